@@ -1,0 +1,51 @@
+#include "modbus/codec.h"
+
+#include <algorithm>
+
+namespace kv {
+
+CrcBytes Crc16(const std::uint8_t* cmdstring, std::size_t size, int j) {
+    std::uint16_t r = 0xFFFF;
+    const std::size_t covered = j < 0 ? 0 : std::min<std::size_t>(size, static_cast<std::size_t>(j) + 1);
+    for (std::size_t i = 0; i < covered; ++i) {
+        r ^= cmdstring[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            const bool lsb = (r & 1u) != 0;
+            r >>= 1;
+            if (lsb)
+                r ^= 0xA001;
+        }
+    }
+    return {r & 0xFF, static_cast<std::uint8_t>(r >> 8)};
+}
+
+QString FormatHex(std::uint8_t bb) {
+    static const char digits[] = "0123456789ABCDEF";
+    const char text[2] = {digits[bb >> 4], digits[bb & 0x0F]};
+    return QString::fromLatin1(text, 2);
+}
+
+CrcBytes sealFrame(Frame& frame) {
+    const CrcBytes crc = Crc16(frame, 5);
+    frame[6] = static_cast<std::uint8_t>(crc.HiByte);
+    frame[7] = crc.LoByte;
+    return crc;
+}
+
+QString requestText(const Frame& frame) {
+    QString text;
+    text.reserve(3 * static_cast<int>(frame.size()));
+    for (std::uint8_t b : frame)
+        text += FormatHex(b) + QLatin1Char(' ');
+    return text;
+}
+
+QString replyText(const QByteArray& bytes) {
+    QString text;
+    text.reserve(3 * bytes.size());
+    for (char c : bytes)
+        text += QLatin1Char(' ') + FormatHex(static_cast<std::uint8_t>(c));
+    return text;
+}
+
+} // namespace kv

@@ -1,0 +1,97 @@
+#include "modbus/decode.h"
+
+#include "modbus/fieldnum.h"
+
+#include <cstdint>
+#include <cmath>
+
+namespace kv {
+namespace {
+
+int byteAt(const QByteArray& reply, int i) { return static_cast<std::uint8_t>(reply.at(i)); }
+
+// Register at byte i (high) and i + 1 (low), when both arrived.
+bool registerAt(const QByteArray& reply, int i, long long& v) {
+    if (i < 0 || i + 1 >= reply.size())
+        return false;
+    v = byteAt(reply, i) * 256 + byteAt(reply, i + 1);
+    return true;
+}
+
+QString plain(long long v) { return QString::number(v); }
+
+} // namespace
+
+QString formatScaled(long long value, int intDigits, int decimals) {
+    long long scale = 1;
+    for (int d = 0; d < decimals; ++d)
+        scale *= 10;
+    const unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                   : static_cast<unsigned long long>(value);
+    const QString whole = QString::number(magnitude / static_cast<unsigned long long>(scale))
+                              .rightJustified(intDigits, QLatin1Char('0'));
+    const QString frac = QString::number(magnitude % static_cast<unsigned long long>(scale))
+                             .rightJustified(decimals, QLatin1Char('0'));
+    return (value < 0 ? QStringLiteral("-") : QString()) + whole + QLatin1Char('.') + frac;
+}
+
+FieldWrites decodeMeasurement(const QByteArray& reply, const QString& startText) {
+    FieldWrites out;
+    // Positions are kept in double so that any start register (even 1e15) is safe.
+    double k = 0;
+    if (const auto s = num::readNumber(startText)) {
+        const double floored = std::floor(*s);
+        k = floored == 0 ? 0 : (floored - 1) * 2;
+    }
+    if (reply.size() < 3)
+        return out;
+    const int last = byteAt(reply, 2) + 1; // the bound is fixed before the first pass
+    int n = 0;
+    for (int i = 3; i <= last; i += 2, ++n) {
+        long long v = 0;
+        if (!registerAt(reply, i, v))
+            continue; // this register did not arrive: its box keeps its text
+        const double p = k + n;
+        if (p == 0) {
+            out.push_back({Field::Value, 0, formatScaled(v, 2, 2)});
+        } else {
+            if (v > 30000)
+                v -= 65536;
+            if (p == 1 || p == 2)
+                out.push_back({Field::Value, static_cast<int>(p), formatScaled(v, 2, 2)});
+            else if (p == 3)
+                out.push_back({Field::Value, 3, formatScaled(v, 1, 2)});
+        }
+        // The colour goes to the box of the slot, not of the position.
+        if (n <= 3)
+            out.push_back({Field::ValueBlack, n, QString()});
+    }
+    return out;
+}
+
+FieldWrites decodeRegisterRead(const QByteArray& reply, int readTarget) {
+    long long v = 0;
+    if (!registerAt(reply, 3, v))
+        return {};
+    if (readTarget == 0)
+        return {{Field::SetValue, 0, formatScaled(v, 1, 4)}};
+    if (readTarget >= 1 && readTarget <= 6)
+        return {{Field::SetValue, readTarget, plain(v)}};
+    if (readTarget == 7)
+        return {{Field::RA, 0, formatScaled(v, 2, 2)}};
+    if (readTarget == 8)
+        return {{Field::RB, 0, formatScaled(v, 2, 2)}};
+    return {};
+}
+
+static FieldWrites addressInto(const QByteArray& reply, int position) {
+    if (reply.size() <= position)
+        return {};
+    const QString text = plain(byteAt(reply, position));
+    return {{Field::SetID, 0, text}, {Field::StationID, 0, text}};
+}
+
+FieldWrites decodeAddressChange(const QByteArray& reply) { return addressInto(reply, 3); }
+FieldWrites decodeAddressRead(const QByteArray& reply) { return addressInto(reply, 0); }
+
+} // namespace kv

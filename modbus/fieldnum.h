@@ -1,0 +1,35 @@
+#pragma once
+// Conversions of the texts operators type into the window's fields. Every handler
+// goes through these, so every field accepts the same notations:
+//
+//   [blanks] [+|-] digits [. [digits]] [e|E [+|-] digits] [blanks]
+//   [blanks] [+|-] . digits [e|E [+|-] digits] [blanks]
+//
+// Blanks are spaces and tabs. The decimal point is always '.', whatever the
+// user's locale; no thousands separators, no hex, no currency. Empty text, a lone
+// sign or point, and values too large for a double (1e400) are not numbers.
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace kv::num {
+
+// The text as a double, when it reads as a number.
+[[nodiscard]] std::optional<double> readNumber(const QString& text);
+// The text as a single-precision number, rounded once from the decimal text.
+[[nodiscard]] std::optional<float> readSingle(const QString& text);
+
+// Rounded towards minus infinity. Empty when not finite or beyond +-2^53.
+[[nodiscard]] std::optional<long long> floorOf(double value);
+// Rounded to the nearest whole number, halves to the even neighbour (2.5 -> 2, 3.5 -> 4).
+[[nodiscard]] std::optional<long long> roundEven(double value);
+
+[[nodiscard]] std::optional<long long> floorOf(const QString& text);
+[[nodiscard]] std::optional<long long> roundEven(const QString& text);
+
+// A byte 0..255 from a whole number; empty outside.
+[[nodiscard]] std::optional<std::uint8_t> asByte(std::optional<long long> value);
+
+} // namespace kv::num
