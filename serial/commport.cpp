@@ -1,0 +1,30 @@
+#include "serial/commport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace kv {
+
+int parseLineSettings(const QString& settings) {
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,7}),[Nn],8,1$"));
+    const auto m = form.match(settings);
+    if (!m.hasMatch())
+        return 0;
+    return m.captured(1).toInt();
+}
+
+QString deviceForPort(int port, const QString& programDir) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(programDir);
+    return QStringLiteral("COM%1").arg(port);
+#else
+    const QString local = QDir(programDir).filePath(QStringLiteral("COM%1").arg(port));
+    // exists() follows the link, so a dangling link falls back to ttyS.
+    if (QFileInfo::exists(local))
+        return local;
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+} // namespace kv

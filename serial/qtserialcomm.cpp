@@ -1,0 +1,132 @@
+#include "serial/qtserialcomm.h"
+
+#include <QSerialPort>
+#include <QTimer>
+
+namespace kv {
+
+QtSerialComm::QtSerialComm(QString programDir, QObject* parent)
+    : QObject(parent), programDir_(std::move(programDir)), serial_(new QSerialPort(this)) {
+    connect(serial_, &QSerialPort::readyRead, this, &QtSerialComm::onReadyRead);
+    connect(serial_, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
+}
+
+QtSerialComm::~QtSerialComm() {
+    if (serial_->isOpen())
+        serial_->close();
+}
+
+QString QtSerialComm::device() const { return deviceForPort(port_, programDir_); }
+
+bool QtSerialComm::setCommPort(int port) {
+    if (serial_->isOpen() || port < 1 || port > 255)
+        return false;
+    port_ = port;
+    return true;
+}
+
+bool QtSerialComm::setSettings(const QString& settings) {
+    const int rate = parseLineSettings(settings);
+    if (rate <= 0)
+        return false;
+    rate_ = rate;
+    if (serial_->isOpen())
+        return serial_->setBaudRate(rate_);
+    return true;
+}
+
+bool QtSerialComm::portOpen() const { return serial_->isOpen(); }
+
+bool QtSerialComm::setPortOpen(bool open) {
+    if (!open) {
+        if (serial_->isOpen())
+            serial_->close();
+        buffer_.clear();
+        return true;
+    }
+    if (serial_->isOpen())
+        return false;
+    serial_->setPortName(device());
+    if (!serial_->open(QIODevice::ReadWrite))
+        return false;
+    const bool configured = serial_->setBaudRate(rate_) && serial_->setDataBits(QSerialPort::Data8) &&
+                            serial_->setParity(QSerialPort::NoParity) &&
+                            serial_->setStopBits(QSerialPort::OneStop) &&
+                            serial_->setFlowControl(QSerialPort::NoFlowControl);
+    if (!configured) {
+        serial_->close();
+        return false;
+    }
+    buffer_.clear();
+    return true;
+}
+
+bool QtSerialComm::setInBufferCount(int count) {
+    if (count != 0)
+        return false;
+    buffer_.clear();
+    if (serial_->isOpen()) {
+        // Bytes already in the driver's queue count as buffered too.
+        serial_->readAll();
+        serial_->clear(QSerialPort::Input);
+    }
+    return true;
+}
+
+bool QtSerialComm::setOutBufferCount(int count) {
+    if (count != 0)
+        return false;
+    if (serial_->isOpen())
+        serial_->clear(QSerialPort::Output);
+    return true;
+}
+
+bool QtSerialComm::setRThreshold(int count) {
+    if (count < 0)
+        return false;
+    threshold_ = count;
+    return true;
+}
+
+bool QtSerialComm::output(const QByteArray& bytes) {
+    if (!serial_->isOpen())
+        return false;
+    return serial_->write(bytes) == bytes.size();
+}
+
+QByteArray QtSerialComm::input() {
+    if (serial_->isOpen())
+        buffer_ += serial_->readAll();
+    QByteArray out;
+    out.swap(buffer_);
+    return out;
+}
+
+void QtSerialComm::onReadyRead() {
+    buffer_ += serial_->readAll();
+    if (threshold_ > 0 && buffer_.size() >= threshold_) {
+        event_ = comEvReceive;
+        raiseOnComm();
+    }
+}
+
+void QtSerialComm::onError(int error) {
+    // A tty whose device went away (adapter pulled, pty master closed) fails every
+    // read with EIO, reported as a read or resource error, again and again.
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
+        // Closing inside the error signal re-enters QSerialPort; do it from the event loop.
+        QTimer::singleShot(0, this, [this] { deviceLost(); });
+    }
+}
+
+void QtSerialComm::deviceLost() {
+    if (!serial_->isOpen())
+        return;
+    serial_->close();
+    buffer_.clear();
+    event_ = comEvCD;
+    raiseOnComm();
+}
+
+} // namespace kv

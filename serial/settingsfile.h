@@ -1,0 +1,32 @@
+#pragma once
+// comm.set: one ASCII line "port,rate" ended by CR LF, in the program's folder.
+
+#include <QString>
+
+#include <optional>
+
+namespace kv {
+
+inline constexpr char kSettingsFileName[] = "comm.set";
+
+// What the reader got. Values are taken in order, port first; a value that does not
+// fit a signed 16-bit integer stops the reading there (the caller treats that like
+// a missing value).
+struct CommSetValues {
+    bool opened = false;
+    std::optional<int> port;
+    std::optional<int> rate;
+    bool complete() const { return opened && port && rate; }
+};
+
+// Values are separated by a comma or a line end; blanks around a value are skipped;
+// a value that is not a number reads as 0; numbers are rounded to the nearest whole.
+[[nodiscard]] CommSetValues parseCommSet(const QByteArray& content);
+[[nodiscard]] CommSetValues readCommSet(const QString& path);
+
+// "port,rate\r\n", written to a temporary file and renamed over the old one, so a
+// failed save leaves the old file as it was. Returns an empty string on success,
+// else the reason.
+[[nodiscard]] QString writeCommSet(const QString& path, int port, int rate);
+
+} // namespace kv
