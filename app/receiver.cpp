@@ -1,0 +1,57 @@
+#include "app/receiver.h"
+
+#include "app/window.h"
+#include "modbus/decode.h"
+
+#include <limits>
+
+namespace kv {
+namespace {
+
+void applyWrites(Window& w, const FieldWrites& writes) {
+    for (const FieldWrite& fw : writes) {
+        QLineEdit* box = nullptr;
+        switch (fw.field) {
+        case Field::Value: box = w.txtValue(fw.index); break;
+        case Field::ValueBlack:
+            if (QLineEdit* v = w.txtValue(fw.index)) {
+                QPalette pal = v->palette();
+                pal.setColor(QPalette::Text, Qt::black);
+                v->setPalette(pal);
+            }
+            continue;
+        case Field::SetValue: box = w.txtsetValue(fw.index); break;
+        case Field::RA: box = w.txtRA; break;
+        case Field::RB: box = w.txtRB; break;
+        case Field::SetID: box = w.txtSetID(fw.index); break;
+        case Field::StationID: box = w.txtStationID; break;
+        }
+        if (box)
+            box->setText(fw.text);
+    }
+}
+
+} // namespace
+
+void onComm(Window& w) {
+    if (w.RxCount < std::numeric_limits<qint32>::max())
+        ++w.RxCount;
+    w.lblErrCounter->setText(QString::number(w.RxCount));
+    if (w.MSComm1->commEvent() != comEvReceive)
+        return;
+
+    const QByteArray reply = w.MSComm1->input();
+    w.MSComm1->setInBufferCount(0);
+    w.txtState->setPlainText(replyText(reply));
+
+    switch (w.CmdType) {
+    case 1: applyWrites(w, decodeMeasurement(reply, w.txtStartID->text())); break;
+    case 2: applyWrites(w, decodeRegisterRead(reply, w.ReadTarget)); break;
+    case 5: applyWrites(w, decodeAddressChange(reply)); break;
+    case 6: applyWrites(w, decodeAddressRead(reply)); break;
+    default: break;
+    }
+    w.bringToFront(w.imgConnected);
+}
+
+} // namespace kv

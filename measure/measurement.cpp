@@ -1,0 +1,107 @@
+#include "measure/measurement.h"
+
+#include "app/window.h"
+#include "modbus/fieldnum.h"
+
+#include <QTimer>
+
+#include <cmath>
+
+namespace kv {
+namespace {
+
+std::uint8_t byteOr0(std::optional<long long> v) { return num::asByte(v).value_or(0); }
+
+} // namespace
+
+void singleMeasurement(Window& w) {
+    w.PictureShow->setVisible(true);
+    w.SendBuf.clear();
+
+    struct Check {
+        QLineEdit* field;
+        const char16_t* message;
+    };
+    const Check checks[] = {
+        {w.txtStationID, u"你输入的设备地址格式有误!"},
+        {w.txtFunID, u"你输入的功能码格式有误!"},
+        {w.txtDataLength, u"你输入的数据长度格式有误!"},
+        {w.txtStartID, u"你输入的起始地址格式有误!"},
+    };
+    for (const Check& c : checks) {
+        if (!num::readNumber(c.field->text())) {
+            w.message(QString::fromUtf16(c.message));
+            return;
+        }
+    }
+    if (std::floor(*num::readNumber(w.txtDataLength->text())) > 7) {
+        w.message(QStringLiteral("你输入的数据长度格式有误,正确的值应该为1-7!"));
+        return;
+    }
+    w.txtState->clear();
+
+    SerialComm& port = *w.MSComm1;
+    if (!port.portOpen()) {
+        w.message(QStringLiteral("打开串口出错，请确定串口是否已被占用"));
+        w.bringToFront(w.imgNotConnected);
+        w.CommReady = false;
+        return;
+    }
+    w.bringToFront(w.ImgYellow);
+    w.preparePort();
+
+    Frame frame{};
+    frame[0] = byteOr0(num::floorOf(w.txtStationID->text()));
+    frame[1] = byteOr0(num::roundEven(w.txtFunID->text()));
+    frame[3] = byteOr0(num::floorOf(w.txtStartID->text()));
+    frame[5] = byteOr0(num::floorOf(w.txtDataLength->text()));
+    w.seal(frame);
+
+    w.RecLen = static_cast<qint16>(2 * frame[5] + 5);
+    port.setRThreshold(w.RecLen);
+    w.CmdType = 1;
+    port.output(toBytes(frame));
+    w.showRequest(frame);
+}
+
+void startCycle(Window& w) {
+    w.PictureShow->setVisible(true);
+    w.lblCounter->setText(QStringLiteral("1"));
+    w.RxCount = 1;
+    w.lblErrCounter->setText(QStringLiteral("1"));
+
+    const auto period = num::readNumber(w.txtTimerSet->text());
+    if (!period) {
+        w.message(QStringLiteral("你输入的定时时长格式有误，应该为数字，值范围为100-60000!"));
+        return;
+    }
+    const double whole = std::floor(*period);
+    if (whole < 50 || whole > 60000) {
+        w.message(QStringLiteral("你输入的定时时长格式有误，应该为数字，值范围为50-60000!"));
+        return;
+    }
+    w.Timer2->start(static_cast<int>(*num::roundEven(*period)));
+}
+
+void cycleTick(Window& w) {
+    // While a message box is open its own event loop still delivers ticks; hold them
+    // back so that boxes never stack up under a running cycle.
+    if (w.messages->isOpen())
+        return;
+    if (!num::readNumber(w.txtDataLength->text()))
+        w.txtDataLength->setText(QStringLiteral("1"));
+    if (num::readNumber(w.lblCounter->text()).value_or(0) > 65535)
+        w.lblCounter->setText(QStringLiteral("0"));
+    if (!w.CommReady)
+        return;
+    const long long counted = num::floorOf(w.lblCounter->text()).value_or(0);
+    w.lblCounter->setText(QString::number(counted + 1));
+    singleMeasurement(w);
+}
+
+void stopCycle(Window& w) {
+    w.PictureShow->setVisible(true);
+    w.Timer2->stop();
+}
+
+} // namespace kv
