@@ -1,0 +1,197 @@
+// comm.set, port-to-device mapping, and the QSerialPort component over a real pty pair.
+#include "serial/qtserialcomm.h"
+#include "serial/settingsfile.h"
+#include "support/qtprint.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest/QTest>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace kv;
+
+TEST(CommSetReader, ValuesSeparatorsAndTolerance) {
+    auto v = parseCommSet("4,19200\r\n");
+    EXPECT_EQ(*v.port, 4);
+    EXPECT_EQ(*v.rate, 19200);
+    v = parseCommSet("4\r\n19200\r\n");
+    EXPECT_EQ(*v.rate, 19200);
+    v = parseCommSet("  4,   9600");
+    EXPECT_TRUE(v.complete());
+    EXPECT_EQ(*v.rate, 9600);
+    v = parseCommSet("x,y\r\n");
+    EXPECT_EQ(*v.port, 0);
+    EXPECT_EQ(*v.rate, 0);
+    v = parseCommSet("4,19200,7,7\r\n");
+    EXPECT_EQ(*v.rate, 19200);
+    v = parseCommSet("2.5,4800\r\n");
+    EXPECT_EQ(*v.port, 2);
+}
+
+TEST(CommSetReader, IncompleteOrOverflowingValues) {
+    EXPECT_FALSE(parseCommSet("").complete());
+    EXPECT_FALSE(parseCommSet("4").complete());
+    EXPECT_FALSE(parseCommSet("4\r\n\r\n").complete());
+    const auto big = parseCommSet("4,115200\r\n"); // does not fit 16 bits
+    EXPECT_EQ(*big.port, 4);
+    EXPECT_FALSE(big.rate);
+    EXPECT_FALSE(big.complete());
+    EXPECT_FALSE(readCommSet(QStringLiteral("/nonexistent/comm.set")).complete());
+}
+
+TEST(CommSetWriter, ExactBytesAndAtomicReplace) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("comm.set"));
+    ASSERT_EQ(writeCommSet(path, 2, 9600), QString());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("2,9600\r\n"));
+    f.close();
+    ASSERT_EQ(writeCommSet(path, 16, 4800), QString());
+    EXPECT_EQ(readCommSet(path).rate, 4800);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"comm.set"}); // no temporary left behind
+    EXPECT_FALSE(writeCommSet(dir.filePath(QStringLiteral("missing/comm.set")), 1, 9600).isEmpty());
+}
+
+TEST(PortMapping, ProgramFolderLinkOrTtyS) {
+    QTemporaryDir dir;
+    EXPECT_EQ(deviceForPort(1, dir.path()), "/dev/ttyS0");
+    EXPECT_EQ(deviceForPort(16, dir.path()), "/dev/ttyS15");
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), dir.filePath(QStringLiteral("COM3"))));
+    EXPECT_EQ(deviceForPort(3, dir.path()), dir.filePath(QStringLiteral("COM3")));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("COM5"))));
+    EXPECT_EQ(deviceForPort(5, dir.path()), "/dev/ttyS4"); // a dangling link does not count
+}
+
+TEST(LineSettings, OnlyRateN81) {
+    EXPECT_EQ(parseLineSettings(QStringLiteral("19200,N,8,1")), 19200);
+    EXPECT_EQ(parseLineSettings(QStringLiteral("2400,n,8,1")), 2400);
+    for (const char* bad : {"19200,E,8,1", "19200,N,7,1", "-5,N,8,1", "19200", "abc,N,8,1", " 9600,N,8,1", ""})
+        EXPECT_EQ(parseLineSettings(QString::fromLatin1(bad)), 0) << bad;
+}
+
+// A pty pair whose slave is linked as COM4 in a temporary program folder.
+class PtyPort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        char name[256] = {};
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        termios t{};
+        tcgetattr(master, &t);
+        cfmakeraw(&t);
+        tcsetattr(master, TCSANOW, &t);
+        ASSERT_TRUE(QFile::link(QString::fromLatin1(name), dir.filePath(QStringLiteral("COM4"))));
+        comm = std::make_unique<QtSerialComm>(dir.path());
+        comm->setOnComm([this] { ++events; });
+        ASSERT_TRUE(comm->setCommPort(4));
+        ASSERT_TRUE(comm->setSettings(QStringLiteral("19200,N,8,1")));
+        ASSERT_TRUE(comm->setPortOpen(true));
+        // Only the component holds the slave now, so closing the master hangs it up.
+        ::close(slave);
+        slave = -1;
+    }
+    void TearDown() override {
+        comm.reset();
+        if (master >= 0)
+            ::close(master);
+    }
+
+    void send(const QByteArray& bytes) { ASSERT_EQ(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
+
+    QByteArray receive(int count) {
+        QByteArray got;
+        (void)QTest::qWaitFor(
+            [&] {
+                pollfd p{master, POLLIN, 0};
+                if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+                    char buf[64];
+                    const ssize_t n = ::read(master, buf, sizeof buf);
+                    if (n > 0)
+                        got.append(buf, static_cast<int>(n));
+                }
+                return got.size() >= count;
+            },
+            5000);
+        return got;
+    }
+
+    QTemporaryDir dir;
+    int master = -1, slave = -1;
+    std::unique_ptr<QtSerialComm> comm;
+    int events = 0;
+};
+
+TEST_F(PtyPort, OpensAtTheRateAndWritesBytes) {
+    EXPECT_TRUE(comm->portOpen());
+    termios t{};
+    ASSERT_EQ(tcgetattr(master, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+    EXPECT_FALSE(comm->setCommPort(5)); // refused while open
+    EXPECT_TRUE(comm->setSettings(QStringLiteral("9600,N,8,1")));
+    ASSERT_EQ(tcgetattr(master, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    const QByteArray frame = QByteArray::fromHex("010300000002C40B");
+    ASSERT_TRUE(comm->output(frame));
+    EXPECT_EQ(receive(8), frame);
+}
+
+TEST_F(PtyPort, ThresholdRaisesTheEventOnlyWhenEnoughIsBuffered) {
+    ASSERT_TRUE(comm->setRThreshold(5));
+    send(QByteArray::fromHex("010302"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return comm->inBufferCount() == 3; }, 5000));
+    EXPECT_EQ(events, 0);
+    send(QByteArray::fromHex("2710"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return events > 0; }, 5000));
+    EXPECT_EQ(comm->commEvent(), comEvReceive);
+    EXPECT_EQ(comm->input(), QByteArray::fromHex("0103022710"));
+    EXPECT_EQ(comm->inBufferCount(), 0);
+}
+
+TEST_F(PtyPort, ThresholdZeroRaisesNothingAndBufferCountZeroDiscards) {
+    ASSERT_TRUE(comm->setRThreshold(0));
+    send(QByteArray::fromHex("AABBCC"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return comm->inBufferCount() == 3; }, 5000));
+    EXPECT_EQ(events, 0);
+    ASSERT_TRUE(comm->setInBufferCount(0));
+    EXPECT_TRUE(comm->input().isEmpty());
+    ASSERT_TRUE(comm->setRThreshold(1));
+    send(QByteArray::fromHex("01"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return events > 0; }, 5000));
+    EXPECT_EQ(comm->input(), QByteArray::fromHex("01"));
+}
+
+TEST_F(PtyPort, HangUpClosesThePortWithAnotherKindOfEvent) {
+    ASSERT_TRUE(comm->setRThreshold(1));
+    ::close(master);
+    master = -1;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !comm->portOpen(); }, 5000));
+    EXPECT_GE(events, 1);
+    EXPECT_NE(comm->commEvent(), comEvReceive);
+    EXPECT_FALSE(comm->output(QByteArray("x")));
+    EXPECT_TRUE(comm->input().isEmpty());
+}
+
+TEST(QtSerialComm, RefusedOperations) {
+    QTemporaryDir dir;
+    QtSerialComm comm(dir.path());
+    EXPECT_FALSE(comm.setCommPort(0));
+    EXPECT_FALSE(comm.setCommPort(-3));
+    EXPECT_TRUE(comm.setCommPort(16));
+    EXPECT_EQ(comm.commPort(), 16);
+    EXPECT_FALSE(comm.setSettings(QStringLiteral("9600,E,7,2")));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nothing-here")), dir.filePath(QStringLiteral("COM2"))));
+    ASSERT_TRUE(comm.setCommPort(200)); // /dev/ttyS199 does not exist
+    EXPECT_FALSE(comm.setPortOpen(true));
+    EXPECT_FALSE(comm.portOpen());
+    EXPECT_FALSE(comm.output(QByteArray("x")));
+    EXPECT_TRUE(comm.setPortOpen(false));
+}

@@ -1,0 +1,430 @@
+// The designed window, start-up, port choice, "保存设置" and the receive handler.
+#include "support/windowfixture.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest/QTest>
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+template <class T> T* find(QWidget* top, const char* name) {
+    return top->findChild<T*>(QString::fromUtf8(name));
+}
+
+} // namespace
+
+class DesignedWindow : public WindowTest {};
+
+TEST_F(DesignedWindow, CaptionSizeAndGroups) {
+    EXPECT_TRUE(window->windowTitle().startsWith(QStringLiteral("KV7702R可变量程水分传感器工具软件-VQRN ")));
+    EXPECT_EQ(window->size(), QSize(1021, 522));
+    EXPECT_EQ(window->objectName(), "frmMain");
+    struct G {
+        const char* name;
+        const char* caption;
+        QRect rect;
+    };
+    const G groups[] = {
+        {"frame3", "温度两点法校准", QRect(96, 752, 841, 201)},
+        {"Frame12", "设备地址修改操作", QRect(456, 64, 561, 89)},
+        {"Frame7", "参数", QRect(456, 160, 561, 233)},
+        {"Frame1", "二次开发命令观察窗口", QRect(8, 400, 1009, 113)},
+        {"Frame5", "串口设置", QRect(456, 8, 389, 52)},
+        {"Frame2", "观察窗", QRect(8, 64, 433, 329)},
+        {"Frame10", "MODBUS设置", QRect(8, 8, 425, 49)},
+    };
+    for (const G& g : groups) {
+        auto* box = find<QGroupBox>(window.get(), g.name);
+        ASSERT_NE(box, nullptr) << g.name;
+        EXPECT_EQ(box->title(), QString::fromUtf8(g.caption));
+        EXPECT_EQ(box->geometry(), g.rect) << g.name;
+        EXPECT_EQ(box->parentWidget(), window.get());
+    }
+    // Below the designed bottom edge: out of view at the designed size.
+    EXPECT_GT(w->frame3->y(), window->height());
+    EXPECT_GT(w->Label4->y(), window->height());
+    EXPECT_FALSE(w->Label4->text().isEmpty());
+}
+
+TEST_F(DesignedWindow, InitialTextsAndLists) {
+    EXPECT_EQ(w->txtStationID->text(), "2");
+    EXPECT_EQ(w->txtFunID->text(), "3");
+    EXPECT_EQ(w->txtStartID->text(), "0");
+    EXPECT_EQ(w->txtDataLength->text(), "2");
+    EXPECT_EQ(w->txtTimerSet->text(), "1000");
+    EXPECT_EQ(w->Combo1->count(), 16);
+    EXPECT_EQ(w->Combo1->itemText(0), "COM1");
+    EXPECT_EQ(w->Combo1->itemText(15), "COM16");
+    EXPECT_EQ(w->Combo1->currentIndex(), -1);
+    EXPECT_EQ(w->Combo1->currentText(), "COM4");
+    EXPECT_TRUE(w->Combo1->isEditable());
+    EXPECT_EQ(w->Combo2->count(), 4);
+    EXPECT_EQ(w->Combo2->itemText(2), "14400");
+    EXPECT_EQ(w->Combo2->currentIndex(), -1);
+    EXPECT_EQ(w->Combo2->currentText(), "19200");
+    EXPECT_EQ(w->lblCounter->text(), "0");
+    EXPECT_EQ(w->lblErrCounter->text(), "0");
+    EXPECT_EQ(w->lblErrCounter->toolTip(), "误码率");
+    EXPECT_EQ(w->lblCounter->toolTip(), "测试统计");
+    EXPECT_EQ(w->comDoOnce->text(), "单次");
+    EXPECT_EQ(w->comDoOnce->font().family(), "宋体");
+    EXPECT_TRUE(w->comDoOnce->font().bold());
+    EXPECT_EQ(w->cmdCom->text(), "保存设置");
+    EXPECT_EQ(w->txtsetValue(0)->text(), "1.0000");
+    EXPECT_EQ(w->txtsetValue(1)->text(), "0.00");
+    EXPECT_EQ(w->txtsetValue(6)->text(), "0");
+    EXPECT_EQ(w->txtsetValue(4)->text(), "1");
+    EXPECT_EQ(w->TXTRH->text(), "138.5");
+    EXPECT_EQ(w->txtRL->text(), "100");
+    EXPECT_EQ(w->Label2(7)->text(), "将地址       改为");
+    EXPECT_EQ(w->Label8(3)->text(), "功 能 码");
+    EXPECT_EQ(w->lblAlarm(0)->text(), "斜率   LA=");
+    EXPECT_TRUE(w->txtCommand->text().isEmpty());
+    // Every device of the port list is shown in its entry's tool tip.
+    EXPECT_EQ(w->Combo1->itemData(0, Qt::ToolTipRole).toString(), "/dev/ttyS0");
+}
+
+TEST_F(DesignedWindow, ControlArraysKeepTheirGaps) {
+    for (int i : {0, 1, 2, 3, 4, 5, 6}) {
+        ASSERT_NE(w->txtsetValue(i), nullptr) << i;
+        EXPECT_EQ(w->cmdREAD(i)->objectName(), QStringLiteral("cmdREAD(%1)").arg(i));
+    }
+    for (int i : {4, 5})
+        EXPECT_EQ(w->cmdSet(i)->parentWidget(), w->frame3);
+    for (int i : {0, 1, 2, 3, 6})
+        EXPECT_EQ(w->cmdSet(i)->parentWidget(), w->Frame7);
+    EXPECT_EQ(w->txtsetValue(7), nullptr);
+    EXPECT_EQ(w->txtsetValue(-1), nullptr);
+    for (int gap : {6, 8, 9})
+        EXPECT_EQ(w->lblDanWei(gap), nullptr) << gap;
+    for (int gap : {4, 8, 9, 10, 11, 12})
+        EXPECT_EQ(w->Label2(gap), nullptr) << gap;
+    for (int gap : {2, 3})
+        EXPECT_EQ(w->lblAlarm(gap), nullptr) << gap;
+    EXPECT_EQ(w->Label5(0), nullptr);
+    EXPECT_NE(w->Label5(2), nullptr);
+    EXPECT_EQ(w->Line1(0)->parentWidget(), w->Frame6);
+    EXPECT_EQ(w->Line1(1)->parentWidget(), w->frame3);
+    // The last row's name label is member 4 while its box and buttons are member 6.
+    EXPECT_EQ(w->lblsetValue(4)->text(), "硬件量程设置");
+    EXPECT_EQ(w->lblsetValue(4)->y(), w->txtsetValue(6)->y());
+}
+
+TEST_F(DesignedWindow, ValuePanelShowsOnlyTheMoistureRow) {
+    window->show();
+    w->PictureShow->setVisible(true);
+    EXPECT_TRUE(w->txtValue(0)->isVisible());
+    EXPECT_TRUE(w->lblDanWei(2)->isVisible());
+    EXPECT_EQ(w->lblDanWei(0)->text(), "%");
+    EXPECT_FALSE(w->txtValue(1)->isVisible());
+    EXPECT_FALSE(w->lblDanWei(1)->isVisible());
+    EXPECT_FALSE(w->lblDanWei(3)->isVisible());
+    // Rows 2 and 3 lie below the panel's height and are clipped away.
+    const QRect panel = w->PictureShow->rect();
+    EXPECT_FALSE(panel.intersects(w->txtValue(2)->geometry()));
+    EXPECT_FALSE(panel.intersects(w->txtValue(3)->geometry()));
+    EXPECT_EQ(w->lblDanWei(5)->font().family(), "Perpetua Titling MT");
+    EXPECT_EQ(w->txtValue(0)->font().pointSizeF(), 15.0);
+}
+
+TEST_F(DesignedWindow, LampsShareOneSpotWithOneInFront) {
+    const QRect spot = w->imgConnected->geometry();
+    EXPECT_EQ(w->ImgYellow->geometry(), spot);
+    EXPECT_EQ(w->imgNotConnected->geometry().topLeft(), spot.topLeft());
+    EXPECT_EQ(spot.topLeft(), QPoint(24, 0));
+    for (QLabel* lamp : {w->imgConnected, w->ImgYellow, w->imgNotConnected}) {
+        w->bringToFront(lamp);
+        EXPECT_EQ(w->lampInFront(), lamp);
+        EXPECT_EQ(lamp->toolTip(), "数据采集通讯状态指示");
+    }
+}
+
+class StartUp : public WindowTest {};
+
+TEST_F(StartUp, RestoresPortAndRateAndOpens) {
+    loadWith("4,19200\r\n");
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(w->Combo1->currentIndex(), 3);
+    EXPECT_EQ(w->Combo2->currentIndex(), 3);
+    EXPECT_TRUE(port.open);
+    EXPECT_EQ(port.port, 4);
+    EXPECT_EQ(port.settings, "19200,N,8,1");
+    EXPECT_EQ(port.threshold, 1);
+    EXPECT_TRUE(w->CommReady);
+    EXPECT_EQ(w->CommNum, 4);
+    EXPECT_EQ(w->txtStationID->text(), "1");
+    EXPECT_TRUE(w->PictureShow->isVisibleTo(window.get()));
+    // Prepared before it is opened, in the designed order.
+    const QStringList expected = {"CommPort=4", "InputMode=1", "InputLen=0", "InBufferCount=0",
+                                  "OutBufferCount=0", "SThreshold=0", "RThreshold=1", "InputMode=1",
+                                  "Settings=19200,N,8,1", "CommPort=4", "Settings=19200,N,8,1",
+                                  "open", "RThreshold=1", "InputMode=1"};
+    EXPECT_EQ(port.ops, expected);
+}
+
+TEST_F(StartUp, ZeroOrNonNumericRateMeans9600) {
+    loadWith("4,0\r\n");
+    EXPECT_EQ(w->CommRate, 9600);
+    EXPECT_EQ(w->Combo2->currentIndex(), 1);
+    EXPECT_EQ(port.settings, "9600,N,8,1");
+}
+
+TEST_F(StartUp, ToleratesBlanksAndNonNumbers) {
+    loadWith("  5 ,  abc\r\n");
+    EXPECT_EQ(w->CommNum, 5);
+    EXPECT_EQ(w->CommRate, 9600);
+    EXPECT_TRUE(port.open);
+}
+
+TEST_F(StartUp, RateOutsideTheListOpensButSelectsNothing) {
+    loadWith("3,2400\r\n");
+    EXPECT_EQ(port.settings, "2400,N,8,1");
+    EXPECT_EQ(w->Combo2->currentIndex(), -1);
+    EXPECT_EQ(w->Combo1->currentText(), "COM3");
+    click(w->cmdCom);
+    EXPECT_EQ(readSettings(), QByteArray("3,4800\r\n"));
+}
+
+TEST_F(StartUp, MissingFileShowsPortZeroAndKeepsTheDesign) {
+    window->load();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "请检查串口端口,串口端口0无法打开!");
+    EXPECT_EQ(boxes.shown[0].title, "VQRN系统出错提示");
+    EXPECT_EQ(boxes.shown[0].icon, Icon::None);
+    EXPECT_FALSE(w->CommReady);
+    EXPECT_FALSE(port.open);
+    EXPECT_EQ(w->txtStationID->text(), "2");
+    EXPECT_EQ(w->Combo1->currentIndex(), -1);
+    EXPECT_EQ(w->Combo1->currentText(), "COM4");
+    EXPECT_EQ(w->Combo2->currentIndex(), -1);
+    EXPECT_EQ(w->Combo2->currentText(), "19200");
+    // The operator can still choose a port and save.
+    w->Combo1->setCurrentIndex(1);
+    emit w->Combo1->activated(1);
+    w->Combo2->setCurrentIndex(1);
+    click(w->cmdCom);
+    EXPECT_EQ(readSettings(), QByteArray("2,9600\r\n"));
+}
+
+TEST_F(StartUp, TooFewValuesOrARefusedPortFail) {
+    loadWith("7\r\n");
+    ASSERT_EQ(messages().size(), 1);
+    EXPECT_EQ(messages()[0], "请检查串口端口,串口端口7无法打开!");
+    EXPECT_EQ(w->txtStationID->text(), "2");
+
+    boxes.shown.clear();
+    window = std::make_unique<MainWindow>(port, boxes, dir.path());
+    w = &window->context();
+    loadWith("0,9600\r\n");
+    ASSERT_EQ(messages().size(), 1);
+    EXPECT_EQ(messages()[0], "请检查串口端口,串口端口0无法打开!");
+    EXPECT_EQ(w->txtStationID->text(), "1"); // read before the port was refused
+    EXPECT_FALSE(port.open);
+}
+
+TEST_F(StartUp, PortBeyondTheListOpensNothing) {
+    loadWith("20,9600\r\n");
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_FALSE(port.open);
+    EXPECT_FALSE(w->CommReady);
+    EXPECT_EQ(w->Combo1->currentIndex(), -1);
+}
+
+class PortChoice : public WindowTest {};
+
+TEST_F(PortChoice, ReopensAtTheStoredRateEvenForTheSameEntry) {
+    startOpen();
+    w->Combo2->setCurrentIndex(2); // 14400 is applied only by a save
+    w->Combo1->setCurrentIndex(1);
+    emit w->Combo1->activated(1);
+    EXPECT_EQ(port.port, 2);
+    EXPECT_EQ(port.settings, "19200,N,8,1");
+    EXPECT_EQ(w->CommNum, 2);
+    EXPECT_TRUE(port.open);
+    port.ops.clear();
+    emit w->Combo1->activated(1);
+    EXPECT_EQ(port.ops.first(), "close");
+    EXPECT_TRUE(port.ops.contains("open"));
+    EXPECT_EQ(readSettings(), QByteArray("4,19200\r\n"));
+}
+
+TEST_F(PortChoice, AFailedOpenStillSetsCommReady) {
+    startOpen();
+    port.openFails = true;
+    w->CommReady = false;
+    emit w->Combo1->activated(w->Combo1->currentIndex());
+    EXPECT_FALSE(port.open);
+    EXPECT_TRUE(w->CommReady);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(PortChoice, TypedTextChangesNothing) {
+    startOpen();
+    w->Combo1->setEditText(QStringLiteral("COM9"));
+    EXPECT_TRUE(port.ops.isEmpty());
+    EXPECT_EQ(w->Combo1->currentIndex(), 3);
+}
+
+TEST_F(PortChoice, NoSelectionClosesAndAsks) {
+    startOpen();
+    w->Combo1->setCurrentIndex(-1);
+    emit w->Combo1->activated(-1);
+    EXPECT_FALSE(port.open);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "请选择端口");
+    EXPECT_EQ(boxes.shown[0].title, kAppTitle);
+}
+
+class SaveSettings : public WindowTest {};
+
+TEST_F(SaveSettings, WritesExactlyTheLineAndReopens) {
+    startOpen();
+    w->Combo1->setCurrentIndex(1);
+    w->Combo2->setCurrentIndex(1);
+    click(w->cmdCom);
+    EXPECT_EQ(readSettings().toHex(' '), QByteArray("32 2c 39 36 30 30 0d 0a"));
+    EXPECT_EQ(port.settings, "9600,N,8,1");
+    EXPECT_EQ(w->CommRate, 9600);
+    EXPECT_TRUE(port.open);
+    EXPECT_EQ(port.threshold, 1);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "串口设置保存成功");
+    EXPECT_EQ(boxes.shown[0].title, "系统提示");
+}
+
+TEST_F(SaveSettings, TypedRateIsNeverUsed) {
+    startOpen();
+    w->Combo2->setCurrentIndex(-1);
+    w->Combo2->setEditText(QStringLiteral("115200"));
+    click(w->cmdCom);
+    EXPECT_EQ(readSettings(), QByteArray("4,4800\r\n"));
+}
+
+TEST_F(SaveSettings, NoPortSelectedKeepsTheFile) {
+    startOpen();
+    w->Combo1->setCurrentIndex(-1);
+    click(w->cmdCom);
+    EXPECT_FALSE(port.open);
+    EXPECT_EQ(messages(), QStringList{"请选择端口"});
+    EXPECT_EQ(readSettings(), QByteArray("4,19200\r\n"));
+}
+
+TEST_F(SaveSettings, PortStillOpenWarnsAndWritesNothing) {
+    startOpen();
+    port.closeFails = true;
+    w->Combo2->setCurrentIndex(0);
+    click(w->cmdCom);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, "所选的串行端口已被其他设备所使用!");
+    EXPECT_EQ(boxes.shown[0].title, "系统信息");
+    EXPECT_EQ(boxes.shown[0].icon, Icon::Warning);
+    EXPECT_EQ(readSettings(), QByteArray("4,19200\r\n"));
+}
+
+TEST_F(SaveSettings, UnwritableFolderReportsAndKeepsTheOldFile) {
+    startOpen();
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QFile probe(QDir(dir.path()).filePath("probe"));
+    if (probe.open(QIODevice::WriteOnly)) {
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        GTEST_SKIP() << "running with privileges that ignore folder permissions";
+    }
+    w->Combo2->setCurrentIndex(1);
+    click(w->cmdCom);
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].text.contains(QStringLiteral("保存失败")));
+    EXPECT_TRUE(boxes.shown[0].text.contains(QDir::toNativeSeparators(settingsPath())));
+    EXPECT_EQ(boxes.shown[0].icon, Icon::Critical);
+    EXPECT_EQ(readSettings(), QByteArray("4,19200\r\n"));
+    EXPECT_TRUE(port.open); // the port was reopened all the same
+}
+
+TEST_F(SaveSettings, SettingsFileThatIsAFolderIsReported) {
+    // Works for root too: a folder in the file's place cannot be replaced.
+    startOpen();
+    QFile::remove(settingsPath());
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("comm.set")));
+    click(w->cmdCom);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_NE(boxes.shown[0].text, "串口设置保存成功");
+    EXPECT_TRUE(boxes.shown[0].text.contains(QStringLiteral("comm.set")));
+    EXPECT_TRUE(QFileInfo(settingsPath()).isDir());
+}
+
+class Receiver : public WindowTest {};
+
+TEST_F(Receiver, ShowsCountsAndDecodesAMeasurement) {
+    startOpen();
+    click(w->comDoOnce);
+    EXPECT_EQ(w->lampInFront(), w->ImgYellow);
+    const qint32 before = w->RxCount;
+    port.deliver(hex("02 03 04 0B B8 FF 38 0B 10"));
+    EXPECT_EQ(w->txtState->toPlainText(), " 02 03 04 0B B8 FF 38 0B 10");
+    EXPECT_EQ(w->txtState->toPlainText().size(), 27);
+    EXPECT_EQ(w->RxCount, before + 1);
+    EXPECT_EQ(w->lblErrCounter->text(), QString::number(before + 1));
+    EXPECT_EQ(w->txtValue(0)->text(), "30.00");
+    EXPECT_EQ(w->txtValue(1)->text(), "-02.00");
+    EXPECT_EQ(w->lampInFront(), w->imgConnected);
+    EXPECT_EQ(port.buffer.size(), 0);
+}
+
+TEST_F(Receiver, WrongCrcDecodesLikeAGoodOne) {
+    startOpen();
+    click(w->comDoOnce);
+    port.deliver(hex("02 03 04 0B B8 FF 38 00 00"));
+    EXPECT_EQ(w->txtValue(0)->text(), "30.00");
+    EXPECT_EQ(w->txtValue(1)->text(), "-02.00");
+}
+
+TEST_F(Receiver, OtherNotificationsAreOnlyCounted) {
+    startOpen();
+    w->txtState->setPlainText(QStringLiteral("kept"));
+    w->bringToFront(w->ImgYellow);
+    port.buffer = hex("01 03 02 00 10");
+    port.notify(comEvCD);
+    EXPECT_EQ(w->RxCount, 1);
+    EXPECT_EQ(w->lblErrCounter->text(), "1");
+    EXPECT_EQ(w->txtState->toPlainText(), "kept");
+    EXPECT_EQ(w->lampInFront(), w->ImgYellow);
+    EXPECT_EQ(port.buffer.size(), 5);
+}
+
+TEST_F(Receiver, WriteRepliesAreShownOnlyAndCountStopsAtItsMaximum) {
+    startOpen();
+    w->CmdType = 3;
+    w->RxCount = 2147483647;
+    const QString before = w->txtValue(0)->text();
+    port.deliver(hex("01 03 04 0B B8 FF 38"));
+    EXPECT_EQ(w->RxCount, 2147483647);
+    EXPECT_EQ(w->lblErrCounter->text(), "2147483647");
+    EXPECT_EQ(w->txtValue(0)->text(), before);
+    EXPECT_EQ(w->txtState->toPlainText(), " 01 03 04 0B B8 FF 38");
+}
+
+TEST_F(Receiver, ShortReplyChangesOnlyWhatArrived) {
+    startOpen();
+    click(w->comDoOnce);
+    w->txtValue(1)->setText(QStringLiteral("keep"));
+    port.threshold = 1;
+    port.deliver(hex("02 03 04 0B B8 FF"));
+    EXPECT_EQ(w->txtValue(0)->text(), "30.00");
+    EXPECT_EQ(w->txtValue(1)->text(), "keep");
+    EXPECT_EQ(w->txtState->toPlainText(), " 02 03 04 0B B8 FF");
+}
+
+TEST_F(Receiver, RepeatedNotificationsDecodeAgain) {
+    startOpen();
+    click(w->comDoOnce);
+    port.deliver(hex("01 03 04 0B B8 00 00 00 00"));
+    port.deliver(hex("01 03 04 0F A0 00 00 00 00"));
+    EXPECT_EQ(w->txtValue(0)->text(), "40.00");
+    EXPECT_EQ(w->txtState->toPlainText(), " 01 03 04 0F A0 00 00 00 00");
+}
