@@ -428,3 +428,18 @@ TEST_F(Receiver, RepeatedNotificationsDecodeAgain) {
     EXPECT_EQ(w->txtValue(0)->text(), "40.00");
     EXPECT_EQ(w->txtState->toPlainText(), " 01 03 04 0F A0 00 00 00 00");
 }
+
+TEST_F(SaveSettings, ReadOnlyProgramFolderIsReportedEvenForRoot) {
+    // /proc takes no new files, whoever asks.
+    window = std::make_unique<MainWindow>(port, boxes, QStringLiteral("/proc"));
+    w = &window->context();
+    window->load();
+    boxes.shown.clear();
+    w->Combo1->setCurrentIndex(0);
+    w->Combo2->setCurrentIndex(3);
+    click(w->cmdCom);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].text.contains(QStringLiteral("/proc/comm.set"))) << boxes.shown[0].text;
+    EXPECT_EQ(boxes.shown[0].icon, Icon::Critical);
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/proc/comm.set")));
+}

@@ -14,3 +14,8 @@ inline std::ostream& operator<<(std::ostream& os, const QByteArray& b) {
 inline std::ostream& operator<<(std::ostream& os, const QStringList& l) {
     return os << '{' << l.join(QStringLiteral(" | ")).toStdString() << '}';
 }
+
+// gtest prefers PrintTo over its container printer, which would print QString char by char.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << s; }
+inline void PrintTo(const QByteArray& b, std::ostream* os) { *os << b; }
+inline void PrintTo(const QStringList& l, std::ostream* os) { *os << l; }
