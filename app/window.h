@@ -159,6 +159,30 @@ struct Window {
         MSComm1->setRThreshold(0);
     }
 
+    // A read request that finds the port closed says so, shows the red lamp and stops
+    // the cycle from sending; otherwise the yellow lamp and a port ready for the reply.
+    [[nodiscard]] bool readyForRead() {
+        if (!MSComm1->portOpen()) {
+            message(QStringLiteral("打开串口出错，请确定串口是否已被占用"));
+            bringToFront(imgNotConnected);
+            CommReady = false;
+            return false;
+        }
+        bringToFront(ImgYellow);
+        preparePort();
+        return true;
+    }
+
+    // Seals a read request, expects its reply (two bytes a register plus five) and sends it.
+    void sendRead(Frame& frame, qint16 cmdType) {
+        seal(frame);
+        RecLen = static_cast<qint16>(2 * frame[5] + 5);
+        MSComm1->setRThreshold(RecLen);
+        CmdType = cmdType;
+        MSComm1->output(toBytes(frame));
+        showRequest(frame);
+    }
+
     // The CRC into bytes 6 and 7, through HiByte and LoByte.
     void seal(Frame& frame) {
         const CrcBytes crc = sealFrame(frame);

@@ -23,15 +23,8 @@ void sendRegisterRead(Window& w, int readTarget, int offset) {
     w.txtState->clear();
     w.ReadTarget = static_cast<qint16>(readTarget);
 
-    SerialComm& port = *w.MSComm1;
-    if (!port.portOpen()) {
-        w.message(QStringLiteral("打开串口出错，请确定串口是否已被占用"));
-        w.bringToFront(w.imgNotConnected);
-        w.CommReady = false;
+    if (!w.readyForRead())
         return;
-    }
-    w.bringToFront(w.ImgYellow);
-    w.preparePort();
 
     Frame frame{};
     frame[0] = byteOr0(num::floorOf(w.txtStationID->text()));
@@ -39,18 +32,16 @@ void sendRegisterRead(Window& w, int readTarget, int offset) {
     if (const auto start = num::readNumber(w.txtStartID->text()))
         frame[3] = byteOr0(num::floorOf(*start + offset));
     frame[5] = 1;
-    w.seal(frame);
-
-    w.RecLen = static_cast<qint16>(2 * frame[5] + 5);
-    port.setRThreshold(w.RecLen);
-    w.CmdType = 2;
-    port.output(toBytes(frame));
-    w.showRequest(frame);
+    w.sendRead(frame, 2);
 }
 
-// Writes and address requests go out only on an open port; on a closed one the
-// frame is still shown, with the red lamp.
-void sendOrShowClosed(Window& w, const Frame& frame) {
+// Writes and address requests are sealed, expected and shown whether or not the port
+// is open, but go out only on an open one; a closed one gets the red lamp.
+void sendOrShowClosed(Window& w, Frame& frame, qint16 recLen, int threshold) {
+    w.seal(frame);
+    w.RecLen = recLen;
+    w.MSComm1->setRThreshold(threshold);
+    w.showRequest(frame);
     if (w.MSComm1->portOpen()) {
         w.bringToFront(w.imgConnected);
         w.MSComm1->output(toBytes(frame));
@@ -106,11 +97,7 @@ void writeParameter(Window& w, int i) {
     Frame frame{*address, MODBUS_FC_WRITE_SINGLE_REGISTER, static_cast<std::uint8_t>(reg >> 8),
                 static_cast<std::uint8_t>(reg & 0xFF), static_cast<std::uint8_t>(*value / 256),
                 static_cast<std::uint8_t>(*value % 256)};
-    w.seal(frame);
-    w.RecLen = 6;
-    w.MSComm1->setRThreshold(6);
-    w.showRequest(frame);
-    sendOrShowClosed(w, frame);
+    sendOrShowClosed(w, frame, 6, 6);
 }
 
 void readAddress(Window& w) {
@@ -120,12 +107,8 @@ void readAddress(Window& w) {
     w.preparePort();
 
     Frame frame{kAnyDeviceAddress, MODBUS_FC_READ_HOLDING_REGISTERS, 0x00, 0x00, 0x00, 0x01};
-    w.seal(frame);
-    w.RecLen = 7;
     // The reply is 7 bytes, but the event comes at 6.
-    w.MSComm1->setRThreshold(6);
-    w.showRequest(frame);
-    sendOrShowClosed(w, frame);
+    sendOrShowClosed(w, frame, 7, 6);
 }
 
 void changeAddress(Window& w) {
@@ -162,11 +145,7 @@ void changeAddress(Window& w) {
     const std::uint16_t reg = kAddressRegister;
     Frame frame{static_cast<std::uint8_t>(a), MODBUS_FC_WRITE_SINGLE_REGISTER, static_cast<std::uint8_t>(reg >> 8),
                 static_cast<std::uint8_t>(reg & 0xFF), 0x00, static_cast<std::uint8_t>(b)};
-    w.seal(frame);
-    w.RecLen = 6;
-    w.MSComm1->setRThreshold(w.RecLen);
-    w.showRequest(frame);
-    sendOrShowClosed(w, frame);
+    sendOrShowClosed(w, frame, 6, 6);
 }
 
 void computeCalibration(Window& w) {

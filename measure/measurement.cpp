@@ -40,28 +40,15 @@ void singleMeasurement(Window& w) {
     }
     w.txtState->clear();
 
-    SerialComm& port = *w.MSComm1;
-    if (!port.portOpen()) {
-        w.message(QStringLiteral("打开串口出错，请确定串口是否已被占用"));
-        w.bringToFront(w.imgNotConnected);
-        w.CommReady = false;
+    if (!w.readyForRead())
         return;
-    }
-    w.bringToFront(w.ImgYellow);
-    w.preparePort();
 
     Frame frame{};
     frame[0] = byteOr0(num::floorOf(w.txtStationID->text()));
     frame[1] = byteOr0(num::roundEven(w.txtFunID->text()));
     frame[3] = byteOr0(num::floorOf(w.txtStartID->text()));
     frame[5] = byteOr0(num::floorOf(w.txtDataLength->text()));
-    w.seal(frame);
-
-    w.RecLen = static_cast<qint16>(2 * frame[5] + 5);
-    port.setRThreshold(w.RecLen);
-    w.CmdType = 1;
-    port.output(toBytes(frame));
-    w.showRequest(frame);
+    w.sendRead(frame, 1);
 }
 
 void startCycle(Window& w) {

@@ -26,6 +26,21 @@ int entryNumber(const QString& text) {
     return v && *v >= -32768 && *v <= 32767 ? static_cast<int>(*v) : 0;
 }
 
+// The first steps of a port choice and of a save: close the port, insist on a selected
+// entry and take its port number.
+bool closeAndTakeSelectedPort(Window& w) {
+    SerialComm& port = *w.MSComm1;
+    if (port.portOpen())
+        (void)port.setPortOpen(false);
+    if (w.Combo1->currentIndex() < 0) {
+        w.message(QStringLiteral("请选择端口"));
+        return false;
+    }
+    (void)port.setCommPort(w.Combo1->currentIndex() + 1);
+    w.CommNum = static_cast<qint16>(port.commPort());
+    return true;
+}
+
 } // namespace
 
 void OpenOnComm(Window& w) {
@@ -79,15 +94,9 @@ void startUp(Window& w) {
 }
 
 void portChoice(Window& w) {
-    SerialComm& port = *w.MSComm1;
-    if (port.portOpen())
-        (void)port.setPortOpen(false);
-    if (w.Combo1->currentIndex() < 0) {
-        w.message(QStringLiteral("请选择端口"));
+    if (!closeAndTakeSelectedPort(w))
         return;
-    }
-    (void)port.setCommPort(w.Combo1->currentIndex() + 1);
-    w.CommNum = static_cast<qint16>(port.commPort());
+    SerialComm& port = *w.MSComm1;
     (void)port.setSettings(lineSettings(w.CommRate));
     if (port.portOpen())
         return;
@@ -97,15 +106,9 @@ void portChoice(Window& w) {
 }
 
 void saveSettings(Window& w) {
-    SerialComm& port = *w.MSComm1;
-    if (port.portOpen())
-        (void)port.setPortOpen(false);
-    if (w.Combo1->currentIndex() < 0) {
-        w.message(QStringLiteral("请选择端口"));
+    if (!closeAndTakeSelectedPort(w))
         return;
-    }
-    (void)port.setCommPort(w.Combo1->currentIndex() + 1);
-    w.CommNum = static_cast<qint16>(port.commPort());
+    SerialComm& port = *w.MSComm1;
 
     // Text typed into the list's edit field is never used, only an entry.
     const int entry = w.Combo2->currentIndex() >= 0 ? w.Combo2->currentIndex() : 0;
