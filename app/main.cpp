@@ -7,7 +7,6 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
-    QApplication::setApplicationDisplayName(kv::kAppTitle);
     kv::installFontSubstitutions();
 
     const QString programDir = QCoreApplication::applicationDirPath();

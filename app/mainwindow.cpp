@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QRadialGradient>
 #include <QTimer>
@@ -66,12 +67,37 @@ QPushButton* button(QWidget* parent, const QString& name, const QString& text, Q
     return b;
 }
 
-QComboBox* dropDown(QWidget* parent, const QString& name, const QStringList& entries, const QString& text,
-                    QRect geometry) {
-    auto* c = named(new QComboBox(parent), name);
+// A drop-down list that also takes typed text. Typed text never chooses an entry:
+// Return in the edit field is swallowed, nothing is completed or inserted.
+class DropDown : public QComboBox {
+public:
+    explicit DropDown(QWidget* parent) : QComboBox(parent) {}
+    std::function<void()> beforePopup;
+
+    void showPopup() override {
+        if (beforePopup)
+            beforePopup();
+        QComboBox::showPopup();
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Return || key == Qt::Key_Enter)
+                return true;
+        }
+        return QComboBox::eventFilter(watched, event);
+    }
+};
+
+DropDown* dropDown(QWidget* parent, const QString& name, const QStringList& entries, const QString& text,
+                   QRect geometry) {
+    auto* c = named(new DropDown(parent), name);
     c->setEditable(true);
-    // Typed text is never added to the list; only entries are chosen.
     c->setInsertPolicy(QComboBox::NoInsert);
+    c->setCompleter(nullptr);
+    c->lineEdit()->installEventFilter(c);
     c->addItems(entries);
     c->setCurrentIndex(-1);
     c->setEditText(text);
@@ -208,9 +234,14 @@ void MainWindow::build() {
     QStringList ports;
     for (int n = 1; n <= 16; ++n)
         ports << QStringLiteral("COM%1").arg(n);
-    w.Combo1 = dropDown(f, QStringLiteral("Combo1"), ports, QStringLiteral("COM4"), twips(720, 240, 1095, 300));
-    for (int i = 0; i < w.Combo1->count(); ++i)
-        w.Combo1->setItemData(i, deviceForPort(i + 1, w.programDir), Qt::ToolTipRole);
+    DropDown* portList = dropDown(f, QStringLiteral("Combo1"), ports, QStringLiteral("COM4"), twips(720, 240, 1095, 300));
+    // Links in the program's folder may come and go; the tips follow them.
+    portList->beforePopup = [portList, dir = w.programDir] {
+        for (int i = 0; i < portList->count(); ++i)
+            portList->setItemData(i, deviceForPort(i + 1, dir), Qt::ToolTipRole);
+    };
+    portList->beforePopup();
+    w.Combo1 = portList;
     w.Label5.set(2, label(f, member("Label5", 2), QStringLiteral("波特率"), twips(2040, 240, 615, 255)));
     w.Combo2 = dropDown(f, QStringLiteral("Combo2"),
                         {QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("14400"), QStringLiteral("19200")},
@@ -282,6 +313,7 @@ void MainWindow::build() {
     for (QPushButton* b : {w.comDoOnce, w.cmdOneM, w.cmdStopOnce})
         b->setFont(buttonFont);
     w.Timer2 = named(new QTimer(this), QStringLiteral("Timer2"));
+    w.Timer2->setTimerType(Qt::PreciseTimer);
 
     // Parameters.
     f = w.Frame7;

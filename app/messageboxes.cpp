@@ -13,9 +13,7 @@ void QtMessageBoxes::show(const QString& text, const QString& title, Icon icon) 
     case Icon::Critical: qtIcon = QMessageBox::Critical; break;
     }
     QMessageBox box(qtIcon, title.isEmpty() ? kAppTitle : title, text, QMessageBox::Ok, parent_);
-    ++open_;
     box.exec();
-    --open_;
 }
 
 } // namespace kv

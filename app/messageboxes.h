@@ -10,11 +10,9 @@ public:
     explicit QtMessageBoxes(QWidget* parent = nullptr) : parent_(parent) {}
     void setParent(QWidget* parent) { parent_ = parent; }
     void show(const QString& text, const QString& title, Icon icon) override;
-    bool isOpen() const override { return open_ > 0; }
 
 private:
     QWidget* parent_;
-    int open_ = 0;
 };
 
 } // namespace kv

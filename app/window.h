@@ -33,8 +33,6 @@ class MessageBoxes {
 public:
     virtual ~MessageBoxes() = default;
     virtual void show(const QString& text, const QString& title = QString(), Icon icon = Icon::None) = 0;
-    // True while a box is on screen (a box's own event loop still delivers timer ticks).
-    [[nodiscard]] virtual bool isOpen() const = 0;
 };
 
 template <class T, int N> class ControlArray {
@@ -134,6 +132,8 @@ struct Window {
     qint16 RecLen = 0;
     qint16 ReadTarget = 0;
     qint32 RxCount = 0;
+    // True while a cycle tick runs, including any message box it has open.
+    bool tickRunning = false;
 
     void message(const QString& text, const QString& title = QString(), Icon icon = Icon::None) const {
         messages->show(text, title, icon);

@@ -24,7 +24,6 @@ public:
     void show(const QString& text, const QString&, kv::Icon) override {
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     }
-    bool isOpen() const override { return false; }
 };
 
 void report(const char* what, std::vector<double> ms) {

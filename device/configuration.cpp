@@ -4,6 +4,7 @@
 #include "modbus/fieldnum.h"
 
 #include <cmath>
+#include <limits>
 
 namespace kv {
 namespace {
@@ -164,14 +165,16 @@ void computeCalibration(Window& w) {
         return;
     }
     const double LA = d1 / d2;
-    const float OF = static_cast<float>(*RH - LA * *RB);
+    const double offsetOhm = *RH - LA * *RB;
     const double slope = std::floor(LA * 10000) + 0.0; // + 0.0 turns -0 into 0
-    const double offset = std::floor(static_cast<double>(OF) * 100) + 5000;
-    // A divisor a hair above zero can make the results too large to write down.
-    if (!std::isfinite(slope) || !std::isfinite(offset) || !std::isfinite(OF)) {
+    // A divisor a hair above zero, or huge resistances, give results no register and no
+    // binary32 can hold.
+    if (!std::isfinite(slope) || !(std::fabs(offsetOhm) <= std::numeric_limits<float>::max())) {
         w.message(QStringLiteral("计算结果超出范围，请检查输入的电阻值!"));
         return;
     }
+    const float OF = static_cast<float>(offsetOhm);
+    const double offset = std::floor(static_cast<double>(OF) * 100) + 5000;
     w.txtsetValue(4)->setText(QString::number(slope, 'f', 0));
     w.txtsetValue(5)->setText(QString::number(offset, 'f', 0));
 }

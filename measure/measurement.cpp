@@ -71,9 +71,9 @@ void startCycle(Window& w) {
 }
 
 void cycleTick(Window& w) {
-    // While a message box is open its own event loop still delivers ticks; hold them
-    // back so that boxes never stack up under a running cycle.
-    if (w.messages->isOpen())
+    // A message box raised by a tick runs its own event loop, which still delivers
+    // ticks; hold them back so that boxes never stack up under a running cycle.
+    if (w.tickRunning)
         return;
     if (!num::readNumber(w.txtDataLength->text()))
         w.txtDataLength->setText(QStringLiteral("1"));
@@ -83,7 +83,9 @@ void cycleTick(Window& w) {
         return;
     const long long counted = num::floorOf(w.lblCounter->text()).value_or(0);
     w.lblCounter->setText(QString::number(counted + 1));
+    w.tickRunning = true;
     singleMeasurement(w);
+    w.tickRunning = false;
 }
 
 void stopCycle(Window& w) {

@@ -257,6 +257,10 @@ TEST_F(Calibration, RefusalsWriteNothing) {
     boxes.shown.clear();
     EXPECT_EQ(compute("1e300", "-1e300", "0", "1e-300"), Result("1", "1"));
     EXPECT_EQ(boxes.shown.size(), 1u);
+    // An offset beyond what binary32 holds is refused too, not cast.
+    boxes.shown.clear();
+    EXPECT_EQ(compute("1e39", "2e39", "0", "1"), Result("1", "1"));
+    EXPECT_EQ(boxes.shown.size(), 1u);
 }
 
 TEST_F(Calibration, BothResistanceReadsSendTheSameFrame) {

@@ -264,11 +264,33 @@ TEST_F(PortChoice, AFailedOpenStillSetsCommReady) {
     EXPECT_TRUE(boxes.shown.empty());
 }
 
-TEST_F(PortChoice, TypedTextChangesNothing) {
+TEST_F(PortChoice, TypedTextChangesNothingEvenWithReturn) {
     startOpen();
-    w->Combo1->setEditText(QStringLiteral("COM9"));
-    EXPECT_TRUE(port.ops.isEmpty());
+    window->show();
+    w->Combo1->lineEdit()->selectAll();
+    QTest::keyClicks(w->Combo1->lineEdit(), QStringLiteral("COM5"));
+    QTest::keyClick(w->Combo1->lineEdit(), Qt::Key_Return);
+    QTest::keyClick(w->Combo1->lineEdit(), Qt::Key_Enter);
+    EXPECT_TRUE(port.ops.isEmpty()) << port.ops;
     EXPECT_EQ(w->Combo1->currentIndex(), 3);
+    EXPECT_EQ(w->Combo1->count(), 16);
+
+    w->Combo2->lineEdit()->selectAll();
+    QTest::keyClicks(w->Combo2->lineEdit(), QStringLiteral("9600"));
+    QTest::keyClick(w->Combo2->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(w->Combo2->currentIndex(), 3);
+    click(w->cmdCom);
+    EXPECT_EQ(readSettings(), QByteArray("4,19200\r\n"));
+}
+
+TEST_F(PortChoice, ToolTipsFollowLinksInTheProgramFolder) {
+    EXPECT_EQ(w->Combo1->itemData(5, Qt::ToolTipRole).toString(), "/dev/ttyS5");
+    const QString link = QDir(dir.path()).filePath(QStringLiteral("COM6"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), link));
+    window->show();
+    w->Combo1->showPopup();
+    w->Combo1->hidePopup();
+    EXPECT_EQ(w->Combo1->itemData(5, Qt::ToolTipRole).toString(), link);
 }
 
 TEST_F(PortChoice, NoSelectionClosesAndAsks) {

@@ -9,6 +9,10 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QtTest/QTest>
+
+#include <algorithm>
+#include <functional>
 
 #include <vector>
 
@@ -126,17 +130,22 @@ struct ShownMessage {
 
 class RecordingBoxes : public MessageBoxes {
 public:
-    // When set, a box stays "open" until close() is called, as a real one would
-    // while the operator has not pressed OK.
-    bool holdOpen = false;
+    // When set, a box stays open, running its own event loop as a modal box does,
+    // until the condition holds (or a deadline passes), as if OK were pressed then.
+    std::function<bool()> holdUntil;
     std::vector<ShownMessage> shown;
+    int open = 0;
+    int mostOpenAtOnce = 0;
 
     void show(const QString& text, const QString& title, Icon icon) override {
         shown.push_back({text, title.isEmpty() ? kAppTitle : title, icon});
-        open_ = holdOpen;
+        ++open;
+        mostOpenAtOnce = std::max(mostOpenAtOnce, open);
+        if (holdUntil)
+            heldToDeadline = !QTest::qWaitFor(holdUntil, 5000) || heldToDeadline;
+        --open;
     }
-    bool isOpen() const override { return open_; }
-    void close() { open_ = false; }
+    bool heldToDeadline = false;
     QStringList texts() const {
         QStringList t;
         for (const auto& m : shown)
@@ -145,7 +154,6 @@ public:
     }
 
 private:
-    bool open_ = false;
 };
 
 // Bytes from a hex text such as "01 03 00 00".
