@@ -4,6 +4,7 @@
 // serial-port component and the message boxes.
 
 #include "modbus/codec.h"
+#include "modbus/fieldnum.h"
 #include "serial/commport.h"
 
 #include <QLabel>
@@ -171,6 +172,15 @@ struct Window {
         bringToFront(ImgYellow);
         preparePort();
         return true;
+    }
+
+    // A read request with the device address and function code of the MODBUS fields;
+    // a field that cannot become its byte leaves it at 0.
+    [[nodiscard]] Frame readRequest() const {
+        Frame frame{};
+        frame[0] = num::byteOr0(num::floorOf(txtStationID->text()));
+        frame[1] = num::byteOr0(num::roundEven(txtFunID->text()));
+        return frame;
     }
 
     // Seals a read request, expects its reply (two bytes a register plus five) and sends it.

@@ -16,8 +16,6 @@ constexpr std::uint8_t kAnyDeviceAddress = 250;
 const QString kValueWrong = QStringLiteral("你输入的值有误!");
 const QString kAddressRange = QStringLiteral("请指定正确的设备地址，正确值范围为1-35");
 
-std::uint8_t byteOr0(std::optional<long long> v) { return num::asByte(v).value_or(0); }
-
 // One register at start + offset, the reply going to the field readTarget names.
 void sendRegisterRead(Window& w, int readTarget, int offset) {
     w.SendBuf.clear();
@@ -27,11 +25,9 @@ void sendRegisterRead(Window& w, int readTarget, int offset) {
     if (!w.readyForRead())
         return;
 
-    Frame frame{};
-    frame[0] = byteOr0(num::floorOf(w.txtStationID->text()));
-    frame[1] = byteOr0(num::roundEven(w.txtFunID->text()));
+    Frame frame = w.readRequest();
     if (const auto start = num::readNumber(w.txtStartID->text()))
-        frame[3] = byteOr0(num::floorOf(*start + offset));
+        frame[3] = num::byteOr0(num::floorOf(*start + offset));
     frame[5] = 1;
     w.sendRead(frame, 2);
 }

@@ -8,11 +8,6 @@
 #include <cmath>
 
 namespace kv {
-namespace {
-
-std::uint8_t byteOr0(std::optional<long long> v) { return num::asByte(v).value_or(0); }
-
-} // namespace
 
 void singleMeasurement(Window& w) {
     w.PictureShow->setVisible(true);
@@ -43,11 +38,9 @@ void singleMeasurement(Window& w) {
     if (!w.readyForRead())
         return;
 
-    Frame frame{};
-    frame[0] = byteOr0(num::floorOf(w.txtStationID->text()));
-    frame[1] = byteOr0(num::roundEven(w.txtFunID->text()));
-    frame[3] = byteOr0(num::floorOf(w.txtStartID->text()));
-    frame[5] = byteOr0(num::floorOf(w.txtDataLength->text()));
+    Frame frame = w.readRequest();
+    frame[3] = num::byteOr0(num::floorOf(w.txtStartID->text()));
+    frame[5] = num::byteOr0(num::floorOf(w.txtDataLength->text()));
     w.sendRead(frame, 1);
 }
 

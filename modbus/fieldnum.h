@@ -31,5 +31,7 @@ namespace kv::num {
 
 // A byte 0..255 from a whole number; empty outside.
 [[nodiscard]] std::optional<std::uint8_t> asByte(std::optional<long long> value);
+// As asByte, but a value that is missing or does not fit leaves the frame byte at 0.
+[[nodiscard]] inline std::uint8_t byteOr0(std::optional<long long> value) { return asByte(value).value_or(0); }
 
 } // namespace kv::num
