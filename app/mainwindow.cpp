@@ -1,9 +1,9 @@
 #include "app/mainwindow.h"
 
-#include "app/receiver.h"
+#include "measure/receiver.h"
 #include "device/configuration.h"
 #include "measure/measurement.h"
-#include "serial/portsettings.h"
+#include "setup/portsettings.h"
 
 #include <QComboBox>
 #include <QGroupBox>

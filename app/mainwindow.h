@@ -1,7 +1,7 @@
 #pragma once
 // frmMain: every control at its designed place, wired to its handler.
 
-#include "app/window.h"
+#include "window/window.h"
 
 #include <QPainter>
 #include <QWidget>

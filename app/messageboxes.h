@@ -1,7 +1,7 @@
 #pragma once
 // The only place that shows a QMessageBox.
 
-#include "app/window.h"
+#include "window/window.h"
 
 namespace kv {
 

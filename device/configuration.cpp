@@ -1,6 +1,6 @@
 #include "device/configuration.h"
 
-#include "app/window.h"
+#include "window/window.h"
 #include "modbus/fieldnum.h"
 
 #include <cmath>

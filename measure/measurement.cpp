@@ -1,6 +1,6 @@
 #include "measure/measurement.h"
 
-#include "app/window.h"
+#include "window/window.h"
 #include "modbus/fieldnum.h"
 
 #include <QTimer>

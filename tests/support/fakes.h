@@ -2,7 +2,7 @@
 // Test doubles: a serial component that records what it is told and lets a test
 // deliver bytes, and message boxes that record instead of blocking.
 
-#include "app/window.h"
+#include "window/window.h"
 #include "serial/commport.h"
 #include "support/qtprint.h"
 

@@ -1,8 +1,8 @@
-#include "serial/portsettings.h"
+#include "setup/portsettings.h"
 
-#include "app/window.h"
+#include "window/window.h"
 #include "modbus/fieldnum.h"
-#include "serial/settingsfile.h"
+#include "setup/settingsfile.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "app/receiver.h"
+#include "measure/receiver.h"
 
-#include "app/window.h"
+#include "window/window.h"
 #include "modbus/decode.h"
 
 #include <limits>

@@ -1,4 +1,4 @@
-#include "serial/settingsfile.h"
+#include "setup/settingsfile.h"
 
 #include "modbus/fieldnum.h"
 
