@@ -47,6 +47,8 @@ const char *const kUsage =
     "  --split N            send each reply in N pieces (default 1)\n"
     "  --split-gap MS       pause between pieces (default 30)\n"
     "  --garbage N          append N random bytes to each reply\n"
+    "  --address-echo       answer an address change with the standard echo of the\n"
+    "                       request (default: the 6-byte reply old 06 01 new CRC)\n"
     "  --verbose            log requests (<<) and replies (>>) to stdout\n"
     "  --help               show this text\n";
 
@@ -66,6 +68,7 @@ struct Options {
     double splitGapMs = 30.0;
     int garbage = 0;
     bool verbose = false;
+    bool addressEcho = false;
 };
 
 bool parseNumber(const char *text, double lo, double hi, double &out) {
@@ -102,6 +105,10 @@ std::string parseOptions(int argc, char **argv, Options &o, bool &help) {
         }
         if (name == "--verbose") {
             o.verbose = true;
+            continue;
+        }
+        if (name == "--address-echo") {
+            o.addressEcho = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -361,6 +368,7 @@ class Simulator {
         s.moisture = o.moisture;
         s.temperature = o.temperature;
         s.seed = seed;
+        s.echoAddressChange = o.addressEcho;
         return s;
     }
 

@@ -57,6 +57,8 @@ Bytes writeSingleReply(uint8_t address, const Bytes &req, Sensor &sensor) {
             return exceptionReply(address, req[1], exc::kIllegalValue);
         const auto newAddress = static_cast<uint8_t>(value & 0xFF);
         sensor.setAddress(newAddress);
+        if (sensor.echoesAddressChange())
+            return req;
         Bytes reply{address, fn::kWriteSingle, 0x01, newAddress};
         appendCrc(reply);
         return reply;

@@ -60,7 +60,7 @@ double cvdTemperature(double ohms) {
 }
 
 Sensor::Sensor(const SensorSetup &setup)
-    : address_(setup.address), fixedMoisture_(setup.moisture),
+    : address_(setup.address), echoAddressChange_(setup.echoAddressChange), fixedMoisture_(setup.moisture),
       fixedTemperature_(setup.temperature), params_{10000, 0, 10000, 0, 10000, 5000, 1}, rng_(setup.seed) {
     advance(0.0);
 }

@@ -16,6 +16,9 @@ struct SensorSetup {
     std::optional<double> moisture;    // fixed true moisture in %, no drift or noise
     std::optional<double> temperature; // fixed true temperature in degC, no drift or noise
     uint32_t seed = 1;
+    // Answer an address change with the standard echo of the request instead of
+    // the 6-byte "old 06 01 new" reply.
+    bool echoAddressChange = false;
 };
 
 class Sensor {
@@ -43,6 +46,7 @@ class Sensor {
 
     uint8_t address() const { return address_; }
     void setAddress(uint8_t address) { address_ = address; }
+    bool echoesAddressChange() const { return echoAddressChange_; }
 
     bool readRegister(uint16_t reg, uint16_t &value) const;
     static bool isParameterRegister(uint16_t reg);
@@ -61,6 +65,7 @@ class Sensor {
 
   private:
     uint8_t address_;
+    bool echoAddressChange_;
     std::optional<double> fixedMoisture_;
     std::optional<double> fixedTemperature_;
     std::array<uint16_t, kParameterCount> params_;

@@ -274,6 +274,14 @@ TEST(SimRequests, AddressChangeReplyAndEffect) {
     EXPECT_EQ(kvsim::respond(request(0x11, 0x06, 0x0B00, 248), sensor),
               kvsim::exceptionReply(0x11, 0x06, 0x03));
     EXPECT_EQ(sensor.address(), 0x11);
+
+    SensorSetup echoing = fixedSetup();
+    echoing.echoAddressChange = true;
+    Sensor standard(echoing);
+    // The standard write-single-register echo, 1 -> 5.
+    EXPECT_EQ(kvsim::respond(request(1, 0x06, 0x0B00, 5), standard),
+              (Bytes{0x01, 0x06, 0x0B, 0x00, 0x00, 0x05, 0x4B, 0xED}));
+    EXPECT_EQ(standard.address(), 5);
 }
 
 TEST(SimRequests, AddressReadViaWhoeverIsThere) {
