@@ -104,8 +104,9 @@ void readAddress(Window& w) {
     w.preparePort();
 
     Frame frame{kAnyDeviceAddress, MODBUS_FC_READ_HOLDING_REGISTERS, 0x00, 0x00, 0x00, 0x01};
-    // The reply is 7 bytes, but the event comes at 6.
-    sendOrShowClosed(w, frame, 7, 6);
+    // The event waits for the whole 7-byte reply: one cut at 6 bytes would lack its
+    // CRC and could never be taken as sound.
+    sendOrShowClosed(w, frame, 7, 7);
 }
 
 void changeAddress(Window& w) {

@@ -44,6 +44,12 @@ void onComm(Window& w) {
     w.MSComm1->setInBufferCount(0);
     w.txtState->setPlainText(replyText(reply));
 
+    // Read replies become values only when sound: a corrupted or exception reply is
+    // shown and counted, writes no field, and leaves the lamp as it was so that green
+    // keeps meaning a good reply.
+    const bool readReply = w.CmdType == 1 || w.CmdType == 2 || w.CmdType == 6;
+    if (readReply && !replyIsSound(reply)) return;
+
     switch (w.CmdType) {
     case 1: applyWrites(w, decodeMeasurement(reply, w.txtStartID->text())); break;
     case 2: applyWrites(w, decodeRegisterRead(reply, w.ReadTarget)); break;

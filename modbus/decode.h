@@ -1,7 +1,10 @@
 #pragma once
 // Reply decodings: fixed byte positions of a reply turned into texts for the
-// window's fields. No reply is checked first; a field whose bytes did not arrive
-// is simply not written, and nothing outside the reply is read.
+// window's fields. The decodings themselves read by position only (a field whose
+// bytes did not arrive is simply not written, and nothing outside the reply is
+// read); whoever calls them checks first with replyIsSound where the layout allows.
+
+#include "modbus/codec.h"
 
 #include <QByteArray>
 #include <QString>
@@ -29,6 +32,12 @@ struct FieldWrite {
 };
 
 using FieldWrites = std::vector<FieldWrite>;
+
+// A reply in the layout of a register read (address, function, byte count N, N
+// bytes, CRC) is sound when it is no exception reply (function byte without its
+// high bit), holds the whole 5 + N byte frame and the CRC over that frame matches.
+// Bytes after the frame do not matter.
+[[nodiscard]] bool replyIsSound(const QByteArray& reply);
 
 // value / 10^decimals with at least intDigits integer digits: "#00.00" is (v, 2, 2),
 // "#0.00" is (v, 1, 2), "#0.0000" is (v, 1, 4). Always a '.' as the point.

@@ -65,15 +65,15 @@ TEST_F(ParameterRead, RepliesLandInEveryTarget) {
     const char* expected[] = {"1.0000", "10000", "10000", "10000", "10000", "10000", "10000"};
     for (int i = 0; i <= 6; ++i) {
         click(w->cmdREAD(i));
-        port.deliver(hex("01 03 02 27 10 E6 78"));
+        port.deliver(hex("01 03 02 27 10 A2 78"));
         EXPECT_EQ(w->txtsetValue(i)->text(), expected[i]) << i;
         EXPECT_EQ(w->lampInFront(), w->imgConnected);
     }
     click(w->cmdRead0);
-    port.deliver(hex("01 03 02 27 10 E6 78"));
+    port.deliver(hex("01 03 02 27 10 A2 78"));
     EXPECT_EQ(w->txtRA->text(), "100.00");
     click(w->txtRead100);
-    port.deliver(hex("01 03 02 36 1A 00 00"));
+    port.deliver(hex("01 03 02 36 1A 2E 2F"));
     EXPECT_EQ(w->txtRB->text(), "138.50");
 }
 
@@ -157,9 +157,13 @@ TEST_F(Address, ReadGoesToDevice250) {
     EXPECT_EQ(sent(), "FA 03 00 00 00 01 91 81");
     EXPECT_EQ(w->CmdType, 6);
     EXPECT_EQ(w->RecLen, 7);
-    EXPECT_EQ(port.threshold, 6);
+    // The event waits for the whole reply, CRC included.
+    EXPECT_EQ(port.threshold, 7);
     EXPECT_EQ(w->lampInFront(), w->imgConnected);
-    port.deliver(hex("05 03 02 00 05 00"));
+    port.deliver(hex("05 03 02 00 05 89"));
+    EXPECT_EQ(w->RxCount, 0);
+    port.deliver(hex("87"));
+    EXPECT_EQ(w->txtState->toPlainText(), " 05 03 02 00 05 89 87");
     EXPECT_EQ(w->txtSetID(0)->text(), "5");
     EXPECT_EQ(w->txtStationID->text(), "5");
 }

@@ -252,7 +252,7 @@ TEST_F(Cycle, RunsOnTheRealTimerWithBothCountersMoving) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             while (answered < static_cast<int>(port.writes.size())) {
-                port.deliver(hex("01 03 04 0B B8 09 C4 00 00"));
+                port.deliver(hex("01 03 04 0B B8 09 C4 7F F1"));
                 ++answered;
             }
             return answered >= 3;
