@@ -144,6 +144,7 @@ void changeAddress(Window& w) {
     Frame frame{static_cast<std::uint8_t>(a), MODBUS_FC_WRITE_SINGLE_REGISTER, static_cast<std::uint8_t>(reg >> 8),
                 static_cast<std::uint8_t>(reg & 0xFF), 0x00, static_cast<std::uint8_t>(b)};
     sendOrShowClosed(w, frame, 6, 6);
+    w.AddressChangeSent = frame;
 }
 
 void computeCalibration(Window& w) {

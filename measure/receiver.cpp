@@ -53,7 +53,9 @@ void onComm(Window& w) {
     switch (w.CmdType) {
     case 1: applyWrites(w, decodeMeasurement(reply, w.txtStartID->text())); break;
     case 2: applyWrites(w, decodeRegisterRead(reply, w.ReadTarget)); break;
-    case 5: applyWrites(w, decodeAddressChange(reply)); break;
+    case 5:
+        applyWrites(w, decodeAddressChange(reply, w.AddressChangeSent));
+        break;
     case 6: applyWrites(w, decodeAddressRead(reply)); break;
     default: break;
     }

@@ -105,6 +105,15 @@ static FieldWrites addressInto(const QByteArray& reply, int position) {
 }
 
 FieldWrites decodeAddressChange(const QByteArray& reply) { return addressInto(reply, 3); }
+FieldWrites decodeAddressChange(const QByteArray& reply, const Frame& request) {
+    constexpr int kBeforeCrc = 6;
+    const int compared = std::min(static_cast<int>(reply.size()), static_cast<int>(request.size()));
+    bool echo = compared >= kBeforeCrc;
+    for (int i = 0; echo && i < compared; ++i)
+        echo = byteAt(reply, i) == request[static_cast<std::size_t>(i)];
+    return addressInto(echo ? toBytes(request) : reply, echo ? 5 : 3);
+}
+
 FieldWrites decodeAddressRead(const QByteArray& reply) { return addressInto(reply, 0); }
 
 } // namespace kv

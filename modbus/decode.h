@@ -49,6 +49,11 @@ using FieldWrites = std::vector<FieldWrite>;
 [[nodiscard]] FieldWrites decodeRegisterRead(const QByteArray& reply, int readTarget);
 // Address change: byte 3 is the new address.
 [[nodiscard]] FieldWrites decodeAddressChange(const QByteArray& reply);
+// Address change answered by the standard echo of the request: a reply of at least
+// six bytes that repeats the request as far as it goes (up to its CRC; the receive
+// event may come before the CRC has arrived) confirms the request's new address,
+// byte 5. Any other reply is decoded by byte 3, as above.
+[[nodiscard]] FieldWrites decodeAddressChange(const QByteArray& reply, const Frame& request);
 // Address read: byte 0 is the address of the device that answered.
 [[nodiscard]] FieldWrites decodeAddressRead(const QByteArray& reply);
 

@@ -182,6 +182,29 @@ TEST_F(Address, ChangeFramesAndReply) {
     EXPECT_TRUE(boxes.shown.empty());
 }
 
+TEST_F(Address, ChangeAnsweredByTheStandardEcho) {
+    const QByteArray echo = hex("01 06 0B 00 00 05 4B ED");
+    // The event comes at six bytes, with or without the CRC behind them.
+    for (int length : {6, 7, 8, 10}) {
+        SCOPED_TRACE(length);
+        w->txtStationID->setText("1");
+        w->txtSetID(0)->setText("1");
+        change("1", "5");
+        port.deliver((echo + hex("FF FF")).left(length));
+        EXPECT_EQ(w->txtSetID(0)->text(), "5");
+        EXPECT_EQ(w->txtStationID->text(), "5");
+        EXPECT_EQ(w->lampInFront(), w->imgConnected);
+    }
+    // The echo of another request is no confirmation; byte 3 is read as designed.
+    change("1", "5");
+    port.deliver(hex("01 06 0B 00 00 06 0B EC"));
+    EXPECT_EQ(w->txtStationID->text(), "0");
+    // Not a read reply, so not checked: the designed reply with a broken CRC still counts.
+    change("1", "9");
+    port.deliver(hex("01 06 01 09 00 00"));
+    EXPECT_EQ(w->txtStationID->text(), "9");
+}
+
 TEST_F(Address, Validation) {
     const QString range = QStringLiteral("请指定正确的设备地址，正确值范围为1-35");
     struct Case {

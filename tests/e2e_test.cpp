@@ -158,6 +158,32 @@ TEST_F(EndToEnd, AddressReadAndChangeThenMeasureAtTheNewAddress) {
     EXPECT_EQ(w->txtValue(0)->text(), "42.00");
 }
 
+TEST_F(EndToEnd, AddressChangeAnsweredEitherWayMovesTheToolToTheNewAddress) {
+    // The designed 6-byte reply carries the new address in byte 3; a standard slave
+    // echoes the request instead, whose byte 3 is 0.
+    for (const bool echo : {false, true}) {
+        SCOPED_TRACE(echo ? "echo" : "6-byte reply");
+        startSim(echo ? QStringList{"--address-echo", "--moisture", "42"} : QStringList{"--moisture", "42"});
+        startTool();
+        w->txtSetID(0)->setText(QStringLiteral("1"));
+        w->txtSetID(1)->setText(QStringLiteral("5"));
+        ASSERT_TRUE(clickAndAwaitReply(w->cmdChangeID));
+        EXPECT_EQ(w->txtCommand->text(), "01 06 0B 00 00 05 4B ED ");
+        EXPECT_TRUE(w->txtState->toPlainText().startsWith(echo ? " 01 06 0B 00 00 05" : " 01 06 01 05"))
+            << w->txtState->toPlainText();
+        EXPECT_EQ(w->txtSetID(0)->text(), "5");
+        EXPECT_EQ(w->txtStationID->text(), "5");
+        ASSERT_TRUE(clickAndAwaitReply(w->comDoOnce));
+        EXPECT_EQ(w->txtCommand->text(), "05 03 00 00 00 02 C5 8F ");
+        EXPECT_TRUE(w->txtState->toPlainText().startsWith(" 05 03 04")) << w->txtState->toPlainText();
+        EXPECT_EQ(w->txtValue(0)->text(), "42.00");
+        EXPECT_TRUE(boxes.shown.empty()) << boxes.texts();
+        window.reset();
+        port.reset();
+        sim.stop();
+    }
+}
+
 TEST_F(EndToEnd, TwoPointCalibrationCorrectsTheTemperature) {
     // Low point: the probe in ice water.
     startSim({"--temperature", "0", "--moisture", "30"});

@@ -260,3 +260,25 @@ TEST(AddressDecoding, ByteThreeForChangeByteZeroForRead) {
     EXPECT_TRUE(decodeAddressChange(bytes({1, 6, 1})).empty());
     EXPECT_TRUE(decodeAddressRead(QByteArray()).empty());
 }
+
+TEST(AddressDecoding, EchoOfTheChangeConfirmsTheNewAddress) {
+    const Frame request = sealed({0x01, 0x06, 0x0B, 0x00, 0x00, 0x05});
+    const FieldWrites five{{Field::SetID, 0, "5"}, {Field::StationID, 0, "5"}};
+    const QByteArray echo = bytes({0x01, 0x06, 0x0B, 0x00, 0x00, 0x05, 0x4B, 0xED});
+    EXPECT_EQ(decodeAddressChange(echo, request), five);
+    EXPECT_EQ(decodeAddressChange(echo + bytes({0x77}), request), five);
+    // The event comes at six bytes, so the CRC may not have arrived yet.
+    EXPECT_EQ(decodeAddressChange(echo.left(6), request), five);
+    EXPECT_EQ(decodeAddressChange(echo.left(7), request), five);
+
+    // Anything else is read at byte 3, as designed.
+    const FieldWrites zero{{Field::SetID, 0, "0"}, {Field::StationID, 0, "0"}};
+    EXPECT_EQ(decodeAddressChange(bytes({0x01, 0x06, 0x01, 0x05, 0x20, 0x4A}), request), five);
+    EXPECT_EQ(decodeAddressChange(bytes({0x01, 0x06, 0x01, 0x09, 0x00, 0x00}), request),
+              (FieldWrites{{Field::SetID, 0, "9"}, {Field::StationID, 0, "9"}}));
+    QByteArray badCrc = echo;
+    badCrc[7] = static_cast<char>(0xEC);
+    EXPECT_EQ(decodeAddressChange(badCrc, request), zero);
+    EXPECT_EQ(decodeAddressChange(bytes({0x02, 0x06, 0x0B, 0x00, 0x00, 0x05, 0x4B, 0xDE}), request), zero);
+    EXPECT_TRUE(decodeAddressChange(echo.left(3), request).empty());
+}
