@@ -35,6 +35,10 @@ TEST_F(ParameterRead, FramesAndExpectation) {
     w->txtStartID->setText("7");
     click(w->cmdREAD(6));
     EXPECT_EQ(port.lastWrite()[3], 15);
+    // The start register is rounded down after the offset is added: 1.5 + 2 is 3, not 4.
+    w->txtStartID->setText("1.5");
+    click(w->cmdREAD(0));
+    EXPECT_EQ(port.lastWrite()[3], 3);
     w->txtStartID->setText("0");
     w->txtFunID->setText("3.5");
     click(w->cmdREAD(1));
@@ -100,6 +104,11 @@ TEST_F(ParameterWrite, ScalingFoldingAndRounding) {
     EXPECT_EQ(writeOf(1, "2.5").mid(12, 5), "00 02");
     EXPECT_EQ(writeOf(1, "3.5").mid(12, 5), "00 04");
     EXPECT_EQ(writeOf(3, " 1e3 ").mid(12, 5), "03 E8");
+    // Scaled and folded in single precision, as typed: the same steps in double would
+    // give 00 03, 4E 21 and FF FF.
+    EXPECT_EQ(writeOf(0, "0.00025").mid(12, 5), "00 02");
+    EXPECT_EQ(writeOf(0, "2.00015").mid(12, 5), "4E 22");
+    EXPECT_EQ(writeOf(2, "-1.4999999").mid(12, 5), "FF FE");
     EXPECT_TRUE(boxes.shown.empty());
 }
 

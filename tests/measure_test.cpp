@@ -92,6 +92,17 @@ TEST_F(SingleMeasurement, OutOfRangeBytesGoOutAsZeroWithoutAMessage) {
     EXPECT_EQ(hexText(port.lastWrite()), "02 03 00 00 00 02 C4 38");
 }
 
+TEST_F(SingleMeasurement, AddressStartAndLengthAreRoundedDown) {
+    w->txtStationID->setText("2.7");
+    w->txtStartID->setText("1.5");
+    w->txtDataLength->setText("2.7");
+    measure();
+    const QByteArray f = port.lastWrite();
+    EXPECT_EQ(f[0], 2);
+    EXPECT_EQ(f[3], 1);
+    EXPECT_EQ(f[5], 2);
+}
+
 TEST_F(SingleMeasurement, FunctionCodeRoundsHalfToEven) {
     w->txtFunID->setText("3.5");
     measure();
