@@ -53,18 +53,16 @@ protected:
     }
 
     // Clicks and waits until the reply has been handled (green lamp, counter moved) and
-    // the whole of it has come: a reply longer than its threshold (a write's echo) is
-    // handled before its tail arrives, and a tail still on the line when the next
-    // request goes out would count towards that request's reply.
+    // the sensor has sent all of it: a reply longer than its threshold (a write's echo)
+    // is handled before its tail has come, and a tail still on the line when the next
+    // request goes out would count towards that request's reply. Once sent, the tail is
+    // either taken or discarded by the receiver, or discarded by the next request.
     bool clickAndAwaitReply(QPushButton* b) {
         const qint32 before = w->RxCount;
         const int replies = sim.repliesSent();
         b->click();
         return waitLive([&] {
-            if (w->RxCount <= before || w->lampInFront() != w->imgConnected || sim.repliesSent() <= replies)
-                return false;
-            const int handled = static_cast<int>(w->txtState->toPlainText().size() / 3);
-            return handled + port->inBufferCount() >= sim.lastReply().size();
+            return w->RxCount > before && w->lampInFront() == w->imgConnected && sim.repliesSent() > replies;
         });
     }
 

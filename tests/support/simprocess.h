@@ -42,14 +42,8 @@ public:
 
     // Request lines ("<<") the sensor has logged so far.
     int requestsSeen() const { return static_cast<int>(output_.count("<<")); }
-    // Replies (">>") the sensor has finished sending so far, and the bytes of the last.
+    // Replies (">>") the sensor has finished sending so far.
     int repliesSent() const { return static_cast<int>(output_.count(">>")); }
-    QByteArray lastReply() const {
-        const qsizetype at = output_.lastIndexOf(">>");
-        if (at < 0) return {};
-        const qsizetype end = output_.indexOf('\n', at);
-        return QByteArray::fromHex(output_.mid(at + 2, end < 0 ? -1 : end - at - 2).replace(' ', ""));
-    }
     QByteArray output() const { return output_; }
 
 private:
