@@ -515,6 +515,21 @@ TEST_F(Receiver, ExceptionAnsweringAnEmptyReadIsNoMeasurement) {
     EXPECT_EQ(w->lampInFront(), w->imgConnected);
 }
 
+TEST_F(Receiver, ShortSoundFramesNeverReadTheirCrcAsData) {
+    startOpen();
+    click(w->cmdREAD(3));
+    const QString kept = w->txtsetValue(3)->text();
+    // Sound frames (their CRCs match) announcing 0 and 1 data bytes: a register read
+    // needs two, so the field keeps its text instead of showing CRC bytes.
+    port.deliver(hex("01 03 00 20 F0"));
+    EXPECT_EQ(w->txtsetValue(3)->text(), kept);
+    port.deliver(hex("01 03 01 05 30 4B"));
+    EXPECT_EQ(w->txtsetValue(3)->text(), kept);
+    EXPECT_EQ(w->lampInFront(), w->imgConnected);
+    port.deliver(hex("01 03 02 27 10 A2 78"));
+    EXPECT_EQ(w->txtsetValue(3)->text(), "10000");
+}
+
 TEST_F(Receiver, OtherNotificationsAreOnlyCounted) {
     startOpen();
     w->txtState->setPlainText(QStringLiteral("kept"));
