@@ -11,6 +11,9 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
 #include <QTimer>
 
 namespace kv {
@@ -157,6 +160,38 @@ QFont makeFont(const QString& family, qreal points, int weight) {
     return f;
 }
 
+// The sentence leaves a gap of blanks for the present-address box. The design's face
+// draws a blank half as wide as a Chinese character; substitute faces draw it narrower,
+// which puts "改" under the box. The label keeps its text and draws its blanks that wide.
+class DesignBlanks : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Paint) return false;
+        auto* sentence = static_cast<QLabel*>(watched);
+        QPainter p(sentence);
+        p.setFont(sentence->font());
+        p.setPen(sentence->palette().color(QPalette::WindowText));
+        const QFontMetricsF metrics(sentence->font());
+        const qreal blank = metrics.horizontalAdvance(QChar(0x6539)) / 2;
+        QPointF at(sentence->contentsRect().left(), sentence->contentsRect().top() + metrics.ascent());
+        const QStringList words = sentence->text().split(QLatin1Char(' '));
+        for (int i = 0; i < words.size(); ++i) {
+            if (i > 0) at.rx() += blank;
+            p.drawText(at, words[i]);
+            at.rx() += metrics.horizontalAdvance(words[i]);
+        }
+        return true;
+    }
+};
+
+void spaceLikeTheDesignFace(QLabel* sentence) {
+    sentence->setWordWrap(false);
+    sentence->installEventFilter(new DesignBlanks(sentence));
+}
+
 } // namespace
 
 LineShape::LineShape(QWidget* parent, QPoint from, QPoint to, QColor colour)
@@ -188,6 +223,7 @@ MainWindow::MainWindow(SerialComm& port, MessageBoxes& messages, const QString& 
     w_.programDir = programDir;
     build();
     wire();
+    scrollable();
 }
 
 void MainWindow::build() {
@@ -347,6 +383,7 @@ void MainWindow::build() {
     // Device address.
     f = w.Frame12;
     w.Label2.set(7, label(f, member("Label2", 7), QStringLiteral("将地址       改为"), twips(360, 480, 1575, 255)));
+    spaceLikeTheDesignFace(w.Label2(7));
     w.txtSetID.set(0, textBox(f, member("txtSetID", 0), QStringLiteral("1"), twips(960, 480, 435, 270)));
     w.txtSetID.set(1, textBox(f, member("txtSetID", 1), QStringLiteral("1"), twips(2280, 480, 555, 270)));
     w.Label2.set(13, label(f, member("Label2", 13), QStringLiteral("地址值范围为：1-250"), twips(360, 840, 1815, 255), kRed));
@@ -427,5 +464,29 @@ void MainWindow::wire() {
 }
 
 void MainWindow::load() { startUp(w_); }
+
+void MainWindow::scrollable() {
+    // The designed controls move onto one page the size of the whole design; the window
+    // opens on its designed client region with a scroll bar beside it for the rest.
+    auto* page = named(new QWidget, QStringLiteral("page"));
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        child->setParent(page);
+    page->setAutoFillBackground(true);
+    page->setMinimumSize(twips(0, 0, 15315, 14295).size());
+    for (QWidget* control : page->findChildren<QWidget*>()) {
+        // A control that scrolls by itself keeps the wheel even at its end.
+        if (qobject_cast<QAbstractScrollArea*>(control) || qobject_cast<QComboBox*>(control))
+            control->setAttribute(Qt::WA_NoMousePropagation);
+    }
+    scroll_ = named(new QScrollArea(this), QStringLiteral("scroll"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setWidget(page);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll_);
+    const QSize designed = twips(0, 0, 15315, 7830).size();
+    resize(designed.width() + scroll_->verticalScrollBar()->sizeHint().width(), designed.height());
+}
 
 } // namespace kv
