@@ -4,6 +4,7 @@
 #include "device/configuration.h"
 #include "measure/measurement.h"
 #include "setup/portsettings.h"
+#include "serial/portinfo.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -273,8 +274,9 @@ void MainWindow::build() {
     DropDown* portList = dropDown(f, QStringLiteral("Combo1"), ports, QStringLiteral("COM4"), twips(720, 240, 1095, 300));
     // Links in the program's folder may come and go; the tips follow them.
     portList->beforePopup = [portList, dir = w.programDir] {
+        const QStringList tips = portToolTips(portList->count(), dir);
         for (int i = 0; i < portList->count(); ++i)
-            portList->setItemData(i, deviceForPort(i + 1, dir), Qt::ToolTipRole);
+            portList->setItemData(i, tips[i], Qt::ToolTipRole);
     };
     portList->beforePopup();
     w.Combo1 = portList;

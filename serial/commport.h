@@ -80,9 +80,12 @@ private:
 // Checks the "rate,N,8,1" form and returns the rate, or 0 when it does not match.
 [[nodiscard]] int parseLineSettings(const QString& settings);
 
+// The user's configuration folder: where an installed tool keeps comm.set and COMn links.
+[[nodiscard]] QString userConfigDir();
+
 // The device a port number stands for on this platform. On Windows "COMn"; elsewhere
-// "COMn" in programDir when that path exists (a link to a device or a pty), else
-// /dev/ttyS<n-1>.
+// "COMn" in programDir, else in the user's configuration folder, when that path exists
+// (a link to a device or a pty), else /dev/ttyS<n-1>.
 [[nodiscard]] QString deviceForPort(int port, const QString& programDir);
 
 } // namespace kv

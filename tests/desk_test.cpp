@@ -1,4 +1,6 @@
 // The window on a small screen, the address sentence, and the wheel.
+#include "serial/portinfo.h"
+#include "serial/qtserialcomm.h"
 #include "support/windowfixture.h"
 
 #include <QGroupBox>
@@ -6,8 +8,11 @@
 #include <QScrollBar>
 #include <QTextLayout>
 #include <QWheelEvent>
+
 #include <QtTest/QTest>
 #include <QtTest/qtestspontaneevent.h>
+#include <pty.h>
+#include <unistd.h>
 
 using namespace kv;
 using namespace kv::test;
@@ -125,4 +130,85 @@ TEST_F(DesignedWindowText, AddressSentenceLeavesRoomForItsBox) {
     EXPECT_LT(inked[gapAt], box.left()) << "将地址 runs under the box";
     EXPECT_GT(inked[gapAt + 1], box.right()) << "改 starts under the box";
     EXPECT_LT(inked.back(), w->txtSetID(1)->x());
+}
+
+// Port-list tips that say why a port cannot be opened.
+class PortTips : public WindowTest {
+protected:
+    QString path(const char* name) const { return QDir(dir.path()).filePath(QString::fromLatin1(name)); }
+};
+
+TEST_F(PortTips, AMissingDeviceOrDanglingLinkIsNamed) {
+    const PortFacts gone = portFacts(path("no-such-device"));
+    EXPECT_EQ(gone.problem, PortFacts::Problem::Missing);
+    EXPECT_TRUE(portToolTip(gone).contains(QStringLiteral("设备不存在")));
+
+    ASSERT_TRUE(QFile::link(path("unplugged"), path("COM7")));
+    const QString tip = portToolTips(16, dir.path()).at(6);
+    EXPECT_TRUE(
+        tip.contains(path("COM7") + QStringLiteral(" → ") + path("unplugged") + QStringLiteral(" 已失效")))
+        << tip.toStdString();
+}
+
+TEST_F(PortTips, NoPermissionGivesTheGroupAndTheExactFix) {
+    // The reasoning, for any user: a device this user may not open.
+    PortProbe probe = PortProbe::system();
+    probe.mayOpen = [](const QString&) { return false; };
+    probe.groupOf = [](const QString&) { return QStringLiteral("uucp"); };
+    const PortFacts facts = portFacts(QStringLiteral("/dev/null"), probe);
+    EXPECT_EQ(facts.problem, PortFacts::Problem::NoPermission);
+    const QStringList lines = portToolTip(facts).split(QLatin1Char('\n'));
+    EXPECT_EQ(lines.front(), "/dev/null");
+    EXPECT_TRUE(lines.contains(QStringLiteral("sudo usermod -aG uucp $USER")))
+        << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.back().contains(QStringLiteral("重新登录")));
+
+    // And the system's own check, with a file of mode 000 standing in for the device.
+    QFile stand(path("ttyUSB9"));
+    ASSERT_TRUE(stand.open(QIODevice::WriteOnly));
+    stand.close();
+    ASSERT_TRUE(QFile::setPermissions(stand.fileName(), QFileDevice::Permissions()));
+    if (::geteuid() == 0) GTEST_SKIP() << "root may open any file";
+    const PortFacts real = portFacts(stand.fileName());
+    EXPECT_EQ(real.problem, PortFacts::Problem::NoPermission);
+    EXPECT_FALSE(real.group.isEmpty());
+}
+
+TEST_F(PortTips, ABusyDeviceNamesItsHolder) {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(name), path("COM3")));
+    EXPECT_EQ(portFacts(path("COM3")).problem, PortFacts::Problem::None);
+    {
+        QtSerialComm holder(dir.path());
+        ASSERT_TRUE(holder.setCommPort(3));
+        ASSERT_TRUE(holder.setPortOpen(true));
+        const PortFacts facts = portFacts(path("COM3"));
+        EXPECT_EQ(facts.problem, PortFacts::Problem::Busy);
+        EXPECT_TRUE(facts.holder.contains(QStringLiteral("PID %1").arg(QCoreApplication::applicationPid())))
+            << facts.holder.toStdString();
+        // The list shows it when it opens.
+        window->show();
+        w->Combo1->showPopup();
+        w->Combo1->hidePopup();
+        const QString tip = w->Combo1->itemData(2, Qt::ToolTipRole).toString();
+        EXPECT_TRUE(tip.startsWith(path("COM3") + QStringLiteral(" → ") + QString::fromLatin1(name)));
+        EXPECT_TRUE(tip.contains(QStringLiteral("正被"))) << tip.toStdString();
+    }
+    // Released, the port is free again.
+    EXPECT_EQ(portFacts(path("COM3")).problem, PortFacts::Problem::None);
+    ::close(slave);
+    ::close(master);
+}
+
+TEST_F(PortTips, LinksInTheUserConfigFolderCountAfterTheProgramFolder) {
+    QDir().mkpath(userConfigDir());
+    const QString own = QDir(userConfigDir()).filePath(QStringLiteral("COM12"));
+    QFile::remove(own);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), own));
+    EXPECT_EQ(deviceForPort(12, dir.path()), own);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path("COM12")));
+    EXPECT_EQ(deviceForPort(12, dir.path()), path("COM12"));
+    QFile::remove(own);
 }
