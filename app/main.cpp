@@ -13,7 +13,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
     QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("kv7702r-tool"));
+    QApplication::setDesktopFileName(QStringLiteral("com.example.vqrn.kv7702rtool"));
 
     QCommandLineParser options;
     options.setApplicationDescription(
