@@ -2,8 +2,13 @@
 
 #include "window/window.h"
 
+#include <QPixmapCache>
+
 #include <cmath>
 #include <cstdio>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace kv::mon {
 
@@ -34,6 +39,11 @@ void Monitor::show() {
                 watch(false);
                 tracker_.reset();
             }
+            // Give the pages of the table, the trend and their drawings back.
+            QPixmapCache::clear();
+#ifdef __GLIBC__
+            malloc_trim(0);
+#endif
         });
         w_.decodedObserver = [this](qint16 cmdType, const FieldWrites& writes) {
             onDecoded(cmdType, writes);

@@ -139,7 +139,12 @@ MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
 void MonitorWindow::addExchanges(const std::vector<Exchange>& exchanges) {
     stats_.add(exchanges);
-    if (!paused_) model_.append(exchanges);
+    if (!paused_) {
+        // Rows reach the table at the next refresh, a batch at a time; no more than it keeps.
+        pending_.insert(pending_.end(), exchanges.begin(), exchanges.end());
+        if (pending_.size() > static_cast<std::size_t>(TrafficModel::kDefaultLimit))
+            pending_.erase(pending_.begin(), pending_.end() - TrafficModel::kDefaultLimit);
+    }
     dirty_ = true;
 }
 
@@ -154,6 +159,8 @@ void MonitorWindow::addTrendPoint(const TrendPoint& point) {
 
 void MonitorWindow::refresh() {
     dirty_ = false;
+    model_.append(pending_);
+    pending_.clear();
     statsLine_->setText(stats_.text());
     if (!paused_ && table_->isVisible()) table_->scrollToBottom();
 
@@ -195,6 +202,7 @@ void MonitorWindow::setPaused(bool paused) {
 }
 
 void MonitorWindow::clearAll() {
+    pending_.clear();
     model_.clear();
     stats_.clear();
     points_.clear();

@@ -43,7 +43,8 @@ public:
     QLineSeries* temperatureSeries() const { return temperature_; }
     QLabel* statisticsLine() const { return statsLine_; }
     bool paused() const { return paused_; }
-    // Redraws the trend and the statistics now instead of at the next refresh.
+    // Brings the table, the trend and the statistics up to date now instead of at the
+    // next refresh (four times a second while the window is shown).
     void refresh();
 
 private:
@@ -52,6 +53,7 @@ private:
     void saveAs();
 
     TrafficModel model_;
+    std::vector<Exchange> pending_;
     Statistics stats_;
     std::deque<TrendPoint> points_;
     bool paused_ = false;

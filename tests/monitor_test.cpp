@@ -267,6 +267,7 @@ TEST_F(Watching, TheWindowIsTheSameWithTheMonitorOpenClosedOrNever) {
         if (!closeIt) {
             // Meanwhile the monitor saw every exchange, the short exception included.
             MonitorWindow* m = monitor.window();
+            m->refresh();
             ASSERT_EQ(m->model().rowCount(), 5);
             EXPECT_EQ(m->model().at(0).status, Status::Ok);
             EXPECT_EQ(statusText(m->model().at(1)), QStringLiteral("异常 04 SERVER DEVICE FAILURE"));
