@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 
 namespace kv {
 namespace {
@@ -126,6 +127,8 @@ void saveSettings(Window& w) {
     w.CommReady = true;
 
     const QString path = settingsPaths(w).write;
+    if (QFileInfo(path).absolutePath() == QDir(userConfigDir()).absolutePath())
+        QDir().mkpath(userConfigDir()); // the user's folder may not exist yet
     const QString error = writeCommSet(path, w.CommNum, w.CommRate);
     if (!error.isEmpty()) {
         w.message(QStringLiteral("串口设置保存失败：无法写入文件 %1（%2），原有设置未改变。")

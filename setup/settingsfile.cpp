@@ -71,8 +71,6 @@ bool folderTakesFiles(const QString& dir) {
 }
 
 QString writeCommSet(const QString& path, int port, int rate) {
-    // The configuration folder may not exist yet.
-    QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
