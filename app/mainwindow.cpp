@@ -188,6 +188,20 @@ protected:
     }
 };
 
+// Passes the wheel on to the window unless the control has the focus.
+class WheelOnlyWhenFocused : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Wheel || static_cast<QWidget*>(watched)->hasFocus())
+            return false;
+        event->ignore(); // handled here, yet travels on to the parents
+        return true;
+    }
+};
+
 void spaceLikeTheDesignFace(QLabel* sentence) {
     sentence->setWordWrap(false);
     sentence->installEventFilter(new DesignBlanks(sentence));
@@ -476,9 +490,15 @@ void MainWindow::scrollable() {
     page->setAutoFillBackground(true);
     page->setMinimumSize(twips(0, 0, 15315, 14295).size());
     for (QWidget* control : page->findChildren<QWidget*>()) {
-        // A control that scrolls by itself keeps the wheel even at its end.
-        if (qobject_cast<QAbstractScrollArea*>(control) || qobject_cast<QComboBox*>(control))
+        // The reply box keeps the wheel even at its end.
+        if (qobject_cast<QAbstractScrollArea*>(control))
             control->setAttribute(Qt::WA_NoMousePropagation);
+        // A list turns with the wheel only once chosen, so that scrolling the window past
+        // the port list never picks another port.
+        if (auto* list = qobject_cast<QComboBox*>(control)) {
+            list->setFocusPolicy(Qt::StrongFocus);
+            list->installEventFilter(new WheelOnlyWhenFocused(list));
+        }
     }
     scroll_ = named(new QScrollArea(this), QStringLiteral("scroll"));
     scroll_->setFrameShape(QFrame::NoFrame);

@@ -39,7 +39,8 @@ class SmallScreen : public WindowTest {
 protected:
     void showAt(QSize client) {
         window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
         window->resize(client.width() + bar()->sizeHint().width(), client.height());
         QTRY_COMPARE(window->scrollArea()->viewport()->height(), client.height());
         QApplication::processEvents();
@@ -103,6 +104,19 @@ TEST_F(SmallScreen, WheelScrollsTheReplyBoxOverItAndTheWindowElsewhere) {
     const int before = bar()->value();
     wheel(w->txtsetValue(0), 1);
     EXPECT_GT(bar()->value(), before);
+
+    // Over the port list the window scrolls and the port stays; once chosen, the list turns.
+    bar()->setValue(0);
+    w->Combo1->setCurrentIndex(3);
+    wheel(w->Combo1, 1);
+    EXPECT_GT(bar()->value(), 0);
+    EXPECT_EQ(w->Combo1->currentIndex(), 3);
+    w->Combo1->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Combo1->hasFocus(); }, 2000));
+    const int scrolled = bar()->value();
+    wheel(w->Combo1, 1);
+    EXPECT_EQ(w->Combo1->currentIndex(), 4);
+    EXPECT_EQ(bar()->value(), scrolled);
 }
 
 class DesignedWindowText : public WindowTest {};
