@@ -61,7 +61,8 @@ void Monitor::watch(bool on) {
 }
 
 void Monitor::deliver(const std::vector<Exchange>& exchanges) {
-    if (log_.isOpen() && !logFailed_ && !log_.append(exchanges)) {
+    // A failed write is reported once; later lines are still tried (the disk may free up).
+    if (log_.isOpen() && !log_.append(exchanges) && !logFailed_) {
         logFailed_ = true;
         std::fprintf(stderr, "kv7702r-tool: cannot write the log: %s\n", qPrintable(log_.error()));
     }

@@ -206,6 +206,11 @@ TEST(CsvLogFile, AppendsBehindAHeaderWrittenOnce) {
     }
     CsvLog bad;
     EXPECT_FALSE(bad.open(dir.filePath(QStringLiteral("missing/log.csv"))).isEmpty());
+    // A full disk is reported at once, not discovered later.
+    CsvLog full;
+    if (QFileInfo::exists(QStringLiteral("/dev/full"))) {
+        EXPECT_FALSE(full.open(QStringLiteral("/dev/full")).isEmpty());
+    }
 }
 
 // The window with the monitor attached over the fake port.
