@@ -25,6 +25,7 @@ constexpr int kLongestSpanMinutes = 60;
 // Points drawn a series at most; denser trends are thinned by taking every n-th point.
 constexpr int kMostPointsDrawn = 1500;
 constexpr int kRefreshMs = 250;
+constexpr int kFewPoints = 60;
 
 void fitAxis(QValueAxis* axis, double lo, double hi) {
     if (!(lo <= hi)) {
@@ -190,6 +191,9 @@ void MonitorWindow::refresh() {
     }
     moisture_->replace(m);
     temperature_->replace(t);
+    // A few readings are dots, not yet a line.
+    moisture_->setPointsVisible(m.size() <= kFewPoints);
+    temperature_->setPointsVisible(t.size() <= kFewPoints);
     timeAxis_->setRange(begin, end);
     fitAxis(moistureAxis_, mLo, mHi);
     fitAxis(temperatureAxis_, tLo, tHi);
