@@ -204,3 +204,30 @@ TEST(MonitorWindowTable, HoldsTheNewestTenThousandExchanges) {
     EXPECT_EQ(m.model().at(0).request, "50");
     EXPECT_EQ(m.statistics().requests(), 20100);
 }
+
+TEST(MonitorWindowTable, PauseHoldsTheTableAndTrendWhileCountingGoesOn) {
+    MonitorWindow m;
+    auto* pause = m.findChild<QPushButton*>(QStringLiteral("pause"));
+    ASSERT_NE(pause, nullptr);
+    std::vector<Exchange> one(1);
+    one[0].request = "r";
+    m.addExchanges(one);
+    m.addTrendPoint({QDateTime::currentDateTime(), 1.0, 2.0});
+    pause->click();
+    EXPECT_TRUE(m.paused());
+    m.addExchanges(one);
+    m.addTrendPoint({QDateTime::currentDateTime(), 3.0, 4.0});
+    m.refresh();
+    EXPECT_EQ(m.model().rowCount(), 1);
+    EXPECT_EQ(m.trend().size(), 1u);
+    EXPECT_EQ(m.statistics().requests(), 2);
+    EXPECT_EQ(pause->text(), QStringLiteral("继续"));
+    pause->click();
+    m.addExchanges(one);
+    m.refresh();
+    EXPECT_EQ(m.model().rowCount(), 2);
+    m.findChild<QPushButton*>(QStringLiteral("clear"))->click();
+    EXPECT_EQ(m.model().rowCount(), 0);
+    EXPECT_EQ(m.trend().size(), 0u);
+    EXPECT_EQ(m.statistics().requests(), 0);
+}
