@@ -104,6 +104,10 @@ int replyLength(const QByteArray& soFar, const Expectation& expect) {
     return 0;
 }
 
+int longestReply(const Expectation& expect) {
+    return expect.kind == ReplyKind::Read ? 5 + 2 * expect.count : 8;
+}
+
 Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
     Reply r;
     const int need = replyLength(bytes, expect);

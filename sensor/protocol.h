@@ -71,6 +71,9 @@ struct Expectation {
 // arrived to tell. An exception reply is 5 bytes.
 [[nodiscard]] int replyLength(const QByteArray& soFar, const Expectation& expect);
 
+// The longest good reply the request can get, for timeouts.
+[[nodiscard]] int longestReply(const Expectation& expect);
+
 enum class ReplyStatus {
     Ok,
     Short, // fewer bytes than the reply needs (a timeout cut it)
