@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
     app.formatter(std::make_shared<Formatter>());
     app.set_version_flag("--version", "kv7702r " KV_VERSION);
     app.require_subcommand(1);
+    // A script may repeat an option to override it; the last value counts.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.fallthrough();
     app.footer(std::string(kExitCodes) +
                "\nEach subcommand has its own --help; the options above apply to all of them.");

@@ -103,6 +103,11 @@ OpenResult diagnoseOpenFailure(const QString& device, bool driverSaysPermission,
     struct stat st {};
     const QByteArray path = QFile::encodeName(device);
     if (::stat(path.constData(), &st) != 0) {
+        if (errno == EACCES) {
+            r.failure = OpenFailure::Permission;
+            r.reason = QStringLiteral("permission denied on the path to %1").arg(device);
+            return r;
+        }
         r.failure = OpenFailure::Missing;
         r.reason = QStringLiteral("%1 does not exist (is the adapter plugged in?)").arg(device);
         return r;

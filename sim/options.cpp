@@ -32,6 +32,8 @@ void describe(CLI::App& app, Options& o) {
     fmt->column_width(24);
     app.formatter(fmt);
     app.set_help_flag("-h,--help", "show this text");
+    // As before CLI11: an option given twice takes its last value.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
     app.add_option("--link", o.link, "symlink to create (an existing symlink is replaced)")
         ->required()
