@@ -84,8 +84,11 @@ CommSet readCommSet(const QString& programDir) {
     std::vector<int> values;
     for (const QString& part : parts) {
         if (values.size() == 2) break;
+        if (part.trimmed().isEmpty()) continue; // blank lines, and the empty piece between CR and LF
         const auto n = num::roundEven(part);
-        values.push_back(n && *n >= -32768 && *n <= 32767 ? static_cast<int>(*n) : 0);
+        if (n && (*n < -32768 || *n > 32767))
+            return c; // a value beyond 16 bits: the file is not usable, as in the window
+        values.push_back(n ? static_cast<int>(*n) : 0);
     }
     if (values.size() < 2) return c;
     c.found = true;

@@ -103,7 +103,8 @@ struct CommSet {
     int rate = 0;
 };
 // comm.set in the folder: the first two values, port then rate, separated by a comma or
-// a line end; a value that is not a number reads as 0.
+// a line end; blank lines are skipped, a value that is not a number reads as 0, and a
+// value beyond 16 bits makes the file unusable.
 [[nodiscard]] CommSet readCommSet(const QString& programDir);
 
 } // namespace kv::cli
