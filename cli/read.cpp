@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace kv::cli {
 namespace {

@@ -4,7 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define STDERR_FILENO 2
+#else
 #include <unistd.h>
+#endif
 
 namespace kv::cli {
 namespace {

@@ -375,6 +375,27 @@ TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     EXPECT_EQ(ok, summaryField(out, "replies"));
 }
 
+TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
+    startSim({});
+    Child kv;
+    ASSERT_EQ(kv.start(KV_CLI_BINARY, {"read", "--every", "20", "--json", "--port", link_, "--rate", "19200"},
+                       dir_.file("kv.err")),
+              "");
+    std::string out;
+    const auto deadline = Clock::now() + kRunDeadline;
+    while (countOf(out, "\"status\":\"ok\"") < 3)
+        if (auto l = kv.readLine(deadline))
+            out += *l + "\n";
+        else
+            break;
+    ASSERT_GE(countOf(out, "\"status\":\"ok\""), 3);
+    EXPECT_EQ(kv.terminate(SIGINT), 0) << "a stop asked for is a normal end";
+    out += kv.readAll(Clock::now() + kRunDeadline);
+    const long measurements = summaryField(kv.stderrText(), "measurements");
+    EXPECT_EQ(measurements, countOf(out, "\"status\":")) << kv.stderrText();
+    EXPECT_EQ(summaryField(kv.stderrText(), "replies"), countOf(out, "\"status\":\"ok\""));
+}
+
 TEST_F(Cli, PortNamedAsTheWindowNamesIt) {
     startSim({"--baud", "4800"});
     // A copy of the program in its own folder, with comm.set and COM7 beside it.
