@@ -113,10 +113,12 @@ int Session::open() {
     rate_ = opt_.rate > 0 ? opt_.rate : (stored.found && stored.rate > 0 ? stored.rate : kDefaultRate);
     const OpenResult r = line_.open(device_, rate_);
     if (r.ok()) return EXIT_OK;
-    error(r.reason);
     if (r.failure == OpenFailure::Permission) {
         const QString group = r.group.isEmpty() ? QStringLiteral("dialout") : r.group;
-        error(QStringLiteral("fix: sudo usermod -aG %1 $USER, then log out and in again").arg(group));
+        error(QStringLiteral("%1; fix: sudo usermod -aG %2 $USER, then log out and in again")
+                  .arg(r.reason, group));
+    } else {
+        error(r.reason);
     }
     return EXIT_PORT;
 }

@@ -448,6 +448,7 @@ TEST_F(Cli, PermissionProblemNamesTheFix) {
     EXPECT_EQ(denied.code, 2) << denied.err;
     EXPECT_NE(denied.err.find("permission denied on " + device), std::string::npos) << denied.err;
     EXPECT_NE(denied.err.find("sudo usermod -aG dialout $USER"), std::string::npos) << denied.err;
+    EXPECT_EQ(countOf(denied.err, "\n"), 1) << "one line with the reason and the fix";
 }
 
 TEST(CliHelp, WorksWithoutADisplay) {
