@@ -74,12 +74,8 @@ QString resolvePort(const QString& spec, const QString& programDir) {
     return spec;
 }
 
-CommSet readCommSet(const QString& programDir) {
+CommSet parseCommSet(const QByteArray& content) {
     CommSet c;
-    QFile file(QDir(programDir).filePath(QStringLiteral("comm.set")));
-    if (!file.open(QIODevice::ReadOnly)) return c;
-    // comm.set is one short line; anything long is not ours.
-    const QByteArray content = file.read(4096);
     const auto parts = QString::fromLatin1(content).split(QRegularExpression(QStringLiteral(",|\r\n|\r|\n")));
     std::vector<int> values;
     for (const QString& part : parts) {
@@ -95,6 +91,13 @@ CommSet readCommSet(const QString& programDir) {
     c.port = values[0];
     c.rate = values[1];
     return c;
+}
+
+CommSet readCommSet(const QString& programDir) {
+    QFile file(QDir(programDir).filePath(QStringLiteral("comm.set")));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    // comm.set is one short line; anything long is not ours.
+    return parseCommSet(file.read(4096));
 }
 
 int Session::open() {

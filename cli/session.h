@@ -105,6 +105,7 @@ struct CommSet {
 // comm.set in the folder: the first two values, port then rate, separated by a comma or
 // a line end; blank lines are skipped, a value that is not a number reads as 0, and a
 // value beyond 16 bits makes the file unusable.
+[[nodiscard]] CommSet parseCommSet(const QByteArray& content);
 [[nodiscard]] CommSet readCommSet(const QString& programDir);
 
 } // namespace kv::cli
