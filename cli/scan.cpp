@@ -8,6 +8,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <set>
 
 namespace kv::cli {
@@ -56,13 +57,14 @@ int runScan(Session& s, const ScanOptions& o) {
             addresses.push_back(a);
 
     std::vector<Found> found;
-    std::vector<int> sweepRates;
-    std::vector<int> silentRates;
+    std::vector<int> answered; // rates where one sensor answered the address read
+    std::vector<int> garbled;  // rates where several answered at once, or one answered badly
     Progress progress(static_cast<int>(o.rates.size()));
-    auto report = [&](int address) {
+    auto finish = [&] {
         progress.clear();
-        print(describeFind(s, address));
-        found.push_back({s.rate(), address});
+        if (stopRequested()) error(QStringLiteral("scan interrupted"));
+        print(QStringLiteral("%1 sensor(s) found").arg(found.size()));
+        return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
     };
 
     for (int rate : o.rates) {
@@ -77,27 +79,34 @@ int runScan(Session& s, const ScanOptions& o) {
         const Result r =
             s.request(sensor::addressReadRequest(), sensor::expectAddressRead(), 0, RetryOn::GarbledOnly);
         if (r.ok()) {
-            report(r.reply.address);
-            if (o.first) return EXIT_OK;
-        } else if (r.kind == Result::Timeout) {
-            silentRates.push_back(rate);
+            progress.clear();
+            print(describeFind(s, r.reply.address));
+            found.push_back({rate, r.reply.address});
+            answered.push_back(rate);
+            if (o.first) return finish();
         } else if (r.kind == Result::Lost) {
             progress.clear();
             error(r.detail);
             return EXIT_NO_REPLY;
-        } else if (r.kind != Result::Stopped) {
-            sweepRates.push_back(rate); // several answered, or one answered badly
+        } else if (r.kind == Result::Bad || r.kind == Result::Exception) {
+            garbled.push_back(rate);
         }
     }
-    if (o.sweepAll || found.empty())
-        sweepRates.insert(sweepRates.end(), silentRates.begin(), silentRates.end());
+    progress.clear();
+    auto contains = [](const std::vector<int>& v, int x) {
+        return std::find(v.begin(), v.end(), x) != v.end();
+    };
+    // Silent rates are swept only when nobody answered anywhere: sweeping them after a find
+    // costs seconds per rate on a line where one rate is in use.
+    std::vector<int> sweepRates;
+    for (int rate : o.rates)
+        if (contains(garbled, rate) || o.sweepAll || (found.empty() && !contains(answered, rate)))
+            sweepRates.push_back(rate);
 
-    int steps = 0;
-    for (int rate : sweepRates)
-        (void)rate, steps += static_cast<int>(addresses.size());
+    const int steps = static_cast<int>(sweepRates.size() * addresses.size());
     Progress sweep(steps);
     for (int rate : sweepRates) {
-        if (!s.setRate(rate)) continue;
+        if (stopRequested() || !s.setRate(rate)) continue;
         for (int address : addresses) {
             if (stopRequested()) break;
             sweep.step(QStringLiteral("%1 baud, address %2").arg(rate).arg(address));
@@ -128,7 +137,10 @@ int runScan(Session& s, const ScanOptions& o) {
                               .arg(address)
                               .arg(r.detail));
                 found.push_back({rate, address});
-                if (o.first) return EXIT_OK;
+                if (o.first) {
+                    sweep.clear();
+                    return finish();
+                }
             } else if (r.kind == Result::Bad) {
                 sweep.clear();
                 error(QStringLiteral("rate %1, address %2: %3").arg(rate).arg(address).arg(r.detail));
@@ -136,9 +148,7 @@ int runScan(Session& s, const ScanOptions& o) {
         }
     }
     sweep.clear();
-    if (stopRequested()) error(QStringLiteral("scan interrupted"));
-    print(QStringLiteral("%1 sensor(s) found").arg(found.size()));
-    return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
+    return finish();
 }
 
 } // namespace kv::cli

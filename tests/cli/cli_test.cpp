@@ -140,6 +140,16 @@ TEST_F(Cli, ScanSweepsWhenSeveralAnswerTheAddressRead) {
     EXPECT_EQ(countOf(r.out, "found: "), 2) << r.out;
 }
 
+TEST_F(Cli, ScanFirstStopsAtTheFirstFind) {
+    startSim({"--address", "2", "--address", "4"});
+    const Outcome r = onLine({"scan", "--rates", "19200", "--addresses", "1-6", "--first"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("found: rate 19200, address 2,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 sensor(s) found"), std::string::npos) << r.out;
+    // The address read, then addresses 1 and 2 of the sweep, whose reply is the first measurement.
+    EXPECT_EQ(requestsSeen(), 1 + 2);
+}
+
 TEST_F(Cli, ScanOfASilentLineFindsNothing) {
     startSim({"--silence", "1"});
     const Outcome r = onLine({"scan", "--rates", "9600,19200", "--addresses", "1-3"});
