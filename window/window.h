@@ -6,6 +6,7 @@
 #include "modbus/codec.h"
 #include "modbus/fieldnum.h"
 #include "serial/commport.h"
+#include "window/lamppanel.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -66,7 +67,7 @@ struct Window {
 
     QGroupBox* Frame2 = nullptr; // observation window
     QGroupBox* Frame6 = nullptr;
-    QWidget* Picture2 = nullptr;
+    LampPanel* Picture2 = nullptr;
     QLabel* imgConnected = nullptr;
     QLabel* ImgYellow = nullptr;
     QLabel* imgNotConnected = nullptr;
@@ -140,17 +141,10 @@ struct Window {
         messages->show(text, title, icon);
     }
 
-    void bringToFront(QLabel* lamp) const { lamp->raise(); }
+    void bringToFront(QLabel* lamp) const { Picture2->bringToFront(lamp); }
 
     // The lamp seen: the one highest in the panel's stacking order.
-    QLabel* lampInFront() const {
-        const auto kids = Picture2->children();
-        for (auto it = kids.crbegin(); it != kids.crend(); ++it) {
-            if (*it == imgConnected || *it == ImgYellow || *it == imgNotConnected)
-                return static_cast<QLabel*>(*it);
-        }
-        return nullptr;
-    }
+    QLabel* lampInFront() const { return Picture2->front(); }
 
     // Discard what was received, read everything in binary, no receive events.
     void preparePort() const {
