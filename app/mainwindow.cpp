@@ -8,6 +8,7 @@
 #include "setup/portsettings.h"
 
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
@@ -178,11 +179,19 @@ void LineShape::paintEvent(QPaintEvent*) {
 }
 
 void installFontSubstitutions() {
-    const QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
-                             QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
+    // Noto Serif CJK SC cut down to the characters the tool writes (app/fonts/make-subset):
+    // mapping the whole face's files would cost 8 MB of memory for under 300 glyphs.
+    // Any other character falls back to the installed faces.
+    static const bool subsetLoaded =
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) >= 0 &&
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
+    QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
+                       QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
+    if (subsetLoaded)
+        cjk.prepend(QStringLiteral("KV Serif CJK"));
     QFont::insertSubstitutions(kSongTi, cjk);
     QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
-    QFont::insertSubstitutions(kTitling, QStringList{QStringLiteral("Noto Serif CJK SC"), QStringLiteral("DejaVu Serif")});
+    QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"), QStringLiteral("DejaVu Serif")});
 }
 
 MainWindow::MainWindow(SerialComm& port, MessageBoxes& messages, const QString& programDir) {
@@ -365,7 +374,7 @@ void MainWindow::build() {
     w.Label1 = label(f, QStringLiteral("Label1"), QStringLiteral("发送命令:"), twips(120, 240, 855, 255));
     w.txtCommand = textBox(f, QStringLiteral("txtCommand"), QString(), twips(960, 240, 4575, 315));
     w.Label7 = label(f, QStringLiteral("Label7"), QStringLiteral("接收命令:"), twips(120, 600, 855, 255));
-    w.txtState = named(new QPlainTextEdit(f), QStringLiteral("txtState"));
+    w.txtState = named(new ReplyBox(f), QStringLiteral("txtState"));
     w.txtState->setGeometry(twips(960, 600, 14055, 855));
     w.txtState->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 

@@ -7,6 +7,7 @@
 #include "modbus/fieldnum.h"
 #include "serial/commport.h"
 #include "window/lamppanel.h"
+#include "window/replybox.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -98,7 +99,7 @@ struct Window {
     QLabel* Label1 = nullptr;
     QLineEdit* txtCommand = nullptr;
     QLabel* Label7 = nullptr;
-    QPlainTextEdit* txtState = nullptr;
+    ReplyBox* txtState = nullptr;
 
     QGroupBox* frame3 = nullptr; // temperature two-point calibration
     ControlArray<QLabel, 8> lblAlarm;
