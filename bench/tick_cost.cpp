@@ -20,10 +20,10 @@
 #include <valgrind/callgrind.h>
 
 #include <atomic>
-#include <map>
 #include <cstdio>
-#include <pty.h>
+#include <map>
 #include <poll.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <thread>
@@ -54,8 +54,7 @@ class Responder {
 public:
     bool open() {
         int slave = -1;
-        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)
-            return false;
+        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) return false;
         termios t{};
         tcgetattr(slave, &t);
         cfmakeraw(&t);
@@ -67,10 +66,8 @@ public:
     }
     ~Responder() {
         stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-        if (master_ >= 0)
-            close(master_);
+        if (thread_.joinable()) thread_.join();
+        if (master_ >= 0) close(master_);
     }
     QString slaveName() const { return slaveName_; }
 
@@ -81,11 +78,9 @@ private:
         unsigned counter = 0;
         while (!stop_) {
             pollfd p{master_, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0 || !(p.revents & POLLIN))
-                continue;
+            if (poll(&p, 1, 100) <= 0 || !(p.revents & POLLIN)) continue;
             const ssize_t n = read(master_, buf + have, sizeof buf - have);
-            if (n <= 0)
-                continue;
+            if (n <= 0) continue;
             have += static_cast<size_t>(n);
             while (have >= 8) {
                 const unsigned count = std::min<unsigned>(buf[5], 7);
@@ -119,8 +114,7 @@ bool runUntil(const std::function<bool()>& pred, int timeoutMs) {
     QEventLoop loop;
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (pred())
-            loop.quit();
+        if (pred()) loop.quit();
     });
     check.start(250);
     QTimer::singleShot(timeoutMs, &loop, [&] { loop.exit(1); });
@@ -183,8 +177,7 @@ int main(int argc, char** argv) {
     }
     w.txtTimerSet->setText(QStringLiteral("50"));
     w.cmdOneM->click();
-    if (!runUntil([&] { return w.RxCount > 20; }, 60000))
-        return 1;
+    if (!runUntil([&] { return w.RxCount > 20; }, 60000)) return 1;
 
     const qint32 start = w.RxCount;
     if (argc > 2 && QByteArray(argv[2]) == "--paints") {

@@ -92,7 +92,10 @@ bool QtSerialComm::setRThreshold(int count) {
 bool QtSerialComm::output(const QByteArray& bytes) {
     if (!serial_->isOpen())
         return false;
-    return serial_->write(bytes) == bytes.size();
+    // Out now, not when the event loop next gets round to it (after a repaint, say).
+    const bool queued = serial_->write(bytes) == bytes.size();
+    serial_->flush();
+    return queued;
 }
 
 QByteArray QtSerialComm::input() {

@@ -397,11 +397,13 @@ class Simulator {
             reply.push_back(static_cast<uint8_t>(faultRng_() & 0xFF));
 
         const long paceBaud = baud > 0 ? baud : 9600;
-        // The pty hands over the request at once; a real line would still be carrying it.
+        // The pty hands over the request at once; a real line would still be carrying it,
+        // and a slave knows the frame has ended only after 3.5 characters of silence.
         const double requestUs =
             static_cast<double>(request.size()) * 10.0 * 1e6 / static_cast<double>(paceBaud);
-        if (!waitUntil(received +
-                       static_cast<int64_t>(requestUs + (opt_.turnaroundMs + opt_.delayMs) * 1000.0)))
+        const double frameGapUs = 3.5 * 11.0 * 1e6 / static_cast<double>(paceBaud);
+        if (!waitUntil(received + static_cast<int64_t>(requestUs + frameGapUs +
+                                                       (opt_.turnaroundMs + opt_.delayMs) * 1000.0)))
             return false;
         const size_t pieces = std::min(reply.size(), static_cast<size_t>(opt_.split));
         size_t offset = 0;
