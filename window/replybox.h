@@ -63,7 +63,9 @@ private:
     // margin each side, lines leading included. None for text that would need the
     // document: more than one paragraph, or more lines than the box shows.
     std::unique_ptr<QTextLayout> layOut(const QString& text) const {
-        if (text.contains(QLatin1Char('\n')) || text.contains(QChar::ParagraphSeparator)) return nullptr;
+        // A box not on screen has no final size yet to lay out for, nor anything to repaint.
+        if (!isVisible() || text.contains(QLatin1Char('\n')) || text.contains(QChar::ParagraphSeparator))
+            return nullptr;
         auto layout = std::make_unique<QTextLayout>(text, document()->defaultFont());
         layout->setTextOption(document()->defaultTextOption());
         layout->setCacheEnabled(true);
