@@ -1,5 +1,7 @@
 #include "app/mainwindow.h"
 
+#include "app/backdrop.h"
+
 #include "measure/receiver.h"
 #include "device/configuration.h"
 #include "measure/measurement.h"
@@ -7,6 +9,7 @@
 #include "serial/portinfo.h"
 
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
@@ -40,9 +43,10 @@ QGroupBox* group(QWidget* parent, const QString& name, const QString& caption, Q
     return g;
 }
 
+template <class Label = QLabel>
 QLabel* label(QWidget* parent, const QString& name, const QString& text, QRect geometry,
               const QColor& colour = Qt::black) {
-    auto* l = named(new QLabel(text, parent), name);
+    auto* l = named(new Label(text, parent), name);
     l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     l->setWordWrap(true);
     QPalette pal = l->palette();
@@ -59,8 +63,9 @@ QLabel* label(QWidget* parent, const QString& name, const QString& text, QRect g
     return l;
 }
 
+template <class Box = QLineEdit>
 QLineEdit* textBox(QWidget* parent, const QString& name, const QString& text, QRect geometry) {
-    auto* t = named(new QLineEdit(text, parent), name);
+    auto* t = named(new Box(text, parent), name);
     t->setGeometry(geometry);
     return t;
 }
@@ -224,11 +229,19 @@ void LineShape::paintEvent(QPaintEvent*) {
 }
 
 void installFontSubstitutions() {
-    const QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
-                             QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
+    // Noto Serif CJK SC cut down to the characters the tool writes (app/fonts/make-subset):
+    // mapping the whole face's files would cost 8 MB of memory for under 300 glyphs.
+    // Any other character falls back to the installed faces.
+    static const bool subsetLoaded =
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) >= 0 &&
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
+    QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
+                       QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
+    if (subsetLoaded)
+        cjk.prepend(QStringLiteral("KV Serif CJK"));
     QFont::insertSubstitutions(kSongTi, cjk);
     QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
-    QFont::insertSubstitutions(kTitling, QStringList{QStringLiteral("Noto Serif CJK SC"), QStringLiteral("DejaVu Serif")});
+    QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"), QStringLiteral("DejaVu Serif")});
 }
 
 MainWindow::MainWindow(SerialComm& port, MessageBoxes& messages, const QString& programDir) {
@@ -303,17 +316,20 @@ void MainWindow::build() {
     // Observation window.
     f = w.Frame2;
     w.Frame6 = group(f, QStringLiteral("Frame6"), QStringLiteral("运行状态指示"), twips(120, 240, 5895, 615));
-    w.Picture2 = named(new QWidget(w.Frame6), QStringLiteral("Picture2"));
+    w.Picture2 = named(new LampPanel(w.Frame6), QStringLiteral("Picture2"));
     w.Picture2->setGeometry(twips(120, 240, 900, 255));
     w.Picture2->setAutoFillBackground(true);
     w.imgConnected = lamp(w.Picture2, QStringLiteral("imgConnected"), QColor(0, 200, 0), false, 240);
     w.ImgYellow = lamp(w.Picture2, QStringLiteral("ImgYellow"), QColor(240, 200, 0), false, 240);
     w.imgNotConnected = lamp(w.Picture2, QStringLiteral("imgNotConnected"), QColor(220, 0, 0), true, 225);
-    w.lblErrCounter = label(w.Frame6, QStringLiteral("lblErrCounter"), QStringLiteral("0"), twips(1200, 240, 855, 255));
+    for (QLabel* l : {w.imgConnected, w.ImgYellow, w.imgNotConnected})
+        w.Picture2->addLamp(l);
+    // The counters and the value boxes change at every reply; they repaint alone.
+    w.lblErrCounter = label<Backdrop<QLabel>>(w.Frame6, QStringLiteral("lblErrCounter"), QStringLiteral("0"), twips(1200, 240, 855, 255));
     w.lblErrCounter->setToolTip(QStringLiteral("误码率"));
     w.lblErrCounter->setAlignment(Qt::AlignRight | Qt::AlignTop);
     w.Line1.set(0, named(new LineShape(w.Frame6, {2160, 240}, {2040, 480}, Qt::black), member("Line1", 0)));
-    w.lblCounter = label(w.Frame6, QStringLiteral("lblCounter"), QStringLiteral("0"), twips(2280, 240, 735, 255));
+    w.lblCounter = label<Backdrop<QLabel>>(w.Frame6, QStringLiteral("lblCounter"), QStringLiteral("0"), twips(2280, 240, 735, 255));
     w.lblCounter->setToolTip(QStringLiteral("测试统计"));
 
     w.PictureShow = named(new QWidget(f), QStringLiteral("PictureShow"));
@@ -350,7 +366,7 @@ void MainWindow::build() {
     const QRect valueBoxes[] = {twips(3120, 360, 1935, 420), twips(3120, 1200, 1935, 420),
                                 twips(3240, 3240, 1935, 420), twips(1800, 3840, 2895, 780)};
     for (int i = 0; i < 4; ++i) {
-        QLineEdit* t = textBox(ps, member("txtValue", i), QStringLiteral("0"), valueBoxes[i]);
+        QLineEdit* t = textBox<Backdrop<QLineEdit>>(ps, member("txtValue", i), QStringLiteral("0"), valueBoxes[i]);
         t->setFont(valueFont);
         t->setVisible(i != 1);
         w.txtValue.set(i, t);
@@ -411,7 +427,7 @@ void MainWindow::build() {
     w.Label1 = label(f, QStringLiteral("Label1"), QStringLiteral("发送命令:"), twips(120, 240, 855, 255));
     w.txtCommand = textBox(f, QStringLiteral("txtCommand"), QString(), twips(960, 240, 4575, 315));
     w.Label7 = label(f, QStringLiteral("Label7"), QStringLiteral("接收命令:"), twips(120, 600, 855, 255));
-    w.txtState = named(new QPlainTextEdit(f), QStringLiteral("txtState"));
+    w.txtState = named(new ReplyBox(f), QStringLiteral("txtState"));
     w.txtState->setGeometry(twips(960, 600, 14055, 855));
     w.txtState->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 

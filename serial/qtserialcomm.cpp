@@ -92,7 +92,9 @@ bool QtSerialComm::setRThreshold(int count) {
 bool QtSerialComm::output(const QByteArray& bytes) {
     if (!serial_->isOpen())
         return false;
+    // Out now, not when the event loop next gets round to it (after a repaint, say).
     const bool written = serial_->write(bytes) == bytes.size();
+    serial_->flush();
     if (written)
         observeWritten(bytes);
     return written;

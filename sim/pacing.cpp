@@ -43,11 +43,13 @@ int64_t interFrameGapUs(long baud) {
 bool sendReply(int fd, const Bytes& reply, size_t requestSize, int64_t receivedUs, long baud,
                const PacingSetup& setup) {
     const long paceBaud = baud > 0 ? baud : kFallbackPaceBaud;
-    // The pty hands over the request at once; a real line would still be carrying it.
+    // The pty hands over the request at once; a real line would still be carrying it,
+    // and a slave knows the frame has ended only after 3.5 characters of silence.
     const double requestUs =
         static_cast<double>(requestSize) * kBitsPerByte * 1e6 / static_cast<double>(paceBaud);
-    if (!waitUntil(receivedUs +
-                   static_cast<int64_t>(requestUs + (setup.turnaroundMs + setup.delayMs) * 1000.0)))
+    const double frameGapUs = 3.5 * 11.0 * 1e6 / static_cast<double>(paceBaud);
+    if (!waitUntil(receivedUs + static_cast<int64_t>(requestUs + frameGapUs +
+                                                     (setup.turnaroundMs + setup.delayMs) * 1000.0)))
         return false;
     const size_t pieces = std::min(reply.size(), static_cast<size_t>(std::max(setup.split, 1)));
     size_t offset = 0;

@@ -7,6 +7,8 @@
 #include "modbus/decode.h"
 #include "modbus/fieldnum.h"
 #include "serial/commport.h"
+#include "window/lamppanel.h"
+#include "window/replybox.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -68,7 +70,7 @@ struct Window {
 
     QGroupBox* Frame2 = nullptr; // observation window
     QGroupBox* Frame6 = nullptr;
-    QWidget* Picture2 = nullptr;
+    LampPanel* Picture2 = nullptr;
     QLabel* imgConnected = nullptr;
     QLabel* ImgYellow = nullptr;
     QLabel* imgNotConnected = nullptr;
@@ -99,7 +101,7 @@ struct Window {
     QLabel* Label1 = nullptr;
     QLineEdit* txtCommand = nullptr;
     QLabel* Label7 = nullptr;
-    QPlainTextEdit* txtState = nullptr;
+    ReplyBox* txtState = nullptr;
 
     QGroupBox* frame3 = nullptr; // temperature two-point calibration
     ControlArray<QLabel, 8> lblAlarm;
@@ -146,7 +148,7 @@ struct Window {
         messages->show(text, title, icon);
     }
 
-    void bringToFront(QLabel* lamp) const { lamp->raise(); }
+    void bringToFront(QLabel* lamp) const { Picture2->bringToFront(lamp); }
 
     void observeDecoded(const FieldWrites& writes) const {
         if (decodedObserver)
@@ -154,14 +156,7 @@ struct Window {
     }
 
     // The lamp seen: the one highest in the panel's stacking order.
-    QLabel* lampInFront() const {
-        const auto kids = Picture2->children();
-        for (auto it = kids.crbegin(); it != kids.crend(); ++it) {
-            if (*it == imgConnected || *it == ImgYellow || *it == imgNotConnected)
-                return static_cast<QLabel*>(*it);
-        }
-        return nullptr;
-    }
+    QLabel* lampInFront() const { return Picture2->front(); }
 
     // Discard what was received, read everything in binary, no receive events.
     void preparePort() const {

@@ -1,0 +1,111 @@
+#pragma once
+// A control that changes often (a counter, a value box) over a parent that is costly
+// to paint (a group box's frame). Qt repaints a see-through control by repainting its
+// parent behind it first; this one paints a copy of what its parent shows behind it,
+// taken once, and is opaque, so a change repaints the control and nothing else. A text
+// box also keeps its frame, drawn once over that copy: the style's frame of a text box
+// costs four times its text. It looks the same pixel for pixel.
+
+#include <QEvent>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QProxyStyle>
+#include <QStyleOption>
+#include <QWidget>
+
+#include <functional>
+#include <type_traits>
+
+namespace kv {
+
+namespace detail {
+
+// Draws a text box's frame from a picture of it over the box's backdrop, made by the
+// application's style the first time and again whenever the box's look changes.
+class FrameCacheStyle : public QProxyStyle {
+public:
+    using Backdrop = std::function<QPixmap(const QWidget*)>;
+    explicit FrameCacheStyle(Backdrop backdrop) : backdrop_(std::move(backdrop)) {}
+
+    void drawPrimitive(PrimitiveElement pe, const QStyleOption* opt, QPainter* p,
+                       const QWidget* w) const override {
+        if (pe != PE_PanelLineEdit || !w || !opt || opt->rect != w->rect())
+            return QProxyStyle::drawPrimitive(pe, opt, p, w);
+        const auto* frame = qstyleoption_cast<const QStyleOptionFrame*>(opt);
+        const qint64 key = (qint64(opt->state) << 8) ^ (frame ? frame->lineWidth : 0) ^
+                           (qint64(opt->palette.cacheKey()) << 24) ^ (qint64(opt->rect.width()) << 40) ^
+                           (qint64(opt->rect.height()) << 52);
+        if (picture_.isNull() || key != key_) {
+            picture_ = backdrop_(w);
+            QPainter pp(&picture_);
+            QProxyStyle::drawPrimitive(pe, opt, &pp, w);
+            key_ = key;
+        }
+        p->drawPixmap(opt->rect.topLeft(), picture_);
+    }
+
+private:
+    Backdrop backdrop_;
+    mutable QPixmap picture_;
+    mutable qint64 key_ = 0;
+};
+
+} // namespace detail
+
+template <class Control> class Backdrop : public Control {
+public:
+    template <class... Args> explicit Backdrop(Args&&... args) : Control(std::forward<Args>(args)...) {
+        this->setAttribute(Qt::WA_OpaquePaintEvent);
+        if constexpr (std::is_base_of_v<QLineEdit, Control>) {
+            frameStyle_ = new detail::FrameCacheStyle(
+                [](const QWidget* w) { return static_cast<const Backdrop*>(w)->backdrop(); });
+            frameStyle_->setParent(this);
+            this->setStyle(frameStyle_);
+        }
+    }
+
+    // What the parent shows behind the control.
+    QPixmap backdrop() const {
+        QWidget* parent = this->parentWidget();
+        if (parent && backdrop_.isNull()) {
+            const qreal ratio = this->devicePixelRatioF();
+            backdrop_ = QPixmap(this->size() * ratio);
+            backdrop_.setDevicePixelRatio(ratio);
+            backdrop_.fill(Qt::transparent);
+            // The parent alone, its children left out: what a see-through control lets show.
+            parent->render(&backdrop_, QPoint(), QRegion(this->geometry()), QWidget::DrawWindowBackground);
+        }
+        return backdrop_;
+    }
+
+protected:
+    void paintEvent(QPaintEvent* e) override {
+        {
+            QPainter p(this);
+            p.drawPixmap(0, 0, backdrop());
+        }
+        Control::paintEvent(e);
+    }
+
+    void resizeEvent(QResizeEvent* e) override {
+        backdrop_ = QPixmap();
+        Control::resizeEvent(e);
+    }
+    void moveEvent(QMoveEvent* e) override {
+        backdrop_ = QPixmap();
+        Control::moveEvent(e);
+    }
+    void changeEvent(QEvent* e) override {
+        if (e->type() == QEvent::PaletteChange || e->type() == QEvent::StyleChange ||
+            e->type() == QEvent::ParentChange)
+            backdrop_ = QPixmap();
+        Control::changeEvent(e);
+    }
+
+private:
+    mutable QPixmap backdrop_;
+    detail::FrameCacheStyle* frameStyle_ = nullptr;
+};
+
+} // namespace kv

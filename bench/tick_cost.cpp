@@ -1,0 +1,208 @@
+// The cost of one cycle tick of the real window: the tool shown on the display it is
+// given (Xvfb for figures that mean anything), its QSerialPort component on a pty whose
+// far end answers every request at once, the cycle started by "循环" at 50 ms. Prints
+// CPU time per tick; under callgrind (bench/tick-instructions) the instructions of the
+// measured ticks alone are dumped, warm-up and shutdown left out.
+//
+//   tick_cost [TICKS] [--paints]    default 200 ticks; --paints lists what repainted
+#include "app/mainwindow.h"
+#include "serial/qtserialcomm.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include <valgrind/callgrind.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+class SilentBoxes : public kv::MessageBoxes {
+public:
+    void show(const QString& text, const QString&, kv::Icon) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+};
+
+quint16 crc16(const unsigned char* p, size_t n) {
+    quint16 crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+    }
+    return crc;
+}
+
+// The far end of the line: answers each 8-byte read request at once, the moisture
+// register changing from one reply to the next so that every reply shows.
+class Responder {
+public:
+    bool open() {
+        int slave = -1;
+        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) return false;
+        termios t{};
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        slaveName_ = QString::fromLocal8Bit(ttyname(slave));
+        close(slave);
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+    ~Responder() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (master_ >= 0) close(master_);
+    }
+    QString slaveName() const { return slaveName_; }
+
+private:
+    void run() {
+        unsigned char buf[256];
+        size_t have = 0;
+        unsigned counter = 0;
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0 || !(p.revents & POLLIN)) continue;
+            const ssize_t n = read(master_, buf + have, sizeof buf - have);
+            if (n <= 0) continue;
+            have += static_cast<size_t>(n);
+            while (have >= 8) {
+                const unsigned count = std::min<unsigned>(buf[5], 7);
+                unsigned char reply[32] = {buf[0], buf[1], static_cast<unsigned char>(2 * count)};
+                const unsigned moisture = 2000 + counter++ % 1000;
+                for (unsigned r = 0; r < count; ++r) {
+                    const unsigned v = r == 0 ? moisture : r == 1 ? 2500 : 0;
+                    reply[3 + 2 * r] = static_cast<unsigned char>(v >> 8);
+                    reply[4 + 2 * r] = static_cast<unsigned char>(v & 0xFF);
+                }
+                const size_t len = 3 + 2 * count;
+                const quint16 crc = crc16(reply, len);
+                reply[len] = static_cast<unsigned char>(crc & 0xFF);
+                reply[len + 1] = static_cast<unsigned char>(crc >> 8);
+                [[maybe_unused]] ssize_t w = write(master_, reply, len + 2);
+                std::copy(buf + 8, buf + have, buf);
+                have -= 8;
+            }
+        }
+    }
+
+    int master_ = -1;
+    QString slaveName_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+// Runs the event loop until pred holds, checking a few times a second so that the
+// check itself costs nothing worth counting.
+bool runUntil(const std::function<bool()>& pred, int timeoutMs) {
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (pred()) loop.quit();
+    });
+    check.start(250);
+    QTimer::singleShot(timeoutMs, &loop, [&] { loop.exit(1); });
+    return pred() || loop.exec() == 0;
+}
+
+// Counts paint events per control, to see what a tick repaints.
+class PaintCounter : public QObject {
+public:
+    std::map<QString, int> counts;
+    bool on = false;
+
+protected:
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (on && e->type() == QEvent::Paint) {
+            QString name = o->objectName();
+            if (name.isEmpty())
+                name = QString::fromLatin1(o->metaObject()->className()) + QLatin1Char('<') +
+                       (o->parent() ? o->parent()->objectName() : QString()) + QLatin1Char('>');
+            ++counts[name];
+        }
+        return false;
+    }
+};
+
+double cpuSeconds(bool system = false) {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    const timeval& t = system ? u.ru_stime : u.ru_utime;
+    return t.tv_sec + t.tv_usec / 1e6 + (system ? 0 : cpuSeconds(true));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    kv::installFontSubstitutions();
+    const int ticks = argc > 1 ? std::max(10, std::atoi(argv[1])) : 200;
+    PaintCounter paints;
+
+    Responder far;
+    QTemporaryDir dir;
+    QFile set(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
+    if (!far.open() || !set.open(QIODevice::WriteOnly) ||
+        !QFile::link(far.slaveName(), QDir(dir.path()).filePath(QStringLiteral("COM4")))) {
+        std::fprintf(stderr, "tick_cost: cannot set up the line\n");
+        return 1;
+    }
+    set.write("4,19200\r\n");
+    set.close();
+
+    kv::QtSerialComm port(dir.path());
+    SilentBoxes boxes;
+    kv::MainWindow window(port, boxes, dir.path());
+    kv::Window& w = window.context();
+    window.load();
+    window.show();
+    if (!port.portOpen() || !QTest::qWaitForWindowExposed(&window)) {
+        std::fprintf(stderr, "tick_cost: port or window did not come up\n");
+        return 1;
+    }
+    w.txtTimerSet->setText(QStringLiteral("50"));
+    w.cmdOneM->click();
+    if (!runUntil([&] { return w.RxCount > 20; }, 60000)) return 1;
+
+    const qint32 start = w.RxCount;
+    if (argc > 2 && QByteArray(argv[2]) == "--paints") {
+        // Application-wide filters see nothing outside QApplication::exec(); watch each control.
+        window.installEventFilter(&paints);
+        for (QWidget* child : window.findChildren<QWidget*>())
+            child->installEventFilter(&paints);
+        paints.on = true;
+    }
+    CALLGRIND_ZERO_STATS;
+    const double cpu0 = cpuSeconds();
+    const double sys0 = cpuSeconds(true);
+    QElapsedTimer wall;
+    wall.start();
+    const bool done = runUntil([&] { return w.RxCount >= start + ticks; }, ticks * 500);
+    const double cpu = cpuSeconds() - cpu0;
+    const double sys = cpuSeconds(true) - sys0;
+    const double seconds = wall.nsecsElapsed() / 1e9;
+    const qint32 counted = w.RxCount - start;
+    CALLGRIND_DUMP_STATS_AT("ticks");
+    w.cmdStopOnce->click();
+    std::printf("ticks %d  wall %.2f s  CPU %.1f us per tick (%.1f in the kernel)  %.2f %% of a core\n",
+                counted, seconds, cpu / counted * 1e6, sys / counted * 1e6, cpu / seconds * 100);
+    for (const auto& [name, count] : paints.counts)
+        std::printf("  %5.2f paints per tick  %s\n", double(count) / counted, qPrintable(name));
+    return done ? 0 : 1;
+}

@@ -1,0 +1,200 @@
+// The controls that repaint at every reply paint themselves cheaply and look exactly
+// as the plain controls they stand for: the lamp panel, the opaque counters and value
+// boxes, the reply box.
+#include "app/backdrop.h"
+#include "window/lamppanel.h"
+#include "window/replybox.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QRadialGradient>
+#include <QtTest/QTest>
+
+#include <gtest/gtest.h>
+
+using namespace kv;
+
+namespace {
+
+QImage image(QWidget* w) {
+    return w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+QPixmap lampPicture(const QColor& colour) {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient g(QPointF(6, 6), 9);
+    g.setColorAt(0, colour.lighter(160));
+    g.setColorAt(1, colour.darker(130));
+    p.setBrush(g);
+    p.drawEllipse(QRectF(1, 1, 14, 14));
+    return pm;
+}
+
+// Three labels on one spot, the red one a pixel narrower, on a grey panel.
+struct Lamps {
+    QWidget panel;
+    QLabel* lamps[3];
+    explicit Lamps(QWidget* panelWidget) {
+        QWidget* p = panelWidget ? panelWidget : &panel;
+        p->resize(60, 17);
+        QPalette pal = p->palette();
+        pal.setColor(QPalette::Window, QColor(224, 224, 224));
+        p->setPalette(pal);
+        p->setAutoFillBackground(true);
+        const QColor colours[] = {Qt::green, Qt::yellow, Qt::red};
+        for (int i = 0; i < 3; ++i) {
+            lamps[i] = new QLabel(p);
+            lamps[i]->setPixmap(lampPicture(colours[i]));
+            lamps[i]->setGeometry(24, 0, i == 2 ? 15 : 16, 16);
+            lamps[i]->setToolTip(QStringLiteral("数据采集通讯状态指示"));
+        }
+    }
+};
+
+} // namespace
+
+TEST(LampPanel, LooksLikeRaisedLabelsWhicheverLampIsInFront) {
+    LampPanel panel(nullptr);
+    Lamps painted(&panel);
+    for (QLabel* l : painted.lamps)
+        panel.addLamp(l);
+    Lamps raised(nullptr);
+
+    // Every order the handlers can produce from the start: each lamp to the front in turn.
+    for (int step : {1, 0, 2, 1, 2, 0, 0}) {
+        panel.bringToFront(painted.lamps[step]);
+        raised.lamps[step]->raise();
+        EXPECT_EQ(panel.front(), painted.lamps[step]);
+        ASSERT_EQ(panel.order().size(), 3u);
+        EXPECT_EQ(image(&panel), image(&raised.panel)) << "lamp " << step << " in front";
+    }
+}
+
+TEST(LampPanel, OnlyItsOwnLampsComeToTheFront) {
+    LampPanel panel(nullptr);
+    Lamps lamps(&panel);
+    panel.addLamp(lamps.lamps[0]);
+    panel.addLamp(lamps.lamps[1]);
+    QLabel stranger;
+    panel.bringToFront(&stranger);
+    EXPECT_EQ(panel.front(), lamps.lamps[1]);
+    panel.bringToFront(lamps.lamps[0]);
+    EXPECT_EQ(panel.front(), lamps.lamps[0]);
+    EXPECT_FALSE(lamps.lamps[0]->isVisible()); // the panel paints them
+}
+
+namespace {
+
+// A group box with one control over its frame line, built twice: plain and opaque.
+template <class Control> struct OverFrame {
+    QGroupBox box{QStringLiteral("运行状态指示")};
+    Control* control;
+    OverFrame() {
+        box.resize(300, 60);
+        QPalette pal = box.palette();
+        pal.setColor(QPalette::Window, QColor(224, 224, 224));
+        box.setPalette(pal);
+        box.setAutoFillBackground(true);
+        control = new Control(QStringLiteral("1"), &box);
+        control->setGeometry(80, 4, 57, 24); // across the frame's top line
+    }
+};
+
+} // namespace
+
+TEST(Backdrop, CounterLooksLikeThePlainLabelAsItsTextChanges) {
+    OverFrame<QLabel> plain;
+    OverFrame<Backdrop<QLabel>> opaque;
+    ASSERT_TRUE(opaque.control->testAttribute(Qt::WA_OpaquePaintEvent));
+    for (const char* text : {"1", "22", "65536", ""}) {
+        plain.control->setText(QString::fromLatin1(text));
+        opaque.control->setText(QString::fromLatin1(text));
+        EXPECT_EQ(image(&opaque.box), image(&plain.box)) << text;
+    }
+}
+
+TEST(Backdrop, ValueBoxLooksLikeThePlainBoxThroughTextColourAndSizeChanges) {
+    OverFrame<QLineEdit> plain;
+    OverFrame<Backdrop<QLineEdit>> opaque;
+    EXPECT_EQ(image(&opaque.box), image(&plain.box));
+    for (QLineEdit* e : {static_cast<QLineEdit*>(plain.control), static_cast<QLineEdit*>(opaque.control)}) {
+        e->setText(QStringLiteral("23.45"));
+        QPalette pal = e->palette();
+        pal.setColor(QPalette::Text, Qt::red);
+        e->setPalette(pal);
+    }
+    EXPECT_EQ(image(&opaque.box), image(&plain.box)) << "red text";
+    for (QLineEdit* e : {static_cast<QLineEdit*>(plain.control), static_cast<QLineEdit*>(opaque.control)}) {
+        e->setGeometry(40, 20, 120, 30); // a cached frame of the old size would show
+        e->setEnabled(false);
+    }
+    EXPECT_EQ(image(&opaque.box), image(&plain.box)) << "moved, resized, disabled";
+}
+
+class ReplyBoxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (QPlainTextEdit* e : {static_cast<QPlainTextEdit*>(&box), &plain}) {
+            e->resize(600, 57);
+            e->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            e->show();
+        }
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+    }
+    void setBoth(const QString& text) {
+        box.setPlainText(text);
+        plain.setPlainText(text);
+    }
+    ReplyBox box{nullptr};
+    QPlainTextEdit plain;
+};
+
+TEST_F(ReplyBoxTest, ShowsEachReplyAsTheTextEditWould) {
+    for (const char* reply : {" 01 03 04 09 29 09 69 EE 19", "", " 02 03 04 0B B8 FF 38 0B 10", " FF"}) {
+        setBoth(QString::fromLatin1(reply));
+        EXPECT_EQ(box.toPlainText(), QString::fromLatin1(reply));
+        EXPECT_TRUE(box.document()->isEmpty()) << "painted by the box itself";
+        EXPECT_EQ(image(&box), image(&plain)) << reply;
+    }
+    box.clear();
+    plain.clear();
+    EXPECT_TRUE(box.toPlainText().isEmpty());
+    EXPECT_EQ(image(&box), image(&plain));
+}
+
+TEST_F(ReplyBoxTest, TextThatNeedsScrollingOrSeveralParagraphsGoesIntoTheDocument) {
+    QString garbage;
+    for (int i = 0; i < 200; ++i)
+        garbage += QStringLiteral(" A5");
+    setBoth(garbage);
+    EXPECT_EQ(box.toPlainText(), garbage);
+    EXPECT_EQ(box.document()->toPlainText(), garbage);
+    EXPECT_EQ(image(&box), image(&plain));
+
+    setBoth(QStringLiteral("two\nlines"));
+    EXPECT_EQ(box.document()->toPlainText(), QStringLiteral("two\nlines"));
+    // Back to a short reply: the document is emptied, the short text shown.
+    setBoth(QStringLiteral(" 01 03"));
+    EXPECT_EQ(box.toPlainText(), QStringLiteral(" 01 03"));
+    EXPECT_EQ(image(&box), image(&plain));
+}
+
+TEST_F(ReplyBoxTest, TheOperatorGetsAnOrdinaryTextBoxOnFocus) {
+    box.setPlainText(QStringLiteral(" 01 03 04 0B B8"));
+    QFocusEvent in(QEvent::FocusIn, Qt::MouseFocusReason);
+    QApplication::sendEvent(&box, &in);
+    // The text is in the document now: selectable, copyable, editable.
+    EXPECT_EQ(box.document()->toPlainText(), QStringLiteral(" 01 03 04 0B B8"));
+    box.selectAll();
+    EXPECT_EQ(box.textCursor().selectedText(), QStringLiteral(" 01 03 04 0B B8"));
+    QTest::keyClicks(&box, QStringLiteral("typed"));
+    EXPECT_EQ(box.toPlainText(), QStringLiteral("typed"));
+}
