@@ -238,7 +238,7 @@ void MainWindow::build() {
     // Links in the program's folder may come and go; the tips follow them.
     portList->beforePopup = [portList, dir = w.programDir] {
         for (int i = 0; i < portList->count(); ++i)
-            portList->setItemData(i, deviceForPort(i + 1, dir), Qt::ToolTipRole);
+            portList->setItemData(i, portTip(i + 1, dir), Qt::ToolTipRole);
     };
     portList->beforePopup();
     w.Combo1 = portList;

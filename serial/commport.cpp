@@ -27,4 +27,15 @@ QString deviceForPort(int port, const QString& programDir) {
 #endif
 }
 
+QString realDevice(const QString& path) {
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? path : real;
+}
+
+QString portTip(int port, const QString& programDir) {
+    const QString path = deviceForPort(port, programDir);
+    const QString real = realDevice(path);
+    return real == path ? path : path + QStringLiteral(" → ") + real;
+}
+
 } // namespace kv

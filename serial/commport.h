@@ -64,4 +64,13 @@ private:
 // /dev/ttyS<n-1>.
 [[nodiscard]] QString deviceForPort(int port, const QString& programDir);
 
+// The device node that path leads to once every link is followed: the name the port is
+// opened and locked by, so that two links to one device are one port. The path itself
+// when it leads nowhere.
+[[nodiscard]] QString realDevice(const QString& path);
+
+// The port list's tool tip: the path port n stands for and, when that is a link, the
+// device it leads to ("/opt/tool/COM4 → /dev/ttyUSB0").
+[[nodiscard]] QString portTip(int port, const QString& programDir);
+
 } // namespace kv
