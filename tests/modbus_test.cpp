@@ -105,6 +105,9 @@ TEST(FieldNumbers, AcceptedNotations) {
     EXPECT_TRUE(std::signbit(*num::readNumber(QStringLiteral("-0.0001e-320"))));
     EXPECT_EQ(num::readSingle(QStringLiteral("1e-50")), 0.0f);
     EXPECT_EQ(num::readNumber(QStringLiteral("4e-320")), 4e-320); // subnormal, not zero
+    // Found by the fuzzer's cross-check: an exponent far beyond any type.
+    EXPECT_EQ(num::readNumber(QStringLiteral("1E-") + QString(96, QLatin1Char('1'))), 0.0);
+    EXPECT_FALSE(num::readNumber(QStringLiteral("1E+") + QString(96, QLatin1Char('1'))));
     EXPECT_FALSE(num::readSingle(QStringLiteral("1e50")));        // too large stays refused
     EXPECT_TRUE(num::isNumeral(QStringLiteral(" 1e400")));
     EXPECT_FALSE(num::isNumeral(QStringLiteral("1e")));
