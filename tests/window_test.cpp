@@ -240,6 +240,19 @@ TEST_F(StartUp, TooFewValuesOrARefusedPortFail) {
     EXPECT_FALSE(port.open);
 }
 
+TEST_F(StartUp, ValueBeyondSixteenBitsIsReportedHoweverWritten) {
+    for (const char* content : {"4,40000\r\n", "4,1e20\r\n", "4,99999999999999999999\r\n"}) {
+        SCOPED_TRACE(content);
+        boxes.shown.clear();
+        window = std::make_unique<MainWindow>(port, boxes, dir.path());
+        w = &window->context();
+        loadWith(content);
+        EXPECT_EQ(messages(), QStringList{"请检查串口端口,串口端口4无法打开!"});
+        EXPECT_FALSE(port.open);
+        EXPECT_FALSE(w->CommReady);
+    }
+}
+
 TEST_F(StartUp, PortBeyondTheListOpensNothing) {
     loadWith("20,9600\r\n");
     EXPECT_TRUE(boxes.shown.empty());
