@@ -104,8 +104,9 @@ void readAddress(Window& w) {
     w.preparePort();
 
     Frame frame{kAnyDeviceAddress, MODBUS_FC_READ_HOLDING_REGISTERS, 0x00, 0x00, 0x00, 0x01};
-    // The reply is 7 bytes, but the event comes at 6.
-    sendOrShowClosed(w, frame, 7, 6);
+    // The event waits for the whole 7-byte reply: one cut at 6 bytes would lack its
+    // CRC and could never be taken as sound.
+    sendOrShowClosed(w, frame, 7, 7);
 }
 
 void changeAddress(Window& w) {
@@ -143,6 +144,7 @@ void changeAddress(Window& w) {
     Frame frame{static_cast<std::uint8_t>(a), MODBUS_FC_WRITE_SINGLE_REGISTER, static_cast<std::uint8_t>(reg >> 8),
                 static_cast<std::uint8_t>(reg & 0xFF), 0x00, static_cast<std::uint8_t>(b)};
     sendOrShowClosed(w, frame, 6, 6);
+    w.AddressChangeSent = frame;
 }
 
 void computeCalibration(Window& w) {

@@ -8,6 +8,17 @@
 #include <cmath>
 
 namespace kv {
+namespace {
+
+// A tick refused by its own field checks would be refused again at every tick, each
+// with a modal box, and the operator could never reach "停止"; it stops the cycle
+// first. A box raised by a button leaves a running cycle alone.
+void refuseFields(Window& w, const QString& text) {
+    if (w.tickRunning) w.Timer2->stop();
+    w.message(text);
+}
+
+} // namespace
 
 void singleMeasurement(Window& w) {
     w.PictureShow->setVisible(true);
@@ -25,12 +36,12 @@ void singleMeasurement(Window& w) {
     };
     for (const Check& c : checks) {
         if (!num::readNumber(c.field->text())) {
-            w.message(QString::fromUtf16(c.message));
+            refuseFields(w, QString::fromUtf16(c.message));
             return;
         }
     }
     if (std::floor(*num::readNumber(w.txtDataLength->text())) > 7) {
-        w.message(QStringLiteral("你输入的数据长度格式有误,正确的值应该为1-7!"));
+        refuseFields(w, QStringLiteral("你输入的数据长度格式有误,正确的值应该为1-7!"));
         return;
     }
     w.txtState->clear();

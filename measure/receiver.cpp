@@ -44,11 +44,22 @@ void onComm(Window& w) {
     w.MSComm1->setInBufferCount(0);
     w.txtState->setPlainText(replyText(reply));
 
+    // Read replies become values only when sound: a corrupted or exception reply is
+    // shown and counted, writes no field, and leaves the lamp as it was so that green
+    // keeps meaning a good reply.
+    const bool readReply = w.CmdType == 1 || w.CmdType == 2 || w.CmdType == 6;
+    if (readReply && !replyIsSound(reply)) return;
+    // A sound frame announcing fewer data bytes than a decoding reads must not have
+    // its CRC or trailing bytes read as a value.
+    const QByteArray frame = readReply ? reply.left(3 + static_cast<quint8>(reply.at(2))) : reply;
+
     switch (w.CmdType) {
-    case 1: applyWrites(w, decodeMeasurement(reply, w.txtStartID->text())); break;
-    case 2: applyWrites(w, decodeRegisterRead(reply, w.ReadTarget)); break;
-    case 5: applyWrites(w, decodeAddressChange(reply)); break;
-    case 6: applyWrites(w, decodeAddressRead(reply)); break;
+    case 1: applyWrites(w, decodeMeasurement(frame, w.txtStartID->text())); break;
+    case 2: applyWrites(w, decodeRegisterRead(frame, w.ReadTarget)); break;
+    case 5:
+        applyWrites(w, decodeAddressChange(reply, w.AddressChangeSent));
+        break;
+    case 6: applyWrites(w, decodeAddressRead(frame)); break;
     default: break;
     }
     w.bringToFront(w.imgConnected);

@@ -2,8 +2,9 @@
 
 #include "modbus/fieldnum.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace kv {
 namespace {
@@ -21,6 +22,18 @@ bool registerAt(const QByteArray& reply, int i, long long& v) {
 QString plain(long long v) { return QString::number(v); }
 
 } // namespace
+
+bool replyIsSound(const QByteArray& reply) {
+    constexpr int kHeader = 3; // address, function, byte count
+    constexpr int kCrc = 2;
+    if (reply.size() < kHeader) return false;
+    if (byteAt(reply, 1) & 0x80) return false; // an exception reply carries an exception code, not registers
+    const int frameLength = kHeader + byteAt(reply, 2) + kCrc;
+    if (reply.size() < frameLength) return false;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(reply.constData());
+    const CrcBytes crc = Crc16(bytes, static_cast<std::size_t>(reply.size()), frameLength - kCrc - 1);
+    return byteAt(reply, frameLength - 2) == crc.HiByte && byteAt(reply, frameLength - 1) == crc.LoByte;
+}
 
 QString formatScaled(long long value, int intDigits, int decimals) {
     long long scale = 1;
@@ -92,6 +105,15 @@ static FieldWrites addressInto(const QByteArray& reply, int position) {
 }
 
 FieldWrites decodeAddressChange(const QByteArray& reply) { return addressInto(reply, 3); }
+FieldWrites decodeAddressChange(const QByteArray& reply, const Frame& request) {
+    constexpr int kBeforeCrc = 6;
+    const int compared = std::min(static_cast<int>(reply.size()), static_cast<int>(request.size()));
+    bool echo = compared >= kBeforeCrc;
+    for (int i = 0; echo && i < compared; ++i)
+        echo = byteAt(reply, i) == request[static_cast<std::size_t>(i)];
+    return addressInto(echo ? toBytes(request) : reply, echo ? 5 : 3);
+}
+
 FieldWrites decodeAddressRead(const QByteArray& reply) { return addressInto(reply, 0); }
 
 } // namespace kv

@@ -1,7 +1,10 @@
 #pragma once
 // Reply decodings: fixed byte positions of a reply turned into texts for the
-// window's fields. No reply is checked first; a field whose bytes did not arrive
-// is simply not written, and nothing outside the reply is read.
+// window's fields. The decodings themselves read by position only (a field whose
+// bytes did not arrive is simply not written, and nothing outside the reply is
+// read); whoever calls them checks first with replyIsSound where the layout allows.
+
+#include "modbus/codec.h"
 
 #include <QByteArray>
 #include <QString>
@@ -30,6 +33,12 @@ struct FieldWrite {
 
 using FieldWrites = std::vector<FieldWrite>;
 
+// A reply in the layout of a register read (address, function, byte count N, N
+// bytes, CRC) is sound when it is no exception reply (function byte without its
+// high bit), holds the whole 5 + N byte frame and the CRC over that frame matches.
+// Bytes after the frame do not matter.
+[[nodiscard]] bool replyIsSound(const QByteArray& reply);
+
 // value / 10^decimals with at least intDigits integer digits: "#00.00" is (v, 2, 2),
 // "#0.00" is (v, 1, 2), "#0.0000" is (v, 1, 4). Always a '.' as the point.
 [[nodiscard]] QString formatScaled(long long value, int intDigits, int decimals);
@@ -40,6 +49,11 @@ using FieldWrites = std::vector<FieldWrite>;
 [[nodiscard]] FieldWrites decodeRegisterRead(const QByteArray& reply, int readTarget);
 // Address change: byte 3 is the new address.
 [[nodiscard]] FieldWrites decodeAddressChange(const QByteArray& reply);
+// Address change answered by the standard echo of the request: a reply of at least
+// six bytes that repeats the request as far as it goes (up to its CRC; the receive
+// event may come before the CRC has arrived) confirms the request's new address,
+// byte 5. Any other reply is decoded by byte 3, as above.
+[[nodiscard]] FieldWrites decodeAddressChange(const QByteArray& reply, const Frame& request);
 // Address read: byte 0 is the address of the device that answered.
 [[nodiscard]] FieldWrites decodeAddressRead(const QByteArray& reply);
 

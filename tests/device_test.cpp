@@ -35,6 +35,10 @@ TEST_F(ParameterRead, FramesAndExpectation) {
     w->txtStartID->setText("7");
     click(w->cmdREAD(6));
     EXPECT_EQ(port.lastWrite()[3], 15);
+    // The start register is rounded down after the offset is added: 1.5 + 2 is 3, not 4.
+    w->txtStartID->setText("1.5");
+    click(w->cmdREAD(0));
+    EXPECT_EQ(port.lastWrite()[3], 3);
     w->txtStartID->setText("0");
     w->txtFunID->setText("3.5");
     click(w->cmdREAD(1));
@@ -65,15 +69,15 @@ TEST_F(ParameterRead, RepliesLandInEveryTarget) {
     const char* expected[] = {"1.0000", "10000", "10000", "10000", "10000", "10000", "10000"};
     for (int i = 0; i <= 6; ++i) {
         click(w->cmdREAD(i));
-        port.deliver(hex("01 03 02 27 10 E6 78"));
+        port.deliver(hex("01 03 02 27 10 A2 78"));
         EXPECT_EQ(w->txtsetValue(i)->text(), expected[i]) << i;
         EXPECT_EQ(w->lampInFront(), w->imgConnected);
     }
     click(w->cmdRead0);
-    port.deliver(hex("01 03 02 27 10 E6 78"));
+    port.deliver(hex("01 03 02 27 10 A2 78"));
     EXPECT_EQ(w->txtRA->text(), "100.00");
     click(w->txtRead100);
-    port.deliver(hex("01 03 02 36 1A 00 00"));
+    port.deliver(hex("01 03 02 36 1A 2E 2F"));
     EXPECT_EQ(w->txtRB->text(), "138.50");
 }
 
@@ -100,6 +104,11 @@ TEST_F(ParameterWrite, ScalingFoldingAndRounding) {
     EXPECT_EQ(writeOf(1, "2.5").mid(12, 5), "00 02");
     EXPECT_EQ(writeOf(1, "3.5").mid(12, 5), "00 04");
     EXPECT_EQ(writeOf(3, " 1e3 ").mid(12, 5), "03 E8");
+    // Scaled and folded in single precision, as typed: the same steps in double would
+    // give 00 03, 4E 21 and FF FF.
+    EXPECT_EQ(writeOf(0, "0.00025").mid(12, 5), "00 02");
+    EXPECT_EQ(writeOf(0, "2.00015").mid(12, 5), "4E 22");
+    EXPECT_EQ(writeOf(2, "-1.4999999").mid(12, 5), "FF FE");
     EXPECT_TRUE(boxes.shown.empty());
 }
 
@@ -157,9 +166,13 @@ TEST_F(Address, ReadGoesToDevice250) {
     EXPECT_EQ(sent(), "FA 03 00 00 00 01 91 81");
     EXPECT_EQ(w->CmdType, 6);
     EXPECT_EQ(w->RecLen, 7);
-    EXPECT_EQ(port.threshold, 6);
+    // The event waits for the whole reply, CRC included.
+    EXPECT_EQ(port.threshold, 7);
     EXPECT_EQ(w->lampInFront(), w->imgConnected);
-    port.deliver(hex("05 03 02 00 05 00"));
+    port.deliver(hex("05 03 02 00 05 89"));
+    EXPECT_EQ(w->RxCount, 0);
+    port.deliver(hex("87"));
+    EXPECT_EQ(w->txtState->toPlainText(), " 05 03 02 00 05 89 87");
     EXPECT_EQ(w->txtSetID(0)->text(), "5");
     EXPECT_EQ(w->txtStationID->text(), "5");
 }
@@ -176,6 +189,29 @@ TEST_F(Address, ChangeFramesAndReply) {
     EXPECT_EQ(change("2", "35.9"), "02 06 0B 00 00 23 CA 04");
     EXPECT_EQ(change("200", "5").left(2), "C8");
     EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(Address, ChangeAnsweredByTheStandardEcho) {
+    const QByteArray echo = hex("01 06 0B 00 00 05 4B ED");
+    // The event comes at six bytes, with or without the CRC behind them.
+    for (int length : {6, 7, 8, 10}) {
+        SCOPED_TRACE(length);
+        w->txtStationID->setText("1");
+        w->txtSetID(0)->setText("1");
+        change("1", "5");
+        port.deliver((echo + hex("FF FF")).left(length));
+        EXPECT_EQ(w->txtSetID(0)->text(), "5");
+        EXPECT_EQ(w->txtStationID->text(), "5");
+        EXPECT_EQ(w->lampInFront(), w->imgConnected);
+    }
+    // The echo of another request is no confirmation; byte 3 is read as designed.
+    change("1", "5");
+    port.deliver(hex("01 06 0B 00 00 06 0B EC"));
+    EXPECT_EQ(w->txtStationID->text(), "0");
+    // Not a read reply, so not checked: the designed reply with a broken CRC still counts.
+    change("1", "9");
+    port.deliver(hex("01 06 01 09 00 00"));
+    EXPECT_EQ(w->txtStationID->text(), "9");
 }
 
 TEST_F(Address, Validation) {

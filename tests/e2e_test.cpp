@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 
 using namespace kv;
@@ -50,12 +52,33 @@ protected:
         ASSERT_EQ(port->device(), link());
     }
 
-    // Clicks and waits until the reply has been handled (green lamp, counter moved).
+    // Clicks and waits until the reply has been handled (green lamp, counter moved) and
+    // the sensor has sent all of it: a reply longer than its threshold (a write's echo)
+    // is handled before its tail has come, and a tail still on the line when the next
+    // request goes out would count towards that request's reply. Once sent, the tail is
+    // either taken or discarded by the receiver, or discarded by the next request.
     bool clickAndAwaitReply(QPushButton* b) {
         const qint32 before = w->RxCount;
+        const int replies = sim.repliesSent();
         b->click();
-        return QTest::qWaitFor([&] { return w->RxCount > before && w->lampInFront() == w->imgConnected; },
-                               kDeadline);
+        return waitLive([&] {
+            return w->RxCount > before && w->lampInFront() == w->imgConnected && sim.repliesSent() > replies;
+        });
+    }
+
+    // Waits in a running event loop, as the tool's own loop runs, so that a reply paced
+    // byte by byte reaches the receiver in the pieces a real line gives (qWaitFor
+    // sleeps between its looks and hands over whole replies).
+    static bool waitLive(const std::function<bool()>& done, int ms = kDeadline) {
+        QEventLoop loop;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+            if (done()) loop.quit();
+        });
+        look.start(1);
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        if (!done()) loop.exec();
+        return done();
     }
 
     QTemporaryDir dir;
@@ -133,6 +156,32 @@ TEST_F(EndToEnd, AddressReadAndChangeThenMeasureAtTheNewAddress) {
     EXPECT_EQ(w->txtValue(0)->text(), "42.00");
 }
 
+TEST_F(EndToEnd, AddressChangeAnsweredEitherWayMovesTheToolToTheNewAddress) {
+    // The designed 6-byte reply carries the new address in byte 3; a standard slave
+    // echoes the request instead, whose byte 3 is 0.
+    for (const bool echo : {false, true}) {
+        SCOPED_TRACE(echo ? "echo" : "6-byte reply");
+        startSim(echo ? QStringList{"--address-echo", "--moisture", "42"} : QStringList{"--moisture", "42"});
+        startTool();
+        w->txtSetID(0)->setText(QStringLiteral("1"));
+        w->txtSetID(1)->setText(QStringLiteral("5"));
+        ASSERT_TRUE(clickAndAwaitReply(w->cmdChangeID));
+        EXPECT_EQ(w->txtCommand->text(), "01 06 0B 00 00 05 4B ED ");
+        EXPECT_TRUE(w->txtState->toPlainText().startsWith(echo ? " 01 06 0B 00 00 05" : " 01 06 01 05"))
+            << w->txtState->toPlainText();
+        EXPECT_EQ(w->txtSetID(0)->text(), "5");
+        EXPECT_EQ(w->txtStationID->text(), "5");
+        ASSERT_TRUE(clickAndAwaitReply(w->comDoOnce));
+        EXPECT_EQ(w->txtCommand->text(), "05 03 00 00 00 02 C5 8F ");
+        EXPECT_TRUE(w->txtState->toPlainText().startsWith(" 05 03 04")) << w->txtState->toPlainText();
+        EXPECT_EQ(w->txtValue(0)->text(), "42.00");
+        EXPECT_TRUE(boxes.shown.empty()) << boxes.texts();
+        window.reset();
+        port.reset();
+        sim.stop();
+    }
+}
+
 TEST_F(EndToEnd, TwoPointCalibrationCorrectsTheTemperature) {
     // Low point: the probe in ice water.
     startSim({"--temperature", "0", "--moisture", "30"});
@@ -197,11 +246,27 @@ TEST_F(EndToEnd, WrongRateStaysSilentUntilSaved) {
 
 class EndToEndFaults : public EndToEnd {};
 
-TEST_F(EndToEndFaults, BadCrcIsShownAndDecodedAllTheSame) {
-    startSim({"--bad-crc", "1", "--moisture", "30"});
-    startTool();
-    ASSERT_TRUE(clickAndAwaitReply(w->comDoOnce));
-    EXPECT_EQ(w->txtValue(0)->text(), "30.00");
+TEST_F(EndToEndFaults, CorruptedAndExceptionRepliesAreShownButNeverValues) {
+    // An exception reply is shorter than any threshold here; trailing noise brings it up.
+    const QStringList faults[] = {{"--bad-crc", "1"}, {"--exception", "1", "--garbage", "4"}};
+    for (const QStringList& fault : faults) {
+        SCOPED_TRACE(fault.join(' ').toStdString());
+        startSim(fault + QStringList{"--moisture", "30"});
+        startTool();
+        const QString moisture = w->txtValue(0)->text();
+        for (QPushButton* b : {w->comDoOnce, w->cmdREAD(2)}) {
+            const qint32 before = w->RxCount;
+            b->click();
+            ASSERT_TRUE(waitLive([&] { return w->RxCount > before; }));
+            EXPECT_FALSE(w->txtState->toPlainText().isEmpty());
+            EXPECT_EQ(w->lampInFront(), w->ImgYellow);
+        }
+        EXPECT_EQ(w->txtValue(0)->text(), moisture);
+        EXPECT_EQ(w->txtsetValue(2)->text(), "100");
+        window.reset();
+        port.reset();
+        sim.stop();
+    }
 }
 
 TEST_F(EndToEndFaults, SilenceLeavesTheYellowLamp) {

@@ -92,6 +92,17 @@ TEST_F(SingleMeasurement, OutOfRangeBytesGoOutAsZeroWithoutAMessage) {
     EXPECT_EQ(hexText(port.lastWrite()), "02 03 00 00 00 02 C4 38");
 }
 
+TEST_F(SingleMeasurement, AddressStartAndLengthAreRoundedDown) {
+    w->txtStationID->setText("2.7");
+    w->txtStartID->setText("1.5");
+    w->txtDataLength->setText("2.7");
+    measure();
+    const QByteArray f = port.lastWrite();
+    EXPECT_EQ(f[0], 2);
+    EXPECT_EQ(f[3], 1);
+    EXPECT_EQ(f[5], 2);
+}
+
 TEST_F(SingleMeasurement, FunctionCodeRoundsHalfToEven) {
     w->txtFunID->setText("3.5");
     measure();
@@ -200,6 +211,8 @@ TEST_F(Cycle, TicksAreGatedByCommReady) {
     cycleTick(*w);
     EXPECT_EQ(w->lblCounter->text(), counted);
     EXPECT_EQ(boxes.shown.size(), 1u);
+    // The cycle keeps running, silent, until the port is chosen again.
+    EXPECT_TRUE(w->Timer2->isActive());
     // A port choice makes the cycle send again.
     emit w->Combo1->activated(3);
     cycleTick(*w);
@@ -207,7 +220,62 @@ TEST_F(Cycle, TicksAreGatedByCommReady) {
     EXPECT_EQ(port.writes.size(), 1u);
 }
 
-TEST_F(Cycle, MessageBoxesNeverStackUnderARunningCycle) {
+TEST_F(Cycle, ATickRefusedByItsFieldsStopsTheCycleBeforeItsMessage) {
+    struct Case {
+        QLineEdit* field;
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {w->txtStationID, "x", "你输入的设备地址格式有误!"},
+        {w->txtFunID, "x", "你输入的功能码格式有误!"},
+        {w->txtStartID, "x", "你输入的起始地址格式有误!"},
+        {w->txtDataLength, "9", "你输入的数据长度格式有误,正确的值应该为1-7!"},
+    };
+    bool runningWhileShown = true;
+    boxes.holdUntil = [&] {
+        runningWhileShown = w->Timer2->isActive();
+        return true;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        const QString good = c.field->text();
+        click(w->cmdOneM);
+        ASSERT_TRUE(w->Timer2->isActive());
+        c.field->setText(QString::fromUtf8(c.text));
+        boxes.shown.clear();
+        cycleTick(*w);
+        EXPECT_EQ(messages(), QStringList{QString::fromUtf8(c.message)});
+        EXPECT_FALSE(runningWhileShown);
+        EXPECT_FALSE(w->Timer2->isActive());
+        // Counted as designed: the tick raised the request counter before its checks.
+        EXPECT_EQ(w->lblCounter->text(), "2");
+        EXPECT_EQ(w->lblErrCounter->text(), "1");
+        c.field->setText(good);
+    }
+    EXPECT_TRUE(port.writes.empty());
+}
+
+TEST_F(Cycle, MalformedLengthStopsTheRealCycleAfterOneMessageAndAFixedOneRuns) {
+    w->txtTimerSet->setText("50");
+    w->txtDataLength->setText("9");
+    click(w->cmdOneM);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.shown.empty(); }, 10000));
+    EXPECT_FALSE(w->Timer2->isActive());
+    EXPECT_EQ(messages(), QStringList{"你输入的数据长度格式有误,正确的值应该为1-7!"});
+    EXPECT_EQ(w->lblCounter->text(), "2");
+    EXPECT_TRUE(port.writes.empty());
+
+    // The operator corrects the field and starts the cycle again.
+    w->txtDataLength->setText("2");
+    click(w->cmdOneM);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return port.writes.size() >= 3; }, 10000));
+    click(w->cmdStopOnce);
+    EXPECT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(hexText(port.lastWrite()), "01 03 00 00 00 02 C4 0B");
+}
+
+TEST_F(Cycle, ClosedPortBoxNeverStacksUnderARunningCycle) {
     // Ticks that reach the window while a tick's box is open (its own event loop
     // delivers them) are held back: they neither count, send nor raise a box.
     QStringList countedWhileOpen;
@@ -218,17 +286,21 @@ TEST_F(Cycle, MessageBoxesNeverStackUnderARunningCycle) {
         }
         return true;
     };
-    w->txtStationID->setText("x");
-    w->txtTimerSet->setText("50");
     click(w->cmdOneM);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return boxes.shown.size() >= 2; }, 10000));
-    click(w->cmdStopOnce);
+    port.open = false;
+    cycleTick(*w);
+    EXPECT_EQ(messages(), QStringList{"打开串口出错，请确定串口是否已被占用"});
     EXPECT_EQ(boxes.mostOpenAtOnce, 1);
-    EXPECT_EQ(countedWhileOpen.mid(0, 5), QStringList({"2", "2", "2", "2", "2"}));
-    // The tick after the box was closed ran as designed and showed its message again.
-    EXPECT_EQ(boxes.shown[1].text, "你输入的设备地址格式有误!");
-    EXPECT_EQ(countedWhileOpen.value(5), "3");
-    EXPECT_TRUE(port.writes.empty());
+    EXPECT_EQ(countedWhileOpen, QStringList({"2", "2", "2", "2", "2"}));
+    EXPECT_TRUE(w->Timer2->isActive());
+}
+
+TEST_F(Cycle, AFieldMessageFromTheButtonLeavesTheCycleRunning) {
+    click(w->cmdOneM);
+    w->txtStationID->setText("x");
+    click(w->comDoOnce);
+    EXPECT_EQ(messages(), QStringList{"你输入的设备地址格式有误!"});
+    EXPECT_TRUE(w->Timer2->isActive());
 }
 
 TEST_F(Cycle, ABoxRaisedByAButtonDoesNotHoldTheCycle) {
@@ -252,7 +324,7 @@ TEST_F(Cycle, RunsOnTheRealTimerWithBothCountersMoving) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             while (answered < static_cast<int>(port.writes.size())) {
-                port.deliver(hex("01 03 04 0B B8 09 C4 00 00"));
+                port.deliver(hex("01 03 04 0B B8 09 C4 7F F1"));
                 ++answered;
             }
             return answered >= 3;

@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include <cstring>
+#include <vector>
 
 using namespace kv;
 
@@ -227,6 +228,50 @@ TEST(RegisterReadDecoding, TargetsAndPatterns) {
     EXPECT_TRUE(decodeRegisterRead(bytes({1, 3, 2, 0x27}), 0).empty());
 }
 
+// Every frame that differs from a sound one in a single bit.
+static std::vector<QByteArray> singleBitFlips(const QByteArray& good) {
+    std::vector<QByteArray> out;
+    for (int i = 0; i < good.size(); ++i)
+        for (int bit = 0; bit < 8; ++bit) {
+            QByteArray flipped = good;
+            flipped[i] = static_cast<char>(flipped[i] ^ (1 << bit));
+            out.push_back(flipped);
+        }
+    return out;
+}
+
+TEST(ReplySoundness, WholeFrameWithMatchingCrc) {
+    // CRCs restated from an independent CRC-16/MODBUS computation.
+    const QByteArray good[] = {
+        bytes({0x02, 0x03, 0x04, 0x0B, 0xB8, 0xFF, 0x38, 0x0B, 0x10}), // two registers
+        bytes({0x02, 0x03, 0x02, 0x27, 0x10, 0xE6, 0x78}),             // one register
+        bytes({0x05, 0x03, 0x02, 0x00, 0x05, 0x89, 0x87}),             // an address read
+        bytes({0x01, 0x03, 0x00, 0x20, 0xF0}),                         // no registers at all
+    };
+    for (const QByteArray& reply : good) {
+        EXPECT_TRUE(replyIsSound(reply)) << reply.toHex(' ').toStdString();
+        // What follows a sound frame does not matter.
+        EXPECT_TRUE(replyIsSound(reply + bytes({0x00})));
+        EXPECT_TRUE(replyIsSound(reply + bytes({0xDE, 0xAD, 0xBE, 0xEF})));
+        for (const QByteArray& flipped : singleBitFlips(reply))
+            EXPECT_FALSE(replyIsSound(flipped)) << flipped.toHex(' ').toStdString();
+        for (int n = 0; n < reply.size(); ++n)
+            EXPECT_FALSE(replyIsSound(reply.left(n))) << n;
+    }
+}
+
+TEST(ReplySoundness, ExceptionRepliesAreNeverSound) {
+    // The example, a measurement of 0 registers answered by exception 03:
+    // read by position it would show moisture 03.05.
+    EXPECT_FALSE(replyIsSound(bytes({0x01, 0x83, 0x03, 0x01, 0x31})));
+    // An exception whose code reads as byte count 0 and whose CRC matches as such.
+    EXPECT_FALSE(replyIsSound(bytes({0x01, 0x83, 0x00, 0x41, 0x30})));
+    // The same bytes without the exception bit are a sound empty read.
+    EXPECT_TRUE(replyIsSound(bytes({0x01, 0x03, 0x00, 0x20, 0xF0})));
+    // A byte count claiming more than arrived.
+    EXPECT_FALSE(replyIsSound(bytes({0x01, 0x03, 0xFF, 0x00, 0x10, 0x20, 0xF0})));
+}
+
 TEST(AddressDecoding, ByteThreeForChangeByteZeroForRead) {
     EXPECT_EQ(decodeAddressRead(bytes({0x05, 0x03, 0x02})),
               (FieldWrites{{Field::SetID, 0, "5"}, {Field::StationID, 0, "5"}}));
@@ -234,4 +279,26 @@ TEST(AddressDecoding, ByteThreeForChangeByteZeroForRead) {
               (FieldWrites{{Field::SetID, 0, "254"}, {Field::StationID, 0, "254"}}));
     EXPECT_TRUE(decodeAddressChange(bytes({1, 6, 1})).empty());
     EXPECT_TRUE(decodeAddressRead(QByteArray()).empty());
+}
+
+TEST(AddressDecoding, EchoOfTheChangeConfirmsTheNewAddress) {
+    const Frame request = sealed({0x01, 0x06, 0x0B, 0x00, 0x00, 0x05});
+    const FieldWrites five{{Field::SetID, 0, "5"}, {Field::StationID, 0, "5"}};
+    const QByteArray echo = bytes({0x01, 0x06, 0x0B, 0x00, 0x00, 0x05, 0x4B, 0xED});
+    EXPECT_EQ(decodeAddressChange(echo, request), five);
+    EXPECT_EQ(decodeAddressChange(echo + bytes({0x77}), request), five);
+    // The event comes at six bytes, so the CRC may not have arrived yet.
+    EXPECT_EQ(decodeAddressChange(echo.left(6), request), five);
+    EXPECT_EQ(decodeAddressChange(echo.left(7), request), five);
+
+    // Anything else is read at byte 3, as designed.
+    const FieldWrites zero{{Field::SetID, 0, "0"}, {Field::StationID, 0, "0"}};
+    EXPECT_EQ(decodeAddressChange(bytes({0x01, 0x06, 0x01, 0x05, 0x20, 0x4A}), request), five);
+    EXPECT_EQ(decodeAddressChange(bytes({0x01, 0x06, 0x01, 0x09, 0x00, 0x00}), request),
+              (FieldWrites{{Field::SetID, 0, "9"}, {Field::StationID, 0, "9"}}));
+    QByteArray badCrc = echo;
+    badCrc[7] = static_cast<char>(0xEC);
+    EXPECT_EQ(decodeAddressChange(badCrc, request), zero);
+    EXPECT_EQ(decodeAddressChange(bytes({0x02, 0x06, 0x0B, 0x00, 0x00, 0x05, 0x4B, 0xDE}), request), zero);
+    EXPECT_TRUE(decodeAddressChange(echo.left(3), request).empty());
 }

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QtTest/QTest>
 
+#include <functional>
+#include <vector>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -490,7 +492,40 @@ TEST_F(SaveSettings, SettingsFileThatIsAFolderIsReported) {
     EXPECT_TRUE(QFileInfo(settingsPath()).isDir());
 }
 
-class Receiver : public WindowTest {};
+class Receiver : public WindowTest {
+protected:
+    // Every field a decoding may write, with the text colours of the value boxes.
+    QStringList decodedFields() const {
+        QStringList f;
+        for (int i = 0; i < 4; ++i)
+            f << w->txtValue(i)->text() << w->txtValue(i)->palette().color(QPalette::Text).name();
+        for (int i = 0; i < 7; ++i)
+            f << w->txtsetValue(i)->text();
+        f << w->txtRA->text() << w->txtRB->text() << w->txtSetID(0)->text() << w->txtSetID(1)->text()
+          << w->txtStationID->text();
+        return f;
+    }
+
+    // Value boxes in red, so that a decoding setting their colour shows.
+    void paintValuesRed() {
+        for (int i = 0; i < 4; ++i) {
+            QPalette pal = w->txtValue(i)->palette();
+            pal.setColor(QPalette::Text, Qt::red);
+            w->txtValue(i)->setPalette(pal);
+        }
+    }
+
+    // Delivers bytes that raise the receive event at once; they must be shown and counted.
+    void deliverCounted(const QByteArray& reply) {
+        const qint32 before = w->RxCount;
+        port.threshold = 1;
+        port.deliver(reply);
+        EXPECT_EQ(w->RxCount, before + 1) << hexText(reply).toStdString();
+        EXPECT_EQ(w->lblErrCounter->text(), QString::number(before + 1));
+        EXPECT_EQ(w->txtState->toPlainText(), replyText(reply));
+        EXPECT_TRUE(port.buffer.isEmpty());
+    }
+};
 
 TEST_F(Receiver, ShowsCountsAndDecodesAMeasurement) {
     startOpen();
@@ -508,12 +543,100 @@ TEST_F(Receiver, ShowsCountsAndDecodesAMeasurement) {
     EXPECT_EQ(port.buffer.size(), 0);
 }
 
-TEST_F(Receiver, WrongCrcDecodesLikeAGoodOne) {
+TEST_F(Receiver, OnlySoundRepliesBecomeValuesUnderEveryCheckedDecoding) {
     startOpen();
+    // Sends the request, then feeds it every reply that differs from the good one in a
+    // single bit, every short frame of it and exception replies, before the good one
+    // with bytes after it; decoded() reads the fields it must fill.
+    const auto check = [&](QPushButton* request, const QByteArray& good,
+                           const std::function<QStringList()>& decoded, const QStringList& expected) {
+        click(request);
+        paintValuesRed();
+        // Whatever lamp is in front must stay there; green would come only from the receiver.
+        w->bringToFront(w->ImgYellow);
+        const QStringList before = decodedFields();
+
+        std::vector<QByteArray> bad;
+        for (int i = 0; i < good.size(); ++i) {
+            for (int bit = 0; bit < 8; ++bit) {
+                QByteArray flipped = good;
+                flipped[i] = static_cast<char>(flipped[i] ^ (1 << bit));
+                bad.push_back(flipped);
+            }
+            if (i > 0) bad.push_back(good.left(i));
+        }
+        bad.push_back(hex("01 83 03 01 31"));
+        bad.push_back(hex("01 83 02 C0 F1"));
+        bad.push_back(hex("FA 83 02 B1 00"));
+        for (const QByteArray& reply : bad) {
+            deliverCounted(reply);
+            ASSERT_EQ(decodedFields(), before) << hexText(reply).toStdString();
+            ASSERT_EQ(w->lampInFront(), w->ImgYellow) << hexText(reply).toStdString();
+        }
+
+        // Bytes after a sound frame are shown and ignored.
+        deliverCounted(good + hex("AA 55"));
+        EXPECT_EQ(decoded(), expected);
+        EXPECT_EQ(w->lampInFront(), w->imgConnected);
+
+        // A bad reply after a good one leaves the green lamp and the values.
+        const QStringList after = decodedFields();
+        deliverCounted(bad.front());
+        EXPECT_EQ(decodedFields(), after);
+        EXPECT_EQ(w->lampInFront(), w->imgConnected);
+    };
+
+    {
+        SCOPED_TRACE("measurement");
+        const auto values = [&] { return QStringList{w->txtValue(0)->text(), w->txtValue(1)->text()}; };
+        check(w->comDoOnce, hex("02 03 04 0B B8 FF 38 0B 10"), values, {"30.00", "-02.00"});
+    }
+    {
+        SCOPED_TRACE("parameter read");
+        const auto parameter = [&] { return QStringList{w->txtsetValue(3)->text()}; };
+        check(w->cmdREAD(3), hex("01 03 02 27 10 A2 78"), parameter, {"10000"});
+    }
+    {
+        SCOPED_TRACE("resistance read");
+        const auto resistance = [&] { return QStringList{w->txtRA->text()}; };
+        check(w->cmdRead0, hex("01 03 02 36 1A 2E 2F"), resistance, {"138.50"});
+    }
+    {
+        SCOPED_TRACE("address read");
+        const auto address = [&] { return QStringList{w->txtSetID(0)->text(), w->txtStationID->text()}; };
+        check(w->cmdReadAdd, hex("05 03 02 00 05 89 87"), address, {"5", "5"});
+    }
+}
+
+TEST_F(Receiver, ExceptionAnsweringAnEmptyReadIsNoMeasurement) {
+    startOpen();
+    w->txtDataLength->setText("0");
     click(w->comDoOnce);
-    port.deliver(hex("02 03 04 0B B8 FF 38 00 00"));
-    EXPECT_EQ(w->txtValue(0)->text(), "30.00");
-    EXPECT_EQ(w->txtValue(1)->text(), "-02.00");
+    ASSERT_EQ(port.threshold, 5);
+    const QString moisture = w->txtValue(0)->text();
+    port.deliver(hex("01 83 03 01 31"));
+    EXPECT_EQ(w->txtState->toPlainText(), " 01 83 03 01 31");
+    EXPECT_EQ(w->txtValue(0)->text(), moisture);
+    EXPECT_EQ(w->lampInFront(), w->ImgYellow);
+    // The sound answer to the same request: no registers, nothing to show, lamp green.
+    port.deliver(hex("01 03 00 20 F0"));
+    EXPECT_EQ(w->txtValue(0)->text(), moisture);
+    EXPECT_EQ(w->lampInFront(), w->imgConnected);
+}
+
+TEST_F(Receiver, ShortSoundFramesNeverReadTheirCrcAsData) {
+    startOpen();
+    click(w->cmdREAD(3));
+    const QString kept = w->txtsetValue(3)->text();
+    // Sound frames (their CRCs match) announcing 0 and 1 data bytes: a register read
+    // needs two, so the field keeps its text instead of showing CRC bytes.
+    port.deliver(hex("01 03 00 20 F0"));
+    EXPECT_EQ(w->txtsetValue(3)->text(), kept);
+    port.deliver(hex("01 03 01 05 30 4B"));
+    EXPECT_EQ(w->txtsetValue(3)->text(), kept);
+    EXPECT_EQ(w->lampInFront(), w->imgConnected);
+    port.deliver(hex("01 03 02 27 10 A2 78"));
+    EXPECT_EQ(w->txtsetValue(3)->text(), "10000");
 }
 
 TEST_F(Receiver, OtherNotificationsAreOnlyCounted) {
@@ -533,32 +656,25 @@ TEST_F(Receiver, WriteRepliesAreShownOnlyAndCountStopsAtItsMaximum) {
     startOpen();
     w->CmdType = 3;
     w->RxCount = 2147483647;
+    w->bringToFront(w->ImgYellow);
     const QString before = w->txtValue(0)->text();
     port.deliver(hex("01 03 04 0B B8 FF 38"));
     EXPECT_EQ(w->RxCount, 2147483647);
     EXPECT_EQ(w->lblErrCounter->text(), "2147483647");
     EXPECT_EQ(w->txtValue(0)->text(), before);
     EXPECT_EQ(w->txtState->toPlainText(), " 01 03 04 0B B8 FF 38");
-}
-
-TEST_F(Receiver, ShortReplyChangesOnlyWhatArrived) {
-    startOpen();
-    click(w->comDoOnce);
-    w->txtValue(1)->setText(QStringLiteral("keep"));
-    port.threshold = 1;
-    port.deliver(hex("02 03 04 0B B8 FF"));
-    EXPECT_EQ(w->txtValue(0)->text(), "30.00");
-    EXPECT_EQ(w->txtValue(1)->text(), "keep");
-    EXPECT_EQ(w->txtState->toPlainText(), " 02 03 04 0B B8 FF");
+    // Write replies are not checked: any reply brings the green lamp.
+    EXPECT_EQ(w->lampInFront(), w->imgConnected);
 }
 
 TEST_F(Receiver, RepeatedNotificationsDecodeAgain) {
     startOpen();
     click(w->comDoOnce);
-    port.deliver(hex("01 03 04 0B B8 00 00 00 00"));
-    port.deliver(hex("01 03 04 0F A0 00 00 00 00"));
+    port.deliver(hex("01 03 04 0B B8 00 00 78 32"));
+    EXPECT_EQ(w->txtValue(0)->text(), "30.00");
+    port.deliver(hex("01 03 04 0F A0 00 00 F9 05"));
     EXPECT_EQ(w->txtValue(0)->text(), "40.00");
-    EXPECT_EQ(w->txtState->toPlainText(), " 01 03 04 0F A0 00 00 00 00");
+    EXPECT_EQ(w->txtState->toPlainText(), " 01 03 04 0F A0 00 00 F9 05");
 }
 
 TEST_F(SaveSettings, ReadOnlyProgramFolderIsReportedEvenForRoot) {

@@ -133,6 +133,8 @@ struct Window {
     qint16 RecLen = 0;
     qint16 ReadTarget = 0;
     qint32 RxCount = 0;
+    // The last address-change request, so that its echo can be told from other replies.
+    Frame AddressChangeSent{};
     // True while a cycle tick runs, including any message box it has open.
     bool tickRunning = false;
 

@@ -142,6 +142,20 @@ TEST(SimFraming, SilenceDiscardsPartialFrame) {
     EXPECT_EQ(fa.pending(), 4u);
     fa.expire(121000);
     EXPECT_EQ(fa.pending(), 0u);
+
+    // Only silence longer than the gap starts over: at exactly the gap the head is kept
+    // and the rest still completes the frame.
+    kvsim::FrameAssembler exact;
+    exact.setGapUs(20000);
+    exact.feed(a.data(), 4, 0);
+    exact.expire(20000);
+    EXPECT_EQ(exact.pending(), 4u);
+    frames = exact.feed(a.data() + 4, a.size() - 4, 20000);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0], a);
+    exact.feed(a.data(), 4, 30000);
+    exact.expire(50001);
+    EXPECT_EQ(exact.pending(), 0u);
 }
 
 TEST(SimFraming, WriteMultipleFrameLength) {

@@ -42,6 +42,8 @@ public:
 
     // Request lines ("<<") the sensor has logged so far.
     int requestsSeen() const { return static_cast<int>(output_.count("<<")); }
+    // Replies (">>") the sensor has finished sending so far.
+    int repliesSent() const { return static_cast<int>(output_.count(">>")); }
     QByteArray output() const { return output_; }
 
 private:
