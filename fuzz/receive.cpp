@@ -1,11 +1,12 @@
 // The receive path: bytes arriving in arbitrary pieces at the real window (offscreen)
 // through a fake port, under every kind of last request. Whatever arrives: nothing
 // outside the reply is read (the port hands each reply out in an allocation of exactly
-// its size), only the fields the decoding of that kind may write change, and they hold
-// texts of their patterns with the values of the reply's bytes; the counter counts
-// every notification; the reply box shows exactly the bytes taken; nothing is sent, no
-// message is shown; the green lamp comes to the front only for a notification of
-// received bytes.
+// its size); only the fields the decoding of that kind may write change, and they hold
+// the texts a second, independent reading of the reply's bytes gives; a read reply
+// (measurement, register, address read) that is not sound by an independent CRC check
+// writes nothing and leaves the lamp as it was, and the green lamp comes to the front
+// for every sound one; the counter counts every notification; the reply box shows
+// exactly the bytes taken; nothing is sent and no message is shown.
 #include "check.h"
 
 #include "app/mainwindow.h"
@@ -15,9 +16,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QRegularExpression>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -63,7 +64,8 @@ private:
 };
 
 struct Snapshot {
-    std::array<QColor, 4> colours; // of txtValue(0..3), the only colours a decoding sets
+    std::array<QColor, 4> colours;       // of txtValue(0..3), the only colours a decoding sets
+    std::map<QLineEdit*, QString> texts; // of the boxes a decoding may write
     QString state;
     QString counter;
     QString errCounter;
@@ -92,8 +94,10 @@ struct Harness {
 
     Snapshot snapshot() const {
         Snapshot s;
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 4; ++i) {
             s.colours[static_cast<size_t>(i)] = w->txtValue(i)->palette().color(QPalette::Text);
+            s.texts[w->txtValue(i)] = w->txtValue(i)->text();
+        }
         s.state = w->txtState->toPlainText();
         s.counter = w->lblCounter->text();
         s.errCounter = w->lblErrCounter->text();
@@ -119,6 +123,7 @@ struct Harness {
         w->bringToFront(w->ImgYellow);
         port.buffer.clear();
         port.writes.clear();
+        port.ops.clear(); // the fake records every operation
         port.open = true;
         boxes.shown.clear();
     }
@@ -133,13 +138,64 @@ QString replyHex(const QByteArray& bytes) {
     return s;
 }
 
-bool matches(const QString& text, const QRegularExpression& pattern) {
-    return pattern.match(text).hasMatch();
-}
-const QRegularExpression kTwoDecimals(QStringLiteral("^-?[0-9]+\\.[0-9]{2}$"));
-const QRegularExpression kTwoIntTwoDecimals(QStringLiteral("^-?[0-9]{2,}\\.[0-9]{2}$"));
-
 int byteAt(const QByteArray& b, int i) { return i < b.size() ? static_cast<uint8_t>(b[i]) : -1; }
+
+// Modbus CRC-16, bit by bit (the tool's codec uses a table).
+uint16_t crc16(const QByteArray& b, int length) {
+    uint16_t crc = 0xFFFF;
+    for (int i = 0; i < length; ++i) {
+        crc ^= static_cast<uint8_t>(b[i]);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+    }
+    return crc;
+}
+
+// No exception, the whole frame its byte count announces, and its CRC; more may follow.
+bool sound(const QByteArray& reply) {
+    if (reply.size() < 3 || (byteAt(reply, 1) & 0x80))
+        return false;
+    const int body = 3 + byteAt(reply, 2);
+    if (reply.size() < body + 2)
+        return false;
+    return crc16(reply, body) == (byteAt(reply, body) | byteAt(reply, body + 1) << 8);
+}
+
+QString scaled(long long v, int intDigits, int decimals) {
+    long long unit = 1;
+    for (int i = 0; i < decimals; ++i)
+        unit *= 10;
+    const long long a = v < 0 ? -v : v;
+    return QStringLiteral("%1%2.%3")
+        .arg(v < 0 ? QStringLiteral("-") : QString())
+        .arg(a / unit, intDigits, 10, QLatin1Char('0'))
+        .arg(a % unit, decimals, 10, QLatin1Char('0'));
+}
+
+// What a sound measurement reply must leave in the value boxes.
+void checkMeasurement(const Window& w, const QByteArray& reply, const Snapshot& before,
+                      const std::map<QLineEdit*, QString>& textsBefore) {
+    double k = 0;
+    if (const auto s = kv::num::readNumber(w.txtStartID->text()))
+        k = std::floor(*s) == 0 ? 0 : (std::floor(*s) - 1) * 2;
+    const int registers = byteAt(reply, 2) / 2;
+    std::array<QString, 4> want;
+    for (int i = 0; i < 4; ++i)
+        want[static_cast<size_t>(i)] = textsBefore.at(w.txtValue(i));
+    for (int m = 0; m < registers; ++m) {
+        long long v = byteAt(reply, 3 + 2 * m) * 256 + byteAt(reply, 4 + 2 * m);
+        const double p = k + m;
+        if (p != 0 && v > 30000)
+            v -= 65536;
+        if (p == 0 || p == 1 || p == 2 || p == 3)
+            want[static_cast<size_t>(p)] = scaled(v, p == 3 ? 1 : 2, 2);
+    }
+    for (int i = 0; i < 4; ++i) {
+        FUZZ_CHECK(w.txtValue(i)->text() == want[static_cast<size_t>(i)]);
+        const QColor colour = w.txtValue(i)->palette().color(QPalette::Text);
+        FUZZ_CHECK(colour == (i < registers ? QColor(Qt::black) : before.colours[static_cast<size_t>(i)]));
+    }
+}
 
 // The fields the decoding of this kind may write.
 std::vector<QLineEdit*> writable(const Window& w, int cmdType, int readTarget) {
@@ -181,51 +237,53 @@ void checkNotification(Harness& h, const Snapshot& before, int kind) {
     const QByteArray& reply = h.port.taken;
     FUZZ_CHECK(after.state == replyHex(reply));
     FUZZ_CHECK(h.port.buffer.isEmpty());
-    FUZZ_CHECK(after.lamp == before.lamp || after.lamp == w.imgConnected);
 
     const auto allowed = writable(w, w.CmdType, w.ReadTarget);
     for (QLineEdit* e : h.written)
         FUZZ_CHECK(std::find(allowed.begin(), allowed.end(), e) != allowed.end());
-    const auto changed = [&](QLineEdit* e) { return h.written.count(e) > 0; };
+    const bool readReply = w.CmdType == 1 || w.CmdType == 2 || w.CmdType == 6;
+    if (readReply && !sound(reply)) {
+        FUZZ_CHECK(h.written.empty() && after.colours == before.colours);
+        FUZZ_CHECK(after.lamp == before.lamp);
+        return;
+    }
+    FUZZ_CHECK(after.lamp == w.imgConnected);
+    if (w.CmdType != 1)
+        FUZZ_CHECK(after.colours == before.colours);
+
+    const int v = byteAt(reply, 3) * 256 + byteAt(reply, 4);
     switch (w.CmdType) {
     case 1:
-        for (int i = 0; i < 4; ++i) {
-            QLineEdit* box = w.txtValue(i);
-            if (changed(box))
-                FUZZ_CHECK(matches(box->text(), i == 3 ? kTwoDecimals : kTwoIntTwoDecimals));
-            const QColor c = after.colours[static_cast<size_t>(i)];
-            FUZZ_CHECK(c == before.colours[static_cast<size_t>(i)] || c == QColor(Qt::black));
+        checkMeasurement(w, reply, before, before.texts);
+        break;
+    case 2:
+        if (byteAt(reply, 2) < 2) { // the frame holds no register: its CRC is no value
+            FUZZ_CHECK(h.written.empty());
+            break;
         }
-        break;
-    case 2: {
-        if (allowed.empty() || !changed(allowed[0]))
-            break;
-        const int v = byteAt(reply, 3) * 256 + byteAt(reply, 4);
-        FUZZ_CHECK(byteAt(reply, 4) >= 0);
-        QString want;
         if (w.ReadTarget == 0)
-            want = QStringLiteral("%1.%2").arg(v / 10000).arg(v % 10000, 4, 10, QLatin1Char('0'));
-        else if (w.ReadTarget <= 6)
-            want = QString::number(v);
-        else
-            want = QStringLiteral("%1.%2")
-                       .arg(v / 100, 2, 10, QLatin1Char('0'))
-                       .arg(v % 100, 2, 10, QLatin1Char('0'));
-        FUZZ_CHECK(allowed[0]->text() == want);
+            FUZZ_CHECK(allowed[0]->text() == scaled(v, 1, 4));
+        else if (w.ReadTarget >= 1 && w.ReadTarget <= 6)
+            FUZZ_CHECK(allowed[0]->text() == QString::number(v));
+        else if (w.ReadTarget == 7 || w.ReadTarget == 8)
+            FUZZ_CHECK(allowed[0]->text() == scaled(v, 2, 2));
         break;
-    }
-    case 5:
-    case 6: {
-        QLineEdit* setId = w.txtSetID(0);
-        FUZZ_CHECK(changed(setId) == changed(w.txtStationID) || setId->text() == w.txtStationID->text());
-        if (!changed(setId) && !changed(w.txtStationID))
+    case 6:
+        FUZZ_CHECK(w.txtSetID(0)->text() == QString::number(byteAt(reply, 0)));
+        FUZZ_CHECK(w.txtStationID->text() == w.txtSetID(0)->text());
+        break;
+    case 5: {
+        const bool changed = h.written.count(w.txtSetID(0)) || h.written.count(w.txtStationID);
+        if (reply.size() < 4) {
+            FUZZ_CHECK(!changed);
             break;
-        FUZZ_CHECK(setId->text() == w.txtStationID->text());
-        const int address = setId->text().toInt();
-        if (w.CmdType == 6)
-            FUZZ_CHECK(address == byteAt(reply, 0));
-        else // the byte the designed layout names, or the new address of an echoed request
-            FUZZ_CHECK(address == byteAt(reply, 3) || address == byteAt(reply, 5));
+        }
+        FUZZ_CHECK(w.txtStationID->text() == w.txtSetID(0)->text());
+        // A reply that repeats the request sent, as far as it goes and at least up to its
+        // CRC, confirms the request's new address; any other gives its byte 3.
+        const QByteArray sent(reinterpret_cast<const char*>(w.AddressChangeSent.data()), 8);
+        const bool echo = reply.size() >= 6 && reply.left(8) == sent.left(reply.size());
+        FUZZ_CHECK(w.txtSetID(0)->text() == QString::number(echo ? byteAt(sent, 5) : byteAt(reply, 3)));
         break;
     }
     default:
@@ -234,7 +292,8 @@ void checkNotification(Harness& h, const Snapshot& before, int kind) {
 }
 
 const qint16 kCmdTypes[] = {0, 1, 2, 3, 4, 5, 6, 7, -1, 32767};
-const char* const kStartTexts[] = {"0", "1", "2", "3", "4", "-1", "x", "2.5", "1e9", " 3 ", "65536", ""};
+const char* const kStartTexts[] = {"0",   "1",   "2",     "3", "4",    "-1",    "x",     "2.5",
+                                   "1e9", " 3 ", "65536", "",  "1e18", "-1e18", "1e300", "-0.5"};
 
 } // namespace
 
@@ -272,6 +331,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     w.txtStartID->setText(QString::fromLatin1(kStartTexts[in.next() % std::size(kStartTexts)]));
     w.RxCount = in.next() == 0xFF ? std::numeric_limits<qint32>::max() - 1 : 0;
     h.port.threshold = 1 + in.next() % 16;
+    if (w.CmdType == 5) // the address change request the reply may echo
+        for (auto& b : w.AddressChangeSent)
+            b = in.next();
 
     int kind = 0;
     Snapshot before;
@@ -297,5 +359,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     h.port.setOnComm(nullptr);
+    // What the window's event loop would deliver between notifications; never run,
+    // posted events would pile up.
+    QCoreApplication::sendPostedEvents();
     return 0;
 }
