@@ -1,12 +1,39 @@
 #include "app/mainwindow.h"
 #include "app/messageboxes.h"
+#include "app/monitorkey.h"
+#include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
+    QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("com.example.vqrn.kv7702rtool"));
+
+    QCommandLineParser options;
+    options.setApplicationDescription(
+        QStringLiteral("Configuration and test tool for the KV7702R soil-moisture sensor."));
+    options.addHelpOption();
+    options.addVersionOption();
+    const QCommandLineOption monitorOption(
+        QStringLiteral("monitor"), QStringLiteral("Open the traffic monitor at start (F2 opens it later)."));
+    const QCommandLineOption logOption(QStringLiteral("log"),
+                                       QStringLiteral("Append every exchange to FILE as CSV, line by line."),
+                                       QStringLiteral("FILE"));
+    options.addOption(monitorOption);
+    options.addOption(logOption);
+    options.process(app);
+    if (!options.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "kv7702r-tool: unexpected argument '%s' (see --help)\n",
+                     qPrintable(options.positionalArguments().constFirst()));
+        return 2;
+    }
+
     kv::installFontSubstitutions();
 
     const QString programDir = QCoreApplication::applicationDirPath();
@@ -14,8 +41,24 @@ int main(int argc, char* argv[]) {
     kv::QtMessageBoxes messages;
     kv::MainWindow window(port, messages, programDir);
     messages.setParent(&window);
+
+    kv::mon::Monitor monitor(window.context(), port);
+    if (options.isSet(logOption)) {
+        const QString path = options.value(logOption);
+        const QString error = monitor.startLog(path);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "kv7702r-tool: cannot open the log file '%s': %s\n", qPrintable(path),
+                         qPrintable(error));
+            return 2;
+        }
+    }
+    kv::bindMonitorKey(&window, monitor);
+
     // Start-up runs before the operator can act; its message may come before the window.
     window.load();
     window.show();
-    return app.exec();
+    if (options.isSet(monitorOption)) monitor.show();
+    const int status = app.exec();
+    monitor.finish();
+    return status;
 }

@@ -4,6 +4,7 @@
 #include "device/configuration.h"
 #include "measure/measurement.h"
 #include "setup/portsettings.h"
+#include "serial/portinfo.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -11,6 +12,9 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
 #include <QTimer>
 
 namespace kv {
@@ -157,6 +161,52 @@ QFont makeFont(const QString& family, qreal points, int weight) {
     return f;
 }
 
+// The sentence leaves a gap of blanks for the present-address box. The design's face
+// draws a blank half as wide as a Chinese character; substitute faces draw it narrower,
+// which puts "改" under the box. The label keeps its text and draws its blanks that wide.
+class DesignBlanks : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Paint) return false;
+        auto* sentence = static_cast<QLabel*>(watched);
+        QPainter p(sentence);
+        p.setFont(sentence->font());
+        p.setPen(sentence->palette().color(QPalette::WindowText));
+        const QFontMetricsF metrics(sentence->font());
+        const qreal blank = metrics.horizontalAdvance(QChar(0x6539)) / 2;
+        QPointF at(sentence->contentsRect().left(), sentence->contentsRect().top() + metrics.ascent());
+        const QStringList words = sentence->text().split(QLatin1Char(' '));
+        for (int i = 0; i < words.size(); ++i) {
+            if (i > 0) at.rx() += blank;
+            p.drawText(at, words[i]);
+            at.rx() += metrics.horizontalAdvance(words[i]);
+        }
+        return true;
+    }
+};
+
+// Passes the wheel on to the window unless the control has the focus.
+class WheelOnlyWhenFocused : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Wheel || static_cast<QWidget*>(watched)->hasFocus())
+            return false;
+        event->ignore(); // handled here, yet travels on to the parents
+        return true;
+    }
+};
+
+void spaceLikeTheDesignFace(QLabel* sentence) {
+    sentence->setWordWrap(false);
+    sentence->installEventFilter(new DesignBlanks(sentence));
+}
+
 } // namespace
 
 LineShape::LineShape(QWidget* parent, QPoint from, QPoint to, QColor colour)
@@ -188,6 +238,7 @@ MainWindow::MainWindow(SerialComm& port, MessageBoxes& messages, const QString& 
     w_.programDir = programDir;
     build();
     wire();
+    scrollable();
 }
 
 void MainWindow::build() {
@@ -237,8 +288,9 @@ void MainWindow::build() {
     DropDown* portList = dropDown(f, QStringLiteral("Combo1"), ports, QStringLiteral("COM4"), twips(720, 240, 1095, 300));
     // Links in the program's folder may come and go; the tips follow them.
     portList->beforePopup = [portList, dir = w.programDir] {
+        const QStringList tips = portToolTips(portList->count(), dir);
         for (int i = 0; i < portList->count(); ++i)
-            portList->setItemData(i, portTip(i + 1, dir), Qt::ToolTipRole);
+            portList->setItemData(i, tips[i], Qt::ToolTipRole);
     };
     portList->beforePopup();
     w.Combo1 = portList;
@@ -347,6 +399,7 @@ void MainWindow::build() {
     // Device address.
     f = w.Frame12;
     w.Label2.set(7, label(f, member("Label2", 7), QStringLiteral("将地址       改为"), twips(360, 480, 1575, 255)));
+    spaceLikeTheDesignFace(w.Label2(7));
     w.txtSetID.set(0, textBox(f, member("txtSetID", 0), QStringLiteral("1"), twips(960, 480, 435, 270)));
     w.txtSetID.set(1, textBox(f, member("txtSetID", 1), QStringLiteral("1"), twips(2280, 480, 555, 270)));
     w.Label2.set(13, label(f, member("Label2", 13), QStringLiteral("地址值范围为：1-250"), twips(360, 840, 1815, 255), kRed));
@@ -427,5 +480,35 @@ void MainWindow::wire() {
 }
 
 void MainWindow::load() { startUp(w_); }
+
+void MainWindow::scrollable() {
+    // The designed controls move onto one page the size of the whole design; the window
+    // opens on its designed client region with a scroll bar beside it for the rest.
+    auto* page = named(new QWidget, QStringLiteral("page"));
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        child->setParent(page);
+    page->setAutoFillBackground(true);
+    page->setMinimumSize(twips(0, 0, 15315, 14295).size());
+    for (QWidget* control : page->findChildren<QWidget*>()) {
+        // The reply box keeps the wheel even at its end.
+        if (qobject_cast<QAbstractScrollArea*>(control))
+            control->setAttribute(Qt::WA_NoMousePropagation);
+        // A list turns with the wheel only once chosen, so that scrolling the window past
+        // the port list never picks another port.
+        if (auto* list = qobject_cast<QComboBox*>(control)) {
+            list->setFocusPolicy(Qt::StrongFocus);
+            list->installEventFilter(new WheelOnlyWhenFocused(list));
+        }
+    }
+    scroll_ = named(new QScrollArea(this), QStringLiteral("scroll"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(true);
+    scroll_->setWidget(page);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(scroll_);
+    const QSize designed = twips(0, 0, 15315, 7830).size();
+    resize(designed.width() + scroll_->verticalScrollBar()->sizeHint().width(), designed.height());
+}
 
 } // namespace kv

@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QWidget>
 
+class QScrollArea;
+
 namespace kv {
 
 // Positions are designed in twips; this is the one place they become pixels.
@@ -36,14 +38,18 @@ public:
     MainWindow(SerialComm& port, MessageBoxes& messages, const QString& programDir);
 
     Window& context() { return w_; }
+    // The view onto the designed page; it scrolls when the window is shorter than the page.
+    QScrollArea* scrollArea() const { return scroll_; }
     // The load step: start-up, before the operator can act.
     void load();
 
 private:
     void build();
     void wire();
+    void scrollable();
 
     Window w_;
+    QScrollArea* scroll_ = nullptr;
 };
 
 // Registers font substitutions so that the designed faces render with installed ones.

@@ -9,6 +9,7 @@ namespace kv {
 namespace {
 
 void applyWrites(Window& w, const FieldWrites& writes) {
+    w.observeDecoded(writes);
     for (const FieldWrite& fw : writes) {
         QLineEdit* box = nullptr;
         switch (fw.field) {

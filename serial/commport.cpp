@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 namespace kv {
 
@@ -14,15 +15,19 @@ int parseLineSettings(const QString& settings) {
     return m.captured(1).toInt();
 }
 
+QString userConfigDir() { return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation); }
+
 QString deviceForPort(int port, const QString& programDir) {
 #ifdef Q_OS_WIN
     Q_UNUSED(programDir);
     return QStringLiteral("COM%1").arg(port);
 #else
-    const QString local = QDir(programDir).filePath(QStringLiteral("COM%1").arg(port));
-    // exists() follows the link, so a dangling link falls back to ttyS.
-    if (QFileInfo::exists(local))
-        return local;
+    // exists() follows the link, so a dangling link falls back to the next place.
+    for (const QString& dir : {programDir, userConfigDir()}) {
+        const QString local = QDir(dir).filePath(QStringLiteral("COM%1").arg(port));
+        if (!dir.isEmpty() && QFileInfo::exists(local))
+            return local;
+    }
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 #endif
 }
@@ -30,12 +35,6 @@ QString deviceForPort(int port, const QString& programDir) {
 QString realDevice(const QString& path) {
     const QString real = QFileInfo(path).canonicalFilePath();
     return real.isEmpty() ? path : real;
-}
-
-QString portTip(int port, const QString& programDir) {
-    const QString path = deviceForPort(port, programDir);
-    const QString real = realDevice(path);
-    return real == path ? path : path + QStringLiteral(" → ") + real;
 }
 
 } // namespace kv

@@ -14,6 +14,16 @@ namespace kv {
 inline constexpr int comEvReceive = 2; // bytes were received
 inline constexpr int comEvCD = 5;      // line state changed: the device went away
 
+// Sees the line without taking part: every byte written and every byte that arrives,
+// as it happens and whatever the receive threshold. Called on the window's thread
+// before the receive event; it must return at once.
+class TrafficObserver {
+public:
+    virtual ~TrafficObserver() = default;
+    virtual void bytesWritten(const QByteArray& bytes) = 0;
+    virtual void bytesArrived(const QByteArray& bytes) = 0;
+};
+
 class SerialComm {
 public:
     virtual ~SerialComm() = default;
@@ -45,32 +55,42 @@ public:
 
     // The receive event, delivered on the window's thread between other events.
     void setOnComm(std::function<void()> handler) { onComm_ = std::move(handler); }
+    // At most one; nullptr when nobody watches.
+    void setObserver(TrafficObserver* observer) { observer_ = observer; }
 
 protected:
     void raiseOnComm() {
         if (onComm_)
             onComm_();
     }
+    void observeWritten(const QByteArray& bytes) const {
+        if (observer_)
+            observer_->bytesWritten(bytes);
+    }
+    void observeArrived(const QByteArray& bytes) const {
+        if (observer_ && !bytes.isEmpty())
+            observer_->bytesArrived(bytes);
+    }
 
 private:
     std::function<void()> onComm_;
+    TrafficObserver* observer_ = nullptr;
 };
 
 // Checks the "rate,N,8,1" form and returns the rate, or 0 when it does not match.
 [[nodiscard]] int parseLineSettings(const QString& settings);
 
+// The user's configuration folder: where an installed tool keeps comm.set and COMn links.
+[[nodiscard]] QString userConfigDir();
+
 // The device a port number stands for on this platform. On Windows "COMn"; elsewhere
-// "COMn" in programDir when that path exists (a link to a device or a pty), else
-// /dev/ttyS<n-1>.
+// "COMn" in programDir, else in the user's configuration folder, when that path exists
+// (a link to a device or a pty), else /dev/ttyS<n-1>.
 [[nodiscard]] QString deviceForPort(int port, const QString& programDir);
 
 // The device node that path leads to once every link is followed: the name the port is
 // opened and locked by, so that two links to one device are one port. The path itself
 // when it leads nowhere.
 [[nodiscard]] QString realDevice(const QString& path);
-
-// The port list's tool tip: the path port n stands for and, when that is a link, the
-// device it leads to ("/opt/tool/COM4 → /dev/ttyUSB0").
-[[nodiscard]] QString portTip(int port, const QString& programDir);
 
 } // namespace kv

@@ -69,7 +69,7 @@ bool QtSerialComm::setInBufferCount(int count) {
     buffer_.clear();
     if (serial_->isOpen()) {
         // Bytes already in the driver's queue count as buffered too.
-        serial_->readAll();
+        readArrived();
         serial_->clear(QSerialPort::Input);
     }
     return true;
@@ -93,19 +93,28 @@ bool QtSerialComm::setRThreshold(int count) {
 bool QtSerialComm::output(const QByteArray& bytes) {
     if (!serial_->isOpen())
         return false;
-    return serial_->write(bytes) == bytes.size();
+    const bool written = serial_->write(bytes) == bytes.size();
+    if (written)
+        observeWritten(bytes);
+    return written;
 }
 
 QByteArray QtSerialComm::input() {
     if (serial_->isOpen())
-        buffer_ += serial_->readAll();
+        buffer_ += readArrived();
     QByteArray out;
     out.swap(buffer_);
     return out;
 }
 
+QByteArray QtSerialComm::readArrived() {
+    QByteArray bytes = serial_->readAll();
+    observeArrived(bytes);
+    return bytes;
+}
+
 void QtSerialComm::onReadyRead() {
-    buffer_ += serial_->readAll();
+    buffer_ += readArrived();
     if (threshold_ > 0 && buffer_.size() >= threshold_) {
         event_ = comEvReceive;
         raiseOnComm();

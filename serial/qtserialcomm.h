@@ -37,6 +37,8 @@ public:
     int baudRate() const { return rate_; }
 
 private:
+    // Everything the driver holds, shown to the observer on the way in.
+    QByteArray readArrived();
     void onReadyRead();
     void onError(int error);
     void deviceLost();

@@ -6,13 +6,16 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 
 namespace kv {
 namespace {
 
 QString lineSettings(int rate) { return QStringLiteral("%1,N,8,1").arg(rate); }
 
-QString settingsPath(const Window& w) { return QDir(w.programDir).filePath(QString::fromLatin1(kSettingsFileName)); }
+CommSetPaths settingsPaths(const Window& w) {
+    return commSetPaths(w.programDir, userConfigDir(), folderTakesFiles(w.programDir));
+}
 
 void startUpFailed(Window& w) {
     w.message(QStringLiteral("请检查串口端口,串口端口") + QString::number(w.CommNum) + QStringLiteral("无法打开!"),
@@ -51,7 +54,7 @@ void OpenOnComm(Window& w) {
 void startUp(Window& w) {
     w.PictureShow->setVisible(true);
 
-    const CommSetValues stored = readCommSet(settingsPath(w));
+    const CommSetValues stored = readCommSet(settingsPaths(w).read);
     if (stored.port)
         w.CommNum = static_cast<qint16>(*stored.port);
     if (stored.rate)
@@ -123,7 +126,9 @@ void saveSettings(Window& w) {
     OpenOnComm(w);
     w.CommReady = true;
 
-    const QString path = settingsPath(w);
+    const QString path = settingsPaths(w).write;
+    if (QFileInfo(path).absolutePath() == QDir(userConfigDir()).absolutePath())
+        QDir().mkpath(userConfigDir()); // the user's folder may not exist yet
     const QString error = writeCommSet(path, w.CommNum, w.CommRate);
     if (!error.isEmpty()) {
         w.message(QStringLiteral("串口设置保存失败：无法写入文件 %1（%2），原有设置未改变。")

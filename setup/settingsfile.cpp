@@ -2,9 +2,11 @@
 
 #include "modbus/fieldnum.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <limits>
 
@@ -107,6 +109,20 @@ CommSetValues parseCommSet(const QByteArray& content) {
 CommSetValues readCommSet(const QString& path) {
     const auto content = readRegularFile(path);
     return content ? parseCommSet(*content) : CommSetValues{};
+}
+
+CommSetPaths commSetPaths(const QString& programDir, const QString& configDir, bool programDirTakesFiles) {
+    const QString name = QString::fromLatin1(kSettingsFileName);
+    const QString beside = QDir(programDir).filePath(name);
+    if (programDirTakesFiles || configDir.isEmpty())
+        return {beside, beside};
+    const QString own = QDir(configDir).filePath(name);
+    return {QFileInfo::exists(own) ? own : beside, own};
+}
+
+bool folderTakesFiles(const QString& dir) {
+    QTemporaryFile probe(QDir(dir).filePath(QStringLiteral(".kv7702r-probe-XXXXXX")));
+    return probe.open();
 }
 
 QString writeCommSet(const QString& path, int port, int rate) {

@@ -24,6 +24,17 @@ struct CommSetValues {
 [[nodiscard]] CommSetValues parseCommSet(const QByteArray& content);
 [[nodiscard]] CommSetValues readCommSet(const QString& path);
 
+// Where comm.set is read and written: beside the program while its folder takes files
+// (a portable copy behaves as designed); otherwise in the user's configuration folder,
+// read from beside the program until the user has a file there.
+struct CommSetPaths {
+    QString read;
+    QString write;
+};
+[[nodiscard]] CommSetPaths commSetPaths(const QString& programDir, const QString& configDir, bool programDirTakesFiles);
+// True when a file can be created in dir (tried, so read-only mounts and ACLs count).
+[[nodiscard]] bool folderTakesFiles(const QString& dir);
+
 // "port,rate\r\n", written to a temporary file and renamed over the old one, so a
 // failed save leaves the old file as it was. Returns an empty string on success,
 // else the reason.

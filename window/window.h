@@ -4,6 +4,7 @@
 // serial-port component and the message boxes.
 
 #include "modbus/codec.h"
+#include "modbus/decode.h"
 #include "modbus/fieldnum.h"
 #include "serial/commport.h"
 
@@ -14,6 +15,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 class QComboBox;
 class QGroupBox;
@@ -137,12 +139,19 @@ struct Window {
     Frame AddressChangeSent{};
     // True while a cycle tick runs, including any message box it has open.
     bool tickRunning = false;
+    // Sees what the receiver decoded, before it reaches the fields; empty unless watched.
+    std::function<void(qint16 cmdType, const FieldWrites& writes)> decodedObserver;
 
     void message(const QString& text, const QString& title = QString(), Icon icon = Icon::None) const {
         messages->show(text, title, icon);
     }
 
     void bringToFront(QLabel* lamp) const { lamp->raise(); }
+
+    void observeDecoded(const FieldWrites& writes) const {
+        if (decodedObserver)
+            decodedObserver(CmdType, writes);
+    }
 
     // The lamp seen: the one highest in the panel's stacking order.
     QLabel* lampInFront() const {

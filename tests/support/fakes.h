@@ -98,6 +98,7 @@ public:
         if (!open)
             return false;
         writes.push_back(bytes);
+        observeWritten(bytes);
         return true;
     }
     QByteArray input() override {
@@ -109,6 +110,7 @@ public:
 
     // Bytes arriving from the line; the receive event fires at the threshold.
     void deliver(const QByteArray& bytes) {
+        observeArrived(bytes);
         buffer += bytes;
         if (threshold > 0 && buffer.size() >= threshold) {
             event = comEvReceive;

@@ -1,4 +1,4 @@
-// The comm.set reader against a model of the file format written from its description,
+// The window's comm.set reader (setup/) against a model of the file format written from its description,
 // with the reference number reading: values in order, port first, separated by a comma
 // or a line end, blank lines skipped, not-a-number reads 0, beyond 16 bits stops.
 #include "check.h"

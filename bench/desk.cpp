@@ -1,0 +1,178 @@
+// The window and the monitor on a real display (run under Xvfb) against the virtual
+// sensor, cycling every 50 ms.
+//   desk_bench --cpu         prints the tool's CPU time and memory over 10 s each with the
+//                            monitor never opened, open, and closed again
+//   desk_bench --shots DIR   writes the screenshots of the README into DIR
+#include "app/mainwindow.h"
+#include "monitor/monitor.h"
+#include "serial/qtserialcomm.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QtTest/QTest>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+class SilentBoxes : public kv::MessageBoxes {
+public:
+    void show(const QString& text, const QString&, kv::Icon) override {
+        std::fprintf(stderr, "message: %s\n", qPrintable(text));
+    }
+};
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// "anonymous/file-backed" resident KiB: the heap apart from mapped libraries and fonts.
+QString resident() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) return QStringLiteral("?");
+    long anon = -1, file = -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("RssAnon:"))
+            anon = line.mid(8).trimmed().split(' ').value(0).toLong();
+        else if (line.startsWith("RssFile:"))
+            file = line.mid(8).trimmed().split(' ').value(0).toLong();
+    }
+    return QStringLiteral("%1/%2").arg(anon).arg(file);
+}
+
+void runFor(int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QTest::qWait(50);
+}
+
+struct Desk {
+    QTemporaryDir dir;
+    QProcess sim;
+    SilentBoxes boxes;
+    std::unique_ptr<kv::QtSerialComm> port;
+    std::unique_ptr<kv::MainWindow> window;
+    std::unique_ptr<kv::mon::Monitor> monitor;
+
+    bool start(const QStringList& simOptions) {
+        QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
+        if (!f.open(QIODevice::WriteOnly)) return false;
+        f.write("4,19200\r\n");
+        f.close();
+        sim.setProgram(QStringLiteral(KV_SIM_BINARY));
+        sim.setArguments(
+            QStringList{QStringLiteral("--link"), QDir(dir.path()).filePath(QStringLiteral("COM4"))} +
+            simOptions);
+        sim.start();
+        if (!sim.waitForReadyRead(5000)) return false;
+        port = std::make_unique<kv::QtSerialComm>(dir.path());
+        window = std::make_unique<kv::MainWindow>(*port, boxes, dir.path());
+        monitor = std::make_unique<kv::mon::Monitor>(window->context(), *port);
+        window->load();
+        window->show();
+        return port->portOpen() && QTest::qWaitForWindowExposed(window.get());
+    }
+    void cycle(int periodMs) {
+        window->context().txtTimerSet->setText(QString::number(periodMs));
+        window->context().cmdOneM->click();
+    }
+    ~Desk() {
+        monitor.reset();
+        window.reset();
+        port.reset();
+        sim.terminate();
+        sim.waitForFinished(5000);
+    }
+};
+
+int cpu() {
+    Desk desk;
+    if (!desk.start({QStringLiteral("--seed"), QStringLiteral("1")})) return 1;
+    desk.cycle(50);
+    runFor(2000); // settle
+    const auto phase = [&](const char* name) {
+        const qint32 before = desk.window->context().RxCount;
+        const double c0 = cpuSeconds();
+        QElapsedTimer t;
+        t.start();
+        runFor(10000);
+        const double cpu = cpuSeconds() - c0;
+        const double wall = static_cast<double>(t.elapsed()) / 1000.0;
+        std::printf("%-22s CPU %6.3f s in %5.2f s = %5.1f %%   replies %4d   resident anon/file %s KiB\n",
+                    name, cpu, wall, 100.0 * cpu / wall, desk.window->context().RxCount - before,
+                    qPrintable(resident()));
+        return cpu / wall;
+    };
+    std::printf("50 ms cycle against the virtual sensor, this process only (the sensor not counted)\n");
+    const double never = phase("monitor never opened");
+    desk.monitor->show();
+    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return 1;
+    const double open = phase("monitor open");
+    desk.monitor->window()->close();
+    QTest::qWait(100);
+    const double closed = phase("monitor closed again");
+    std::printf("open / never = %.2f, closed again / never = %.2f\n", open / never, closed / never);
+    return 0;
+}
+
+int shots(const QString& out) {
+    Desk desk;
+    if (!desk.start({QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--bad-crc"),
+                     QStringLiteral("0.01"), QStringLiteral("--silence"), QStringLiteral("0.01"),
+                     QStringLiteral("--exception"), QStringLiteral("0.01")}))
+        return 1;
+    QDir().mkpath(out);
+    kv::Window& w = desk.window->context();
+    // The window as it opens, after one measurement.
+    w.comDoOnce->click();
+    QTest::qWait(500);
+    desk.window->grab().save(QDir(out).filePath(QStringLiteral("window-small-screen.png")));
+    // Scrolled down to the calibration group.
+    QScrollBar* bar = desk.window->scrollArea()->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    QTest::qWait(300);
+    desk.window->grab().save(QDir(out).filePath(QStringLiteral("window-scrolled.png")));
+    bar->setValue(0);
+    // The monitor after a minute of cycling.
+    desk.monitor->show();
+    desk.monitor->window()->resize(1200, 800);
+    // A minute of data fills the one-minute span.
+    if (auto* span = desk.monitor->window()->findChild<QComboBox*>(QStringLiteral("span")))
+        span->setCurrentIndex(0);
+    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return 1;
+    desk.cycle(50);
+    runFor(60000);
+    w.cmdStopOnce->click();
+    QTest::qWait(500);
+    desk.monitor->window()->refresh();
+    QTest::qWait(300);
+    desk.monitor->window()->grab().save(QDir(out).filePath(QStringLiteral("monitor.png")));
+    std::printf("screenshots in %s\n", qPrintable(out));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
+    kv::installFontSubstitutions();
+    const QStringList args = QApplication::arguments();
+    if (args.size() >= 2 && args[1] == QLatin1String("--cpu")) return cpu();
+    if (args.size() >= 3 && args[1] == QLatin1String("--shots")) return shots(args[2]);
+    std::fprintf(stderr, "usage: desk_bench --cpu | --shots DIR   (on a display, e.g. under xvfb-run)\n");
+    return 2;
+}

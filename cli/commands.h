@@ -1,0 +1,51 @@
+#pragma once
+// The subcommands. Each returns the program's exit code.
+
+#include "cli/session.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kv::cli {
+
+struct ScanOptions {
+    std::vector<int> rates{4800, 9600, 14400, 19200};
+    std::vector<int> addresses; // empty: 1..247
+    bool first = false;
+    bool sweepAll = false;
+};
+int runScan(Session& session, const ScanOptions& options);
+
+struct ReadOptions {
+    int count = 0;   // 0: once, or until Ctrl-C with --every
+    int everyMs = 0; // 0: as fast as replies come
+    bool countGiven = false;
+    bool everyGiven = false;
+    std::string csv; // file, "-" for stdout, empty for none
+    bool json = false;
+};
+int runRead(Session& session, const ReadOptions& options);
+
+int runParams(Session& session);
+// index 0..6; raw already converted from the typed value.
+int runParamsSet(Session& session, int index, std::uint16_t raw);
+
+int runAddressRead(Session& session);
+int runAddressSet(Session& session, int newAddress);
+
+struct CalibrateOptions {
+    double RL = 0;
+    double RH = 0;
+    std::optional<double> RA;
+    std::optional<double> RB;
+    bool yes = false;
+};
+int runCalibrate(Session& session, const CalibrateOptions& options);
+
+// Parses "1-247", "1-5,37": addresses 1..247 in ascending order without repeats;
+// empty on a malformed list.
+[[nodiscard]] std::vector<int> parseAddressList(const std::string& text);
+
+} // namespace kv::cli

@@ -1,0 +1,111 @@
+#pragma once
+// What every subcommand shares: the port and rate from the options or comm.set, the
+// request with its retries, the counters of the run, the exit codes and Ctrl-C.
+
+#include "modbus/codec.h"
+#include "sensor/protocol.h"
+#include "serial/rtuline.h"
+
+#include <QString>
+
+#include <vector>
+
+namespace kv::cli {
+
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,
+    EXIT_PORT = 2,
+    EXIT_NO_REPLY = 3,
+    EXIT_DEVICE = 4,
+};
+
+struct CommonOptions {
+    std::string port; // COMn or a device path; empty: comm.set beside the program
+    int rate = 0;     // 0: comm.set, else 9600
+    int address = 1;
+    int timeoutMs = 0; // 0: derived from the rate
+    int retries = 2;
+};
+
+// One line on stderr, "kv7702r: ...".
+void error(const QString& line);
+// One line on stdout, flushed at once.
+void print(const QString& line);
+
+// Ctrl-C and SIGTERM ask the run to stop; a second Ctrl-C ends the program at once.
+void installStopHandler();
+[[nodiscard]] bool stopRequested();
+
+// Counters of one run.
+struct Stats {
+    int requests = 0;
+    int replies = 0;
+    int timeouts = 0;
+    int crcErrors = 0;
+    int exceptions = 0;
+    int badReplies = 0;
+    int retries = 0;
+    std::vector<double> latenciesMs; // of good replies
+};
+
+struct Result {
+    enum Kind { Ok, Timeout, Bad, Exception, Lost, Stopped } kind = Timeout;
+    sensor::Reply reply;
+    double latencyMs = 0;
+    QString detail; // one line: why it failed
+    [[nodiscard]] bool ok() const { return kind == Ok; }
+};
+
+// The exit code a failed request leads to.
+[[nodiscard]] int exitCodeFor(Result::Kind kind);
+
+enum class RetryOn { LineErrors, GarbledOnly };
+
+class Session {
+public:
+    explicit Session(CommonOptions options) : opt_(std::move(options)) {}
+
+    // Resolves the port and rate and opens the line; on failure prints the reason (and
+    // the fix for a permission problem) and returns the exit code.
+    [[nodiscard]] int open();
+    [[nodiscard]] bool setRate(int rate);
+    [[nodiscard]] int rate() const { return rate_; }
+    [[nodiscard]] const QString& device() const { return device_; }
+    [[nodiscard]] std::uint8_t address() const { return static_cast<std::uint8_t>(opt_.address); }
+    [[nodiscard]] int retries() const { return opt_.retries; }
+
+    // The request's line time at this rate, the reply's, and a turnaround margin;
+    // --timeout replaces it.
+    [[nodiscard]] int timeoutFor(int replyBytes) const;
+
+    // Sends the request until a good reply, an exception or a reply that is wrong in
+    // itself, retrying timeouts and garbled replies up to `retries` times.
+    [[nodiscard]] Result request(const Frame& frame, const sensor::Expectation& expect, int retries,
+                                 RetryOn retryOn = RetryOn::LineErrors);
+
+    Stats& stats() { return stats_; }
+
+private:
+    CommonOptions opt_;
+    RtuLine line_;
+    QString device_;
+    int rate_ = 9600;
+    Stats stats_;
+};
+
+// "COM3" (any case) as the window maps it from the program's folder; anything else is a path.
+[[nodiscard]] QString resolvePort(const QString& spec, const QString& programDir);
+
+struct CommSet {
+    bool found = false;
+    int port = 0;
+    int rate = 0;
+};
+// comm.set in the folder: the first two values, port then rate, separated by a comma or
+// a line end; blank lines are skipped, a value that is not a number reads as 0, and a
+// value beyond 16 bits makes the file unusable.
+[[nodiscard]] CommSet parseCommSet(const QByteArray& content);
+[[nodiscard]] CommSet readCommSet(const QString& programDir);
+
+} // namespace kv::cli

@@ -1,0 +1,48 @@
+#pragma once
+// One request and what came back, judged strictly: the monitor's own view of the
+// traffic, independent of the window's lenient decoding.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+namespace kv::mon {
+
+enum class Status {
+    Ok,
+    CrcError,
+    OtherAddress,  // the reply names another device
+    WrongFunction, // a sound frame that answers another function
+    Exception,     // a Modbus exception reply; see Exchange::exceptionCode
+    Incomplete,    // some bytes, not a whole reply, before the next request
+    NoReply,       // nothing before the next request
+    Unsolicited,   // bytes while no request was waiting
+};
+
+struct Exchange {
+    QDateTime time;     // when the request was written (or the stray bytes came)
+    QByteArray request; // empty for unsolicited bytes
+    QByteArray reply;
+    double responseMs = -1; // request written -> reply complete; -1 when it never completed
+    Status status = Status::NoReply;
+    int exceptionCode = 0;
+    QString decoded; // values the reply carries, when it is sound
+};
+
+// The reply length the request calls for, judged from the reply so far (an exception
+// is always 5 bytes); 0 when the function is not one this sensor speaks.
+[[nodiscard]] int expectedReplyLength(const QByteArray& request, const QByteArray& replySoFar);
+
+// Fills status, exceptionCode and decoded of an exchange whose reply is final.
+void judge(Exchange& ex);
+
+// "ILLEGAL DATA ADDRESS" and so on; "UNKNOWN" for codes the standard leaves open.
+[[nodiscard]] QString exceptionName(int code);
+[[nodiscard]] QString statusText(const Exchange& ex);
+// Upper-case hex with a blank between bytes.
+[[nodiscard]] QString hexText(const QByteArray& bytes);
+
+[[nodiscard]] QString csvHeader();
+[[nodiscard]] QString csvLine(const Exchange& ex);
+
+} // namespace kv::mon

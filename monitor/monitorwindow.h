@@ -1,0 +1,74 @@
+#pragma once
+// The monitor window: a trend of moisture and temperature, the traffic table and its
+// statistics. It only shows what it is given; it never touches the port or the main
+// window.
+
+#include "monitor/traffic.h"
+
+#include <QDateTime>
+#include <QWidget>
+
+#include <deque>
+
+class QChart;
+class QComboBox;
+class QDateTimeAxis;
+class QLabel;
+class QLineSeries;
+class QPushButton;
+class QTableView;
+class QTimer;
+class QValueAxis;
+
+namespace kv::mon {
+
+struct TrendPoint {
+    QDateTime time;
+    double moisture;    // NaN when the reply did not carry it
+    double temperature; // NaN when the reply did not carry it
+};
+
+class MonitorWindow : public QWidget {
+public:
+    explicit MonitorWindow(QWidget* parent = nullptr);
+
+    void addExchanges(const std::vector<Exchange>& exchanges);
+    void addTrendPoint(const TrendPoint& point);
+
+    TrafficModel& model() { return model_; }
+    const Statistics& statistics() const { return stats_; }
+    // The points the trend holds (the longest span offered), oldest first.
+    const std::deque<TrendPoint>& trend() const { return points_; }
+    QLineSeries* moistureSeries() const { return moisture_; }
+    QLineSeries* temperatureSeries() const { return temperature_; }
+    QLabel* statisticsLine() const { return statsLine_; }
+    bool paused() const { return paused_; }
+    // Brings the table, the trend and the statistics up to date now instead of at the
+    // next refresh (four times a second while the window is shown).
+    void refresh();
+
+private:
+    void setPaused(bool paused);
+    void clearAll();
+    void saveAs();
+
+    TrafficModel model_;
+    std::vector<Exchange> pending_;
+    Statistics stats_;
+    std::deque<TrendPoint> points_;
+    bool paused_ = false;
+    bool dirty_ = false;
+
+    QLineSeries* moisture_ = nullptr;
+    QLineSeries* temperature_ = nullptr;
+    QDateTimeAxis* timeAxis_ = nullptr;
+    QValueAxis* moistureAxis_ = nullptr;
+    QValueAxis* temperatureAxis_ = nullptr;
+    QComboBox* span_ = nullptr;
+    QPushButton* pause_ = nullptr;
+    QTableView* table_ = nullptr;
+    QLabel* statsLine_ = nullptr;
+    QTimer* refreshTimer_ = nullptr;
+};
+
+} // namespace kv::mon

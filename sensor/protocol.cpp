@@ -1,0 +1,227 @@
+#include "sensor/protocol.h"
+
+namespace kv::sensor {
+namespace {
+
+std::uint8_t hi(std::uint16_t v) {
+    return static_cast<std::uint8_t>(v >> 8);
+}
+std::uint8_t lo(std::uint16_t v) {
+    return static_cast<std::uint8_t>(v & 0xFF);
+}
+int at(const QByteArray& b, int i) {
+    return static_cast<std::uint8_t>(b.at(i));
+}
+
+Frame sealed(std::uint8_t address, std::uint8_t function, std::uint16_t reg, std::uint16_t value) {
+    Frame f{address, function, hi(reg), lo(reg), hi(value), lo(value), 0, 0};
+    sealFrame(f);
+    return f;
+}
+
+bool crcMatches(const QByteArray& b) {
+    if (b.size() < 4) return false;
+    const auto body = b.left(b.size() - 2);
+    const std::uint16_t crc = crcOf(body);
+    return at(b, b.size() - 2) == lo(crc) && at(b, b.size() - 1) == hi(crc);
+}
+
+} // namespace
+
+std::uint16_t crcOf(const QByteArray& bytes) {
+    const CrcBytes c = Crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                             static_cast<std::size_t>(bytes.size()), static_cast<int>(bytes.size()) - 1);
+    return static_cast<std::uint16_t>((c.LoByte << 8) | c.HiByte);
+}
+
+Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count) {
+    return sealed(address, MODBUS_FC_READ_HOLDING_REGISTERS, start, count);
+}
+Frame writeRequest(std::uint8_t address, std::uint16_t reg, std::uint16_t value) {
+    return sealed(address, MODBUS_FC_WRITE_SINGLE_REGISTER, reg, value);
+}
+Frame measurementRequest(std::uint8_t address) {
+    return readRequest(address, REG_MOISTURE, 2);
+}
+Frame addressReadRequest() {
+    return readRequest(ADDRESS_READ_DEVICE, 0, 1);
+}
+Frame parameterReadRequest(std::uint8_t address, int i) {
+    return readRequest(address, parameterReadRegister(i), 1);
+}
+Frame parameterWriteRequest(std::uint8_t address, int i, std::uint16_t raw) {
+    return writeRequest(address, parameterWriteRegister(i), raw);
+}
+Frame addressChangeRequest(std::uint8_t address, std::uint8_t newAddress) {
+    return writeRequest(address, REG_ADDRESS, newAddress);
+}
+Frame resistanceReadRequest(std::uint8_t address) {
+    return readRequest(address, REG_RESISTANCE, 1);
+}
+
+Expectation expectRead(const Frame& request) {
+    Expectation e;
+    e.kind = ReplyKind::Read;
+    e.address = request[0];
+    e.count = static_cast<std::uint16_t>((request[4] << 8) | request[5]);
+    e.request = request;
+    return e;
+}
+
+Expectation expectEcho(const Frame& request) {
+    Expectation e;
+    e.kind = ReplyKind::WriteEcho;
+    e.address = request[0];
+    e.request = request;
+    return e;
+}
+
+Expectation expectAddressChange(const Frame& request) {
+    Expectation e = expectEcho(request);
+    e.kind = ReplyKind::AddressChange;
+    return e;
+}
+
+Expectation expectAddressRead() {
+    Expectation e = expectRead(addressReadRequest());
+    e.anyAddress = true;
+    return e;
+}
+
+int replyLength(const QByteArray& soFar, const Expectation& expect) {
+    if (soFar.size() < 2) return 0;
+    if (at(soFar, 1) & MODBUS_EXCEPTION_FLAG) return 5;
+    switch (expect.kind) {
+    case ReplyKind::Read:
+        return 5 + 2 * expect.count;
+    case ReplyKind::WriteEcho:
+        return 8;
+    case ReplyKind::AddressChange:
+        if (soFar.size() < 3) return 0;
+        // The echo carries the register's high byte 0x0B where the short form has 0x01.
+        return at(soFar, 2) == hi(REG_ADDRESS) ? 8 : 6;
+    }
+    return 0;
+}
+
+int longestReply(const Expectation& expect) {
+    return expect.kind == ReplyKind::Read ? 5 + 2 * expect.count : 8;
+}
+
+Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
+    Reply r;
+    const int need = replyLength(bytes, expect);
+    if (need == 0 || bytes.size() < need) {
+        r.status = ReplyStatus::Short;
+        return r;
+    }
+    if (bytes.size() > need) {
+        r.status = ReplyStatus::Long;
+        return r;
+    }
+    if (!crcMatches(bytes)) {
+        r.status = ReplyStatus::BadCrc;
+        return r;
+    }
+    r.address = static_cast<std::uint8_t>(at(bytes, 0));
+    const bool addressOk = expect.anyAddress ? (r.address >= MIN_ADDRESS && r.address <= MAX_ADDRESS)
+                                             : r.address == expect.address;
+    if (!addressOk) {
+        r.status = ReplyStatus::WrongAddress;
+        return r;
+    }
+    const int function = at(bytes, 1);
+    if ((function & 0x7F) != expect.request[1]) {
+        r.status = ReplyStatus::WrongFunction;
+        return r;
+    }
+    if (function & MODBUS_EXCEPTION_FLAG) {
+        r.status = ReplyStatus::Exception;
+        r.exceptionCode = static_cast<std::uint8_t>(at(bytes, 2));
+        return r;
+    }
+    switch (expect.kind) {
+    case ReplyKind::Read:
+        if (at(bytes, 2) != 2 * expect.count) {
+            r.status = ReplyStatus::BadByteCount;
+            return r;
+        }
+        for (int i = 0; i < expect.count; ++i)
+            r.registers.push_back(
+                static_cast<std::uint16_t>(at(bytes, 3 + 2 * i) * 256 + at(bytes, 4 + 2 * i)));
+        break;
+    case ReplyKind::WriteEcho:
+        if (bytes != toBytes(expect.request)) {
+            r.status = ReplyStatus::BadEcho;
+            return r;
+        }
+        r.value = static_cast<std::uint16_t>((expect.request[4] << 8) | expect.request[5]);
+        break;
+    case ReplyKind::AddressChange:
+        if (bytes.size() == 8) {
+            if (bytes != toBytes(expect.request)) {
+                r.status = ReplyStatus::BadEcho;
+                return r;
+            }
+        } else if (at(bytes, 2) != 0x01 || at(bytes, 3) != expect.request[5]) {
+            r.status = ReplyStatus::BadEcho;
+            return r;
+        }
+        r.value = expect.request[5];
+        break;
+    }
+    r.status = ReplyStatus::Ok;
+    return r;
+}
+
+QString exceptionName(std::uint8_t code) {
+    switch (code) {
+    case 0x01:
+        return QStringLiteral("Illegal Function");
+    case 0x02:
+        return QStringLiteral("Illegal Data Address");
+    case 0x03:
+        return QStringLiteral("Illegal Data Value");
+    case 0x04:
+        return QStringLiteral("Server Device Failure");
+    case 0x05:
+        return QStringLiteral("Acknowledge");
+    case 0x06:
+        return QStringLiteral("Server Device Busy");
+    case 0x08:
+        return QStringLiteral("Memory Parity Error");
+    case 0x0A:
+        return QStringLiteral("Gateway Path Unavailable");
+    case 0x0B:
+        return QStringLiteral("Gateway Target Device Failed to Respond");
+    default:
+        return QStringLiteral("Unknown Exception");
+    }
+}
+
+QString describe(const Reply& reply) {
+    switch (reply.status) {
+    case ReplyStatus::Ok:
+        return QStringLiteral("ok");
+    case ReplyStatus::Short:
+        return QStringLiteral("reply too short");
+    case ReplyStatus::Long:
+        return QStringLiteral("reply too long");
+    case ReplyStatus::BadCrc:
+        return QStringLiteral("bad CRC");
+    case ReplyStatus::WrongAddress:
+        return QStringLiteral("reply from the wrong address %1").arg(reply.address);
+    case ReplyStatus::WrongFunction:
+        return QStringLiteral("reply with the wrong function code");
+    case ReplyStatus::BadByteCount:
+        return QStringLiteral("reply with a wrong byte count");
+    case ReplyStatus::BadEcho:
+        return QStringLiteral("write acknowledged with other bytes than were sent");
+    case ReplyStatus::Exception:
+        return QStringLiteral("exception %1 %2")
+            .arg(FormatHex(reply.exceptionCode), exceptionName(reply.exceptionCode));
+    }
+    return {};
+}
+
+} // namespace kv::sensor

@@ -1,0 +1,108 @@
+#pragma once
+// The sensor's register map, its request frames and strict checks of its replies.
+// Pure functions over bytes: a reply is accepted only when its length, CRC, address
+// and function are right, and a Modbus exception is reported with its standard name.
+
+#include "modbus/codec.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace kv::sensor {
+
+// Register map.
+inline constexpr std::uint16_t REG_MOISTURE = 0;             // % x 100, unsigned
+inline constexpr std::uint16_t REG_TEMPERATURE = 1;          // degC x 100
+inline constexpr std::uint16_t REG_FIRST_PARAMETER = 2;      // parameter i is read at 2 + i
+inline constexpr std::uint16_t REG_RESISTANCE = 8;           // PT100 resistance, ohm x 100
+inline constexpr std::uint16_t REG_PARAMETER_WRITE = 0x0A00; // parameter i is written at 0x0A00 + 2i
+inline constexpr std::uint16_t REG_ADDRESS = 0x0B00;
+inline constexpr int PARAMETER_COUNT = 7;
+
+// Every sensor answers a read sent to this device with its own address.
+inline constexpr std::uint8_t ADDRESS_READ_DEVICE = 250;
+inline constexpr int MIN_ADDRESS = 1;
+inline constexpr int MAX_ADDRESS = 247;
+
+inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
+
+[[nodiscard]] constexpr std::uint16_t parameterReadRegister(int i) {
+    return static_cast<std::uint16_t>(REG_FIRST_PARAMETER + i);
+}
+[[nodiscard]] constexpr std::uint16_t parameterWriteRegister(int i) {
+    return static_cast<std::uint16_t>(REG_PARAMETER_WRITE + 2 * i);
+}
+
+// Request frames, sealed with their CRC.
+[[nodiscard]] Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count);
+[[nodiscard]] Frame writeRequest(std::uint8_t address, std::uint16_t reg, std::uint16_t value);
+// Moisture and temperature: registers 0 and 1.
+[[nodiscard]] Frame measurementRequest(std::uint8_t address);
+[[nodiscard]] Frame addressReadRequest();
+[[nodiscard]] Frame parameterReadRequest(std::uint8_t address, int i);
+[[nodiscard]] Frame parameterWriteRequest(std::uint8_t address, int i, std::uint16_t raw);
+[[nodiscard]] Frame addressChangeRequest(std::uint8_t address, std::uint8_t newAddress);
+[[nodiscard]] Frame resistanceReadRequest(std::uint8_t address);
+
+// What a request expects back; decides when a reply is complete and how it is checked.
+enum class ReplyKind {
+    Read,          // function 3: address, 3, byte count, registers, CRC
+    WriteEcho,     // function 6: the request echoed
+    AddressChange, // the sensor's 6-byte form (old, 6, 1, new, CRC) or the standard echo
+};
+
+struct Expectation {
+    ReplyKind kind = ReplyKind::Read;
+    std::uint8_t address = 1; // for the address read: any address 1..247 may answer
+    bool anyAddress = false;
+    std::uint16_t count = 0; // registers, for reads
+    Frame request{};         // for echoes
+};
+
+[[nodiscard]] Expectation expectRead(const Frame& request);
+[[nodiscard]] Expectation expectEcho(const Frame& request);
+[[nodiscard]] Expectation expectAddressChange(const Frame& request);
+[[nodiscard]] Expectation expectAddressRead();
+
+// Length the reply will have, judged from its first bytes; 0 while too few bytes have
+// arrived to tell. An exception reply is 5 bytes.
+[[nodiscard]] int replyLength(const QByteArray& soFar, const Expectation& expect);
+
+// The longest good reply the request can get, for timeouts.
+[[nodiscard]] int longestReply(const Expectation& expect);
+
+enum class ReplyStatus {
+    Ok,
+    Short, // fewer bytes than the reply needs (a timeout cut it)
+    Long,  // bytes beyond the reply
+    BadCrc,
+    WrongAddress,
+    WrongFunction,
+    BadByteCount,
+    BadEcho,   // a write acknowledged with other bytes than were written
+    Exception, // a well-formed Modbus exception reply
+};
+
+struct Reply {
+    ReplyStatus status = ReplyStatus::Short;
+    std::uint8_t address = 0;
+    std::uint8_t exceptionCode = 0;
+    std::vector<std::uint16_t> registers; // reads
+    std::uint16_t value = 0;              // echoes: the value acknowledged
+    [[nodiscard]] bool ok() const { return status == ReplyStatus::Ok; }
+};
+
+[[nodiscard]] Reply checkReply(const QByteArray& reply, const Expectation& expect);
+
+// The standard name of a Modbus exception code ("Illegal Data Address").
+[[nodiscard]] QString exceptionName(std::uint8_t code);
+// One line for a failed check ("bad CRC", "exception 02 Illegal Data Address").
+[[nodiscard]] QString describe(const Reply& reply);
+
+// CRC-16/MODBUS over the whole buffer, as the 16-bit value (low byte goes first on the line).
+[[nodiscard]] std::uint16_t crcOf(const QByteArray& bytes);
+
+} // namespace kv::sensor

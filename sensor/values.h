@@ -1,0 +1,62 @@
+#pragma once
+// Register values in their units, with the conversions the window uses, and the
+// two-point temperature calibration.
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace kv::sensor {
+
+// Moisture register: % x 100, never negative.
+[[nodiscard]] double moisturePercent(std::uint16_t raw);
+// Temperature register: degC x 100; as the window reads it, raw values above 30000 are
+// negative (raw - 65536).
+[[nodiscard]] int temperatureHundredths(std::uint16_t raw);
+[[nodiscard]] double temperatureCelsius(std::uint16_t raw);
+// Resistance register: ohm x 100.
+[[nodiscard]] double resistanceOhm(std::uint16_t raw);
+
+// "30.00", "-2.00": exact decimal texts of hundredths.
+[[nodiscard]] QString hundredthsText(long long hundredths);
+
+struct ParameterInfo {
+    const char* key;   // name on the command line
+    const char* label; // the window's label, in English
+    const char* hint;  // what the sensor makes of it
+};
+
+[[nodiscard]] const ParameterInfo& parameterInfo(int i);
+// Index of a parameter named by its key or its number 0..6; -1 when none.
+[[nodiscard]] int parameterIndex(const QString& nameOrIndex);
+
+// The register as the window shows it: parameter 0 as raw / 10000 with four decimals,
+// the others as the plain number.
+[[nodiscard]] QString parameterText(int i, std::uint16_t raw);
+// The value in its unit where the register has one ("x 0.9940", "-0.35 ohm"); empty otherwise.
+[[nodiscard]] QString parameterMeaning(int i, std::uint16_t raw);
+
+enum class EncodeError { None, NotANumber, OutOfRange, DoesNotFit };
+struct Encoded {
+    EncodeError error = EncodeError::None;
+    std::uint16_t raw = 0;
+};
+// The window's conversion of a typed value: a number within +-65535, parameter 0 times
+// 10000 in single precision, negatives plus 65536, rounded half to even. Values that
+// would not fit the register after that are refused rather than truncated.
+[[nodiscard]] Encoded encodeParameter(int i, const QString& text);
+
+// Slope and offset register values through (RA, RL) and (RB, RH):
+// LA = (RH - RL) / (RB - RA), register floor(LA x 10000);
+// OF = RH - LA x RB rounded to single precision, register floor(OF x 100) + 5000.
+struct Calibration {
+    long long slope = 0;
+    long long offset = 0;
+    double LA = 0;
+    double OF = 0;
+};
+// Empty when RB - RA is not above zero or a result is not finite.
+[[nodiscard]] std::optional<Calibration> calibrate(double RL, double RH, double RA, double RB);
+
+} // namespace kv::sensor

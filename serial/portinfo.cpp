@@ -1,0 +1,168 @@
+#include "serial/portinfo.h"
+
+#include "serial/commport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSerialPortInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kv {
+namespace {
+
+struct Adapter {
+    QString location;
+    QString description;
+};
+
+QList<Adapter> adapters() {
+    QList<Adapter> out;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (!info.hasVendorIdentifier()) continue; // not a USB adapter
+        QString text = info.description();
+        if (!info.manufacturer().isEmpty() && !text.contains(info.manufacturer()))
+            text += QStringLiteral(" (%1)").arg(info.manufacturer());
+        if (!info.serialNumber().isEmpty()) text += QStringLiteral("，序列号 %1").arg(info.serialNumber());
+        out.append({QFileInfo(info.systemLocation()).canonicalFilePath(), text});
+    }
+    return out;
+}
+
+QString stableName(const QString& canonical) {
+    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    for (const QFileInfo& link : byId.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        if (link.canonicalFilePath() == canonical) return link.absoluteFilePath();
+    }
+    return QString();
+}
+
+// The lock file a QSerialPort of this path takes: the path without /dev/, slashes as '_'.
+QString lockName(const QString& path) {
+    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QStringLiteral("LCK..") + name;
+}
+
+QString holderOf(const QString& path) {
+    for (const char* dir : {"/var/lock", "/run/lock", "/tmp", "/var/tmp"}) {
+        const QString lock = QDir(QString::fromLatin1(dir)).filePath(lockName(path));
+        if (!QFileInfo::exists(lock)) continue;
+        qint64 pid = 0;
+        QString host, app;
+        if (!QLockFile(lock).getLockInfo(&pid, &host, &app) || pid <= 0) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)
+            continue; // a stale lock left by a process that is gone
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        if (app.isEmpty() && comm.open(QIODevice::ReadOnly))
+            app = QString::fromLocal8Bit(comm.readAll().trimmed());
+        const QString who = app.isEmpty() ? QStringLiteral("PID %1").arg(pid)
+                                          : QStringLiteral("%1 (PID %2)").arg(app).arg(pid);
+        return pid == QCoreApplication::applicationPid() ? who + QStringLiteral("，即本程序") : who;
+    }
+    return QString();
+}
+
+PortFacts factsWith(const QString& device, const PortProbe& probe, const QList<Adapter>& known) {
+    PortFacts f;
+    f.device = device;
+    const QFileInfo info(device);
+    if (info.isSymLink()) f.target = info.symLinkTarget();
+    const QString canonical = info.canonicalFilePath();
+    if (canonical.isEmpty()) {
+        f.problem = PortFacts::Problem::Missing;
+        return f;
+    }
+    for (const Adapter& a : known) {
+        if (a.location == canonical) f.description = a.description;
+    }
+    f.byId = stableName(canonical);
+    if (!probe.mayOpen(canonical)) {
+        f.problem = PortFacts::Problem::NoPermission;
+        f.group = probe.groupOf(canonical);
+        return f;
+    }
+    for (const QString& path : {device, canonical}) {
+        const QString holder = probe.lockHolder(path);
+        if (!holder.isEmpty()) {
+            f.problem = PortFacts::Problem::Busy;
+            f.holder = holder;
+            break;
+        }
+    }
+    return f;
+}
+
+} // namespace
+
+PortProbe PortProbe::system() {
+    PortProbe p;
+    p.mayOpen = [](const QString& path) {
+        return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
+    };
+    p.groupOf = [](const QString& path) {
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0) return QString();
+        const struct group* g = ::getgrgid(st.st_gid);
+        return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+    };
+    p.lockHolder = holderOf;
+    return p;
+}
+
+PortFacts portFacts(const QString& device, const PortProbe& probe) {
+    return factsWith(device, probe, adapters());
+}
+
+QString portToolTip(const PortFacts& f) {
+    QStringList lines;
+    lines << (f.target.isEmpty() ? f.device : QStringLiteral("%1 → %2").arg(f.device, f.target));
+    if (!f.description.isEmpty()) lines << QStringLiteral("USB 转串口：%1").arg(f.description);
+    if (!f.byId.isEmpty()) lines << QStringLiteral("固定名称：%1").arg(f.byId);
+    switch (f.problem) {
+    case PortFacts::Problem::None:
+        break;
+    case PortFacts::Problem::Missing:
+        lines << QStringLiteral("无法打开：设备不存在（未插入或链接已失效）");
+        break;
+    case PortFacts::Problem::Busy:
+        lines << (f.holder.isEmpty() ? QStringLiteral("无法打开：设备正被其他程序使用")
+                                     : QStringLiteral("无法打开：设备正被 %1 使用").arg(f.holder));
+        break;
+    case PortFacts::Problem::NoPermission: {
+        const QString group = f.group.isEmpty() ? QStringLiteral("dialout") : f.group;
+        lines << QStringLiteral("无法打开：没有权限。设备属于 %1 组，请执行").arg(group)
+              << QStringLiteral("sudo usermod -aG %1 $USER").arg(group)
+              << QStringLiteral("然后注销并重新登录");
+        break;
+    }
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+QStringList portToolTips(int count, const QString& programDir) {
+    const QList<Adapter> known = adapters();
+    const PortProbe probe = PortProbe::system();
+    QStringList tips;
+    for (int n = 1; n <= count; ++n) {
+        QString tip = portToolTip(factsWith(deviceForPort(n, programDir), probe, known));
+        // A link whose device is gone is passed over; say so, or the fallback puzzles.
+        for (const QString& dir : {programDir, userConfigDir()}) {
+            const QFileInfo link(QDir(dir).filePath(QStringLiteral("COM%1").arg(n)));
+            if (!dir.isEmpty() && link.isSymLink() && !link.exists())
+                tip += QStringLiteral("\n%1 → %2 已失效（设备不存在）")
+                           .arg(link.filePath(), link.symLinkTarget());
+        }
+        tips << tip;
+    }
+    return tips;
+}
+
+} // namespace kv

@@ -1,0 +1,115 @@
+#include "sim/bus.h"
+
+#include "sim/clock.h"
+#include "sim/line.h"
+#include "sim/log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <poll.h>
+#include <unistd.h>
+
+namespace kvsim {
+
+namespace {
+
+FaultSetup faultSetup(const Options& o) {
+    FaultSetup f;
+    f.badCrc = o.badCrc;
+    f.silence = o.silence;
+    f.exception = o.exception;
+    f.garbage = o.garbage;
+    f.forgetWrites = o.forgetWrites;
+    return f;
+}
+
+PacingSetup pacingSetup(const Options& o) {
+    PacingSetup p;
+    p.turnaroundMs = o.turnaroundMs;
+    p.delayMs = o.delayMs;
+    p.split = o.split;
+    p.splitGapMs = o.splitGapMs;
+    return p;
+}
+
+} // namespace
+
+Bytes collide(const Bytes& a, const Bytes& b) {
+    Bytes out = a.size() >= b.size() ? a : b;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+        out[i] = static_cast<uint8_t>(a[i] & b[i]);
+    return out;
+}
+
+Bus::Bus(const Options& o, PtyLine& line, uint32_t seed)
+    : opt_(o), line_(line), faults_(faultSetup(o), seed ^ 0x5A5A5A5Au), pacing_(pacingSetup(o)) {
+    for (size_t i = 0; i < o.addresses.size(); ++i) {
+        SensorSetup s;
+        s.address = static_cast<uint8_t>(o.addresses[i]);
+        s.moisture = o.moisture;
+        s.temperature = o.temperature;
+        s.seed = seed + static_cast<uint32_t>(i); // the first sensor drifts as a lone sensor would
+        s.echoAddressChange = o.addressEcho;
+        sensors_.emplace_back(s);
+    }
+}
+
+Bytes Bus::answer(const Bytes& request) {
+    if (request.size() >= 2 && request[0] == kWhoIsThereAddress && !opt_.answerAddressRead) return {};
+    Bytes wire;
+    for (Sensor& sensor : sensors_) {
+        const Bytes reply = faults_.respond(request, sensor);
+        if (!reply.empty()) wire = wire.empty() ? reply : collide(wire, reply);
+    }
+    return wire;
+}
+
+int Bus::run() {
+    int64_t lastAdvance = nowUs();
+    for (;;) {
+        pollfd fds[2] = {{terminationFd(), POLLIN, 0}, {line_.master(), POLLIN, 0}};
+        const int timeoutMs =
+            assembler_.pending() > 0 ? static_cast<int>(assembler_.gapUs() / 1000) + 1 : 1000;
+        const int r = poll(fds, 2, timeoutMs);
+        if (r < 0 && errno != EINTR) {
+            std::perror("kv7702r-sim: poll");
+            return 1;
+        }
+        if (fds[0].revents) return 0;
+        if (r <= 0 || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            assembler_.expire(nowUs());
+            continue;
+        }
+        uint8_t buf[512];
+        const ssize_t n = read(line_.master(), buf, sizeof buf);
+        if (n <= 0) {
+            // Should not happen while we hold the slave open; avoid spinning if it does.
+            if ((n == 0 || (errno != EAGAIN && errno != EINTR)) && !waitUntil(nowUs() + 50000)) return 0;
+            continue;
+        }
+        const long baud = line_.baud();
+        if (baud > 0) assembler_.setGapUs(interFrameGapUs(baud));
+        for (const Bytes& request : assembler_.feed(buf, static_cast<size_t>(n), nowUs())) {
+            const int64_t now = nowUs();
+            for (Sensor& s : sensors_)
+                s.advance(static_cast<double>(now - lastAdvance) / 1e6);
+            lastAdvance = now;
+            if (!handle(request, line_.baud())) return 0;
+        }
+    }
+}
+
+bool Bus::handle(const Bytes& request, long baud) {
+    const int64_t received = nowUs();
+    if (opt_.verbose) logFrame("<<", request);
+    // A sensor behind a different rate would only see noise.
+    if (opt_.baud != 0 && baud != opt_.baud) return true;
+    const Bytes reply = faults_.disturb(answer(request), request);
+    if (reply.empty()) return true;
+    if (!sendReply(line_.master(), reply, request.size(), received, baud, pacing_)) return false;
+    if (opt_.verbose) logFrame(">>", reply);
+    return true;
+}
+
+} // namespace kvsim

@@ -1,0 +1,47 @@
+#pragma once
+// The pty the sensor answers on, published under a symlink, and the rate the tool set.
+
+#include <string>
+
+namespace kvsim {
+
+class Link {
+public:
+    Link() = default;
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+    ~Link() { remove(); }
+    // Empty on success, else the reason. An existing symlink is replaced; any other file is not.
+    std::string create(const std::string& path, const std::string& target);
+    // Removes the link unless someone re-pointed it meanwhile.
+    void remove();
+
+private:
+    std::string path_;
+    std::string target_;
+};
+
+class PtyLine {
+public:
+    PtyLine() = default;
+    PtyLine(const PtyLine&) = delete;
+    PtyLine& operator=(const PtyLine&) = delete;
+    ~PtyLine();
+    // Opens a raw pty pair; empty on success, else the reason. The sim keeps the slave open
+    // itself, so the tool may close and reopen the port freely.
+    std::string open();
+    int master() const { return master_; }
+    const std::string& slaveName() const { return slaveName_; }
+    // The rate the tool set on the terminal; 0 for B0 or a non-standard rate.
+    long baud() const;
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slaveName_;
+};
+
+// Writes all bytes; false when the reader has stopped draining the terminal for a second.
+bool writeAll(int fd, const unsigned char* data, size_t size);
+
+} // namespace kvsim

@@ -1,0 +1,476 @@
+// kv7702r as a user runs it: a separate process against the virtual sensor on a pty.
+// Expected values are worked out here from the sensor's physics and the calibration
+// formulas, not taken from the program.
+
+#include "../sim/sim_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <grp.h>
+#include <pwd.h>
+#include <regex>
+#include <sstream>
+
+using namespace simtest;
+
+namespace {
+
+// Generous: these run beside other builds and under sanitizers.
+constexpr milliseconds kRunDeadline{60000};
+// Reply timeout for the tests, far above the sim's few milliseconds.
+const std::string kTimeout = "300";
+
+struct Outcome {
+    std::optional<int> code;
+    std::string out;
+    std::string err;
+};
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
+        ++n;
+    return n;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+// A number of the summary line, e.g. field(err, "requests").
+long summaryField(const std::string& text, const std::string& name) {
+    std::smatch m;
+    const std::regex re("(\\d+) " + name);
+    if (!std::regex_search(text, m, re)) return -1;
+    return std::stol(m[1]);
+}
+
+// The temperature the sensor reports before calibration: the PT100 at t degrees, read
+// with its fixed gain and offset, turned back into degrees.
+double uncalibratedReading(double t) {
+    const double A = 3.9083e-3, B = -5.775e-7;
+    const double R = 100 * (1 + A * t + B * t * t);
+    const double raw = std::round((1.006 * R + 0.35) * 100) / 100;
+    return (-A + std::sqrt(A * A - 4 * B * (1 - raw / 100))) / (2 * B);
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.ok());
+        link_ = dir_.file("ttyKV");
+    }
+
+    void startSim(std::vector<std::string> extra) {
+        std::vector<std::string> args{"--link", link_,    "--moisture", "30",       "--temperature",
+                                      "22",     "--seed", "5",          "--verbose"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_EQ(sim_.start(KV_SIM_BINARY, args, dir_.file("sim.err")), "");
+        const auto line = sim_.readLine(Clock::now() + kStartupDeadline);
+        ASSERT_TRUE(line && line->rfind("ready ", 0) == 0) << sim_.stderrText();
+    }
+
+    Outcome kv(std::vector<std::string> args, const std::string& program = KV_CLI_BINARY) {
+        Outcome r;
+        Child c;
+        const std::string err = c.start(program, args, dir_.file("kv.err." + std::to_string(++runs_)));
+        EXPECT_EQ(err, "");
+        if (!err.empty()) return r;
+        r.out = c.readAll(Clock::now() + kRunDeadline);
+        r.code = c.wait(Clock::now() + kRunDeadline);
+        r.err = c.stderrText();
+        return r;
+    }
+
+    // kv7702r on the sim's line, at 19200 unless the arguments say otherwise.
+    Outcome onLine(std::vector<std::string> args) {
+        args.insert(args.end(), {"--port", link_});
+        if (std::find(args.begin(), args.end(), "--timeout") == args.end())
+            args.insert(args.end(), {"--timeout", kTimeout});
+        if (std::find(args.begin(), args.end(), "--rate") == args.end())
+            args.insert(args.end(), {"--rate", "19200"});
+        return kv(args);
+    }
+
+    // Request lines the sim logged so far.
+    int requestsSeen() {
+        while (auto l = sim_.readLine(Clock::now() + milliseconds(200)))
+            simLog_ += *l + "\n";
+        return countOf(simLog_, "<<");
+    }
+
+    TempDir dir_;
+    std::string link_;
+    Child sim_;
+    std::string simLog_;
+    int runs_ = 0;
+};
+
+} // namespace
+
+TEST_F(Cli, ScanFindsASensorAtUnknownRateAndAddress) {
+    startSim({"--address", "37", "--baud", "4800"});
+    const Outcome r = onLine({"scan"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("found: rate 4800, address 37, moisture 30.00 %"), std::string::npos) << r.out;
+    EXPECT_EQ(countOf(r.out, "found: "), 1) << r.out;
+    EXPECT_NE(r.out.find("1 sensor(s) found"), std::string::npos);
+}
+
+TEST_F(Cli, ScanSweepsWhenTheAddressReadGoesUnanswered) {
+    startSim({"--address", "3", "--baud", "9600", "--no-address-read"});
+    const Outcome r = onLine({"scan", "--rates", "19200,9600", "--addresses", "1-5"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("found: rate 9600, address 3, moisture 30.00 %"), std::string::npos) << r.out;
+    EXPECT_EQ(countOf(r.out, "found: "), 1) << r.out;
+}
+
+TEST_F(Cli, ScanSweepsWhenSeveralAnswerTheAddressRead) {
+    startSim({"--address", "2", "--address", "4"});
+    const Outcome r = onLine({"scan", "--rates", "19200", "--addresses", "1-6"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("found: rate 19200, address 2,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("found: rate 19200, address 4,"), std::string::npos) << r.out;
+    EXPECT_EQ(countOf(r.out, "found: "), 2) << r.out;
+}
+
+TEST_F(Cli, ScanFirstStopsAtTheFirstFind) {
+    startSim({"--address", "2", "--address", "4"});
+    const Outcome r = onLine({"scan", "--rates", "19200", "--addresses", "1-6", "--first"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("found: rate 19200, address 2,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 sensor(s) found"), std::string::npos) << r.out;
+    // The address read, then addresses 1 and 2 of the sweep, whose reply is the first measurement.
+    EXPECT_EQ(requestsSeen(), 1 + 2);
+}
+
+TEST_F(Cli, ScanOfASilentLineFindsNothing) {
+    startSim({"--silence", "1"});
+    const Outcome r = onLine({"scan", "--rates", "9600,19200", "--addresses", "1-3"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    EXPECT_EQ(countOf(r.out, "found: "), 0);
+    EXPECT_NE(r.out.find("0 sensor(s) found"), std::string::npos);
+    // The address read at both rates, then the sweep of three addresses at both.
+    EXPECT_EQ(requestsSeen(), 2 + 2 * 3);
+}
+
+TEST_F(Cli, ReadGivesTheSensorsValuesAndASummary) {
+    startSim({});
+    const Outcome r = onLine({"read", "--count", "4", "--csv", "-"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 5u) << r.out;
+    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
+    char expected[16];
+    std::snprintf(expected, sizeof expected, "%.2f", uncalibratedReading(22.0));
+    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),30\.00,([-0-9.]+),([0-9.]+),ok)");
+    for (size_t i = 1; i < rows.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
+        EXPECT_EQ(m[2], expected);
+    }
+    EXPECT_EQ(summaryField(r.err, "measurements"), 4) << r.err;
+    EXPECT_EQ(summaryField(r.err, "requests"), 4);
+    EXPECT_EQ(summaryField(r.err, "replies"), 4);
+    EXPECT_EQ(summaryField(r.err, "timeouts"), 0);
+    EXPECT_NE(r.err.find("loss 0.0 %"), std::string::npos);
+    EXPECT_NE(r.err.find("latency ms: min "), std::string::npos);
+}
+
+TEST_F(Cli, ReadCountsAndRetriesLineFaults) {
+    {
+        startSim({"--bad-crc", "1"});
+        const Outcome r = onLine({"read", "--count", "2", "--retries", "2", "--json"});
+        EXPECT_EQ(r.code, 4) << r.err;
+        EXPECT_EQ(summaryField(r.err, "requests"), 6) << r.err;
+        EXPECT_EQ(summaryField(r.err, "retries\\)"), 4);
+        EXPECT_EQ(summaryField(r.err, "CRC errors"), 6);
+        EXPECT_EQ(summaryField(r.err, "replies"), 0);
+        EXPECT_NE(r.err.find("loss 100.0 %"), std::string::npos);
+        EXPECT_EQ(countOf(r.out, "\"status\":\"bad CRC\""), 2) << r.out;
+        EXPECT_EQ(requestsSeen(), 6);
+        sim_.terminate();
+    }
+    {
+        startSim({"--silence", "1"});
+        const Outcome r = onLine({"read", "--count", "2", "--retries", "1"});
+        EXPECT_EQ(r.code, 3) << r.err;
+        EXPECT_EQ(summaryField(r.out, "requests"), 4) << r.out;
+        EXPECT_EQ(summaryField(r.out, "timeouts"), 4);
+        EXPECT_NE(r.out.find("latency ms: no replies"), std::string::npos);
+        sim_.terminate();
+    }
+}
+
+TEST_F(Cli, ReadNeverRetriesAnException) {
+    startSim({"--exception", "1"});
+    const Outcome r = onLine({"read", "--count", "3", "--csv", "-"});
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_EQ(countOf(r.out, ",exception 04 Server Device Failure"), 3) << r.out;
+    EXPECT_EQ(summaryField(r.err, "requests"), 3);
+    EXPECT_EQ(summaryField(r.err, "exceptions"), 3);
+    EXPECT_EQ(summaryField(r.err, "retries\\)"), 0);
+}
+
+TEST_F(Cli, ReadSummaryAddsUpUnderMixedFaults) {
+    startSim({"--bad-crc", "0.3", "--silence", "0.2", "--seed", "9"});
+    const Outcome r = onLine({"read", "--count", "20", "--timeout", "150", "--csv", "-"});
+    const long requests = summaryField(r.err, "requests");
+    const long replies = summaryField(r.err, "replies");
+    const long timeouts = summaryField(r.err, "timeouts");
+    const long crc = summaryField(r.err, "CRC errors");
+    EXPECT_GT(crc, 0) << r.err;
+    EXPECT_GT(timeouts, 0);
+    EXPECT_EQ(requests, replies + timeouts + crc);
+    EXPECT_EQ(summaryField(r.err, "retries\\)"), requests - 20);
+    EXPECT_EQ(requestsSeen(), requests);
+    const int okRows = countOf(r.out, ",ok\n");
+    EXPECT_EQ(okRows, replies);
+    EXPECT_EQ(r.code, okRows == 20 ? 0 : (r.out.rfind("timeout") != std::string::npos ? 3 : 4));
+}
+
+TEST_F(Cli, VerifiedParameterWrites) {
+    startSim({});
+    const Outcome la = onLine({"params", "set", "la", "9940"});
+    EXPECT_EQ(la.code, 0) << la.err;
+    EXPECT_NE(la.out.find("written and verified"), std::string::npos);
+    const Outcome scale = onLine({"params", "set", "0", "0.2"});
+    EXPECT_EQ(scale.code, 0) << scale.err;
+
+    const Outcome list = onLine({"params"});
+    EXPECT_EQ(list.code, 0) << list.err;
+    EXPECT_TRUE(
+        std::regex_search(list.out, std::regex(R"(\n4  la +temperature slope LA +register 6  raw  9940 )")))
+        << list.out;
+    EXPECT_TRUE(std::regex_search(list.out, std::regex(R"(0  scale .*register 2  raw  2000  value 0\.2000)")))
+        << list.out;
+}
+
+TEST_F(Cli, ParameterWriteTheSensorDoesNotKeepFailsWithExit4) {
+    startSim({"--forget-writes"});
+    const Outcome r = onLine({"params", "set", "la", "9940"});
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("verification failed"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, UsageErrorsSendNothing) {
+    startSim({});
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"params", "set", "slope", "1"},
+             {"params", "set", "la", "70000"},
+             {"params", "set", "scale", "7"},
+             {"address", "set", "248"},
+             {"read", "--csv", "-", "--json"},
+             {"scan", "--addresses", "0-5"},
+             {"calibrate", "--rl", "100"},
+             {"bogus"},
+         }) {
+        const Outcome r = onLine(args);
+        EXPECT_EQ(r.code, 1) << ::testing::PrintToString(args) << r.err;
+        EXPECT_EQ(r.err.rfind("kv7702r: ", 0), 0u) << r.err;
+    }
+    EXPECT_EQ(requestsSeen(), 0);
+}
+
+TEST_F(Cli, AddressChangeProvesItselfAtTheNewAddress) {
+    startSim({});
+    const Outcome set = onLine({"address", "set", "37"});
+    EXPECT_EQ(set.code, 0) << set.err;
+    EXPECT_NE(set.out.find("address 1 -> 37, verified by a measurement at 37: moisture 30.00 %"),
+              std::string::npos)
+        << set.out;
+    EXPECT_EQ(onLine({"address"}).out, "address 37\n");
+    EXPECT_EQ(onLine({"read", "--address", "1", "--retries", "0"}).code, 3);
+    // A sensor answering with the standard echo is accepted as well.
+    sim_.terminate();
+    startSim({"--address-echo", "--address", "9"});
+    EXPECT_EQ(onLine({"address", "set", "200", "--address", "9"}).code, 0);
+}
+
+TEST_F(Cli, CalibrationWritesWhatTheFormulasGive) {
+    startSim({});
+    const double RL = 100.0, RH = 138.5, RA = 100.60, RB = 139.10;
+    // The two-point line through (RA, RL) and (RB, RH); OF kept in single precision.
+    const double LA = (RH - RL) / (RB - RA);
+    const auto slope = static_cast<long>(std::floor(LA * 10000));
+    const float OF = static_cast<float>(RH - LA * RB);
+    const auto offset = static_cast<long>(std::floor(static_cast<double>(OF) * 100)) + 5000;
+    ASSERT_EQ(slope, 10000);
+    ASSERT_EQ(offset, 4939);
+
+    const Outcome r =
+        onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.60", "--rb", "139.10", "--yes"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("LA: 10000 -> 10000"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("OF: 5000 -> 4939"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("before: moisture 30.00 %"), std::string::npos);
+    EXPECT_NE(r.out.find("after: moisture 30.00 %"), std::string::npos);
+
+    const Outcome second =
+        onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "101.20", "--rb", "140.90", "-y"});
+    ASSERT_EQ(second.code, 0) << second.err;
+    const Outcome list = onLine({"params"});
+    EXPECT_TRUE(std::regex_search(list.out, std::regex(R"(\n4  la .*raw  9697 )"))) << list.out;
+    EXPECT_TRUE(std::regex_search(list.out, std::regex(R"(\n5  of .*raw  5185 )"))) << list.out;
+}
+
+TEST_F(Cli, CalibrationFromTheSensorsOwnReadingsCorrectsTheTemperature) {
+    startSim({});
+    // The sim's true temperature is fixed, so one reading serves as both points: the
+    // references are the resistances of 22 degrees and of a second bath computed from it.
+    const Outcome before = onLine({"read", "--csv", "-"});
+    ASSERT_EQ(before.code, 0) << before.err;
+    const double A = 3.9083e-3, B = -5.775e-7;
+    auto R = [&](double t) { return 100 * (1 + A * t + B * t * t); };
+    auto raw = [&](double t) { return std::round((1.006 * R(t) + 0.35) * 100) / 100; };
+    char args[4][32];
+    std::snprintf(args[0], 32, "%.4f", R(0));
+    std::snprintf(args[1], 32, "%.4f", R(60));
+    std::snprintf(args[2], 32, "%.2f", raw(0));
+    std::snprintf(args[3], 32, "%.2f", raw(60));
+    const Outcome r =
+        onLine({"calibrate", "--rl", args[0], "--rh", args[1], "--ra", args[2], "--rb", args[3], "--yes"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(r.out, m, std::regex(R"(after: moisture 30\.00 %, temperature ([-0-9.]+) C)")))
+        << r.out;
+    EXPECT_NEAR(std::stod(m[1]), 22.0, 0.1);
+}
+
+TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
+    startSim({});
+    const std::string csv = dir_.file("log.csv");
+    Child kv;
+    ASSERT_EQ(kv.start(KV_CLI_BINARY,
+                       {"read", "--every", "20", "--csv", csv, "--port", link_, "--rate", "19200",
+                        "--timeout", kTimeout},
+                       dir_.file("kv.err")),
+              "");
+    // Wait for a few logged measurements, then pull the plug.
+    const auto deadline = Clock::now() + kRunDeadline;
+    while (countOf(readFile(csv), ",ok\n") < 5 && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(10)); // polling interval
+    const int seenBeforeKill = countOf(readFile(csv), ",ok\n");
+    ASSERT_GE(seenBeforeKill, 5);
+    kill(sim_.pid(), SIGKILL);
+    sim_.wait(Clock::now() + kRunDeadline);
+    const std::string out = kv.readAll(Clock::now() + kRunDeadline);
+    const auto code = kv.wait(Clock::now() + kRunDeadline);
+    EXPECT_EQ(code, 3) << kv.stderrText();
+    EXPECT_NE(kv.stderrText().find("the port went away"), std::string::npos) << kv.stderrText();
+    EXPECT_NE(out.find("summary: "), std::string::npos) << out;
+
+    const std::string text = readFile(csv);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n') << "the last line is whole";
+    const auto rows = lines(text);
+    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
+    int ok = 0;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(countOf(rows[i], ","), 4) << rows[i];
+        if (rows[i].size() >= 3 && rows[i].compare(rows[i].size() - 3, 3, ",ok") == 0) {
+            EXPECT_EQ(ok + 1, static_cast<int>(i)) << "good rows come first, without gaps";
+            ++ok;
+        }
+    }
+    EXPECT_GE(ok, seenBeforeKill);
+    // Every exchange that was answered is in the file: the sim logged no more replies than rows.
+    EXPECT_EQ(ok, summaryField(out, "replies"));
+}
+
+TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
+    startSim({});
+    Child kv;
+    ASSERT_EQ(kv.start(KV_CLI_BINARY, {"read", "--every", "20", "--json", "--port", link_, "--rate", "19200"},
+                       dir_.file("kv.err")),
+              "");
+    std::string out;
+    const auto deadline = Clock::now() + kRunDeadline;
+    while (countOf(out, "\"status\":\"ok\"") < 3)
+        if (auto l = kv.readLine(deadline))
+            out += *l + "\n";
+        else
+            break;
+    ASSERT_GE(countOf(out, "\"status\":\"ok\""), 3);
+    EXPECT_EQ(kv.terminate(SIGINT), 0) << "a stop asked for is a normal end";
+    out += kv.readAll(Clock::now() + kRunDeadline);
+    const long measurements = summaryField(kv.stderrText(), "measurements");
+    EXPECT_EQ(measurements, countOf(out, "\"status\":")) << kv.stderrText();
+    EXPECT_EQ(summaryField(kv.stderrText(), "replies"), countOf(out, "\"status\":\"ok\""));
+}
+
+TEST_F(Cli, PortNamedAsTheWindowNamesIt) {
+    startSim({"--baud", "4800"});
+    // A copy of the program in its own folder, with comm.set and COM7 beside it.
+    const std::string program = dir_.file("kv7702r");
+    {
+        std::ifstream in(KV_CLI_BINARY, std::ios::binary);
+        std::ofstream out(program, std::ios::binary);
+        out << in.rdbuf();
+    }
+    ASSERT_EQ(chmod(program.c_str(), 0700), 0);
+    const std::string com = dir_.file("COM7");
+    ASSERT_EQ(symlink(link_.c_str(), com.c_str()), 0);
+    {
+        std::ofstream set(dir_.file("comm.set"), std::ios::binary);
+        set << "7,4800\r\n";
+    }
+    const Outcome fromCommSet = kv({"read", "--timeout", kTimeout}, program);
+    EXPECT_EQ(fromCommSet.code, 0) << fromCommSet.err;
+    EXPECT_NE(fromCommSet.out.find("30.00"), std::string::npos);
+    const Outcome named = kv({"read", "--port", "com7", "--rate", "4800", "--timeout", kTimeout}, program);
+    EXPECT_EQ(named.code, 0) << named.err;
+    // COM8 has no link beside the program, so it is /dev/ttyS7.
+    const Outcome other = kv({"read", "--port", "COM8", "--timeout", kTimeout}, program);
+    EXPECT_EQ(other.code, 2);
+    EXPECT_NE(other.err.find("/dev/ttyS7"), std::string::npos) << other.err;
+}
+
+TEST_F(Cli, MissingPortIsNamed) {
+    const Outcome missing = kv({"read", "--port", dir_.file("no-such-tty")});
+    EXPECT_EQ(missing.code, 2);
+    EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
+    EXPECT_EQ(countOf(missing.err, "\n"), 1) << "one clear line";
+}
+
+TEST_F(Cli, PermissionProblemNamesTheFix) {
+    // A device of group dialout, opened by a user outside it.
+    const group* dialout = getgrnam("dialout");
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !dialout || !nobody || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root, the dialout group, the nobody user and setpriv";
+    ASSERT_EQ(chmod(link_.substr(0, link_.rfind('/')).c_str(), 0755), 0);
+    const std::string device = dir_.file("ttyLocked");
+    { std::ofstream f(device); }
+    ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0660), 0);
+    const Outcome denied =
+        kv({"--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nobody->pw_gid),
+            "--clear-groups", KV_CLI_BINARY, "read", "--port", device},
+           "/usr/bin/setpriv");
+    EXPECT_EQ(denied.code, 2) << denied.err;
+    EXPECT_NE(denied.err.find("permission denied on " + device), std::string::npos) << denied.err;
+    EXPECT_NE(denied.err.find("sudo usermod -aG dialout $USER"), std::string::npos) << denied.err;
+    EXPECT_EQ(countOf(denied.err, "\n"), 1) << "one line with the reason and the fix";
+}
+
+TEST(CliHelp, WorksWithoutADisplay) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    Child c;
+    const char* display = std::getenv("DISPLAY");
+    ASSERT_TRUE(display == nullptr || unsetenv("DISPLAY") == 0);
+    ASSERT_EQ(c.start(KV_CLI_BINARY, {"--help"}, dir.file("err")), "");
+    const std::string out = c.readAll(Clock::now() + kRunDeadline);
+    EXPECT_EQ(c.wait(Clock::now() + kRunDeadline), 0);
+    for (const char* sub :
+         {"scan", "read", "params", "address", "calibrate", "Exit codes:", "4  a device exception"})
+        EXPECT_NE(out.find(sub), std::string::npos) << sub;
+}

@@ -1,0 +1,91 @@
+// The command line's own parsers and figures: comm.set, COMn, address lists, the summary.
+
+#include "cli/commands.h"
+#include "cli/report.h"
+#include "cli/session.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace kv::cli;
+
+TEST(CliCommSet, ReadAsTheWindowReadsIt) {
+    auto parsed = [](const char* text) { return parseCommSet(QByteArray(text)); };
+    const CommSet plain = parsed("4,19200\r\n");
+    EXPECT_TRUE(plain.found);
+    EXPECT_EQ(plain.port, 4);
+    EXPECT_EQ(plain.rate, 19200);
+    EXPECT_EQ(parsed("\r\n 3 ,\r\n 2400").rate, 2400) << "blanks and blank lines are skipped";
+    EXPECT_EQ(parsed("4,fast\r\n").rate, 0) << "not a number reads as 0 (the caller makes it 9600)";
+    EXPECT_EQ(parsed("4\r\n9600\r\n").rate, 9600) << "a line end separates like a comma";
+    EXPECT_FALSE(parsed("4").found);
+    EXPECT_FALSE(parsed("").found);
+    EXPECT_FALSE(parsed("4,40000\r\n").found) << "beyond 16 bits";
+    EXPECT_FALSE(parsed("99999,9600\r\n").found);
+}
+
+TEST(CliCommSet, FileBesideTheProgram) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    EXPECT_FALSE(readCommSet(dir.path()).found);
+    QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("2,9600\r\n");
+    f.close();
+    const CommSet c = readCommSet(dir.path());
+    EXPECT_TRUE(c.found);
+    EXPECT_EQ(c.port, 2);
+}
+
+TEST(CliPort, ComNamesMapLikeTheWindow) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString com5 = QDir(dir.path()).filePath(QStringLiteral("COM5"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), com5));
+    EXPECT_EQ(resolvePort(QStringLiteral("COM5"), dir.path()), com5);
+    EXPECT_EQ(resolvePort(QStringLiteral("com5"), dir.path()), com5);
+    EXPECT_EQ(resolvePort(QStringLiteral("COM1"), dir.path()), QStringLiteral("/dev/ttyS0"));
+    EXPECT_EQ(resolvePort(QStringLiteral("COM16"), dir.path()), QStringLiteral("/dev/ttyS15"));
+    EXPECT_EQ(resolvePort(QStringLiteral("/dev/ttyUSB0"), dir.path()), QStringLiteral("/dev/ttyUSB0"));
+    EXPECT_EQ(resolvePort(QStringLiteral("COM0"), dir.path()), QStringLiteral("COM0")) << "not a port number";
+    EXPECT_EQ(resolvePort(QStringLiteral("COM256"), dir.path()), QStringLiteral("COM256"));
+}
+
+TEST(CliAddresses, ListsAndRanges) {
+    EXPECT_EQ(parseAddressList("1-3,37"), (std::vector<int>{1, 2, 3, 37}));
+    EXPECT_EQ(parseAddressList("5, 2-3 ,3"), (std::vector<int>{2, 3, 5}));
+    EXPECT_EQ(parseAddressList("1-247").size(), 247u);
+    for (const char* bad : {"", "0-5", "1-248", "5-1", "a", "1-", "-3", "1,,2", "1000"})
+        EXPECT_TRUE(parseAddressList(bad).empty()) << bad;
+}
+
+TEST(CliSummary, CountsLossAndNearestRankLatencies) {
+    Stats s;
+    s.requests = 23;
+    s.retries = 3;
+    s.replies = 18;
+    s.timeouts = 2;
+    s.crcErrors = 2;
+    s.exceptions = 1;
+    for (int i = 20; i >= 1; --i)
+        if (i != 7 && i != 13) s.latenciesMs.push_back(i);
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    printSummary(s, 20, 2, f);
+    std::rewind(f);
+    char buf[1024] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    const std::string text(buf, n);
+    EXPECT_NE(text.find("20 measurements, 23 requests (3 retries), 18 replies, 2 timeouts, 2 CRC errors, "
+                        "1 exceptions, 0 bad replies, loss 10.0 %"),
+              std::string::npos)
+        << text;
+    // 18 values 1..20 without 7 and 13: the 9th is 10, the 18th (ceil(0.95 x 18) = 18th) is 20.
+    EXPECT_NE(text.find("latency ms: min 1.0, median 10.0, p95 20.0, max 20.0"), std::string::npos) << text;
+}

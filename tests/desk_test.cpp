@@ -1,0 +1,228 @@
+// The window on a small screen, the address sentence, and the wheel.
+#include "serial/portinfo.h"
+#include "serial/qtserialcomm.h"
+#include "support/windowfixture.h"
+
+#include <QGroupBox>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTextLayout>
+#include <QWheelEvent>
+
+#include <QtTest/QTest>
+#include <QtTest/qtestspontaneevent.h>
+#include <pty.h>
+#include <unistd.h>
+
+using namespace kv;
+using namespace kv::test;
+
+namespace {
+
+// The rectangle of a control in the scroll area's viewport coordinates.
+QRect inViewport(QScrollArea* area, QWidget* control) {
+    return QRect(control->mapTo(area->viewport(), QPoint(0, 0)), control->size());
+}
+
+// A wheel turn as the window system delivers it, so that it travels up to the parents.
+void wheel(QWidget* target, int steps) {
+    const QPoint at = target->rect().center();
+    QWheelEvent e(at, target->mapToGlobal(at), QPoint(), QPoint(0, -120 * steps), Qt::NoButton,
+                  Qt::NoModifier, Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&e);
+    qApp->notify(target, &e); // sendEvent would clear the spontaneous mark
+}
+
+} // namespace
+
+class SmallScreen : public WindowTest {
+protected:
+    void showAt(QSize client) {
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        window->resize(client.width() + bar()->sizeHint().width(), client.height());
+        QTRY_COMPARE(window->scrollArea()->viewport()->height(), client.height());
+        QApplication::processEvents();
+    }
+    QScrollBar* bar() const { return window->scrollArea()->verticalScrollBar(); }
+    QScrollArea* area() const { return window->scrollArea(); }
+};
+
+TEST_F(SmallScreen, DesignedRegionWithABarBesideIt) {
+    for (const int height : {522, 700}) {
+        showAt(QSize(1021, height));
+        EXPECT_EQ(area()->viewport()->size(), QSize(1021, height));
+        ASSERT_TRUE(bar()->isVisible()) << height;
+        // The bar lies right of the designed region: it covers no control.
+        const QRect barRect(bar()->mapTo(window.get(), QPoint(0, 0)), bar()->size());
+        EXPECT_GE(barRect.left(), 1021);
+        for (QWidget* control : area()->widget()->findChildren<QWidget*>()) {
+            if (!control->isVisible()) continue;
+            EXPECT_FALSE(
+                QRect(control->mapTo(window.get(), QPoint(0, 0)), control->size()).intersects(barRect))
+                << control->objectName().toStdString();
+        }
+        // At the top the designed arrangement is where it was.
+        EXPECT_EQ(inViewport(area(), w->Frame10).topLeft(), QPoint(8, 8));
+        EXPECT_FALSE(area()->viewport()->rect().contains(inViewport(area(), w->frame3)));
+
+        // Scrolled down, the calibration group and the maker's line are in view whole.
+        bar()->setValue(bar()->maximum());
+        EXPECT_TRUE(area()->viewport()->rect().contains(inViewport(area(), w->frame3))) << height;
+        EXPECT_TRUE(area()->viewport()->rect().contains(inViewport(area(), w->Label4))) << height;
+        bar()->setValue(0);
+    }
+}
+
+TEST_F(SmallScreen, TallEnoughNeedsNoBar) {
+    showAt(QSize(1021, 960));
+    EXPECT_FALSE(bar()->isVisible());
+    EXPECT_EQ(inViewport(area(), w->frame3).topLeft(), QPoint(96, 752));
+    EXPECT_EQ(inViewport(area(), w->Frame1).topLeft(), QPoint(8, 400));
+}
+
+TEST_F(SmallScreen, WheelScrollsTheReplyBoxOverItAndTheWindowElsewhere) {
+    showAt(QSize(1021, 522));
+    QStringList lines;
+    for (int i = 0; i < 60; ++i)
+        lines << QStringLiteral(" 01 03 04 %1").arg(i);
+    w->txtState->setPlainText(lines.join(QLatin1Char('\n')));
+    w->txtState->verticalScrollBar()->setValue(0);
+
+    wheel(w->txtState->viewport(), 1);
+    EXPECT_GT(w->txtState->verticalScrollBar()->value(), 0);
+    EXPECT_EQ(bar()->value(), 0);
+    // At its end the box keeps the wheel: the window does not jump.
+    w->txtState->verticalScrollBar()->setValue(w->txtState->verticalScrollBar()->maximum());
+    wheel(w->txtState->viewport(), 1);
+    EXPECT_EQ(bar()->value(), 0);
+
+    wheel(w->Frame7, 1);
+    EXPECT_GT(bar()->value(), 0);
+    // A single-line box has nothing to scroll: the window scrolls.
+    const int before = bar()->value();
+    wheel(w->txtsetValue(0), 1);
+    EXPECT_GT(bar()->value(), before);
+
+    // Over the port list the window scrolls and the port stays; once chosen, the list turns.
+    bar()->setValue(0);
+    w->Combo1->setCurrentIndex(3);
+    wheel(w->Combo1, 1);
+    EXPECT_GT(bar()->value(), 0);
+    EXPECT_EQ(w->Combo1->currentIndex(), 3);
+    w->Combo1->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Combo1->hasFocus(); }, 2000));
+    const int scrolled = bar()->value();
+    wheel(w->Combo1, 1);
+    EXPECT_EQ(w->Combo1->currentIndex(), 4);
+    EXPECT_EQ(bar()->value(), scrolled);
+}
+
+class DesignedWindowText : public WindowTest {};
+
+TEST_F(DesignedWindowText, AddressSentenceLeavesRoomForItsBox) {
+    QLabel* sentence = w->Label2(7);
+    EXPECT_EQ(sentence->text(), QStringLiteral("将地址       改为"));
+    // Columns of the label drawn alone that carry ink, in the group's coordinates.
+    const QImage image = sentence->grab().toImage();
+    std::vector<int> inked;
+    for (int x = 0; x < image.width(); ++x) {
+        for (int y = 0; y < image.height(); ++y) {
+            if (qGray(image.pixel(x, y)) < 128) {
+                inked.push_back(sentence->x() + x);
+                break;
+            }
+        }
+    }
+    ASSERT_FALSE(inked.empty());
+    // The widest gap between inked columns is the blanks; "改" starts after it.
+    std::size_t gapAt = 0;
+    for (std::size_t i = 1; i < inked.size(); ++i)
+        if (inked[i] - inked[i - 1] > inked[gapAt + 1] - inked[gapAt]) gapAt = i - 1;
+    const QRect box = w->txtSetID(0)->geometry();
+    EXPECT_LT(inked[gapAt], box.left()) << "将地址 runs under the box";
+    EXPECT_GT(inked[gapAt + 1], box.right()) << "改 starts under the box";
+    EXPECT_LT(inked.back(), w->txtSetID(1)->x());
+}
+
+// Port-list tips that say why a port cannot be opened.
+class PortTips : public WindowTest {
+protected:
+    QString path(const char* name) const { return QDir(dir.path()).filePath(QString::fromLatin1(name)); }
+};
+
+TEST_F(PortTips, AMissingDeviceOrDanglingLinkIsNamed) {
+    const PortFacts gone = portFacts(path("no-such-device"));
+    EXPECT_EQ(gone.problem, PortFacts::Problem::Missing);
+    EXPECT_TRUE(portToolTip(gone).contains(QStringLiteral("设备不存在")));
+
+    ASSERT_TRUE(QFile::link(path("unplugged"), path("COM7")));
+    const QString tip = portToolTips(16, dir.path()).at(6);
+    EXPECT_TRUE(
+        tip.contains(path("COM7") + QStringLiteral(" → ") + path("unplugged") + QStringLiteral(" 已失效")))
+        << tip.toStdString();
+}
+
+TEST_F(PortTips, NoPermissionGivesTheGroupAndTheExactFix) {
+    // The reasoning, for any user: a device this user may not open.
+    PortProbe probe = PortProbe::system();
+    probe.mayOpen = [](const QString&) { return false; };
+    probe.groupOf = [](const QString&) { return QStringLiteral("uucp"); };
+    const PortFacts facts = portFacts(QStringLiteral("/dev/null"), probe);
+    EXPECT_EQ(facts.problem, PortFacts::Problem::NoPermission);
+    const QStringList lines = portToolTip(facts).split(QLatin1Char('\n'));
+    EXPECT_EQ(lines.front(), "/dev/null");
+    EXPECT_TRUE(lines.contains(QStringLiteral("sudo usermod -aG uucp $USER")))
+        << lines.join('|').toStdString();
+    EXPECT_TRUE(lines.back().contains(QStringLiteral("重新登录")));
+
+    // And the system's own check, with a file of mode 000 standing in for the device.
+    QFile stand(path("ttyUSB9"));
+    ASSERT_TRUE(stand.open(QIODevice::WriteOnly));
+    stand.close();
+    ASSERT_TRUE(QFile::setPermissions(stand.fileName(), QFileDevice::Permissions()));
+    if (::geteuid() == 0) GTEST_SKIP() << "root may open any file";
+    const PortFacts real = portFacts(stand.fileName());
+    EXPECT_EQ(real.problem, PortFacts::Problem::NoPermission);
+    EXPECT_FALSE(real.group.isEmpty());
+}
+
+TEST_F(PortTips, ABusyDeviceNamesItsHolder) {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(name), path("COM3")));
+    EXPECT_EQ(portFacts(path("COM3")).problem, PortFacts::Problem::None);
+    {
+        QtSerialComm holder(dir.path());
+        ASSERT_TRUE(holder.setCommPort(3));
+        ASSERT_TRUE(holder.setPortOpen(true));
+        const PortFacts facts = portFacts(path("COM3"));
+        EXPECT_EQ(facts.problem, PortFacts::Problem::Busy);
+        EXPECT_TRUE(facts.holder.contains(QStringLiteral("PID %1").arg(QCoreApplication::applicationPid())))
+            << facts.holder.toStdString();
+        // The list shows it when it opens.
+        window->show();
+        w->Combo1->showPopup();
+        w->Combo1->hidePopup();
+        const QString tip = w->Combo1->itemData(2, Qt::ToolTipRole).toString();
+        EXPECT_TRUE(tip.startsWith(path("COM3") + QStringLiteral(" → ") + QString::fromLatin1(name)));
+        EXPECT_TRUE(tip.contains(QStringLiteral("正被"))) << tip.toStdString();
+    }
+    // Released, the port is free again.
+    EXPECT_EQ(portFacts(path("COM3")).problem, PortFacts::Problem::None);
+    ::close(slave);
+    ::close(master);
+}
+
+TEST_F(PortTips, LinksInTheUserConfigFolderCountAfterTheProgramFolder) {
+    QDir().mkpath(userConfigDir());
+    const QString own = QDir(userConfigDir()).filePath(QStringLiteral("COM12"));
+    QFile::remove(own);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), own));
+    EXPECT_EQ(deviceForPort(12, dir.path()), own);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path("COM12")));
+    EXPECT_EQ(deviceForPort(12, dir.path()), path("COM12"));
+    QFile::remove(own);
+}

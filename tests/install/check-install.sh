@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and checks what a desktop needs is there
+# and valid.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+id=com.example.vqrn.kv7702rtool
+for f in bin/kv7702r-tool bin/kv7702r-sim share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
+         share/icons/hicolor/scalable/apps/$id.svg; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+done
+[ -x "$prefix/bin/kv7702r-tool" ] || { echo "kv7702r-tool is not executable" >&2; exit 1; }
+"$prefix/bin/kv7702r-tool" --help | grep -q -- --monitor || { echo "the installed tool does not run" >&2; exit 1; }
+# A log that cannot be opened is refused with a clear message, before anything starts.
+if "$prefix/bin/kv7702r-tool" --log "$prefix/no/such/folder/log.csv" 2>"$prefix/err"; then
+  echo "an unwritable log was accepted" >&2; exit 1
+fi
+grep -q "cannot open the log file" "$prefix/err" || { cat "$prefix/err" >&2; exit 1; }
+if command -v desktop-file-validate >/dev/null; then
+  out=$(desktop-file-validate "$prefix/share/applications/$id.desktop" 2>&1)
+  [ -z "$out" ] || { echo "$out" >&2; exit 1; }
+fi
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/$id.metainfo.xml"
+fi
+# The icon named by the entry is the one installed.
+grep -qx "Icon=$id" "$prefix/share/applications/$id.desktop"
+echo "installed and valid under $prefix"

@@ -1,0 +1,178 @@
+// The sensor protocol module. Expected frames are literals taken from a Modbus master
+// nobody here wrote (mbpoll -v, a libmodbus client, against the virtual sensor) and
+// from the worked examples of the sensor's documentation.
+
+#include "sensor/protocol.h"
+#include "sensor/values.h"
+#include "support/qtprint.h"
+
+#include <gtest/gtest.h>
+
+using namespace kv;
+using namespace kv::sensor;
+
+namespace {
+
+QByteArray hex(const char* text) {
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+QByteArray bytesOf(const Frame& f) {
+    return toBytes(f);
+}
+
+} // namespace
+
+TEST(SensorFrames, RequestsMatchAnIndependentMaster) {
+    EXPECT_EQ(bytesOf(measurementRequest(1)), hex("01 03 00 00 00 02 C4 0B"));
+    EXPECT_EQ(bytesOf(measurementRequest(37)), hex("25 03 00 00 00 02 C2 EF"));
+    EXPECT_EQ(bytesOf(parameterReadRequest(1, 0)), hex("01 03 00 02 00 01 25 CA"));
+    EXPECT_EQ(bytesOf(parameterReadRequest(1, 6)), hex("01 03 00 08 00 01 05 C8"));
+    EXPECT_EQ(bytesOf(resistanceReadRequest(1)), hex("01 03 00 08 00 01 05 C8"));
+    EXPECT_EQ(bytesOf(parameterWriteRequest(1, 4, 9940)), hex("01 06 0A 08 26 D4 11 EF"));
+    EXPECT_EQ(bytesOf(parameterWriteRequest(1, 5, 4965)), hex("01 06 0A 0A 13 65 67 0B"));
+    EXPECT_EQ(bytesOf(parameterWriteRequest(1, 0, 10000)), hex("01 06 0A 00 27 10 90 2E"));
+    EXPECT_EQ(bytesOf(addressReadRequest()), hex("FA 03 00 00 00 01 91 81"));
+    EXPECT_EQ(bytesOf(addressChangeRequest(1, 5)), hex("01 06 0B 00 00 05 4B ED"));
+    EXPECT_EQ(bytesOf(addressChangeRequest(2, 35)), hex("02 06 0B 00 00 23 CA 04"));
+}
+
+TEST(SensorReplies, GoodRepliesDecode) {
+    const Reply m = checkReply(hex("01 03 04 0B B8 09 9A FE 09"), expectRead(measurementRequest(1)));
+    ASSERT_TRUE(m.ok()) << describe(m);
+    EXPECT_EQ(m.registers, (std::vector<std::uint16_t>{3000, 2458}));
+
+    const Reply p = checkReply(hex("01 03 02 27 10 A2 78"), expectRead(parameterReadRequest(1, 0)));
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(p.registers, std::vector<std::uint16_t>{10000});
+
+    const Frame w = parameterWriteRequest(1, 4, 9940);
+    const Reply e = checkReply(hex("01 06 0A 08 26 D4 11 EF"), expectEcho(w));
+    ASSERT_TRUE(e.ok());
+    EXPECT_EQ(e.value, 9940);
+}
+
+TEST(SensorReplies, EveryCorruptionIsCaughtByKind) {
+    const auto expect = expectRead(measurementRequest(1));
+    const QByteArray good = hex("01 03 04 0B B8 09 9A FE 09");
+    // Every single-bit flip anywhere in the frame is refused.
+    for (int i = 0; i < good.size(); ++i)
+        for (int bit = 0; bit < 8; ++bit) {
+            QByteArray bad = good;
+            bad[i] = static_cast<char>(bad[i] ^ (1 << bit));
+            EXPECT_FALSE(checkReply(bad, expect).ok()) << "byte " << i << " bit " << bit;
+        }
+    EXPECT_EQ(checkReply(good.left(8), expect).status, ReplyStatus::Short);
+    EXPECT_EQ(checkReply(QByteArray(), expect).status, ReplyStatus::Short);
+    EXPECT_EQ(checkReply(good + '\0', expect).status, ReplyStatus::Long);
+    QByteArray crc = good;
+    crc[8] = static_cast<char>(crc[8] ^ 0x5A);
+    EXPECT_EQ(checkReply(crc, expect).status, ReplyStatus::BadCrc);
+    // Sealed frames that are well formed but answer something else.
+    EXPECT_EQ(checkReply(hex("25 03 04 0B B8 09 9A 9A 0B"), expect).status, ReplyStatus::WrongAddress);
+    EXPECT_EQ(checkReply(hex("01 03 02 27 10 A2 78"), expectRead(measurementRequest(1))).status,
+              ReplyStatus::Short);
+    EXPECT_EQ(checkReply(hex("01 04 02 27 10 A3 0C"), expectRead(parameterReadRequest(1, 0))).status,
+              ReplyStatus::WrongFunction);
+}
+
+TEST(SensorReplies, ExceptionsCarryTheirStandardNames) {
+    const Reply r = checkReply(hex("01 83 02 C0 F1"), expectRead(readRequest(1, 9, 1)));
+    EXPECT_EQ(r.status, ReplyStatus::Exception);
+    EXPECT_EQ(r.exceptionCode, 2);
+    EXPECT_EQ(describe(r), QStringLiteral("exception 02 Illegal Data Address"));
+    const Reply w = checkReply(hex("01 86 02 C3 A1"), expectEcho(writeRequest(1, 0x0A01, 5)));
+    EXPECT_EQ(w.status, ReplyStatus::Exception);
+    EXPECT_EQ(replyLength(hex("01 86"), expectEcho(writeRequest(1, 0x0A01, 5))), 5);
+    EXPECT_EQ(exceptionName(1), QStringLiteral("Illegal Function"));
+    EXPECT_EQ(exceptionName(3), QStringLiteral("Illegal Data Value"));
+    EXPECT_EQ(exceptionName(4), QStringLiteral("Server Device Failure"));
+    EXPECT_EQ(exceptionName(6), QStringLiteral("Server Device Busy"));
+    EXPECT_EQ(exceptionName(0x0B), QStringLiteral("Gateway Target Device Failed to Respond"));
+}
+
+TEST(SensorReplies, WritesMustEchoWhatWasWritten) {
+    const Frame w = parameterWriteRequest(1, 4, 9940);
+    // Same register, another value: a sensor that stored something else.
+    EXPECT_EQ(checkReply(hex("01 06 0A 08 27 10 11 EC"), expectEcho(w)).status, ReplyStatus::BadEcho);
+}
+
+TEST(SensorReplies, AddressChangeAndAddressRead) {
+    const Frame change = addressChangeRequest(1, 5);
+    const auto expect = expectAddressChange(change);
+    // The sensor's short form: old address, 06, 01, new address.
+    QByteArray shortForm = hex("01 06 01 05");
+    const std::uint16_t c = crcOf(shortForm);
+    shortForm.append(static_cast<char>(c & 0xFF)).append(static_cast<char>(c >> 8));
+    EXPECT_EQ(replyLength(shortForm.left(3), expect), 6);
+    EXPECT_TRUE(checkReply(shortForm, expect).ok());
+    EXPECT_EQ(replyLength(hex("01 06 0B"), expect), 8);
+    EXPECT_TRUE(checkReply(hex("01 06 0B 00 00 05 4B ED"), expect).ok());
+
+    // Whoever answers device 250 names itself in byte 0.
+    QByteArray who = hex("25 03 02 00 25");
+    const std::uint16_t wc = crcOf(who);
+    who.append(static_cast<char>(wc & 0xFF)).append(static_cast<char>(wc >> 8));
+    const Reply r = checkReply(who, expectAddressRead());
+    ASSERT_TRUE(r.ok()) << describe(r);
+    EXPECT_EQ(r.address, 37);
+}
+
+TEST(SensorValues, ScaledLikeTheWindow) {
+    EXPECT_DOUBLE_EQ(moisturePercent(3000), 30.0);
+    EXPECT_DOUBLE_EQ(moisturePercent(65535), 655.35);
+    EXPECT_DOUBLE_EQ(temperatureCelsius(2458), 24.58);
+    EXPECT_DOUBLE_EQ(temperatureCelsius(0xFF38), -2.0);
+    EXPECT_DOUBLE_EQ(temperatureCelsius(30000), 300.0);
+    EXPECT_DOUBLE_EQ(temperatureCelsius(30001), -355.35);
+    EXPECT_EQ(hundredthsText(temperatureHundredths(0xFF38)), QStringLiteral("-2.00"));
+    EXPECT_DOUBLE_EQ(resistanceOhm(13850), 138.5);
+    EXPECT_EQ(parameterText(0, 2000), QStringLiteral("0.2000"));
+    EXPECT_EQ(parameterText(3, 10000), QStringLiteral("10000"));
+    EXPECT_EQ(parameterMeaning(5, 4965), QStringLiteral("-0.35 ohm"));
+    EXPECT_EQ(parameterMeaning(4, 9940), QStringLiteral("slope x 0.9940"));
+}
+
+TEST(SensorValues, ParameterNamesAndEncoding) {
+    EXPECT_EQ(parameterIndex(QStringLiteral("la")), 4);
+    EXPECT_EQ(parameterIndex(QStringLiteral("6")), 6);
+    EXPECT_EQ(parameterIndex(QStringLiteral("7")), -1);
+    EXPECT_EQ(parameterIndex(QStringLiteral("slope")), -1);
+
+    auto raw = [](int i, const char* t) { return encodeParameter(i, QString::fromLatin1(t)); };
+    EXPECT_EQ(raw(0, "1.0000").raw, 10000);
+    EXPECT_EQ(raw(0, "0.2").raw, 2000);
+    EXPECT_EQ(raw(0, "6.5535").raw, 65535);
+    EXPECT_EQ(raw(1, "2.5").raw, 2);
+    EXPECT_EQ(raw(1, "3.5").raw, 4);
+    EXPECT_EQ(raw(2, "-1").raw, 65535);
+    EXPECT_EQ(raw(2, "-65535").raw, 1);
+    EXPECT_EQ(raw(2, "65536").error, EncodeError::OutOfRange);
+    EXPECT_EQ(raw(2, "-65536").error, EncodeError::OutOfRange);
+    EXPECT_EQ(raw(0, "7").error, EncodeError::DoesNotFit);
+    EXPECT_EQ(raw(2, "-0.2").error, EncodeError::DoesNotFit); // folds to 65536 after rounding
+    EXPECT_EQ(raw(2, "abc").error, EncodeError::NotANumber);
+    EXPECT_EQ(raw(2, "").error, EncodeError::NotANumber);
+}
+
+TEST(SensorValues, CalibrationKnownAnswers) {
+    struct Case {
+        double RL, RH, RA, RB;
+        long long slope, offset;
+    };
+    // Worked by hand: LA = (RH - RL) / (RB - RA), OF = RH - LA x RB (binary32),
+    // registers floor(LA x 10000) and floor(OF x 100) + 5000.
+    const Case cases[] = {
+        {100, 138.5, 100.00, 138.50, 10000, 5000}, {100, 138.5, 99.50, 138.00, 10000, 5050},
+        {100, 138.5, 100.60, 139.10, 10000, 4939}, {100, 138.5, 101.20, 140.90, 9697, 5185},
+        {138.5, 100, 100, 138.5, -10000, 28850},
+    };
+    for (const auto& c : cases) {
+        const auto r = calibrate(c.RL, c.RH, c.RA, c.RB);
+        ASSERT_TRUE(r.has_value());
+        EXPECT_EQ(r->slope, c.slope) << c.RA << " " << c.RB;
+        EXPECT_EQ(r->offset, c.offset) << c.RA << " " << c.RB;
+    }
+    EXPECT_FALSE(calibrate(100, 138.5, 120, 120).has_value());
+    EXPECT_FALSE(calibrate(100, 138.5, 130, 120).has_value());
+    EXPECT_FALSE(calibrate(100, 138.5, 0, 1e-320).has_value());
+}
