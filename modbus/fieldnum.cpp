@@ -1,5 +1,6 @@
 #include "modbus/fieldnum.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -54,12 +55,54 @@ std::optional<std::string> canonical(const QString& text) {
     return s;
 }
 
+// For a canonical numeral that does not fit the type: whether it is too small rather
+// than too large, told by the decimal exponent of its first non-zero digit.
+bool tooSmall(const std::string& s) {
+    constexpr long long kSaturate = 1000000000;
+    std::size_t i = s[0] == '-' ? 1 : 0;
+    long long lead = 0; // decimal exponent of the first non-zero digit
+    bool found = false, afterPoint = false;
+    long long intDigits = 0, zerosAfterPoint = 0;
+    for (; i < s.size() && s[i] != 'e' && s[i] != 'E'; ++i) {
+        if (s[i] == '.') {
+            afterPoint = true;
+        } else if (!found && s[i] == '0') {
+            if (afterPoint)
+                ++zerosAfterPoint;
+        } else if (!found) {
+            found = true;
+            lead = afterPoint ? -(zerosAfterPoint + 1) : 0;
+            intDigits = afterPoint ? 0 : 1;
+        } else if (!afterPoint) {
+            ++intDigits;
+        }
+    }
+    if (!found)
+        return true;
+    if (intDigits > 0)
+        lead = intDigits - 1;
+    long long exponent = 0;
+    if (i < s.size()) {
+        ++i;
+        const bool negative = i < s.size() && s[i] == '-';
+        if (i < s.size() && (s[i] == '-' || s[i] == '+'))
+            ++i;
+        for (; i < s.size(); ++i)
+            exponent = std::min(kSaturate, exponent * 10 + (s[i] - '0'));
+        if (negative)
+            exponent = -exponent;
+    }
+    return lead + exponent < 0;
+}
+
 template <class T> std::optional<T> parse(const QString& text) {
     const auto s = canonical(text);
     if (!s)
         return std::nullopt;
     T value{};
     const auto [end, ec] = std::from_chars(s->data(), s->data() + s->size(), value);
+    if (ec == std::errc::result_out_of_range && end == s->data() + s->size() && tooSmall(*s))
+        return (*s)[0] == '-' ? -T(0) : T(0); // rounds to zero, as any reader of decimals does
     if (ec != std::errc() || end != s->data() + s->size() || !std::isfinite(value))
         return std::nullopt;
     return value;
@@ -69,6 +112,7 @@ constexpr double kExactLimit = 9007199254740992.0; // 2^53
 
 } // namespace
 
+bool isNumeral(const QString& text) { return canonical(text).has_value(); }
 std::optional<double> readNumber(const QString& text) { return parse<double>(text); }
 std::optional<float> readSingle(const QString& text) { return parse<float>(text); }
 

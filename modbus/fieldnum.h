@@ -16,7 +16,10 @@
 
 namespace kv::num {
 
-// The text as a double, when it reads as a number.
+// Whether the text follows the grammar above, whatever its magnitude.
+[[nodiscard]] bool isNumeral(const QString& text);
+// The text as a double, when it reads as a number. A value too small for the type
+// reads as zero (with its sign).
 [[nodiscard]] std::optional<double> readNumber(const QString& text);
 // The text as a single-precision number, rounded once from the decimal text.
 [[nodiscard]] std::optional<float> readSingle(const QString& text);

@@ -32,4 +32,9 @@ QString deviceForPort(int port, const QString& programDir) {
 #endif
 }
 
+QString realDevice(const QString& path) {
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? path : real;
+}
+
 } // namespace kv

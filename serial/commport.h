@@ -88,4 +88,9 @@ private:
 // (a link to a device or a pty), else /dev/ttyS<n-1>.
 [[nodiscard]] QString deviceForPort(int port, const QString& programDir);
 
+// The device node that path leads to once every link is followed: the name the port is
+// opened and locked by, so that two links to one device are one port. The path itself
+// when it leads nowhere.
+[[nodiscard]] QString realDevice(const QString& path);
+
 } // namespace kv

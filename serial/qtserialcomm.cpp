@@ -47,7 +47,8 @@ bool QtSerialComm::setPortOpen(bool open) {
     }
     if (serial_->isOpen())
         return false;
-    serial_->setPortName(device());
+    // By the device itself, not the link: its lock then covers every name it has.
+    serial_->setPortName(realDevice(device()));
     if (!serial_->open(QIODevice::ReadWrite))
         return false;
     const bool configured = serial_->setBaudRate(rate_) && serial_->setDataBits(QSerialPort::Data8) &&

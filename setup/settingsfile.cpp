@@ -10,10 +10,63 @@
 
 #include <limits>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace kv {
 namespace {
 
-constexpr qint64 kMaxSettingsSize = 64 * 1024;
+// The designed line is under 20 bytes; anything past this bound is never read.
+constexpr qint64 kMaxSettingsSize = 4 * 1024;
+
+// The file's first bytes, when it is a regular file after following links. A pipe, a
+// terminal, a socket or a device would block the read or never end, so it counts as
+// unreadable; nothing here ever waits.
+std::optional<QByteArray> readRegularFile(const QString& path) {
+#ifdef Q_OS_WIN
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.read(kMaxSettingsSize);
+#else
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    // Checked before opening: opening a terminal or a device can have effects of its own.
+    if (::stat(name.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    // And again on what was opened, in case the path was swapped in between.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QByteArray content(kMaxSettingsSize, '\0');
+    qint64 got = 0;
+    while (got < kMaxSettingsSize) {
+        const ssize_t n = ::read(fd, content.data() + got, static_cast<size_t>(kMaxSettingsSize - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    content.truncate(got);
+    return content;
+#endif
+}
 
 } // namespace
 
@@ -34,11 +87,15 @@ CommSetValues parseCommSet(const QByteArray& content) {
         const QString token = QString::fromLatin1(content.mid(pos, end - pos));
         pos = end < content.size() && content[end] == ',' ? end + 1 : end;
 
+        // A number, however large or written, that does not fit stops the reading; only
+        // text that is not a number at all reads as 0.
         long long value = 0;
         if (const auto r = num::roundEven(token)) {
             if (*r < std::numeric_limits<qint16>::min() || *r > std::numeric_limits<qint16>::max())
-                break; // overflow: the value is not taken
+                break;
             value = *r;
+        } else if (num::isNumeral(token)) {
+            break; // beyond 2^53 or beyond a double: far beyond 16 bits
         }
         if (taken == 0)
             out.port = static_cast<int>(value);
@@ -50,10 +107,8 @@ CommSetValues parseCommSet(const QByteArray& content) {
 }
 
 CommSetValues readCommSet(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return parseCommSet(file.read(kMaxSettingsSize));
+    const auto content = readRegularFile(path);
+    return content ? parseCommSet(*content) : CommSetValues{};
 }
 
 CommSetPaths commSetPaths(const QString& programDir, const QString& configDir, bool programDirTakesFiles) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstring>
 #include <vector>
 
@@ -99,6 +101,17 @@ TEST(FieldNumbers, AcceptedNotations) {
     }
     EXPECT_FALSE(num::readNumber(QStringLiteral("１２"))); // full-width digits are not numbers
     EXPECT_DOUBLE_EQ(*num::readNumber(QStringLiteral(" -2.5e1 ")), -25.0);
+    // Too small for the type is still a number: it reads as zero, keeping its sign.
+    EXPECT_EQ(num::readNumber(QStringLiteral("1e-400")), 0.0);
+    EXPECT_TRUE(std::signbit(*num::readNumber(QStringLiteral("-0.0001e-320"))));
+    EXPECT_EQ(num::readSingle(QStringLiteral("1e-50")), 0.0f);
+    EXPECT_EQ(num::readNumber(QStringLiteral("4e-320")), 4e-320); // subnormal, not zero
+    // Found by the fuzzer's cross-check: an exponent far beyond any type.
+    EXPECT_EQ(num::readNumber(QStringLiteral("1E-") + QString(96, QLatin1Char('1'))), 0.0);
+    EXPECT_FALSE(num::readNumber(QStringLiteral("1E+") + QString(96, QLatin1Char('1'))));
+    EXPECT_FALSE(num::readSingle(QStringLiteral("1e50")));        // too large stays refused
+    EXPECT_TRUE(num::isNumeral(QStringLiteral(" 1e400")));
+    EXPECT_FALSE(num::isNumeral(QStringLiteral("1e")));
 }
 
 TEST(FieldNumbers, RoundingDownAndToEven) {
@@ -113,6 +126,13 @@ TEST(FieldNumbers, RoundingDownAndToEven) {
     EXPECT_EQ(*num::roundEven(0.49999999999999994), 0);
     EXPECT_FALSE(num::floorOf(1e300));
     EXPECT_FALSE(num::roundEven(QStringLiteral("x")));
+    // 2^53 is the last whole number taken; it rounds to itself, either way.
+    EXPECT_EQ(num::roundEven(QStringLiteral("9007199254740992")), 9007199254740992LL);
+    EXPECT_EQ(num::roundEven(QStringLiteral("-9007199254740992")), -9007199254740992LL);
+    EXPECT_EQ(num::floorOf(QStringLiteral("9007199254740992")), 9007199254740992LL);
+    EXPECT_EQ(num::roundEven(QStringLiteral("9007199254740991.5")), 9007199254740992LL); // the double is 2^53
+    EXPECT_FALSE(num::roundEven(QStringLiteral("9007199254740994")));
+    EXPECT_FALSE(num::floorOf(QStringLiteral("-9007199254740994")));
 }
 
 TEST(FieldNumbers, Bytes) {

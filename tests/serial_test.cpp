@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
 
@@ -45,6 +46,52 @@ TEST(CommSetReader, IncompleteOrOverflowingValues) {
     EXPECT_FALSE(big.rate);
     EXPECT_FALSE(big.complete());
     EXPECT_FALSE(readCommSet(QStringLiteral("/nonexistent/comm.set")).complete());
+
+    // The bound is signed 16 bits, both ways.
+    const auto over = parseCommSet("4,40000\r\n");
+    EXPECT_EQ(over.port, 4);
+    EXPECT_FALSE(over.rate);
+    const auto negative = parseCommSet("-1,9600\r\n");
+    EXPECT_TRUE(negative.complete());
+    EXPECT_EQ(negative.port, -1);
+    const auto edges = parseCommSet("-32768,32767\r\n");
+    EXPECT_EQ(edges.port, -32768);
+    EXPECT_EQ(edges.rate, 32767);
+    EXPECT_FALSE(parseCommSet("-32769,9600").port);
+    EXPECT_FALSE(parseCommSet("4,32767.5").rate); // rounds to 32768
+    // However it is written, a number beyond 16 bits is never taken as 0.
+    for (const char* huge : {"4,1e20", "4,9007199254740993000", "4,1e400", "4,-1E+300"}) {
+        const auto v = parseCommSet(huge);
+        EXPECT_EQ(v.port, 4) << huge;
+        EXPECT_FALSE(v.rate) << huge;
+    }
+    EXPECT_EQ(parseCommSet("4,1e-400").rate, 0); // tiny, but a number: 0
+    EXPECT_EQ(parseCommSet("4,1e2").rate, 100);
+}
+
+TEST(CommSetReader, ReadsOnlyTheFirstBytesOfARegularFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("comm.set"));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("4,19200\r\n");
+    f.write(QByteArray(8 << 20, 'x'));
+    f.close();
+    EXPECT_EQ(readCommSet(path).rate, 19200);
+
+    // Values that start beyond the first 4 KiB are never reached.
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(QByteArray(4096, '\n'));
+    f.write("4,19200\r\n");
+    f.close();
+    EXPECT_TRUE(readCommSet(path).opened);
+    EXPECT_FALSE(readCommSet(path).port);
+
+    // A link to a regular file is read like the file.
+    const QString link = dir.filePath(QStringLiteral("link.set"));
+    ASSERT_TRUE(QFile::link(path, link));
+    EXPECT_TRUE(readCommSet(link).opened);
+    EXPECT_FALSE(readCommSet(dir.path()).opened); // a folder
 }
 
 TEST(CommSetWriter, ExactBytesAndAtomicReplace) {
@@ -178,6 +225,114 @@ TEST_F(PtyPort, HangUpClosesThePortWithAnotherKindOfEvent) {
     EXPECT_NE(comm->commEvent(), comEvReceive);
     EXPECT_FALSE(comm->output(QByteArray("x")));
     EXPECT_TRUE(comm->input().isEmpty());
+}
+
+TEST_F(PtyPort, ResourceOrReadErrorClosesThePortWithAnotherKindOfEvent) {
+    // A pty never raises a resource error, so the port's own signal is raised here.
+    auto* serial = comm->findChild<QSerialPort*>();
+    ASSERT_NE(serial, nullptr);
+    for (const auto error : {QSerialPort::ResourceError, QSerialPort::ReadError}) {
+        SCOPED_TRACE(static_cast<int>(error));
+        ASSERT_TRUE(comm->portOpen());
+        events = 0;
+        emit serial->errorOccurred(error);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !comm->portOpen(); }, 5000));
+        EXPECT_EQ(events, 1);
+        EXPECT_NE(comm->commEvent(), comEvReceive);
+        EXPECT_FALSE(comm->output(QByteArray("x")));
+        ASSERT_TRUE(comm->setPortOpen(true)); // the device is still there
+    }
+}
+
+// A pty pair whose master side the test holds.
+struct Pty {
+    Pty() {
+        char buf[256] = {};
+        if (openpty(&master, &slave, buf, nullptr, nullptr) != 0)
+            return;
+        termios t{};
+        tcgetattr(master, &t);
+        cfmakeraw(&t);
+        tcsetattr(master, TCSANOW, &t);
+        name = QString::fromLatin1(buf);
+    }
+    ~Pty() {
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
+    }
+    QByteArray readSome(int count) {
+        QByteArray got;
+        (void)QTest::qWaitFor(
+            [&] {
+                pollfd p{master, POLLIN, 0};
+                char buf[64];
+                if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+                    const ssize_t n = ::read(master, buf, sizeof buf);
+                    if (n > 0)
+                        got.append(buf, static_cast<int>(n));
+                }
+                return got.size() >= count;
+            },
+            5000);
+        return got;
+    }
+    int master = -1, slave = -1;
+    QString name;
+};
+
+// A program folder of its own, with COMn linked to a device.
+std::unique_ptr<QtSerialComm> portInFolder(const QTemporaryDir& dir, int n, const QString& device) {
+    if (!QFile::link(device, dir.filePath(QStringLiteral("COM%1").arg(n))))
+        return nullptr;
+    auto comm = std::make_unique<QtSerialComm>(dir.path());
+    if (!comm->setCommPort(n) || !comm->setSettings(QStringLiteral("9600,N,8,1")))
+        return nullptr;
+    return comm;
+}
+
+TEST(PortLock, FollowsTheLinkToTheDevice) {
+    Pty a, b;
+    ASSERT_FALSE(a.name.isEmpty());
+    ASSERT_FALSE(b.name.isEmpty());
+    QTemporaryDir first, second, third;
+    // The same name in two folders, leading to two devices: both open.
+    auto one = portInFolder(first, 4, a.name);
+    auto two = portInFolder(second, 4, b.name);
+    ASSERT_TRUE(one && two);
+    EXPECT_TRUE(one->setPortOpen(true));
+    EXPECT_TRUE(two->setPortOpen(true));
+
+    // Another name for a device already open, through a link to a link: refused.
+    const QString hop = third.filePath(QStringLiteral("adapter"));
+    ASSERT_TRUE(QFile::link(a.name, hop));
+    auto three = portInFolder(third, 7, hop);
+    ASSERT_TRUE(three);
+    EXPECT_FALSE(three->setPortOpen(true));
+    EXPECT_FALSE(three->portOpen());
+
+    // The first keeps working, both ways.
+    int received = 0;
+    one->setOnComm([&] { ++received; });
+    ASSERT_TRUE(one->setRThreshold(2));
+    ASSERT_TRUE(one->output(QByteArray::fromHex("0103")));
+    EXPECT_EQ(a.readSome(2), QByteArray::fromHex("0103"));
+    ASSERT_EQ(::write(a.master, "\x05\x06", 2), 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return received > 0; }, 5000));
+    EXPECT_EQ(one->input(), QByteArray::fromHex("0506"));
+
+    // Once the first lets go, the other name opens.
+    ASSERT_TRUE(one->setPortOpen(false));
+    EXPECT_TRUE(three->setPortOpen(true));
+}
+
+TEST(PortMapping, RealDeviceFollowsEveryLink) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), dir.filePath(QStringLiteral("hop"))));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("hop")), dir.filePath(QStringLiteral("COM3"))));
+    EXPECT_EQ(realDevice(dir.filePath(QStringLiteral("COM3"))), "/dev/null");
+    EXPECT_EQ(realDevice(QStringLiteral("/dev/ttyS199")), "/dev/ttyS199"); // leads nowhere: the path itself
 }
 
 TEST(QtSerialComm, RefusedOperations) {

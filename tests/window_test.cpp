@@ -13,6 +13,17 @@
 
 #include <functional>
 #include <vector>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace kv;
 using namespace kv::test;
@@ -235,12 +246,110 @@ TEST_F(StartUp, TooFewValuesOrARefusedPortFail) {
     EXPECT_FALSE(port.open);
 }
 
+TEST_F(StartUp, ValueBeyondSixteenBitsIsReportedHoweverWritten) {
+    for (const char* content : {"4,40000\r\n", "4,1e20\r\n", "4,99999999999999999999\r\n"}) {
+        SCOPED_TRACE(content);
+        boxes.shown.clear();
+        window = std::make_unique<MainWindow>(port, boxes, dir.path());
+        w = &window->context();
+        loadWith(content);
+        EXPECT_EQ(messages(), QStringList{"请检查串口端口,串口端口4无法打开!"});
+        EXPECT_FALSE(port.open);
+        EXPECT_FALSE(w->CommReady);
+    }
+}
+
 TEST_F(StartUp, PortBeyondTheListOpensNothing) {
     loadWith("20,9600\r\n");
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_FALSE(port.open);
     EXPECT_FALSE(w->CommReady);
     EXPECT_EQ(w->Combo1->currentIndex(), -1);
+}
+
+// Runs start-up with a guard: should it block, the guard unblocks it after the deadline,
+// so the test fails instead of hanging. True when start-up ended on its own in time.
+bool endsBeforeDeadline(MainWindow& window, const std::function<void()>& unblock) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false, blocked = false;
+    std::thread guard([&] {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(2), [&] { return done; })) {
+            blocked = true;
+            lock.unlock();
+            unblock();
+        }
+    });
+    window.load();
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+    }
+    cv.notify_one();
+    guard.join();
+    return !blocked;
+}
+
+TEST_F(StartUp, SettingsFileThatIsNoRegularFileIsUnreadable) {
+    const QByteArray path = QFile::encodeName(settingsPath());
+    int master = -1, slave = -1, listener = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const QString terminal = QString::fromLatin1(ptsname(master));
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::function<void()> unblock;
+    };
+    const std::vector<Case> cases = {
+        {"named pipe", [&] { ASSERT_EQ(::mkfifo(path.constData(), 0600), 0); },
+         [&] {
+             // A writer that comes and goes ends a reader waiting in open or read.
+             const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK);
+             if (fd >= 0)
+                 ::close(fd);
+         }},
+        {"link to a terminal", [&] { ASSERT_TRUE(QFile::link(terminal, settingsPath())); },
+         [&] {
+             ::close(master);
+             master = -1;
+         }},
+        {"socket",
+         [&] {
+             listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un addr{};
+             addr.sun_family = AF_UNIX;
+             ASSERT_LT(path.size(), static_cast<int>(sizeof addr.sun_path));
+             std::copy(path.begin(), path.end(), addr.sun_path);
+             ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+             ::listen(listener, 1);
+         },
+         [] {}},
+        {"link to /dev/zero", [&] { ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), settingsPath())); },
+         [] {}},
+        {"folder", [&] { ASSERT_TRUE(QDir().mkdir(settingsPath())); }, [] {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(path.constData());
+        ::rmdir(path.constData());
+        c.make();
+        boxes.shown.clear();
+        port.ops.clear();
+        window = std::make_unique<MainWindow>(port, boxes, dir.path());
+        w = &window->context();
+        EXPECT_TRUE(endsBeforeDeadline(*window, c.unblock));
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, "请检查串口端口,串口端口0无法打开!");
+        EXPECT_EQ(boxes.shown[0].title, "VQRN系统出错提示");
+        EXPECT_FALSE(port.open);
+        EXPECT_FALSE(w->CommReady);
+        EXPECT_TRUE(port.ops.isEmpty());
+    }
+    if (master >= 0)
+        ::close(master);
+    ::close(slave);
+    ::close(listener);
 }
 
 class PortChoice : public WindowTest {};
