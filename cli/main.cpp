@@ -69,9 +69,10 @@ int main(int argc, char** argv) {
 
     CommonOptions common;
     app.add_option("-p,--port", common.port,
-                   "COMn (as the window maps it: COMn beside the program, else\n"
-                   "/dev/ttyS<n-1>) or a device path such as /dev/ttyUSB0;\n"
-                   "default: the port in comm.set beside the program")
+                   "COMn (as the window maps it: COMn beside the program, then in\n"
+                   "~/.config/kv7702r-tool, else /dev/ttyS<n-1>) or a device path\n"
+                   "such as /dev/ttyUSB0; default: the port in the window's comm.set\n"
+                   "(beside the program, or in ~/.config/kv7702r-tool when installed)")
         ->type_name("PORT");
     app.add_option("-r,--rate", common.rate, "baud rate; default: the rate in comm.set, else 9600")
         ->type_name("BAUD")

@@ -74,46 +74,24 @@ QString resolvePort(const QString& spec, const QString& programDir) {
     return spec;
 }
 
-CommSet parseCommSet(const QByteArray& content) {
-    CommSet c;
-    const auto parts = QString::fromLatin1(content).split(QRegularExpression(QStringLiteral(",|\r\n|\r|\n")));
-    std::vector<int> values;
-    for (const QString& part : parts) {
-        if (values.size() == 2) break;
-        if (part.trimmed().isEmpty()) continue; // blank lines, and the empty piece between CR and LF
-        const auto n = num::roundEven(part);
-        if (n && (*n < -32768 || *n > 32767))
-            return c; // a value beyond 16 bits: the file is not usable, as in the window
-        values.push_back(n ? static_cast<int>(*n) : 0);
-    }
-    if (values.size() < 2) return c;
-    c.found = true;
-    c.port = values[0];
-    c.rate = values[1];
-    return c;
-}
-
-CommSet readCommSet(const QString& programDir) {
-    QFile file(QDir(programDir).filePath(QStringLiteral("comm.set")));
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    // comm.set is one short line; anything long is not ours.
-    return parseCommSet(file.read(4096));
+CommSetValues storedCommSet(const QString& programDir) {
+    return readCommSet(commSetPaths(programDir, userConfigDir(), folderTakesFiles(programDir)).read);
 }
 
 int Session::open() {
     const QString programDir = QCoreApplication::applicationDirPath();
-    const CommSet stored = readCommSet(programDir);
+    const CommSetValues stored = storedCommSet(programDir);
     if (!opt_.port.empty()) {
         device_ = resolvePort(QString::fromStdString(opt_.port), programDir);
-    } else if (stored.found && stored.port >= 1) {
-        device_ = deviceForPort(stored.port, programDir);
+    } else if (stored.complete() && *stored.port >= 1) {
+        device_ = deviceForPort(*stored.port, programDir);
     } else {
         error(
             QStringLiteral("no port: give --port (COMn or a device path); there is no usable comm.set in %1")
                 .arg(QDir::toNativeSeparators(programDir)));
         return EXIT_USAGE;
     }
-    rate_ = opt_.rate > 0 ? opt_.rate : (stored.found && stored.rate > 0 ? stored.rate : kDefaultRate);
+    rate_ = opt_.rate > 0 ? opt_.rate : (stored.complete() && *stored.rate > 0 ? *stored.rate : kDefaultRate);
     const OpenResult r = line_.open(device_, rate_);
     if (r.ok()) return EXIT_OK;
     if (r.failure == OpenFailure::Permission) {

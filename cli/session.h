@@ -5,6 +5,7 @@
 #include "modbus/codec.h"
 #include "sensor/protocol.h"
 #include "serial/rtuline.h"
+#include "serial/settingsfile.h"
 
 #include <QString>
 
@@ -97,15 +98,8 @@ private:
 // "COM3" (any case) as the window maps it from the program's folder; anything else is a path.
 [[nodiscard]] QString resolvePort(const QString& spec, const QString& programDir);
 
-struct CommSet {
-    bool found = false;
-    int port = 0;
-    int rate = 0;
-};
-// comm.set in the folder: the first two values, port then rate, separated by a comma or
-// a line end; blank lines are skipped, a value that is not a number reads as 0, and a
-// value beyond 16 bits makes the file unusable.
-[[nodiscard]] CommSet parseCommSet(const QByteArray& content);
-[[nodiscard]] CommSet readCommSet(const QString& programDir);
+// The comm.set the window would read: beside the program, or in the user's configuration
+// folder when the program's folder takes no files (an installed copy).
+[[nodiscard]] CommSetValues storedCommSet(const QString& programDir);
 
 } // namespace kv::cli

@@ -4,7 +4,7 @@
 #include "check.h"
 #include "reference.h"
 
-#include "setup/settingsfile.h"
+#include "serial/settingsfile.h"
 
 #include <cstdint>
 

@@ -15,7 +15,11 @@ int parseLineSettings(const QString& settings) {
     return m.captured(1).toInt();
 }
 
-QString userConfigDir() { return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation); }
+// Named after the window, not the running program, so the command line finds what the
+// window saved.
+QString userConfigDir() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/kv7702r-tool");
+}
 
 QString deviceForPort(int port, const QString& programDir) {
 #ifdef Q_OS_WIN

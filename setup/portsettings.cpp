@@ -2,7 +2,7 @@
 
 #include "window/window.h"
 #include "modbus/fieldnum.h"
-#include "setup/settingsfile.h"
+#include "serial/settingsfile.h"
 
 #include <QComboBox>
 #include <QDir>

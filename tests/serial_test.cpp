@@ -1,6 +1,6 @@
 // comm.set, port-to-device mapping, and the QSerialPort component over a real pty pair.
 #include "serial/qtserialcomm.h"
-#include "setup/settingsfile.h"
+#include "serial/settingsfile.h"
 #include "support/qtprint.h"
 
 #include <QDir>

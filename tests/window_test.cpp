@@ -1,6 +1,6 @@
 // The designed window, start-up, port choice, "保存设置" and the receive handler.
 #include "support/windowfixture.h"
-#include "setup/settingsfile.h"
+#include "serial/settingsfile.h"
 
 #include <QGroupBox>
 #include <QLabel>

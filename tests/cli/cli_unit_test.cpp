@@ -14,32 +14,18 @@
 
 using namespace kv::cli;
 
-TEST(CliCommSet, ReadAsTheWindowReadsIt) {
-    auto parsed = [](const char* text) { return parseCommSet(QByteArray(text)); };
-    const CommSet plain = parsed("4,19200\r\n");
-    EXPECT_TRUE(plain.found);
-    EXPECT_EQ(plain.port, 4);
-    EXPECT_EQ(plain.rate, 19200);
-    EXPECT_EQ(parsed("\r\n 3 ,\r\n 2400").rate, 2400) << "blanks and blank lines are skipped";
-    EXPECT_EQ(parsed("4,fast\r\n").rate, 0) << "not a number reads as 0 (the caller makes it 9600)";
-    EXPECT_EQ(parsed("4\r\n9600\r\n").rate, 9600) << "a line end separates like a comma";
-    EXPECT_FALSE(parsed("4").found);
-    EXPECT_FALSE(parsed("").found);
-    EXPECT_FALSE(parsed("4,40000\r\n").found) << "beyond 16 bits";
-    EXPECT_FALSE(parsed("99999,9600\r\n").found);
-}
-
-TEST(CliCommSet, FileBesideTheProgram) {
+TEST(CliCommSet, ReadWhereTheWindowKeepsIt) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    EXPECT_FALSE(readCommSet(dir.path()).found);
+    EXPECT_FALSE(storedCommSet(dir.path()).complete());
     QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("2,9600\r\n");
     f.close();
-    const CommSet c = readCommSet(dir.path());
-    EXPECT_TRUE(c.found);
-    EXPECT_EQ(c.port, 2);
+    const kv::CommSetValues c = storedCommSet(dir.path());
+    ASSERT_TRUE(c.complete());
+    EXPECT_EQ(*c.port, 2);
+    EXPECT_EQ(*c.rate, 9600);
 }
 
 TEST(CliPort, ComNamesMapLikeTheWindow) {

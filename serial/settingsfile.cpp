@@ -1,4 +1,4 @@
-#include "setup/settingsfile.h"
+#include "serial/settingsfile.h"
 
 #include "modbus/fieldnum.h"
 

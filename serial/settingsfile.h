@@ -1,5 +1,6 @@
 #pragma once
-// comm.set: one ASCII line "port,rate" ended by CR LF, in the program's folder.
+// comm.set: one ASCII line "port,rate" ended by CR LF, in the program's folder (or the
+// user's configuration folder). The window reads and writes it; the command line reads it.
 
 #include <QString>
 
