@@ -1,6 +1,7 @@
 #include "monitor/exchange.h"
 
 #include "modbus/codec.h"
+#include "sensor/protocol.h"
 
 namespace kv::mon {
 namespace {
@@ -134,31 +135,6 @@ void judge(Exchange& ex) {
     ex.decoded = decode(ex.request, ex.reply);
 }
 
-QString exceptionName(int code) {
-    switch (code) {
-    case 0x01:
-        return QStringLiteral("ILLEGAL FUNCTION");
-    case 0x02:
-        return QStringLiteral("ILLEGAL DATA ADDRESS");
-    case 0x03:
-        return QStringLiteral("ILLEGAL DATA VALUE");
-    case 0x04:
-        return QStringLiteral("SERVER DEVICE FAILURE");
-    case 0x05:
-        return QStringLiteral("ACKNOWLEDGE");
-    case 0x06:
-        return QStringLiteral("SERVER DEVICE BUSY");
-    case 0x08:
-        return QStringLiteral("MEMORY PARITY ERROR");
-    case 0x0A:
-        return QStringLiteral("GATEWAY PATH UNAVAILABLE");
-    case 0x0B:
-        return QStringLiteral("GATEWAY TARGET DEVICE FAILED TO RESPOND");
-    default:
-        return QStringLiteral("UNKNOWN");
-    }
-}
-
 QString statusText(const Exchange& ex) {
     switch (ex.status) {
     case Status::Ok:
@@ -172,7 +148,7 @@ QString statusText(const Exchange& ex) {
     case Status::Exception:
         return QStringLiteral("异常 %1 %2")
             .arg(QString::number(ex.exceptionCode, 16).rightJustified(2, QLatin1Char('0')).toUpper(),
-                 exceptionName(ex.exceptionCode));
+                 sensor::exceptionName(static_cast<std::uint8_t>(ex.exceptionCode)).toUpper());
     case Status::Incomplete:
         return QStringLiteral("不完整");
     case Status::NoReply:

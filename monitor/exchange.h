@@ -36,8 +36,7 @@ struct Exchange {
 // Fills status, exceptionCode and decoded of an exchange whose reply is final.
 void judge(Exchange& ex);
 
-// "ILLEGAL DATA ADDRESS" and so on; "UNKNOWN" for codes the standard leaves open.
-[[nodiscard]] QString exceptionName(int code);
+// An exception shows its code and standard name in capitals ("异常 04 SERVER DEVICE FAILURE").
 [[nodiscard]] QString statusText(const Exchange& ex);
 // Upper-case hex with a blank between bytes.
 [[nodiscard]] QString hexText(const QByteArray& bytes);

@@ -70,12 +70,12 @@ TEST(Judge, KnowsThisSensorsAddressRepliesAndTheAnyDeviceRead) {
     EXPECT_EQ(echo.decoded, QStringLiteral("新地址 5"));
 }
 
-TEST(Judge, EveryExceptionHasItsStandardName) {
-    EXPECT_EQ(exceptionName(1), "ILLEGAL FUNCTION");
-    EXPECT_EQ(exceptionName(3), "ILLEGAL DATA VALUE");
-    EXPECT_EQ(exceptionName(6), "SERVER DEVICE BUSY");
-    EXPECT_EQ(exceptionName(0x0B), "GATEWAY TARGET DEVICE FAILED TO RESPOND");
-    EXPECT_EQ(exceptionName(0x42), "UNKNOWN");
+TEST(Judge, ExceptionsShowTheirCodeAndStandardName) {
+    const Exchange busy = judged("01 03 00 00 00 02 C4 0B", "01 83 06 C1 32");
+    EXPECT_EQ(busy.status, Status::Exception);
+    EXPECT_EQ(statusText(busy), QStringLiteral("异常 06 SERVER DEVICE BUSY"));
+    const Exchange gateway = judged("01 03 00 00 00 02 C4 0B", "01 83 0B 00 F7");
+    EXPECT_EQ(statusText(gateway), QStringLiteral("异常 0B GATEWAY TARGET DEVICE FAILED TO RESPOND"));
 }
 
 TEST(Tracker, PairsChunksIntoExchangesAndTimesThemToTheLastByte) {
