@@ -1,7 +1,7 @@
 #include "measure/receiver.h"
 
-#include "window/window.h"
 #include "modbus/decode.h"
+#include "window/window.h"
 
 #include <limits>
 
@@ -13,33 +13,44 @@ void applyWrites(Window& w, const FieldWrites& writes) {
     for (const FieldWrite& fw : writes) {
         QLineEdit* box = nullptr;
         switch (fw.field) {
-        case Field::Value: box = w.txtValue(fw.index); break;
+        case Field::Value:
+            box = w.txtValue(fw.index);
+            break;
         case Field::ValueBlack:
             if (QLineEdit* v = w.txtValue(fw.index)) {
                 QPalette pal = v->palette();
                 pal.setColor(QPalette::Text, Qt::black);
-                v->setPalette(pal);
+                // Setting an equal palette still invalidates the box's cached backdrop and frame.
+                if (pal != v->palette() || pal.resolveMask() != v->palette().resolveMask())
+                    v->setPalette(pal);
             }
             continue;
-        case Field::SetValue: box = w.txtsetValue(fw.index); break;
-        case Field::RA: box = w.txtRA; break;
-        case Field::RB: box = w.txtRB; break;
-        case Field::SetID: box = w.txtSetID(fw.index); break;
-        case Field::StationID: box = w.txtStationID; break;
+        case Field::SetValue:
+            box = w.txtsetValue(fw.index);
+            break;
+        case Field::RA:
+            box = w.txtRA;
+            break;
+        case Field::RB:
+            box = w.txtRB;
+            break;
+        case Field::SetID:
+            box = w.txtSetID(fw.index);
+            break;
+        case Field::StationID:
+            box = w.txtStationID;
+            break;
         }
-        if (box)
-            box->setText(fw.text);
+        if (box) Window::replaceText(box, fw.text);
     }
 }
 
 } // namespace
 
 void onComm(Window& w) {
-    if (w.RxCount < std::numeric_limits<qint32>::max())
-        ++w.RxCount;
+    if (w.RxCount < std::numeric_limits<qint32>::max()) ++w.RxCount;
     w.lblErrCounter->setText(QString::number(w.RxCount));
-    if (w.MSComm1->commEvent() != comEvReceive)
-        return;
+    if (w.MSComm1->commEvent() != comEvReceive) return;
 
     const QByteArray reply = w.MSComm1->input();
     w.MSComm1->setInBufferCount(0);
@@ -55,13 +66,20 @@ void onComm(Window& w) {
     const QByteArray frame = readReply ? reply.left(3 + static_cast<quint8>(reply.at(2))) : reply;
 
     switch (w.CmdType) {
-    case 1: applyWrites(w, decodeMeasurement(frame, w.txtStartID->text())); break;
-    case 2: applyWrites(w, decodeRegisterRead(frame, w.ReadTarget)); break;
+    case 1:
+        applyWrites(w, decodeMeasurement(frame, w.txtStartID->text()));
+        break;
+    case 2:
+        applyWrites(w, decodeRegisterRead(frame, w.ReadTarget));
+        break;
     case 5:
         applyWrites(w, decodeAddressChange(reply, w.AddressChangeSent));
         break;
-    case 6: applyWrites(w, decodeAddressRead(frame)); break;
-    default: break;
+    case 6:
+        applyWrites(w, decodeAddressRead(frame));
+        break;
+    default:
+        break;
     }
     w.bringToFront(w.imgConnected);
 }

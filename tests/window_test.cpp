@@ -1,6 +1,6 @@
 // The designed window, start-up, port choice, "保存设置" and the receive handler.
-#include "support/windowfixture.h"
 #include "serial/settingsfile.h"
+#include "support/windowfixture.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -41,7 +41,8 @@ class DesignedWindow : public WindowTest {};
 TEST_F(DesignedWindow, CaptionSizeAndGroups) {
     EXPECT_TRUE(window->windowTitle().startsWith(QStringLiteral("KV7702R可变量程水分传感器工具软件-VQRN ")));
     // The designed client region; a scroll bar beside it reaches the rest.
-    EXPECT_EQ(window->size(), QSize(1021 + window->scrollArea()->verticalScrollBar()->sizeHint().width(), 522));
+    EXPECT_EQ(window->size(),
+              QSize(1021 + window->scrollArea()->verticalScrollBar()->sizeHint().width(), 522));
     EXPECT_EQ(window->objectName(), "frmMain");
     struct G {
         const char* name;
@@ -179,10 +180,10 @@ TEST_F(StartUp, RestoresPortAndRateAndOpens) {
     EXPECT_EQ(w->txtStationID->text(), "1");
     EXPECT_TRUE(w->PictureShow->isVisibleTo(window.get()));
     // Prepared before it is opened, in the designed order.
-    const QStringList expected = {"CommPort=4", "InputMode=1", "InputLen=0", "InBufferCount=0",
-                                  "OutBufferCount=0", "SThreshold=0", "RThreshold=1", "InputMode=1",
-                                  "Settings=19200,N,8,1", "CommPort=4", "Settings=19200,N,8,1",
-                                  "open", "RThreshold=1", "InputMode=1"};
+    const QStringList expected = {
+        "CommPort=4",           "InputMode=1",  "InputLen=0",   "InBufferCount=0",      "OutBufferCount=0",
+        "SThreshold=0",         "RThreshold=1", "InputMode=1",  "Settings=19200,N,8,1", "CommPort=4",
+        "Settings=19200,N,8,1", "open",         "RThreshold=1", "InputMode=1"};
     EXPECT_EQ(port.ops, expected);
 }
 
@@ -470,14 +471,16 @@ TEST_F(SaveSettings, UnwritableFolderSavesInTheUserConfigFolder) {
     QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     QFile probe(QDir(dir.path()).filePath("probe"));
     if (probe.open(QIODevice::WriteOnly)) {
-        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(dir.path(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         GTEST_SKIP() << "running with privileges that ignore folder permissions";
     }
     const QString own = QDir(userConfigDir()).filePath(QStringLiteral("comm.set"));
     QFile::remove(own);
     w->Combo2->setCurrentIndex(1);
     click(w->cmdCom);
-    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(dir.path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     ASSERT_EQ(messages(), QStringList{QStringLiteral("串口设置保存成功")});
     EXPECT_EQ(readSettings(), QByteArray("4,19200\r\n")); // beside the program: as it was
     QFile saved(own);
@@ -683,6 +686,64 @@ TEST_F(Receiver, RepeatedNotificationsDecodeAgain) {
     EXPECT_EQ(w->txtState->toPlainText(), " 01 03 04 0F A0 00 00 F9 05");
 }
 
+// A request equal to the one shown is not set again, yet the box must end as setting it
+// leaves it: whatever the operator did in it (cursor, selection, an edit typed and
+// taken back, its undo history) is gone.
+TEST_F(Receiver, ARepeatedRequestLeavesTheCommandBoxAsSettingItWould) {
+    startOpen();
+    click(w->comDoOnce);
+    const QString request = w->txtCommand->text();
+    ASSERT_FALSE(request.isEmpty());
+    const auto expectFresh = [&](const char* after) {
+        SCOPED_TRACE(after);
+        EXPECT_EQ(w->txtCommand->text(), request);
+        EXPECT_EQ(w->txtCommand->cursorPosition(), request.size());
+        EXPECT_FALSE(w->txtCommand->hasSelectedText());
+        EXPECT_FALSE(w->txtCommand->isUndoAvailable());
+        EXPECT_FALSE(w->txtCommand->isRedoAvailable());
+        EXPECT_FALSE(w->txtCommand->isModified());
+    };
+    expectFresh("first request");
+
+    w->txtCommand->setCursorPosition(2);
+    click(w->comDoOnce);
+    expectFresh("cursor moved");
+
+    w->txtCommand->setSelection(1, 4);
+    click(w->comDoOnce);
+    expectFresh("text selected");
+
+    w->txtCommand->insert(QStringLiteral("x"));
+    w->txtCommand->undo();
+    ASSERT_EQ(w->txtCommand->text(), request);
+    ASSERT_TRUE(w->txtCommand->isRedoAvailable());
+    click(w->comDoOnce);
+    expectFresh("edit taken back");
+
+    w->txtCommand->end(false);
+    w->txtCommand->backspace();
+    w->txtCommand->insert(request.right(1));
+    ASSERT_EQ(w->txtCommand->text(), request);
+    click(w->comDoOnce);
+    expectFresh("same text typed again");
+}
+
+// A value painted again in the colour it already has stays that colour, and a box
+// coloured otherwise between two replies still turns black.
+TEST_F(Receiver, ValueColourIsSetWhenItDiffers) {
+    startOpen();
+    for (int round = 0; round < 2; ++round) {
+        paintValuesRed();
+        click(w->comDoOnce);
+        port.deliver(hex("01 03 04 0B B8 00 00 78 32"));
+        EXPECT_EQ(w->txtValue(0)->palette().color(QPalette::Text), QColor(Qt::black));
+        click(w->comDoOnce);
+        port.deliver(hex("01 03 04 0F A0 00 00 F9 05"));
+        EXPECT_EQ(w->txtValue(0)->text(), "40.00");
+        EXPECT_EQ(w->txtValue(0)->palette().color(QPalette::Text), QColor(Qt::black));
+    }
+}
+
 TEST_F(SaveSettings, ReadOnlyProgramFolderSavesInTheUserConfigFolderAndStartUpReadsItBack) {
     // /proc takes no new files, whoever asks.
     const QString own = QDir(userConfigDir()).filePath(QStringLiteral("comm.set"));
@@ -733,5 +794,6 @@ TEST(CommSetPlace, BesideTheProgramUnlessItsFolderTakesNoFiles) {
     EXPECT_EQ(paths(false, QString()), "/opt/kv/bin/comm.set|/opt/kv/bin/comm.set");
     EXPECT_FALSE(folderTakesFiles(QStringLiteral("/proc")));
     EXPECT_TRUE(folderTakesFiles(config.path()));
-    EXPECT_EQ(QDir(config.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("comm.set")});
+    EXPECT_EQ(QDir(config.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("comm.set")});
 }

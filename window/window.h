@@ -144,6 +144,15 @@ struct Window {
     // Sees what the receiver decoded, before it reaches the fields; empty unless watched.
     std::function<void(qint16 cmdType, const FieldWrites& writes)> decodedObserver;
 
+    // As QLineEdit::setText, without the relayout and repaint when the box already is
+    // exactly what setText would leave: that text, cursor at its end, nothing selected,
+    // no undo history, not modified.
+    static void replaceText(QLineEdit* box, const QString& text) {
+        if (box->hasFocus() || box->text() != text || box->cursorPosition() != text.size() ||
+            box->hasSelectedText() || box->isUndoAvailable() || box->isRedoAvailable() || box->isModified())
+            box->setText(text);
+    }
+
     void message(const QString& text, const QString& title = QString(), Icon icon = Icon::None) const {
         messages->show(text, title, icon);
     }
@@ -151,8 +160,7 @@ struct Window {
     void bringToFront(QLabel* lamp) const { Picture2->bringToFront(lamp); }
 
     void observeDecoded(const FieldWrites& writes) const {
-        if (decodedObserver)
-            decodedObserver(CmdType, writes);
+        if (decodedObserver) decodedObserver(CmdType, writes);
     }
 
     // The lamp seen: the one highest in the panel's stacking order.
@@ -208,7 +216,7 @@ struct Window {
 
     void showRequest(const Frame& frame) {
         SendBuf = requestText(frame);
-        txtCommand->setText(SendBuf);
+        replaceText(txtCommand, SendBuf);
     }
 };
 
