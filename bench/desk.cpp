@@ -3,6 +3,7 @@
 //   desk_bench --cpu         prints the tool's CPU time and memory over 10 s each with the
 //                            monitor never opened, open, and closed again
 //   desk_bench --shots DIR   writes the screenshots of the README into DIR
+#include "bench/benchsupport.h"
 #include "app/mainwindow.h"
 #include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
@@ -24,12 +25,7 @@
 
 namespace {
 
-class SilentBoxes : public kv::MessageBoxes {
-public:
-    void show(const QString& text, const QString&, kv::Icon) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-};
+using kvbench::SilentBoxes;
 
 double cpuSeconds() {
     rusage u{};

@@ -13,6 +13,7 @@
 // tool's. Against the physical floor at the line rate.
 //
 //   latency [ROUNDS] [--sim]          default 200 rounds, 19200 baud
+#include "bench/benchsupport.h"
 #include "app/mainwindow.h"
 #include "measure/receiver.h"
 #include "serial/qtserialcomm.h"
@@ -44,6 +45,9 @@
 
 namespace {
 
+using kvbench::SilentBoxes;
+using kvbench::crc16;
+
 constexpr double kBaud = 19200;
 constexpr double kByteUs = 10.0 * 1e6 / kBaud;      // 8N1: ten bits a character
 constexpr double kT35Us = 3.5 * 11.0 * 1e6 / kBaud; // the RTU frame gap, as a slave waits for it
@@ -63,23 +67,6 @@ void sleepUntil(double us) {
         timespec ts{static_cast<time_t>(left / 1e6), static_cast<long>(std::fmod(left, 1e6) * 1000)};
         clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, nullptr);
     }
-}
-
-class SilentBoxes : public kv::MessageBoxes {
-public:
-    void show(const QString& text, const QString&, kv::Icon) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-};
-
-quint16 crc16(const unsigned char* p, size_t n) {
-    quint16 crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
 }
 
 // A sensor behind a real line: it sees the request's last byte 8 character times after

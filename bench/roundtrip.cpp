@@ -1,6 +1,7 @@
 // Prints how long one measurement takes end to end: click on "单次" until the reply
 // has been decoded into the window, through the QSerialPort component and the
 // virtual sensor on a pty. Also the cost of building a request frame and its text.
+#include "bench/benchsupport.h"
 #include "app/mainwindow.h"
 #include "serial/qtserialcomm.h"
 
@@ -20,12 +21,7 @@
 
 namespace {
 
-class SilentBoxes : public kv::MessageBoxes {
-public:
-    void show(const QString& text, const QString&, kv::Icon) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-};
+using kvbench::SilentBoxes;
 
 void report(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());

@@ -5,6 +5,7 @@
 // measured ticks alone are dumped, warm-up and shutdown left out.
 //
 //   tick_cost [TICKS] [--paints]    default 200 ticks; --paints lists what repainted
+#include "bench/benchsupport.h"
 #include "app/mainwindow.h"
 #include "serial/qtserialcomm.h"
 
@@ -31,22 +32,8 @@
 
 namespace {
 
-class SilentBoxes : public kv::MessageBoxes {
-public:
-    void show(const QString& text, const QString&, kv::Icon) override {
-        std::fprintf(stderr, "message: %s\n", qPrintable(text));
-    }
-};
-
-quint16 crc16(const unsigned char* p, size_t n) {
-    quint16 crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
+using kvbench::SilentBoxes;
+using kvbench::crc16;
 
 // The far end of the line: answers each 8-byte read request at once, the moisture
 // register changing from one reply to the next so that every reply shows.
