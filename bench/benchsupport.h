@@ -6,8 +6,13 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
+#include <pty.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 
 namespace kvbench {
 
@@ -27,5 +32,44 @@ inline quint16 crc16(const unsigned char* p, std::size_t n) {
     }
     return crc;
 }
+
+// The far end of a pseudo terminal in raw mode, served by run() on a thread of its own.
+// A subclass calls stop() first in its destructor, so run() never outlives its members.
+class PtyPeer {
+public:
+    PtyPeer() = default;
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
+    virtual ~PtyPeer() {
+        stop();
+        if (master_ >= 0) close(master_);
+    }
+    bool open() {
+        int slave = -1;
+        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) return false;
+        termios t{};
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        slaveName_ = QString::fromLocal8Bit(ttyname(slave));
+        close(slave);
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+    QString slaveName() const { return slaveName_; }
+
+protected:
+    virtual void run() = 0;
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    int master_ = -1;
+    std::atomic<bool> stop_{false};
+
+private:
+    QString slaveName_;
+    std::thread thread_;
+};
 
 } // namespace kvbench

@@ -72,38 +72,21 @@ void sleepUntil(double us) {
 // A sensor behind a real line: it sees the request's last byte 8 character times after
 // the first went out, keeps silent for t3.5 and its turnaround, and its reply's bytes
 // arrive one character time apart.
-class Line {
+class Line : public kvbench::PtyPeer {
 public:
     struct Exchange {
         double requestIn = 0; // first request byte readable here (the tool has written it)
         double replyLast = 0; // last reply byte handed to the pty
     };
 
-    bool open() {
-        int slave = -1;
-        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) return false;
-        termios t{};
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-        slaveName_ = QString::fromLocal8Bit(ttyname(slave));
-        close(slave);
-        thread_ = std::thread([this] { run(); });
-        return true;
-    }
-    ~Line() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (master_ >= 0) close(master_);
-    }
-    QString slaveName() const { return slaveName_; }
+    ~Line() override { stop(); }
     Exchange last() {
         std::lock_guard<std::mutex> lock(m_);
         return last_;
     }
 
 private:
-    void run() {
+    void run() override {
         unsigned char req[8];
         size_t have = 0;
         unsigned counter = 0;
@@ -141,10 +124,6 @@ private:
         }
     }
 
-    int master_ = -1;
-    QString slaveName_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
     std::mutex m_;
     Exchange last_;
 };

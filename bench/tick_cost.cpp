@@ -37,29 +37,12 @@ using kvbench::crc16;
 
 // The far end of the line: answers each 8-byte read request at once, the moisture
 // register changing from one reply to the next so that every reply shows.
-class Responder {
+class Responder : public kvbench::PtyPeer {
 public:
-    bool open() {
-        int slave = -1;
-        if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) return false;
-        termios t{};
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-        slaveName_ = QString::fromLocal8Bit(ttyname(slave));
-        close(slave);
-        thread_ = std::thread([this] { run(); });
-        return true;
-    }
-    ~Responder() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (master_ >= 0) close(master_);
-    }
-    QString slaveName() const { return slaveName_; }
+    ~Responder() override { stop(); }
 
 private:
-    void run() {
+    void run() override {
         unsigned char buf[256];
         size_t have = 0;
         unsigned counter = 0;
@@ -89,10 +72,6 @@ private:
         }
     }
 
-    int master_ = -1;
-    QString slaveName_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
 };
 
 // Runs the event loop until pred holds, checking a few times a second so that the
