@@ -185,10 +185,18 @@ int main(int argc, char** argv) {
     // The instants the tool itself passes, on the clock the line uses.
     double written = 0, receiveEvent = 0, decoded = 0, shown = 0;
     QEventLoop* waiting = nullptr;
-    auto* serial = port.findChild<QSerialPort*>();
-    QObject::connect(serial, &QSerialPort::bytesWritten, [&] {
-        if (written == 0) written = nowUs();
-    });
+    // Written: the port component back from write(2) with the request. QSerialPort's own
+    // bytesWritten signal comes a pass of the event loop later, after the repaint the
+    // click asked for, and would count that repaint as the request's way out.
+    struct WriteWatch : kv::TrafficObserver {
+        double* written;
+        explicit WriteWatch(double* w) : written(w) {}
+        void bytesWritten(const QByteArray&) override {
+            if (*written == 0) *written = nowUs();
+        }
+        void bytesArrived(const QByteArray&) override {}
+    } writeWatch(&written);
+    port.setObserver(&writeWatch);
     // The window's own receive handler, with a stop watch around it.
     port.setOnComm([&] {
         receiveEvent = nowUs();
