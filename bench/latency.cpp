@@ -45,7 +45,6 @@
 
 namespace {
 
-using kvbench::SilentBoxes;
 using kvbench::crc16;
 
 constexpr double kBaud = 19200;
@@ -169,18 +168,11 @@ int main(int argc, char** argv) {
     } else if (!line.open() || !QFile::link(line.slaveName(), link)) {
         return 1;
     }
-    QFile set(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
-    if (!set.open(QIODevice::WriteOnly)) return 1;
-    set.write("4,19200\r\n");
-    set.close();
-
-    kv::QtSerialComm port(dir.path());
-    SilentBoxes boxes;
-    kv::MainWindow window(port, boxes, dir.path());
-    kv::Window& w = window.context();
-    window.load();
-    window.show();
-    if (!port.portOpen() || !QTest::qWaitForWindowExposed(&window)) return 1;
+    if (!kvbench::writeCommSet(dir.path())) return 1;
+    kvbench::RealWindow tool(dir.path());
+    kv::Window& w = tool.context();
+    kv::QtSerialComm& port = tool.port;
+    if (!tool.up()) return 1;
 
     // The instants the tool itself passes, on the clock the line uses.
     double written = 0, receiveEvent = 0, decoded = 0, shown = 0;
