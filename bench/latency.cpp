@@ -13,8 +13,11 @@
 // tool's. Against the physical floor at the line rate.
 //
 //   latency [ROUNDS] [--sim]          default 200 rounds, 19200 baud
-#include "bench/benchsupport.h"
+//   latency [ROUNDS] --bare           the yardstick: a bare Qt window that writes the same
+//                                     request through QSerialPort and shows the reply as
+//                                     hex in its one label, timed the same way
 #include "app/mainwindow.h"
+#include "bench/benchsupport.h"
 #include "measure/receiver.h"
 #include "serial/qtserialcomm.h"
 
@@ -23,6 +26,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
@@ -148,6 +152,74 @@ void row(const char* what, const Stats& s, double floorUs = -1) {
     std::printf("\n");
 }
 
+// What the tool's own share is made of at the least: a window of the tool's size with one
+// label, the same request written through QSerialPort, the reply shown in the label.
+int bareWindow(Line& line, const QString& link, int rounds) {
+    QSerialPort serial(link);
+    if (!serial.open(QIODevice::ReadWrite) || !serial.setBaudRate(19200)) return 1;
+    QWidget window;
+    window.resize(1021, 522);
+    QLabel text(QStringLiteral("bare window"), &window);
+    text.setGeometry(8, 8, 400, 20);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) return 1;
+
+    const QByteArray request = QByteArray::fromHex("020300000002c438");
+    double written = 0, shown = 0;
+    QByteArray reply;
+    QEventLoop* waiting = nullptr;
+    QObject::connect(&serial, &QSerialPort::readyRead, [&] {
+        reply += serial.readAll();
+        if (reply.size() >= 9) text.setText(QString::fromLatin1(reply.toHex(' ').toUpper()));
+    });
+    struct PaintWatch : QObject {
+        std::function<void()> onPaint;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint && onPaint) onPaint();
+            return false;
+        }
+    } watch;
+    text.installEventFilter(&watch);
+    watch.onPaint = [&] {
+        if (reply.size() < 9 || shown != 0) return;
+        QTimer::singleShot(0, [&] {
+            shown = nowUs();
+            if (waiting) waiting->quit();
+        });
+    };
+
+    Stats toWrite, toShown, own;
+    for (int i = 0; i < rounds + 5; ++i) {
+        written = shown = 0;
+        reply.clear();
+        QEventLoop loop;
+        waiting = &loop;
+        QTimer::singleShot(2000, &loop, [&] { loop.exit(1); });
+        const double click = nowUs();
+        serial.write(request);
+        serial.flush();
+        written = nowUs();
+        const bool ok = loop.exec() == 0;
+        waiting = nullptr;
+        if (!ok) {
+            std::fprintf(stderr, "latency: no reply shown in round %d\n", i);
+            return 1;
+        }
+        if (i < 5) continue;
+        const Line::Exchange ex = line.last();
+        toWrite.add(written - click);
+        toShown.add(shown - ex.replyLast);
+        own.add((written - click) + (shown - ex.replyLast));
+    }
+    std::printf(
+        "a bare window, one label, at 19200 baud, %d rounds (a faithful line simulated in-process):\n",
+        rounds);
+    row("write -> request written", toWrite);
+    row("last byte -> reply shown", toShown);
+    row("its own share", own);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -155,6 +227,7 @@ int main(int argc, char** argv) {
     kv::installFontSubstitutions();
     const int rounds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 200;
     const bool useSim = argc > 2 && QByteArray(argv[2]) == "--sim";
+    const bool bare = argc > 2 && QByteArray(argv[2]) == "--bare";
 
     QTemporaryDir dir;
     const QString link = QDir(dir.path()).filePath(QStringLiteral("COM4"));
@@ -168,6 +241,7 @@ int main(int argc, char** argv) {
     } else if (!line.open() || !QFile::link(line.slaveName(), link)) {
         return 1;
     }
+    if (bare) return bareWindow(line, link, rounds);
     if (!kvbench::writeCommSet(dir.path())) return 1;
     kvbench::RealWindow tool(dir.path());
     kv::Window& w = tool.context();
