@@ -1,10 +1,16 @@
 #pragma once
-// What the benchmarks share: message boxes that only print, and the line's CRC-16
-// (computed here so that a bench's far end does not lean on the tool's codec).
+// What the benchmarks share: message boxes that only print, the line's CRC-16
+// (computed here so that a bench's far end does not lean on the tool's codec), the
+// tool's folder and its window brought up as the tool starts.
 
+#include "app/mainwindow.h"
+#include "serial/qtserialcomm.h"
 #include "window/window.h"
 
+#include <QDir>
+#include <QFile>
 #include <QString>
+#include <QtTest/QTest>
 
 #include <atomic>
 #include <cstddef>
@@ -70,6 +76,28 @@ protected:
 private:
     QString slaveName_;
     std::thread thread_;
+};
+
+// The comm.set that puts the tool in folder dir on its COM4 at the given rate.
+inline bool writeCommSet(const QString& dir, const QString& rate = QStringLiteral("19200")) {
+    QFile f(QDir(dir).filePath(QStringLiteral("comm.set")));
+    return f.open(QIODevice::WriteOnly) && f.write(QStringLiteral("4,%1\r\n").arg(rate).toLatin1()) > 0;
+}
+
+// The real window on its QSerialPort component in folder dir, loaded and shown.
+class RealWindow {
+public:
+    explicit RealWindow(const QString& dir) : port(dir), window(port, boxes, dir) {
+        window.load();
+        window.show();
+    }
+    // The port open and the window on the display.
+    bool up() { return port.portOpen() && QTest::qWaitForWindowExposed(&window); }
+    kv::Window& context() { return window.context(); }
+
+    kv::QtSerialComm port;
+    SilentBoxes boxes;
+    kv::MainWindow window;
 };
 
 } // namespace kvbench

@@ -64,10 +64,7 @@ struct Desk {
     std::unique_ptr<kv::mon::Monitor> monitor;
 
     bool start(const QStringList& simOptions) {
-        QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
-        if (!f.open(QIODevice::WriteOnly)) return false;
-        f.write("4,19200\r\n");
-        f.close();
+        if (!kvbench::writeCommSet(dir.path())) return false;
         sim.setProgram(QStringLiteral(KV_SIM_BINARY));
         sim.setArguments(
             QStringList{QStringLiteral("--link"), QDir(dir.path()).filePath(QStringLiteral("COM4"))} +

@@ -13,8 +13,11 @@
 // tool's. Against the physical floor at the line rate.
 //
 //   latency [ROUNDS] [--sim]          default 200 rounds, 19200 baud
-#include "bench/benchsupport.h"
+//   latency [ROUNDS] --bare           the yardstick: a bare Qt window that writes the same
+//                                     request through QSerialPort and shows the reply as
+//                                     hex in its one label, timed the same way
 #include "app/mainwindow.h"
+#include "bench/benchsupport.h"
 #include "measure/receiver.h"
 #include "serial/qtserialcomm.h"
 
@@ -23,6 +26,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
@@ -45,7 +49,6 @@
 
 namespace {
 
-using kvbench::SilentBoxes;
 using kvbench::crc16;
 
 constexpr double kBaud = 19200;
@@ -149,6 +152,74 @@ void row(const char* what, const Stats& s, double floorUs = -1) {
     std::printf("\n");
 }
 
+// What the tool's own share is made of at the least: a window of the tool's size with one
+// label, the same request written through QSerialPort, the reply shown in the label.
+int bareWindow(Line& line, const QString& link, int rounds) {
+    QSerialPort serial(link);
+    if (!serial.open(QIODevice::ReadWrite) || !serial.setBaudRate(19200)) return 1;
+    QWidget window;
+    window.resize(1021, 522);
+    QLabel text(QStringLiteral("bare window"), &window);
+    text.setGeometry(8, 8, 400, 20);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) return 1;
+
+    const QByteArray request = QByteArray::fromHex("020300000002c438");
+    double written = 0, shown = 0;
+    QByteArray reply;
+    QEventLoop* waiting = nullptr;
+    QObject::connect(&serial, &QSerialPort::readyRead, [&] {
+        reply += serial.readAll();
+        if (reply.size() >= 9) text.setText(QString::fromLatin1(reply.toHex(' ').toUpper()));
+    });
+    struct PaintWatch : QObject {
+        std::function<void()> onPaint;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint && onPaint) onPaint();
+            return false;
+        }
+    } watch;
+    text.installEventFilter(&watch);
+    watch.onPaint = [&] {
+        if (reply.size() < 9 || shown != 0) return;
+        QTimer::singleShot(0, [&] {
+            shown = nowUs();
+            if (waiting) waiting->quit();
+        });
+    };
+
+    Stats toWrite, toShown, own;
+    for (int i = 0; i < rounds + 5; ++i) {
+        written = shown = 0;
+        reply.clear();
+        QEventLoop loop;
+        waiting = &loop;
+        QTimer::singleShot(2000, &loop, [&] { loop.exit(1); });
+        const double click = nowUs();
+        serial.write(request);
+        serial.flush();
+        written = nowUs();
+        const bool ok = loop.exec() == 0;
+        waiting = nullptr;
+        if (!ok) {
+            std::fprintf(stderr, "latency: no reply shown in round %d\n", i);
+            return 1;
+        }
+        if (i < 5) continue;
+        const Line::Exchange ex = line.last();
+        toWrite.add(written - click);
+        toShown.add(shown - ex.replyLast);
+        own.add((written - click) + (shown - ex.replyLast));
+    }
+    std::printf(
+        "a bare window, one label, at 19200 baud, %d rounds (a faithful line simulated in-process):\n",
+        rounds);
+    row("write -> request written", toWrite);
+    row("last byte -> reply shown", toShown);
+    row("its own share", own);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -156,6 +227,7 @@ int main(int argc, char** argv) {
     kv::installFontSubstitutions();
     const int rounds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 200;
     const bool useSim = argc > 2 && QByteArray(argv[2]) == "--sim";
+    const bool bare = argc > 2 && QByteArray(argv[2]) == "--bare";
 
     QTemporaryDir dir;
     const QString link = QDir(dir.path()).filePath(QStringLiteral("COM4"));
@@ -169,26 +241,28 @@ int main(int argc, char** argv) {
     } else if (!line.open() || !QFile::link(line.slaveName(), link)) {
         return 1;
     }
-    QFile set(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
-    if (!set.open(QIODevice::WriteOnly)) return 1;
-    set.write("4,19200\r\n");
-    set.close();
-
-    kv::QtSerialComm port(dir.path());
-    SilentBoxes boxes;
-    kv::MainWindow window(port, boxes, dir.path());
-    kv::Window& w = window.context();
-    window.load();
-    window.show();
-    if (!port.portOpen() || !QTest::qWaitForWindowExposed(&window)) return 1;
+    if (bare) return bareWindow(line, link, rounds);
+    if (!kvbench::writeCommSet(dir.path())) return 1;
+    kvbench::RealWindow tool(dir.path());
+    kv::Window& w = tool.context();
+    kv::QtSerialComm& port = tool.port;
+    if (!tool.up()) return 1;
 
     // The instants the tool itself passes, on the clock the line uses.
     double written = 0, receiveEvent = 0, decoded = 0, shown = 0;
     QEventLoop* waiting = nullptr;
-    auto* serial = port.findChild<QSerialPort*>();
-    QObject::connect(serial, &QSerialPort::bytesWritten, [&] {
-        if (written == 0) written = nowUs();
-    });
+    // Written: the port component back from write(2) with the request. QSerialPort's own
+    // bytesWritten signal comes a pass of the event loop later, after the repaint the
+    // click asked for, and would count that repaint as the request's way out.
+    struct WriteWatch : kv::TrafficObserver {
+        double* written;
+        explicit WriteWatch(double* w) : written(w) {}
+        void bytesWritten(const QByteArray&) override {
+            if (*written == 0) *written = nowUs();
+        }
+        void bytesArrived(const QByteArray&) override {}
+    } writeWatch(&written);
+    port.setObserver(&writeWatch);
     // The window's own receive handler, with a stop watch around it.
     port.setOnComm([&] {
         receiveEvent = nowUs();

@@ -34,11 +34,8 @@ void report(const char* what, std::vector<double> ms) {
 
 bool measureAt(const QString& rate, int rounds) {
     QTemporaryDir dir;
-    QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
-    if (!f.open(QIODevice::WriteOnly))
+    if (!kvbench::writeCommSet(dir.path(), rate))
         return false;
-    f.write(QStringLiteral("4,%1\r\n").arg(rate).toLatin1());
-    f.close();
 
     QProcess sim;
     sim.setProgram(QStringLiteral(KV_SIM_BINARY));

@@ -32,7 +32,6 @@
 
 namespace {
 
-using kvbench::SilentBoxes;
 using kvbench::crc16;
 
 // The far end of the line: answers each 8-byte read request at once, the moisture
@@ -123,22 +122,16 @@ int main(int argc, char** argv) {
 
     Responder far;
     QTemporaryDir dir;
-    QFile set(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
-    if (!far.open() || !set.open(QIODevice::WriteOnly) ||
+    if (!far.open() || !kvbench::writeCommSet(dir.path()) ||
         !QFile::link(far.slaveName(), QDir(dir.path()).filePath(QStringLiteral("COM4")))) {
         std::fprintf(stderr, "tick_cost: cannot set up the line\n");
         return 1;
     }
-    set.write("4,19200\r\n");
-    set.close();
 
-    kv::QtSerialComm port(dir.path());
-    SilentBoxes boxes;
-    kv::MainWindow window(port, boxes, dir.path());
-    kv::Window& w = window.context();
-    window.load();
-    window.show();
-    if (!port.portOpen() || !QTest::qWaitForWindowExposed(&window)) {
+    kvbench::RealWindow tool(dir.path());
+    kv::MainWindow& window = tool.window;
+    kv::Window& w = tool.context();
+    if (!tool.up()) {
         std::fprintf(stderr, "tick_cost: port or window did not come up\n");
         return 1;
     }

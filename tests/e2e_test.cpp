@@ -1,9 +1,6 @@
 // The real window and the QSerialPort component against the virtual sensor on a pty,
 // driven through the window's own buttons.
-#include "app/mainwindow.h"
-#include "serial/qtserialcomm.h"
-#include "support/fakes.h"
-#include "support/simprocess.h"
+#include "support/toolagainstsim.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -31,27 +28,8 @@ double pt100(double t) { return 100.0 * (1 + 3.9083e-3 * t - 5.775e-7 * t * t); 
 
 } // namespace
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public ToolAgainstSim {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("4,19200\r\n");
-    }
-
-    void startSim(const QStringList& extra = {}) { ASSERT_TRUE(sim.start(link(), extra)) << sim.output(); }
-    QString link() const { return QDir(dir.path()).filePath(QStringLiteral("COM4")); }
-
-    void startTool() {
-        port = std::make_unique<QtSerialComm>(dir.path());
-        window = std::make_unique<MainWindow>(*port, boxes, dir.path());
-        w = &window->context();
-        window->load();
-        ASSERT_TRUE(port->portOpen()) << boxes.texts();
-        ASSERT_EQ(port->device(), link());
-    }
-
     // Clicks and waits until the reply has been handled (green lamp, counter moved) and
     // the sensor has sent all of it: a reply longer than its threshold (a write's echo)
     // is handled before its tail has come, and a tail still on the line when the next
@@ -81,12 +59,6 @@ protected:
         return done();
     }
 
-    QTemporaryDir dir;
-    SimProcess sim;
-    RecordingBoxes boxes;
-    std::unique_ptr<QtSerialComm> port;
-    std::unique_ptr<MainWindow> window;
-    Window* w = nullptr;
 };
 
 TEST_F(EndToEnd, StartUpThenASingleMeasurementShowsItsValue) {

@@ -1,9 +1,6 @@
 // The monitor against the virtual sensor: the real window, port and monitor.
-#include "app/mainwindow.h"
 #include "monitor/monitor.h"
-#include "serial/qtserialcomm.h"
-#include "support/fakes.h"
-#include "support/simprocess.h"
+#include "support/toolagainstsim.h"
 
 #include <QDir>
 #include <QFile>
@@ -35,22 +32,13 @@ std::vector<QByteArray> simReplies(const QByteArray& log) {
 
 } // namespace
 
-class MonitorAgainstSensor : public ::testing::Test {
+class MonitorAgainstSensor : public ToolAgainstSim {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("4,19200\r\n");
-    }
-
     void start(const QStringList& simOptions) {
-        ASSERT_TRUE(sim.start(QDir(dir.path()).filePath(QStringLiteral("COM4")), simOptions)) << sim.output();
-        port = std::make_unique<QtSerialComm>(dir.path());
-        window = std::make_unique<MainWindow>(*port, boxes, dir.path());
-        w = &window->context();
-        window->load();
-        ASSERT_TRUE(port->portOpen()) << boxes.texts();
+        startSim(simOptions);
+        if (HasFatalFailure()) return;
+        startTool();
+        if (HasFatalFailure()) return;
         monitor = std::make_unique<Monitor>(*w, *port);
     }
 
@@ -67,12 +55,6 @@ protected:
         w->cmdOneM->click();
     }
 
-    QTemporaryDir dir;
-    SimProcess sim;
-    RecordingBoxes boxes;
-    std::unique_ptr<QtSerialComm> port;
-    std::unique_ptr<MainWindow> window;
-    Window* w = nullptr;
     std::unique_ptr<Monitor> monitor;
 };
 
