@@ -537,8 +537,11 @@ void MainWindow::setPortTips(const QStringList& tips) {
 void MainWindow::scrollable() {
     // The designed controls move onto one page the size of the whole design; the window
     // opens on its designed client region with a scroll bar beside it for the rest.
-    auto* page = named(new QWidget, QStringLiteral("page"));
-    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+    const QList<QWidget*> controls = findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    // A page inside the window from the start: the controls keep the window's font and
+    // palette as they move, instead of losing them and getting them back, laid out twice.
+    auto* page = named(new QWidget(this), QStringLiteral("page"));
+    for (QWidget* child : controls)
         child->setParent(page);
     page->setAutoFillBackground(true);
     page->setMinimumSize(twips(0, 0, 15315, 14295).size());
