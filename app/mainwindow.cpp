@@ -17,11 +17,8 @@
 #include <QRadialGradient>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QThread>
-#include <QTimer>
 #include <QVBoxLayout>
-
-#include <memory>
+#include <QTimer>
 
 namespace kv {
 namespace {
@@ -302,11 +299,13 @@ void MainWindow::build() {
     for (int n = 1; n <= 16; ++n)
         ports << QStringLiteral("COM%1").arg(n);
     DropDown* portList = dropDown(f, QStringLiteral("Combo1"), ports, QStringLiteral("COM4"), twips(720, 240, 1095, 300));
-    // Links in the program's folder may come and go; the tips follow them. The first
-    // fill asks udev about every serial device, so it waits until the window shows.
-    portList->beforePopup = [this, portList] {
-        ++tipsRound_;
-        setPortTips(portToolTips(portList->count(), w_.programDir));
+    // The tips only show in the opened list, so they are gathered as it opens: links in
+    // the program's folder may come and go, and asking udev about every serial device
+    // would hold the window back at start-up.
+    portList->beforePopup = [portList, dir = w.programDir] {
+        const QStringList tips = portToolTips(portList->count(), dir);
+        for (int i = 0; i < portList->count() && i < tips.size(); ++i)
+            portList->setItemData(i, tips[i], Qt::ToolTipRole);
     };
     w.Combo1 = portList;
     w.Label5.set(2, label(f, member("Label5", 2), QStringLiteral("波特率"), twips(2040, 240, 615, 255)));
@@ -497,42 +496,7 @@ void MainWindow::wire() {
     connect(w.cmdCatalute, &QPushButton::clicked, this, [&w] { computeCalibration(w); });
 }
 
-MainWindow::~MainWindow() {
-    if (tipsWorker_) tipsWorker_->wait();
-}
-
 void MainWindow::load() { startUp(w_); }
-
-void MainWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (shownOnce_) return;
-    shownOnce_ = true;
-    // Once the window is up: the tips only show in the opened list.
-    QTimer::singleShot(0, this, [this] { gatherPortTips(); });
-}
-
-void MainWindow::gatherPortTips() {
-    const int round = ++tipsRound_;
-    auto tips = std::make_shared<QStringList>();
-    tipsWorker_ = QThread::create(
-        [tips, count = w_.Combo1->count(), dir = w_.programDir] { *tips = portToolTips(count, dir); });
-    tipsWorker_->setParent(this);
-    tipsPending_ = true;
-    connect(tipsWorker_, &QThread::finished, this, [this, tips, round] {
-        tipsPending_ = false;
-        if (round == tipsRound_) setPortTips(*tips);
-    });
-    tipsWorker_->start(QThread::LowPriority);
-}
-
-bool MainWindow::portTipsPending() const {
-    return tipsPending_;
-}
-
-void MainWindow::setPortTips(const QStringList& tips) {
-    for (int i = 0; i < w_.Combo1->count() && i < tips.size(); ++i)
-        w_.Combo1->setItemData(i, tips[i], Qt::ToolTipRole);
-}
 
 void MainWindow::scrollable() {
     // The designed controls move onto one page the size of the whole design; the window

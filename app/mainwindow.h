@@ -7,7 +7,6 @@
 #include <QWidget>
 
 class QScrollArea;
-class QThread;
 
 namespace kv {
 
@@ -37,32 +36,20 @@ private:
 class MainWindow : public QWidget {
 public:
     MainWindow(SerialComm& port, MessageBoxes& messages, const QString& programDir);
-    ~MainWindow() override;
 
     Window& context() { return w_; }
     // The view onto the designed page; it scrolls when the window is shorter than the page.
     QScrollArea* scrollArea() const { return scroll_; }
     // The load step: start-up, before the operator can act.
     void load();
-    // True while the port list's tips are being gathered after the window first showed.
-    bool portTipsPending() const;
-
-protected:
-    void showEvent(QShowEvent* event) override;
 
 private:
     void build();
     void wire();
     void scrollable();
-    void gatherPortTips();
-    void setPortTips(const QStringList& tips);
 
     Window w_;
     QScrollArea* scroll_ = nullptr;
-    QThread* tipsWorker_ = nullptr;
-    int tipsRound_ = 0; // counts fills, so that a late background result never replaces a newer one
-    bool tipsPending_ = false;
-    bool shownOnce_ = false;
 };
 
 // Registers font substitutions so that the designed faces render with installed ones.

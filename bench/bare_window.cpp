@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -30,7 +31,8 @@ quint16 crc16(const QByteArray& data) {
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     const bool poll = argc == 4 && std::strcmp(argv[2], "--poll") == 0;
-    if (argc != 2 && !poll) {
+    const int period = poll ? std::atoi(argv[3]) : 0;
+    if ((argc != 2 && !poll) || (poll && period <= 0)) {
         std::fprintf(stderr, "usage: bare_window DEVICE [--poll MS]\n");
         return 2;
     }
@@ -62,7 +64,7 @@ int main(int argc, char* argv[]) {
             reply += port.readAll();
             if (reply.size() >= 9) text.setText(QString::fromLatin1(reply.toHex(' ').toUpper()));
         });
-        timer.start(std::atoi(argv[3]));
+        timer.start(period);
     }
     return app.exec();
 }

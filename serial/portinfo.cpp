@@ -110,11 +110,7 @@ PortProbe PortProbe::system() {
     p.groupOf = [](const QString& path) {
         struct stat st {};
         if (::stat(QFile::encodeName(path).constData(), &st) != 0) return QString();
-        // Reentrant: the window gathers tips on a worker thread while the list may fill its own.
-        struct group entry {};
-        struct group* g = nullptr;
-        char buf[4096];
-        if (::getgrgid_r(st.st_gid, &entry, buf, sizeof buf, &g) != 0) g = nullptr;
+        const struct group* g = ::getgrgid(st.st_gid);
         return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
     };
     p.lockHolder = holderOf;
