@@ -152,6 +152,15 @@ void row(const char* what, const Stats& s, double floorUs = -1) {
     std::printf("\n");
 }
 
+// Calls onPaint at every paint of the controls it watches.
+struct PaintWatch : QObject {
+    std::function<void()> onPaint;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint && onPaint) onPaint();
+        return false;
+    }
+};
+
 // What the tool's own share is made of at the least: a window of the tool's size with one
 // label, the same request written through QSerialPort, the reply shown in the label.
 int bareWindow(Line& line, const QString& link, int rounds) {
@@ -172,13 +181,7 @@ int bareWindow(Line& line, const QString& link, int rounds) {
         reply += serial.readAll();
         if (reply.size() >= 9) text.setText(QString::fromLatin1(reply.toHex(' ').toUpper()));
     });
-    struct PaintWatch : QObject {
-        std::function<void()> onPaint;
-        bool eventFilter(QObject*, QEvent* e) override {
-            if (e->type() == QEvent::Paint && onPaint) onPaint();
-            return false;
-        }
-    } watch;
+    PaintWatch watch;
     text.installEventFilter(&watch);
     watch.onPaint = [&] {
         if (reply.size() < 9 || shown != 0) return;
@@ -279,13 +282,7 @@ int main(int argc, char** argv) {
     });
     // Shown: the first paint of the value box after the reply, once the painted window
     // has been flushed to the display (the next pass of the event loop).
-    struct PaintWatch : QObject {
-        std::function<void()> onPaint;
-        bool eventFilter(QObject*, QEvent* e) override {
-            if (e->type() == QEvent::Paint && onPaint) onPaint();
-            return false;
-        }
-    } watch;
+    PaintWatch watch;
     w.txtValue(0)->installEventFilter(&watch);
     watch.onPaint = [&] {
         if (decoded == 0 || shown != 0) return;
