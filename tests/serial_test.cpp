@@ -125,6 +125,28 @@ TEST(LineSettings, OnlyRateN81) {
         EXPECT_EQ(parseLineSettings(QString::fromLatin1(bad)), 0) << bad;
 }
 
+namespace {
+
+// What the far end of a pty reads, waiting up to 5 s for count bytes.
+QByteArray readMaster(int master, int count) {
+    QByteArray got;
+    (void)QTest::qWaitFor(
+        [&] {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+                char buf[64];
+                const ssize_t n = ::read(master, buf, sizeof buf);
+                if (n > 0)
+                    got.append(buf, static_cast<int>(n));
+            }
+            return got.size() >= count;
+        },
+        5000);
+    return got;
+}
+
+} // namespace
+
 // A pty pair whose slave is linked as COM4 in a temporary program folder.
 class PtyPort : public ::testing::Test {
 protected:
@@ -154,22 +176,7 @@ protected:
 
     void send(const QByteArray& bytes) { ASSERT_EQ(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
 
-    QByteArray receive(int count) {
-        QByteArray got;
-        (void)QTest::qWaitFor(
-            [&] {
-                pollfd p{master, POLLIN, 0};
-                if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-                    char buf[64];
-                    const ssize_t n = ::read(master, buf, sizeof buf);
-                    if (n > 0)
-                        got.append(buf, static_cast<int>(n));
-                }
-                return got.size() >= count;
-            },
-            5000);
-        return got;
-    }
+    QByteArray receive(int count) const { return readMaster(master, count); }
 
     QTemporaryDir dir;
     int master = -1, slave = -1;
@@ -262,22 +269,7 @@ struct Pty {
         if (slave >= 0)
             ::close(slave);
     }
-    QByteArray readSome(int count) {
-        QByteArray got;
-        (void)QTest::qWaitFor(
-            [&] {
-                pollfd p{master, POLLIN, 0};
-                char buf[64];
-                if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-                    const ssize_t n = ::read(master, buf, sizeof buf);
-                    if (n > 0)
-                        got.append(buf, static_cast<int>(n));
-                }
-                return got.size() >= count;
-            },
-            5000);
-        return got;
-    }
+    QByteArray readSome(int count) const { return readMaster(master, count); }
     int master = -1, slave = -1;
     QString name;
 };
