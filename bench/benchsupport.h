@@ -39,6 +39,25 @@ inline quint16 crc16(const unsigned char* p, std::size_t n) {
     return crc;
 }
 
+// The reply to an 8-byte read request: registers moisture, 2500, then zeros (at most 7),
+// CRC sealed. Returns the reply's length; reply holds at least 19 bytes.
+inline std::size_t readReply(const unsigned char* request, unsigned moisture, unsigned char* reply) {
+    const unsigned count = request[5] < 7 ? request[5] : 7;
+    reply[0] = request[0];
+    reply[1] = request[1];
+    reply[2] = static_cast<unsigned char>(2 * count);
+    for (unsigned r = 0; r < count; ++r) {
+        const unsigned v = r == 0 ? moisture : r == 1 ? 2500 : 0;
+        reply[3 + 2 * r] = static_cast<unsigned char>(v >> 8);
+        reply[4 + 2 * r] = static_cast<unsigned char>(v & 0xFF);
+    }
+    const std::size_t len = 3 + 2 * count;
+    const quint16 crc = crc16(reply, len);
+    reply[len] = static_cast<unsigned char>(crc & 0xFF);
+    reply[len + 1] = static_cast<unsigned char>(crc >> 8);
+    return len + 2;
+}
+
 // The far end of a pseudo terminal in raw mode, served by run() on a thread of its own.
 // A subclass calls stop() first in its destructor, so run() never outlives its members.
 class PtyPeer {

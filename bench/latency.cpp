@@ -49,7 +49,6 @@
 
 namespace {
 
-using kvbench::crc16;
 
 constexpr double kBaud = 19200;
 constexpr double kByteUs = 10.0 * 1e6 / kBaud;      // 8N1: ten bits a character
@@ -104,20 +103,10 @@ private:
             have += static_cast<size_t>(n);
             if (have < 8) continue;
             have = 0;
-            const unsigned count = std::min<unsigned>(req[5], 7);
-            unsigned char reply[32] = {req[0], req[1], static_cast<unsigned char>(2 * count)};
-            const unsigned v0 = 2000 + counter++ % 1000;
-            for (unsigned r = 0; r < count; ++r) {
-                const unsigned v = r == 0 ? v0 : 2500;
-                reply[3 + 2 * r] = static_cast<unsigned char>(v >> 8);
-                reply[4 + 2 * r] = static_cast<unsigned char>(v & 0xFF);
-            }
-            const size_t len = 3 + 2 * count;
-            const quint16 crc = crc16(reply, len);
-            reply[len] = static_cast<unsigned char>(crc & 0xFF);
-            reply[len + 1] = static_cast<unsigned char>(crc >> 8);
+            unsigned char reply[32];
+            const size_t len = kvbench::readReply(req, 2000 + counter++ % 1000, reply);
             const double replyStart = ex.requestIn + 8 * kByteUs + kT35Us + kTurnaroundUs;
-            for (size_t i = 0; i < len + 2; ++i) {
+            for (size_t i = 0; i < len; ++i) {
                 sleepUntil(replyStart + (i + 1) * kByteUs);
                 [[maybe_unused]] ssize_t w = write(master_, reply + i, 1);
             }

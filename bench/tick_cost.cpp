@@ -32,7 +32,6 @@
 
 namespace {
 
-using kvbench::crc16;
 
 // The far end of the line: answers each 8-byte read request at once, the moisture
 // register changing from one reply to the next so that every reply shows.
@@ -52,19 +51,9 @@ private:
             if (n <= 0) continue;
             have += static_cast<size_t>(n);
             while (have >= 8) {
-                const unsigned count = std::min<unsigned>(buf[5], 7);
-                unsigned char reply[32] = {buf[0], buf[1], static_cast<unsigned char>(2 * count)};
-                const unsigned moisture = 2000 + counter++ % 1000;
-                for (unsigned r = 0; r < count; ++r) {
-                    const unsigned v = r == 0 ? moisture : r == 1 ? 2500 : 0;
-                    reply[3 + 2 * r] = static_cast<unsigned char>(v >> 8);
-                    reply[4 + 2 * r] = static_cast<unsigned char>(v & 0xFF);
-                }
-                const size_t len = 3 + 2 * count;
-                const quint16 crc = crc16(reply, len);
-                reply[len] = static_cast<unsigned char>(crc & 0xFF);
-                reply[len + 1] = static_cast<unsigned char>(crc >> 8);
-                [[maybe_unused]] ssize_t w = write(master_, reply, len + 2);
+                unsigned char reply[32];
+                const size_t len = kvbench::readReply(buf, 2000 + counter++ % 1000, reply);
+                [[maybe_unused]] ssize_t w = write(master_, reply, len);
                 std::copy(buf + 8, buf + have, buf);
                 have -= 8;
             }
