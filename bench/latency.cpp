@@ -49,7 +49,6 @@
 
 namespace {
 
-
 constexpr double kBaud = 19200;
 constexpr double kByteUs = 10.0 * 1e6 / kBaud;      // 8N1: ten bits a character
 constexpr double kT35Us = 3.5 * 11.0 * 1e6 / kBaud; // the RTU frame gap, as a slave waits for it

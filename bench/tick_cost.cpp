@@ -32,7 +32,6 @@
 
 namespace {
 
-
 // The far end of the line: answers each 8-byte read request at once, the moisture
 // register changing from one reply to the next so that every reply shows.
 class Responder : public kvbench::PtyPeer {
@@ -59,7 +58,6 @@ private:
             }
         }
     }
-
 };
 
 // Runs the event loop until pred holds, checking a few times a second so that the
