@@ -304,7 +304,7 @@ void MainWindow::build() {
     // would hold the window back at start-up.
     portList->beforePopup = [portList, dir = w.programDir] {
         const QStringList tips = portToolTips(portList->count(), dir);
-        for (int i = 0; i < portList->count() && i < tips.size(); ++i)
+        for (int i = 0; i < portList->count(); ++i)
             portList->setItemData(i, tips[i], Qt::ToolTipRole);
     };
     w.Combo1 = portList;

@@ -14,20 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-quint16 crc16(const QByteArray& data) {
-    quint16 crc = 0xFFFF;
-    for (const char c : data) {
-        crc ^= static_cast<quint8>(c);
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
-
-} // namespace
-
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     const bool poll = argc == 4 && std::strcmp(argv[2], "--poll") == 0;
@@ -49,10 +35,8 @@ int main(int argc, char* argv[]) {
     text.resize(400, text.sizeHint().height());
     window.show();
 
-    // Address 2, function 3, two registers from 0: what the tool's cycle sends by default.
-    QByteArray request("\x02\x03\x00\x00\x00\x02", 6);
-    const quint16 crc = crc16(request);
-    request.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
+    // Address 1, function 3, two registers from 0, CRC: what the tool's cycle sends by default.
+    const QByteArray request = QByteArray::fromHex("010300000002c40b");
     QTimer timer;
     QByteArray reply;
     if (poll) {

@@ -161,7 +161,7 @@ int bareWindow(Line& line, const QString& link, int rounds) {
     window.show();
     if (!QTest::qWaitForWindowExposed(&window)) return 1;
 
-    const QByteArray request = QByteArray::fromHex("020300000002c438");
+    const QByteArray request = QByteArray::fromHex("010300000002c40b");
     double written = 0, shown = 0;
     QByteArray reply;
     QEventLoop* waiting = nullptr;
