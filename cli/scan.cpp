@@ -57,7 +57,6 @@ int runScan(Session& s, const ScanOptions& o) {
             addresses.push_back(a);
 
     std::vector<Found> found;
-    std::vector<int> answered; // rates where one sensor answered the address read
     std::vector<int> garbled;  // rates where several answered at once, or one answered badly
     Progress progress(static_cast<int>(o.rates.size()));
     auto finish = [&] {
@@ -82,7 +81,6 @@ int runScan(Session& s, const ScanOptions& o) {
             progress.clear();
             print(describeFind(s, r.reply.address));
             found.push_back({rate, r.reply.address});
-            answered.push_back(rate);
             if (o.first) return finish();
         } else if (r.kind == Result::Lost) {
             progress.clear();
@@ -100,7 +98,7 @@ int runScan(Session& s, const ScanOptions& o) {
     // costs seconds per rate on a line where one rate is in use.
     std::vector<int> sweepRates;
     for (int rate : o.rates)
-        if (contains(garbled, rate) || o.sweepAll || (found.empty() && !contains(answered, rate)))
+        if (contains(garbled, rate) || o.sweepAll || found.empty())
             sweepRates.push_back(rate);
 
     const int steps = static_cast<int>(sweepRates.size() * addresses.size());

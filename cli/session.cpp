@@ -1,11 +1,9 @@
 #include "cli/session.h"
 
-#include "modbus/fieldnum.h"
 #include "serial/commport.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 
 #include <atomic>
