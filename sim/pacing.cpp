@@ -33,11 +33,14 @@ bool sendPaced(int fd, const uint8_t* data, size_t size, long baud) {
     return true;
 }
 
+// 3.5 characters of 11 bits: the silence that ends an RTU frame.
+double silenceUs(long baud) { return 3.5 * 11.0 * 1e6 / static_cast<double>(baud); }
+
 } // namespace
 
 int64_t interFrameGapUs(long baud) {
     if (baud <= 0) return FrameAssembler::kDefaultGapUs;
-    return std::max<int64_t>(FrameAssembler::kDefaultGapUs, static_cast<int64_t>(3.5 * 11 * 1e6 / baud));
+    return std::max<int64_t>(FrameAssembler::kDefaultGapUs, static_cast<int64_t>(silenceUs(baud)));
 }
 
 bool sendReply(int fd, const Bytes& reply, size_t requestSize, int64_t receivedUs, long baud,
@@ -47,8 +50,7 @@ bool sendReply(int fd, const Bytes& reply, size_t requestSize, int64_t receivedU
     // and a slave knows the frame has ended only after 3.5 characters of silence.
     const double requestUs =
         static_cast<double>(requestSize) * kBitsPerByte * 1e6 / static_cast<double>(paceBaud);
-    const double frameGapUs = 3.5 * 11.0 * 1e6 / static_cast<double>(paceBaud);
-    if (!waitUntil(receivedUs + static_cast<int64_t>(requestUs + frameGapUs +
+    if (!waitUntil(receivedUs + static_cast<int64_t>(requestUs + silenceUs(paceBaud) +
                                                      (setup.turnaroundMs + setup.delayMs) * 1000.0)))
         return false;
     const size_t pieces = std::min(reply.size(), static_cast<size_t>(std::max(setup.split, 1)));
