@@ -28,23 +28,6 @@ namespace {
 
 using kv::Window;
 
-class Script {
-public:
-    Script(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-    bool done() const { return p_ >= end_; }
-    uint8_t next() { return p_ < end_ ? *p_++ : 0; }
-    QByteArray take(size_t n) {
-        n = std::min<size_t>(n, static_cast<size_t>(end_ - p_));
-        QByteArray out(reinterpret_cast<const char*>(p_), static_cast<qsizetype>(n));
-        p_ += n;
-        return out;
-    }
-
-private:
-    const uint8_t* p_;
-    const uint8_t* end_;
-};
-
 // Hands each reply out in a heap block of exactly its size, so a read past its end is
 // an overflow the address sanitizer reports, not a read of spare capacity.
 class ExactPort : public kv::test::FakeComm {
@@ -353,9 +336,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 7:
             h.port.threshold = op / 8;
             break; // 0 stops the events
-        default:
-            h.port.deliver(in.take(1 + op / 8 % 32));
+        default: {
+            const auto [bytes, n] = in.take(1 + op / 8 % 32);
+            h.port.deliver(QByteArray(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(n)));
             break;
+        }
         }
     }
     h.port.setOnComm(nullptr);

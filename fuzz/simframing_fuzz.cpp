@@ -19,17 +19,6 @@ namespace {
 
 using kvsim::Bytes;
 
-class Script {
-public:
-    Script(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
-    bool done() const { return p_ >= end_; }
-    uint8_t next() { return p_ < end_ ? *p_++ : 0; }
-
-private:
-    const uint8_t* p_;
-    const uint8_t* end_;
-};
-
 Bytes wellFormedRequest(Script& in, uint8_t own) {
     const uint8_t pick = in.next();
     // Mostly the sensor's own address, sometimes a broadcast, the who-is-there address or another.
