@@ -33,10 +33,9 @@ public:
         if (pe != PE_PanelLineEdit || !w || !opt || opt->rect != w->rect())
             return QProxyStyle::drawPrimitive(pe, opt, p, w);
         const auto* frame = qstyleoption_cast<const QStyleOptionFrame*>(opt);
-        const qint64 key = (qint64(opt->state) << 8) ^ (frame ? frame->lineWidth : 0) ^
-                           (qint64(opt->palette.cacheKey()) << 24) ^ (qint64(opt->rect.width()) << 40) ^
-                           (qint64(opt->rect.height()) << 52);
-        if (picture_.isNull() || key != key_) {
+        const Key key{int(opt->state), frame ? frame->lineWidth : 0, opt->palette.cacheKey(),
+                      opt->rect.size()};
+        if (picture_.isNull() || !(key == key_)) {
             picture_ = backdrop_(w);
             QPainter pp(&picture_);
             QProxyStyle::drawPrimitive(pe, opt, &pp, w);
@@ -46,9 +45,20 @@ public:
     }
 
 private:
+    // What the picture was made for: the box's state, frame, palette and size.
+    struct Key {
+        int state = 0;
+        int lineWidth = 0;
+        qint64 palette = 0;
+        QSize size;
+        bool operator==(const Key& o) const {
+            return state == o.state && lineWidth == o.lineWidth && palette == o.palette && size == o.size;
+        }
+    };
+
     Backdrop backdrop_;
     mutable QPixmap picture_;
-    mutable qint64 key_ = 0;
+    mutable Key key_;
 };
 
 } // namespace detail
