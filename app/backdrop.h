@@ -91,7 +91,10 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* e) override {
-        {
+        // A framed text box draws its frame picture, backdrop included, over its whole rect.
+        bool framePaintsBackdrop = false;
+        if constexpr (std::is_base_of_v<QLineEdit, Control>) framePaintsBackdrop = this->hasFrame();
+        if (!framePaintsBackdrop) {
             QPainter p(this);
             p.drawPixmap(0, 0, backdrop());
         }
