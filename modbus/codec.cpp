@@ -32,6 +32,13 @@ CrcBytes sealFrame(Frame& frame) {
     return crc;
 }
 
+bool crcClosesFrame(const QByteArray& bytes, qsizetype length) {
+    if (length < 4 || length > bytes.size()) return false;
+    const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    const CrcBytes crc = Crc16(b, static_cast<std::size_t>(length), static_cast<int>(length) - 3);
+    return b[length - 2] == crc.HiByte && b[length - 1] == crc.LoByte;
+}
+
 QString requestText(const Frame& frame) {
     QString text;
     text.reserve(3 * static_cast<int>(frame.size()));

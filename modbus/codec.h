@@ -35,6 +35,10 @@ struct CrcBytes {
 // Fills bytes 6 and 7 with the CRC over bytes 0..5 and returns the CRC as computed.
 CrcBytes sealFrame(Frame& frame);
 
+// True when the first `length` bytes of `bytes` (at least 4 of them, and no more than
+// there are) end with the CRC of the bytes before it.
+[[nodiscard]] bool crcClosesFrame(const QByteArray& bytes, qsizetype length);
+
 // "01 03 00 00 00 02 C4 0B " : a blank after each byte.
 [[nodiscard]] QString requestText(const Frame& frame);
 // " 02 03 04": a blank before each byte.

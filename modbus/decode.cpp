@@ -29,10 +29,7 @@ bool replyIsSound(const QByteArray& reply) {
     if (reply.size() < kHeader) return false;
     if (byteAt(reply, 1) & 0x80) return false; // an exception reply carries an exception code, not registers
     const int frameLength = kHeader + byteAt(reply, 2) + kCrc;
-    if (reply.size() < frameLength) return false;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(reply.constData());
-    const CrcBytes crc = Crc16(bytes, static_cast<std::size_t>(reply.size()), frameLength - kCrc - 1);
-    return byteAt(reply, frameLength - 2) == crc.HiByte && byteAt(reply, frameLength - 1) == crc.LoByte;
+    return crcClosesFrame(reply, frameLength);
 }
 
 QString formatScaled(long long value, int intDigits, int decimals) {

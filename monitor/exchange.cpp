@@ -20,14 +20,6 @@ int wordAt(const QByteArray& b, int i) {
     return byteAt(b, i) << 8 | byteAt(b, i + 1);
 }
 
-bool crcSound(const QByteArray& frame) {
-    const int n = static_cast<int>(frame.size());
-    if (n < 4) return false;
-    const CrcBytes crc =
-        Crc16(reinterpret_cast<const std::uint8_t*>(frame.constData()), static_cast<std::size_t>(n), n - 3);
-    return byteAt(frame, n - 2) == crc.HiByte && byteAt(frame, n - 1) == crc.LoByte;
-}
-
 QString fixed2(int hundredths) {
     return QString::number(hundredths / 100.0, 'f', 2);
 }
@@ -108,7 +100,7 @@ void judge(Exchange& ex) {
         ex.status = Status::Incomplete;
         return;
     }
-    if (!crcSound(ex.reply)) {
+    if (!crcClosesFrame(ex.reply, ex.reply.size())) {
         ex.status = Status::CrcError;
         return;
     }

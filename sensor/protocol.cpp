@@ -19,13 +19,6 @@ Frame sealed(std::uint8_t address, std::uint8_t function, std::uint16_t reg, std
     return f;
 }
 
-bool crcMatches(const QByteArray& b) {
-    if (b.size() < 4) return false;
-    const auto body = b.left(b.size() - 2);
-    const std::uint16_t crc = crcOf(body);
-    return at(b, b.size() - 2) == lo(crc) && at(b, b.size() - 1) == hi(crc);
-}
-
 } // namespace
 
 std::uint16_t crcOf(const QByteArray& bytes) {
@@ -119,7 +112,7 @@ Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
         r.status = ReplyStatus::Long;
         return r;
     }
-    if (!crcMatches(bytes)) {
+    if (!crcClosesFrame(bytes, bytes.size())) {
         r.status = ReplyStatus::BadCrc;
         return r;
     }

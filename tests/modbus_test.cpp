@@ -72,6 +72,25 @@ TEST(Crc16, KnownRequestFrames) {
     EXPECT_EQ(requestText(sealed({0x01, 0x06, 0x0A, 0x00, 0x27, 0x10})), "01 06 0A 00 27 10 90 2E ");
 }
 
+// A reply captured from the sensor: 01 03 04 07 D6 09 C4, CRC 1D 7C.
+TEST(Crc16, ClosesFrameJudgesTheFirstLengthBytesOnly) {
+    const QByteArray reply = QByteArray::fromHex("01030407d609c41d7c");
+    EXPECT_TRUE(crcClosesFrame(reply, reply.size()));
+    EXPECT_TRUE(crcClosesFrame(reply + QByteArray::fromHex("ffff"), reply.size())); // trailing bytes ignored
+    EXPECT_FALSE(crcClosesFrame(reply, reply.size() + 1)); // beyond the bytes there are
+    EXPECT_FALSE(crcClosesFrame(reply, reply.size() - 1));
+    QByteArray flipped = reply;
+    flipped[4] = static_cast<char>(flipped[4] ^ 0x01);
+    EXPECT_FALSE(crcClosesFrame(flipped, flipped.size()));
+    QByteArray swapped = reply;
+    std::swap(swapped[7], swapped[8]); // the CRC's low-order byte goes first
+    EXPECT_FALSE(crcClosesFrame(swapped, swapped.size()));
+    // Fewer than four bytes are never a frame, even when the last two are the CRC of the first.
+    const QByteArray tiny = QByteArray::fromHex("00bf40");
+    EXPECT_EQ(Crc16(reinterpret_cast<const std::uint8_t*>(tiny.constData()), 1, 0).HiByte, 0xBF);
+    EXPECT_FALSE(crcClosesFrame(tiny, tiny.size()));
+}
+
 TEST(HexText, FormatHexIsTwoUpperCaseDigits) {
     EXPECT_EQ(FormatHex(0), "00");
     EXPECT_EQ(FormatHex(10), "0A");
