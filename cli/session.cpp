@@ -73,7 +73,7 @@ QString resolvePort(const QString& spec, const QString& programDir) {
 }
 
 CommSetValues storedCommSet(const QString& programDir) {
-    return readCommSet(commSetPaths(programDir, userConfigDir(), folderTakesFiles(programDir)).read);
+    return readCommSet(commSetReadPath(programDir, userConfigDir()));
 }
 
 int Session::open() {

@@ -120,6 +120,13 @@ CommSetPaths commSetPaths(const QString& programDir, const QString& configDir, b
     return {QFileInfo::exists(own) ? own : beside, own};
 }
 
+QString commSetReadPath(const QString& programDir, const QString& configDir) {
+    const QString name = QString::fromLatin1(kSettingsFileName);
+    if (configDir.isEmpty() || !QFileInfo::exists(QDir(configDir).filePath(name)))
+        return QDir(programDir).filePath(name);
+    return commSetPaths(programDir, configDir, folderTakesFiles(programDir)).read;
+}
+
 bool folderTakesFiles(const QString& dir) {
     QTemporaryFile probe(QDir(dir).filePath(QStringLiteral(".kv7702r-probe-XXXXXX")));
     return probe.open();

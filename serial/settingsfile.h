@@ -35,6 +35,10 @@ struct CommSetPaths {
 [[nodiscard]] CommSetPaths commSetPaths(const QString& programDir, const QString& configDir, bool programDirTakesFiles);
 // True when a file can be created in dir (tried, so read-only mounts and ACLs count).
 [[nodiscard]] bool folderTakesFiles(const QString& dir);
+// commSetPaths' read path. The program's folder is tried for files only when the user's
+// configuration folder holds a comm.set: otherwise both answers are the file beside the
+// program, and every start would create and delete a file there to learn it.
+[[nodiscard]] QString commSetReadPath(const QString& programDir, const QString& configDir);
 
 // "port,rate\r\n", written to a temporary file and renamed over the old one, so a
 // failed save leaves the old file as it was. Returns an empty string on success,

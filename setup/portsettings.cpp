@@ -13,9 +13,6 @@ namespace {
 
 QString lineSettings(int rate) { return QStringLiteral("%1,N,8,1").arg(rate); }
 
-CommSetPaths settingsPaths(const Window& w) {
-    return commSetPaths(w.programDir, userConfigDir(), folderTakesFiles(w.programDir));
-}
 
 void startUpFailed(Window& w) {
     w.message(QStringLiteral("请检查串口端口,串口端口") + QString::number(w.CommNum) + QStringLiteral("无法打开!"),
@@ -54,7 +51,7 @@ void OpenOnComm(Window& w) {
 void startUp(Window& w) {
     w.PictureShow->setVisible(true);
 
-    const CommSetValues stored = readCommSet(settingsPaths(w).read);
+    const CommSetValues stored = readCommSet(commSetReadPath(w.programDir, userConfigDir()));
     if (stored.port)
         w.CommNum = static_cast<qint16>(*stored.port);
     if (stored.rate)
@@ -126,7 +123,7 @@ void saveSettings(Window& w) {
     OpenOnComm(w);
     w.CommReady = true;
 
-    const QString path = settingsPaths(w).write;
+    const QString path = commSetPaths(w.programDir, userConfigDir(), folderTakesFiles(w.programDir)).write;
     if (QFileInfo(path).absolutePath() == QDir(userConfigDir()).absolutePath())
         QDir().mkpath(userConfigDir()); // the user's folder may not exist yet
     const QString error = writeCommSet(path, w.CommNum, w.CommRate);

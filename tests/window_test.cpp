@@ -808,3 +808,23 @@ TEST(CommSetPlace, BesideTheProgramUnlessItsFolderTakesNoFiles) {
     EXPECT_EQ(QDir(config.path()).entryList(QDir::Files | QDir::Hidden),
               QStringList{QStringLiteral("comm.set")});
 }
+
+// The read path alone, as start-up takes it, is the one commSetPaths gives.
+TEST(CommSetPlace, ReadPathAgreesWithThePairInEveryCase) {
+    QTemporaryDir writable, config;
+    const QString own = QDir(config.path()).filePath(QStringLiteral("comm.set"));
+    for (const bool userHasOwn : {false, true}) {
+        if (userHasOwn) {
+            QFile f(own);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        }
+        for (const QString& program : {writable.path(), QStringLiteral("/proc")}) {
+            for (const QString& configDir : {config.path(), QString()}) {
+                EXPECT_EQ(commSetReadPath(program, configDir),
+                          commSetPaths(program, configDir, folderTakesFiles(program)).read)
+                    << program.toStdString() << " " << configDir.toStdString() << " " << userHasOwn;
+            }
+        }
+    }
+    EXPECT_EQ(commSetReadPath(QStringLiteral("/proc"), config.path()), own);
+}
