@@ -264,7 +264,6 @@ void MainWindow::build() {
     setAutoFillBackground(true);
     // Controls without a font of their own: the face the layout was drawn with.
     setFont(makeFont(kSongTi, 9, QFont::Normal));
-    resize(twips(0, 0, 15315, 7830).size());
 
     Window& w = w_;
 

@@ -35,15 +35,11 @@
 #include <QtTest/QTest>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 

@@ -20,14 +20,10 @@
 
 #include <valgrind/callgrind.h>
 
-#include <atomic>
 #include <cstdio>
 #include <map>
 #include <poll.h>
-#include <pty.h>
 #include <sys/resource.h>
-#include <termios.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
