@@ -6,12 +6,14 @@
 namespace kv::mon {
 namespace {
 
-constexpr int kRead = 3;
+constexpr int kRead = MODBUS_FC_READ_HOLDING_REGISTERS;
 constexpr int kReadInput = 4;
-constexpr int kWriteRegister = 6;
-constexpr int kAnyDevice = 250; // this sensor answers a read to 250 whatever its address
-constexpr int kAddressRegister = 0x0B00;
-constexpr int kFirstParameterWrite = 0x0A00;
+constexpr int kWriteRegister = MODBUS_FC_WRITE_SINGLE_REGISTER;
+constexpr int kAnyDevice = sensor::ADDRESS_READ_DEVICE; // answered by every sensor, with its own address
+constexpr int kAddressRegister = sensor::REG_ADDRESS;
+constexpr int kFirstParameterWrite = sensor::REG_PARAMETER_WRITE;
+constexpr int kLastParameterWrite = sensor::parameterWriteRegister(sensor::PARAMETER_COUNT - 1);
+constexpr int kExceptionFlag = sensor::MODBUS_EXCEPTION_FLAG;
 
 int byteAt(const QByteArray& b, int i) {
     return static_cast<quint8>(b.at(i));
@@ -50,7 +52,7 @@ QString decode(const QByteArray& request, const QByteArray& reply) {
     } else if (function == kWriteRegister) {
         if (reg == kAddressRegister)
             parts << QStringLiteral("新地址 %1").arg(reply.size() == 6 ? byteAt(reply, 3) : wordAt(reply, 4));
-        else if (reg >= kFirstParameterWrite && reg <= kFirstParameterWrite + 12 && reg % 2 == 0)
+        else if (reg >= kFirstParameterWrite && reg <= kLastParameterWrite && reg % 2 == 0)
             parts
                 << QStringLiteral("参数%1 ← %2").arg((reg - kFirstParameterWrite) / 2).arg(wordAt(reply, 4));
         else
@@ -73,7 +75,7 @@ QString csvField(const QString& text) {
 int expectedReplyLength(const QByteArray& request, const QByteArray& replySoFar) {
     if (request.size() < 6) return 0;
     const int function = byteAt(request, 1);
-    if (replySoFar.size() >= 2 && byteAt(replySoFar, 1) == (function | 0x80)) return 5;
+    if (replySoFar.size() >= 2 && byteAt(replySoFar, 1) == (function | kExceptionFlag)) return 5;
     if (function == kRead || function == kReadInput) return 5 + 2 * wordAt(request, 4);
     if (function == kWriteRegister) {
         // This sensor answers an address change with "old 06 01 new CRC" unless it echoes.
@@ -110,7 +112,7 @@ void judge(Exchange& ex) {
         ex.status = Status::OtherAddress;
         return;
     }
-    if (byteAt(ex.reply, 1) == (function | 0x80)) {
+    if (byteAt(ex.reply, 1) == (function | kExceptionFlag)) {
         ex.status = Status::Exception;
         ex.exceptionCode = byteAt(ex.reply, 2);
         return;
@@ -139,7 +141,7 @@ QString statusText(const Exchange& ex) {
         return QStringLiteral("功能码不符");
     case Status::Exception:
         return QStringLiteral("异常 %1 %2")
-            .arg(QString::number(ex.exceptionCode, 16).rightJustified(2, QLatin1Char('0')).toUpper(),
+            .arg(FormatHex(static_cast<std::uint8_t>(ex.exceptionCode)),
                  sensor::exceptionName(static_cast<std::uint8_t>(ex.exceptionCode)).toUpper());
     case Status::Incomplete:
         return QStringLiteral("不完整");
