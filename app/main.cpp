@@ -42,7 +42,8 @@ int main(int argc, char* argv[]) {
     kv::MainWindow window(port, messages, programDir);
     messages.setParent(&window);
 
-    kv::mon::Monitor monitor(window.context(), port);
+    kv::mon::Monitor monitor(port);
+    monitor.setMainWindow(&window);
     if (options.isSet(logOption)) {
         const QString path = options.value(logOption);
         const QString error = monitor.startLog(path);

@@ -73,7 +73,7 @@ struct Desk {
         if (!sim.waitForReadyRead(5000)) return false;
         port = std::make_unique<kv::QtSerialComm>(dir.path());
         window = std::make_unique<kv::MainWindow>(*port, boxes, dir.path());
-        monitor = std::make_unique<kv::mon::Monitor>(window->context(), *port);
+        monitor = std::make_unique<kv::mon::Monitor>(*port);
         window->load();
         window->show();
         return port->portOpen() && QTest::qWaitForWindowExposed(window.get());

@@ -9,7 +9,6 @@ namespace kv {
 namespace {
 
 void applyWrites(Window& w, const FieldWrites& writes) {
-    w.observeDecoded(writes);
     for (const FieldWrite& fw : writes) {
         QLineEdit* box = nullptr;
         switch (fw.field) {

@@ -4,11 +4,10 @@
 
 namespace kv {
 
-CrcBytes Crc16(const std::uint8_t* cmdstring, std::size_t size, int j) {
+std::uint16_t crc16(const std::uint8_t* data, std::size_t size) {
     std::uint16_t r = 0xFFFF;
-    const std::size_t covered = j < 0 ? 0 : std::min<std::size_t>(size, static_cast<std::size_t>(j) + 1);
-    for (std::size_t i = 0; i < covered; ++i) {
-        r ^= cmdstring[i];
+    for (std::size_t i = 0; i < size; ++i) {
+        r ^= data[i];
         for (int bit = 0; bit < 8; ++bit) {
             const bool lsb = (r & 1u) != 0;
             r >>= 1;
@@ -16,6 +15,12 @@ CrcBytes Crc16(const std::uint8_t* cmdstring, std::size_t size, int j) {
                 r ^= 0xA001;
         }
     }
+    return r;
+}
+
+CrcBytes Crc16(const std::uint8_t* cmdstring, std::size_t size, int j) {
+    const std::size_t covered = j < 0 ? 0 : std::min<std::size_t>(size, static_cast<std::size_t>(j) + 1);
+    const std::uint16_t r = crc16(cmdstring, covered);
     return {r & 0xFF, static_cast<std::uint8_t>(r >> 8)};
 }
 
@@ -35,8 +40,8 @@ CrcBytes sealFrame(Frame& frame) {
 bool crcClosesFrame(const QByteArray& bytes, qsizetype length) {
     if (length < 4 || length > bytes.size()) return false;
     const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.constData());
-    const CrcBytes crc = Crc16(b, static_cast<std::size_t>(length), static_cast<int>(length) - 3);
-    return b[length - 2] == crc.HiByte && b[length - 1] == crc.LoByte;
+    const std::uint16_t crc = crc16(b, static_cast<std::size_t>(length) - 2);
+    return b[length - 2] == (crc & 0xFF) && b[length - 1] == (crc >> 8);
 }
 
 QString requestText(const Frame& frame) {

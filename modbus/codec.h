@@ -11,6 +11,7 @@
 namespace kv {
 
 inline constexpr std::uint8_t MODBUS_FC_READ_HOLDING_REGISTERS = 0x03;
+inline constexpr std::uint8_t MODBUS_FC_READ_INPUT_REGISTERS = 0x04;
 inline constexpr std::uint8_t MODBUS_FC_WRITE_SINGLE_REGISTER = 0x06;
 
 // An 8-byte request: bytes 0..5 filled by the handler, 6..7 the CRC.
@@ -23,9 +24,15 @@ struct CrcBytes {
     std::uint8_t LoByte = 0;
 };
 
-// CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF, no final xor) over
-// cmdstring[0..j]. j = -1 covers nothing; j is clamped to the buffer so nothing
-// outside it is ever read.
+// CRC-16/MODBUS (poly 0xA001 reflected, init 0xFFFF, no final xor) over data[0..size):
+// the 16-bit value, whose low byte goes first on the line.
+[[nodiscard]] std::uint16_t crc16(const std::uint8_t* data, std::size_t size);
+[[nodiscard]] inline std::uint16_t crc16(const QByteArray& bytes) {
+    return crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
+}
+
+// The window's form of crc16 over cmdstring[0..j]. j = -1 covers nothing; j is clamped
+// to the buffer so nothing outside it is ever read.
 [[nodiscard]] CrcBytes Crc16(const std::uint8_t* cmdstring, std::size_t size, int j);
 [[nodiscard]] inline CrcBytes Crc16(const Frame& frame, int j) { return Crc16(frame.data(), frame.size(), j); }
 

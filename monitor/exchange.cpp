@@ -2,63 +2,85 @@
 
 #include "modbus/codec.h"
 #include "sensor/protocol.h"
+#include "sensor/values.h"
 
 namespace kv::mon {
 namespace {
 
-constexpr int kRead = MODBUS_FC_READ_HOLDING_REGISTERS;
-constexpr int kReadInput = 4;
-constexpr int kWriteRegister = MODBUS_FC_WRITE_SINGLE_REGISTER;
-constexpr int kAnyDevice = sensor::ADDRESS_READ_DEVICE; // answered by every sensor, with its own address
-constexpr int kAddressRegister = sensor::REG_ADDRESS;
-constexpr int kFirstParameterWrite = sensor::REG_PARAMETER_WRITE;
-constexpr int kLastParameterWrite = sensor::parameterWriteRegister(sensor::PARAMETER_COUNT - 1);
-constexpr int kExceptionFlag = sensor::MODBUS_EXCEPTION_FLAG;
+using sensor::ReplyStatus;
 
-int byteAt(const QByteArray& b, int i) {
-    return static_cast<quint8>(b.at(i));
-}
-int wordAt(const QByteArray& b, int i) {
-    return byteAt(b, i) << 8 | byteAt(b, i + 1);
+Status statusOf(ReplyStatus s) {
+    switch (s) {
+    case ReplyStatus::Ok:
+        return Status::Ok;
+    // A whole frame announcing fewer registers than asked is a reply cut short as well.
+    case ReplyStatus::Short:
+    case ReplyStatus::BadByteCount:
+        return Status::Incomplete;
+    // Bytes past the reply's end (only when judged apart from the tracker): no CRC closes it.
+    case ReplyStatus::Long:
+    case ReplyStatus::BadCrc:
+        return Status::CrcError;
+    case ReplyStatus::WrongAddress:
+        return Status::OtherAddress;
+    case ReplyStatus::WrongFunction:
+        return Status::WrongFunction;
+    case ReplyStatus::BadEcho:
+        return Status::BadEcho;
+    case ReplyStatus::Exception:
+        return Status::Exception;
+    }
+    return Status::Incomplete;
 }
 
-QString fixed2(int hundredths) {
-    return QString::number(hundredths / 100.0, 'f', 2);
-}
-
-QString registerValue(int reg, int raw) {
+QString registerValue(int reg, std::uint16_t raw) {
     switch (reg) {
-    case 0:
-        return QStringLiteral("水分 %1 %").arg(fixed2(raw));
-    case 1:
-        return QStringLiteral("温度 %1 ℃").arg(fixed2(static_cast<qint16>(raw)));
-    case 8:
-        return QStringLiteral("电阻 %1 Ω").arg(fixed2(raw));
+    case sensor::REG_MOISTURE:
+        return QStringLiteral("水分 %1 %").arg(sensor::hundredthsText(raw));
+    case sensor::REG_TEMPERATURE:
+        return QStringLiteral("温度 %1 ℃").arg(sensor::hundredthsText(sensor::temperatureHundredths(raw)));
+    case sensor::REG_RESISTANCE:
+        return QStringLiteral("电阻 %1 Ω").arg(sensor::hundredthsText(raw));
     default:
-        if (reg >= 2 && reg <= 7) return QStringLiteral("参数%1 = %2").arg(reg - 2).arg(raw);
+        if (reg >= sensor::REG_FIRST_PARAMETER && reg < sensor::REG_RESISTANCE)
+            return QStringLiteral("参数%1 = %2").arg(reg - sensor::REG_FIRST_PARAMETER).arg(raw);
         return QStringLiteral("寄存器%1 = %2").arg(reg).arg(raw);
     }
 }
 
-QString decode(const QByteArray& request, const QByteArray& reply) {
-    const int function = byteAt(request, 1);
-    const int reg = wordAt(request, 2);
+void decode(Exchange& ex, const sensor::Expectation& expect, const sensor::Reply& r) {
     QStringList parts;
-    if (function == kRead || function == kReadInput) {
-        if (byteAt(request, 0) == kAnyDevice) parts << QStringLiteral("地址 %1").arg(byteAt(reply, 0));
-        const int count = byteAt(reply, 2) / 2;
-        for (int k = 0; k < count; ++k)
-            parts << registerValue(reg + k, wordAt(reply, 3 + 2 * k));
-    } else if (function == kWriteRegister) {
-        if (reg == kAddressRegister)
-            parts << QStringLiteral("新地址 %1").arg(reply.size() == 6 ? byteAt(reply, 3) : wordAt(reply, 4));
-        else if (reg >= kFirstParameterWrite && reg <= kLastParameterWrite && reg % 2 == 0)
-            parts
-                << QStringLiteral("参数%1 ← %2").arg((reg - kFirstParameterWrite) / 2).arg(wordAt(reply, 4));
+    switch (expect.kind) {
+    case sensor::ReplyKind::Read:
+        // Whoever answers the address read names itself; its register is that address again.
+        if (expect.anyAddress) {
+            parts << QStringLiteral("地址 %1").arg(r.address);
+            break;
+        }
+        for (std::size_t k = 0; k < r.registers.size(); ++k) {
+            const int reg = expect.start + static_cast<int>(k);
+            parts << registerValue(reg, r.registers[k]);
+            if (reg == sensor::REG_MOISTURE) ex.moisture = sensor::moisturePercent(r.registers[k]);
+            if (reg == sensor::REG_TEMPERATURE) ex.temperature = sensor::temperatureCelsius(r.registers[k]);
+        }
+        break;
+    case sensor::ReplyKind::WriteEcho: {
+        const int reg = expect.request[2] << 8 | expect.request[3];
+        const int first = sensor::REG_PARAMETER_WRITE;
+        if (reg >= first && reg <= sensor::parameterWriteRegister(sensor::PARAMETER_COUNT - 1) &&
+            reg % 2 == 0)
+            parts << QStringLiteral("参数%1 ← %2").arg((reg - first) / 2).arg(r.value);
         else
-            parts << QStringLiteral("寄存器%1 ← %2").arg(reg).arg(wordAt(reply, 4));
+            parts << QStringLiteral("寄存器%1 ← %2").arg(reg).arg(r.value);
+        break;
     }
-    return parts.join(QStringLiteral(", "));
+    case sensor::ReplyKind::AddressChange:
+        parts << QStringLiteral("新地址 %1").arg(r.value);
+        break;
+    case sensor::ReplyKind::Other:
+        break;
+    }
+    ex.decoded = parts.join(QStringLiteral(", "));
 }
 
 QString csvField(const QString& text) {
@@ -72,23 +94,10 @@ QString csvField(const QString& text) {
 
 } // namespace
 
-int expectedReplyLength(const QByteArray& request, const QByteArray& replySoFar) {
-    if (request.size() < 6) return 0;
-    const int function = byteAt(request, 1);
-    if (replySoFar.size() >= 2 && byteAt(replySoFar, 1) == (function | kExceptionFlag)) return 5;
-    if (function == kRead || function == kReadInput) return 5 + 2 * wordAt(request, 4);
-    if (function == kWriteRegister) {
-        // This sensor answers an address change with "old 06 01 new CRC" unless it echoes.
-        if (wordAt(request, 2) == kAddressRegister && replySoFar.size() >= 3 && byteAt(replySoFar, 2) == 0x01)
-            return 6;
-        return 8;
-    }
-    return 0;
-}
-
 void judge(Exchange& ex) {
     ex.exceptionCode = 0;
     ex.decoded.clear();
+    ex.moisture = ex.temperature = std::numeric_limits<double>::quiet_NaN();
     if (ex.request.isEmpty()) {
         ex.status = Status::Unsolicited;
         return;
@@ -97,36 +106,11 @@ void judge(Exchange& ex) {
         ex.status = Status::NoReply;
         return;
     }
-    const int expected = expectedReplyLength(ex.request, ex.reply);
-    if ((expected > 0 && ex.reply.size() < expected) || ex.reply.size() < 4) {
-        ex.status = Status::Incomplete;
-        return;
-    }
-    if (!crcClosesFrame(ex.reply, ex.reply.size())) {
-        ex.status = Status::CrcError;
-        return;
-    }
-    const int address = byteAt(ex.request, 0);
-    const int function = byteAt(ex.request, 1);
-    if (byteAt(ex.reply, 0) != address && !(address == kAnyDevice && function != kWriteRegister)) {
-        ex.status = Status::OtherAddress;
-        return;
-    }
-    if (byteAt(ex.reply, 1) == (function | kExceptionFlag)) {
-        ex.status = Status::Exception;
-        ex.exceptionCode = byteAt(ex.reply, 2);
-        return;
-    }
-    if (byteAt(ex.reply, 1) != function) {
-        ex.status = Status::WrongFunction;
-        return;
-    }
-    if ((function == kRead || function == kReadInput) && byteAt(ex.reply, 2) != 2 * wordAt(ex.request, 4)) {
-        ex.status = Status::Incomplete;
-        return;
-    }
-    ex.status = Status::Ok;
-    ex.decoded = decode(ex.request, ex.reply);
+    const sensor::Expectation expect = sensor::expectFor(ex.request);
+    const sensor::Reply r = sensor::checkReply(ex.reply, expect);
+    ex.status = statusOf(r.status);
+    if (ex.status == Status::Exception) ex.exceptionCode = r.exceptionCode;
+    if (ex.status == Status::Ok) decode(ex, expect, r);
 }
 
 QString statusText(const Exchange& ex) {
@@ -143,6 +127,8 @@ QString statusText(const Exchange& ex) {
         return QStringLiteral("异常 %1 %2")
             .arg(FormatHex(static_cast<std::uint8_t>(ex.exceptionCode)),
                  sensor::exceptionName(static_cast<std::uint8_t>(ex.exceptionCode)).toUpper());
+    case Status::BadEcho:
+        return QStringLiteral("回显不符");
     case Status::Incomplete:
         return QStringLiteral("不完整");
     case Status::NoReply:

@@ -1,10 +1,12 @@
 #pragma once
-// One request and what came back, judged strictly: the monitor's own view of the
-// traffic, independent of the window's lenient decoding.
+// One request and what came back, judged strictly by the sensor layer: the monitor's own
+// view of the traffic, independent of the window's lenient decoding.
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+
+#include <limits>
 
 namespace kv::mon {
 
@@ -14,10 +16,12 @@ enum class Status {
     OtherAddress,  // the reply names another device
     WrongFunction, // a sound frame that answers another function
     Exception,     // a Modbus exception reply; see Exchange::exceptionCode
+    BadEcho,       // a write acknowledged with other bytes than were written
     Incomplete,    // some bytes, not a whole reply, before the next request
     NoReply,       // nothing before the next request
     Unsolicited,   // bytes while no request was waiting
 };
+inline constexpr int kStatusCount = static_cast<int>(Status::Unsolicited) + 1;
 
 struct Exchange {
     QDateTime time;     // when the request was written (or the stray bytes came)
@@ -27,13 +31,12 @@ struct Exchange {
     Status status = Status::NoReply;
     int exceptionCode = 0;
     QString decoded; // values the reply carries, when it is sound
+    // The measurement registers a sound read carried, scaled; NaN when it did not.
+    double moisture = std::numeric_limits<double>::quiet_NaN();
+    double temperature = std::numeric_limits<double>::quiet_NaN();
 };
 
-// The reply length the request calls for, judged from the reply so far (an exception
-// is always 5 bytes); 0 when the function is not one this sensor speaks.
-[[nodiscard]] int expectedReplyLength(const QByteArray& request, const QByteArray& replySoFar);
-
-// Fills status, exceptionCode and decoded of an exchange whose reply is final.
+// Fills status, exceptionCode, decoded and the measurement of an exchange whose reply is final.
 void judge(Exchange& ex);
 
 // An exception shows its code and standard name in capitals ("异常 04 SERVER DEVICE FAILURE").

@@ -1,8 +1,9 @@
 #include "monitor/monitor.h"
 
-#include "window/window.h"
+#include "serial/commport.h"
 
 #include <QPixmapCache>
+#include <QScreen>
 
 #include <cmath>
 #include <cstdio>
@@ -12,7 +13,7 @@
 
 namespace kv::mon {
 
-Monitor::Monitor(Window& w, SerialComm& port) : w_(w), port_(port) {
+Monitor::Monitor(SerialComm& port) : port_(port) {
     tracker_.onExchanges = [this](const std::vector<Exchange>& done) { deliver(done); };
 }
 
@@ -33,8 +34,7 @@ void Monitor::show() {
         window_ = new MonitorWindow;
         window_->setAttribute(Qt::WA_DeleteOnClose);
         connect(window_, &QObject::destroyed, this, [this] {
-            // Nobody watches the trend now; the bytes only while a log is written.
-            w_.decodedObserver = nullptr;
+            // The bytes are watched on only while a log is written.
             if (!log_.isOpen()) {
                 watch(false);
                 tracker_.reset();
@@ -45,10 +45,8 @@ void Monitor::show() {
             malloc_trim(0);
 #endif
         });
-        w_.decodedObserver = [this](qint16 cmdType, const FieldWrites& writes) {
-            onDecoded(cmdType, writes);
-        };
         watch(true);
+        place();
     }
     window_->show();
     window_->raise();
@@ -66,20 +64,23 @@ void Monitor::deliver(const std::vector<Exchange>& exchanges) {
         logFailed_ = true;
         std::fprintf(stderr, "kv7702r-tool: cannot write the log: %s\n", qPrintable(log_.error()));
     }
-    if (window_) window_->addExchanges(exchanges);
+    if (!window_) return;
+    window_->addExchanges(exchanges);
+    for (const Exchange& ex : exchanges)
+        if (!std::isnan(ex.moisture) || !std::isnan(ex.temperature))
+            window_->addTrendPoint({ex.time, ex.moisture, ex.temperature});
 }
 
-void Monitor::onDecoded(qint16 cmdType, const FieldWrites& writes) {
-    if (cmdType != 1 || !window_) return;
-    // Moisture and temperature are the first two value boxes of a measurement.
-    TrendPoint point{QDateTime::currentDateTime(), NAN, NAN};
-    for (const FieldWrite& fw : writes) {
-        if (fw.field != Field::Value || fw.index > 1) continue;
-        bool ok = false;
-        const double v = fw.text.toDouble(&ok);
-        if (ok) (fw.index == 0 ? point.moisture : point.temperature) = v;
-    }
-    if (!std::isnan(point.moisture) || !std::isnan(point.temperature)) window_->addTrendPoint(point);
+void Monitor::place() {
+    if (!mainWindow_ || !mainWindow_->isVisible()) return;
+    const QScreen* screen = mainWindow_->screen();
+    if (!screen) return;
+    // The window manager's frame around the monitor is taken as wide as the main window's.
+    const QSize decoration = mainWindow_->frameGeometry().size() - mainWindow_->size();
+    const QRect frame = monitorPlacement(screen->availableGeometry(), mainWindow_->frameGeometry(),
+                                         window_->size() + decoration);
+    window_->resize(frame.size() - decoration);
+    window_->move(frame.topLeft());
 }
 
 } // namespace kv::mon

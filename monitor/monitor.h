@@ -1,16 +1,14 @@
 #pragma once
-// Ties the monitor to the tool: an observer on the serial-port component for the bytes
-// and one on the receiver for the decoded values, set only while the monitor window
-// is open or a log is being written, and taken away again after.
+// Ties the monitor to the tool: an observer on the serial-port component for the bytes,
+// set only while the monitor window is open or a log is being written, and taken away
+// again after. The trend comes from the judged exchanges, never from the window.
 
-#include "modbus/decode.h"
 #include "monitor/monitorwindow.h"
 #include "monitor/tracker.h"
 
 #include <QPointer>
 
 namespace kv {
-struct Window;
 class SerialComm;
 } // namespace kv
 
@@ -18,12 +16,14 @@ namespace kv::mon {
 
 class Monitor : public QObject {
 public:
-    Monitor(Window& w, SerialComm& port);
+    explicit Monitor(SerialComm& port);
     ~Monitor() override;
 
     // Appends every exchange to path from now on; an empty string when the file is
     // open, else the reason.
     [[nodiscard]] QString startLog(const QString& path);
+    // The window the monitor first opens beside (see monitorPlacement).
+    void setMainWindow(QWidget* mainWindow) { mainWindow_ = mainWindow; }
     // Opens the monitor window, or raises it when it is open.
     void show();
     MonitorWindow* window() const { return window_; }
@@ -34,11 +34,11 @@ public:
 
 private:
     void deliver(const std::vector<Exchange>& exchanges);
-    void onDecoded(qint16 cmdType, const FieldWrites& writes);
     void watch(bool on);
+    void place();
 
-    Window& w_;
     SerialComm& port_;
+    QPointer<QWidget> mainWindow_;
     Tracker tracker_;
     CsvLog log_;
     bool logFailed_ = false;

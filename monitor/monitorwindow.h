@@ -28,6 +28,12 @@ struct TrendPoint {
     double temperature; // NaN when the reply did not carry it
 };
 
+// Where the monitor's frame opens: beside the main window's frame (right, then left) or
+// below it where the screen has room; otherwise shifted down and right of the main window
+// so that its title bar and left edge stay uncovered and one click brings its buttons back.
+// Never larger than the screen.
+[[nodiscard]] QRect monitorPlacement(const QRect& screen, const QRect& mainFrame, QSize monitor);
+
 class MonitorWindow : public QWidget {
 public:
     explicit MonitorWindow(QWidget* parent = nullptr);

@@ -2,13 +2,16 @@
 
 namespace kv::mon {
 
-Tracker::Tracker(QObject* parent) : QObject(parent) {
-    clock_.start();
-    start_ = QDateTime::currentDateTime();
+Tracker::Tracker(QObject* parent, Clock clock, QDateTime start)
+    : QObject(parent), clock_(std::move(clock)), start_(std::move(start)) {
+    if (!clock_) {
+        elapsed_.start();
+        clock_ = [this] { return elapsed_.nsecsElapsed(); };
+    }
 }
 
 void Tracker::note(bool written, const QByteArray& bytes) {
-    noted_.push_back({clock_.nsecsElapsed(), written, bytes});
+    noted_.push_back({clock_(), written, bytes});
     if (!posted_) {
         posted_ = true;
         QMetaObject::invokeMethod(this, &Tracker::process, Qt::QueuedConnection);
@@ -29,7 +32,7 @@ void Tracker::arrived(qint64 ns, const QByteArray& bytes) {
     if (waiting_) {
         open_.reply += rest;
         rest.clear();
-        const int expected = expectedReplyLength(open_.request, open_.reply);
+        const int expected = sensor::replyLength(open_.reply, expect_);
         if (expected > 0 && open_.reply.size() >= expected) {
             rest = open_.reply.mid(expected);
             open_.reply.truncate(expected);
@@ -55,6 +58,7 @@ void Tracker::process() {
             close(done_);
             open_.time = wallTime(n.ns);
             open_.request = n.bytes;
+            expect_ = sensor::expectFor(n.bytes);
             sentNs_ = n.ns;
             waiting_ = true;
         } else {

@@ -4,6 +4,7 @@
 // event that follows is not held up.
 
 #include "monitor/exchange.h"
+#include "sensor/protocol.h"
 #include "serial/commport.h"
 
 #include <QElapsedTimer>
@@ -16,7 +17,11 @@ namespace kv::mon {
 
 class Tracker : public QObject, public TrafficObserver {
 public:
-    explicit Tracker(QObject* parent = nullptr);
+    // Nanoseconds on a steady clock; the wall time of an exchange is start plus that.
+    using Clock = std::function<qint64()>;
+    // Without a clock, a QElapsedTimer started now.
+    explicit Tracker(QObject* parent = nullptr, Clock clock = {},
+                     QDateTime start = QDateTime::currentDateTime());
 
     // Each finished exchange, in order, from the event loop.
     std::function<void(const std::vector<Exchange>&)> onExchanges;
@@ -41,14 +46,16 @@ private:
     void close(std::vector<Exchange>& out);
     QDateTime wallTime(qint64 ns) const { return start_.addMSecs(ns / 1000000); }
 
-    QElapsedTimer clock_;
+    QElapsedTimer elapsed_;
+    Clock clock_;
     QDateTime start_;
     std::vector<Noted> noted_;
     bool posted_ = false;
 
     Exchange open_;
-    bool waiting_ = false; // a request is open and its reply not complete
-    bool stray_ = false;   // unsolicited bytes are being collected
+    sensor::Expectation expect_; // of the open request
+    bool waiting_ = false;       // a request is open and its reply not complete
+    bool stray_ = false;         // unsolicited bytes are being collected
     qint64 sentNs_ = 0;
     std::vector<Exchange> done_;
 };

@@ -7,6 +7,12 @@
 #include <cmath>
 
 namespace kv::mon {
+namespace {
+
+// Spreadsheets take a CSV for the local code page unless it begins with this mark.
+const QByteArray kUtf8Bom = QByteArrayLiteral("\xEF\xBB\xBF");
+
+} // namespace
 
 TrafficModel::TrafficModel(int limit, QObject* parent)
     : QAbstractTableModel(parent), limit_(std::max(1, limit)) {}
@@ -77,7 +83,7 @@ void TrafficModel::clear() {
 QString TrafficModel::saveCsv(const QString& path) const {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) return file.errorString();
-    QByteArray text = csvHeader().toUtf8() + "\r\n";
+    QByteArray text = kUtf8Bom + csvHeader().toUtf8() + "\r\n";
     for (const Exchange& ex : rows_)
         text += csvLine(ex).toUtf8() + "\r\n";
     if (file.write(text) != text.size() || !file.commit()) return file.errorString();
@@ -117,14 +123,15 @@ double Statistics::max() const {
 QString Statistics::text() const {
     const auto ms = [](double v) { return v < 0 ? QStringLiteral("-") : QString::number(v, 'f', 1); };
     return QStringLiteral(
-               "请求 %1  应答 %2  CRC错误 %3  其他地址 %4  功能码不符 %5  异常 %6  不完整 %7  无应答 %8  "
-               "无请求字节 %9  丢失率 %10%  响应时间 中位数 %11 ms  P95 %12 ms  最大 %13 ms")
+               "请求 %1  应答 %2  CRC错误 %3  其他地址 %4  功能码不符 %5  异常 %6  回显不符 %7  不完整 %8  "
+               "无应答 %9  无请求字节 %10  丢失率 %11%  响应时间 中位数 %12 ms  P95 %13 ms  最大 %14 ms")
         .arg(requests_)
         .arg(replies_)
         .arg(count(Status::CrcError))
         .arg(count(Status::OtherAddress))
         .arg(count(Status::WrongFunction))
         .arg(count(Status::Exception))
+        .arg(count(Status::BadEcho))
         .arg(count(Status::Incomplete))
         .arg(count(Status::NoReply))
         .arg(count(Status::Unsolicited))
@@ -134,7 +141,8 @@ QString Statistics::text() const {
 QString CsvLog::open(const QString& path) {
     file_.setFileName(path);
     if (!file_.open(QIODevice::Append | QIODevice::Unbuffered)) return file_.errorString();
-    if (file_.size() == 0 && file_.write(csvHeader().toUtf8() + "\r\n") < 0) return file_.errorString();
+    if (file_.size() == 0 && file_.write(kUtf8Bom + csvHeader().toUtf8() + "\r\n") < 0)
+        return file_.errorString();
     return QString();
 }
 

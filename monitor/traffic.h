@@ -57,7 +57,7 @@ private:
 
     int requests_ = 0;
     int replies_ = 0;
-    int counts_[8] = {};
+    int counts_[kStatusCount] = {};
     std::deque<double> times_;
 };
 

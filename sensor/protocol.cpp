@@ -1,5 +1,7 @@
 #include "sensor/protocol.h"
 
+#include <algorithm>
+
 namespace kv::sensor {
 namespace {
 
@@ -20,12 +22,6 @@ Frame sealed(std::uint8_t address, std::uint8_t function, std::uint16_t reg, std
 }
 
 } // namespace
-
-std::uint16_t crcOf(const QByteArray& bytes) {
-    const CrcBytes c = Crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                             static_cast<std::size_t>(bytes.size()), static_cast<int>(bytes.size()) - 1);
-    return static_cast<std::uint16_t>((c.LoByte << 8) | c.HiByte);
-}
 
 Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count) {
     return sealed(address, MODBUS_FC_READ_HOLDING_REGISTERS, start, count);
@@ -56,6 +52,7 @@ Expectation expectRead(const Frame& request) {
     Expectation e;
     e.kind = ReplyKind::Read;
     e.address = request[0];
+    e.start = static_cast<std::uint16_t>((request[2] << 8) | request[3]);
     e.count = static_cast<std::uint16_t>((request[4] << 8) | request[5]);
     e.request = request;
     return e;
@@ -81,6 +78,31 @@ Expectation expectAddressRead() {
     return e;
 }
 
+Expectation expectFor(const QByteArray& request) {
+    Frame f{};
+    std::copy_n(request.constData(), std::min<qsizetype>(request.size(), 8),
+                reinterpret_cast<char*>(f.data()));
+    Expectation e;
+    if (request.size() < 6) {
+        e = expectEcho(f);
+        e.kind = ReplyKind::Other;
+        return e;
+    }
+    switch (f[1]) {
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS:
+        e = expectRead(f);
+        e.anyAddress = f[0] == ADDRESS_READ_DEVICE;
+        return e;
+    case MODBUS_FC_WRITE_SINGLE_REGISTER:
+        return ((f[2] << 8) | f[3]) == REG_ADDRESS ? expectAddressChange(f) : expectEcho(f);
+    default:
+        e = expectEcho(f);
+        e.kind = ReplyKind::Other;
+        return e;
+    }
+}
+
 int replyLength(const QByteArray& soFar, const Expectation& expect) {
     if (soFar.size() < 2) return 0;
     if (at(soFar, 1) & MODBUS_EXCEPTION_FLAG) return 5;
@@ -93,6 +115,8 @@ int replyLength(const QByteArray& soFar, const Expectation& expect) {
         if (soFar.size() < 3) return 0;
         // The echo carries the register's high byte 0x0B where the short form has 0x01.
         return at(soFar, 2) == hi(REG_ADDRESS) ? 8 : 6;
+    case ReplyKind::Other:
+        return 0;
     }
     return 0;
 }
@@ -103,7 +127,9 @@ int longestReply(const Expectation& expect) {
 
 Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
     Reply r;
-    const int need = replyLength(bytes, expect);
+    int need = replyLength(bytes, expect);
+    if (expect.kind == ReplyKind::Other && need == 0 && bytes.size() >= 4)
+        need = static_cast<int>(bytes.size());
     if (need == 0 || bytes.size() < need) {
         r.status = ReplyStatus::Short;
         return r;
@@ -161,6 +187,8 @@ Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
             return r;
         }
         r.value = expect.request[5];
+        break;
+    case ReplyKind::Other:
         break;
     }
     r.status = ReplyStatus::Ok;

@@ -13,6 +13,11 @@
 
 namespace kv::sensor {
 
+// The one strict judge of replies for the command line and the monitor. The window keeps
+// the design's lenient decodings in modbus/decode on purpose (it shows what a reply's
+// bytes say, sound or not), and the virtual sensor its own framing in sim/ so that it
+// checks this code instead of sharing its mistakes: neither is to be merged into this.
+
 // Register map.
 inline constexpr std::uint16_t REG_MOISTURE = 0;             // % x 100, unsigned
 inline constexpr std::uint16_t REG_TEMPERATURE = 1;          // degC x 100
@@ -52,12 +57,14 @@ enum class ReplyKind {
     Read,          // function 3: address, 3, byte count, registers, CRC
     WriteEcho,     // function 6: the request echoed
     AddressChange, // the sensor's 6-byte form (old, 6, 1, new, CRC) or the standard echo
+    Other,         // a function this sensor does not speak: judged whole, by CRC, address and function
 };
 
 struct Expectation {
     ReplyKind kind = ReplyKind::Read;
     std::uint8_t address = 1; // for the address read: any address 1..247 may answer
     bool anyAddress = false;
+    std::uint16_t start = 0; // first register, for reads
     std::uint16_t count = 0; // registers, for reads
     Frame request{};         // for echoes
 };
@@ -66,6 +73,10 @@ struct Expectation {
 [[nodiscard]] Expectation expectEcho(const Frame& request);
 [[nodiscard]] Expectation expectAddressChange(const Frame& request);
 [[nodiscard]] Expectation expectAddressRead();
+// What a request as seen on the line expects: a read of function 3 or 4 (any address may
+// answer one sent to the address-read device), a write's echo, the address change, or
+// Other for any other function or a request shorter than 6 bytes.
+[[nodiscard]] Expectation expectFor(const QByteArray& request);
 
 // Length the reply will have, judged from its first bytes; 0 while too few bytes have
 // arrived to tell. An exception reply is 5 bytes.
@@ -101,8 +112,5 @@ struct Reply {
 [[nodiscard]] QString exceptionName(std::uint8_t code);
 // One line for a failed check ("bad CRC", "exception 02 Illegal Data Address").
 [[nodiscard]] QString describe(const Reply& reply);
-
-// CRC-16/MODBUS over the whole buffer, as the 16-bit value (low byte goes first on the line).
-[[nodiscard]] std::uint16_t crcOf(const QByteArray& bytes);
 
 } // namespace kv::sensor

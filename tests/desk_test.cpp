@@ -12,6 +12,7 @@
 #include <QtTest/QTest>
 #include <QtTest/qtestspontaneevent.h>
 #include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kv;
@@ -214,6 +215,44 @@ TEST_F(PortTips, ABusyDeviceNamesItsHolder) {
     EXPECT_EQ(portFacts(path("COM3")).problem, PortFacts::Problem::None);
     ::close(slave);
     ::close(master);
+
+    // A lock naming a live process of another user means busy; one naming a process that is
+    // gone is stale. Judged by an unprivileged user, to whom PID 1 belongs to someone else.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    struct Case {
+        qint64 pid;
+        bool busy;
+    };
+    for (const Case c : {Case{1, true}, Case{gone, false}}) {
+        const QString device =
+            QStringLiteral("/dev/kvtest-%1-%2").arg(QCoreApplication::applicationPid()).arg(c.pid);
+        QFile lock(
+            QStringLiteral("/tmp/LCK..kvtest-%1-%2").arg(QCoreApplication::applicationPid()).arg(c.pid));
+        ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(c.pid) + "\ninit\n" + QSysInfo::machineHostName().toUtf8() + "\n");
+        lock.close();
+        int answer[2];
+        ASSERT_EQ(::pipe(answer), 0);
+        const pid_t judge = ::fork();
+        if (judge == 0) {
+            char verdict = 'S'; // skipped: no unprivileged user to become
+            if (::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0))
+                verdict = PortProbe::system().lockHolder(device).isEmpty() ? 'F' : 'B';
+            (void)!::write(answer[1], &verdict, 1);
+            ::_exit(0);
+        }
+        ::close(answer[1]);
+        char verdict = 0;
+        EXPECT_EQ(::read(answer[0], &verdict, 1), 1);
+        ::close(answer[0]);
+        ::waitpid(judge, nullptr, 0);
+        lock.remove();
+        if (verdict == 'S') GTEST_SKIP() << "no unprivileged user to judge the lock as";
+        EXPECT_EQ(verdict, c.busy ? 'B' : 'F') << "lock naming PID " << c.pid;
+    }
 }
 
 TEST_F(PortTips, LinksInTheUserConfigFolderCountAfterTheProgramFolder) {

@@ -42,6 +42,9 @@ TEST(Crc16, CheckValueOverAsciiDigits) {
     const CrcBytes crc = Crc16(reinterpret_cast<const std::uint8_t*>(digits), 9, 8);
     EXPECT_EQ(crc.HiByte, 0x37); // low-order byte of 0x4B37
     EXPECT_EQ(crc.LoByte, 0x4B);
+    EXPECT_EQ(crc16(reinterpret_cast<const std::uint8_t*>(digits), 9), 0x4B37);
+    EXPECT_EQ(crc16(QByteArray("123456789")), 0x4B37);
+    EXPECT_EQ(crc16(QByteArray()), 0xFFFF);
 }
 
 TEST(Crc16, CoversExactlyBytesZeroToJ) {

@@ -39,7 +39,7 @@ protected:
         if (HasFatalFailure()) return;
         startTool();
         if (HasFatalFailure()) return;
-        monitor = std::make_unique<Monitor>(*w, *port);
+        monitor = std::make_unique<Monitor>(*port);
     }
 
     // The table as it stands after a refresh.
@@ -154,7 +154,7 @@ TEST_F(MonitorAgainstSensor, LogHoldsEveryExchangeUpToTheSensorsDeath) {
 
     // Read while the tool still runs: nothing waits in a buffer.
     const QList<QByteArray> lines = logged().split('\n');
-    ASSERT_EQ(lines.front(), "time,request,reply,response_ms,status,decoded\r");
+    ASSERT_EQ(lines.front(), "\xEF\xBB\xBFtime,request,reply,response_ms,status,decoded\r");
     QByteArray loggedBytes;
     for (int i = 1; i < lines.size() - 1; ++i) {
         ASSERT_TRUE(lines[i].endsWith('\r')) << i;

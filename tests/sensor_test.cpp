@@ -71,6 +71,8 @@ TEST(SensorReplies, EveryCorruptionIsCaughtByKind) {
     EXPECT_EQ(checkReply(hex("25 03 04 0B B8 09 9A 9A 0B"), expect).status, ReplyStatus::WrongAddress);
     EXPECT_EQ(checkReply(hex("01 03 02 27 10 A2 78"), expectRead(measurementRequest(1))).status,
               ReplyStatus::Short);
+    // As long as the reply asked for, but counting one register where two were asked for.
+    EXPECT_EQ(checkReply(hex("01 03 02 0B B8 09 9A 76 09"), expect).status, ReplyStatus::BadByteCount);
     EXPECT_EQ(checkReply(hex("01 04 02 27 10 A3 0C"), expectRead(parameterReadRequest(1, 0))).status,
               ReplyStatus::WrongFunction);
 }
@@ -87,6 +89,7 @@ TEST(SensorReplies, ExceptionsCarryTheirStandardNames) {
     EXPECT_EQ(exceptionName(3), QStringLiteral("Illegal Data Value"));
     EXPECT_EQ(exceptionName(4), QStringLiteral("Server Device Failure"));
     EXPECT_EQ(exceptionName(6), QStringLiteral("Server Device Busy"));
+    EXPECT_EQ(exceptionName(8), QStringLiteral("Memory Parity Error"));
     EXPECT_EQ(exceptionName(0x0B), QStringLiteral("Gateway Target Device Failed to Respond"));
 }
 
@@ -101,20 +104,39 @@ TEST(SensorReplies, AddressChangeAndAddressRead) {
     const auto expect = expectAddressChange(change);
     // The sensor's short form: old address, 06, 01, new address.
     QByteArray shortForm = hex("01 06 01 05");
-    const std::uint16_t c = crcOf(shortForm);
+    const std::uint16_t c = crc16(shortForm);
     shortForm.append(static_cast<char>(c & 0xFF)).append(static_cast<char>(c >> 8));
     EXPECT_EQ(replyLength(shortForm.left(3), expect), 6);
     EXPECT_TRUE(checkReply(shortForm, expect).ok());
     EXPECT_EQ(replyLength(hex("01 06 0B"), expect), 8);
     EXPECT_TRUE(checkReply(hex("01 06 0B 00 00 05 4B ED"), expect).ok());
+    // The short form must name the address asked for.
+    EXPECT_EQ(checkReply(hex("01 06 01 06 60 4B"), expect).status, ReplyStatus::BadEcho);
 
     // Whoever answers device 250 names itself in byte 0.
     QByteArray who = hex("25 03 02 00 25");
-    const std::uint16_t wc = crcOf(who);
+    const std::uint16_t wc = crc16(who);
     who.append(static_cast<char>(wc & 0xFF)).append(static_cast<char>(wc >> 8));
     const Reply r = checkReply(who, expectAddressRead());
     ASSERT_TRUE(r.ok()) << describe(r);
     EXPECT_EQ(r.address, 37);
+    // No sensor answers from address 0 (nor from 248 and above).
+    EXPECT_EQ(checkReply(hex("00 03 02 00 00 85 84"), expectAddressRead()).status, ReplyStatus::WrongAddress);
+
+    // A request as seen on the line tells its own expectation.
+    const Expectation seen = expectFor(hex("FA 03 00 00 00 01 91 81"));
+    EXPECT_TRUE(seen.anyAddress);
+    EXPECT_EQ(seen.kind, ReplyKind::Read);
+    EXPECT_EQ(expectFor(toBytes(change)).kind, ReplyKind::AddressChange);
+    EXPECT_EQ(expectFor(hex("01 06 0A 08 26 D4 11 EF")).kind, ReplyKind::WriteEcho);
+    const Expectation input = expectFor(hex("01 04 00 08 00 01 B0 08"));
+    EXPECT_EQ(replyLength(hex("01 04"), input), 7);
+    EXPECT_EQ(input.start, 8);
+    EXPECT_EQ(checkReply(hex("01 04 02 27 10 A3 0C"), input).registers, std::vector<std::uint16_t>{10000});
+    // Another function is judged whole: CRC, address and function.
+    EXPECT_EQ(expectFor(hex("01 10 00 00")).kind, ReplyKind::Other);
+    EXPECT_TRUE(
+        checkReply(hex("01 10 00 00 00 01 01 C9"), expectFor(hex("01 10 00 00 00 01 02 00 05"))).ok());
 }
 
 TEST(SensorValues, ScaledLikeTheWindow) {
@@ -145,6 +167,7 @@ TEST(SensorValues, ParameterNamesAndEncoding) {
     EXPECT_EQ(raw(1, "2.5").raw, 2);
     EXPECT_EQ(raw(1, "3.5").raw, 4);
     EXPECT_EQ(raw(2, "-1").raw, 65535);
+    EXPECT_EQ(raw(2, "65535").raw, 65535);
     EXPECT_EQ(raw(2, "-65535").raw, 1);
     EXPECT_EQ(raw(2, "65536").error, EncodeError::OutOfRange);
     EXPECT_EQ(raw(2, "-65536").error, EncodeError::OutOfRange);

@@ -756,9 +756,10 @@ TEST_F(Receiver, ValueColourIsSetWhenItDiffers) {
 }
 
 TEST_F(SaveSettings, ReadOnlyProgramFolderSavesInTheUserConfigFolderAndStartUpReadsItBack) {
-    // /proc takes no new files, whoever asks.
+    // /proc takes no new files, whoever asks. The save has to make the user's folder.
     const QString own = QDir(userConfigDir()).filePath(QStringLiteral("comm.set"));
-    QFile::remove(own);
+    ASSERT_TRUE(QDir(userConfigDir()).removeRecursively());
+    ASSERT_FALSE(QFileInfo::exists(userConfigDir()));
     window = std::make_unique<MainWindow>(port, boxes, QStringLiteral("/proc"));
     w = &window->context();
     window->load();

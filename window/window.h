@@ -141,8 +141,6 @@ struct Window {
     Frame AddressChangeSent{};
     // True while a cycle tick runs, including any message box it has open.
     bool tickRunning = false;
-    // Sees what the receiver decoded, before it reaches the fields; empty unless watched.
-    std::function<void(qint16 cmdType, const FieldWrites& writes)> decodedObserver;
 
     // As QLineEdit::setText, without the relayout and repaint when the box already is
     // exactly what setText would leave: that text, cursor at its end, nothing selected,
@@ -158,10 +156,6 @@ struct Window {
     }
 
     void bringToFront(QLabel* lamp) const { Picture2->bringToFront(lamp); }
-
-    void observeDecoded(const FieldWrites& writes) const {
-        if (decodedObserver) decodedObserver(CmdType, writes);
-    }
 
     // The lamp seen: the one highest in the panel's stacking order.
     QLabel* lampInFront() const { return Picture2->front(); }
