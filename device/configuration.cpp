@@ -1,17 +1,14 @@
 #include "device/configuration.h"
 
-#include "window/window.h"
 #include "modbus/fieldnum.h"
+#include "sensor/protocol.h"
+#include "sensor/values.h"
+#include "window/window.h"
 
 #include <cmath>
-#include <limits>
 
 namespace kv {
 namespace {
-
-constexpr std::uint16_t kParameterWriteBase = 0x0A00;
-constexpr std::uint16_t kAddressRegister = 0x0B00;
-constexpr std::uint8_t kAnyDeviceAddress = 250;
 
 const QString kValueWrong = QStringLiteral("你输入的值有误!");
 const QString kAddressRange = QStringLiteral("请指定正确的设备地址，正确值范围为1-35");
@@ -29,7 +26,7 @@ void sendRegisterRead(Window& w, int readTarget, int offset) {
     if (const auto start = num::readNumber(w.txtStartID->text()))
         frame[3] = num::byteOr0(num::floorOf(*start + offset));
     frame[5] = 1;
-    w.sendRead(frame, 2);
+    w.sendRead(frame, CmdRegisterRead);
 }
 
 // Writes and address requests are sealed, expected and shown whether or not the port
@@ -47,23 +44,6 @@ void sendOrShowClosed(Window& w, Frame& frame, qint16 recLen, int threshold) {
     }
 }
 
-// The 16-bit register value of a parameter write, or nothing when the text cannot
-// become one: the frame must never carry a truncated value.
-std::optional<long long> parameterRegister(const QString& text, int i) {
-    const auto typed = num::readSingle(text);
-    if (!typed || *typed > 65535.0f || *typed < -65535.0f)
-        return std::nullopt;
-    float v = *typed;
-    if (i == 0)
-        v = v * 10000.0f;
-    if (v < 0)
-        v = v + 65536.0f;
-    const auto r = num::roundEven(static_cast<double>(v));
-    if (!r || *r < 0 || *r > 65535)
-        return std::nullopt;
-    return r;
-}
-
 } // namespace
 
 void readParameter(Window& w, int i) { sendRegisterRead(w, i, i + 2); }
@@ -74,8 +54,9 @@ void writeParameter(Window& w, int i) {
     QLineEdit* box = w.txtsetValue(i);
     if (!box)
         return;
-    const auto value = parameterRegister(box->text(), i);
-    if (!value) {
+    // The frame must never carry a truncated value: one that cannot become the register is refused.
+    const sensor::Encoded value = sensor::encodeParameter(i, box->text());
+    if (value.error != sensor::EncodeError::None) {
         w.message(kValueWrong);
         return;
     }
@@ -85,25 +66,22 @@ void writeParameter(Window& w, int i) {
         return;
     }
 
-    w.CmdType = 3;
+    w.CmdType = CmdParameterWrite;
     w.SendBuf.clear();
     w.txtState->clear();
     w.preparePort();
 
-    const std::uint16_t reg = static_cast<std::uint16_t>(kParameterWriteBase + 2 * i);
-    Frame frame{*address, MODBUS_FC_WRITE_SINGLE_REGISTER, static_cast<std::uint8_t>(reg >> 8),
-                static_cast<std::uint8_t>(reg & 0xFF), static_cast<std::uint8_t>(*value / 256),
-                static_cast<std::uint8_t>(*value % 256)};
+    Frame frame = sensor::parameterWriteRequest(*address, i, value.raw);
     sendOrShowClosed(w, frame, 6, 6);
 }
 
 void readAddress(Window& w) {
-    w.CmdType = 6;
+    w.CmdType = CmdAddressRead;
     w.txtState->clear();
     w.SendBuf.clear();
     w.preparePort();
 
-    Frame frame{kAnyDeviceAddress, MODBUS_FC_READ_HOLDING_REGISTERS, 0x00, 0x00, 0x00, 0x01};
+    Frame frame = sensor::addressReadRequest();
     // The event waits for the whole 7-byte reply: one cut at 6 bytes would lack its
     // CRC and could never be taken as sound.
     sendOrShowClosed(w, frame, 7, 7);
@@ -136,13 +114,11 @@ void changeAddress(Window& w) {
         return;
     }
 
-    w.CmdType = 5;
+    w.CmdType = CmdAddressChange;
     w.txtState->clear();
     w.preparePort();
 
-    const std::uint16_t reg = kAddressRegister;
-    Frame frame{static_cast<std::uint8_t>(a), MODBUS_FC_WRITE_SINGLE_REGISTER, static_cast<std::uint8_t>(reg >> 8),
-                static_cast<std::uint8_t>(reg & 0xFF), 0x00, static_cast<std::uint8_t>(b)};
+    Frame frame = sensor::addressChangeRequest(static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b));
     sendOrShowClosed(w, frame, 6, 6);
     w.AddressChangeSent = frame;
 }
@@ -156,25 +132,19 @@ void computeCalibration(Window& w) {
         w.message(QStringLiteral("你输入的电阻值格式有误，RL、RH、RA、RB都必须是数字!"));
         return;
     }
-    const double d1 = *RH - *RL;
-    const double d2 = *RB - *RA;
-    if (!(d2 > 0)) {
+    if (!(*RB - *RA > 0)) {
         w.message(QStringLiteral("除数不能为零"));
         return;
     }
-    const double LA = d1 / d2;
-    const double offsetOhm = *RH - LA * *RB;
-    const double slope = std::floor(LA * 10000) + 0.0; // + 0.0 turns -0 into 0
     // A divisor a hair above zero, or huge resistances, give results no register and no
     // binary32 can hold.
-    if (!std::isfinite(slope) || !(std::fabs(offsetOhm) <= std::numeric_limits<float>::max())) {
+    const auto c = sensor::calibrate(*RL, *RH, *RA, *RB);
+    if (!c) {
         w.message(QStringLiteral("计算结果超出范围，请检查输入的电阻值!"));
         return;
     }
-    const float OF = static_cast<float>(offsetOhm);
-    const double offset = std::floor(static_cast<double>(OF) * 100) + 5000;
-    w.txtsetValue(4)->setText(QString::number(slope, 'f', 0));
-    w.txtsetValue(5)->setText(QString::number(offset, 'f', 0));
+    w.txtsetValue(4)->setText(QString::number(c->slope, 'f', 0));
+    w.txtsetValue(5)->setText(QString::number(c->offset, 'f', 0));
 }
 
 } // namespace kv

@@ -183,9 +183,9 @@ void checkMeasurement(const Window& w, const QByteArray& reply, const Snapshot& 
 // The fields the decoding of this kind may write.
 std::vector<QLineEdit*> writable(const Window& w, int cmdType, int readTarget) {
     switch (cmdType) {
-    case 1:
+    case kv::CmdMeasurement:
         return {w.txtValue(0), w.txtValue(1), w.txtValue(2), w.txtValue(3)};
-    case 2:
+    case kv::CmdRegisterRead:
         if (readTarget >= 0 && readTarget <= 6)
             return {w.txtsetValue(readTarget)};
         if (readTarget == 7)
@@ -193,8 +193,8 @@ std::vector<QLineEdit*> writable(const Window& w, int cmdType, int readTarget) {
         if (readTarget == 8)
             return {w.txtRB};
         return {};
-    case 5:
-    case 6:
+    case kv::CmdAddressChange:
+    case kv::CmdAddressRead:
         return {w.txtSetID(0), w.txtStationID};
     default:
         return {};
@@ -224,22 +224,23 @@ void checkNotification(Harness& h, const Snapshot& before, int kind) {
     const auto allowed = writable(w, w.CmdType, w.ReadTarget);
     for (QLineEdit* e : h.written)
         FUZZ_CHECK(std::find(allowed.begin(), allowed.end(), e) != allowed.end());
-    const bool readReply = w.CmdType == 1 || w.CmdType == 2 || w.CmdType == 6;
+    const bool readReply = w.CmdType == kv::CmdMeasurement || w.CmdType == kv::CmdRegisterRead ||
+                           w.CmdType == kv::CmdAddressRead;
     if (readReply && !sound(reply)) {
         FUZZ_CHECK(h.written.empty() && after.colours == before.colours);
         FUZZ_CHECK(after.lamp == before.lamp);
         return;
     }
     FUZZ_CHECK(after.lamp == w.imgConnected);
-    if (w.CmdType != 1)
+    if (w.CmdType != kv::CmdMeasurement)
         FUZZ_CHECK(after.colours == before.colours);
 
     const int v = byteAt(reply, 3) * 256 + byteAt(reply, 4);
     switch (w.CmdType) {
-    case 1:
+    case kv::CmdMeasurement:
         checkMeasurement(w, reply, before, before.texts);
         break;
-    case 2:
+    case kv::CmdRegisterRead:
         if (byteAt(reply, 2) < 2) { // the frame holds no register: its CRC is no value
             FUZZ_CHECK(h.written.empty());
             break;
@@ -251,11 +252,11 @@ void checkNotification(Harness& h, const Snapshot& before, int kind) {
         else if (w.ReadTarget == 7 || w.ReadTarget == 8)
             FUZZ_CHECK(allowed[0]->text() == scaled(v, 2, 2));
         break;
-    case 6:
+    case kv::CmdAddressRead:
         FUZZ_CHECK(w.txtSetID(0)->text() == QString::number(byteAt(reply, 0)));
         FUZZ_CHECK(w.txtStationID->text() == w.txtSetID(0)->text());
         break;
-    case 5: {
+    case kv::CmdAddressChange: {
         const bool changed = h.written.count(w.txtSetID(0)) || h.written.count(w.txtStationID);
         if (reply.size() < 4) {
             FUZZ_CHECK(!changed);
@@ -314,7 +315,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     w.txtStartID->setText(QString::fromLatin1(kStartTexts[in.next() % std::size(kStartTexts)]));
     w.RxCount = in.next() == 0xFF ? std::numeric_limits<qint32>::max() - 1 : 0;
     h.port.threshold = 1 + in.next() % 16;
-    if (w.CmdType == 5) // the address change request the reply may echo
+    if (w.CmdType == kv::CmdAddressChange) // the address change request the reply may echo
         for (auto& b : w.AddressChangeSent)
             b = in.next();
 

@@ -52,7 +52,7 @@ void singleMeasurement(Window& w) {
     Frame frame = w.readRequest();
     frame[3] = num::byteOr0(num::floorOf(w.txtStartID->text()));
     frame[5] = num::byteOr0(num::floorOf(w.txtDataLength->text()));
-    w.sendRead(frame, 1);
+    w.sendRead(frame, CmdMeasurement);
 }
 
 void startCycle(Window& w) {

@@ -58,23 +58,24 @@ void onComm(Window& w) {
     // Read replies become values only when sound: a corrupted or exception reply is
     // shown and counted, writes no field, and leaves the lamp as it was so that green
     // keeps meaning a good reply.
-    const bool readReply = w.CmdType == 1 || w.CmdType == 2 || w.CmdType == 6;
+    const bool readReply =
+        w.CmdType == CmdMeasurement || w.CmdType == CmdRegisterRead || w.CmdType == CmdAddressRead;
     if (readReply && !replyIsSound(reply)) return;
     // A sound frame announcing fewer data bytes than a decoding reads must not have
     // its CRC or trailing bytes read as a value.
     const QByteArray frame = readReply ? reply.left(3 + static_cast<quint8>(reply.at(2))) : reply;
 
     switch (w.CmdType) {
-    case 1:
+    case CmdMeasurement:
         applyWrites(w, decodeMeasurement(frame, w.txtStartID->text()));
         break;
-    case 2:
+    case CmdRegisterRead:
         applyWrites(w, decodeRegisterRead(frame, w.ReadTarget));
         break;
-    case 5:
+    case CmdAddressChange:
         applyWrites(w, decodeAddressChange(reply, w.AddressChangeSent));
         break;
-    case 6:
+    case CmdAddressRead:
         applyWrites(w, decodeAddressRead(frame));
         break;
     default:

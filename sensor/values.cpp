@@ -102,14 +102,12 @@ std::optional<Calibration> calibrate(double RL, double RH, double RA, double RB)
     Calibration c;
     c.LA = d1 / d2;
     const double offsetOhm = RH - c.LA * RB;
-    const double slope = std::floor(c.LA * 10000) + 0.0;
-    if (!std::isfinite(slope) || !(std::fabs(offsetOhm) <= std::numeric_limits<float>::max()) ||
-        std::fabs(slope) > 9.0e15)
+    c.slope = std::floor(c.LA * 10000) + 0.0; // + 0.0 turns -0 into 0
+    if (!std::isfinite(c.slope) || !(std::fabs(offsetOhm) <= std::numeric_limits<float>::max()))
         return std::nullopt;
     const float OF = static_cast<float>(offsetOhm);
     c.OF = OF;
-    c.slope = static_cast<long long>(slope);
-    c.offset = static_cast<long long>(std::floor(static_cast<double>(OF) * 100) + 5000);
+    c.offset = std::floor(static_cast<double>(OF) * 100) + 5000;
     return c;
 }
 

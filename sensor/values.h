@@ -50,13 +50,16 @@ struct Encoded {
 // Slope and offset register values through (RA, RL) and (RB, RH):
 // LA = (RH - RL) / (RB - RA), register floor(LA x 10000);
 // OF = RH - LA x RB rounded to single precision, register floor(OF x 100) + 5000.
+// The registers are whole numbers kept as computed, so that a caller sees how far out of
+// 0..65535 they fall (the window shows them as they are; the command line refuses them).
 struct Calibration {
-    long long slope = 0;
-    long long offset = 0;
+    double slope = 0;
+    double offset = 0;
     double LA = 0;
     double OF = 0;
 };
-// Empty when RB - RA is not above zero or a result is not finite.
+// Empty when RB - RA is not above zero, or LA x 10000 is not finite, or OF does not fit
+// single precision.
 [[nodiscard]] std::optional<Calibration> calibrate(double RL, double RH, double RA, double RB);
 
 } // namespace kv::sensor

@@ -51,6 +51,17 @@ private:
     std::array<T*, N> members_{};
 };
 
+// The values of the window-level CmdType: what the last request was, so that the receiver
+// decodes its reply accordingly. Plain numbers underneath (4 is never set), as CmdType
+// is a signed 16-bit variable that may hold any of them.
+enum CmdKind : qint16 {
+    CmdMeasurement = 1,
+    CmdRegisterRead = 2, // parameters and calibration resistances
+    CmdParameterWrite = 3,
+    CmdAddressChange = 5,
+    CmdAddressRead = 6,
+};
+
 struct Window {
     QWidget* frmMain = nullptr;
 
@@ -192,7 +203,7 @@ struct Window {
     }
 
     // Seals a read request, expects its reply (two bytes a register plus five) and sends it.
-    void sendRead(Frame& frame, qint16 cmdType) {
+    void sendRead(Frame& frame, CmdKind cmdType) {
         seal(frame);
         RecLen = static_cast<qint16>(2 * frame[5] + 5);
         MSComm1->setRThreshold(RecLen);
