@@ -3,6 +3,8 @@
 // window's fields. The decodings themselves read by position only (a field whose
 // bytes did not arrive is simply not written, and nothing outside the reply is
 // read); whoever calls them checks first with replyIsSound where the layout allows.
+// They stay apart from the strict judge in sensor/ on purpose: the window shows what a
+// reply's bytes say as the tool always did, where the command line and monitor refuse it.
 
 #include "modbus/codec.h"
 

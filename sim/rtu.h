@@ -1,4 +1,6 @@
 #pragma once
+// The virtual sensor's own framing and CRC, never the tool's modbus/ or sensor/ code: it
+// exists to check those independently, so a mistake there must not be shared here.
 
 #include <cstddef>
 #include <cstdint>
