@@ -688,6 +688,17 @@ TEST_F(Cli, PermissionProblemNamesTheFix) {
     EXPECT_NE(denied.err.find("permission denied on " + device), std::string::npos) << denied.err;
     EXPECT_NE(denied.err.find("sudo usermod -aG dialout $USER"), std::string::npos) << denied.err;
     EXPECT_EQ(countOf(denied.err, "\n"), 1) << "one line with the reason and the fix";
+    // A group that may not read and write the device is no use to join.
+    ASSERT_EQ(chown(device.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0620), 0);
+    const Outcome owned =
+        kv({"--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nobody->pw_gid),
+            "--clear-groups", KV_CLI_BINARY, "read", "--port", device},
+           "/usr/bin/setpriv");
+    EXPECT_EQ(owned.code, 2) << owned.err;
+    EXPECT_EQ(owned.err.find("usermod"), std::string::npos) << owned.err;
+    EXPECT_NE(owned.err.find("a udev rule"), std::string::npos) << owned.err;
+    EXPECT_NE(owned.err.find("or run as root"), std::string::npos) << owned.err;
 }
 
 TEST(CliHelp, WorksWithoutADisplay) {
