@@ -410,26 +410,6 @@ TEST(RtuLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer) {
     EXPECT_EQ(line.unexpected().bytes, two.size() + 2);
 }
 
-TEST(RtuLineOnAPty, AnAdaptersEchoIsStrippedOrNamed) {
-    Pty pty;
-    ASSERT_FALSE(pty.name.isEmpty());
-    RtuLine line;
-    ASSERT_TRUE(line.open(pty.name, 9600).ok());
-    const QByteArray ask = QByteArray::fromHex("010300020001"), reply = QByteArray::fromHex("0103020457AAAA");
-    for (const bool echo : {false, true}) {
-        SCOPED_TRACE(echo);
-        line.setEcho(echo);
-        std::thread sensor = answerNext(pty.master, ask.size(), 0, ask + reply);
-        const auto ex = line.exchange(ask, kSevenBytes, 500);
-        sensor.join();
-        EXPECT_EQ(ex.outcome, echo ? RtuLine::Outcome::Complete : RtuLine::Outcome::Echo);
-        if (echo)
-            EXPECT_EQ(ex.reply, reply);
-        else
-            EXPECT_TRUE(ex.reply.startsWith(ask));
-    }
-}
-
 TEST(RtuLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {
     // Qt reports the hung-up pty as a read error; a 10 s timeout must not be waited out.
     Pty pty;
