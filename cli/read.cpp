@@ -11,13 +11,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 namespace kv::cli {
 namespace {
 
-// Waits until the deadline in short slices so Ctrl-C is noticed.
-void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs) {
+// Between attempts to reopen a port that went away.
+constexpr qint64 kReopenEveryMs = 1000;
+
+// Waits until the deadline in short slices so Ctrl-C is noticed; `tick` runs in each.
+void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::function<void()>& tick) {
     while (!stopRequested()) {
+        tick();
         const qint64 left = deadlineMs - clock.elapsed();
         if (left <= 0) return;
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 50)));
@@ -49,46 +54,84 @@ int runRead(Session& s, const ReadOptions& o) {
 
     const bool endless = o.everyGiven && !o.countGiven;
     const int count = o.countGiven ? o.count : 1;
+    // Only a run that measures on a clock rides out an unplug; a one-off reports it.
+    const bool reconnect = o.reconnect && o.everyGiven;
     const auto frame = sensor::measurementRequest(s.address());
     const auto expect = sensor::expectRead(frame);
+    Stats& stats = s.stats();
     int measurements = 0;
     int failed = 0;
     int code = EXIT_OK;
+    bool portLost = false;
+    qint64 lostAt = 0;
+    qint64 nextReopen = 0;
     QElapsedTimer clock;
     clock.start();
+    auto tryReopen = [&] {
+        if (!portLost || clock.elapsed() < nextReopen) return;
+        nextReopen = clock.elapsed() + kReopenEveryMs;
+        if (!s.reopen()) return;
+        portLost = false;
+        const qint64 outage = clock.elapsed() - lostAt;
+        stats.lostMs += static_cast<double>(outage);
+        error(QStringLiteral("the port is back after %1 s; measuring again").arg(outage / 1000.0, 0, 'f', 1));
+    };
+    auto writeRow = [&](const Reading& row) {
+        if (writer.write(row)) return true;
+        error(
+            QStringLiteral("cannot write the reading: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        code = EXIT_USAGE;
+        return false;
+    };
+    qint64 due = 0;
     for (int i = 0; endless || i < count; ++i) {
+        if (i > 0) waitUntil(clock, due, tryReopen);
         if (stopRequested()) break;
         const qint64 started = clock.elapsed();
+        // While the port is away, a measurement every second at most (and at least every --every).
+        due = started + (portLost && o.everyMs <= 0 ? kReopenEveryMs : o.everyMs);
+        Reading row;
+        if (portLost) {
+            ++measurements;
+            ++failed;
+            row.time = timestampUtc();
+            row.status = QStringLiteral("port lost");
+            if (!writeRow(row)) break;
+            continue;
+        }
         const Result r = s.request(frame, expect, s.retries());
         if (r.kind == Result::Stopped) break;
         ++measurements;
-        Reading row;
         row.time = timestampUtc();
-        row.latencyMs = r.latencyMs;
         if (r.ok()) {
             row.ok = true;
+            row.latencyMs = r.latencyMs;
             row.moisture = sensor::hundredthsText(r.reply.registers[0]);
             row.temperature = sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1]));
             row.status = QStringLiteral("ok");
         } else {
             ++failed;
             code = exitCodeFor(r.kind);
-            row.status = r.kind == Result::Timeout ? QStringLiteral("timeout") : r.detail;
+            // A bad reply has a latency; a timeout and a lost port have none.
+            if (r.kind == Result::Bad || r.kind == Result::Exception) row.latencyMs = r.latencyMs;
+            row.status = r.kind == Result::Timeout ? QStringLiteral("timeout")
+                         : r.kind == Result::Lost  ? QStringLiteral("port lost")
+                                                   : r.detail;
         }
-        if (!writer.write(row)) {
-            error(QStringLiteral("cannot write the reading: %1")
-                      .arg(QString::fromLocal8Bit(std::strerror(errno))));
-            code = EXIT_USAGE;
-            break;
-        }
+        if (!writeRow(row)) break;
         if (r.kind == Result::Lost) {
             error(r.detail);
-            break;
+            if (!reconnect) break;
+            error(QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(s.device()));
+            portLost = true;
+            ++stats.outages;
+            lostAt = clock.elapsed();
+            nextReopen = lostAt + kReopenEveryMs;
         }
-        if (o.everyMs > 0 && (endless || i + 1 < count)) waitUntil(clock, started + o.everyMs);
     }
+    if (portLost) stats.lostMs += static_cast<double>(clock.elapsed() - lostAt);
     if (file) std::fclose(file);
-    printSummary(s.stats(), measurements, failed, summaryTo);
+    printSummary(stats, measurements, failed, summaryTo);
     return code;
 }
 

@@ -66,7 +66,7 @@ bool ReadingWriter::write(const Reading& r) {
                        .arg(QStringLiteral("latency ms"), 10)
                        .arg(QStringLiteral("status"));
     }
-    const QString latency = r.status == QLatin1String("timeout") ? QString() : ms(r.latencyMs);
+    const QString latency = r.latencyMs ? ms(*r.latencyMs) : QString();
     switch (format_) {
     case Csv:
         line += QStringLiteral("%1,%2,%3,%4,%5\n")
@@ -99,8 +99,10 @@ bool ReadingWriter::write(const Reading& r) {
 void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
     const double loss = measurements > 0 ? 100.0 * failed / measurements : 0.0;
     QString text =
-        QStringLiteral("summary: %1 measurements, %2 requests (%3 retries), %4 replies, %5 timeouts, "
-                       "%6 CRC errors, %7 exceptions, %8 bad replies, loss %9 %\n")
+        QStringLiteral(
+            "summary: %1 measurements, %2 requests (%3 retries), %4 replies, %5 timeouts, "
+            "%6 CRC errors, %7 exceptions, %8 bad replies, %9 lost with the port, %10 late replies, "
+            "loss %11 %\n")
             .arg(measurements)
             .arg(s.requests)
             .arg(s.retries)
@@ -109,7 +111,13 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
             .arg(s.crcErrors)
             .arg(s.exceptions)
             .arg(s.badReplies)
+            .arg(s.lost)
+            .arg(s.late)
             .arg(QString::number(loss, 'f', 1));
+    if (s.outages > 0)
+        text += QStringLiteral("port lost %1 time(s), %2 s without it\n")
+                    .arg(s.outages)
+                    .arg(QString::number(s.lostMs / 1000.0, 'f', 1));
     if (!s.latenciesMs.empty()) {
         std::vector<double> sorted = s.latenciesMs;
         std::sort(sorted.begin(), sorted.end());

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <optional>
 
 namespace kv::cli {
 
@@ -16,10 +17,10 @@ namespace kv::cli {
 struct Reading {
     QString time;
     bool ok = false;
-    QString moisture;    // "30.00", empty without a value
-    QString temperature; // "22.00"
-    double latencyMs = 0;
-    QString status; // "ok" or why not
+    QString moisture;                // "30.00", empty without a value
+    QString temperature;             // "22.00"
+    std::optional<double> latencyMs; // none without a reply
+    QString status;                  // "ok" or why not
 };
 
 class ReadingWriter {

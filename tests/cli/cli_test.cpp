@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <pwd.h>
 #include <regex>
@@ -76,10 +78,18 @@ protected:
         ASSERT_TRUE(line && line->rfind("ready ", 0) == 0) << sim_.stderrText();
     }
 
-    Outcome kv(std::vector<std::string> args, const std::string& program = KV_CLI_BINARY) {
+    // `input`, when given, is what the program reads on stdin.
+    Outcome kv(std::vector<std::string> args, const std::string& program = KV_CLI_BINARY,
+               const std::optional<std::string>& input = std::nullopt) {
         Outcome r;
         Child c;
-        const std::string err = c.start(program, args, dir_.file("kv.err." + std::to_string(++runs_)));
+        std::string inputPath;
+        if (input) {
+            inputPath = dir_.file("kv.in." + std::to_string(runs_ + 1));
+            std::ofstream(inputPath, std::ios::binary) << *input;
+        }
+        const std::string err =
+            c.start(program, args, dir_.file("kv.err." + std::to_string(++runs_)), false, inputPath);
         EXPECT_EQ(err, "");
         if (!err.empty()) return r;
         r.out = c.readAll(Clock::now() + kRunDeadline);
@@ -89,21 +99,23 @@ protected:
     }
 
     // kv7702r on the sim's line, at 19200 unless the arguments say otherwise.
-    Outcome onLine(std::vector<std::string> args) {
+    Outcome onLine(std::vector<std::string> args, const std::optional<std::string>& input = std::nullopt) {
         args.insert(args.end(), {"--port", link_});
         if (std::find(args.begin(), args.end(), "--timeout") == args.end())
             args.insert(args.end(), {"--timeout", kTimeout});
         if (std::find(args.begin(), args.end(), "--rate") == args.end())
             args.insert(args.end(), {"--rate", "19200"});
-        return kv(args);
+        return kv(args, KV_CLI_BINARY, input);
     }
 
-    // Request lines the sim logged so far.
-    int requestsSeen() {
+    // What the sim logged so far.
+    const std::string& simLog() {
         while (auto l = sim_.readLine(Clock::now() + milliseconds(200)))
             simLog_ += *l + "\n";
-        return countOf(simLog_, "<<");
+        return simLog_;
     }
+    // Request lines the sim logged so far.
+    int requestsSeen() { return countOf(simLog(), "<<"); }
 
     TempDir dir_;
     std::string link_;
@@ -115,10 +127,10 @@ protected:
 } // namespace
 
 TEST_F(Cli, ScanFindsASensorAtUnknownRateAndAddress) {
-    startSim({"--address", "37", "--baud", "4800"});
+    startSim({"--address", "37", "--baud", "14400"});
     const Outcome r = onLine({"scan"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("found: rate 4800, address 37, moisture 30.00 %"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("found: rate 14400, address 37, moisture 30.00 %"), std::string::npos) << r.out;
     EXPECT_EQ(countOf(r.out, "found: "), 1) << r.out;
     EXPECT_NE(r.out.find("1 sensor(s) found"), std::string::npos);
 }
@@ -129,6 +141,21 @@ TEST_F(Cli, ScanSweepsWhenTheAddressReadGoesUnanswered) {
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("found: rate 9600, address 3, moisture 30.00 %"), std::string::npos) << r.out;
     EXPECT_EQ(countOf(r.out, "found: "), 1) << r.out;
+    sim_.terminate();
+    // A sensor that answers every read with an exception is there all the same.
+    startSim({"--exception", "1", "--no-address-read"});
+    const Outcome ex = onLine({"scan", "--rates", "9600", "--addresses", "1-2"});
+    EXPECT_EQ(ex.code, 0) << ex.err;
+    EXPECT_NE(ex.out.find("found: rate 9600, address 1, answers with exception 04"), std::string::npos)
+        << ex.out;
+    EXPECT_EQ(countOf(ex.out, "found: "), 1) << ex.out;
+    sim_.terminate();
+    // A sensor slower than the sweep's probes is heard late and found at the full timeout.
+    startSim({"--address", "4", "--no-address-read", "--turnaround", "250"});
+    const Outcome slow = onLine({"scan", "--rates", "19200", "--addresses", "1-8", "--timeout", "1000"});
+    EXPECT_EQ(slow.code, 0) << slow.err;
+    EXPECT_NE(slow.out.find("found: rate 19200, address 4, moisture 30.00 %"), std::string::npos) << slow.out;
+    EXPECT_EQ(countOf(slow.out, "found: "), 1) << slow.out;
 }
 
 TEST_F(Cli, ScanSweepsWhenSeveralAnswerTheAddressRead) {
@@ -235,6 +262,79 @@ TEST_F(Cli, ReadSummaryAddsUpUnderMixedFaults) {
     EXPECT_EQ(r.code, okRows == 20 ? 0 : (r.out.rfind("timeout") != std::string::npos ? 3 : 4));
 }
 
+// Sensors as real lines have them, each with the default timeout. Every row asserts the
+// registers each under its own name, the readings with latencies no shorter than the
+// sensor's turnaround, and that no request came sooner than 3.5 characters after a reply
+// (the sim ignores such a request, as real sensors do).
+TEST_F(Cli, RealLineTimingsGiveTrueValues) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> sim;
+        std::vector<std::string> kv;
+        double turnaroundMs;
+    };
+    const Row rows[] = {
+        {"prompt, 2 ms", {"--turnaround", "2"}, {"--rate", "19200"}, 2},
+        {"60 ms at 9600", {"--turnaround", "60", "--baud", "9600"}, {"--rate", "9600"}, 60},
+        {"250 ms with jitter", {"--turnaround", "230..250"}, {"--rate", "19200"}, 230},
+        {"every third reply 1.2 s late",
+         {"--turnaround", "20", "--late-every", "3", "--late-by", "1200"},
+         {"--rate", "19200"},
+         20},
+        {"echoing adapter", {"--turnaround", "20", "--echo"}, {"--rate", "19200", "--echo"}, 20},
+    };
+    // The sim's registers 2..8: parameters 0..5 as made, then the PT100's resistance at 22 degC.
+    const int registers[] = {10000, 0, 10000, 0, 10000, 5000, 10957};
+    char temperature[16];
+    std::snprintf(temperature, sizeof temperature, "%.2f", uncalibratedReading(22.0));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> simArgs = row.sim;
+        simArgs.push_back("--strict-gap");
+        startSim(simArgs);
+        auto run = [&](std::vector<std::string> args) {
+            args.insert(args.end(), row.kv.begin(), row.kv.end());
+            args.insert(args.end(), {"--port", link_});
+            return kv(args);
+        };
+        const Outcome params = run({"params"});
+        EXPECT_EQ(params.code, 0) << params.err;
+        for (int i = 0; i < 7; ++i) {
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "register %d  raw %5d ", i + 2, registers[i]);
+            EXPECT_NE(params.out.find(expected), std::string::npos) << expected << "\n" << params.out;
+        }
+        const Outcome read = run({"read", "--count", "4", "--csv", "-"});
+        EXPECT_EQ(read.code, 0) << read.err;
+        const std::regex okRow(R"([^,]+,30\.00,([-0-9.]+),([0-9.]+),ok)");
+        int rows = 0;
+        for (const std::string& l : lines(read.out)) {
+            std::smatch m;
+            if (!std::regex_match(l, m, okRow)) continue;
+            ++rows;
+            EXPECT_EQ(m[1], temperature);
+            EXPECT_GE(std::stod(m[2]), row.turnaroundMs) << l;
+        }
+        EXPECT_EQ(rows, 4) << read.out;
+        EXPECT_EQ(summaryField(read.err, "requests"),
+                  summaryField(read.err, "replies") + summaryField(read.err, "timeouts"))
+            << read.err;
+        EXPECT_EQ(countOf(simLog(), "too soon"), 0) << simLog_;
+        sim_.terminate();
+        simLog_.clear();
+    }
+    // Without --echo, an echoing adapter is named as such.
+    startSim({"--echo"});
+    const Outcome echoed = onLine({"params"});
+    EXPECT_EQ(echoed.code, 4);
+    EXPECT_EQ(countOf(echoed.out, "the adapter echoes what it sends; use --echo"), 7) << echoed.out;
+    // A write's answer is its echo; the adapter's copy comes first, the sensor's right after.
+    const Outcome written = onLine({"params", "set", "la", "9000"});
+    EXPECT_EQ(written.code, 4);
+    EXPECT_NE(written.err.find("the adapter echoes what it sends; use --echo"), std::string::npos)
+        << written.err;
+}
+
 TEST_F(Cli, VerifiedParameterWrites) {
     startSim({});
     const Outcome la = onLine({"params", "set", "la", "9940"});
@@ -265,7 +365,13 @@ TEST_F(Cli, UsageErrorsSendNothing) {
              {"params", "set", "slope", "1"},
              {"params", "set", "la", "70000"},
              {"params", "set", "scale", "7"},
+             {"params", "set", "of", "-100"},
+             {"params", "set", "la", "20000"},
+             {"read", "--rate", "12345"},
+             {"scan", "--rates", "9600,14401"},
              {"address", "set", "248"},
+             {"address", "set", "1"},
+             {"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.6", "--rb", "100.6"},
              {"read", "--csv", "-", "--json"},
              {"scan", "--addresses", "0-5"},
              {"calibrate", "--rl", "100"},
@@ -291,6 +397,16 @@ TEST_F(Cli, AddressChangeProvesItselfAtTheNewAddress) {
     sim_.terminate();
     startSim({"--address-echo", "--address", "9"});
     EXPECT_EQ(onLine({"address", "set", "200", "--address", "9"}).code, 0);
+    sim_.terminate();
+    simLog_.clear();
+    // Onto an address another sensor on the bus answers at: refused, nothing written.
+    startSim({"--address", "1", "--address", "2"});
+    const Outcome taken = onLine({"address", "set", "2"});
+    EXPECT_EQ(taken.code, 4) << taken.err;
+    EXPECT_NE(taken.err.find("address 2 answers already"), std::string::npos) << taken.err;
+    EXPECT_EQ(countOf(simLog(), "<< 01 06"), 0) << simLog_;
+    (void)onLine({"address", "set", "2", "--force"});
+    EXPECT_EQ(countOf(simLog(), "<< 01 06 0B 00"), 1) << simLog_;
 }
 
 TEST_F(Cli, CalibrationWritesWhatTheFormulasGive) {
@@ -344,13 +460,41 @@ TEST_F(Cli, CalibrationFromTheSensorsOwnReadingsCorrectsTheTemperature) {
     EXPECT_NEAR(std::stod(m[1]), 22.0, 0.1);
 }
 
+TEST_F(Cli, CalibrationWritesOnlyWhatTheOperatorConfirms) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        std::string input;
+        int code;
+        int writes;
+    };
+    const std::vector<std::string> given{"--ra", "100.60", "--rb", "139.10"};
+    const Row rows[] = {
+        {"confirmed", given, "y\n", 0, 2},
+        {"a bare Enter cancels", given, "\n", 0, 0},
+        {"no answer at all", given, "", 1, 0},
+        // The sim's temperature is fixed, so both baths read alike.
+        {"measured RA equal to RB", {"--yes"}, "\n\n", 4, 0},
+    };
+    startSim({});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> args{"calibrate", "--rl", "100", "--rh", "138.5"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const int before = countOf(simLog(), "<< 01 06");
+        const Outcome r = onLine(args, row.input);
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        EXPECT_EQ(countOf(simLog(), "<< 01 06") - before, row.writes) << simLog_;
+    }
+}
+
 TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     startSim({});
     const std::string csv = dir_.file("log.csv");
     Child kv;
     ASSERT_EQ(kv.start(KV_CLI_BINARY,
                        {"read", "--every", "20", "--csv", csv, "--port", link_, "--rate", "19200",
-                        "--timeout", kTimeout},
+                        "--timeout", kTimeout, "--no-reconnect"},
                        dir_.file("kv.err")),
               "");
     // Wait for a few logged measurements, then pull the plug.
@@ -385,22 +529,85 @@ TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     EXPECT_EQ(ok, summaryField(out, "replies"));
 }
 
-TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
+TEST_F(Cli, ReadRidesOutAnUnplug) {
     startSim({});
+    const std::string csv = dir_.file("night.csv");
+    ASSERT_EQ(onLine({"read", "--count", "2", "--csv", csv}).code, 0);
     Child kv;
-    ASSERT_EQ(kv.start(KV_CLI_BINARY, {"read", "--every", "20", "--json", "--port", link_, "--rate", "19200"},
+    ASSERT_EQ(kv.start(KV_CLI_BINARY,
+                       {"read", "--every", "200", "--csv", csv, "--port", link_, "--rate", "19200",
+                        "--timeout", kTimeout},
                        dir_.file("kv.err")),
               "");
-    std::string out;
     const auto deadline = Clock::now() + kRunDeadline;
-    while (countOf(out, "\"status\":\"ok\"") < 3)
-        if (auto l = kv.readLine(deadline))
-            out += *l + "\n";
-        else
-            break;
-    ASSERT_GE(countOf(out, "\"status\":\"ok\""), 3);
+    auto waitFor = [&](const std::function<bool(const std::string&)>& done) {
+        while (!done(readFile(csv)) && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(20)); // polling interval
+        return done(readFile(csv));
+    };
+    ASSERT_TRUE(waitFor([](const std::string& t) { return countOf(t, ",ok\n") >= 4; }));
+    sim_.terminate(); // the sim's pty closes and its link goes
+    ASSERT_TRUE(waitFor([](const std::string& t) { return countOf(t, ",port lost\n") >= 3; }));
+    startSim({}); // plugged in again: the same name, another device behind it
+    ASSERT_TRUE(waitFor([](const std::string& t) { return t.rfind(",ok\n") > t.rfind(",port lost\n"); }));
+    EXPECT_EQ(kv.terminate(SIGINT), 3) << "not every measurement got a value";
+    const std::string out = kv.readAll(Clock::now() + kRunDeadline);
+    EXPECT_NE(kv.stderrText().find("the port is back after"), std::string::npos) << kv.stderrText();
+    EXPECT_NE(out.find("port lost 1 time(s)"), std::string::npos) << out;
+    const long requests = summaryField(out, "requests");
+    EXPECT_EQ(requests, summaryField(out, "replies") + summaryField(out, "timeouts") +
+                            summaryField(out, "CRC errors") + summaryField(out, "exceptions") +
+                            summaryField(out, "bad replies") + summaryField(out, "lost with the port"))
+        << out;
+
+    const auto rows = lines(readFile(csv));
+    EXPECT_EQ(countOf(readFile(csv), "time,"), 1) << "one header";
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
+    const std::regex ok(R"([^,]+,30\.00,[-0-9.]+,[0-9.]+,ok)"), lost(R"([^,]+,,,,port lost)");
+    int lostRows = 0;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const bool isLost = std::regex_match(rows[i], lost);
+        lostRows += isLost;
+        EXPECT_TRUE(isLost || std::regex_match(rows[i], ok)) << rows[i];
+    }
+    EXPECT_EQ(summaryField(out, "measurements") + 2, static_cast<long>(rows.size()) - 1);
+    EXPECT_GE(lostRows, 3);
+}
+
+TEST_F(Cli, TwoNamesOfOnePortRefuseEachOther) {
+    startSim({});
+    Child holder;
+    ASSERT_EQ(holder.start(KV_CLI_BINARY,
+                           {"read", "--every", "100", "--json", "--port", link_, "--rate", "19200"},
+                           dir_.file("holder.err")),
+              "");
+    ASSERT_TRUE(holder.readLine(Clock::now() + kRunDeadline)) << holder.stderrText();
+    char pts[PATH_MAX] = {};
+    ASSERT_GT(readlink(link_.c_str(), pts, sizeof pts - 1), 0);
+    const Outcome second = kv({"read", "--port", pts, "--rate", "19200", "--timeout", kTimeout});
+    EXPECT_EQ(second.code, 2) << second.err;
+    EXPECT_NE(second.err.find("busy"), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("PID " + std::to_string(holder.pid())), std::string::npos) << second.err;
+    EXPECT_EQ(holder.terminate(SIGINT), 0) << "the holder was not disturbed";
+}
+
+TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
+    startSim({});
+    // Into a file, as with a shell's >: each line must be there while the run goes on.
+    const std::string log = dir_.file("log.json");
+    Child kv;
+    ASSERT_EQ(kv.start(KV_CLI_BINARY,
+                       {"read", "--every", "200", "--json", "--port", link_, "--rate", "19200"},
+                       dir_.file("kv.err"), false, {}, log),
+              "");
+    const auto deadline = Clock::now() + kRunDeadline;
+    while (countOf(readFile(log), "\"status\":\"ok\"") < 3 && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20)); // polling interval
+    ASSERT_GE(countOf(readFile(log), "\"status\":\"ok\""), 3);
+    EXPECT_FALSE(kv.wait(Clock::now())) << "still running";
     EXPECT_EQ(kv.terminate(SIGINT), 0) << "a stop asked for is a normal end";
-    out += kv.readAll(Clock::now() + kRunDeadline);
+    const std::string out = readFile(log);
     const long measurements = summaryField(kv.stderrText(), "measurements");
     EXPECT_EQ(measurements, countOf(out, "\"status\":")) << kv.stderrText();
     EXPECT_EQ(summaryField(kv.stderrText(), "replies"), countOf(out, "\"status\":\"ok\""));
@@ -431,6 +638,9 @@ TEST_F(Cli, PortNamedAsTheWindowNamesIt) {
     const Outcome other = kv({"read", "--port", "COM8", "--timeout", kTimeout}, program);
     EXPECT_EQ(other.code, 2);
     EXPECT_NE(other.err.find("/dev/ttyS7"), std::string::npos) << other.err;
+    // A rate the window may store but no sensor speaks is not sent.
+    std::ofstream(dir_.file("comm.set"), std::ios::binary) << "7,12345\r\n";
+    EXPECT_EQ(kv({"read", "--timeout", kTimeout}, program).code, 1);
 }
 
 TEST_F(Cli, MissingPortIsNamed) {
@@ -459,6 +669,17 @@ TEST_F(Cli, PermissionProblemNamesTheFix) {
     EXPECT_NE(denied.err.find("permission denied on " + device), std::string::npos) << denied.err;
     EXPECT_NE(denied.err.find("sudo usermod -aG dialout $USER"), std::string::npos) << denied.err;
     EXPECT_EQ(countOf(denied.err, "\n"), 1) << "one line with the reason and the fix";
+    // A group that may not read and write the device is no use to join.
+    ASSERT_EQ(chown(device.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0620), 0);
+    const Outcome owned =
+        kv({"--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nobody->pw_gid),
+            "--clear-groups", KV_CLI_BINARY, "read", "--port", device},
+           "/usr/bin/setpriv");
+    EXPECT_EQ(owned.code, 2) << owned.err;
+    EXPECT_EQ(owned.err.find("usermod"), std::string::npos) << owned.err;
+    EXPECT_NE(owned.err.find("a udev rule"), std::string::npos) << owned.err;
+    EXPECT_NE(owned.err.find("or run as root"), std::string::npos) << owned.err;
 }
 
 TEST(CliHelp, WorksWithoutADisplay) {

@@ -3,6 +3,7 @@
 #include "cli/commands.h"
 #include "cli/report.h"
 #include "cli/session.h"
+#include "serial/rtuline.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,6 +59,10 @@ TEST(CliSummary, CountsLossAndNearestRankLatencies) {
     s.timeouts = 2;
     s.crcErrors = 2;
     s.exceptions = 1;
+    s.lost = 1;
+    s.late = 2;
+    s.outages = 1;
+    s.lostMs = 2345;
     for (int i = 20; i >= 1; --i)
         if (i != 7 && i != 13) s.latenciesMs.push_back(i);
     std::FILE* f = std::tmpfile();
@@ -69,9 +74,30 @@ TEST(CliSummary, CountsLossAndNearestRankLatencies) {
     std::fclose(f);
     const std::string text(buf, n);
     EXPECT_NE(text.find("20 measurements, 23 requests (3 retries), 18 replies, 2 timeouts, 2 CRC errors, "
-                        "1 exceptions, 0 bad replies, loss 10.0 %"),
+                        "1 exceptions, 0 bad replies, 1 lost with the port, 2 late replies, loss 10.0 %"),
               std::string::npos)
         << text;
+    EXPECT_NE(text.find("port lost 1 time(s), 2.3 s without it"), std::string::npos) << text;
     // 18 values 1..20 without 7 and 13: the 9th is 10, the 18th (ceil(0.95 x 18) = 18th) is 20.
     EXPECT_NE(text.find("latency ms: min 1.0, median 10.0, p95 20.0, max 20.0"), std::string::npos) << text;
+}
+
+TEST(CliLine, RateDerivedTimesCountStartAndStopBits) {
+    // A character is 10 bit times on an 8N1 line; counting 8 would send too soon and time out early.
+    struct Row {
+        int baud;
+        double nineBytesMs;
+        double silenceMs;
+    };
+    for (const Row& r : {Row{2400, 37.5, 14.583}, Row{9600, 9.375, 3.646}, Row{19200, 4.6875, 1.823},
+                         Row{38400, 2.34375, 1.75}, Row{115200, 0.78125, 1.75}}) {
+        SCOPED_TRACE(r.baud);
+        EXPECT_NEAR(kv::lineTimeMs(9, r.baud), r.nineBytesMs, 0.001);
+        EXPECT_NEAR(kv::frameSilenceMs(r.baud), r.silenceMs, 0.001);
+    }
+    // After a timeout the line listens half of it, within 20..500 ms, for a late reply.
+    EXPECT_EQ(kv::graceMsFor(1000), 500);
+    EXPECT_EQ(kv::graceMsFor(300), 150);
+    EXPECT_EQ(kv::graceMsFor(30), 20);
+    EXPECT_EQ(kv::graceMsFor(60000), 500);
 }
