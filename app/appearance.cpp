@@ -1,0 +1,68 @@
+#include "app/appearance.h"
+
+#include <QFontDatabase>
+#include <QPainter>
+#include <QRadialGradient>
+#include <QStyle>
+#include <QWidget>
+
+namespace kv {
+
+QPalette designedPalette(const QWidget* window) {
+    QPalette pal = window->style()->standardPalette();
+    pal.setColor(QPalette::Window, kBackground);
+    // Every role set explicitly, so that none falls through to the desktop's palette.
+    for (int g = 0; g < QPalette::NColorGroups; ++g)
+        for (int r = 0; r < QPalette::NColorRoles; ++r) {
+            const auto group = static_cast<QPalette::ColorGroup>(g);
+            const auto role = static_cast<QPalette::ColorRole>(r);
+            pal.setBrush(group, role, pal.brush(group, role));
+        }
+    return pal;
+}
+
+QIcon appIcon() { return QIcon(QStringLiteral(":/icons/com.example.vqrn.kv7702rtool.svg")); }
+
+QFont makeFont(const QString& family, qreal points, int weight) {
+    QFont f(family);
+    f.setPointSizeF(points);
+    f.setWeight(static_cast<QFont::Weight>(weight));
+    return f;
+}
+
+QPixmap lampPixmap(const QColor& colour, bool highlight) {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient g(QPointF(6, 6), 9);
+    g.setColorAt(0, colour.lighter(160));
+    g.setColorAt(1, colour.darker(130));
+    p.setBrush(g);
+    p.setPen(QPen(colour.darker(200), 1));
+    p.drawEllipse(QRectF(1, 1, 14, 14));
+    if (highlight) {
+        p.setBrush(Qt::white);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QRectF(4, 4, 3.5, 3.5));
+    }
+    return pm;
+}
+
+void installFontSubstitutions() {
+    // Noto Serif CJK SC cut down to the characters the tool writes (app/fonts/make-subset):
+    // mapping the whole face's files would cost 8 MB of memory for under 300 glyphs.
+    // Any other character falls back to the installed faces.
+    static const bool subsetLoaded =
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) >= 0 &&
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
+    QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
+                       QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
+    if (subsetLoaded)
+        cjk.prepend(QStringLiteral("KV Serif CJK"));
+    QFont::insertSubstitutions(kSongTi, cjk);
+    QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
+    QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"), QStringLiteral("DejaVu Serif")});
+}
+
+} // namespace kv
