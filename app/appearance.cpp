@@ -1,23 +1,17 @@
 #include "app/appearance.h"
 
+#include "window/palette.h"
+
 #include <QFontDatabase>
 #include <QPainter>
 #include <QRadialGradient>
-#include <QStyle>
 #include <QWidget>
 
 namespace kv {
 
 QPalette designedPalette(const QWidget* window) {
-    QPalette pal = window->style()->standardPalette();
+    QPalette pal = lightPalette(window);
     pal.setColor(QPalette::Window, kBackground);
-    // Every role set explicitly, so that none falls through to the desktop's palette.
-    for (int g = 0; g < QPalette::NColorGroups; ++g)
-        for (int r = 0; r < QPalette::NColorRoles; ++r) {
-            const auto group = static_cast<QPalette::ColorGroup>(g);
-            const auto role = static_cast<QPalette::ColorRole>(r);
-            pal.setBrush(group, role, pal.brush(group, role));
-        }
     return pal;
 }
 

@@ -18,8 +18,8 @@ inline const QColor kRed(255, 0, 0);
 inline const QString kSongTi = QStringLiteral("宋体");
 inline const QString kTitling = QStringLiteral("Perpetua Titling MT");
 
-// The light palette the designed colours are drawn against, whatever the desktop's theme:
-// the style's own standard palette with the designed grey behind everything.
+// The palette the designed colours are drawn against, whatever the desktop's theme: the
+// light palette with the designed grey behind everything.
 [[nodiscard]] QPalette designedPalette(const QWidget* window);
 
 // The installed icon (desktop/*.svg), built into the program.

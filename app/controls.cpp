@@ -83,6 +83,8 @@ QString member(const char* array, int i) { return QStringLiteral("%1(%2)").arg(Q
 
 QGroupBox* group(QWidget* parent, const QString& name, const QString& caption, QRect geometry) {
     auto* g = named(new QGroupBox(caption, parent), name);
+    // Assistive technology would otherwise name a group inside a group by the outer title.
+    g->setAccessibleName(caption);
     g->setGeometry(geometry);
     g->setAutoFillBackground(true);
     g->setFlat(false);

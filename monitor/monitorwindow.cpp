@@ -1,5 +1,7 @@
 #include "monitor/monitorwindow.h"
 
+#include "window/palette.h"
+
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
@@ -41,6 +43,8 @@ void fitAxis(QValueAxis* axis, double lo, double hi) {
 MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("monitor"));
     setWindowTitle(QStringLiteral("KV7702R 通讯监视器"));
+    // Light like the main window beside it, whatever the desktop's theme: its chart is light.
+    setPalette(lightPalette(this));
     resize(1100, 760);
 
     auto* chart = new QChart;
