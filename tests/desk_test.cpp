@@ -8,9 +8,13 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QComboBox>
+#include <QDirIterator>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRawFont>
+#include <QSet>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTextLayout>
@@ -404,4 +408,32 @@ TEST(DarkDesktop, TheMonitorKeepsTheLightLookToo) {
                                                QPalette::Button, QPalette::ButtonText})
             EXPECT_EQ(control->palette().color(role).name(), lightPalette.color(role).name())
                 << control->objectName().toStdString() << " role " << role;
+}
+
+// The window's compiled face holds every character its sources write (app/fonts/make-subset
+// cuts it from the same folders): a text added without cutting the face again would be
+// drawn from another face, at the memory the subset saves.
+TEST(FontSubset, CoversEveryCharacterTheWindowWrites) {
+    QSet<char32_t> written;
+    for (const char* folder : {"app", "window", "setup", "measure", "device", "modbus", "serial", "sensor"}) {
+        QDirIterator it(QStringLiteral(KV_SOURCE_DIR "/") + QLatin1String(folder),
+                        {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile source(it.next());
+            ASSERT_TRUE(source.open(QIODevice::ReadOnly)) << source.fileName().toStdString();
+            for (const char32_t c : QString::fromUtf8(source.readAll()).toUcs4())
+                if (c > 0x7F) written.insert(c);
+        }
+    }
+    ASSERT_GT(written.size(), 200); // the window's Chinese texts were found
+    for (const char* face : {":/fonts/kvserifcjk-regular.otf", ":/fonts/kvserifcjk-bold.otf"}) {
+        QFile file(QString::fromLatin1(face));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << face;
+        const QRawFont font(file.readAll(), 12);
+        ASSERT_TRUE(font.isValid()) << face;
+        QString missing;
+        for (const char32_t c : written)
+            if (!font.supportsCharacter(c)) missing += QString::fromUcs4(&c, 1);
+        EXPECT_TRUE(missing.isEmpty()) << face << " lacks " << missing.size() << ": " << missing.toStdString();
+    }
 }
