@@ -202,6 +202,9 @@ void MainWindow::build() {
     w.txtState = named(new ReplyBox(f), QStringLiteral("txtState"));
     w.txtState->setGeometry(twips(960, 600, 14055, 855));
     w.txtState->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // A screen reader names each box by the label before it, not by the group around it.
+    w.Label1->setBuddy(w.txtCommand);
+    w.Label7->setBuddy(w.txtState);
 
     // Temperature two-point calibration.
     f = w.frame3;

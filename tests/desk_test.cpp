@@ -281,6 +281,7 @@ TEST_F(Accessible, TheReplyBoxReadsTheReplyShownWhateverItsLength) {
         ASSERT_EQ(w->txtState->toPlainText(), c.shown);
         QAccessibleInterface* reply = QAccessible::queryAccessibleInterface(w->txtState);
         ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(reply->text(QAccessible::Name), QStringLiteral("接收命令:"));
         EXPECT_EQ(reply->text(QAccessible::Value), c.shown);
         // A screen reader reads it through the text interface too.
         ASSERT_NE(reply->textInterface(), nullptr);
