@@ -5,12 +5,11 @@
 #include <QFontDatabase>
 #include <QPainter>
 #include <QRadialGradient>
-#include <QWidget>
 
 namespace kv {
 
-QPalette designedPalette(const QWidget* window) {
-    QPalette pal = lightPalette(window);
+QPalette designedPalette() {
+    QPalette pal = lightPalette();
     pal.setColor(QPalette::Window, kBackground);
     return pal;
 }

@@ -9,8 +9,6 @@
 #include <QPixmap>
 #include <QString>
 
-class QWidget;
-
 namespace kv {
 
 inline const QColor kBackground(224, 224, 224);
@@ -20,7 +18,7 @@ inline const QString kTitling = QStringLiteral("Perpetua Titling MT");
 
 // The palette the designed colours are drawn against, whatever the desktop's theme: the
 // light palette with the designed grey behind everything.
-[[nodiscard]] QPalette designedPalette(const QWidget* window);
+[[nodiscard]] QPalette designedPalette();
 
 // The installed icon (desktop/*.svg), built into the program.
 [[nodiscard]] QIcon appIcon();

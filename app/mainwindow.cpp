@@ -32,7 +32,7 @@ void MainWindow::build() {
     setWindowTitle(QStringLiteral("KV7702R可变量程水分传感器工具软件-VQRN www.vqrn.example.com"));
     setWindowIcon(appIcon());
     // The designed colours assume this palette; the desktop's theme gives none of its own.
-    setPalette(designedPalette(this));
+    setPalette(designedPalette());
     setAutoFillBackground(true);
     // Controls without a font of their own: the face the layout was drawn with.
     setFont(makeFont(kSongTi, 9, QFont::Normal));

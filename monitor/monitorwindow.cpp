@@ -44,7 +44,7 @@ MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("monitor"));
     setWindowTitle(QStringLiteral("KV7702R 通讯监视器"));
     // Light like the main window beside it, whatever the desktop's theme: its chart is light.
-    setPalette(lightPalette(this));
+    setPalette(lightPalette());
     resize(1100, 760);
 
     auto* chart = new QChart;
