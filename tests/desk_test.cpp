@@ -6,6 +6,7 @@
 #include "support/windowfixture.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QComboBox>
 #include <QDirIterator>
@@ -383,6 +384,7 @@ TEST(DarkDesktop, TheDesignedWindowLooksAsOnALightDesktop) {
     EXPECT_EQ(w.txtState->palette().color(QPalette::Base).name(), QColor(Qt::white).name());
     EXPECT_EQ(w.txtState->palette().color(QPalette::Text).name(), QColor(Qt::black).name());
     EXPECT_EQ(w.Combo1->palette().color(QPalette::Base).name(), QColor(Qt::white).name());
+    EXPECT_EQ(w.Combo1->view()->palette().color(QPalette::Text).name(), QColor(Qt::black).name()) << "its open list";
     EXPECT_EQ(w.cmdOneM->palette().color(QPalette::ButtonText).name(), QColor(Qt::black).name());
     EXPECT_EQ(w.Label2(13)->palette().color(QPalette::WindowText).name(), QColor(255, 0, 0).name());
     EXPECT_EQ(differingPixels(shot(&dark), lightShot), 0);
@@ -436,5 +438,19 @@ TEST(FontSubset, CoversEveryCharacterTheWindowWrites) {
         for (const char32_t c : written)
             if (!font.supportsCharacter(c)) missing += QString::fromUcs4(&c, 1);
         EXPECT_TRUE(missing.isEmpty()) << face << " lacks " << missing.size() << ": " << missing.toStdString();
+    }
+}
+
+// The window's icon is drawn from the very file installed for the desktop's menus.
+TEST(Icon, TheWindowShowsTheInstalledPicture) {
+    FakeComm port;
+    RecordingBoxes boxes;
+    QTemporaryDir dir;
+    MainWindow window(port, boxes, dir.path());
+    const QIcon installed(QStringLiteral(KV_SOURCE_DIR "/desktop/com.example.vqrn.kv7702rtool.svg"));
+    for (const int size : {16, 48, 128}) {
+        const QImage shown = window.windowIcon().pixmap(size).toImage();
+        ASSERT_FALSE(shown.isNull()) << size << " px: no SVG image plugin?";
+        EXPECT_EQ(shown, installed.pixmap(size).toImage()) << size << " px";
     }
 }
