@@ -14,7 +14,9 @@ QPalette designedPalette() {
     return pal;
 }
 
-QIcon appIcon() { return QIcon(QStringLiteral(":/icons/com.example.vqrn.kv7702rtool.svg")); }
+QIcon appIcon() {
+    return QIcon(QStringLiteral(":/icons/com.example.vqrn.kv7702rtool.svg"));
+}
 
 QFont makeFont(const QString& family, qreal points, int weight) {
     QFont f(family);
@@ -51,11 +53,11 @@ void installFontSubstitutions() {
         QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
     QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
                        QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
-    if (subsetLoaded)
-        cjk.prepend(QStringLiteral("KV Serif CJK"));
+    if (subsetLoaded) cjk.prepend(QStringLiteral("KV Serif CJK"));
     QFont::insertSubstitutions(kSongTi, cjk);
     QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
-    QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"), QStringLiteral("DejaVu Serif")});
+    QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"),
+                                                     QStringLiteral("DejaVu Serif")});
 }
 
 } // namespace kv

@@ -41,8 +41,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::Wheel || static_cast<QWidget*>(watched)->hasFocus())
-            return false;
+        if (event->type() != QEvent::Wheel || static_cast<QWidget*>(watched)->hasFocus()) return false;
         event->ignore(); // handled here, yet travels on to the parents
         return true;
     }
@@ -65,21 +64,21 @@ void LineShape::paintEvent(QPaintEvent*) {
 }
 
 void DropDown::showPopup() {
-    if (beforePopup)
-        beforePopup();
+    if (beforePopup) beforePopup();
     QComboBox::showPopup();
 }
 
 bool DropDown::eventFilter(QObject* watched, QEvent* event) {
     if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter)
-            return true;
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
     }
     return QComboBox::eventFilter(watched, event);
 }
 
-QString member(const char* array, int i) { return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(i); }
+QString member(const char* array, int i) {
+    return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(i);
+}
 
 QGroupBox* group(QWidget* parent, const QString& name, const QString& caption, QRect geometry) {
     auto* g = named(new QGroupBox(caption, parent), name);
@@ -124,6 +123,8 @@ void spaceLikeTheDesignFace(QLabel* sentence) {
     sentence->installEventFilter(new DesignBlanks(sentence));
 }
 
-void wheelOnlyWhenFocused(QWidget* control) { control->installEventFilter(new WheelOnlyWhenFocused(control)); }
+void wheelOnlyWhenFocused(QWidget* control) {
+    control->installEventFilter(new WheelOnlyWhenFocused(control));
+}
 
 } // namespace kv

@@ -16,7 +16,9 @@ namespace kv {
 
 // Positions are designed in twips; this is the one place they become pixels.
 inline constexpr int kTwipsPerPixel = 15;
-[[nodiscard]] inline int px(int twips) { return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel; }
+[[nodiscard]] inline int px(int twips) {
+    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
+}
 [[nodiscard]] inline QRect twips(int left, int top, int width, int height) {
     return QRect(px(left), px(top), px(width), px(height));
 }

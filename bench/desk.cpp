@@ -5,8 +5,8 @@
 //   desk_bench --shots DIR   writes the screenshots of the README into DIR
 //   desk_bench --dark-shots DIR   the window and the monitor on a dark desktop, run under
 //                            QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark
-#include "bench/benchsupport.h"
 #include "app/mainwindow.h"
+#include "bench/benchsupport.h"
 #include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
 
@@ -162,7 +162,8 @@ int shots(const QString& out) {
 int darkShots(const QString& out) {
     const QColor desktop = QApplication::palette().color(QPalette::Window);
     if (desktop.lightness() > 128) {
-        std::fprintf(stderr, "the desktop's palette is light (%s): run under a dark theme\n", qPrintable(desktop.name()));
+        std::fprintf(stderr, "the desktop's palette is light (%s): run under a dark theme\n",
+                     qPrintable(desktop.name()));
         return 1;
     }
     Desk desk;
@@ -184,7 +185,8 @@ int darkShots(const QString& out) {
     desk.monitor->window()->refresh();
     QTest::qWait(300);
     desk.monitor->window()->grab().save(QDir(out).filePath(QStringLiteral("monitor-dark-desktop.png")));
-    std::printf("screenshots in %s, the desktop's window colour %s\n", qPrintable(out), qPrintable(desktop.name()));
+    std::printf("screenshots in %s, the desktop's window colour %s\n", qPrintable(out),
+                qPrintable(desktop.name()));
     return 0;
 }
 
@@ -198,6 +200,8 @@ int main(int argc, char** argv) {
     if (args.size() >= 2 && args[1] == QLatin1String("--cpu")) return cpu();
     if (args.size() >= 3 && args[1] == QLatin1String("--shots")) return shots(args[2]);
     if (args.size() >= 3 && args[1] == QLatin1String("--dark-shots")) return darkShots(args[2]);
-    std::fprintf(stderr, "usage: desk_bench --cpu | --shots DIR | --dark-shots DIR   (on a display, e.g. under xvfb-run)\n");
+    std::fprintf(
+        stderr,
+        "usage: desk_bench --cpu | --shots DIR | --dark-shots DIR   (on a display, e.g. under xvfb-run)\n");
     return 2;
 }

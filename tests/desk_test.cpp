@@ -15,9 +15,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRawFont>
-#include <QSet>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSet>
 #include <QTextLayout>
 #include <QWheelEvent>
 
@@ -384,7 +384,8 @@ TEST(DarkDesktop, TheDesignedWindowLooksAsOnALightDesktop) {
     EXPECT_EQ(w.txtState->palette().color(QPalette::Base).name(), QColor(Qt::white).name());
     EXPECT_EQ(w.txtState->palette().color(QPalette::Text).name(), QColor(Qt::black).name());
     EXPECT_EQ(w.Combo1->palette().color(QPalette::Base).name(), QColor(Qt::white).name());
-    EXPECT_EQ(w.Combo1->view()->palette().color(QPalette::Text).name(), QColor(Qt::black).name()) << "its open list";
+    EXPECT_EQ(w.Combo1->view()->palette().color(QPalette::Text).name(), QColor(Qt::black).name())
+        << "its open list";
     EXPECT_EQ(w.cmdOneM->palette().color(QPalette::ButtonText).name(), QColor(Qt::black).name());
     EXPECT_EQ(w.Label2(13)->palette().color(QPalette::WindowText).name(), QColor(255, 0, 0).name());
     EXPECT_EQ(differingPixels(shot(&dark), lightShot), 0);
@@ -407,8 +408,8 @@ TEST(DarkDesktop, TheMonitorKeepsTheLightLookToo) {
     ASSERT_NE(table, nullptr);
     ASSERT_NE(pause, nullptr);
     for (const QWidget* control : std::initializer_list<const QWidget*>{darkMonitor.window(), table, pause})
-        for (const QPalette::ColorRole role : {QPalette::Window, QPalette::WindowText, QPalette::Base, QPalette::Text,
-                                               QPalette::Button, QPalette::ButtonText})
+        for (const QPalette::ColorRole role : {QPalette::Window, QPalette::WindowText, QPalette::Base,
+                                               QPalette::Text, QPalette::Button, QPalette::ButtonText})
             EXPECT_EQ(control->palette().color(role).name(), lightPalette.color(role).name())
                 << control->objectName().toStdString() << " role " << role;
 }
@@ -420,7 +421,8 @@ TEST(FontSubset, CoversEveryCharacterTheWindowWrites) {
     QSet<char32_t> written;
     for (const char* folder : {"app", "window", "setup", "measure", "device", "modbus", "serial", "sensor"}) {
         QDirIterator it(QStringLiteral(KV_SOURCE_DIR "/") + QLatin1String(folder),
-                        {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files, QDirIterator::Subdirectories);
+                        {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files,
+                        QDirIterator::Subdirectories);
         while (it.hasNext()) {
             QFile source(it.next());
             ASSERT_TRUE(source.open(QIODevice::ReadOnly)) << source.fileName().toStdString();
@@ -437,7 +439,8 @@ TEST(FontSubset, CoversEveryCharacterTheWindowWrites) {
         QString missing;
         for (const char32_t c : written)
             if (!font.supportsCharacter(c)) missing += QString::fromUcs4(&c, 1);
-        EXPECT_TRUE(missing.isEmpty()) << face << " lacks " << missing.size() << ": " << missing.toStdString();
+        EXPECT_TRUE(missing.isEmpty())
+            << face << " lacks " << missing.size() << ": " << missing.toStdString();
     }
 }
 
