@@ -3,6 +3,7 @@
 #include "monitor/monitor.h"
 #include "serial/portinfo.h"
 #include "serial/qtserialcomm.h"
+#include "window/palette.h"
 #include "support/windowfixture.h"
 
 #include <QAbstractButton>
@@ -364,6 +365,21 @@ int differingPixels(const QImage& a, const QImage& b) {
 }
 
 } // namespace
+
+// On a light desktop nothing changes: the palette written out is Qt's own light one, role
+// for role, so every pixel stays where it was.
+TEST(LightDesktop, TheWrittenOutPaletteIsQtsOwn) {
+    const QPalette own = QApplication::palette();
+    const QPalette light = lightPalette();
+    for (int g = 0; g < QPalette::NColorGroups; ++g)
+        for (int r = 0; r < QPalette::NColorRoles; ++r) {
+            if (r == QPalette::NoRole) continue;
+            const auto group = static_cast<QPalette::ColorGroup>(g);
+            const auto role = static_cast<QPalette::ColorRole>(r);
+            EXPECT_EQ(light.color(group, role).name(QColor::HexArgb), own.color(group, role).name(QColor::HexArgb))
+                << "group " << g << " role " << r;
+        }
+}
 
 TEST(DarkDesktop, TheDesignedWindowLooksAsOnALightDesktop) {
     FakeComm port;
