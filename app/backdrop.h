@@ -34,7 +34,7 @@ public:
             return QProxyStyle::drawPrimitive(pe, opt, p, w);
         const auto* frame = qstyleoption_cast<const QStyleOptionFrame*>(opt);
         const Key key{int(opt->state), frame ? frame->lineWidth : 0, opt->palette.cacheKey(),
-                      opt->rect.size()};
+                      opt->rect.size(), w->devicePixelRatioF()};
         if (picture_.isNull() || !(key == key_)) {
             picture_ = backdrop_(w);
             QPainter pp(&picture_);
@@ -45,14 +45,16 @@ public:
     }
 
 private:
-    // What the picture was made for: the box's state, frame, palette and size.
+    // What the picture was made for: the box's state, frame, palette, size and screen's pixel ratio.
     struct Key {
         int state = 0;
         int lineWidth = 0;
         qint64 palette = 0;
         QSize size;
+        qreal ratio = 0;
         bool operator==(const Key& o) const {
-            return state == o.state && lineWidth == o.lineWidth && palette == o.palette && size == o.size;
+            return state == o.state && lineWidth == o.lineWidth && palette == o.palette && size == o.size &&
+                   ratio == o.ratio;
         }
     };
 
@@ -78,8 +80,9 @@ public:
     // What the parent shows behind the control.
     QPixmap backdrop() const {
         QWidget* parent = this->parentWidget();
-        if (parent && backdrop_.isNull()) {
-            const qreal ratio = this->devicePixelRatioF();
+        const qreal ratio = this->devicePixelRatioF();
+        // A copy made on a screen of another pixel ratio would be drawn blurred or halved.
+        if (parent && (backdrop_.isNull() || backdrop_.devicePixelRatio() != ratio)) {
             backdrop_ = QPixmap(this->size() * ratio);
             backdrop_.setDevicePixelRatio(ratio);
             backdrop_.fill(Qt::transparent);
@@ -108,6 +111,14 @@ protected:
     void moveEvent(QMoveEvent* e) override {
         backdrop_ = QPixmap();
         Control::moveEvent(e);
+    }
+    bool event(QEvent* e) override {
+        // The window moved to another screen: its pixels may differ though no size changed.
+        if (e->type() == QEvent::ScreenChangeInternal) backdrop_ = QPixmap();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+        if (e->type() == QEvent::DevicePixelRatioChange) backdrop_ = QPixmap();
+#endif
+        return Control::event(e);
     }
     void changeEvent(QEvent* e) override {
         if (e->type() == QEvent::PaletteChange || e->type() == QEvent::StyleChange ||

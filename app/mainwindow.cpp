@@ -1,6 +1,8 @@
 #include "app/mainwindow.h"
 
+#include "app/appearance.h"
 #include "app/backdrop.h"
+#include "app/controls.h"
 
 #include "measure/receiver.h"
 #include "device/configuration.h"
@@ -8,241 +10,12 @@
 #include "setup/portsettings.h"
 #include "serial/portinfo.h"
 
-#include <QComboBox>
-#include <QFontDatabase>
-#include <QGroupBox>
-#include <QIcon>
-#include <QKeyEvent>
-#include <QPushButton>
-#include <QRadialGradient>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QVBoxLayout>
 #include <QTimer>
 
 namespace kv {
-namespace {
-
-const QColor kBackground(224, 224, 224);
-const QColor kRed(255, 0, 0);
-const QString kSongTi = QStringLiteral("宋体");
-const QString kTitling = QStringLiteral("Perpetua Titling MT");
-
-template <class T> T* named(T* control, const QString& name) {
-    control->setObjectName(name);
-    return control;
-}
-
-QString member(const char* array, int i) { return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(i); }
-
-QGroupBox* group(QWidget* parent, const QString& name, const QString& caption, QRect geometry) {
-    auto* g = named(new QGroupBox(caption, parent), name);
-    g->setGeometry(geometry);
-    g->setAutoFillBackground(true);
-    g->setFlat(false);
-    return g;
-}
-
-template <class Label = QLabel>
-QLabel* label(QWidget* parent, const QString& name, const QString& text, QRect geometry,
-              const QColor& colour = Qt::black) {
-    auto* l = named(new Label(text, parent), name);
-    l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    l->setWordWrap(true);
-    QPalette pal = l->palette();
-    pal.setColor(QPalette::WindowText, colour);
-    l->setPalette(pal);
-    if (geometry.size().isEmpty()) {
-        // Range hints are placed by their top-left corner and sized to their text.
-        l->setWordWrap(false);
-        l->move(geometry.topLeft());
-        l->adjustSize();
-    } else {
-        l->setGeometry(geometry);
-    }
-    return l;
-}
-
-template <class Box = QLineEdit>
-QLineEdit* textBox(QWidget* parent, const QString& name, const QString& text, QRect geometry) {
-    auto* t = named(new Box(text, parent), name);
-    t->setGeometry(geometry);
-    return t;
-}
-
-QPushButton* button(QWidget* parent, const QString& name, const QString& text, QRect geometry) {
-    auto* b = named(new QPushButton(text, parent), name);
-    b->setGeometry(geometry);
-    return b;
-}
-
-// A drop-down list that also takes typed text. Typed text never chooses an entry:
-// Return in the edit field is swallowed, nothing is completed or inserted.
-class DropDown : public QComboBox {
-public:
-    explicit DropDown(QWidget* parent) : QComboBox(parent) {}
-    std::function<void()> beforePopup;
-
-    void showPopup() override {
-        if (beforePopup)
-            beforePopup();
-        QComboBox::showPopup();
-    }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
-            const int key = static_cast<QKeyEvent*>(event)->key();
-            if (key == Qt::Key_Return || key == Qt::Key_Enter)
-                return true;
-        }
-        return QComboBox::eventFilter(watched, event);
-    }
-};
-
-DropDown* dropDown(QWidget* parent, const QString& name, const QStringList& entries, const QString& text,
-                   QRect geometry) {
-    auto* c = named(new DropDown(parent), name);
-    c->setEditable(true);
-    c->setInsertPolicy(QComboBox::NoInsert);
-    c->setCompleter(nullptr);
-    c->lineEdit()->installEventFilter(c);
-    c->addItems(entries);
-    c->setCurrentIndex(-1);
-    c->setEditText(text);
-    c->setGeometry(geometry);
-    return c;
-}
-
-QPixmap lampPixmap(const QColor& colour, bool highlight) {
-    QPixmap pm(16, 16);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    QRadialGradient g(QPointF(6, 6), 9);
-    g.setColorAt(0, colour.lighter(160));
-    g.setColorAt(1, colour.darker(130));
-    p.setBrush(g);
-    p.setPen(QPen(colour.darker(200), 1));
-    p.drawEllipse(QRectF(1, 1, 14, 14));
-    if (highlight) {
-        p.setBrush(Qt::white);
-        p.setPen(Qt::NoPen);
-        p.drawEllipse(QRectF(4, 4, 3.5, 3.5));
-    }
-    return pm;
-}
-
-QLabel* lamp(QWidget* parent, const QString& name, const QColor& colour, bool highlight, int widthTwips) {
-    auto* l = named(new QLabel(parent), name);
-    l->setPixmap(lampPixmap(colour, highlight));
-    l->setGeometry(twips(360, 0, widthTwips, 240));
-    l->setToolTip(QStringLiteral("数据采集通讯状态指示"));
-    return l;
-}
-
-QIcon appIcon() {
-    QIcon icon;
-    for (const QSize size : {QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(240, 229)}) {
-        QPixmap pm(size);
-        pm.fill(Qt::transparent);
-        QPainter p(&pm);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setBrush(QColor(40, 110, 60));
-        p.setPen(Qt::NoPen);
-        p.drawRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), size.width() / 6.0, size.height() / 6.0);
-        p.setBrush(QColor(120, 200, 255));
-        const qreal d = size.width() * 0.45;
-        p.drawEllipse(QRectF(size.width() * 0.3, size.height() * 0.25, d * 0.8, d));
-        icon.addPixmap(pm);
-    }
-    return icon;
-}
-
-QFont makeFont(const QString& family, qreal points, int weight) {
-    QFont f(family);
-    f.setPointSizeF(points);
-    f.setWeight(static_cast<QFont::Weight>(weight));
-    return f;
-}
-
-// The sentence leaves a gap of blanks for the present-address box. The design's face
-// draws a blank half as wide as a Chinese character; substitute faces draw it narrower,
-// which puts "改" under the box. The label keeps its text and draws its blanks that wide.
-class DesignBlanks : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::Paint) return false;
-        auto* sentence = static_cast<QLabel*>(watched);
-        QPainter p(sentence);
-        p.setFont(sentence->font());
-        p.setPen(sentence->palette().color(QPalette::WindowText));
-        const QFontMetricsF metrics(sentence->font());
-        const qreal blank = metrics.horizontalAdvance(QChar(0x6539)) / 2;
-        QPointF at(sentence->contentsRect().left(), sentence->contentsRect().top() + metrics.ascent());
-        const QStringList words = sentence->text().split(QLatin1Char(' '));
-        for (int i = 0; i < words.size(); ++i) {
-            if (i > 0) at.rx() += blank;
-            p.drawText(at, words[i]);
-            at.rx() += metrics.horizontalAdvance(words[i]);
-        }
-        return true;
-    }
-};
-
-// Passes the wheel on to the window unless the control has the focus.
-class WheelOnlyWhenFocused : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::Wheel || static_cast<QWidget*>(watched)->hasFocus())
-            return false;
-        event->ignore(); // handled here, yet travels on to the parents
-        return true;
-    }
-};
-
-void spaceLikeTheDesignFace(QLabel* sentence) {
-    sentence->setWordWrap(false);
-    sentence->installEventFilter(new DesignBlanks(sentence));
-}
-
-} // namespace
-
-LineShape::LineShape(QWidget* parent, QPoint from, QPoint to, QColor colour)
-    : QWidget(parent), from_(from), to_(to), colour_(colour) {
-    const QRect box = QRect(QPoint(px(from.x()), px(from.y())), QPoint(px(to.x()), px(to.y()))).normalized();
-    setGeometry(box.adjusted(0, 0, 1, 1));
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-}
-
-void LineShape::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.setPen(QPen(colour_, 1));
-    const QPoint origin = geometry().topLeft();
-    p.drawLine(QPoint(px(from_.x()), px(from_.y())) - origin, QPoint(px(to_.x()), px(to_.y())) - origin);
-}
-
-void installFontSubstitutions() {
-    // Noto Serif CJK SC cut down to the characters the tool writes (app/fonts/make-subset):
-    // mapping the whole face's files would cost 8 MB of memory for under 300 glyphs.
-    // Any other character falls back to the installed faces.
-    static const bool subsetLoaded =
-        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) >= 0 &&
-        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
-    QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
-                       QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
-    if (subsetLoaded)
-        cjk.prepend(QStringLiteral("KV Serif CJK"));
-    QFont::insertSubstitutions(kSongTi, cjk);
-    QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
-    QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"), QStringLiteral("DejaVu Serif")});
-}
 
 MainWindow::MainWindow(SerialComm& port, MessageBoxes& messages, const QString& programDir) {
     w_.frmMain = this;
@@ -258,9 +31,8 @@ void MainWindow::build() {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("KV7702R可变量程水分传感器工具软件-VQRN www.vqrn.example.com"));
     setWindowIcon(appIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, kBackground);
-    setPalette(pal);
+    // The designed colours assume this palette; the desktop's theme gives none of its own.
+    setPalette(designedPalette());
     setAutoFillBackground(true);
     // Controls without a font of their own: the face the layout was drawn with.
     setFont(makeFont(kSongTi, 9, QFont::Normal));
@@ -430,6 +202,9 @@ void MainWindow::build() {
     w.txtState = named(new ReplyBox(f), QStringLiteral("txtState"));
     w.txtState->setGeometry(twips(960, 600, 14055, 855));
     w.txtState->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // A screen reader names each box by the label before it, not by the group around it.
+    w.Label1->setBuddy(w.txtCommand);
+    w.Label7->setBuddy(w.txtState);
 
     // Temperature two-point calibration.
     f = w.frame3;
@@ -516,7 +291,7 @@ void MainWindow::scrollable() {
         // the port list never picks another port.
         if (auto* list = qobject_cast<QComboBox*>(control)) {
             list->setFocusPolicy(Qt::StrongFocus);
-            list->installEventFilter(new WheelOnlyWhenFocused(list));
+            wheelOnlyWhenFocused(list);
         }
     }
     scroll_ = named(new QScrollArea(this), QStringLiteral("scroll"));

@@ -3,8 +3,10 @@
 //   desk_bench --cpu         prints the tool's CPU time and memory over 10 s each with the
 //                            monitor never opened, open, and closed again
 //   desk_bench --shots DIR   writes the screenshots of the README into DIR
-#include "bench/benchsupport.h"
+//   desk_bench --dark-shots DIR   the window and the monitor on a dark desktop, run under
+//                            QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark
 #include "app/mainwindow.h"
+#include "bench/benchsupport.h"
 #include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
 
@@ -157,6 +159,37 @@ int shots(const QString& out) {
     return 0;
 }
 
+int darkShots(const QString& out) {
+    const QColor desktop = QApplication::palette().color(QPalette::Window);
+    if (desktop.lightness() > 128) {
+        std::fprintf(stderr, "the desktop's palette is light (%s): run under a dark theme\n",
+                     qPrintable(desktop.name()));
+        return 1;
+    }
+    Desk desk;
+    if (!desk.start({QStringLiteral("--seed"), QStringLiteral("7")})) return 1;
+    QDir().mkpath(out);
+    kv::Window& w = desk.window->context();
+    w.cmdREAD(0)->click();
+    QTest::qWait(300);
+    desk.monitor->show();
+    desk.monitor->window()->resize(1200, 800);
+    if (auto* span = desk.monitor->window()->findChild<QComboBox*>(QStringLiteral("span")))
+        span->setCurrentIndex(0);
+    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return 1;
+    desk.cycle(200);
+    runFor(20000);
+    w.cmdStopOnce->click();
+    QTest::qWait(500);
+    desk.window->grab().save(QDir(out).filePath(QStringLiteral("window-dark-desktop.png")));
+    desk.monitor->window()->refresh();
+    QTest::qWait(300);
+    desk.monitor->window()->grab().save(QDir(out).filePath(QStringLiteral("monitor-dark-desktop.png")));
+    std::printf("screenshots in %s, the desktop's window colour %s\n", qPrintable(out),
+                qPrintable(desktop.name()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +199,9 @@ int main(int argc, char** argv) {
     const QStringList args = QApplication::arguments();
     if (args.size() >= 2 && args[1] == QLatin1String("--cpu")) return cpu();
     if (args.size() >= 3 && args[1] == QLatin1String("--shots")) return shots(args[2]);
-    std::fprintf(stderr, "usage: desk_bench --cpu | --shots DIR   (on a display, e.g. under xvfb-run)\n");
+    if (args.size() >= 3 && args[1] == QLatin1String("--dark-shots")) return darkShots(args[2]);
+    std::fprintf(
+        stderr,
+        "usage: desk_bench --cpu | --shots DIR | --dark-shots DIR   (on a display, e.g. under xvfb-run)\n");
     return 2;
 }

@@ -1,5 +1,7 @@
 #include "monitor/monitorwindow.h"
 
+#include "window/palette.h"
+
 #include <QChart>
 #include <QChartView>
 #include <QComboBox>
@@ -64,6 +66,8 @@ QRect monitorPlacement(const QRect& screen, const QRect& mainFrame, QSize monito
 MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("monitor"));
     setWindowTitle(QStringLiteral("KV7702R 通讯监视器"));
+    // Light like the main window beside it, whatever the desktop's theme: its chart is light.
+    setPalette(lightPalette());
     resize(1100, 760);
 
     auto* chart = new QChart;

@@ -1,11 +1,24 @@
-// The window on a small screen, the address sentence, and the wheel.
+// The window on a small screen, the address sentence, the wheel, what assistive technology
+// reads, and the look on a dark desktop.
+#include "monitor/monitor.h"
 #include "serial/portinfo.h"
 #include "serial/qtserialcomm.h"
+#include "window/palette.h"
 #include "support/windowfixture.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAccessible>
+#include <QComboBox>
+#include <QDirIterator>
+#include <QFile>
 #include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRawFont>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSet>
 #include <QTextLayout>
 #include <QWheelEvent>
 
@@ -264,4 +277,238 @@ TEST_F(PortTips, LinksInTheUserConfigFolderCountAfterTheProgramFolder) {
     ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path("COM12")));
     EXPECT_EQ(deviceForPort(12, dir.path()), path("COM12"));
     QFile::remove(own);
+}
+
+// What the window shows is what assistive technology reads.
+class Accessible : public WindowTest {};
+
+// Assistive technology switched on, as a screen reader's arrival does, for one test.
+struct AssistiveTechnology {
+    AssistiveTechnology() { QAccessible::setActive(true); }
+    ~AssistiveTechnology() { QAccessible::setActive(false); }
+};
+
+TEST_F(Accessible, TheReplyBoxReadsTheReplyShownWhateverItsLength) {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    startOpen();
+    // A reply shown before a screen reader starts is read once it has.
+    w->comDoOnce->click();
+    port.threshold = 1;
+    port.deliver(QByteArray::fromHex("010304092909690000"));
+    AssistiveTechnology on;
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(w->txtState)->text(QAccessible::Value),
+              QStringLiteral(" 01 03 04 09 29 09 69 00 00"));
+
+    QString garbage;
+    for (int i = 0; i < 200; ++i)
+        garbage += QStringLiteral(" A5");
+    struct Case {
+        QByteArray reply;
+        QString shown;
+    };
+    const Case cases[] = {
+        {QByteArray::fromHex("0203040BB8FF380B10"), QStringLiteral(" 02 03 04 0B B8 FF 38 0B 10")},
+        {QByteArray::fromHex("FF"), QStringLiteral(" FF")},
+        {QByteArray(200, '\xA5'), garbage},
+    };
+    for (const Case& c : cases) {
+        w->comDoOnce->click();
+        QAccessibleInterface* request = QAccessible::queryAccessibleInterface(w->txtCommand);
+        ASSERT_NE(request, nullptr);
+        EXPECT_EQ(request->text(QAccessible::Value), QStringLiteral("01 03 00 00 00 02 C4 0B "));
+        port.threshold = 1;
+        port.deliver(c.reply);
+        ASSERT_EQ(w->txtState->toPlainText(), c.shown);
+        QAccessibleInterface* reply = QAccessible::queryAccessibleInterface(w->txtState);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(reply->text(QAccessible::Name), QStringLiteral("接收命令:"));
+        EXPECT_EQ(reply->text(QAccessible::Value), c.shown);
+        // A screen reader reads it through the text interface too.
+        ASSERT_NE(reply->textInterface(), nullptr);
+        EXPECT_EQ(reply->textInterface()->text(0, reply->textInterface()->characterCount()), c.shown);
+    }
+}
+
+TEST_F(Accessible, EveryNamedControlReadsItsText) {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    int checked = 0;
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        if (control->objectName().isEmpty()) continue;
+        QString shown;
+        QAccessible::Text role = QAccessible::Name;
+        if (auto* l = qobject_cast<QLabel*>(control)) {
+            shown = l->text();
+        } else if (auto* b = qobject_cast<QAbstractButton*>(control)) {
+            shown = b->text();
+        } else if (auto* g = qobject_cast<QGroupBox*>(control)) {
+            shown = g->title();
+        } else if (auto* e = qobject_cast<QLineEdit*>(control)) {
+            if (qobject_cast<QComboBox*>(e->parentWidget())) continue; // read as its list's value
+            shown = e->text();
+            role = QAccessible::Value;
+        } else if (auto* c = qobject_cast<QComboBox*>(control)) {
+            shown = c->currentText();
+            role = QAccessible::Value;
+        } else {
+            continue;
+        }
+        if (shown.isEmpty()) continue; // the lamps: pictures with a tool tip
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control);
+        ASSERT_NE(a, nullptr) << control->objectName().toStdString();
+        EXPECT_EQ(a->text(role), shown) << control->objectName().toStdString();
+        ++checked;
+    }
+    EXPECT_GT(checked, 80); // every label, box, button, group and list of the design
+}
+
+// A dark desktop gives the application a dark palette; the designed window and the
+// monitor keep the light one their colours were chosen for.
+namespace {
+
+QPalette darkDesktop() {
+    QPalette p(QColor(53, 53, 53));
+    p.setColor(QPalette::WindowText, QColor(238, 238, 236));
+    p.setColor(QPalette::Base, QColor(45, 45, 45));
+    p.setColor(QPalette::AlternateBase, QColor(60, 60, 60));
+    p.setColor(QPalette::Text, QColor(238, 238, 236));
+    p.setColor(QPalette::Button, QColor(60, 60, 60));
+    p.setColor(QPalette::ButtonText, QColor(238, 238, 236));
+    p.setColor(QPalette::PlaceholderText, QColor(150, 150, 150));
+    p.setColor(QPalette::ToolTipBase, QColor(30, 30, 30));
+    p.setColor(QPalette::ToolTipText, QColor(238, 238, 236));
+    p.setColor(QPalette::Highlight, QColor(21, 83, 158));
+    return p;
+}
+
+struct DarkDesktop {
+    QPalette before = QApplication::palette();
+    DarkDesktop() { QApplication::setPalette(darkDesktop()); }
+    ~DarkDesktop() { QApplication::setPalette(before); }
+};
+
+QImage shot(QWidget* window) {
+    window->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(window));
+    return window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+int differingPixels(const QImage& a, const QImage& b) {
+    if (a.size() != b.size()) return a.width() * a.height();
+    int n = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x)
+            n += a.pixel(x, y) != b.pixel(x, y);
+    return n;
+}
+
+} // namespace
+
+// On a light desktop nothing changes: the palette written out is Qt's own light one, role
+// for role, so every pixel stays where it was.
+TEST(LightDesktop, TheWrittenOutPaletteIsQtsOwn) {
+    const QPalette own = QApplication::palette();
+    const QPalette light = lightPalette();
+    for (int g = 0; g < QPalette::NColorGroups; ++g)
+        for (int r = 0; r < QPalette::NColorRoles; ++r) {
+            if (r == QPalette::NoRole) continue;
+            const auto group = static_cast<QPalette::ColorGroup>(g);
+            const auto role = static_cast<QPalette::ColorRole>(r);
+            EXPECT_EQ(light.color(group, role).name(QColor::HexArgb), own.color(group, role).name(QColor::HexArgb))
+                << "group " << g << " role " << r;
+        }
+}
+
+TEST(DarkDesktop, TheDesignedWindowLooksAsOnALightDesktop) {
+    FakeComm port;
+    RecordingBoxes boxes;
+    QTemporaryDir dir;
+    MainWindow light(port, boxes, dir.path());
+    const QImage lightShot = shot(&light);
+    light.hide();
+
+    DarkDesktop desktop;
+    QLineEdit stranger; // a control of no designed window: it takes the desktop's colours
+    EXPECT_EQ(stranger.palette().color(QPalette::Base).name(), QColor(45, 45, 45).name());
+    MainWindow dark(port, boxes, dir.path());
+    Window& w = dark.context();
+    // The group titles, text boxes, reply box, lists and buttons in the designed colours.
+    EXPECT_EQ(w.Frame10->palette().color(QPalette::WindowText).name(), QColor(Qt::black).name());
+    EXPECT_EQ(w.Frame1->palette().color(QPalette::Window).name(), QColor(224, 224, 224).name());
+    EXPECT_EQ(w.txtState->palette().color(QPalette::Base).name(), QColor(Qt::white).name());
+    EXPECT_EQ(w.txtState->palette().color(QPalette::Text).name(), QColor(Qt::black).name());
+    EXPECT_EQ(w.Combo1->palette().color(QPalette::Base).name(), QColor(Qt::white).name());
+    EXPECT_EQ(w.Combo1->view()->palette().color(QPalette::Text).name(), QColor(Qt::black).name())
+        << "its open list";
+    EXPECT_EQ(w.cmdOneM->palette().color(QPalette::ButtonText).name(), QColor(Qt::black).name());
+    EXPECT_EQ(w.Label2(13)->palette().color(QPalette::WindowText).name(), QColor(255, 0, 0).name());
+    EXPECT_EQ(differingPixels(shot(&dark), lightShot), 0);
+}
+
+TEST(DarkDesktop, TheMonitorKeepsTheLightLookToo) {
+    FakeComm port;
+    RecordingBoxes boxes;
+    QTemporaryDir dir;
+    MainWindow window(port, boxes, dir.path());
+    mon::Monitor lightMonitor(window.context(), port);
+    lightMonitor.show();
+    const QPalette lightPalette = lightMonitor.window()->palette();
+
+    DarkDesktop desktop;
+    mon::Monitor darkMonitor(window.context(), port);
+    darkMonitor.show();
+    auto* table = darkMonitor.window()->findChild<QWidget*>(QStringLiteral("traffic"));
+    auto* pause = darkMonitor.window()->findChild<QWidget*>(QStringLiteral("pause"));
+    ASSERT_NE(table, nullptr);
+    ASSERT_NE(pause, nullptr);
+    for (const QWidget* control : std::initializer_list<const QWidget*>{darkMonitor.window(), table, pause})
+        for (const QPalette::ColorRole role : {QPalette::Window, QPalette::WindowText, QPalette::Base,
+                                               QPalette::Text, QPalette::Button, QPalette::ButtonText})
+            EXPECT_EQ(control->palette().color(role).name(), lightPalette.color(role).name())
+                << control->objectName().toStdString() << " role " << role;
+}
+
+// The window's compiled face holds every character its sources write (app/fonts/make-subset
+// cuts it from the same folders): a text added without cutting the face again would be
+// drawn from another face, at the memory the subset saves.
+TEST(FontSubset, CoversEveryCharacterTheWindowWrites) {
+    QSet<char32_t> written;
+    for (const char* folder : {"app", "window", "setup", "measure", "device", "modbus", "serial", "sensor"}) {
+        QDirIterator it(QStringLiteral(KV_SOURCE_DIR "/") + QLatin1String(folder),
+                        {QStringLiteral("*.cpp"), QStringLiteral("*.h")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile source(it.next());
+            ASSERT_TRUE(source.open(QIODevice::ReadOnly)) << source.fileName().toStdString();
+            for (const char32_t c : QString::fromUtf8(source.readAll()).toUcs4())
+                if (c > 0x7F) written.insert(c);
+        }
+    }
+    ASSERT_GT(written.size(), 200); // the window's Chinese texts were found
+    for (const char* face : {":/fonts/kvserifcjk-regular.otf", ":/fonts/kvserifcjk-bold.otf"}) {
+        QFile file(QString::fromLatin1(face));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << face;
+        const QRawFont font(file.readAll(), 12);
+        ASSERT_TRUE(font.isValid()) << face;
+        QString missing;
+        for (const char32_t c : written)
+            if (!font.supportsCharacter(c)) missing += QString::fromUcs4(&c, 1);
+        EXPECT_TRUE(missing.isEmpty())
+            << face << " lacks " << missing.size() << ": " << missing.toStdString();
+    }
+}
+
+// The window's icon is drawn from the very file installed for the desktop's menus.
+TEST(Icon, TheWindowShowsTheInstalledPicture) {
+    FakeComm port;
+    RecordingBoxes boxes;
+    QTemporaryDir dir;
+    MainWindow window(port, boxes, dir.path());
+    const QIcon installed(QStringLiteral(KV_SOURCE_DIR "/desktop/com.example.vqrn.kv7702rtool.svg"));
+    for (const int size : {16, 48, 128}) {
+        const QImage shown = window.windowIcon().pixmap(size).toImage();
+        ASSERT_FALSE(shown.isNull()) << size << " px: no SVG image plugin?";
+        EXPECT_EQ(shown, installed.pixmap(size).toImage()) << size << " px";
+    }
 }

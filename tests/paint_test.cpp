@@ -17,6 +17,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 using namespace kv;
 
 namespace {
@@ -121,6 +124,18 @@ TEST(Backdrop, CounterLooksLikeThePlainLabelAsItsTextChanges) {
     }
 }
 
+TEST(Backdrop, ACopyIsDroppedWhenTheWindowChangesScreens) {
+    OverFrame<QLabel> plain;
+    OverFrame<Backdrop<QLabel>> opaque;
+    EXPECT_EQ(image(&opaque.box), image(&plain.box));
+    const qint64 first = opaque.control->backdrop().cacheKey();
+    EXPECT_EQ(opaque.control->backdrop().cacheKey(), first) << "kept while nothing changes";
+    QEvent screenChange(QEvent::ScreenChangeInternal);
+    QApplication::sendEvent(opaque.control, &screenChange);
+    EXPECT_NE(opaque.control->backdrop().cacheKey(), first);
+    EXPECT_EQ(image(&opaque.box), image(&plain.box));
+}
+
 TEST(Backdrop, ValueBoxLooksLikeThePlainBoxThroughTextColourAndSizeChanges) {
     OverFrame<QLineEdit> plain;
     OverFrame<Backdrop<QLineEdit>> opaque;
@@ -132,11 +147,18 @@ TEST(Backdrop, ValueBoxLooksLikeThePlainBoxThroughTextColourAndSizeChanges) {
         e->setPalette(pal);
     }
     EXPECT_EQ(image(&opaque.box), image(&plain.box)) << "red text";
-    for (QLineEdit* e : {static_cast<QLineEdit*>(plain.control), static_cast<QLineEdit*>(opaque.control)}) {
-        e->setGeometry(40, 20, 120, 30); // a cached frame of the old size would show
-        e->setEnabled(false);
+    // Each change alone, after the box has been painted: a cached frame of the old look would show.
+    const std::pair<const char*, std::function<void(QLineEdit*)>> changes[] = {
+        {"disabled", [](QLineEdit* e) { e->setEnabled(false); }},
+        {"enabled again", [](QLineEdit* e) { e->setEnabled(true); }},
+        {"moved and resized", [](QLineEdit* e) { e->setGeometry(40, 20, 120, 30); }},
+        {"disabled at the new size", [](QLineEdit* e) { e->setEnabled(false); }},
+    };
+    for (const auto& [what, change] : changes) {
+        for (QLineEdit* e : {static_cast<QLineEdit*>(plain.control), static_cast<QLineEdit*>(opaque.control)})
+            change(e);
+        EXPECT_EQ(image(&opaque.box), image(&plain.box)) << what;
     }
-    EXPECT_EQ(image(&opaque.box), image(&plain.box)) << "moved, resized, disabled";
 }
 
 class ReplyBoxTest : public ::testing::Test {
@@ -168,6 +190,17 @@ TEST_F(ReplyBoxTest, ShowsEachReplyAsTheTextEditWould) {
     plain.clear();
     EXPECT_TRUE(box.toPlainText().isEmpty());
     EXPECT_EQ(image(&box), image(&plain));
+}
+
+TEST_F(ReplyBoxTest, GarbageThatFitsLooksAsInTheTextEditAtEveryHeight) {
+    for (int height = 56; height <= 110; ++height) {
+        for (QPlainTextEdit* e : {static_cast<QPlainTextEdit*>(&box), &plain})
+            e->resize(937, height); // the designed width
+        for (int groups = 60; groups <= 200; groups += 5) {
+            setBoth(QStringLiteral(" A5").repeated(groups));
+            ASSERT_EQ(image(&box), image(&plain)) << height << " px, " << groups << " groups";
+        }
+    }
 }
 
 TEST_F(ReplyBoxTest, TextThatNeedsScrollingOrSeveralParagraphsGoesIntoTheDocument) {

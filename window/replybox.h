@@ -2,11 +2,13 @@
 // The reply box: a multi-line text box whose whole text the tool replaces at every reply
 // of a cycle. A text document is costly to empty, fill and lay out for a line of hex
 // digits twenty times a second, so while the operator is not working in the box (it
-// has no focus) and the text fits it, the box keeps the text as one laid-out paragraph
-// and paints it exactly where the document would. When the box takes the focus (a
-// click, Tab) the text goes into the document and it is an ordinary text box again:
-// select, copy, type, scroll.
+// has no focus), no assistive technology listens and the text fits it, the box keeps
+// the text as one laid-out paragraph and paints it exactly where the document would.
+// When the box takes the focus (a click, Tab) the text goes into the document and it is
+// an ordinary text box again: select, copy, type, scroll. While a screen reader or any
+// UI automation is on, the text always goes into the document, where they read it.
 
+#include <QAccessible>
 #include <QFocusEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -17,14 +19,17 @@
 
 namespace kv {
 
-class ReplyBox : public QPlainTextEdit {
+class ReplyBox : public QPlainTextEdit, private QAccessible::ActivationObserver {
 public:
-    explicit ReplyBox(QWidget* parent) : QPlainTextEdit(parent) {}
+    explicit ReplyBox(QWidget* parent) : QPlainTextEdit(parent), listened_(QAccessible::isActive()) {
+        QAccessible::installActivationObserver(this);
+    }
+    ~ReplyBox() override { QAccessible::removeActivationObserver(this); }
 
     // As QPlainTextEdit's: the text replaced, the cursor at its start, no undo history.
     void setPlainText(const QString& text) {
         if (light_ && light_->text() == text) return;
-        std::unique_ptr<QTextLayout> layout = hasFocus() ? nullptr : layOut(text);
+        std::unique_ptr<QTextLayout> layout = hasFocus() || listened_ ? nullptr : layOut(text);
         if (!layout) {
             light_.reset();
             if (!(text.isEmpty() && document()->isEmpty())) QPlainTextEdit::setPlainText(text);
@@ -38,6 +43,11 @@ public:
     QString toPlainText() const { return light_ ? light_->text() : QPlainTextEdit::toPlainText(); }
 
 protected:
+    // Assistive technology came: what is painted goes where it reads.
+    void accessibilityActiveChanged(bool active) override {
+        listened_ = active;
+        if (active) toDocument();
+    }
     void focusInEvent(QFocusEvent* e) override {
         toDocument();
         QPlainTextEdit::focusInEvent(e);
@@ -80,7 +90,9 @@ private:
             height += line.height();
         }
         layout->endLayout();
-        if (height + 2 * margin > viewport()->height()) return nullptr;
+        // As the text edit counts: the text fits when it ends a pixel above the bottom margin;
+        // otherwise it gives its scroll bar a step.
+        if (height + 2 * margin + 1 > viewport()->height()) return nullptr;
         return layout;
     }
 
@@ -92,6 +104,7 @@ private:
     }
 
     std::unique_ptr<QTextLayout> light_;
+    bool listened_; // assistive technology is on
 };
 
 } // namespace kv

@@ -1,0 +1,63 @@
+#include "app/appearance.h"
+
+#include "window/palette.h"
+
+#include <QFontDatabase>
+#include <QPainter>
+#include <QRadialGradient>
+
+namespace kv {
+
+QPalette designedPalette() {
+    QPalette pal = lightPalette();
+    pal.setColor(QPalette::Window, kBackground);
+    return pal;
+}
+
+QIcon appIcon() {
+    return QIcon(QStringLiteral(":/icons/com.example.vqrn.kv7702rtool.svg"));
+}
+
+QFont makeFont(const QString& family, qreal points, int weight) {
+    QFont f(family);
+    f.setPointSizeF(points);
+    f.setWeight(static_cast<QFont::Weight>(weight));
+    return f;
+}
+
+QPixmap lampPixmap(const QColor& colour, bool highlight) {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient g(QPointF(6, 6), 9);
+    g.setColorAt(0, colour.lighter(160));
+    g.setColorAt(1, colour.darker(130));
+    p.setBrush(g);
+    p.setPen(QPen(colour.darker(200), 1));
+    p.drawEllipse(QRectF(1, 1, 14, 14));
+    if (highlight) {
+        p.setBrush(Qt::white);
+        p.setPen(Qt::NoPen);
+        p.drawEllipse(QRectF(4, 4, 3.5, 3.5));
+    }
+    return pm;
+}
+
+void installFontSubstitutions() {
+    // Noto Serif CJK SC cut down to the characters the tool writes (app/fonts/make-subset):
+    // mapping the whole face's files would cost 8 MB of memory for under 300 glyphs.
+    // Any other character falls back to the installed faces.
+    static const bool subsetLoaded =
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) >= 0 &&
+        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
+    QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
+                       QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
+    if (subsetLoaded) cjk.prepend(QStringLiteral("KV Serif CJK"));
+    QFont::insertSubstitutions(kSongTi, cjk);
+    QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
+    QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"),
+                                                     QStringLiteral("DejaVu Serif")});
+}
+
+} // namespace kv

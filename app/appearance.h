@@ -1,0 +1,34 @@
+#pragma once
+// How the designed window looks: its colours, faces and icon, apart from where its
+// controls stand.
+
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QPalette>
+#include <QPixmap>
+#include <QString>
+
+namespace kv {
+
+inline const QColor kBackground(224, 224, 224);
+inline const QColor kRed(255, 0, 0);
+inline const QString kSongTi = QStringLiteral("宋体");
+inline const QString kTitling = QStringLiteral("Perpetua Titling MT");
+
+// The palette the designed colours are drawn against, whatever the desktop's theme: the
+// light palette with the designed grey behind everything.
+[[nodiscard]] QPalette designedPalette();
+
+// The installed icon (desktop/*.svg), built into the program.
+[[nodiscard]] QIcon appIcon();
+
+[[nodiscard]] QFont makeFont(const QString& family, qreal points, int weight);
+
+// A round status lamp of 16 x 16 pixels; the red one carries a highlight.
+[[nodiscard]] QPixmap lampPixmap(const QColor& colour, bool highlight);
+
+// Registers font substitutions so that the designed faces render with installed ones.
+void installFontSubstitutions();
+
+} // namespace kv
