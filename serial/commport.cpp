@@ -37,8 +37,12 @@ QString deviceForPort(int port, const QString& programDir) {
 }
 
 QString realDevice(const QString& path) {
+#ifdef Q_OS_WIN
+    return path; // COMn is a device name, no file to follow
+#else
     const QString real = QFileInfo(path).canonicalFilePath();
     return real.isEmpty() ? path : real;
+#endif
 }
 
 } // namespace kv
