@@ -3,6 +3,7 @@
 #include "app/monitorkey.h"
 #include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
+#include "kv_version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -12,7 +13,7 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
-    QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    QApplication::setApplicationVersion(QStringLiteral(KV_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("com.example.vqrn.kv7702rtool"));
 
     QCommandLineParser options;

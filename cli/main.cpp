@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "sensor/protocol.h"
 #include "sensor/values.h"
+#include "kv_version.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>

@@ -24,7 +24,7 @@ Monitor::~Monitor() {
 }
 
 QString Monitor::startLog(const QString& path) {
-    const QString error = log_.open(path);
+    QString error = log_.open(path);
     if (error.isEmpty()) watch(true);
     return error;
 }

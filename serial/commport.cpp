@@ -28,7 +28,7 @@ QString deviceForPort(int port, const QString& programDir) {
 #else
     // exists() follows the link, so a dangling link falls back to the next place.
     for (const QString& dir : {programDir, userConfigDir()}) {
-        const QString local = QDir(dir).filePath(QStringLiteral("COM%1").arg(port));
+        QString local = QDir(dir).filePath(QStringLiteral("COM%1").arg(port));
         if (!dir.isEmpty() && QFileInfo::exists(local))
             return local;
     }
@@ -37,8 +37,12 @@ QString deviceForPort(int port, const QString& programDir) {
 }
 
 QString realDevice(const QString& path) {
+#ifdef Q_OS_WIN
+    return path; // COMn is a device name, no file to follow
+#else
     const QString real = QFileInfo(path).canonicalFilePath();
     return real.isEmpty() ? path : real;
+#endif
 }
 
 } // namespace kv

@@ -1,19 +1,25 @@
 #include "serial/portinfo.h"
 
 #include "serial/commport.h"
+#include "serial/qtserialcomm.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace kv {
 namespace {
@@ -23,18 +29,36 @@ struct Adapter {
     QString description;
 };
 
+// Unix: the USB adapters by device node. Windows: every port the system lists, by its
+// COMn name, the description empty unless it is a USB adapter.
 QList<Adapter> adapters() {
     QList<Adapter> out;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        if (!info.hasVendorIdentifier()) continue; // not a USB adapter
-        QString text = info.description();
-        if (!info.manufacturer().isEmpty() && !text.contains(info.manufacturer()))
-            text += QStringLiteral(" (%1)").arg(info.manufacturer());
-        if (!info.serialNumber().isEmpty()) text += QStringLiteral("，序列号 %1").arg(info.serialNumber());
-        out.append({QFileInfo(info.systemLocation()).canonicalFilePath(), text});
+        QString text;
+        if (info.hasVendorIdentifier()) {
+            text = info.description();
+            if (!info.manufacturer().isEmpty() && !text.contains(info.manufacturer()))
+                text += QStringLiteral(" (%1)").arg(info.manufacturer());
+            if (!info.serialNumber().isEmpty())
+                text += QStringLiteral("，序列号 %1").arg(info.serialNumber());
+        }
+#ifdef Q_OS_WIN
+        out.append({info.portName().toUpper(), text});
+#else
+        if (info.hasVendorIdentifier())
+            out.append({QFileInfo(info.systemLocation()).canonicalFilePath(), text});
+#endif
     }
     return out;
 }
+
+QString thisProgram(qint64 pid, const QString& app) {
+    const QString who = app.isEmpty() ? QStringLiteral("PID %1").arg(pid)
+                                      : QStringLiteral("%1 (PID %2)").arg(app).arg(pid);
+    return pid == QCoreApplication::applicationPid() ? who + QStringLiteral("，即本程序") : who;
+}
+
+#ifdef Q_OS_UNIX
 
 QString stableName(const QString& canonical) {
     const QDir byId(QStringLiteral("/dev/serial/by-id"));
@@ -63,9 +87,7 @@ QString holderOf(const QString& path) {
         QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
         if (app.isEmpty() && comm.open(QIODevice::ReadOnly))
             app = QString::fromLocal8Bit(comm.readAll().trimmed());
-        const QString who = app.isEmpty() ? QStringLiteral("PID %1").arg(pid)
-                                          : QStringLiteral("%1 (PID %2)").arg(app).arg(pid);
-        return pid == QCoreApplication::applicationPid() ? who + QStringLiteral("，即本程序") : who;
+        return thisProgram(pid, app);
     }
     return QString();
 }
@@ -100,8 +122,30 @@ PortFacts factsWith(const QString& device, const PortProbe& probe, const QList<A
     return f;
 }
 
+#else
+
+// Windows keeps no lock files and no groups: a port is missing when the system does not
+// list it, and busy when opening it is refused.
+PortFacts factsWith(const QString& device, const PortProbe& probe, const QList<Adapter>& known) {
+    PortFacts f;
+    f.device = device;
+    const auto it = std::find_if(known.cbegin(), known.cend(),
+                                 [&](const Adapter& a) { return a.location == device.toUpper(); });
+    if (it == known.cend()) {
+        f.problem = PortFacts::Problem::Missing;
+        return f;
+    }
+    f.description = it->description;
+    f.holder = probe.lockHolder(device);
+    if (!f.holder.isEmpty() || !probe.mayOpen(device)) f.problem = PortFacts::Problem::Busy;
+    return f;
+}
+
+#endif
+
 } // namespace
 
+#ifdef Q_OS_UNIX
 PortProbe PortProbe::system() {
     PortProbe p;
     p.mayOpen = [](const QString& path) {
@@ -116,6 +160,23 @@ PortProbe PortProbe::system() {
     p.lockHolder = holderOf;
     return p;
 }
+#else
+PortProbe PortProbe::system() {
+    PortProbe p;
+    p.mayOpen = [](const QString& path) {
+        QSerialPort port(path);
+        if (port.open(QIODevice::ReadWrite)) return true;
+        return port.error() != QSerialPort::PermissionError; // in use: Windows opens a port once
+    };
+    p.groupOf = [](const QString&) { return QString(); };
+    p.lockHolder = [](const QString& path) {
+        return QtSerialComm::openHere(path)
+                   ? thisProgram(QCoreApplication::applicationPid(), QCoreApplication::applicationName())
+                   : QString();
+    };
+    return p;
+}
+#endif
 
 PortFacts portFacts(const QString& device, const PortProbe& probe) {
     return factsWith(device, probe, adapters());
@@ -153,6 +214,7 @@ QStringList portToolTips(int count, const QString& programDir) {
     QStringList tips;
     for (int n = 1; n <= count; ++n) {
         QString tip = portToolTip(factsWith(deviceForPort(n, programDir), probe, known));
+#ifdef Q_OS_UNIX
         // A link whose device is gone is passed over; say so, or the fallback puzzles.
         for (const QString& dir : {programDir, userConfigDir()}) {
             const QFileInfo link(QDir(dir).filePath(QStringLiteral("COM%1").arg(n)));
@@ -160,6 +222,7 @@ QStringList portToolTips(int count, const QString& programDir) {
                 tip += QStringLiteral("\n%1 → %2 已失效（设备不存在）")
                            .arg(link.filePath(), link.symLinkTarget());
         }
+#endif
         tips << tip;
     }
     return tips;

@@ -3,18 +3,34 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace kv {
+namespace {
+QList<const QSerialPort*>& livePorts() {
+    static QList<const QSerialPort*> ports;
+    return ports;
+}
+} // namespace
 
 QtSerialComm::QtSerialComm(QString programDir, QObject* parent)
     : QObject(parent), programDir_(std::move(programDir)), serial_(new QSerialPort(this)) {
     connect(serial_, &QSerialPort::readyRead, this, &QtSerialComm::onReadyRead);
     connect(serial_, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
+    livePorts().append(serial_);
 }
 
 QtSerialComm::~QtSerialComm() {
+    livePorts().removeOne(serial_);
     if (serial_->isOpen())
         serial_->close();
+}
+
+bool QtSerialComm::openHere(const QString& device) {
+    return std::any_of(livePorts().cbegin(), livePorts().cend(), [&](const QSerialPort* p) {
+        return p->isOpen() && p->portName().compare(device, Qt::CaseInsensitive) == 0;
+    });
 }
 
 QString QtSerialComm::device() const { return deviceForPort(port_, programDir_); }

@@ -35,6 +35,8 @@ public:
     // The device path the current port number resolves to.
     QString device() const;
     int baudRate() const { return rate_; }
+    // True when a port component of this process has that device open (Windows tells no holder).
+    static bool openHere(const QString& device);
 
 private:
     // Everything the driver holds, shown to the observer on the way in.

@@ -138,7 +138,7 @@ QString writeCommSet(const QString& path, int port, int rate) {
         return file.errorString();
     const QByteArray line = QByteArray::number(port) + ',' + QByteArray::number(rate) + "\r\n";
     if (file.write(line) != line.size()) {
-        const QString reason = file.errorString();
+        QString reason = file.errorString();
         file.cancelWriting();
         return reason;
     }

@@ -1,4 +1,5 @@
 #include "sim/options.h"
+#include "kv_version.h"
 
 #include <CLI/CLI.hpp>
 
@@ -33,6 +34,7 @@ void describe(CLI::App& app, Options& o) {
     fmt->column_width(24);
     app.formatter(fmt);
     app.set_help_flag("-h,--help", "show this text");
+    app.set_version_flag("--version", "kv7702r-sim " KV_VERSION, "show the version");
     // As before CLI11: an option given twice takes its last value.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
@@ -133,6 +135,10 @@ ParseResult parseOptions(int argc, char** argv, Options& o) {
     } catch (const CLI::CallForHelp&) {
         r.outcome = ParseResult::Help;
         r.text = app.help();
+        return r;
+    } catch (const CLI::CallForVersion& e) {
+        r.outcome = ParseResult::Help;
+        r.text = std::string(e.what()) + "\n";
         return r;
     } catch (const CLI::ParseError& e) {
         r.outcome = ParseResult::Error;
