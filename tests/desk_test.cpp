@@ -451,12 +451,12 @@ TEST(DarkDesktop, TheMonitorKeepsTheLightLookToo) {
     RecordingBoxes boxes;
     QTemporaryDir dir;
     MainWindow window(port, boxes, dir.path());
-    mon::Monitor lightMonitor(window.context(), port);
+    mon::Monitor lightMonitor(port);
     lightMonitor.show();
     const QPalette lightPalette = lightMonitor.window()->palette();
 
     DarkDesktop desktop;
-    mon::Monitor darkMonitor(window.context(), port);
+    mon::Monitor darkMonitor(port);
     darkMonitor.show();
     auto* table = darkMonitor.window()->findChild<QWidget*>(QStringLiteral("traffic"));
     auto* pause = darkMonitor.window()->findChild<QWidget*>(QStringLiteral("pause"));
