@@ -1,6 +1,6 @@
 #include "app/appearance.h"
 
-#include "window/palette.h"
+#include "look/palette.h"
 
 #include <QFontDatabase>
 #include <QPainter>

@@ -1,6 +1,6 @@
 #include "monitor/monitorwindow.h"
 
-#include "window/palette.h"
+#include "look/palette.h"
 
 #include <QChart>
 #include <QChartView>

@@ -3,7 +3,7 @@
 #include "monitor/monitor.h"
 #include "serial/portinfo.h"
 #include "serial/qtserialcomm.h"
-#include "window/palette.h"
+#include "look/palette.h"
 #include "support/windowfixture.h"
 
 #include <QAbstractButton>
