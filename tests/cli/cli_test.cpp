@@ -138,6 +138,8 @@ TEST_F(Cli, ScanSweepsWhenSeveralAnswerTheAddressRead) {
     EXPECT_NE(r.out.find("found: rate 19200, address 2,"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("found: rate 19200, address 4,"), std::string::npos) << r.out;
     EXPECT_EQ(countOf(r.out, "found: "), 2) << r.out;
+    // The last line is what a technician pastes to log them.
+    EXPECT_EQ(lines(r.out).back(), "read them with: kv7702r read --port " + link_ + " --rate 19200 --address 2,4");
 }
 
 TEST_F(Cli, ScanFirstStopsAtTheFirstFind) {
@@ -166,10 +168,10 @@ TEST_F(Cli, ReadGivesTheSensorsValuesAndASummary) {
     ASSERT_EQ(r.code, 0) << r.err;
     const auto rows = lines(r.out);
     ASSERT_EQ(rows.size(), 5u) << r.out;
-    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
+    EXPECT_EQ(rows[0], "time,address,moisture_percent,temperature_celsius,latency_ms,status");
     char expected[16];
     std::snprintf(expected, sizeof expected, "%.2f", uncalibratedReading(22.0));
-    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),30\.00,([-0-9.]+),([0-9.]+),ok)");
+    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),1,30\.00,([-0-9.]+),([0-9.]+),ok)");
     for (size_t i = 1; i < rows.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
@@ -261,7 +263,20 @@ TEST_F(Cli, ParameterWriteTheSensorDoesNotKeepFailsWithExit4) {
 
 TEST_F(Cli, UsageErrorsSendNothing) {
     startSim({});
+    // A log of an earlier version, whose rows lack the address.
+    const std::string oldLog = dir_.file("old.csv");
+    {
+        std::ofstream f(oldLog);
+        f << "time,moisture_percent,temperature_celsius,latency_ms,status\n";
+    }
     for (const auto& args : std::vector<std::vector<std::string>>{
+             {"read", "--csv", oldLog},
+             {"read", "--address", "0,3"},
+             {"read", "--address", "3-1"},
+             {"read", "--influx", "--json"},
+             {"params", "--address", "3,37"},
+             {"address", "set", "5", "--address", "1-2"},
+             {"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100", "--rb", "139", "-a", "1,2"},
              {"params", "set", "slope", "1"},
              {"params", "set", "la", "70000"},
              {"params", "set", "scale", "7"},
@@ -276,6 +291,58 @@ TEST_F(Cli, UsageErrorsSendNothing) {
         EXPECT_EQ(r.err.rfind("kv7702r: ", 0), 0u) << r.err;
     }
     EXPECT_EQ(requestsSeen(), 0);
+    EXPECT_EQ(readFile(oldLog), "time,moisture_percent,temperature_celsius,latency_ms,status\n");
+}
+
+TEST_F(Cli, ABusIsReadRoundByRoundAndASilentSensorFailsOnlyItsOwnRows) {
+    // Two sensors answer on the line; nobody has address 113.
+    startSim({"--address", "3", "--address", "37"});
+    const Outcome r = onLine({"read", "--address", "113,3,37", "--count", "2", "--every", "1500", "--retries",
+                              "1", "--csv", "-"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    const auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 1u + 2 * 3) << r.out;
+    const std::regex row(R"(([-0-9T:.Z]+),(\d+),([-0-9.]*),([-0-9.]*),([0-9.]*),(.*))");
+    std::vector<long long> roundStart;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
+        const int address = std::stoi(m[2]);
+        const int expected[] = {3, 37, 113};
+        EXPECT_EQ(address, expected[(i - 1) % 3]) << "each round asks in address order";
+        if (address == 113) {
+            EXPECT_EQ(m[6], "timeout");
+            EXPECT_EQ(m[3], "");
+            EXPECT_EQ(m[5], "") << "no reply, no latency";
+        } else {
+            EXPECT_EQ(m[6], "ok") << rows[i];
+            EXPECT_EQ(m[3], "30.00");
+        }
+        // Milliseconds of the day are enough for the spacing of two rounds.
+        const std::string t = m[1];
+        const long long msOfDay = ((std::stoll(t.substr(11, 2)) * 60 + std::stoll(t.substr(14, 2))) * 60 +
+                                   std::stoll(t.substr(17, 2))) * 1000 + std::stoll(t.substr(20, 3));
+        if ((i - 1) % 3 == 0)
+            roundStart.push_back(msOfDay);
+        else
+            EXPECT_LT((msOfDay - roundStart.back() + 86400000) % 86400000, 1500) << "one round, not one period per sensor";
+    }
+    ASSERT_EQ(roundStart.size(), 2u);
+    // A round's first row is stamped at its reply, up to a timeout (300) after the round began.
+    EXPECT_GE((roundStart[1] - roundStart[0] + 86400000) % 86400000, 1500 - 300)
+        << "--every is the period of a round";
+    // The silent sensor's retries are its own; the others were asked once per round.
+    EXPECT_EQ(requestsSeen(), 2 * (1 + 1 + 2));
+    EXPECT_EQ(summaryField(r.err, "measurements"), 6) << r.err;
+    EXPECT_NE(r.err.find("address   3: 2 measurements, 2 requests, 2 replies, 0 timeouts, loss 0.0 %"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("address  37: 2 measurements, 2 requests, 2 replies, 0 timeouts, loss 0.0 %"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("address 113: 2 measurements, 4 requests, 0 replies, 4 timeouts, loss 100.0 %, "
+                         "latency ms: no replies"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("\nnever answered: 113\n"), std::string::npos);
 }
 
 TEST_F(Cli, AddressChangeProvesItselfAtTheNewAddress) {
@@ -371,10 +438,10 @@ TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n') << "the last line is whole";
     const auto rows = lines(text);
-    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
+    EXPECT_EQ(rows[0], "time,address,moisture_percent,temperature_celsius,latency_ms,status");
     int ok = 0;
     for (size_t i = 1; i < rows.size(); ++i) {
-        EXPECT_EQ(countOf(rows[i], ","), 4) << rows[i];
+        EXPECT_EQ(countOf(rows[i], ","), 5) << rows[i];
         if (rows[i].size() >= 3 && rows[i].compare(rows[i].size() - 3, 3, ",ok") == 0) {
             EXPECT_EQ(ok + 1, static_cast<int>(i)) << "good rows come first, without gaps";
             ++ok;
