@@ -27,6 +27,7 @@ struct ReadOptions {
     std::string csv; // file, "-" for stdout, empty for none
     bool json = false;
     bool influx = false;
+    bool reconnect = true; // with --every or until Ctrl-C: ride out a lost port
 };
 int runRead(Session& session, const ReadOptions& options);
 
@@ -35,7 +36,8 @@ int runParams(Session& session);
 int runParamsSet(Session& session, int index, std::uint16_t raw);
 
 int runAddressRead(Session& session);
-int runAddressSet(Session& session, int newAddress);
+// Refuses (exit 4, nothing written) when NEW answers already, unless forced.
+int runAddressSet(Session& session, int newAddress, bool force);
 
 struct CalibrateOptions {
     double RL = 0;

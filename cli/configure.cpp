@@ -131,7 +131,23 @@ int runAddressRead(Session& s) {
     return EXIT_OK;
 }
 
-int runAddressSet(Session& s, int newAddress) {
+int runAddressSet(Session& s, int newAddress, bool force) {
+    if (!force) {
+        // Two sensors on one address would answer together from then on.
+        const int lateBefore = s.line().unexpected().bursts;
+        const Measurement there = measure(s, static_cast<std::uint8_t>(newAddress));
+        if (there.result.kind == Result::Lost || there.result.kind == Result::Stopped) {
+            error(QStringLiteral("checking address %1 failed: %2").arg(newAddress).arg(there.result.detail));
+            return exitCodeFor(there.result.kind);
+        }
+        if (there.result.kind != Result::Timeout || s.line().unexpected().bursts != lateBefore) {
+            error(QStringLiteral("address %1 answers already (%2); nothing written. Another sensor on this "
+                                 "line uses it; --force changes the address anyway")
+                      .arg(newAddress)
+                      .arg(there.result.ok() ? there.text() : there.result.detail));
+            return EXIT_DEVICE;
+        }
+    }
     const auto frame = sensor::addressChangeRequest(s.address(), static_cast<std::uint8_t>(newAddress));
     // No retry: a change that took effect would not be answered at the old address again.
     const Result w = s.request(frame, sensor::expectAddressChange(frame), 0);

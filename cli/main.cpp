@@ -74,21 +74,29 @@ int main(int argc, char** argv) {
                    "such as /dev/ttyUSB0; default: the port in the window's comm.set\n"
                    "(beside the program, or in ~/.config/kv7702r-tool when installed)")
         ->type_name("PORT");
-    app.add_option("-r,--rate", common.rate, "baud rate; default: the rate in comm.set, else 9600")
+    const CLI::IsMember standardRate(standardRates());
+    app.add_option("-r,--rate", common.rate,
+                   "baud rate, one of 1200 2400 4800 9600 14400 19200 38400 57600\n"
+                   "115200; default: the rate in comm.set, else 9600")
         ->type_name("BAUD")
-        ->check(CLI::Range(50, 4000000));
+        ->check(standardRate);
     std::string addressText = "1";
     app.add_option("-a,--address", addressText,
                    "device address 1-247 (default 1); read also takes a list\nand ranges: 3,37,113 or 1-8")
         ->type_name("N");
     app.add_option("--timeout", common.timeoutMs,
-                   "reply timeout; default: the line time of request and\nreply at the rate plus 25 ms")
+                   "reply timeout, from the request's last byte (default 1000);\n"
+                   "a reply later than that is heard out and counted as late,\n"
+                   "never taken for the answer to the next request")
         ->type_name("MS")
         ->check(CLI::Range(1, 60000));
     app.add_option("--retries", common.retries,
                    "retries after a timeout or a garbled reply, never after\nan exception (default 2)")
         ->type_name("N")
         ->check(CLI::Range(0, 100));
+    app.add_flag("--echo", common.echo,
+                 "the adapter echoes what it sends (2-wire RS-485 without echo\n"
+                 "suppression): strip that copy of each request");
 
     // scan
     ScanOptions scan;
@@ -101,7 +109,7 @@ int main(int argc, char** argv) {
     scanCmd->add_option("--rates", scan.rates, "rates to try, in order (default 4800,9600,14400,19200)")
         ->type_name("LIST")
         ->delimiter(',')
-        ->check(CLI::Range(50, 4000000));
+        ->check(standardRate);
     scanCmd
         ->add_option("--addresses", addressList,
                      "addresses for the sweep, e.g. 1-247 or 1-10,37 (default 1-247)")
@@ -136,6 +144,11 @@ int main(int argc, char** argv) {
                    "address and port, fields moisture, temperature, latency_ms, status")
         ->excludes(csvOpt)
         ->excludes(jsonOpt);
+    readCmd->add_flag_callback(
+        "--no-reconnect", [&read] { read.reconnect = false; },
+        "end with exit 3 when the port goes away; by default a run with --every\n"
+        "writes a 'port lost' row for each missed measurement, reopens the port\n"
+        "by its name about once a second and goes on when it is back");
 
     // params
     auto* paramsCmd =
@@ -149,6 +162,8 @@ int main(int argc, char** argv) {
         "written");
     paramsSet->add_option("NAME", paramName, "parameter name or number 0-6")->required();
     paramsSet->add_option("VALUE", paramValue, "value as typed in the window")->required();
+    bool paramForce = false;
+    paramsSet->add_flag("--force", paramForce, "write a value outside the range listed below");
     paramsSet->footer(parameterHelp());
 
     // address
@@ -160,6 +175,8 @@ int main(int argc, char** argv) {
     addressSet->add_option("NEW", newAddress, "new address, 1-247")
         ->required()
         ->check(CLI::Range(sensor::MIN_ADDRESS, sensor::MAX_ADDRESS));
+    bool addressForce = false;
+    addressSet->add_flag("--force", addressForce, "change it even when NEW answers already");
     addressSet->footer(
         "The window accepts only 1-35 (its hint says 1-250). Modbus allows 1-247 and the virtual\n"
         "sensor accepts them all; whether a given sensor keeps an address above 35 is shown by\n"
@@ -231,6 +248,13 @@ int main(int argc, char** argv) {
             return EXIT_USAGE;
         }
         paramRaw = enc.raw;
+        if (!paramForce && !sensor::parameterInRange(paramIndex, paramRaw)) {
+            error(QStringLiteral("'%1' is outside the range of %2 (%3); --force writes it anyway")
+                      .arg(QString::fromStdString(paramValue),
+                           QLatin1String(sensor::parameterInfo(paramIndex).key),
+                           QLatin1String(sensor::parameterInfo(paramIndex).hint)));
+            return EXIT_USAGE;
+        }
     }
     if (*scanCmd) {
         scan.addresses = parseAddressList(addressList);
@@ -245,6 +269,10 @@ int main(int argc, char** argv) {
         read.countGiven = countOpt->count() > 0;
         read.everyGiven = everyOpt->count() > 0;
     }
+    if (*addressSet && newAddress == common.address) {
+        error(QStringLiteral("the sensor has address %1 already").arg(newAddress));
+        return EXIT_USAGE;
+    }
     if (*calCmd) {
         if (raOpt->count() > 0) cal.RA = ra;
         if (rbOpt->count() > 0) cal.RB = rb;
@@ -257,7 +285,8 @@ int main(int argc, char** argv) {
     if (*scanCmd) return runScan(session, scan);
     if (*readCmd) return runRead(session, read);
     if (*paramsCmd) return *paramsSet ? runParamsSet(session, paramIndex, paramRaw) : runParams(session);
-    if (*addressCmd) return *addressSet ? runAddressSet(session, newAddress) : runAddressRead(session);
+    if (*addressCmd)
+        return *addressSet ? runAddressSet(session, newAddress, addressForce) : runAddressRead(session);
     if (*calCmd) return runCalibrate(session, cal);
     return EXIT_USAGE;
 }

@@ -1,6 +1,6 @@
 // read: moisture and temperature, once or every --every ms, from one sensor or from every
-// sensor of a list in turn, each line written and flushed as it happens, with a summary
-// at the end or at Ctrl-C.
+// sensor of a list in turn, each line written and flushed as it happens, riding out an
+// unplugged port, with a summary at the end or at Ctrl-C.
 
 #include "cli/commands.h"
 #include "cli/report.h"
@@ -12,13 +12,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 namespace kv::cli {
 namespace {
 
-// Waits until the deadline in short slices so Ctrl-C is noticed.
-void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs) {
+// Between attempts to reopen a port that went away.
+constexpr qint64 kReopenEveryMs = 1000;
+
+// Waits until the deadline in short slices so Ctrl-C is noticed; `tick` runs in each.
+void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::function<void()>& tick) {
     while (!stopRequested()) {
+        tick();
         const qint64 left = deadlineMs - clock.elapsed();
         if (left <= 0) return;
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 50)));
@@ -33,7 +38,9 @@ void addGrowth(Stats& to, const Stats& before, const Stats& after) {
     to.crcErrors += after.crcErrors - before.crcErrors;
     to.exceptions += after.exceptions - before.exceptions;
     to.badReplies += after.badReplies - before.badReplies;
+    to.lost += after.lost - before.lost;
     to.retries += after.retries - before.retries;
+    // Late bytes are heard before the next request, whichever sensor it asks: they stay the run's.
     to.latenciesMs.insert(to.latenciesMs.end(),
                           after.latenciesMs.begin() + static_cast<std::ptrdiff_t>(before.latenciesMs.size()),
                           after.latenciesMs.end());
@@ -88,68 +95,116 @@ int runRead(Session& s, const ReadOptions& o) {
 
     const bool endless = o.everyGiven && !o.countGiven;
     const int rounds = o.countGiven ? o.count : 1;
+    // Only a run that measures on a clock rides out an unplug; a one-off reports it.
+    const bool reconnect = o.reconnect && o.everyGiven;
     std::vector<SensorSummary> sensors;
     for (int a : o.addresses.empty() ? std::vector<int>{s.address()} : o.addresses)
         sensors.push_back(SensorSummary{a, {}, 0, 0});
+    Stats& stats = s.stats();
     int measurements = 0;
     int failed = 0;
     int code = EXIT_OK;
     bool over = false;
+    bool portLost = false;
+    qint64 lostAt = 0;
+    qint64 nextReopen = 0;
     QElapsedTimer clock;
     clock.start();
+    auto tryReopen = [&] {
+        if (!portLost || clock.elapsed() < nextReopen) return;
+        nextReopen = clock.elapsed() + kReopenEveryMs;
+        if (!s.reopen()) return;
+        portLost = false;
+        const qint64 outage = clock.elapsed() - lostAt;
+        stats.lostMs += static_cast<double>(outage);
+        error(QStringLiteral("the port is back after %1 s; measuring again").arg(outage / 1000.0, 0, 'f', 1));
+    };
+    auto writeRow = [&](const Reading& row) {
+        if (writer.write(row)) return true;
+        error(
+            QStringLiteral("cannot write the reading: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        code = EXIT_USAGE;
+        return false;
+    };
+    auto fail = [&](SensorSummary& sensor, int exitCode) {
+        ++failed;
+        ++sensor.failed;
+        // A timeout or a lost port outranks a bad reply: nothing heard is the more urgent news.
+        if (code == EXIT_OK || exitCode == EXIT_NO_REPLY) code = exitCode;
+    };
+    qint64 due = 0;
     for (int round = 0; !over && (endless || round < rounds); ++round) {
+        if (round > 0) waitUntil(clock, due, tryReopen);
         if (stopRequested()) break;
-        const qint64 started = clock.elapsed();
+        // While the port is away, a round every second at most (and at least every --every).
+        due = clock.elapsed() + (portLost && o.everyMs <= 0 ? kReopenEveryMs : o.everyMs);
         for (SensorSummary& sensor : sensors) {
             if (stopRequested()) {
                 over = true;
                 break;
             }
+            Reading row;
+            row.port = s.device();
+            row.address = sensor.address;
+            if (portLost) {
+                ++measurements;
+                ++sensor.measurements;
+                fail(sensor, EXIT_NO_REPLY);
+                stampNow(row);
+                row.status = QStringLiteral("port lost");
+                if (!writeRow(row)) {
+                    over = true;
+                    break;
+                }
+                continue;
+            }
             const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(sensor.address));
-            const Stats before = s.stats();
+            const Stats before = stats;
             const Result r = s.request(frame, sensor::expectRead(frame), s.retries());
             if (r.kind == Result::Stopped) {
                 over = true;
                 break;
             }
-            addGrowth(sensor.stats, before, s.stats());
+            addGrowth(sensor.stats, before, stats);
             ++measurements;
             ++sensor.measurements;
-            Reading row;
             stampNow(row);
-            row.port = s.device();
-            row.address = sensor.address;
-            row.latencyMs = r.latencyMs;
             if (r.ok()) {
                 row.ok = true;
+                row.latencyMs = r.latencyMs;
                 row.moisture = sensor::hundredthsText(r.reply.registers[0]);
                 row.temperature = sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1]));
                 row.status = QStringLiteral("ok");
             } else {
-                ++failed;
-                ++sensor.failed;
-                // A timeout outranks a bad reply: nothing heard is the more urgent news.
-                const int c = exitCodeFor(r.kind);
-                if (code == EXIT_OK || c == EXIT_NO_REPLY) code = c;
-                row.status = r.kind == Result::Timeout ? QStringLiteral("timeout") : r.detail;
+                fail(sensor, exitCodeFor(r.kind));
+                // A bad reply has a latency; a timeout and a lost port have none.
+                if (r.kind == Result::Bad || r.kind == Result::Exception) row.latencyMs = r.latencyMs;
+                row.status = r.kind == Result::Timeout ? QStringLiteral("timeout")
+                             : r.kind == Result::Lost  ? QStringLiteral("port lost")
+                                                       : r.detail;
             }
-            if (!writer.write(row)) {
-                error(QStringLiteral("cannot write the reading: %1")
-                          .arg(QString::fromLocal8Bit(std::strerror(errno))));
-                code = EXIT_USAGE;
+            if (!writeRow(row)) {
                 over = true;
                 break;
             }
             if (r.kind == Result::Lost) {
                 error(r.detail);
-                over = true;
-                break;
+                if (!reconnect) {
+                    over = true;
+                    break;
+                }
+                // The rest of this round is written as lost below, the next rounds until it is back.
+                error(QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(s.device()));
+                portLost = true;
+                ++stats.outages;
+                lostAt = clock.elapsed();
+                nextReopen = lostAt + kReopenEveryMs;
             }
         }
-        if (!over && o.everyMs > 0 && (endless || round + 1 < rounds)) waitUntil(clock, started + o.everyMs);
     }
+    if (portLost) stats.lostMs += static_cast<double>(clock.elapsed() - lostAt);
     if (file) std::fclose(file);
-    printSummary(s.stats(), measurements, failed, summaryTo);
+    printSummary(stats, measurements, failed, summaryTo);
     if (sensors.size() > 1) printSensorSummaries(sensors, summaryTo);
     return code;
 }

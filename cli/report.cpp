@@ -46,11 +46,6 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
-// A reading without a reply has no latency to show.
-bool hasLatency(const Reading& r) {
-    return r.status != QLatin1String("timeout");
-}
-
 // A backslash before each of `special`; a line break, which the protocol cannot carry
 // inside a name or value, becomes an escaped blank.
 QString escaped(QString s, QLatin1String special) {
@@ -104,7 +99,7 @@ QString influxLine(const Reading& r) {
     if (r.ok) {
         fields << QStringLiteral("moisture=") + r.moisture << QStringLiteral("temperature=") + r.temperature;
     }
-    if (hasLatency(r)) fields << QStringLiteral("latency_ms=") + ms(r.latencyMs);
+    if (r.latencyMs) fields << QStringLiteral("latency_ms=") + ms(*r.latencyMs);
     fields << QStringLiteral("status=") + influxString(r.status);
     return line + QLatin1Char(' ') + fields.join(QLatin1Char(',')) + QLatin1Char(' ') +
            QString::number(r.unixMs * 1000000);
@@ -125,7 +120,7 @@ bool ReadingWriter::write(const Reading& r) {
                        .arg(QStringLiteral("latency ms"), 10)
                        .arg(QStringLiteral("status"));
     }
-    const QString latency = hasLatency(r) ? ms(r.latencyMs) : QString();
+    const QString latency = r.latencyMs ? ms(*r.latencyMs) : QString();
     switch (format_) {
     case Csv:
         // Joined rather than formatted: a port or status may itself hold "%1".
@@ -165,8 +160,10 @@ bool ReadingWriter::write(const Reading& r) {
 void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
     const double loss = measurements > 0 ? 100.0 * failed / measurements : 0.0;
     QString text =
-        QStringLiteral("summary: %1 measurements, %2 requests (%3 retries), %4 replies, %5 timeouts, "
-                       "%6 CRC errors, %7 exceptions, %8 bad replies, loss %9 %\n")
+        QStringLiteral(
+            "summary: %1 measurements, %2 requests (%3 retries), %4 replies, %5 timeouts, "
+            "%6 CRC errors, %7 exceptions, %8 bad replies, %9 lost with the port, %10 late replies, "
+            "loss %11 %\n")
             .arg(measurements)
             .arg(s.requests)
             .arg(s.retries)
@@ -175,7 +172,13 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
             .arg(s.crcErrors)
             .arg(s.exceptions)
             .arg(s.badReplies)
+            .arg(s.lost)
+            .arg(s.late)
             .arg(QString::number(loss, 'f', 1));
+    if (s.outages > 0)
+        text += QStringLiteral("port lost %1 time(s), %2 s without it\n")
+                    .arg(s.outages)
+                    .arg(QString::number(s.lostMs / 1000.0, 'f', 1));
     if (!s.latenciesMs.empty()) {
         std::vector<double> sorted = s.latenciesMs;
         std::sort(sorted.begin(), sorted.end());

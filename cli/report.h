@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 namespace kv::cli {
@@ -20,10 +21,10 @@ struct Reading {
     QString port;      // the port as opened
     int address = 0;
     bool ok = false;
-    QString moisture;    // "30.00", empty without a value
-    QString temperature; // "22.00"
-    double latencyMs = 0;
-    QString status; // "ok" or why not
+    QString moisture;                // "30.00", empty without a value
+    QString temperature;             // "22.00"
+    std::optional<double> latencyMs; // none without a reply
+    QString status;                  // "ok" or why not
 };
 
 // Sets the reading's time and unixMs from one reading of the clock.

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace kv::cli {
@@ -19,18 +20,36 @@ struct Found {
     int address;
 };
 
-// One measurement at the address; the line printed for the find.
-QString describeFind(Session& s, int address) {
-    const Result r =
-        s.request(sensor::measurementRequest(static_cast<std::uint8_t>(address)),
-                  sensor::expectRead(sensor::measurementRequest(static_cast<std::uint8_t>(address))),
-                  s.retries(), RetryOn::LineErrors);
-    QString line = QStringLiteral("found: rate %1, address %2").arg(s.rate()).arg(address);
-    if (r.ok())
-        return line + QStringLiteral(", moisture %1 %, temperature %2 C")
-                          .arg(sensor::hundredthsText(r.reply.registers[0]),
-                               sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1])));
-    return line + QStringLiteral(", measurement failed: %1").arg(r.detail);
+// A probe waits for a prompt sensor only; what comes later is heard in the grace period
+// (or, in a sweep, during the next probes) and confirmed at the full timeout.
+constexpr int kProbeMarginMs = 50;
+// The address read listens this long after its probe: a silent rate costs this much, and a
+// sensor slower than probe plus grace is found by the sweep instead.
+constexpr int kAddressReadGraceMs = 400;
+constexpr int kFunctionRead = 0x03;
+
+// Request and longest reply on the wire, the frame gap and a margin.
+int probeTimeoutMs(int rate, const sensor::Expectation& expect) {
+    return static_cast<int>(
+               std::ceil(lineTimeMs(8 + sensor::longestReply(expect), rate) + frameSilenceMs(rate))) +
+           kProbeMarginMs;
+}
+
+// The address a burst of bytes comes from, when it looks like a sensor's read reply or
+// its exception; 0 otherwise.
+int senderOf(const QByteArray& bytes) {
+    if (bytes.size() < 2) return 0;
+    const int address = static_cast<std::uint8_t>(bytes[0]);
+    const int function = static_cast<std::uint8_t>(bytes[1]) & ~sensor::MODBUS_EXCEPTION_FLAG;
+    return address >= sensor::MIN_ADDRESS && address <= sensor::MAX_ADDRESS && function == kFunctionRead
+               ? address
+               : 0;
+}
+
+QString measurementText(const Result& r) {
+    return QStringLiteral("moisture %1 %, temperature %2 C")
+        .arg(sensor::hundredthsText(r.reply.registers[0]),
+             sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1])));
 }
 
 // The text as one word of a POSIX shell: quoted only when it needs to be.
@@ -83,10 +102,18 @@ int runScan(Session& s, const ScanOptions& o) {
             addresses.push_back(a);
 
     std::vector<Found> found;
-    std::vector<int> garbled;  // rates where several answered at once, or one answered badly
-    Progress progress(static_cast<int>(o.rates.size()));
-    auto finish = [&] {
+    std::vector<int> garbled; // rates where several answered at once, or one answered badly
+    std::set<int> heardFrom;  // addresses late bytes came from, to confirm
+    s.line().setUnexpectedObserver([&heardFrom](const QByteArray& bytes) {
+        if (const int a = senderOf(bytes)) heardFrom.insert(a);
+    });
+    auto known = [&](int rate, int address) {
+        return std::any_of(found.begin(), found.end(),
+                           [&](const Found& f) { return f.rate == rate && f.address == address; });
+    };
+    auto finish = [&](Progress& progress) {
         progress.clear();
+        s.line().setUnexpectedObserver({});
         if (stopRequested()) error(QStringLiteral("scan interrupted"));
         print(QStringLiteral("%1 sensor(s) found").arg(found.size()));
         // For each rate, the options that read every sensor found there, ready to paste.
@@ -105,7 +132,21 @@ int runScan(Session& s, const ScanOptions& o) {
         }
         return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
     };
+    // A measurement at the full timeout: a sensor that answers it, even with an exception, is there.
+    auto confirm = [&](Progress& progress, int rate, int address) {
+        const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
+        const Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
+        if (!r.ok() && r.kind != Result::Exception) return r.kind;
+        progress.clear();
+        print(QStringLiteral("found: rate %1, address %2, %3")
+                  .arg(rate)
+                  .arg(address)
+                  .arg(r.ok() ? measurementText(r) : QStringLiteral("answers with ") + r.detail));
+        found.push_back({rate, address});
+        return r.kind;
+    };
 
+    Progress progress(static_cast<int>(o.rates.size()));
     for (int rate : o.rates) {
         if (stopRequested()) break;
         progress.step(QStringLiteral("%1 baud, address read").arg(rate));
@@ -114,18 +155,31 @@ int runScan(Session& s, const ScanOptions& o) {
             error(QStringLiteral("the port refuses %1 baud; skipped").arg(rate));
             continue;
         }
+        const auto expect = sensor::expectAddressRead();
         // A garbled answer here is itself the news (several answering at once): no retry.
-        const Result r =
-            s.request(sensor::addressReadRequest(), sensor::expectAddressRead(), 0, RetryOn::GarbledOnly);
-        if (r.ok()) {
-            progress.clear();
-            print(describeFind(s, r.reply.address));
-            found.push_back({rate, r.reply.address});
-            if (o.first) return finish();
-        } else if (r.kind == Result::Lost) {
+        Result r = s.request(sensor::addressReadRequest(), expect, 0, RetryOn::GarbledOnly,
+                             {probeTimeoutMs(rate, expect), kAddressReadGraceMs});
+        if (r.kind == Result::Timeout && !r.heard.isEmpty()) {
+            // Something answered after the probe's timeout: ask again at the full one.
+            r = s.request(sensor::addressReadRequest(), expect, 0, RetryOn::GarbledOnly);
+        }
+        heardFrom.clear();
+        if (r.kind == Result::Lost) {
             progress.clear();
             error(r.detail);
             return EXIT_NO_REPLY;
+        }
+        if (r.ok()) {
+            const auto kind = confirm(progress, rate, r.reply.address);
+            if (kind == Result::Lost) return finish(progress);
+            if (!known(rate, r.reply.address)) {
+                progress.clear();
+                print(QStringLiteral("found: rate %1, address %2, measurement failed")
+                          .arg(rate)
+                          .arg(r.reply.address));
+                found.push_back({rate, r.reply.address});
+            }
+            if (o.first) return finish(progress);
         } else if (r.kind == Result::Bad || r.kind == Result::Exception) {
             garbled.push_back(rate);
         }
@@ -138,55 +192,51 @@ int runScan(Session& s, const ScanOptions& o) {
     // costs seconds per rate on a line where one rate is in use.
     std::vector<int> sweepRates;
     for (int rate : o.rates)
-        if (contains(garbled, rate) || o.sweepAll || found.empty())
-            sweepRates.push_back(rate);
+        if (contains(garbled, rate) || o.sweepAll || found.empty()) sweepRates.push_back(rate);
 
-    const int steps = static_cast<int>(sweepRates.size() * addresses.size());
-    Progress sweep(steps);
+    Progress sweep(static_cast<int>(sweepRates.size() * addresses.size()));
     for (int rate : sweepRates) {
         if (stopRequested() || !s.setRate(rate)) continue;
+        heardFrom.clear();
         for (int address : addresses) {
             if (stopRequested()) break;
             sweep.step(QStringLiteral("%1 baud, address %2").arg(rate).arg(address));
-            const bool known = std::any_of(found.begin(), found.end(), [&](const Found& f) {
-                return f.rate == rate && f.address == address;
-            });
-            if (known) continue;
-            const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
-            // Silence is the common answer of a sweep; only garbled replies are worth a retry.
-            const Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::GarbledOnly);
-            if (r.kind == Result::Lost) {
-                sweep.clear();
-                error(r.detail);
-                return EXIT_NO_REPLY;
-            }
-            if (r.ok() || r.kind == Result::Exception) {
-                sweep.clear();
-                if (r.ok())
-                    print(QStringLiteral("found: rate %1, address %2, moisture %3 %, temperature %4 C")
-                              .arg(rate)
-                              .arg(address)
-                              .arg(sensor::hundredthsText(r.reply.registers[0]),
-                                   sensor::hundredthsText(
-                                       sensor::temperatureHundredths(r.reply.registers[1]))));
-                else
-                    print(QStringLiteral("found: rate %1, address %2, answers with %3")
-                              .arg(rate)
-                              .arg(address)
-                              .arg(r.detail));
-                found.push_back({rate, address});
-                if (o.first) {
+            if (!known(rate, address)) {
+                const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
+                const auto expect = sensor::expectRead(frame);
+                // Silence is the common answer of a sweep: one short probe, no retry.
+                const Result r =
+                    s.request(frame, expect, 0, RetryOn::GarbledOnly, {probeTimeoutMs(rate, expect)});
+                if (r.kind == Result::Lost) {
                     sweep.clear();
-                    return finish();
+                    error(r.detail);
+                    return EXIT_NO_REPLY;
                 }
-            } else if (r.kind == Result::Bad) {
-                sweep.clear();
-                error(QStringLiteral("rate %1, address %2: %3").arg(rate).arg(address).arg(r.detail));
+                if (const int from = senderOf(r.heard)) heardFrom.insert(from);
+                if (r.ok() || r.kind == Result::Exception) {
+                    sweep.clear();
+                    print(QStringLiteral("found: rate %1, address %2, %3")
+                              .arg(rate)
+                              .arg(address)
+                              .arg(r.ok() ? measurementText(r) : QStringLiteral("answers with ") + r.detail));
+                    found.push_back({rate, address});
+                    heardFrom.erase(address);
+                } else if (r.kind == Result::Bad && senderOf(r.heard) == address) {
+                    sweep.clear();
+                    error(QStringLiteral("rate %1, address %2: %3").arg(rate).arg(address).arg(r.detail));
+                }
             }
+            // Whoever answered late, this probe's address or an earlier one, is asked properly.
+            while (!heardFrom.empty() && !stopRequested()) {
+                const int candidate = *heardFrom.begin();
+                heardFrom.erase(heardFrom.begin());
+                if (known(rate, candidate)) continue;
+                if (confirm(sweep, rate, candidate) == Result::Lost) return finish(sweep);
+            }
+            if (o.first && !found.empty()) return finish(sweep);
         }
     }
-    sweep.clear();
-    return finish();
+    return finish(sweep);
 }
 
 } // namespace kv::cli

@@ -23,9 +23,6 @@ extern "C" void onStopSignal(int sig) {
 }
 
 constexpr int kDefaultRate = 9600;
-constexpr int kTurnaroundMarginMs = 25;
-constexpr int kBitsPerByte = 10;
-constexpr int kRequestBytes = 8;
 
 } // namespace
 
@@ -47,6 +44,11 @@ void installStopHandler() {
 
 bool stopRequested() {
     return g_stop;
+}
+
+const std::vector<int>& standardRates() {
+    static const std::vector<int> rates{1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
+    return rates;
 }
 
 int exitCodeFor(Result::Kind kind) {
@@ -90,16 +92,19 @@ int Session::open() {
         return EXIT_USAGE;
     }
     rate_ = opt_.rate > 0 ? opt_.rate : (stored.complete() && *stored.rate > 0 ? *stored.rate : kDefaultRate);
+    line_.setEcho(opt_.echo);
     const OpenResult r = line_.open(device_, rate_);
     if (r.ok()) return EXIT_OK;
-    if (r.failure == OpenFailure::Permission) {
-        const QString group = r.group.isEmpty() ? QStringLiteral("dialout") : r.group;
+    if (r.failure == OpenFailure::Permission && !r.group.isEmpty())
         error(QStringLiteral("%1; fix: sudo usermod -aG %2 $USER, then log out and in again")
-                  .arg(r.reason, group));
-    } else {
+                  .arg(r.reason, r.group));
+    else
         error(r.reason);
-    }
     return EXIT_PORT;
+}
+
+bool Session::reopen() {
+    return line_.reopen().ok();
 }
 
 bool Session::setRate(int rate) {
@@ -108,41 +113,58 @@ bool Session::setRate(int rate) {
     return true;
 }
 
-int Session::timeoutFor(int replyBytes) const {
-    if (opt_.timeoutMs > 0) return opt_.timeoutMs;
-    const double lineMs = (kRequestBytes + replyBytes) * kBitsPerByte * 1000.0 / rate_;
-    return static_cast<int>(std::ceil(lineMs)) + kTurnaroundMarginMs;
-}
-
-Result Session::request(const Frame& frame, const sensor::Expectation& expect, int retries, RetryOn retryOn) {
+Result Session::request(const Frame& frame, const sensor::Expectation& expect, int retries, RetryOn retryOn,
+                        Wait wait) {
     const QByteArray bytes = toBytes(frame);
-    const int timeout = timeoutFor(sensor::longestReply(expect));
+    const int timeout = wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs;
+    const auto lengthOf = [&expect](const QByteArray& soFar) { return sensor::replyLength(soFar, expect); };
     Result result;
+    QByteArray heard;
     for (int attempt = 0; attempt <= retries; ++attempt) {
-        if (attempt > 0) ++stats_.retries;
-        ++stats_.requests;
-        const auto ex = line_.exchange(
-            bytes, [&expect](const QByteArray& soFar) { return sensor::replyLength(soFar, expect); }, timeout,
-            stopRequested);
+        const auto ex = line_.exchange(bytes, lengthOf, timeout, stopRequested, wait.graceMs);
+        stats_.late = line_.unexpected().bursts;
+        heard += ex.reply + ex.late;
         result = Result{};
-        result.latencyMs = ex.latencyMs;
+        result.heard = heard;
+        if (ex.sent) {
+            ++stats_.requests;
+            if (attempt > 0) ++stats_.retries;
+        }
         if (ex.outcome == RtuLine::Outcome::Lost) {
+            if (ex.sent) ++stats_.lost;
             result.kind = Result::Lost;
             result.detail = QStringLiteral("the port went away: %1").arg(line_.errorString());
             return result;
         }
         if (ex.outcome == RtuLine::Outcome::Stopped) {
+            if (ex.sent) --stats_.requests; // given up by the operator, not by the line
             result.kind = Result::Stopped;
             result.detail = QStringLiteral("stopped");
+            return result;
+        }
+        if (ex.outcome == RtuLine::Outcome::Echo) {
+            ++stats_.badReplies;
+            result.kind = Result::Bad;
+            result.detail = QStringLiteral("the request itself came back: the adapter echoes what it sends; "
+                                           "use --echo");
+            return result;
+        }
+        if (!ex.sent && ex.outcome == RtuLine::Outcome::Timeout) {
+            result.kind = Result::Timeout;
+            result.detail = QStringLiteral("the line never fell silent for %1 ms; nothing sent").arg(timeout);
             return result;
         }
         if (ex.outcome == RtuLine::Outcome::Timeout && ex.reply.isEmpty()) {
             ++stats_.timeouts;
             result.kind = Result::Timeout;
-            result.detail = QStringLiteral("no reply within %1 ms").arg(timeout);
+            result.detail =
+                ex.late.isEmpty()
+                    ? QStringLiteral("no reply within %1 ms").arg(timeout)
+                    : QStringLiteral("no reply within %1 ms (a late one came after it)").arg(timeout);
             if (retryOn == RetryOn::LineErrors) continue;
             return result;
         }
+        result.latencyMs = ex.latencyMs;
         result.reply = sensor::checkReply(ex.reply, expect);
         switch (result.reply.status) {
         case sensor::ReplyStatus::Ok:

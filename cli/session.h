@@ -21,13 +21,20 @@ enum ExitCode {
     EXIT_DEVICE = 4,
 };
 
+// The reply timeout of Modbus masters by convention.
+inline constexpr int DEFAULT_TIMEOUT_MS = 1000;
+
 struct CommonOptions {
     std::string port; // COMn or a device path; empty: comm.set beside the program
     int rate = 0;     // 0: comm.set, else 9600
     int address = 1;
-    int timeoutMs = 0; // 0: derived from the rate
+    int timeoutMs = DEFAULT_TIMEOUT_MS;
     int retries = 2;
+    bool echo = false; // the adapter hears its own requests
 };
+
+// The rates a sensor may be set to; no other is sent.
+[[nodiscard]] const std::vector<int>& standardRates();
 
 // One line on stderr, "kv7702r: ...".
 void error(const QString& line);
@@ -46,15 +53,20 @@ struct Stats {
     int crcErrors = 0;
     int exceptions = 0;
     int badReplies = 0;
+    int lost = 0; // requests the port went away under
     int retries = 0;
+    int late = 0;                    // late replies and other bytes nobody waited for, one burst each
+    int outages = 0;                 // times the port went away during a run
+    double lostMs = 0;               // time without the port
     std::vector<double> latenciesMs; // of good replies
 };
 
 struct Result {
     enum Kind { Ok, Timeout, Bad, Exception, Lost, Stopped } kind = Timeout;
     sensor::Reply reply;
-    double latencyMs = 0;
-    QString detail; // one line: why it failed
+    double latencyMs = 0; // 0 without a reply
+    QString detail;       // one line: why it failed
+    QByteArray heard;     // every byte the request drew, late ones included
     [[nodiscard]] bool ok() const { return kind == Ok; }
 };
 
@@ -63,6 +75,13 @@ struct Result {
 
 enum class RetryOn { LineErrors, GarbledOnly };
 
+// How long one attempt waits: its timeout (0: the session's) and the grace period after
+// it (-1: the line's rule).
+struct Wait {
+    int timeoutMs = 0;
+    int graceMs = -1;
+};
+
 class Session {
 public:
     explicit Session(CommonOptions options) : opt_(std::move(options)) {}
@@ -70,22 +89,25 @@ public:
     // Resolves the port and rate and opens the line; on failure prints the reason (and
     // the fix for a permission problem) and returns the exit code.
     [[nodiscard]] int open();
+    // Opens the port again by the name given, after it went away; true when it is back.
+    [[nodiscard]] bool reopen();
     [[nodiscard]] bool setRate(int rate);
     [[nodiscard]] int rate() const { return rate_; }
     [[nodiscard]] const QString& device() const { return device_; }
     [[nodiscard]] std::uint8_t address() const { return static_cast<std::uint8_t>(opt_.address); }
     [[nodiscard]] int retries() const { return opt_.retries; }
 
-    // The request's line time at this rate, the reply's, and a turnaround margin;
-    // --timeout replaces it.
-    [[nodiscard]] int timeoutFor(int replyBytes) const;
+    [[nodiscard]] int timeoutMs() const { return opt_.timeoutMs; }
 
     // Sends the request until a good reply, an exception or a reply that is wrong in
-    // itself, retrying timeouts and garbled replies up to `retries` times.
+    // itself, retrying timeouts and garbled replies up to `retries` times. Every request
+    // sent is counted in exactly one of replies, timeouts, CRC errors, exceptions, bad
+    // replies or lost.
     [[nodiscard]] Result request(const Frame& frame, const sensor::Expectation& expect, int retries,
-                                 RetryOn retryOn = RetryOn::LineErrors);
+                                 RetryOn retryOn = RetryOn::LineErrors, Wait wait = {});
 
     Stats& stats() { return stats_; }
+    RtuLine& line() { return line_; }
 
 private:
     CommonOptions opt_;

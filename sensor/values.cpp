@@ -12,13 +12,13 @@ namespace kv::sensor {
 namespace {
 
 const std::array<ParameterInfo, PARAMETER_COUNT> kParameters{{
-    {"scale", "moisture range scaling coefficient", "0.2000-5.0000"},
-    {"moisture-offset", "moisture offset calibration value", "1000-64535"},
-    {"moisture-max", "moisture maximum", "1000-10000"},
-    {"moisture-min", "moisture minimum", "0-1000"},
-    {"la", "temperature slope LA", "10000 is a slope of 1; 5000-15000"},
-    {"of", "temperature offset OF", "5000 is 0 ohm, 0.01 ohm per step; 0-9500"},
-    {"range", "hardware range", "1 (0-100%), 2 (0-50%), 3 (0-25%)"},
+    {"scale", "moisture range scaling coefficient", "0.2000-5.0000", 2000, 50000},
+    {"moisture-offset", "moisture offset calibration value", "1000-64535", 1000, 64535},
+    {"moisture-max", "moisture maximum", "1000-10000", 1000, 10000},
+    {"moisture-min", "moisture minimum", "0-1000", 0, 1000},
+    {"la", "temperature slope LA", "10000 is a slope of 1; 5000-15000", 5000, 15000},
+    {"of", "temperature offset OF", "5000 is 0 ohm, 0.01 ohm per step; 0-9500", 0, 9500},
+    {"range", "hardware range", "1 (0-100%), 2 (0-50%), 3 (0-25%)", 1, 3},
 }};
 
 } // namespace
@@ -45,6 +45,11 @@ QString hundredthsText(long long hundredths) {
 
 const ParameterInfo& parameterInfo(int i) {
     return kParameters.at(static_cast<std::size_t>(i));
+}
+
+bool parameterInRange(int i, std::uint16_t raw) {
+    const ParameterInfo& p = parameterInfo(i);
+    return raw >= p.low && raw <= p.high;
 }
 
 int parameterIndex(const QString& nameOrIndex) {

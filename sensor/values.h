@@ -24,12 +24,17 @@ namespace kv::sensor {
 struct ParameterInfo {
     const char* key;   // name on the command line
     const char* label; // the window's label, in English
-    const char* hint;  // what the sensor makes of it
+    const char* hint;  // what the sensor makes of it, with the range below
+    std::uint16_t low; // the range of raw register values the sensor is made for
+    std::uint16_t high;
 };
 
 [[nodiscard]] const ParameterInfo& parameterInfo(int i);
 // Index of a parameter named by its key or its number 0..6; -1 when none.
 [[nodiscard]] int parameterIndex(const QString& nameOrIndex);
+
+// True when raw lies in the range the parameter's hint documents.
+[[nodiscard]] bool parameterInRange(int i, std::uint16_t raw);
 
 // The register as the window shows it: parameter 0 as raw / 10000 with four decimals,
 // the others as the plain number.

@@ -1,30 +1,74 @@
 #include "serial/rtuline.h"
 
-#include <QElapsedTimer>
+#include "serial/commport.h"
+#include "serial/portinfo.h"
+
 #include <QFileInfo>
 #include <QSerialPort>
+
+#include <algorithm>
+#include <cmath>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace kv {
+namespace {
 
-RtuLine::RtuLine() : port_(std::make_unique<QSerialPort>()) {}
+constexpr int kNsPerMs = 1000000;
+// Above this rate the frame gap stays at its fixed 1.75 ms, as Modbus over serial line says.
+constexpr int kFixedGapAboveBaud = 19200;
+constexpr double kFixedGapMs = 1.75;
+constexpr int kMinGraceMs = 20;
+constexpr int kMaxGraceMs = 250;
+// Longest a wait blocks, so that Ctrl-C and a lost port are noticed promptly.
+constexpr int kWaitSliceMs = 50;
+constexpr char kWriteSingle = 0x06;
+
+} // namespace
+
+double lineTimeMs(int bytes, int baud) {
+    return baud > 0 ? bytes * BITS_PER_CHARACTER * 1000.0 / baud : 0.0;
+}
+
+double frameSilenceMs(int baud) {
+    if (baud <= 0 || baud > kFixedGapAboveBaud) return kFixedGapMs;
+    return 3.5 * BITS_PER_CHARACTER * 1000.0 / baud;
+}
+
+int graceMsFor(int timeoutMs) {
+    return std::clamp(timeoutMs / 4, kMinGraceMs, kMaxGraceMs);
+}
+
+RtuLine::RtuLine() : port_(std::make_unique<QSerialPort>()) {
+    clock_.start();
+}
 
 RtuLine::~RtuLine() {
     close();
 }
 
-OpenResult RtuLine::open(const QString& device, int baud) {
+OpenResult RtuLine::open(const QString& name, int baud) {
     close();
+    name_ = name;
+    baud_ = baud;
+    // By the device itself, not the link: its lock then covers every name it has.
+    const QString device = realDevice(name);
     port_->setPortName(device);
-    if (!port_->open(QIODevice::ReadWrite))
-        return diagnoseOpenFailure(device, port_->error() == QSerialPort::PermissionError,
-                                   port_->errorString());
+    if (!port_->open(QIODevice::ReadWrite)) {
+        OpenResult r =
+            diagnoseOpenFailure(name, port_->error() == QSerialPort::PermissionError, port_->errorString());
+        if (r.failure == OpenFailure::Busy) {
+            r.holder = portFacts(device).holder;
+            if (!r.holder.isEmpty()) r.reason = QStringLiteral("%1 is busy: %2 holds it").arg(name, r.holder);
+        }
+        return r;
+    }
     const bool configured = port_->setBaudRate(baud) && port_->setDataBits(QSerialPort::Data8) &&
                             port_->setParity(QSerialPort::NoParity) &&
                             port_->setStopBits(QSerialPort::OneStop) &&
@@ -33,15 +77,27 @@ OpenResult RtuLine::open(const QString& device, int baud) {
         const QString reason = port_->errorString();
         port_->close();
         return {OpenFailure::Other,
-                QStringLiteral("%1 cannot be set to %2 baud, 8N1: %3").arg(device).arg(baud).arg(reason),
+                QStringLiteral("%1 cannot be set to %2 baud, 8N1: %3").arg(name).arg(baud).arg(reason),
+                {},
                 {}};
     }
     port_->clear();
+    lastActivityNs_ = clock_.nsecsElapsed();
     return {};
 }
 
+OpenResult RtuLine::reopen() {
+    return open(name_, baud_);
+}
+
+bool RtuLine::isOpen() const {
+    return port_->isOpen();
+}
+
 bool RtuLine::setBaudRate(int baud) {
-    return port_->isOpen() && port_->setBaudRate(baud);
+    if (!port_->isOpen() || !port_->setBaudRate(baud)) return false;
+    baud_ = baud;
+    return true;
 }
 
 void RtuLine::close() {
@@ -52,47 +108,136 @@ QString RtuLine::errorString() const {
     return port_->errorString();
 }
 
+bool RtuLine::portLost() const {
+    // A hung-up pty shows as a read error, an unplugged USB adapter as a resource error.
+    const auto e = port_->error();
+    return !port_->isOpen() || e == QSerialPort::ResourceError || e == QSerialPort::ReadError;
+}
+
+bool RtuLine::take(QByteArray& into) {
+    const QByteArray got = port_->readAll();
+    if (got.isEmpty()) return false;
+    into += got;
+    lastActivityNs_ = clock_.nsecsElapsed();
+    return true;
+}
+
+void RtuLine::noteUnexpected(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return;
+    ++unexpected_.bursts;
+    unexpected_.bytes += bytes.size();
+    if (onUnexpected_) onUnexpected_(bytes);
+}
+
+QByteArray RtuLine::hearOut(qint64 firstByteWithinMs, qint64 maxMs, bool& lost,
+                            const std::function<bool()>& stop) {
+    const qint64 silenceNs = static_cast<qint64>(frameSilenceMs(baud_) * kNsPerMs);
+    const qint64 startNs = clock_.nsecsElapsed();
+    QByteArray heard;
+    for (;;) {
+        take(heard);
+        if (portLost()) {
+            lost = true;
+            return heard;
+        }
+        const qint64 now = clock_.nsecsElapsed();
+        const qint64 quietNs = now - lastActivityNs_;
+        const qint64 windowLeftNs =
+            heard.isEmpty() ? startNs + firstByteWithinMs * kNsPerMs - now : 0; // first byte may still come
+        const qint64 needNs = std::max(silenceNs - quietNs, windowLeftNs);
+        if (needNs <= 0 || now - startNs >= maxMs * kNsPerMs || (stop && stop())) return heard;
+        const auto waitMs =
+            static_cast<int>(std::min<qint64>((needNs + kNsPerMs - 1) / kNsPerMs, kWaitSliceMs));
+        port_->waitForReadyRead(std::max(waitMs, 1));
+    }
+}
+
 RtuLine::Exchange RtuLine::exchange(const QByteArray& request,
                                     const std::function<int(const QByteArray&)>& lengthOf, int timeoutMs,
-                                    const std::function<bool()>& stop) {
+                                    const std::function<bool()>& stop, int graceMs) {
     Exchange ex;
-    if (!port_->isOpen()) {
+    bool lost = !port_->isOpen();
+    // Silence before the request; whatever is heard now answers nothing we are waiting for.
+    if (!lost) noteUnexpected(hearOut(0, timeoutMs, lost, stop));
+    if (lost) {
+        close();
         ex.outcome = Outcome::Lost;
         return ex;
     }
-    // Bytes of an earlier, late reply must not be taken for this one.
-    port_->readAll();
-    port_->clear(QSerialPort::Input);
-    QElapsedTimer clock;
-    clock.start();
-    if (port_->write(request) != request.size() || !port_->waitForBytesWritten(timeoutMs)) {
-        ex.outcome = port_->error() == QSerialPort::ResourceError ? Outcome::Lost : Outcome::Timeout;
+    if (stop && stop()) {
+        ex.outcome = Outcome::Stopped;
         return ex;
     }
+    if (clock_.nsecsElapsed() - lastActivityNs_ < static_cast<qint64>(frameSilenceMs(baud_) * kNsPerMs)) {
+        ex.outcome = Outcome::Timeout; // the line never fell silent
+        return ex;
+    }
+    if (port_->write(request) != request.size() || !port_->waitForBytesWritten(timeoutMs)) {
+        // A write that fails on an open port means the device is gone.
+        close();
+        ex.outcome = Outcome::Lost;
+        return ex;
+    }
+    ex.sent = true;
+    const qint64 writtenNs = clock_.nsecsElapsed();
+    lastActivityNs_ = writtenNs;
+    qint64 lastByteNs = writtenNs;
+    const bool echoIsAnswer = request.size() > 1 && request[1] == kWriteSingle;
+    QByteArray heard;
     for (;;) {
-        const int need = lengthOf(ex.reply);
-        if (need > 0 && ex.reply.size() >= need) {
+        if (take(heard)) lastByteNs = lastActivityNs_;
+        QByteArray body = heard;
+        bool maybeEcho = false;
+        if (echo_) {
+            if (heard.startsWith(request))
+                body = heard.mid(request.size());
+            else if (request.startsWith(heard)) {
+                body.clear();
+                maybeEcho = true;
+            }
+        } else if (!echoIsAnswer && !heard.isEmpty()) {
+            if (heard.startsWith(request)) {
+                ex.outcome = Outcome::Echo;
+                ex.reply = heard;
+                break;
+            }
+            maybeEcho = request.startsWith(heard);
+        }
+        const int need = maybeEcho ? 0 : lengthOf(body);
+        if (need > 0 && body.size() >= need) {
             ex.outcome = Outcome::Complete;
+            ex.reply = body;
             break;
         }
-        if (port_->error() == QSerialPort::ResourceError) {
+        if (portLost()) {
+            close();
             ex.outcome = Outcome::Lost;
-            break;
+            ex.reply = body;
+            return ex;
         }
         if (stop && stop()) {
             ex.outcome = Outcome::Stopped;
-            break;
+            ex.reply = body;
+            return ex;
         }
-        const qint64 left = timeoutMs - clock.elapsed();
+        const qint64 left = timeoutMs - (clock_.nsecsElapsed() - writtenNs) / kNsPerMs;
         if (left <= 0) {
             ex.outcome = Outcome::Timeout;
+            ex.reply = body;
             break;
         }
-        // Short slices keep Ctrl-C responsive on long timeouts.
-        if (port_->waitForReadyRead(static_cast<int>(std::min<qint64>(left, 50))))
-            ex.reply += port_->readAll();
+        port_->waitForReadyRead(static_cast<int>(std::min<qint64>(left, kWaitSliceMs)));
     }
-    ex.latencyMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+    ex.latencyMs = static_cast<double>(lastByteNs - writtenNs) / kNsPerMs;
+    if (ex.outcome == Outcome::Complete) return ex;
+    // A reply that missed its deadline is heard out here, never taken for a later answer.
+    const int grace = graceMs >= 0 ? graceMs : graceMsFor(timeoutMs);
+    ex.late = hearOut(grace, grace + timeoutMs, lost, stop);
+    noteUnexpected(ex.late);
+    if (lost) {
+        close();
+        ex.outcome = Outcome::Lost;
+    }
     return ex;
 }
 
@@ -114,8 +259,21 @@ OpenResult diagnoseOpenFailure(const QString& device, bool driverSaysPermission,
     }
     if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
         r.failure = OpenFailure::Permission;
-        if (const group* g = ::getgrgid(st.st_gid)) r.group = QString::fromLocal8Bit(g->gr_name);
         r.reason = QStringLiteral("permission denied on %1").arg(device);
+        const group* g = ::getgrgid(st.st_gid);
+        const passwd* owner = ::getpwuid(st.st_uid);
+        const QString groupName = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+        const QString ownerName = owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(st.st_uid);
+        // Joining the group helps only when the group may read and write the device.
+        if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+            r.group = groupName;
+        else
+            r.reason +=
+                QStringLiteral(" (mode %1, owner %2, group %3, which may not read and write it); fix: "
+                               "a udev rule that gives the device to the dialout group with mode "
+                               "0660, or run as %2")
+                    .arg(st.st_mode & 0777, 4, 8, QLatin1Char('0'))
+                    .arg(ownerName, groupName);
         return r;
     }
 #else

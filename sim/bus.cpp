@@ -43,7 +43,8 @@ Bytes collide(const Bytes& a, const Bytes& b) {
 }
 
 Bus::Bus(const Options& o, PtyLine& line, uint32_t seed)
-    : opt_(o), line_(line), faults_(faultSetup(o), seed ^ 0x5A5A5A5Au), pacing_(pacingSetup(o)) {
+    : opt_(o), line_(line), faults_(faultSetup(o), seed ^ 0x5A5A5A5Au), pacing_(pacingSetup(o)),
+      jitter_(seed ^ 0x0F0F0F0Fu) {
     for (size_t i = 0; i < o.addresses.size(); ++i) {
         SensorSetup s;
         s.address = static_cast<uint8_t>(o.addresses[i]);
@@ -88,26 +89,46 @@ int Bus::run() {
             if ((n == 0 || (errno != EAGAIN && errno != EINTR)) && !waitUntil(nowUs() + 50000)) return 0;
             continue;
         }
+        // An echoing adapter hands the bytes straight back, before any sensor can answer.
+        if (opt_.echo) writeAll(line_.master(), buf, static_cast<size_t>(n));
         const long baud = line_.baud();
         if (baud > 0) assembler_.setGapUs(interFrameGapUs(baud));
+        const int64_t startedUs = assembler_.pending() == 0 ? nowUs() : -1;
         for (const Bytes& request : assembler_.feed(buf, static_cast<size_t>(n), nowUs())) {
             const int64_t now = nowUs();
             for (Sensor& s : sensors_)
                 s.advance(static_cast<double>(now - lastAdvance) / 1e6);
             lastAdvance = now;
-            if (!handle(request, line_.baud())) return 0;
+            if (!handle(request, line_.baud(), startedUs)) return 0;
         }
     }
 }
 
-bool Bus::handle(const Bytes& request, long baud) {
+PacingSetup Bus::nextPacing() {
+    PacingSetup p = pacing_;
+    if (opt_.turnaroundMaxMs > opt_.turnaroundMs)
+        p.turnaroundMs =
+            std::uniform_real_distribution<double>(opt_.turnaroundMs, opt_.turnaroundMaxMs)(jitter_);
+    if (opt_.lateEvery > 0 && ++replies_ % opt_.lateEvery == 0) p.delayMs += opt_.lateByMs;
+    return p;
+}
+
+bool Bus::handle(const Bytes& request, long baud, int64_t startedUs) {
     const int64_t received = nowUs();
     if (opt_.verbose) logFrame("<<", request);
+    const long gapBaud = baud > 0 ? baud : kFallbackPaceBaud;
+    if (opt_.strictGap && startedUs >= 0 &&
+        startedUs - lastReplyEndUs_ < static_cast<int64_t>(3.5 * 10 * 1e6 / static_cast<double>(gapBaud))) {
+        // A real sensor still takes it for part of the frame before: no answer.
+        if (opt_.verbose) logFrame("!! too soon", request);
+        return true;
+    }
     // A sensor behind a different rate would only see noise.
     if (opt_.baud != 0 && baud != opt_.baud) return true;
     const Bytes reply = faults_.disturb(answer(request), request);
     if (reply.empty()) return true;
-    if (!sendReply(line_.master(), reply, request.size(), received, baud, pacing_)) return false;
+    if (!sendReply(line_.master(), reply, request.size(), received, baud, nextPacing())) return false;
+    lastReplyEndUs_ = nowUs();
     if (opt_.verbose) logFrame(">>", reply);
     return true;
 }

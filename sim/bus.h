@@ -8,6 +8,7 @@
 #include "sim/rtu.h"
 #include "sim/sensor.h"
 
+#include <random>
 #include <vector>
 
 namespace kvsim {
@@ -27,7 +28,9 @@ public:
 
 private:
     // False when interrupted by a termination signal.
-    bool handle(const Bytes& request, long baud);
+    bool handle(const Bytes& request, long baud, int64_t startedUs);
+    // The pacing of the next reply: its turnaround drawn, late when its turn has come.
+    PacingSetup nextPacing();
 
     const Options& opt_;
     PtyLine& line_;
@@ -35,6 +38,9 @@ private:
     FrameAssembler assembler_;
     Faults faults_;
     PacingSetup pacing_;
+    std::mt19937 jitter_;
+    long replies_ = 0;
+    int64_t lastReplyEndUs_ = 0;
 };
 
 // Bytes that two transmitters put on the line at once: a 0 bit wins.

@@ -12,6 +12,8 @@
 
 namespace kvsim {
 
+long customBaud(int fd); // custombaud.cpp
+
 std::string Link::create(const std::string& path, const std::string& target) {
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
@@ -72,7 +74,7 @@ long PtyLine::baud() const {
     const speed_t code = cfgetospeed(&t);
     for (const auto& r : kRates)
         if (r.code == code) return r.baud;
-    return 0;
+    return customBaud(master_);
 }
 
 bool writeAll(int fd, const unsigned char* data, size_t size) {

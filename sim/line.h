@@ -32,7 +32,7 @@ public:
     std::string open();
     int master() const { return master_; }
     const std::string& slaveName() const { return slaveName_; }
-    // The rate the tool set on the terminal; 0 for B0 or a non-standard rate.
+    // The rate the tool set on the terminal, a non-standard one too; 0 for B0.
     long baud() const;
 
 private:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <regex>
 
 namespace kvsim {
 
@@ -54,9 +55,37 @@ void describe(CLI::App& app, Options& o) {
     app.add_option("--baud", o.baud, "answer only when the line is set to N baud (default: any)")
         ->type_name("N")
         ->check(CLI::Range(50L, 4000000L));
-    app.add_option("--turnaround", o.turnaroundMs, "pause between request and reply (default 5)")
+    app.add_option_function<std::string>(
+           "--turnaround",
+           [&o](const std::string& v) {
+               const auto dots = v.find("..");
+               o.turnaroundMs = std::stod(v.substr(0, dots));
+               o.turnaroundMaxMs = dots == std::string::npos ? o.turnaroundMs : std::stod(v.substr(dots + 2));
+           },
+           "pause between request and reply (default 5); MS..MS draws each\n"
+           "reply's pause between the two")
+        ->type_name("MS[..MS]")
+        ->check([](const std::string& v) {
+            static const std::regex form(R"(\s*(\d+(\.\d*)?)(\.\.(\d+(\.\d*)?))?\s*)");
+            std::smatch m;
+            if (!std::regex_match(v, m, form)) return std::string("must be MS or MS..MS");
+            const double low = std::stod(m[1]);
+            const double high = m[4].matched ? std::stod(m[4]) : low;
+            return low <= high && high <= 60000.0 ? std::string()
+                                                  : std::string("must be 0..60000, low first");
+        });
+    app.add_option("--late-every", o.lateEvery, "make every Nth reply late by --late-by (default: none)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--late-by", o.lateByMs, "how much later a late reply comes (default 0)")
         ->type_name("MS")
         ->check(CLI::Range(0.0, 60000.0));
+    app.add_flag("--echo", o.echo,
+                 "echo every byte the tool sends, as a 2-wire RS-485 adapter\n"
+                 "without echo suppression does");
+    app.add_flag("--strict-gap", o.strictGap,
+                 "ignore a request that starts sooner than 3.5 characters after\n"
+                 "the last reply ended, as real sensors do (logged as !! too soon)");
     app.add_option("--delay", o.delayMs, "extra pause before each reply (default 0)")
         ->type_name("MS")
         ->check(CLI::Range(0.0, 60000.0));

@@ -14,6 +14,11 @@ struct Options {
     bool answerAddressRead = true;
     long baud = 0;
     double turnaroundMs = 5.0;
+    double turnaroundMaxMs = 5.0; // above turnaroundMs: each reply's pause drawn between the two
+    int lateEvery = 0;            // every Nth reply comes lateByMs later; 0: never
+    double lateByMs = 0.0;
+    bool echo = false;      // an adapter that hears its own transmission
+    bool strictGap = false; // drop requests that start sooner than 3.5 characters after a reply
     double delayMs = 0.0;
     std::optional<double> moisture;
     std::optional<double> temperature;

@@ -1,5 +1,6 @@
 // comm.set, port-to-device mapping, and the QSerialPort component over a real pty pair.
 #include "serial/qtserialcomm.h"
+#include "serial/rtuline.h"
 #include "serial/settingsfile.h"
 #include "support/qtprint.h"
 
@@ -10,6 +11,9 @@
 #include <QtTest/QTest>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -341,4 +345,104 @@ TEST(QtSerialComm, RefusedOperations) {
     EXPECT_FALSE(comm.portOpen());
     EXPECT_FALSE(comm.output(QByteArray("x")));
     EXPECT_TRUE(comm.setPortOpen(false));
+}
+
+namespace {
+
+// The sensor end of the pty: reads one request, then after delayMs writes `bytes`, or
+// hangs up. The delay is the sensor's turnaround, not a wait of the test.
+std::thread answerNext(int master, int requestSize, int delayMs, QByteArray bytes, bool hangUp = false) {
+    return std::thread([=] {
+        QByteArray got;
+        while (got.size() < requestSize) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0) return;
+            char buf[64];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) return;
+            got.append(buf, static_cast<int>(n));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        if (hangUp)
+            ::close(master);
+        else
+            (void)!::write(master, bytes.constData(), static_cast<size_t>(bytes.size()));
+    });
+}
+
+const auto kSevenBytes = [](const QByteArray&) { return 7; };
+
+} // namespace
+
+TEST(RtuLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer) {
+    Pty pty;
+    ASSERT_FALSE(pty.name.isEmpty());
+    RtuLine line;
+    ASSERT_TRUE(line.open(pty.name, 19200).ok());
+    const QByteArray askTwo = QByteArray::fromHex("010300020001"),
+                     two = QByteArray::fromHex("0103020457AAAA");
+    const QByteArray askThree = QByteArray::fromHex("010300030001"),
+                     three = QByteArray::fromHex("01030208AEBBBB");
+
+    // Register 2 answers after the timeout but within the grace period: late, not an answer.
+    std::thread late = answerNext(pty.master, askTwo.size(), 150, two);
+    const auto first = line.exchange(askTwo, kSevenBytes, 100, {}, 300);
+    late.join();
+    EXPECT_EQ(first.outcome, RtuLine::Outcome::Timeout);
+    EXPECT_EQ(first.late, two);
+    EXPECT_EQ(line.unexpected().bursts, 1);
+
+    // The next request gets its own answer.
+    std::thread prompt = answerNext(pty.master, askThree.size(), 5, three);
+    const auto second = line.exchange(askThree, kSevenBytes, 100);
+    prompt.join();
+    EXPECT_EQ(second.outcome, RtuLine::Outcome::Complete);
+    EXPECT_EQ(second.reply, three);
+    EXPECT_GE(second.latencyMs, 5.0) << "from the request written to the reply's last byte";
+
+    // Bytes nobody asked for are discarded before the request goes out, and counted.
+    ASSERT_EQ(::write(pty.master, "\xAA\xBB", 2), 2);
+    std::thread again = answerNext(pty.master, 2 + askTwo.size(), 5, two);
+    const auto third = line.exchange(askTwo, kSevenBytes, 500);
+    again.join();
+    EXPECT_EQ(third.reply, two);
+    EXPECT_EQ(line.unexpected().bursts, 2);
+    EXPECT_EQ(line.unexpected().bytes, two.size() + 2);
+}
+
+TEST(RtuLineOnAPty, AnAdaptersEchoIsStrippedOrNamed) {
+    Pty pty;
+    ASSERT_FALSE(pty.name.isEmpty());
+    RtuLine line;
+    ASSERT_TRUE(line.open(pty.name, 9600).ok());
+    const QByteArray ask = QByteArray::fromHex("010300020001"), reply = QByteArray::fromHex("0103020457AAAA");
+    for (const bool echo : {false, true}) {
+        SCOPED_TRACE(echo);
+        line.setEcho(echo);
+        std::thread sensor = answerNext(pty.master, ask.size(), 0, ask + reply);
+        const auto ex = line.exchange(ask, kSevenBytes, 500);
+        sensor.join();
+        EXPECT_EQ(ex.outcome, echo ? RtuLine::Outcome::Complete : RtuLine::Outcome::Echo);
+        if (echo)
+            EXPECT_EQ(ex.reply, reply);
+        else
+            EXPECT_TRUE(ex.reply.startsWith(ask));
+    }
+}
+
+TEST(RtuLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {
+    // Qt reports the hung-up pty as a read error; a 10 s timeout must not be waited out.
+    Pty pty;
+    ASSERT_FALSE(pty.name.isEmpty());
+    RtuLine line;
+    ASSERT_TRUE(line.open(pty.name, 19200).ok());
+    ::close(pty.slave); // only the line holds the slave now
+    pty.slave = -1;
+    const QByteArray ask = QByteArray::fromHex("010300000002");
+    std::thread unplug = answerNext(pty.master, ask.size(), 20, {}, true);
+    const auto ex = line.exchange(ask, kSevenBytes, 10000);
+    unplug.join();
+    pty.master = -1;
+    EXPECT_EQ(ex.outcome, RtuLine::Outcome::Lost);
+    EXPECT_FALSE(line.isOpen());
 }

@@ -76,10 +76,18 @@ protected:
         ASSERT_TRUE(line && line->rfind("ready ", 0) == 0) << sim_.stderrText();
     }
 
-    Outcome kv(std::vector<std::string> args, const std::string& program = KV_CLI_BINARY) {
+    // `input`, when given, is what the program reads on stdin.
+    Outcome kv(std::vector<std::string> args, const std::string& program = KV_CLI_BINARY,
+               const std::optional<std::string>& input = std::nullopt) {
         Outcome r;
         Child c;
-        const std::string err = c.start(program, args, dir_.file("kv.err." + std::to_string(++runs_)));
+        std::string inputPath;
+        if (input) {
+            inputPath = dir_.file("kv.in." + std::to_string(runs_ + 1));
+            std::ofstream(inputPath, std::ios::binary) << *input;
+        }
+        const std::string err =
+            c.start(program, args, dir_.file("kv.err." + std::to_string(++runs_)), false, inputPath);
         EXPECT_EQ(err, "");
         if (!err.empty()) return r;
         r.out = c.readAll(Clock::now() + kRunDeadline);
@@ -89,21 +97,23 @@ protected:
     }
 
     // kv7702r on the sim's line, at 19200 unless the arguments say otherwise.
-    Outcome onLine(std::vector<std::string> args) {
+    Outcome onLine(std::vector<std::string> args, const std::optional<std::string>& input = std::nullopt) {
         args.insert(args.end(), {"--port", link_});
         if (std::find(args.begin(), args.end(), "--timeout") == args.end())
             args.insert(args.end(), {"--timeout", kTimeout});
         if (std::find(args.begin(), args.end(), "--rate") == args.end())
             args.insert(args.end(), {"--rate", "19200"});
-        return kv(args);
+        return kv(args, KV_CLI_BINARY, input);
     }
 
-    // Request lines the sim logged so far.
-    int requestsSeen() {
+    // What the sim logged so far.
+    const std::string& simLog() {
         while (auto l = sim_.readLine(Clock::now() + milliseconds(200)))
             simLog_ += *l + "\n";
-        return countOf(simLog_, "<<");
+        return simLog_;
     }
+    // Request lines the sim logged so far.
+    int requestsSeen() { return countOf(simLog(), "<<"); }
 
     TempDir dir_;
     std::string link_;
@@ -115,10 +125,10 @@ protected:
 } // namespace
 
 TEST_F(Cli, ScanFindsASensorAtUnknownRateAndAddress) {
-    startSim({"--address", "37", "--baud", "4800"});
+    startSim({"--address", "37", "--baud", "14400"});
     const Outcome r = onLine({"scan"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("found: rate 4800, address 37, moisture 30.00 %"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("found: rate 14400, address 37, moisture 30.00 %"), std::string::npos) << r.out;
     EXPECT_EQ(countOf(r.out, "found: "), 1) << r.out;
     EXPECT_NE(r.out.find("1 sensor(s) found"), std::string::npos);
 }
@@ -129,6 +139,21 @@ TEST_F(Cli, ScanSweepsWhenTheAddressReadGoesUnanswered) {
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("found: rate 9600, address 3, moisture 30.00 %"), std::string::npos) << r.out;
     EXPECT_EQ(countOf(r.out, "found: "), 1) << r.out;
+    sim_.terminate();
+    // A sensor that answers every read with an exception is there all the same.
+    startSim({"--exception", "1", "--no-address-read"});
+    const Outcome ex = onLine({"scan", "--rates", "9600", "--addresses", "1-2"});
+    EXPECT_EQ(ex.code, 0) << ex.err;
+    EXPECT_NE(ex.out.find("found: rate 9600, address 1, answers with exception 04"), std::string::npos)
+        << ex.out;
+    EXPECT_EQ(countOf(ex.out, "found: "), 1) << ex.out;
+    sim_.terminate();
+    // A sensor slower than the sweep's probes is heard late and found at the full timeout.
+    startSim({"--address", "4", "--no-address-read", "--turnaround", "250"});
+    const Outcome slow = onLine({"scan", "--rates", "19200", "--addresses", "1-8", "--timeout", "1000"});
+    EXPECT_EQ(slow.code, 0) << slow.err;
+    EXPECT_NE(slow.out.find("found: rate 19200, address 4, moisture 30.00 %"), std::string::npos) << slow.out;
+    EXPECT_EQ(countOf(slow.out, "found: "), 1) << slow.out;
 }
 
 TEST_F(Cli, ScanSweepsWhenSeveralAnswerTheAddressRead) {
@@ -280,7 +305,13 @@ TEST_F(Cli, UsageErrorsSendNothing) {
              {"params", "set", "slope", "1"},
              {"params", "set", "la", "70000"},
              {"params", "set", "scale", "7"},
+             {"params", "set", "of", "-100"},
+             {"params", "set", "la", "20000"},
+             {"read", "--rate", "12345"},
+             {"scan", "--rates", "9600,14401"},
              {"address", "set", "248"},
+             {"address", "set", "1"},
+             {"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.6", "--rb", "100.6"},
              {"read", "--csv", "-", "--json"},
              {"scan", "--addresses", "0-5"},
              {"calibrate", "--rl", "100"},
@@ -358,6 +389,16 @@ TEST_F(Cli, AddressChangeProvesItselfAtTheNewAddress) {
     sim_.terminate();
     startSim({"--address-echo", "--address", "9"});
     EXPECT_EQ(onLine({"address", "set", "200", "--address", "9"}).code, 0);
+    sim_.terminate();
+    simLog_.clear();
+    // Onto an address another sensor on the bus answers at: refused, nothing written.
+    startSim({"--address", "1", "--address", "2"});
+    const Outcome taken = onLine({"address", "set", "2"});
+    EXPECT_EQ(taken.code, 4) << taken.err;
+    EXPECT_NE(taken.err.find("address 2 answers already"), std::string::npos) << taken.err;
+    EXPECT_EQ(countOf(simLog(), "<< 01 06"), 0) << simLog_;
+    (void)onLine({"address", "set", "2", "--force"});
+    EXPECT_EQ(countOf(simLog(), "<< 01 06 0B 00"), 1) << simLog_;
 }
 
 TEST_F(Cli, CalibrationWritesWhatTheFormulasGive) {
@@ -411,13 +452,41 @@ TEST_F(Cli, CalibrationFromTheSensorsOwnReadingsCorrectsTheTemperature) {
     EXPECT_NEAR(std::stod(m[1]), 22.0, 0.1);
 }
 
+TEST_F(Cli, CalibrationWritesOnlyWhatTheOperatorConfirms) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        std::string input;
+        int code;
+        int writes;
+    };
+    const std::vector<std::string> given{"--ra", "100.60", "--rb", "139.10"};
+    const Row rows[] = {
+        {"confirmed", given, "y\n", 0, 2},
+        {"a bare Enter cancels", given, "\n", 0, 0},
+        {"no answer at all", given, "", 1, 0},
+        // The sim's temperature is fixed, so both baths read alike.
+        {"measured RA equal to RB", {"--yes"}, "\n\n", 4, 0},
+    };
+    startSim({});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> args{"calibrate", "--rl", "100", "--rh", "138.5"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const int before = countOf(simLog(), "<< 01 06");
+        const Outcome r = onLine(args, row.input);
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        EXPECT_EQ(countOf(simLog(), "<< 01 06") - before, row.writes) << simLog_;
+    }
+}
+
 TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     startSim({});
     const std::string csv = dir_.file("log.csv");
     Child kv;
     ASSERT_EQ(kv.start(KV_CLI_BINARY,
                        {"read", "--every", "20", "--csv", csv, "--port", link_, "--rate", "19200",
-                        "--timeout", kTimeout},
+                        "--timeout", kTimeout, "--no-reconnect"},
                        dir_.file("kv.err")),
               "");
     // Wait for a few logged measurements, then pull the plug.

@@ -4,6 +4,7 @@
 #include "cli/commands.h"
 #include "cli/report.h"
 #include "cli/session.h"
+#include "serial/rtuline.h"
 
 #include <QDir>
 #include <QFile>
@@ -77,7 +78,9 @@ TEST(CliInflux, NamesAndValuesEscapedByTheProtocolsRules) {
     timeout.moisture.clear();
     timeout.temperature.clear();
     timeout.status = QStringLiteral("timeout");
+    timeout.latencyMs.reset();
     Reading odd = timeout;
+    odd.latencyMs = 12.34;
     odd.port = QStringLiteral("C:\\ports\\com 3");
     odd.status = QStringLiteral("bad \"reply\" \\ length\nsecond line");
     const std::vector<std::pair<const Reading*, const char*>> cases{
@@ -104,6 +107,10 @@ TEST(CliSummary, CountsLossAndNearestRankLatencies) {
     s.timeouts = 2;
     s.crcErrors = 2;
     s.exceptions = 1;
+    s.lost = 1;
+    s.late = 2;
+    s.outages = 1;
+    s.lostMs = 2345;
     for (int i = 20; i >= 1; --i)
         if (i != 7 && i != 13) s.latenciesMs.push_back(i);
     std::FILE* f = std::tmpfile();
@@ -115,9 +122,30 @@ TEST(CliSummary, CountsLossAndNearestRankLatencies) {
     std::fclose(f);
     const std::string text(buf, n);
     EXPECT_NE(text.find("20 measurements, 23 requests (3 retries), 18 replies, 2 timeouts, 2 CRC errors, "
-                        "1 exceptions, 0 bad replies, loss 10.0 %"),
+                        "1 exceptions, 0 bad replies, 1 lost with the port, 2 late replies, loss 10.0 %"),
               std::string::npos)
         << text;
+    EXPECT_NE(text.find("port lost 1 time(s), 2.3 s without it"), std::string::npos) << text;
     // 18 values 1..20 without 7 and 13: the 9th is 10, the 18th (ceil(0.95 x 18) = 18th) is 20.
     EXPECT_NE(text.find("latency ms: min 1.0, median 10.0, p95 20.0, max 20.0"), std::string::npos) << text;
+}
+
+TEST(CliLine, RateDerivedTimesCountStartAndStopBits) {
+    // A character is 10 bit times on an 8N1 line; counting 8 would send too soon and time out early.
+    struct Row {
+        int baud;
+        double nineBytesMs;
+        double silenceMs;
+    };
+    for (const Row& r : {Row{2400, 37.5, 14.583}, Row{9600, 9.375, 3.646}, Row{19200, 4.6875, 1.823},
+                         Row{38400, 2.34375, 1.75}, Row{115200, 0.78125, 1.75}}) {
+        SCOPED_TRACE(r.baud);
+        EXPECT_NEAR(kv::lineTimeMs(9, r.baud), r.nineBytesMs, 0.001);
+        EXPECT_NEAR(kv::frameSilenceMs(r.baud), r.silenceMs, 0.001);
+    }
+    // After a timeout the line listens a quarter of it, within 20..250 ms, for a late reply.
+    EXPECT_EQ(kv::graceMsFor(1000), 250);
+    EXPECT_EQ(kv::graceMsFor(300), 75);
+    EXPECT_EQ(kv::graceMsFor(40), 20);
+    EXPECT_EQ(kv::graceMsFor(60000), 250);
 }

@@ -107,15 +107,23 @@ class Child {
             close(out_);
     }
 
-    // Empty string on success, else the reason.
+    // Empty string on success, else the reason. stdin comes from stdinPath when given;
+    // stdout goes to stdoutPath when given (a file, as with a shell's >), else to a pipe.
     std::string start(const std::string &program, const std::vector<std::string> &args,
-                      const std::string &stderrPath, bool searchPath = false) {
+                      const std::string &stderrPath, bool searchPath = false, const std::string &stdinPath = {},
+                      const std::string &stdoutPath = {}) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             return std::strerror(errno);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
+        if (stdoutPath.empty())
+            posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                             0600);
+        if (!stdinPath.empty())
+            posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, stdinPath.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
         std::vector<std::string> all{program};
