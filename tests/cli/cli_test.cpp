@@ -376,6 +376,34 @@ TEST_F(Cli, ABusIsReadRoundByRoundAndASilentSensorFailsOnlyItsOwnRows) {
     EXPECT_NE(r.err.find("\nnever answered: 113\n"), std::string::npos);
 }
 
+TEST_F(Cli, ALateReplyOnABusIsNeverTakenForTheNextSensorsAnswer) {
+    // Every third reply comes after the timeout but within the grace period, and requests
+    // that come sooner than 3.5 characters after a reply are dropped, as real sensors do.
+    startSim({"--address", "3", "--address", "37", "--late-every", "3", "--late-by", "820", "--strict-gap"});
+    // Sensor 37 reads 15.00 more than sensor 3, so a value under the wrong address shows.
+    ASSERT_EQ(onLine({"params", "set", "moisture-offset", "1500", "--address", "37", "--timeout", "800"}).code, 0);
+    const int before = requestsSeen();
+    const Outcome r = onLine({"read", "--address", "3,37,113", "--count", "4", "--timeout", "800", "--retries", "0",
+                              "--csv", "-"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    const auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 1u + 4 * 3) << r.out;
+    int late = 0;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const std::string address = std::vector<std::string>{"3", "37", "113"}[(i - 1) % 3];
+        const std::string good = address == "3" ? ",30.00," : ",45.00,";
+        const bool ok = rows[i].find("," + address + good) != std::string::npos && rows[i].size() > 3 &&
+                        rows[i].compare(rows[i].size() - 3, 3, ",ok") == 0;
+        const bool timedOut = rows[i].find("," + address + ",,,,timeout") != std::string::npos;
+        EXPECT_TRUE(ok || timedOut) << rows[i];
+        if (timedOut && address != "113") ++late;
+    }
+    EXPECT_GE(late, 1) << r.out;
+    EXPECT_EQ(summaryField(r.err, "late replies"), late) << r.err;
+    EXPECT_EQ(requestsSeen() - before, 12) << "one request per sensor and round, each heard";
+    EXPECT_EQ(countOf(simLog(), "too soon"), 0) << simLog();
+}
+
 TEST_F(Cli, AddressChangeProvesItselfAtTheNewAddress) {
     startSim({});
     const Outcome set = onLine({"address", "set", "37"});
