@@ -549,6 +549,45 @@ TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     EXPECT_EQ(ok, summaryField(out, "replies"));
 }
 
+TEST_F(Cli, AnUnplugCostsABusWholeRoundsAndTheLogGoesOn) {
+    startSim({"--address", "3", "--address", "37"});
+    const std::string csv = dir_.file("bus.csv");
+    Child kv;
+    ASSERT_EQ(kv.start(KV_CLI_BINARY,
+                       {"read", "--address", "3,37", "--every", "100", "--csv", csv, "--port", link_, "--rate",
+                        "19200", "--timeout", kTimeout},
+                       dir_.file("kv.err")),
+              "");
+    auto waitForRows = [&](const std::string& what, int atLeast) {
+        const auto deadline = Clock::now() + kRunDeadline;
+        while (countOf(readFile(csv), what) < atLeast && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(10)); // polling interval
+        return countOf(readFile(csv), what) >= atLeast;
+    };
+    ASSERT_TRUE(waitForRows(",ok\n", 4));
+    sim_.terminate(); // the adapter goes away, its link with it
+    ASSERT_TRUE(waitForRows(",port lost\n", 4)) << kv.stderrText();
+    const int okBefore = countOf(readFile(csv), ",ok\n");
+    startSim({"--address", "3", "--address", "37"}); // and comes back under the same name
+    ASSERT_TRUE(waitForRows(",ok\n", okBefore + 4)) << kv.stderrText();
+    EXPECT_EQ(kv.terminate(SIGINT), 3) << "measurements were lost";
+    const std::string summary = kv.readAll(Clock::now() + kRunDeadline);
+
+    const auto rows = lines(readFile(csv));
+    ASSERT_GE(rows.size(), 1u + 12);
+    std::string phases; // o for a round that answered, x for one lost with the port
+    for (size_t i = 1; i + 1 < rows.size(); i += 2) {
+        // Rounds are whole: one row per sensor, in address order, lost or not together
+        // except for the round the port went away in.
+        ASSERT_NE(rows[i].find(",3,"), std::string::npos) << rows[i];
+        ASSERT_NE(rows[i + 1].find(",37,"), std::string::npos) << rows[i + 1];
+        const bool lost = rows[i + 1].find(",port lost") != std::string::npos;
+        if (phases.empty() || phases.back() != (lost ? 'x' : 'o')) phases += lost ? 'x' : 'o';
+    }
+    EXPECT_EQ(phases, "oxo") << readFile(csv);
+    EXPECT_NE(summary.find("port lost 1 time(s)"), std::string::npos) << summary;
+}
+
 TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
     startSim({});
     Child kv;
