@@ -1,6 +1,7 @@
 // Prints how long kv7702r takes to find a sensor whose rate and address are unknown:
 // through the address read to device 250 (the usual case), and by a full sweep of
-// addresses 1-247 at 19200 baud when the sensor does not answer the address read.
+// addresses 1-247 at 19200 baud when the sensor does not answer the address read; also
+// against sensors that answer after 60 and 250 ms, as real ones do.
 // The baseline is the program's start-up alone (--version), measured in the same run.
 
 #include <QCoreApplication>
@@ -87,6 +88,13 @@ int main(int argc, char** argv) {
                 baseline);
     ok &= bench("scan --first, sensor at 19200 baud, address 247", {"--baud", "19200", "--address", "247"},
                 {QStringLiteral("--first")}, 5, baseline);
+    ok &= bench("scan, 60 ms turnaround, 9600 baud, address 37",
+                {"--baud", "9600", "--address", "37", "--turnaround", "60"}, full, 5, baseline);
+    ok &= bench("scan, 250 ms turnaround, 9600 baud, address 37",
+                {"--baud", "9600", "--address", "37", "--turnaround", "250"}, full, 3, baseline);
+    ok &= bench("sweep 1-247 at 19200, 60 ms turnaround, no address read",
+                {"--baud", "19200", "--address", "200", "--turnaround", "60", "--no-address-read"},
+                {QStringLiteral("--rates"), "19200"}, 1, baseline);
     ok &= bench("sweep 1-247 at 19200 (address read unanswered)",
                 {"--baud", "19200", "--address", "247", "--no-address-read"},
                 {QStringLiteral("--rates"), "19200"}, 1, baseline);

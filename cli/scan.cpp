@@ -21,18 +21,21 @@ struct Found {
 };
 
 // A probe waits for a prompt sensor only; what comes later is heard in the grace period
-// (or, in a sweep, during the next probes) and confirmed at the full timeout.
+// (or, in a sweep, during the next probes, by the address it carries) and confirmed at the
+// full timeout.
 constexpr int kProbeMarginMs = 50;
+constexpr int kSweepMarginMs = 25;
+constexpr int kSweepGraceMs = 20;
 // The address read listens this long after its probe: a silent rate costs this much, and a
 // sensor slower than probe plus grace is found by the sweep instead.
 constexpr int kAddressReadGraceMs = 400;
 constexpr int kFunctionRead = 0x03;
 
 // Request and longest reply on the wire, the frame gap and a margin.
-int probeTimeoutMs(int rate, const sensor::Expectation& expect) {
+int probeTimeoutMs(int rate, const sensor::Expectation& expect, int marginMs) {
     return static_cast<int>(
                std::ceil(lineTimeMs(8 + sensor::longestReply(expect), rate) + frameSilenceMs(rate))) +
-           kProbeMarginMs;
+           marginMs;
 }
 
 // The address a burst of bytes comes from, when it looks like a sensor's read reply or
@@ -158,7 +161,7 @@ int runScan(Session& s, const ScanOptions& o) {
         const auto expect = sensor::expectAddressRead();
         // A garbled answer here is itself the news (several answering at once): no retry.
         Result r = s.request(sensor::addressReadRequest(), expect, 0, RetryOn::GarbledOnly,
-                             {probeTimeoutMs(rate, expect), kAddressReadGraceMs});
+                             {probeTimeoutMs(rate, expect, kProbeMarginMs), kAddressReadGraceMs});
         if (r.kind == Result::Timeout && !r.heard.isEmpty()) {
             // Something answered after the probe's timeout: ask again at the full one.
             r = s.request(sensor::addressReadRequest(), expect, 0, RetryOn::GarbledOnly);
@@ -205,8 +208,8 @@ int runScan(Session& s, const ScanOptions& o) {
                 const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
                 const auto expect = sensor::expectRead(frame);
                 // Silence is the common answer of a sweep: one short probe, no retry.
-                const Result r =
-                    s.request(frame, expect, 0, RetryOn::GarbledOnly, {probeTimeoutMs(rate, expect)});
+                const Result r = s.request(frame, expect, 0, RetryOn::GarbledOnly,
+                                           {probeTimeoutMs(rate, expect, kSweepMarginMs), kSweepGraceMs});
                 if (r.kind == Result::Lost) {
                     sweep.clear();
                     error(r.detail);

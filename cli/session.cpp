@@ -166,6 +166,12 @@ Result Session::request(const Frame& frame, const sensor::Expectation& expect, i
         }
         result.latencyMs = ex.latencyMs;
         result.reply = sensor::checkReply(ex.reply, expect);
+        const auto status = result.reply.status;
+        if (status != sensor::ReplyStatus::Ok && status != sensor::ReplyStatus::Exception) {
+            // Out of step with the sensor: let the rest of what is on its way go by first.
+            line_.settle(graceMsFor(timeout));
+            stats_.late = line_.unexpected().bursts;
+        }
         switch (result.reply.status) {
         case sensor::ReplyStatus::Ok:
             ++stats_.replies;

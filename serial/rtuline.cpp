@@ -25,7 +25,10 @@ constexpr int kNsPerMs = 1000000;
 constexpr int kFixedGapAboveBaud = 19200;
 constexpr double kFixedGapMs = 1.75;
 constexpr int kMinGraceMs = 20;
-constexpr int kMaxGraceMs = 250;
+// A burst being heard out ends only after this much quiet: a USB adapter or a busy host
+// hands bytes over in chunks, so a gap of a few characters is no end of frame here.
+constexpr double kBurstQuietMs = 20.0;
+constexpr int kMaxGraceMs = 500;
 // Longest a wait blocks, so that Ctrl-C and a lost port are noticed promptly.
 constexpr int kWaitSliceMs = 50;
 constexpr char kWriteSingle = 0x06;
@@ -42,7 +45,7 @@ double frameSilenceMs(int baud) {
 }
 
 int graceMsFor(int timeoutMs) {
-    return std::clamp(timeoutMs / 4, kMinGraceMs, kMaxGraceMs);
+    return std::clamp(timeoutMs / 2, kMinGraceMs, kMaxGraceMs);
 }
 
 RtuLine::RtuLine() : port_(std::make_unique<QSerialPort>()) {
@@ -130,8 +133,10 @@ void RtuLine::noteUnexpected(const QByteArray& bytes) {
 }
 
 QByteArray RtuLine::hearOut(qint64 firstByteWithinMs, qint64 maxMs, bool& lost,
-                            const std::function<bool()>& stop) {
-    const qint64 silenceNs = static_cast<qint64>(frameSilenceMs(baud_) * kNsPerMs);
+                            const std::function<bool()>& stop, bool wholeBurst) {
+    const double quietMs =
+        wholeBurst ? std::max(kBurstQuietMs, frameSilenceMs(baud_)) : frameSilenceMs(baud_);
+    const qint64 silenceNs = static_cast<qint64>(quietMs * kNsPerMs);
     const qint64 startNs = clock_.nsecsElapsed();
     QByteArray heard;
     for (;;) {
@@ -229,16 +234,37 @@ RtuLine::Exchange RtuLine::exchange(const QByteArray& request,
         port_->waitForReadyRead(static_cast<int>(std::min<qint64>(left, kWaitSliceMs)));
     }
     ex.latencyMs = static_cast<double>(lastByteNs - writtenNs) / kNsPerMs;
-    if (ex.outcome == Outcome::Complete) return ex;
-    // A reply that missed its deadline is heard out here, never taken for a later answer.
     const int grace = graceMs >= 0 ? graceMs : graceMsFor(timeoutMs);
-    ex.late = hearOut(grace, grace + timeoutMs, lost, stop);
-    noteUnexpected(ex.late);
+    if (ex.outcome == Outcome::Complete) {
+        if (!echoIsAnswer || echo_) return ex;
+        // A write's answer looks like its echo: a second copy soon after means the first was the adapter's.
+        const QByteArray after = hearOut(grace, grace + timeoutMs, lost, stop, true);
+        if (after.startsWith(request)) {
+            ex.outcome = Outcome::Echo;
+            ex.reply += after;
+        } else {
+            noteUnexpected(after);
+        }
+    } else if (ex.outcome == Outcome::Echo) {
+        // The sensor's own answer follows the echo: hear it out, or the next request would get it.
+        noteUnexpected(hearOut(timeoutMs, grace + timeoutMs, lost, stop, true));
+    } else {
+        // A reply that missed its deadline is heard out here, never taken for a later answer.
+        ex.late = hearOut(grace, grace + timeoutMs, lost, stop, true);
+        noteUnexpected(ex.late);
+    }
     if (lost) {
         close();
         ex.outcome = Outcome::Lost;
     }
     return ex;
+}
+
+void RtuLine::settle(int graceMs) {
+    if (!port_->isOpen()) return;
+    bool lost = false;
+    noteUnexpected(hearOut(graceMs, 2 * graceMs, lost, {}, true));
+    if (lost) close();
 }
 
 OpenResult diagnoseOpenFailure(const QString& device, bool driverSaysPermission,

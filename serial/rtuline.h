@@ -75,11 +75,17 @@ public:
     // Waits for the line to be silent for a frame gap (discarding and counting what is
     // heard meanwhile), writes the request and reads until lengthOf(bytes so far) names a
     // length that has arrived, or timeoutMs passes; then listens for graceMs (-1: graceMsFor)
-    // so that a late reply is heard out here. lengthOf returns 0 while it cannot tell yet.
+    // so that a late reply is heard out here; after a write's echo-like answer it listens as
+    // long for a second copy, the sign of an echoing adapter. lengthOf returns 0 while it
+    // cannot tell yet.
     // `stop` is polled while waiting.
     [[nodiscard]] Exchange exchange(const QByteArray& request,
                                     const std::function<int(const QByteArray&)>& lengthOf, int timeoutMs,
                                     const std::function<bool()>& stop = {}, int graceMs = -1);
+
+    // After a reply its reader refused (garbled, too long, from another device): listens for
+    // graceMs so that whatever else is on its way is discarded, not taken for the next answer.
+    void settle(int graceMs);
 
     // Bytes nobody was waiting for: late replies and noise, one burst each.
     struct Unexpected {
@@ -97,9 +103,11 @@ private:
     [[nodiscard]] bool portLost() const;
     // Reads what is buffered; true when anything came.
     bool take(QByteArray& into);
-    // Listens until the line has been silent for the frame gap, or maxMs passed; what
-    // came is returned. `lost` is set when the port went away meanwhile.
-    QByteArray hearOut(qint64 firstByteWithinMs, qint64 maxMs, bool& lost, const std::function<bool()>& stop);
+    // Listens until the line has been quiet for the frame gap (at least 20 ms with wholeBurst,
+    // to hear a reply out whole), after firstByteWithinMs when nothing came, or until maxMs
+    // passed; what came is returned. `lost` is set when the port went away meanwhile.
+    QByteArray hearOut(qint64 firstByteWithinMs, qint64 maxMs, bool& lost, const std::function<bool()>& stop,
+                       bool wholeBurst = false);
     void noteUnexpected(const QByteArray& bytes);
 
     std::unique_ptr<QSerialPort> port_;

@@ -127,8 +127,9 @@ bool Bus::handle(const Bytes& request, long baud, int64_t startedUs) {
     if (opt_.baud != 0 && baud != opt_.baud) return true;
     const Bytes reply = faults_.disturb(answer(request), request);
     if (reply.empty()) return true;
-    if (!sendReply(line_.master(), reply, request.size(), received, baud, nextPacing())) return false;
-    lastReplyEndUs_ = nowUs();
+    // Timed before the last write: a sim descheduled after it must not see a prompt request as too soon.
+    if (!sendReply(line_.master(), reply, request.size(), received, baud, nextPacing(), &lastReplyEndUs_))
+        return false;
     if (opt_.verbose) logFrame(">>", reply);
     return true;
 }

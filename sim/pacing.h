@@ -24,8 +24,9 @@ int64_t interFrameGapUs(long baud);
 // Sends a reply to a request that arrived at receivedUs the way a real line would: no
 // earlier than the request's own line time, 3.5 characters of silence and the turnaround
 // (and extra delay), each byte no earlier than the line could have carried it, in
-// `split` pieces. False when a termination signal cut it short.
+// `split` pieces. False when a termination signal cut it short. lastWriteUs, when given,
+// receives the time just before the last bytes were written.
 bool sendReply(int fd, const Bytes& reply, size_t requestSize, int64_t receivedUs, long baud,
-               const PacingSetup& setup);
+               const PacingSetup& setup, int64_t* lastWriteUs = nullptr);
 
 } // namespace kvsim

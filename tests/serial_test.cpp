@@ -402,32 +402,12 @@ TEST(RtuLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer) {
 
     // Bytes nobody asked for are discarded before the request goes out, and counted.
     ASSERT_EQ(::write(pty.master, "\xAA\xBB", 2), 2);
-    std::thread again = answerNext(pty.master, 2 + askTwo.size(), 5, two);
+    std::thread again = answerNext(pty.master, askTwo.size(), 5, two);
     const auto third = line.exchange(askTwo, kSevenBytes, 500);
     again.join();
     EXPECT_EQ(third.reply, two);
     EXPECT_EQ(line.unexpected().bursts, 2);
     EXPECT_EQ(line.unexpected().bytes, two.size() + 2);
-}
-
-TEST(RtuLineOnAPty, AnAdaptersEchoIsStrippedOrNamed) {
-    Pty pty;
-    ASSERT_FALSE(pty.name.isEmpty());
-    RtuLine line;
-    ASSERT_TRUE(line.open(pty.name, 9600).ok());
-    const QByteArray ask = QByteArray::fromHex("010300020001"), reply = QByteArray::fromHex("0103020457AAAA");
-    for (const bool echo : {false, true}) {
-        SCOPED_TRACE(echo);
-        line.setEcho(echo);
-        std::thread sensor = answerNext(pty.master, ask.size(), 0, ask + reply);
-        const auto ex = line.exchange(ask, kSevenBytes, 500);
-        sensor.join();
-        EXPECT_EQ(ex.outcome, echo ? RtuLine::Outcome::Complete : RtuLine::Outcome::Echo);
-        if (echo)
-            EXPECT_EQ(ex.reply, reply);
-        else
-            EXPECT_TRUE(ex.reply.startsWith(ask));
-    }
 }
 
 TEST(RtuLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {

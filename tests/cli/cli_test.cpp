@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <pwd.h>
 #include <regex>
@@ -260,6 +262,79 @@ TEST_F(Cli, ReadSummaryAddsUpUnderMixedFaults) {
     const int okRows = countOf(r.out, ",ok\n");
     EXPECT_EQ(okRows, replies);
     EXPECT_EQ(r.code, okRows == 20 ? 0 : (r.out.rfind("timeout") != std::string::npos ? 3 : 4));
+}
+
+// Sensors as real lines have them, each with the default timeout. Every row asserts the
+// registers each under its own name, the readings with latencies no shorter than the
+// sensor's turnaround, and that no request came sooner than 3.5 characters after a reply
+// (the sim ignores such a request, as real sensors do).
+TEST_F(Cli, RealLineTimingsGiveTrueValues) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> sim;
+        std::vector<std::string> kv;
+        double turnaroundMs;
+    };
+    const Row rows[] = {
+        {"prompt, 2 ms", {"--turnaround", "2"}, {"--rate", "19200"}, 2},
+        {"60 ms at 9600", {"--turnaround", "60", "--baud", "9600"}, {"--rate", "9600"}, 60},
+        {"250 ms with jitter", {"--turnaround", "230..250"}, {"--rate", "19200"}, 230},
+        {"every third reply 1.2 s late",
+         {"--turnaround", "20", "--late-every", "3", "--late-by", "1200"},
+         {"--rate", "19200"},
+         20},
+        {"echoing adapter", {"--turnaround", "20", "--echo"}, {"--rate", "19200", "--echo"}, 20},
+    };
+    // The sim's registers 2..8: parameters 0..5 as made, then the PT100's resistance at 22 degC.
+    const int registers[] = {10000, 0, 10000, 0, 10000, 5000, 10957};
+    char temperature[16];
+    std::snprintf(temperature, sizeof temperature, "%.2f", uncalibratedReading(22.0));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> simArgs = row.sim;
+        simArgs.push_back("--strict-gap");
+        startSim(simArgs);
+        auto run = [&](std::vector<std::string> args) {
+            args.insert(args.end(), row.kv.begin(), row.kv.end());
+            args.insert(args.end(), {"--port", link_});
+            return kv(args);
+        };
+        const Outcome params = run({"params"});
+        EXPECT_EQ(params.code, 0) << params.err;
+        for (int i = 0; i < 7; ++i) {
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "register %d  raw %5d ", i + 2, registers[i]);
+            EXPECT_NE(params.out.find(expected), std::string::npos) << expected << "\n" << params.out;
+        }
+        const Outcome read = run({"read", "--count", "4", "--csv", "-"});
+        EXPECT_EQ(read.code, 0) << read.err;
+        const std::regex okRow(R"([^,]+,30\.00,([-0-9.]+),([0-9.]+),ok)");
+        int rows = 0;
+        for (const std::string& l : lines(read.out)) {
+            std::smatch m;
+            if (!std::regex_match(l, m, okRow)) continue;
+            ++rows;
+            EXPECT_EQ(m[1], temperature);
+            EXPECT_GE(std::stod(m[2]), row.turnaroundMs) << l;
+        }
+        EXPECT_EQ(rows, 4) << read.out;
+        EXPECT_EQ(summaryField(read.err, "requests"),
+                  summaryField(read.err, "replies") + summaryField(read.err, "timeouts"))
+            << read.err;
+        EXPECT_EQ(countOf(simLog(), "too soon"), 0) << simLog_;
+        sim_.terminate();
+        simLog_.clear();
+    }
+    // Without --echo, an echoing adapter is named as such.
+    startSim({"--echo"});
+    const Outcome echoed = onLine({"params"});
+    EXPECT_EQ(echoed.code, 4);
+    EXPECT_EQ(countOf(echoed.out, "the adapter echoes what it sends; use --echo"), 7) << echoed.out;
+    // A write's answer is its echo; the adapter's copy comes first, the sensor's right after.
+    const Outcome written = onLine({"params", "set", "la", "9000"});
+    EXPECT_EQ(written.code, 4);
+    EXPECT_NE(written.err.find("the adapter echoes what it sends; use --echo"), std::string::npos)
+        << written.err;
 }
 
 TEST_F(Cli, VerifiedParameterWrites) {
@@ -588,22 +663,85 @@ TEST_F(Cli, AnUnplugCostsABusWholeRoundsAndTheLogGoesOn) {
     EXPECT_NE(summary.find("port lost 1 time(s)"), std::string::npos) << summary;
 }
 
-TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
+TEST_F(Cli, ReadRidesOutAnUnplug) {
     startSim({});
+    const std::string csv = dir_.file("night.csv");
+    ASSERT_EQ(onLine({"read", "--count", "2", "--csv", csv}).code, 0);
     Child kv;
-    ASSERT_EQ(kv.start(KV_CLI_BINARY, {"read", "--every", "20", "--json", "--port", link_, "--rate", "19200"},
+    ASSERT_EQ(kv.start(KV_CLI_BINARY,
+                       {"read", "--every", "200", "--csv", csv, "--port", link_, "--rate", "19200",
+                        "--timeout", kTimeout},
                        dir_.file("kv.err")),
               "");
-    std::string out;
     const auto deadline = Clock::now() + kRunDeadline;
-    while (countOf(out, "\"status\":\"ok\"") < 3)
-        if (auto l = kv.readLine(deadline))
-            out += *l + "\n";
-        else
-            break;
-    ASSERT_GE(countOf(out, "\"status\":\"ok\""), 3);
+    auto waitFor = [&](const std::function<bool(const std::string&)>& done) {
+        while (!done(readFile(csv)) && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(20)); // polling interval
+        return done(readFile(csv));
+    };
+    ASSERT_TRUE(waitFor([](const std::string& t) { return countOf(t, ",ok\n") >= 4; }));
+    sim_.terminate(); // the sim's pty closes and its link goes
+    ASSERT_TRUE(waitFor([](const std::string& t) { return countOf(t, ",port lost\n") >= 3; }));
+    startSim({}); // plugged in again: the same name, another device behind it
+    ASSERT_TRUE(waitFor([](const std::string& t) { return t.rfind(",ok\n") > t.rfind(",port lost\n"); }));
+    EXPECT_EQ(kv.terminate(SIGINT), 3) << "not every measurement got a value";
+    const std::string out = kv.readAll(Clock::now() + kRunDeadline);
+    EXPECT_NE(kv.stderrText().find("the port is back after"), std::string::npos) << kv.stderrText();
+    EXPECT_NE(out.find("port lost 1 time(s)"), std::string::npos) << out;
+    const long requests = summaryField(out, "requests");
+    EXPECT_EQ(requests, summaryField(out, "replies") + summaryField(out, "timeouts") +
+                            summaryField(out, "CRC errors") + summaryField(out, "exceptions") +
+                            summaryField(out, "bad replies") + summaryField(out, "lost with the port"))
+        << out;
+
+    const auto rows = lines(readFile(csv));
+    EXPECT_EQ(countOf(readFile(csv), "time,"), 1) << "one header";
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], "time,address,moisture_percent,temperature_celsius,latency_ms,status");
+    const std::regex ok(R"([^,]+,1,30\.00,[-0-9.]+,[0-9.]+,ok)"), lost(R"([^,]+,1,,,,port lost)");
+    int lostRows = 0;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const bool isLost = std::regex_match(rows[i], lost);
+        lostRows += isLost;
+        EXPECT_TRUE(isLost || std::regex_match(rows[i], ok)) << rows[i];
+    }
+    EXPECT_EQ(summaryField(out, "measurements") + 2, static_cast<long>(rows.size()) - 1);
+    EXPECT_GE(lostRows, 3);
+}
+
+TEST_F(Cli, TwoNamesOfOnePortRefuseEachOther) {
+    startSim({});
+    Child holder;
+    ASSERT_EQ(holder.start(KV_CLI_BINARY,
+                           {"read", "--every", "100", "--json", "--port", link_, "--rate", "19200"},
+                           dir_.file("holder.err")),
+              "");
+    ASSERT_TRUE(holder.readLine(Clock::now() + kRunDeadline)) << holder.stderrText();
+    char pts[PATH_MAX] = {};
+    ASSERT_GT(readlink(link_.c_str(), pts, sizeof pts - 1), 0);
+    const Outcome second = kv({"read", "--port", pts, "--rate", "19200", "--timeout", kTimeout});
+    EXPECT_EQ(second.code, 2) << second.err;
+    EXPECT_NE(second.err.find("busy"), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("PID " + std::to_string(holder.pid())), std::string::npos) << second.err;
+    EXPECT_EQ(holder.terminate(SIGINT), 0) << "the holder was not disturbed";
+}
+
+TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
+    startSim({});
+    // Into a file, as with a shell's >: each line must be there while the run goes on.
+    const std::string log = dir_.file("log.json");
+    Child kv;
+    ASSERT_EQ(kv.start(KV_CLI_BINARY,
+                       {"read", "--every", "200", "--json", "--port", link_, "--rate", "19200"},
+                       dir_.file("kv.err"), false, {}, log),
+              "");
+    const auto deadline = Clock::now() + kRunDeadline;
+    while (countOf(readFile(log), "\"status\":\"ok\"") < 3 && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(20)); // polling interval
+    ASSERT_GE(countOf(readFile(log), "\"status\":\"ok\""), 3);
+    EXPECT_FALSE(kv.wait(Clock::now())) << "still running";
     EXPECT_EQ(kv.terminate(SIGINT), 0) << "a stop asked for is a normal end";
-    out += kv.readAll(Clock::now() + kRunDeadline);
+    const std::string out = readFile(log);
     const long measurements = summaryField(kv.stderrText(), "measurements");
     EXPECT_EQ(measurements, countOf(out, "\"status\":")) << kv.stderrText();
     EXPECT_EQ(summaryField(kv.stderrText(), "replies"), countOf(out, "\"status\":\"ok\""));
@@ -662,6 +800,17 @@ TEST_F(Cli, PermissionProblemNamesTheFix) {
     EXPECT_NE(denied.err.find("permission denied on " + device), std::string::npos) << denied.err;
     EXPECT_NE(denied.err.find("sudo usermod -aG dialout $USER"), std::string::npos) << denied.err;
     EXPECT_EQ(countOf(denied.err, "\n"), 1) << "one line with the reason and the fix";
+    // A group that may not read and write the device is no use to join.
+    ASSERT_EQ(chown(device.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(device.c_str(), 0620), 0);
+    const Outcome owned =
+        kv({"--reuid=" + std::to_string(nobody->pw_uid), "--regid=" + std::to_string(nobody->pw_gid),
+            "--clear-groups", KV_CLI_BINARY, "read", "--port", device},
+           "/usr/bin/setpriv");
+    EXPECT_EQ(owned.code, 2) << owned.err;
+    EXPECT_EQ(owned.err.find("usermod"), std::string::npos) << owned.err;
+    EXPECT_NE(owned.err.find("a udev rule"), std::string::npos) << owned.err;
+    EXPECT_NE(owned.err.find("or run as root"), std::string::npos) << owned.err;
 }
 
 TEST(CliHelp, WorksWithoutADisplay) {

@@ -229,6 +229,9 @@ TEST_F(SimRun, UsageErrorsExitWithTwo) {
         {"--link", link_, "--address", "248"},
         {"--link", link_, "--split", "0"},
         {"--link", link_, "--turnaround", "-1"},
+        {"--link", link_, "--turnaround", "80..20"},
+        {"--link", link_, "--turnaround", "20..x"},
+        {"--link", link_, "--late-every", "0"},
         {"--link", link_, "--baud", "fast"},
         {"--link", link_, "stray"},
     };
