@@ -308,7 +308,7 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
         }
         const Outcome read = run({"read", "--count", "4", "--csv", "-"});
         EXPECT_EQ(read.code, 0) << read.err;
-        const std::regex okRow(R"([^,]+,30\.00,([-0-9.]+),([0-9.]+),ok)");
+        const std::regex okRow(R"([^,]+,1,30\.00,([-0-9.]+),([0-9.]+),ok)");
         int rows = 0;
         for (const std::string& l : lines(read.out)) {
             std::smatch m;
