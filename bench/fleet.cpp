@@ -83,9 +83,10 @@ std::vector<double> barePoller(const QString& link) {
 std::vector<double> cliRounds(const QString& link) {
     QProcess p;
     p.start(QStringLiteral(KV_CLI_BINARY),
-            {QStringLiteral("read"), QStringLiteral("--port"), link, QStringLiteral("--rate"), QString::number(kBaud),
-             QStringLiteral("--address"), QStringLiteral("1-%1").arg(kSensors), QStringLiteral("--count"),
-             QString::number(kRounds + 1), QStringLiteral("--csv"), QStringLiteral("-")});
+            {QStringLiteral("read"), QStringLiteral("--port"), link, QStringLiteral("--rate"),
+             QString::number(kBaud), QStringLiteral("--address"), QStringLiteral("1-%1").arg(kSensors),
+             QStringLiteral("--count"), QString::number(kRounds + 1), QStringLiteral("--csv"),
+             QStringLiteral("-")});
     const bool ran = p.waitForFinished(600000);
     const QList<QByteArray> rows = p.readAllStandardOutput().split('\n');
     if (!ran || p.exitCode() != 0) {
@@ -97,8 +98,9 @@ std::vector<double> cliRounds(const QString& link) {
     }
     std::vector<qint64> starts;
     for (int i = 1; i + 1 < rows.size(); i += kSensors)
-        starts.push_back(QDateTime::fromString(QString::fromLatin1(rows[i].split(',').value(0)), Qt::ISODateWithMs)
-                             .toMSecsSinceEpoch());
+        starts.push_back(
+            QDateTime::fromString(QString::fromLatin1(rows[i].split(',').value(0)), Qt::ISODateWithMs)
+                .toMSecsSinceEpoch());
     std::vector<double> rounds;
     for (std::size_t i = 1; i < starts.size(); ++i)
         rounds.push_back(static_cast<double>(starts[i] - starts[i - 1]));

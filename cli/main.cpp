@@ -137,7 +137,8 @@ int main(int argc, char** argv) {
                          ->check(CLI::Range(0, 86400000));
     auto* csvOpt =
         readCmd->add_option("--csv", read.csv, "write CSV to FILE, or to stdout with -")->type_name("FILE");
-    auto* jsonOpt = readCmd->add_flag("--json", read.json, "write one JSON object per line to stdout")->excludes(csvOpt);
+    auto* jsonOpt =
+        readCmd->add_flag("--json", read.json, "write one JSON object per line to stdout")->excludes(csvOpt);
     readCmd
         ->add_flag("--influx", read.influx,
                    "write InfluxDB line protocol to stdout: measurement soil, tags\n"
@@ -220,9 +221,10 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (addresses.size() > 1 && !*readCmd) {
-        error(QStringLiteral("--address: %1 takes one address, not the list %2; only read asks several sensors")
-                  .arg(QString::fromStdString(app.get_subcommands().front()->get_name()),
-                       QString::fromStdString(addressText)));
+        error(
+            QStringLiteral("--address: %1 takes one address, not the list %2; only read asks several sensors")
+                .arg(QString::fromStdString(app.get_subcommands().front()->get_name()),
+                     QString::fromStdString(addressText)));
         return EXIT_USAGE;
     }
     common.address = addresses.front();

@@ -89,7 +89,8 @@ int runRead(Session& s, const ReadOptions& o) {
                         : o.json       ? ReadingWriter::Json
                         : o.influx     ? ReadingWriter::Influx
                                        : ReadingWriter::Table;
-    ReadingWriter writer(format, out, format == ReadingWriter::Csv || format == ReadingWriter::Table ? header : false);
+    ReadingWriter writer(format, out,
+                         format == ReadingWriter::Csv || format == ReadingWriter::Table ? header : false);
     // The summary keeps out of a data stream on stdout.
     std::FILE* summaryTo = (out == stdout && format != ReadingWriter::Table) ? stderr : stdout;
 
@@ -194,7 +195,8 @@ int runRead(Session& s, const ReadOptions& o) {
                     break;
                 }
                 // The rest of this round is written as lost below, the next rounds until it is back.
-                error(QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(s.device()));
+                error(
+                    QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(s.device()));
                 portLost = true;
                 ++stats.outages;
                 lostAt = clock.elapsed();

@@ -92,8 +92,8 @@ QString influxString(const QString& s) {
 
 QString influxLine(const Reading& r) {
     // Tags in key order, as the database sorts them anyway.
-    QString line = influxMeasurement(QStringLiteral("soil")) + QStringLiteral(",address=") +
-                   QString::number(r.address);
+    QString line =
+        influxMeasurement(QStringLiteral("soil")) + QStringLiteral(",address=") + QString::number(r.address);
     if (!r.port.isEmpty()) line += QStringLiteral(",port=") + influxKey(r.port);
     QStringList fields;
     if (r.ok) {
@@ -124,8 +124,8 @@ bool ReadingWriter::write(const Reading& r) {
     switch (format_) {
     case Csv:
         // Joined rather than formatted: a port or status may itself hold "%1".
-        line += QStringList{r.time, QString::number(r.address), r.moisture, r.temperature, latency,
-                            csvField(r.status)}
+        line += QStringList{r.time,  QString::number(r.address), r.moisture, r.temperature,
+                            latency, csvField(r.status)}
                     .join(QLatin1Char(',')) +
                 QLatin1Char('\n');
         break;
@@ -133,9 +133,10 @@ bool ReadingWriter::write(const Reading& r) {
         line += QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
                 jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
                 QStringLiteral(",\"moisture_percent\":") + (r.ok ? r.moisture : QStringLiteral("null")) +
-                QStringLiteral(",\"temperature_celsius\":") + (r.ok ? r.temperature : QStringLiteral("null")) +
-                QStringLiteral(",\"latency_ms\":") + (latency.isEmpty() ? QStringLiteral("null") : latency) +
-                QStringLiteral(",\"status\":") + jsonString(r.status) + QStringLiteral("}\n");
+                QStringLiteral(",\"temperature_celsius\":") +
+                (r.ok ? r.temperature : QStringLiteral("null")) + QStringLiteral(",\"latency_ms\":") +
+                (latency.isEmpty() ? QStringLiteral("null") : latency) + QStringLiteral(",\"status\":") +
+                jsonString(r.status) + QStringLiteral("}\n");
         break;
     case Influx:
         line += influxLine(r) + QLatin1Char('\n');
@@ -198,13 +199,14 @@ void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* 
     const int width = static_cast<int>(QString::number(sensors.empty() ? 0 : sensors.back().address).size());
     for (const SensorSummary& s : sensors) {
         const double loss = s.measurements > 0 ? 100.0 * s.failed / s.measurements : 0.0;
-        text += QStringLiteral("address %1: %2 measurements, %3 requests, %4 replies, %5 timeouts, loss %6 %, ")
-                    .arg(s.address, width)
-                    .arg(s.measurements)
-                    .arg(s.stats.requests)
-                    .arg(s.stats.replies)
-                    .arg(s.stats.timeouts)
-                    .arg(QString::number(loss, 'f', 1));
+        text +=
+            QStringLiteral("address %1: %2 measurements, %3 requests, %4 replies, %5 timeouts, loss %6 %, ")
+                .arg(s.address, width)
+                .arg(s.measurements)
+                .arg(s.stats.requests)
+                .arg(s.stats.replies)
+                .arg(s.stats.timeouts)
+                .arg(QString::number(loss, 'f', 1));
         if (s.stats.latenciesMs.empty()) {
             text += QStringLiteral("latency ms: no replies\n");
         } else {

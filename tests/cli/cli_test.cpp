@@ -166,7 +166,8 @@ TEST_F(Cli, ScanSweepsWhenSeveralAnswerTheAddressRead) {
     EXPECT_NE(r.out.find("found: rate 19200, address 4,"), std::string::npos) << r.out;
     EXPECT_EQ(countOf(r.out, "found: "), 2) << r.out;
     // The last line is what a technician pastes to log them.
-    EXPECT_EQ(lines(r.out).back(), "read them with: kv7702r read --port " + link_ + " --rate 19200 --address 2,4");
+    EXPECT_EQ(lines(r.out).back(),
+              "read them with: kv7702r read --port " + link_ + " --rate 19200 --address 2,4");
 }
 
 TEST_F(Cli, ScanFirstStopsAtTheFirstFind) {
@@ -403,8 +404,8 @@ TEST_F(Cli, UsageErrorsSendNothing) {
 TEST_F(Cli, ABusIsReadRoundByRoundAndASilentSensorFailsOnlyItsOwnRows) {
     // Two sensors answer on the line; nobody has address 113.
     startSim({"--address", "3", "--address", "37"});
-    const Outcome r = onLine({"read", "--address", "113,3,37", "--count", "2", "--every", "1500", "--retries",
-                              "1", "--csv", "-"});
+    const Outcome r = onLine(
+        {"read", "--address", "113,3,37", "--count", "2", "--every", "1500", "--retries", "1", "--csv", "-"});
     EXPECT_EQ(r.code, 3) << r.err;
     const auto rows = lines(r.out);
     ASSERT_EQ(rows.size(), 1u + 2 * 3) << r.out;
@@ -427,11 +428,14 @@ TEST_F(Cli, ABusIsReadRoundByRoundAndASilentSensorFailsOnlyItsOwnRows) {
         // Milliseconds of the day are enough for the spacing of two rounds.
         const std::string t = m[1];
         const long long msOfDay = ((std::stoll(t.substr(11, 2)) * 60 + std::stoll(t.substr(14, 2))) * 60 +
-                                   std::stoll(t.substr(17, 2))) * 1000 + std::stoll(t.substr(20, 3));
+                                   std::stoll(t.substr(17, 2))) *
+                                      1000 +
+                                  std::stoll(t.substr(20, 3));
         if ((i - 1) % 3 == 0)
             roundStart.push_back(msOfDay);
         else
-            EXPECT_LT((msOfDay - roundStart.back() + 86400000) % 86400000, 1500) << "one round, not one period per sensor";
+            EXPECT_LT((msOfDay - roundStart.back() + 86400000) % 86400000, 1500)
+                << "one round, not one period per sensor";
     }
     ASSERT_EQ(roundStart.size(), 2u);
     // A round's first row is stamped at its reply, up to a timeout (300) after the round began.
@@ -456,10 +460,11 @@ TEST_F(Cli, ALateReplyOnABusIsNeverTakenForTheNextSensorsAnswer) {
     // that come sooner than 3.5 characters after a reply are dropped, as real sensors do.
     startSim({"--address", "3", "--address", "37", "--late-every", "3", "--late-by", "820", "--strict-gap"});
     // Sensor 37 reads 15.00 more than sensor 3, so a value under the wrong address shows.
-    ASSERT_EQ(onLine({"params", "set", "moisture-offset", "1500", "--address", "37", "--timeout", "800"}).code, 0);
+    ASSERT_EQ(
+        onLine({"params", "set", "moisture-offset", "1500", "--address", "37", "--timeout", "800"}).code, 0);
     const int before = requestsSeen();
-    const Outcome r = onLine({"read", "--address", "3,37,113", "--count", "4", "--timeout", "800", "--retries", "0",
-                              "--csv", "-"});
+    const Outcome r = onLine({"read", "--address", "3,37,113", "--count", "4", "--timeout", "800",
+                              "--retries", "0", "--csv", "-"});
     EXPECT_EQ(r.code, 3) << r.err;
     const auto rows = lines(r.out);
     ASSERT_EQ(rows.size(), 1u + 4 * 3) << r.out;
@@ -629,8 +634,8 @@ TEST_F(Cli, AnUnplugCostsABusWholeRoundsAndTheLogGoesOn) {
     const std::string csv = dir_.file("bus.csv");
     Child kv;
     ASSERT_EQ(kv.start(KV_CLI_BINARY,
-                       {"read", "--address", "3,37", "--every", "100", "--csv", csv, "--port", link_, "--rate",
-                        "19200", "--timeout", kTimeout},
+                       {"read", "--address", "3,37", "--every", "100", "--csv", csv, "--port", link_,
+                        "--rate", "19200", "--timeout", kTimeout},
                        dir_.file("kv.err")),
               "");
     auto waitForRows = [&](const std::string& what, int atLeast) {

@@ -52,8 +52,11 @@ TEST(CliAddresses, ListsAndRanges) {
         EXPECT_TRUE(parseAddressList(bad).empty()) << bad;
     // Written back as scan prints them: runs of three or more as ranges, and read again whole.
     const std::vector<std::pair<std::vector<int>, std::string>> written{
-        {{3, 37, 113}, "3,37,113"}, {{1, 2, 3, 4, 5, 6, 7, 8}, "1-8"}, {{1, 2, 5, 6, 7, 9}, "1,2,5-7,9"},
-        {{247}, "247"},             {{}, ""},
+        {{3, 37, 113}, "3,37,113"},
+        {{1, 2, 3, 4, 5, 6, 7, 8}, "1-8"},
+        {{1, 2, 5, 6, 7, 9}, "1,2,5-7,9"},
+        {{247}, "247"},
+        {{}, ""},
     };
     for (const auto& [list, text] : written) {
         EXPECT_EQ(formatAddressList(list), text);

@@ -65,8 +65,10 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.ok());
         // The programs come from scripts/deps, as on a fresh machine.
-        const std::vector<std::string> needed{"influxd", "curl", "mosquitto", "mosquitto_pub", "mosquitto_sub"};
-        if (!std::all_of(needed.begin(), needed.end(), [](const std::string& p) { return !locate(p).empty(); })) {
+        const std::vector<std::string> needed{"influxd", "curl", "mosquitto", "mosquitto_pub",
+                                              "mosquitto_sub"};
+        if (!std::all_of(needed.begin(), needed.end(),
+                         [](const std::string& p) { return !locate(p).empty(); })) {
             const Outcome deps = run("/bin/bash", {KV_SOURCE_DIR "/scripts/deps"});
             ASSERT_EQ(deps.code, 0) << deps.err;
         }
@@ -103,8 +105,7 @@ protected:
     }
 
     // Polls until `ready` holds; false at the deadline.
-    template <typename F>
-    bool waitFor(F ready) {
+    template <typename F> bool waitFor(F ready) {
         const auto deadline = Clock::now() + kDeadline;
         while (!ready()) {
             if (Clock::now() >= deadline) return false;
@@ -115,7 +116,8 @@ protected:
 
     void startSim() {
         // Two sensors drifting apart from their own seeds; nobody at address 113.
-        ASSERT_EQ(sim_.start(KV_SIM_BINARY, {"--link", link_, "--address", "3", "--address", "37", "--seed", "11"},
+        ASSERT_EQ(sim_.start(KV_SIM_BINARY,
+                             {"--link", link_, "--address", "3", "--address", "37", "--seed", "11"},
                              dir_.file("sim.err")),
                   "");
         const auto line = sim_.readLine(Clock::now() + kStartupDeadline);
@@ -124,8 +126,8 @@ protected:
 
     // kv7702r read over the three addresses piped into `consumer` (a shell command line
     // reading stdin), with what kv7702r wrote kept in `copy`; the pipeline's exit code.
-    std::optional<int> pipeRead(const std::string& format, const std::string& copy, const std::string& consumer,
-                                const std::vector<std::string>& consumerArgs) {
+    std::optional<int> pipeRead(const std::string& format, const std::string& copy,
+                                const std::string& consumer, const std::vector<std::string>& consumerArgs) {
         std::vector<std::string> args{"-c",
                                       "set -o pipefail; \"$0\" read --port \"$1\" --rate 19200 --timeout 300 "
                                       "--retries 0 --address 3,37,113 --count 3 " +
@@ -169,7 +171,8 @@ TEST_F(Consumers, InfluxDbStoresEveryReadingUnderItsPortAndAddress) {
     ASSERT_TRUE(waitFor([&] {
         return run("curl", {"-s", "-o", "/dev/null", "-w", "%{http_code}", base + "/ping"}).out == "204";
     })) << readFile(dir_.file("influxd.err"));
-    ASSERT_EQ(run("curl", {"-sS", "--fail", "-XPOST", base + "/query", "--data-urlencode", "q=CREATE DATABASE fleet"})
+    ASSERT_EQ(run("curl",
+                  {"-sS", "--fail", "-XPOST", base + "/query", "--data-urlencode", "q=CREATE DATABASE fleet"})
                   .code,
               0);
 
@@ -193,9 +196,10 @@ TEST_F(Consumers, InfluxDbStoresEveryReadingUnderItsPortAndAddress) {
     }
     ASSERT_EQ(sent.size(), 9u);
 
-    const Outcome q = run("curl", {"-sS", "--fail", "-G", base + "/query", "--data-urlencode", "db=fleet",
-                                   "--data-urlencode", "epoch=ms", "--data-urlencode",
-                                   "q=SELECT moisture, temperature, latency_ms, status FROM soil GROUP BY *"});
+    const Outcome q =
+        run("curl", {"-sS", "--fail", "-G", base + "/query", "--data-urlencode", "db=fleet",
+                     "--data-urlencode", "epoch=ms", "--data-urlencode",
+                     "q=SELECT moisture, temperature, latency_ms, status FROM soil GROUP BY *"});
     ASSERT_EQ(q.code, 0) << q.err;
     const QJsonArray series = QJsonDocument::fromJson(QByteArray::fromStdString(q.out))
                                   .object()[QStringLiteral("results")]
@@ -207,7 +211,8 @@ TEST_F(Consumers, InfluxDbStoresEveryReadingUnderItsPortAndAddress) {
     for (const auto& sv : series) {
         const QJsonObject s = sv.toObject();
         const QJsonObject tags = s[QStringLiteral("tags")].toObject();
-        EXPECT_EQ(tags[QStringLiteral("port")].toString().toStdString(), link_) << "the port tag unescaped whole";
+        EXPECT_EQ(tags[QStringLiteral("port")].toString().toStdString(), link_)
+            << "the port tag unescaped whole";
         const int address = tags[QStringLiteral("address")].toString().toInt();
         for (const auto& rv : s[QStringLiteral("values")].toArray()) {
             const QJsonArray row = rv.toArray(); // time, moisture, temperature, latency_ms, status
@@ -262,7 +267,8 @@ TEST_F(Consumers, MosquittoCarriesTheJsonLinesOneMessageEach) {
     })) << readFile(dir_.file("sub.err"));
 
     const std::string written = dir_.file("written.jsonl");
-    EXPECT_EQ(pipeRead("--json", written, "mosquitto_pub -l -h 127.0.0.1 -p \"$3\" -q 1 -t fleet/soil", {p}), 3);
+    EXPECT_EQ(pipeRead("--json", written, "mosquitto_pub -l -h 127.0.0.1 -p \"$3\" -q 1 -t fleet/soil", {p}),
+              3);
     const auto sentLines = lines(readFile(written));
     ASSERT_EQ(sentLines.size(), 9u);
     std::vector<std::string> got;
@@ -276,8 +282,7 @@ TEST_F(Consumers, MosquittoCarriesTheJsonLinesOneMessageEach) {
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_NE(got[i].find(portField), std::string::npos) << got[i];
         const int expected[] = {3, 37, 113};
-        EXPECT_NE(got[i].find("\"address\":" + std::to_string(expected[i % 3]) + ","),
-                  std::string::npos)
+        EXPECT_NE(got[i].find("\"address\":" + std::to_string(expected[i % 3]) + ","), std::string::npos)
             << got[i];
     }
     sub.terminate();
