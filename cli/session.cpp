@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
@@ -92,6 +93,10 @@ int Session::open() {
         return EXIT_USAGE;
     }
     rate_ = opt_.rate > 0 ? opt_.rate : (stored.complete() && *stored.rate > 0 ? *stored.rate : kDefaultRate);
+    if (std::find(standardRates().begin(), standardRates().end(), rate_) == standardRates().end()) {
+        error(QStringLiteral("comm.set names %1 baud, which is no standard rate; give --rate").arg(rate_));
+        return EXIT_USAGE;
+    }
     line_.setEcho(opt_.echo);
     const OpenResult r = line_.open(device_, rate_);
     if (r.ok()) return EXIT_OK;

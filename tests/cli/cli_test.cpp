@@ -777,6 +777,9 @@ TEST_F(Cli, PortNamedAsTheWindowNamesIt) {
     const Outcome other = kv({"read", "--port", "COM8", "--timeout", kTimeout}, program);
     EXPECT_EQ(other.code, 2);
     EXPECT_NE(other.err.find("/dev/ttyS7"), std::string::npos) << other.err;
+    // A rate the window may store but no sensor speaks is not sent.
+    std::ofstream(dir_.file("comm.set"), std::ios::binary) << "7,12345\r\n";
+    EXPECT_EQ(kv({"read", "--timeout", kTimeout}, program).code, 1);
 }
 
 TEST_F(Cli, MissingPortIsNamed) {
