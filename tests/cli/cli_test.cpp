@@ -426,11 +426,10 @@ TEST_F(Cli, ABusIsReadRoundByRoundAndASilentSensorFailsOnlyItsOwnRows) {
             EXPECT_EQ(m[3], "30.00");
         }
         // Milliseconds of the day are enough for the spacing of two rounds.
-        const std::string t = m[1];
-        const long long msOfDay = ((std::stoll(t.substr(11, 2)) * 60 + std::stoll(t.substr(14, 2))) * 60 +
-                                   std::stoll(t.substr(17, 2))) *
-                                      1000 +
-                                  std::stoll(t.substr(20, 3));
+        int h = 0, min = 0;
+        double sec = 0;
+        std::sscanf(std::string(m[1]).c_str() + 11, "%d:%d:%lfZ", &h, &min, &sec);
+        const auto msOfDay = static_cast<long long>(((h * 60 + min) * 60 + sec) * 1000 + 0.5);
         if ((i - 1) % 3 == 0)
             roundStart.push_back(msOfDay);
         else
