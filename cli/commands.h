@@ -19,12 +19,14 @@ struct ScanOptions {
 int runScan(Session& session, const ScanOptions& options);
 
 struct ReadOptions {
-    int count = 0;   // 0: once, or until Ctrl-C with --every
-    int everyMs = 0; // 0: as fast as replies come
+    std::vector<int> addresses; // asked in turn each round; empty: the session's address
+    int count = 0;              // rounds; 0: once, or until Ctrl-C with --every
+    int everyMs = 0;            // period of a round; 0: as fast as replies come
     bool countGiven = false;
     bool everyGiven = false;
     std::string csv; // file, "-" for stdout, empty for none
     bool json = false;
+    bool influx = false;
     bool reconnect = true; // with --every or until Ctrl-C: ride out a lost port
 };
 int runRead(Session& session, const ReadOptions& options);
@@ -49,5 +51,8 @@ int runCalibrate(Session& session, const CalibrateOptions& options);
 // Parses "1-247", "1-5,37": addresses 1..247 in ascending order without repeats;
 // empty on a malformed list.
 [[nodiscard]] std::vector<int> parseAddressList(const std::string& text);
+// The list back in the form parseAddressList takes, runs of three or more as ranges:
+// {1,2,3,4,37} is "1-4,37".
+[[nodiscard]] std::string formatAddressList(const std::vector<int>& sorted);
 
 } // namespace kv::cli

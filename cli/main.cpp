@@ -81,9 +81,10 @@ int main(int argc, char** argv) {
                    "115200; default: the rate in comm.set, else 9600")
         ->type_name("BAUD")
         ->check(standardRate);
-    app.add_option("-a,--address", common.address, "device address 1-247 (default 1)")
-        ->type_name("N")
-        ->check(CLI::Range(sensor::MIN_ADDRESS, sensor::MAX_ADDRESS));
+    std::string addressText = "1";
+    app.add_option("-a,--address", addressText,
+                   "device address 1-247 (default 1); read also takes a list\nand ranges: 3,37,113 or 1-8")
+        ->type_name("N");
     app.add_option("--timeout", common.timeoutMs,
                    "reply timeout, from the request's last byte (default 1000);\n"
                    "a reply later than that is heard out and counted as late,\n"
@@ -121,21 +122,30 @@ int main(int argc, char** argv) {
     ReadOptions read;
     auto* readCmd = app.add_subcommand(
         "read", "moisture (%) and temperature (degC), once or repeatedly, then a summary\n"
+                "With an address list, each round asks every sensor in turn and writes a row per sensor.\n"
                 "Each line is written and flushed as it happens. CSV columns: time (RFC 3339 UTC),\n"
-                "moisture_percent, temperature_celsius, latency_ms, status; a CSV file is appended to.\n"
-                "Ctrl-C stops and prints the summary. Exit 0 when every measurement got a value.");
+                "address, moisture_percent, temperature_celsius, latency_ms, status; a CSV file is\n"
+                "appended to. Ctrl-C stops and prints the summary, per sensor for a list.\n"
+                "Exit 0 when every measurement got a value.");
     auto* countOpt = readCmd
                          ->add_option("-n,--count", read.count,
-                                      "number of measurements (default 1; with --every: "
-                                      "until Ctrl-C)")
+                                      "number of rounds, one measurement per sensor each\n"
+                                      "(default 1; with --every: until Ctrl-C)")
                          ->type_name("N")
                          ->check(CLI::Range(1, 1000000000));
-    auto* everyOpt = readCmd->add_option("-e,--every", read.everyMs, "period between measurements")
+    auto* everyOpt = readCmd->add_option("-e,--every", read.everyMs, "period of a round, start to start")
                          ->type_name("MS")
                          ->check(CLI::Range(0, 86400000));
     auto* csvOpt =
         readCmd->add_option("--csv", read.csv, "write CSV to FILE, or to stdout with -")->type_name("FILE");
-    readCmd->add_flag("--json", read.json, "write one JSON object per line to stdout")->excludes(csvOpt);
+    auto* jsonOpt =
+        readCmd->add_flag("--json", read.json, "write one JSON object per line to stdout")->excludes(csvOpt);
+    readCmd
+        ->add_flag("--influx", read.influx,
+                   "write InfluxDB line protocol to stdout: measurement soil, tags\n"
+                   "address and port, fields moisture, temperature, latency_ms, status")
+        ->excludes(csvOpt)
+        ->excludes(jsonOpt);
     readCmd->add_flag_callback(
         "--no-reconnect", [&read] { read.reconnect = false; },
         "end with exit 3 when the port goes away; by default a run with --every\n"
@@ -205,6 +215,21 @@ int main(int argc, char** argv) {
     }
 
     // Every check that needs no device is done before the port is touched.
+    const std::vector<int> addresses = parseAddressList(addressText);
+    if (addresses.empty()) {
+        error(QStringLiteral("--address: '%1' is not an address 1-247 or a list such as 3,37,113 or 1-8")
+                  .arg(QString::fromStdString(addressText)));
+        return EXIT_USAGE;
+    }
+    if (addresses.size() > 1 && !*readCmd) {
+        error(
+            QStringLiteral("--address: %1 takes one address, not the list %2; only read asks several sensors")
+                .arg(QString::fromStdString(app.get_subcommands().front()->get_name()),
+                     QString::fromStdString(addressText)));
+        return EXIT_USAGE;
+    }
+    common.address = addresses.front();
+    read.addresses = addresses;
     int paramIndex = -1;
     std::uint16_t paramRaw = 0;
     if (*paramsSet) {

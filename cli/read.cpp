@@ -1,5 +1,6 @@
-// read: moisture and temperature, once or every --every ms, each line written and
-// flushed as it happens, with a summary at the end or at Ctrl-C.
+// read: moisture and temperature, once or every --every ms, from one sensor or from every
+// sensor of a list in turn, each line written and flushed as it happens, riding out an
+// unplugged port, with a summary at the end or at Ctrl-C.
 
 #include "cli/commands.h"
 #include "cli/report.h"
@@ -29,6 +30,36 @@ void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::functio
     }
 }
 
+// What the run's counters gained between two looks: one sensor's share of a request.
+void addGrowth(Stats& to, const Stats& before, const Stats& after) {
+    to.requests += after.requests - before.requests;
+    to.replies += after.replies - before.replies;
+    to.timeouts += after.timeouts - before.timeouts;
+    to.crcErrors += after.crcErrors - before.crcErrors;
+    to.exceptions += after.exceptions - before.exceptions;
+    to.badReplies += after.badReplies - before.badReplies;
+    to.lost += after.lost - before.lost;
+    to.retries += after.retries - before.retries;
+    // Late bytes are heard before the next request, whichever sensor it asks: they stay the run's.
+    to.latenciesMs.insert(to.latenciesMs.end(),
+                          after.latenciesMs.begin() + static_cast<std::ptrdiff_t>(before.latenciesMs.size()),
+                          after.latenciesMs.end());
+}
+
+// Opens a CSV log for appending; its header line, or empty when the file is new. Null
+// with the reason in `why` when it cannot be written.
+std::FILE* openCsv(const std::string& path, QString& firstLine, QString& why) {
+    std::FILE* f = std::fopen(path.c_str(), "a+");
+    if (!f) {
+        why = QString::fromLocal8Bit(std::strerror(errno));
+        return nullptr;
+    }
+    char buf[256] = {};
+    std::rewind(f);
+    if (std::fgets(buf, sizeof buf, f)) firstLine = QString::fromUtf8(buf).trimmed();
+    return f;
+}
+
 } // namespace
 
 int runRead(Session& s, const ReadOptions& o) {
@@ -37,31 +68,44 @@ int runRead(Session& s, const ReadOptions& o) {
     bool header = true;
     if (!o.csv.empty() && o.csv != "-") {
         // Appended, so an earlier log is never lost; the header goes only into a new file.
-        file = std::fopen(o.csv.c_str(), "a");
+        QString firstLine;
+        QString why;
+        file = openCsv(o.csv, firstLine, why);
         if (!file) {
-            error(QStringLiteral("cannot write %1: %2")
-                      .arg(QString::fromStdString(o.csv), QString::fromLocal8Bit(std::strerror(errno))));
+            error(QStringLiteral("cannot write %1: %2").arg(QString::fromStdString(o.csv), why));
             return EXIT_USAGE;
         }
-        header = std::ftell(file) == 0;
+        if (!firstLine.isEmpty() && firstLine != csvHeader()) {
+            // Rows of other columns under an old header would mislead every reader of the file.
+            std::fclose(file);
+            error(QStringLiteral("%1 has other columns (%2); log into a new file")
+                      .arg(QString::fromStdString(o.csv), firstLine));
+            return EXIT_USAGE;
+        }
+        header = firstLine.isEmpty();
         out = file;
     }
-    const auto format =
-        !o.csv.empty() ? ReadingWriter::Csv : (o.json ? ReadingWriter::Json : ReadingWriter::Table);
-    ReadingWriter writer(format, out, format == ReadingWriter::Json ? false : header);
+    const auto format = !o.csv.empty() ? ReadingWriter::Csv
+                        : o.json       ? ReadingWriter::Json
+                        : o.influx     ? ReadingWriter::Influx
+                                       : ReadingWriter::Table;
+    ReadingWriter writer(format, out,
+                         format == ReadingWriter::Csv || format == ReadingWriter::Table ? header : false);
     // The summary keeps out of a data stream on stdout.
     std::FILE* summaryTo = (out == stdout && format != ReadingWriter::Table) ? stderr : stdout;
 
     const bool endless = o.everyGiven && !o.countGiven;
-    const int count = o.countGiven ? o.count : 1;
+    const int rounds = o.countGiven ? o.count : 1;
     // Only a run that measures on a clock rides out an unplug; a one-off reports it.
     const bool reconnect = o.reconnect && o.everyGiven;
-    const auto frame = sensor::measurementRequest(s.address());
-    const auto expect = sensor::expectRead(frame);
+    std::vector<SensorSummary> sensors;
+    for (int a : o.addresses.empty() ? std::vector<int>{s.address()} : o.addresses)
+        sensors.push_back(SensorSummary{a, {}, 0, 0});
     Stats& stats = s.stats();
     int measurements = 0;
     int failed = 0;
     int code = EXIT_OK;
+    bool over = false;
     bool portLost = false;
     qint64 lostAt = 0;
     qint64 nextReopen = 0;
@@ -83,55 +127,87 @@ int runRead(Session& s, const ReadOptions& o) {
         code = EXIT_USAGE;
         return false;
     };
+    auto fail = [&](SensorSummary& sensor, int exitCode) {
+        ++failed;
+        ++sensor.failed;
+        // A timeout or a lost port outranks a bad reply: nothing heard is the more urgent news.
+        if (code == EXIT_OK || exitCode == EXIT_NO_REPLY) code = exitCode;
+    };
     qint64 due = 0;
-    for (int i = 0; endless || i < count; ++i) {
-        if (i > 0) waitUntil(clock, due, tryReopen);
+    for (int round = 0; !over && (endless || round < rounds); ++round) {
+        if (round > 0) waitUntil(clock, due, tryReopen);
         if (stopRequested()) break;
-        const qint64 started = clock.elapsed();
-        // While the port is away, a measurement every second at most (and at least every --every).
-        due = started + (portLost && o.everyMs <= 0 ? kReopenEveryMs : o.everyMs);
-        Reading row;
-        if (portLost) {
+        // While the port is away, a round every second at most (and at least every --every).
+        due = clock.elapsed() + (portLost && o.everyMs <= 0 ? kReopenEveryMs : o.everyMs);
+        for (SensorSummary& sensor : sensors) {
+            if (stopRequested()) {
+                over = true;
+                break;
+            }
+            Reading row;
+            row.port = s.device();
+            row.address = sensor.address;
+            if (portLost) {
+                ++measurements;
+                ++sensor.measurements;
+                fail(sensor, EXIT_NO_REPLY);
+                stampNow(row);
+                row.status = QStringLiteral("port lost");
+                if (!writeRow(row)) {
+                    over = true;
+                    break;
+                }
+                continue;
+            }
+            const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(sensor.address));
+            const Stats before = stats;
+            const Result r = s.request(frame, sensor::expectRead(frame), s.retries());
+            if (r.kind == Result::Stopped) {
+                over = true;
+                break;
+            }
+            addGrowth(sensor.stats, before, stats);
             ++measurements;
-            ++failed;
-            row.time = timestampUtc();
-            row.status = QStringLiteral("port lost");
-            if (!writeRow(row)) break;
-            continue;
-        }
-        const Result r = s.request(frame, expect, s.retries());
-        if (r.kind == Result::Stopped) break;
-        ++measurements;
-        row.time = timestampUtc();
-        if (r.ok()) {
-            row.ok = true;
-            row.latencyMs = r.latencyMs;
-            row.moisture = sensor::hundredthsText(r.reply.registers[0]);
-            row.temperature = sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1]));
-            row.status = QStringLiteral("ok");
-        } else {
-            ++failed;
-            code = exitCodeFor(r.kind);
-            // A bad reply has a latency; a timeout and a lost port have none.
-            if (r.kind == Result::Bad || r.kind == Result::Exception) row.latencyMs = r.latencyMs;
-            row.status = r.kind == Result::Timeout ? QStringLiteral("timeout")
-                         : r.kind == Result::Lost  ? QStringLiteral("port lost")
-                                                   : r.detail;
-        }
-        if (!writeRow(row)) break;
-        if (r.kind == Result::Lost) {
-            error(r.detail);
-            if (!reconnect) break;
-            error(QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(s.device()));
-            portLost = true;
-            ++stats.outages;
-            lostAt = clock.elapsed();
-            nextReopen = lostAt + kReopenEveryMs;
+            ++sensor.measurements;
+            stampNow(row);
+            if (r.ok()) {
+                row.ok = true;
+                row.latencyMs = r.latencyMs;
+                row.moisture = sensor::hundredthsText(r.reply.registers[0]);
+                row.temperature = sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1]));
+                row.status = QStringLiteral("ok");
+            } else {
+                fail(sensor, exitCodeFor(r.kind));
+                // A bad reply has a latency; a timeout and a lost port have none.
+                if (r.kind == Result::Bad || r.kind == Result::Exception) row.latencyMs = r.latencyMs;
+                row.status = r.kind == Result::Timeout ? QStringLiteral("timeout")
+                             : r.kind == Result::Lost  ? QStringLiteral("port lost")
+                                                       : r.detail;
+            }
+            if (!writeRow(row)) {
+                over = true;
+                break;
+            }
+            if (r.kind == Result::Lost) {
+                error(r.detail);
+                if (!reconnect) {
+                    over = true;
+                    break;
+                }
+                // The rest of this round is written as lost below, the next rounds until it is back.
+                error(
+                    QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(s.device()));
+                portLost = true;
+                ++stats.outages;
+                lostAt = clock.elapsed();
+                nextReopen = lostAt + kReopenEveryMs;
+            }
         }
     }
     if (portLost) stats.lostMs += static_cast<double>(clock.elapsed() - lostAt);
     if (file) std::fclose(file);
     printSummary(stats, measurements, failed, summaryTo);
+    if (sensors.size() > 1) printSensorSummaries(sensors, summaryTo);
     return code;
 }
 

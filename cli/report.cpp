@@ -46,10 +46,63 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
+// A backslash before each of `special`; a line break, which the protocol cannot carry
+// inside a name or value, becomes an escaped blank.
+QString escaped(QString s, QLatin1String special) {
+    s.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    QString out;
+    out.reserve(s.size() + 8);
+    for (QChar c : s) {
+        if (special.contains(c)) out += QLatin1Char('\\');
+        out += c;
+    }
+    return out;
+}
+
 } // namespace
 
 QString timestampUtc() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+void stampNow(Reading& r) {
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    r.time = now.toString(Qt::ISODateWithMs);
+    r.unixMs = now.toMSecsSinceEpoch();
+}
+
+QString csvHeader() {
+    return QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
+}
+
+QString influxMeasurement(const QString& s) {
+    return escaped(s, QLatin1String(", "));
+}
+
+QString influxKey(const QString& s) {
+    return escaped(s, QLatin1String(", ="));
+}
+
+QString influxString(const QString& s) {
+    QString q = s;
+    q.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    q.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return QLatin1Char('"') + q + QLatin1Char('"');
+}
+
+QString influxLine(const Reading& r) {
+    // Tags in key order, as the database sorts them anyway.
+    QString line =
+        influxMeasurement(QStringLiteral("soil")) + QStringLiteral(",address=") + QString::number(r.address);
+    if (!r.port.isEmpty()) line += QStringLiteral(",port=") + influxKey(r.port);
+    QStringList fields;
+    if (r.ok) {
+        fields << QStringLiteral("moisture=") + r.moisture << QStringLiteral("temperature=") + r.temperature;
+    }
+    if (r.latencyMs) fields << QStringLiteral("latency_ms=") + ms(*r.latencyMs);
+    fields << QStringLiteral("status=") + influxString(r.status);
+    return line + QLatin1Char(' ') + fields.join(QLatin1Char(',')) + QLatin1Char(' ') +
+           QString::number(r.unixMs * 1000000);
 }
 
 bool ReadingWriter::write(const Reading& r) {
@@ -57,10 +110,11 @@ bool ReadingWriter::write(const Reading& r) {
     if (header_) {
         header_ = false;
         if (format_ == Csv)
-            line = QStringLiteral("time,moisture_percent,temperature_celsius,latency_ms,status\n");
+            line = csvHeader() + QLatin1Char('\n');
         else if (format_ == Table)
-            line = QStringLiteral("%1  %2  %3  %4  %5\n")
+            line = QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                        .arg(QStringLiteral("time"), -24)
+                       .arg(QStringLiteral("address"), 7)
                        .arg(QStringLiteral("moisture %"), 10)
                        .arg(QStringLiteral("temperature C"), 13)
                        .arg(QStringLiteral("latency ms"), 10)
@@ -69,20 +123,28 @@ bool ReadingWriter::write(const Reading& r) {
     const QString latency = r.latencyMs ? ms(*r.latencyMs) : QString();
     switch (format_) {
     case Csv:
-        line += QStringLiteral("%1,%2,%3,%4,%5\n")
-                    .arg(r.time, r.moisture, r.temperature, latency, csvField(r.status));
+        // Joined rather than formatted: a port or status may itself hold "%1".
+        line += QStringList{r.time,  QString::number(r.address), r.moisture, r.temperature,
+                            latency, csvField(r.status)}
+                    .join(QLatin1Char(',')) +
+                QLatin1Char('\n');
         break;
     case Json:
-        line += QStringLiteral(
-                    "{\"time\":%1,\"moisture_percent\":%2,\"temperature_celsius\":%3,\"latency_ms\":%4,"
-                    "\"status\":%5}\n")
-                    .arg(jsonString(r.time), r.ok ? r.moisture : QStringLiteral("null"),
-                         r.ok ? r.temperature : QStringLiteral("null"),
-                         latency.isEmpty() ? QStringLiteral("null") : latency, jsonString(r.status));
+        line += QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
+                jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
+                QStringLiteral(",\"moisture_percent\":") + (r.ok ? r.moisture : QStringLiteral("null")) +
+                QStringLiteral(",\"temperature_celsius\":") +
+                (r.ok ? r.temperature : QStringLiteral("null")) + QStringLiteral(",\"latency_ms\":") +
+                (latency.isEmpty() ? QStringLiteral("null") : latency) + QStringLiteral(",\"status\":") +
+                jsonString(r.status) + QStringLiteral("}\n");
+        break;
+    case Influx:
+        line += influxLine(r) + QLatin1Char('\n');
         break;
     case Table:
-        line += QStringLiteral("%1  %2  %3  %4  %5\n")
+        line += QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                     .arg(r.time, -24)
+                    .arg(r.address, 7)
                     .arg(r.ok ? r.moisture : QStringLiteral("-"), 10)
                     .arg(r.ok ? r.temperature : QStringLiteral("-"), 13)
                     .arg(latency.isEmpty() ? QStringLiteral("-") : latency, 10)
@@ -127,6 +189,38 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
     } else {
         text += QStringLiteral("latency ms: no replies\n");
     }
+    std::fputs(text.toUtf8().constData(), to);
+    std::fflush(to);
+}
+
+void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* to) {
+    QString text;
+    QStringList silent;
+    const int width = static_cast<int>(QString::number(sensors.empty() ? 0 : sensors.back().address).size());
+    for (const SensorSummary& s : sensors) {
+        const double loss = s.measurements > 0 ? 100.0 * s.failed / s.measurements : 0.0;
+        text +=
+            QStringLiteral("address %1: %2 measurements, %3 requests, %4 replies, %5 timeouts, loss %6 %, ")
+                .arg(s.address, width)
+                .arg(s.measurements)
+                .arg(s.stats.requests)
+                .arg(s.stats.replies)
+                .arg(s.stats.timeouts)
+                .arg(QString::number(loss, 'f', 1));
+        if (s.stats.latenciesMs.empty()) {
+            text += QStringLiteral("latency ms: no replies\n");
+        } else {
+            std::vector<double> sorted = s.stats.latenciesMs;
+            std::sort(sorted.begin(), sorted.end());
+            text += QStringLiteral("latency ms median %1, p95 %2, max %3\n")
+                        .arg(ms(percentile(sorted, 50)), ms(percentile(sorted, 95)), ms(sorted.back()));
+        }
+        // Anything at all heard from the address counts as an answer, even a bad one.
+        const Stats& c = s.stats;
+        if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies == 0)
+            silent << QString::number(s.address);
+    }
+    if (!silent.isEmpty()) text += QStringLiteral("never answered: %1\n").arg(silent.join(QLatin1Char(',')));
     std::fputs(text.toUtf8().constData(), to);
     std::fflush(to);
 }

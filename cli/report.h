@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <vector>
 
 namespace kv::cli {
 
@@ -16,6 +17,9 @@ namespace kv::cli {
 
 struct Reading {
     QString time;
+    qint64 unixMs = 0; // the same instant as `time`
+    QString port;      // the port as opened
+    int address = 0;
     bool ok = false;
     QString moisture;                // "30.00", empty without a value
     QString temperature;             // "22.00"
@@ -23,9 +27,12 @@ struct Reading {
     QString status;                  // "ok" or why not
 };
 
+// Sets the reading's time and unixMs from one reading of the clock.
+void stampNow(Reading& r);
+
 class ReadingWriter {
 public:
-    enum Format { Table, Csv, Json };
+    enum Format { Table, Csv, Json, Influx };
     ReadingWriter(Format format, std::FILE* to, bool header) : format_(format), to_(to), header_(header) {}
     // Writes and flushes one line (after the header, the first time); false when the
     // output refused it (disk full, closed pipe).
@@ -37,8 +44,32 @@ private:
     bool header_;
 };
 
+// The CSV header line, without its newline.
+[[nodiscard]] QString csvHeader();
+
+// One InfluxDB line-protocol point, without its newline: measurement soil, tags address
+// and port, fields moisture, temperature and latency_ms where the reading has them and
+// status always, nanosecond timestamp.
+[[nodiscard]] QString influxLine(const Reading& r);
+// The protocol's escapes: a measurement escapes commas and spaces; tag keys, tag values
+// and field keys also equals signs; string field values double quotes and backslashes.
+[[nodiscard]] QString influxMeasurement(const QString& s);
+[[nodiscard]] QString influxKey(const QString& s);
+[[nodiscard]] QString influxString(const QString& s);
+
 // Requests, replies, timeouts, CRC errors, exceptions, loss and latency of a run.
 void printSummary(const Stats& stats, int measurements, int failed, std::FILE* to);
+
+// One sensor of a bus: its share of the run's counters.
+struct SensorSummary {
+    int address = 0;
+    Stats stats;
+    int measurements = 0;
+    int failed = 0;
+};
+// A line per sensor (requests, replies, loss, latency), then the sensors that never
+// answered, if any.
+void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* to);
 
 // A bar on stderr, drawn only when stderr is a terminal.
 class Progress {

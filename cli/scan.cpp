@@ -55,6 +55,15 @@ QString measurementText(const Result& r) {
              sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1])));
 }
 
+// The text as one word of a POSIX shell: quoted only when it needs to be.
+QString shellWord(const QString& text) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:@%+=-]+$"));
+    if (plain.match(text).hasMatch()) return text;
+    QString q = text;
+    q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + q + QLatin1Char('\'');
+}
+
 } // namespace
 
 std::vector<int> parseAddressList(const std::string& text) {
@@ -70,6 +79,23 @@ std::vector<int> parseAddressList(const std::string& text) {
             out.insert(a);
     }
     return {out.begin(), out.end()};
+}
+
+std::string formatAddressList(const std::vector<int>& sorted) {
+    std::string out;
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t j = i;
+        while (j + 1 < sorted.size() && sorted[j + 1] == sorted[j] + 1)
+            ++j;
+        if (!out.empty()) out += ',';
+        out += std::to_string(sorted[i]);
+        if (j - i >= 2)
+            out += '-' + std::to_string(sorted[j]);
+        else if (j == i + 1)
+            out += ',' + std::to_string(sorted[j]);
+        i = j + 1;
+    }
+    return out;
 }
 
 int runScan(Session& s, const ScanOptions& o) {
@@ -93,6 +119,20 @@ int runScan(Session& s, const ScanOptions& o) {
         s.line().setUnexpectedObserver({});
         if (stopRequested()) error(QStringLiteral("scan interrupted"));
         print(QStringLiteral("%1 sensor(s) found").arg(found.size()));
+        // For each rate, the options that read every sensor found there, ready to paste.
+        std::vector<int> rates;
+        for (const Found& f : found)
+            if (std::find(rates.begin(), rates.end(), f.rate) == rates.end()) rates.push_back(f.rate);
+        for (int rate : rates) {
+            std::vector<int> at;
+            for (const Found& f : found)
+                if (f.rate == rate) at.push_back(f.address);
+            std::sort(at.begin(), at.end());
+            at.erase(std::unique(at.begin(), at.end()), at.end());
+            print(QStringLiteral("read them with: kv7702r read --port ") + shellWord(s.device()) +
+                  QStringLiteral(" --rate ") + QString::number(rate) + QStringLiteral(" --address ") +
+                  QString::fromStdString(formatAddressList(at)));
+        }
         return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
     };
     // A measurement at the full timeout: a sensor that answers it, even with an exception, is there.

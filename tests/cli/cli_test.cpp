@@ -165,6 +165,9 @@ TEST_F(Cli, ScanSweepsWhenSeveralAnswerTheAddressRead) {
     EXPECT_NE(r.out.find("found: rate 19200, address 2,"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("found: rate 19200, address 4,"), std::string::npos) << r.out;
     EXPECT_EQ(countOf(r.out, "found: "), 2) << r.out;
+    // The last line is what a technician pastes to log them.
+    EXPECT_EQ(lines(r.out).back(),
+              "read them with: kv7702r read --port " + link_ + " --rate 19200 --address 2,4");
 }
 
 TEST_F(Cli, ScanFirstStopsAtTheFirstFind) {
@@ -193,10 +196,10 @@ TEST_F(Cli, ReadGivesTheSensorsValuesAndASummary) {
     ASSERT_EQ(r.code, 0) << r.err;
     const auto rows = lines(r.out);
     ASSERT_EQ(rows.size(), 5u) << r.out;
-    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
+    EXPECT_EQ(rows[0], "time,address,moisture_percent,temperature_celsius,latency_ms,status");
     char expected[16];
     std::snprintf(expected, sizeof expected, "%.2f", uncalibratedReading(22.0));
-    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),30\.00,([-0-9.]+),([0-9.]+),ok)");
+    const std::regex row(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),1,30\.00,([-0-9.]+),([0-9.]+),ok)");
     for (size_t i = 1; i < rows.size(); ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
@@ -306,7 +309,7 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
         }
         const Outcome read = run({"read", "--count", "4", "--csv", "-"});
         EXPECT_EQ(read.code, 0) << read.err;
-        const std::regex okRow(R"([^,]+,30\.00,([-0-9.]+),([0-9.]+),ok)");
+        const std::regex okRow(R"([^,]+,1,30\.00,([-0-9.]+),([0-9.]+),ok)");
         int okRows = 0;
         for (const std::string& l : lines(read.out)) {
             std::smatch m;
@@ -361,7 +364,20 @@ TEST_F(Cli, ParameterWriteTheSensorDoesNotKeepFailsWithExit4) {
 
 TEST_F(Cli, UsageErrorsSendNothing) {
     startSim({});
+    // A log of an earlier version, whose rows lack the address.
+    const std::string oldLog = dir_.file("old.csv");
+    {
+        std::ofstream f(oldLog);
+        f << "time,moisture_percent,temperature_celsius,latency_ms,status\n";
+    }
     for (const auto& args : std::vector<std::vector<std::string>>{
+             {"read", "--csv", oldLog},
+             {"read", "--address", "0,3"},
+             {"read", "--address", "3-1"},
+             {"read", "--influx", "--json"},
+             {"params", "--address", "3,37"},
+             {"address", "set", "5", "--address", "1-2"},
+             {"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100", "--rb", "139", "-a", "1,2"},
              {"params", "set", "slope", "1"},
              {"params", "set", "la", "70000"},
              {"params", "set", "scale", "7"},
@@ -382,6 +398,89 @@ TEST_F(Cli, UsageErrorsSendNothing) {
         EXPECT_EQ(r.err.rfind("kv7702r: ", 0), 0u) << r.err;
     }
     EXPECT_EQ(requestsSeen(), 0);
+    EXPECT_EQ(readFile(oldLog), "time,moisture_percent,temperature_celsius,latency_ms,status\n");
+}
+
+TEST_F(Cli, ABusIsReadRoundByRoundAndASilentSensorFailsOnlyItsOwnRows) {
+    // Two sensors answer on the line; nobody has address 113.
+    startSim({"--address", "3", "--address", "37"});
+    const Outcome r = onLine(
+        {"read", "--address", "113,3,37", "--count", "2", "--every", "1500", "--retries", "1", "--csv", "-"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    const auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 1u + 2 * 3) << r.out;
+    const std::regex row(R"(([-0-9T:.Z]+),(\d+),([-0-9.]*),([-0-9.]*),([0-9.]*),(.*))");
+    std::vector<long long> roundStart;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(rows[i], m, row)) << rows[i];
+        const int address = std::stoi(m[2]);
+        const int expected[] = {3, 37, 113};
+        EXPECT_EQ(address, expected[(i - 1) % 3]) << "each round asks in address order";
+        if (address == 113) {
+            EXPECT_EQ(m[6], "timeout");
+            EXPECT_EQ(m[3], "");
+            EXPECT_EQ(m[5], "") << "no reply, no latency";
+        } else {
+            EXPECT_EQ(m[6], "ok") << rows[i];
+            EXPECT_EQ(m[3], "30.00");
+        }
+        // Milliseconds of the day are enough for the spacing of two rounds.
+        int h = 0, min = 0;
+        double sec = 0;
+        std::sscanf(std::string(m[1]).c_str() + 11, "%d:%d:%lfZ", &h, &min, &sec);
+        const auto msOfDay = static_cast<long long>(((h * 60 + min) * 60 + sec) * 1000 + 0.5);
+        if ((i - 1) % 3 == 0)
+            roundStart.push_back(msOfDay);
+        else
+            EXPECT_LT((msOfDay - roundStart.back() + 86400000) % 86400000, 1500)
+                << "one round, not one period per sensor";
+    }
+    ASSERT_EQ(roundStart.size(), 2u);
+    // A round's first row is stamped at its reply, up to a timeout (300) after the round began.
+    EXPECT_GE((roundStart[1] - roundStart[0] + 86400000) % 86400000, 1500 - 300)
+        << "--every is the period of a round";
+    // The silent sensor's retries are its own; the others were asked once per round.
+    EXPECT_EQ(requestsSeen(), 2 * (1 + 1 + 2));
+    EXPECT_EQ(summaryField(r.err, "measurements"), 6) << r.err;
+    EXPECT_NE(r.err.find("address   3: 2 measurements, 2 requests, 2 replies, 0 timeouts, loss 0.0 %"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("address  37: 2 measurements, 2 requests, 2 replies, 0 timeouts, loss 0.0 %"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("address 113: 2 measurements, 4 requests, 0 replies, 4 timeouts, loss 100.0 %, "
+                         "latency ms: no replies"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("\nnever answered: 113\n"), std::string::npos);
+}
+
+TEST_F(Cli, ALateReplyOnABusIsNeverTakenForTheNextSensorsAnswer) {
+    // Every third reply comes after the timeout but within the grace period, and requests
+    // that come sooner than 3.5 characters after a reply are dropped, as real sensors do.
+    startSim({"--address", "3", "--address", "37", "--late-every", "3", "--late-by", "820", "--strict-gap"});
+    // Sensor 37 reads 15.00 more than sensor 3, so a value under the wrong address shows.
+    ASSERT_EQ(
+        onLine({"params", "set", "moisture-offset", "1500", "--address", "37", "--timeout", "800"}).code, 0);
+    const int before = requestsSeen();
+    const Outcome r = onLine({"read", "--address", "3,37,113", "--count", "4", "--timeout", "800",
+                              "--retries", "0", "--csv", "-"});
+    EXPECT_EQ(r.code, 3) << r.err;
+    const auto rows = lines(r.out);
+    ASSERT_EQ(rows.size(), 1u + 4 * 3) << r.out;
+    int late = 0;
+    for (size_t i = 1; i < rows.size(); ++i) {
+        const std::string address = std::vector<std::string>{"3", "37", "113"}[(i - 1) % 3];
+        const std::string good = address == "3" ? ",30.00," : ",45.00,";
+        const bool ok = rows[i].find("," + address + good) != std::string::npos && rows[i].size() > 3 &&
+                        rows[i].compare(rows[i].size() - 3, 3, ",ok") == 0;
+        const bool timedOut = rows[i].find("," + address + ",,,,timeout") != std::string::npos;
+        EXPECT_TRUE(ok || timedOut) << rows[i];
+        if (timedOut && address != "113") ++late;
+    }
+    EXPECT_GE(late, 1) << r.out;
+    EXPECT_EQ(summaryField(r.err, "late replies"), late) << r.err;
+    EXPECT_EQ(requestsSeen() - before, 12) << "one request per sensor and round, each heard";
+    EXPECT_EQ(countOf(simLog(), "too soon"), 0) << simLog();
 }
 
 TEST_F(Cli, AddressChangeProvesItselfAtTheNewAddress) {
@@ -515,10 +614,10 @@ TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n') << "the last line is whole";
     const auto rows = lines(text);
-    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
+    EXPECT_EQ(rows[0], "time,address,moisture_percent,temperature_celsius,latency_ms,status");
     int ok = 0;
     for (size_t i = 1; i < rows.size(); ++i) {
-        EXPECT_EQ(countOf(rows[i], ","), 4) << rows[i];
+        EXPECT_EQ(countOf(rows[i], ","), 5) << rows[i];
         if (rows[i].size() >= 3 && rows[i].compare(rows[i].size() - 3, 3, ",ok") == 0) {
             EXPECT_EQ(ok + 1, static_cast<int>(i)) << "good rows come first, without gaps";
             ++ok;
@@ -527,6 +626,45 @@ TEST_F(Cli, CsvIsCompleteWhenTheSensorVanishes) {
     EXPECT_GE(ok, seenBeforeKill);
     // Every exchange that was answered is in the file: the sim logged no more replies than rows.
     EXPECT_EQ(ok, summaryField(out, "replies"));
+}
+
+TEST_F(Cli, AnUnplugCostsABusWholeRoundsAndTheLogGoesOn) {
+    startSim({"--address", "3", "--address", "37"});
+    const std::string csv = dir_.file("bus.csv");
+    Child kv;
+    ASSERT_EQ(kv.start(KV_CLI_BINARY,
+                       {"read", "--address", "3,37", "--every", "100", "--csv", csv, "--port", link_,
+                        "--rate", "19200", "--timeout", kTimeout},
+                       dir_.file("kv.err")),
+              "");
+    auto waitForRows = [&](const std::string& what, int atLeast) {
+        const auto deadline = Clock::now() + kRunDeadline;
+        while (countOf(readFile(csv), what) < atLeast && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(10)); // polling interval
+        return countOf(readFile(csv), what) >= atLeast;
+    };
+    ASSERT_TRUE(waitForRows(",ok\n", 4));
+    sim_.terminate(); // the adapter goes away, its link with it
+    ASSERT_TRUE(waitForRows(",port lost\n", 4)) << kv.stderrText();
+    const int okBefore = countOf(readFile(csv), ",ok\n");
+    startSim({"--address", "3", "--address", "37"}); // and comes back under the same name
+    ASSERT_TRUE(waitForRows(",ok\n", okBefore + 4)) << kv.stderrText();
+    EXPECT_EQ(kv.terminate(SIGINT), 3) << "measurements were lost";
+    const std::string summary = kv.readAll(Clock::now() + kRunDeadline);
+
+    const auto rows = lines(readFile(csv));
+    ASSERT_GE(rows.size(), 1u + 12);
+    std::string phases; // o for a round that answered, x for one lost with the port
+    for (size_t i = 1; i + 1 < rows.size(); i += 2) {
+        // Rounds are whole: one row per sensor, in address order, lost or not together
+        // except for the round the port went away in.
+        ASSERT_NE(rows[i].find(",3,"), std::string::npos) << rows[i];
+        ASSERT_NE(rows[i + 1].find(",37,"), std::string::npos) << rows[i + 1];
+        const bool lost = rows[i + 1].find(",port lost") != std::string::npos;
+        if (phases.empty() || phases.back() != (lost ? 'x' : 'o')) phases += lost ? 'x' : 'o';
+    }
+    EXPECT_EQ(phases, "oxo") << readFile(csv);
+    EXPECT_NE(summary.find("port lost 1 time(s)"), std::string::npos) << summary;
 }
 
 TEST_F(Cli, ReadRidesOutAnUnplug) {
@@ -563,8 +701,8 @@ TEST_F(Cli, ReadRidesOutAnUnplug) {
     const auto rows = lines(readFile(csv));
     EXPECT_EQ(countOf(readFile(csv), "time,"), 1) << "one header";
     ASSERT_FALSE(rows.empty());
-    EXPECT_EQ(rows[0], "time,moisture_percent,temperature_celsius,latency_ms,status");
-    const std::regex ok(R"([^,]+,30\.00,[-0-9.]+,[0-9.]+,ok)"), lost(R"([^,]+,,,,port lost)");
+    EXPECT_EQ(rows[0], "time,address,moisture_percent,temperature_celsius,latency_ms,status");
+    const std::regex ok(R"([^,]+,1,30\.00,[-0-9.]+,[0-9.]+,ok)"), lost(R"([^,]+,1,,,,port lost)");
     int lostRows = 0;
     for (size_t i = 1; i < rows.size(); ++i) {
         const bool isLost = std::regex_match(rows[i], lost);

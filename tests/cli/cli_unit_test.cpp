@@ -1,4 +1,5 @@
-// The command line's own parsers and figures: comm.set, COMn, address lists, the summary.
+// The command line's own parsers and figures: comm.set, COMn, address lists, the line
+// protocol, the summary.
 
 #include "cli/commands.h"
 #include "cli/report.h"
@@ -47,8 +48,58 @@ TEST(CliAddresses, ListsAndRanges) {
     EXPECT_EQ(parseAddressList("1-3,37"), (std::vector<int>{1, 2, 3, 37}));
     EXPECT_EQ(parseAddressList("5, 2-3 ,3"), (std::vector<int>{2, 3, 5}));
     EXPECT_EQ(parseAddressList("1-247").size(), 247u);
-    for (const char* bad : {"", "0-5", "1-248", "5-1", "a", "1-", "-3", "1,,2", "1000"})
+    for (const char* bad : {"", "0-5", "1-248", "5-1", "a", "1-", "-3", "1,,2", "1000", "3;37"})
         EXPECT_TRUE(parseAddressList(bad).empty()) << bad;
+    // Written back as scan prints them: runs of three or more as ranges, and read again whole.
+    const std::vector<std::pair<std::vector<int>, std::string>> written{
+        {{3, 37, 113}, "3,37,113"},
+        {{1, 2, 3, 4, 5, 6, 7, 8}, "1-8"},
+        {{1, 2, 5, 6, 7, 9}, "1,2,5-7,9"},
+        {{247}, "247"},
+        {{}, ""},
+    };
+    for (const auto& [list, text] : written) {
+        EXPECT_EQ(formatAddressList(list), text);
+        if (!list.empty()) {
+            EXPECT_EQ(parseAddressList(text), list) << text;
+        }
+    }
+}
+
+TEST(CliInflux, NamesAndValuesEscapedByTheProtocolsRules) {
+    Reading ok;
+    ok.unixMs = 1765300000123;
+    ok.port = QStringLiteral("/dev/serial/by-id/usb-RS485 adapter,port=0");
+    ok.address = 37;
+    ok.ok = true;
+    ok.moisture = QStringLiteral("30.25");
+    ok.temperature = QStringLiteral("-4.50");
+    ok.latencyMs = 12.34;
+    ok.status = QStringLiteral("ok");
+    Reading timeout = ok;
+    timeout.ok = false;
+    timeout.moisture.clear();
+    timeout.temperature.clear();
+    timeout.status = QStringLiteral("timeout");
+    timeout.latencyMs.reset();
+    Reading odd = timeout;
+    odd.latencyMs = 12.34;
+    odd.port = QStringLiteral("C:\\ports\\com 3");
+    odd.status = QStringLiteral("bad \"reply\" \\ length\nsecond line");
+    const std::vector<std::pair<const Reading*, const char*>> cases{
+        {&ok, "soil,address=37,port=/dev/serial/by-id/usb-RS485\\ adapter\\,port\\=0 "
+              "moisture=30.25,temperature=-4.50,latency_ms=12.3,status=\"ok\" 1765300000123000000"},
+        // A failed reading keeps its line, with its status and without the values it lacks.
+        {&timeout, "soil,address=37,port=/dev/serial/by-id/usb-RS485\\ adapter\\,port\\=0 "
+                   "status=\"timeout\" 1765300000123000000"},
+        // Backslashes stay as they are in a tag; a string escapes quotes and backslashes, and
+        // a line break, which no value may hold, becomes a blank.
+        {&odd, "soil,address=37,port=C:\\ports\\com\\ 3 latency_ms=12.3,"
+               "status=\"bad \\\"reply\\\" \\\\ length second line\" 1765300000123000000"},
+    };
+    for (const auto& [reading, line] : cases)
+        EXPECT_EQ(influxLine(*reading).toStdString(), line);
+    EXPECT_EQ(influxMeasurement(QStringLiteral("soil moisture,x=1")).toStdString(), "soil\\ moisture\\,x=1");
 }
 
 TEST(CliSummary, CountsLossAndNearestRankLatencies) {
