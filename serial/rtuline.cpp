@@ -86,6 +86,7 @@ OpenResult RtuLine::open(const QString& name, int baud) {
     }
     port_->clear();
     lastActivityNs_ = clock_.nsecsElapsed();
+    outOfStep_ = false;
     return {};
 }
 
@@ -236,12 +237,24 @@ RtuLine::Exchange RtuLine::exchange(const QByteArray& request,
     ex.latencyMs = static_cast<double>(lastByteNs - writtenNs) / kNsPerMs;
     const int grace = graceMs >= 0 ? graceMs : graceMsFor(timeoutMs);
     if (ex.outcome == Outcome::Complete) {
-        if (!echoIsAnswer || echo_) return ex;
         // A write's answer looks like its echo: a second copy soon after means the first was the adapter's.
-        const QByteArray after = hearOut(grace, grace + timeoutMs, lost, stop, true);
-        if (after.startsWith(request)) {
+        const bool mayBeEcho = echoIsAnswer && !echo_ && ex.reply == request;
+        if (!mayBeEcho && !outOfStep_) return ex;
+        // After a reply missed its deadline and its grace, the frame just taken may be that late
+        // reply: ours would then follow it before our own deadline.
+        const qint64 sinceWriteMs = (clock_.nsecsElapsed() - writtenNs) / kNsPerMs;
+        const qint64 within = outOfStep_ ? std::max<qint64>(timeoutMs - sinceWriteMs, grace) : grace;
+        const bool wasOutOfStep = outOfStep_;
+        outOfStep_ = false;
+        const QByteArray after = hearOut(within, within + timeoutMs, lost, stop, true);
+        const int need = after.isEmpty() ? 0 : lengthOf(after);
+        if (mayBeEcho && after.startsWith(request)) {
             ex.outcome = Outcome::Echo;
             ex.reply += after;
+        } else if (wasOutOfStep && need > 0 && after.size() == need) {
+            noteUnexpected(ex.reply);
+            ex.reply = after;
+            ex.latencyMs = static_cast<double>(lastActivityNs_ - writtenNs) / kNsPerMs;
         } else {
             noteUnexpected(after);
         }
@@ -252,6 +265,8 @@ RtuLine::Exchange RtuLine::exchange(const QByteArray& request,
         // A reply that missed its deadline is heard out here, never taken for a later answer.
         ex.late = hearOut(grace, grace + timeoutMs, lost, stop, true);
         noteUnexpected(ex.late);
+        // Nothing came even late: it may come later still, so the next reply is checked for it.
+        outOfStep_ = ex.sent && ex.late.isEmpty();
     }
     if (lost) {
         close();

@@ -114,6 +114,7 @@ private:
     QString name_;
     int baud_ = 9600;
     bool echo_ = false;
+    bool outOfStep_ = false; // a timed-out reply may still be on its way
     QElapsedTimer clock_;
     qint64 lastActivityNs_ = 0; // last byte written or read
     Unexpected unexpected_;

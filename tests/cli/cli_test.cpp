@@ -275,16 +275,25 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
         std::vector<std::string> sim;
         std::vector<std::string> kv;
         double turnaroundMs;
+        bool mayCollide;
     };
     const Row rows[] = {
-        {"prompt, 2 ms", {"--turnaround", "2"}, {"--rate", "19200"}, 2},
-        {"60 ms at 9600", {"--turnaround", "60", "--baud", "9600"}, {"--rate", "9600"}, 60},
-        {"250 ms with jitter", {"--turnaround", "230..250"}, {"--rate", "19200"}, 230},
+        {"prompt, 2 ms", {"--turnaround", "2"}, {"--rate", "19200"}, 2, false},
+        {"60 ms at 9600", {"--turnaround", "60", "--baud", "9600"}, {"--rate", "9600"}, 60, false},
+        {"250 ms with jitter", {"--turnaround", "230..250"}, {"--rate", "19200"}, 230, false},
         {"every third reply 1.2 s late",
          {"--turnaround", "20", "--late-every", "3", "--late-by", "1200"},
          {"--rate", "19200"},
-         20},
-        {"echoing adapter", {"--turnaround", "20", "--echo"}, {"--rate", "19200", "--echo"}, 20},
+         20,
+         false},
+        // Past the grace, the retry may meet the late reply on the line; a sensor that then drops
+        // the retry would leave the late reply the only answer, which no master can tell apart.
+        {"every other reply 1.45 s late, past the timeout and its grace",
+         {"--turnaround", "100", "--late-every", "2", "--late-by", "1450"},
+         {"--rate", "19200"},
+         100,
+         true},
+        {"echoing adapter", {"--turnaround", "20", "--echo"}, {"--rate", "19200", "--echo"}, 20, false},
     };
     // The sim's registers 2..8: parameters 0..5 as made, then the PT100's resistance at 22 degC.
     const int registers[] = {10000, 0, 10000, 0, 10000, 5000, 10957};
@@ -293,7 +302,7 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         std::vector<std::string> simArgs = row.sim;
-        simArgs.push_back("--strict-gap");
+        if (!row.mayCollide) simArgs.push_back("--strict-gap");
         startSim(simArgs);
         auto run = [&](std::vector<std::string> args) {
             args.insert(args.end(), row.kv.begin(), row.kv.end());
@@ -322,7 +331,9 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
         EXPECT_EQ(summaryField(read.err, "requests"),
                   summaryField(read.err, "replies") + summaryField(read.err, "timeouts"))
             << read.err;
-        EXPECT_EQ(countOf(simLog(), "too soon"), 0) << simLog_;
+        if (!row.mayCollide) {
+            EXPECT_EQ(countOf(simLog(), "too soon"), 0) << simLog_;
+        }
         sim_.terminate();
         simLog_.clear();
     }
