@@ -31,7 +31,7 @@ void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::functio
 }
 
 // What the run's counters gained between two looks: one sensor's share of a request.
-void addGrowth(Stats& to, const Stats& before, const Stats& after) {
+void addGrowth(Stats& to, const Counters& before, std::size_t latenciesBefore, const Stats& after) {
     to.requests += after.requests - before.requests;
     to.replies += after.replies - before.replies;
     to.timeouts += after.timeouts - before.timeouts;
@@ -42,7 +42,7 @@ void addGrowth(Stats& to, const Stats& before, const Stats& after) {
     to.retries += after.retries - before.retries;
     // Late bytes are heard before the next request, whichever sensor it asks: they stay the run's.
     to.latenciesMs.insert(to.latenciesMs.end(),
-                          after.latenciesMs.begin() + static_cast<std::ptrdiff_t>(before.latenciesMs.size()),
+                          after.latenciesMs.begin() + static_cast<std::ptrdiff_t>(latenciesBefore),
                           after.latenciesMs.end());
 }
 
@@ -160,13 +160,15 @@ int runRead(Session& s, const ReadOptions& o) {
                 continue;
             }
             const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(sensor.address));
-            const Stats before = stats;
+            // Only the counters: a copy of the latencies at every request grows with the log.
+            const Counters before = stats;
+            const std::size_t latenciesBefore = stats.latenciesMs.size();
             const Result r = s.request(frame, sensor::expectRead(frame), s.retries());
             if (r.kind == Result::Stopped) {
                 over = true;
                 break;
             }
-            addGrowth(sensor.stats, before, stats);
+            addGrowth(sensor.stats, before, latenciesBefore, stats);
             ++measurements;
             ++sensor.measurements;
             stampNow(row);

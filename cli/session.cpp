@@ -142,7 +142,10 @@ Result Session::request(const Frame& frame, const sensor::Expectation& expect, i
             return result;
         }
         if (ex.outcome == RtuLine::Outcome::Stopped) {
-            if (ex.sent) --stats_.requests; // given up by the operator, not by the line
+            if (ex.sent) { // given up by the operator, not by the line
+                --stats_.requests;
+                if (attempt > 0) --stats_.retries;
+            }
             result.kind = Result::Stopped;
             result.detail = QStringLiteral("stopped");
             return result;

@@ -46,7 +46,8 @@ void installStopHandler();
 [[nodiscard]] bool stopRequested();
 
 // Counters of one run.
-struct Stats {
+// The counts of a run, apart from its latencies so that they can be looked at cheaply.
+struct Counters {
     int requests = 0;
     int replies = 0;
     int timeouts = 0;
@@ -58,6 +59,9 @@ struct Stats {
     int late = 0;                    // late replies and other bytes nobody waited for, one burst each
     int outages = 0;                 // times the port went away during a run
     double lostMs = 0;               // time without the port
+};
+
+struct Stats : Counters {
     std::vector<double> latenciesMs; // of good replies
 };
 
