@@ -135,18 +135,28 @@ int runScan(Session& s, const ScanOptions& o) {
         }
         return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
     };
-    // A measurement at the full timeout: a sensor that answers it, even with an exception, is there.
-    auto confirm = [&](Progress& progress, int rate, int address) {
-        const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
-        const Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
-        if (!r.ok() && r.kind != Result::Exception) return r.kind;
+    // A sensor that answers a measurement, even with an exception, is there.
+    auto report = [&](Progress& progress, int rate, int address, const Result& r) {
         progress.clear();
         print(QStringLiteral("found: rate %1, address %2, %3")
                   .arg(rate)
                   .arg(address)
                   .arg(r.ok() ? measurementText(r) : QStringLiteral("answers with ") + r.detail));
         found.push_back({rate, address});
-        return r.kind;
+    };
+    // A measurement at the full timeout.
+    auto confirm = [&](Progress& progress, int rate, int address) {
+        const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
+        const Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
+        if (r.ok() || r.kind == Result::Exception) report(progress, rate, address, r);
+        return r;
+    };
+    // The port went away: say so, with what was found until then.
+    auto portLost = [&](Progress& progress, const Result& r) {
+        progress.clear();
+        error(r.detail);
+        finish(progress);
+        return static_cast<int>(EXIT_NO_REPLY);
     };
 
     Progress progress(static_cast<int>(o.rates.size()));
@@ -167,14 +177,10 @@ int runScan(Session& s, const ScanOptions& o) {
             r = s.request(sensor::addressReadRequest(), expect, 0, RetryOn::GarbledOnly);
         }
         heardFrom.clear();
-        if (r.kind == Result::Lost) {
-            progress.clear();
-            error(r.detail);
-            return EXIT_NO_REPLY;
-        }
+        if (r.kind == Result::Lost) return portLost(progress, r);
         if (r.ok()) {
-            const auto kind = confirm(progress, rate, r.reply.address);
-            if (kind == Result::Lost) return finish(progress);
+            const Result confirmed = confirm(progress, rate, r.reply.address);
+            if (confirmed.kind == Result::Lost) return portLost(progress, confirmed);
             if (!known(rate, r.reply.address)) {
                 progress.clear();
                 print(QStringLiteral("found: rate %1, address %2, measurement failed")
@@ -210,19 +216,10 @@ int runScan(Session& s, const ScanOptions& o) {
                 // Silence is the common answer of a sweep: one short probe, no retry.
                 const Result r = s.request(frame, expect, 0, RetryOn::GarbledOnly,
                                            {probeTimeoutMs(rate, expect, kSweepMarginMs), kSweepGraceMs});
-                if (r.kind == Result::Lost) {
-                    sweep.clear();
-                    error(r.detail);
-                    return EXIT_NO_REPLY;
-                }
+                if (r.kind == Result::Lost) return portLost(sweep, r);
                 if (const int from = senderOf(r.heard)) heardFrom.insert(from);
                 if (r.ok() || r.kind == Result::Exception) {
-                    sweep.clear();
-                    print(QStringLiteral("found: rate %1, address %2, %3")
-                              .arg(rate)
-                              .arg(address)
-                              .arg(r.ok() ? measurementText(r) : QStringLiteral("answers with ") + r.detail));
-                    found.push_back({rate, address});
+                    report(sweep, rate, address, r);
                     heardFrom.erase(address);
                 } else if (r.kind == Result::Bad && senderOf(r.heard) == address) {
                     sweep.clear();
@@ -234,7 +231,8 @@ int runScan(Session& s, const ScanOptions& o) {
                 const int candidate = *heardFrom.begin();
                 heardFrom.erase(heardFrom.begin());
                 if (known(rate, candidate)) continue;
-                if (confirm(sweep, rate, candidate) == Result::Lost) return finish(sweep);
+                const Result confirmed = confirm(sweep, rate, candidate);
+                if (confirmed.kind == Result::Lost) return portLost(sweep, confirmed);
             }
             if (o.first && !found.empty()) return finish(sweep);
         }
