@@ -154,6 +154,8 @@ PortProbe PortProbe::system() {
     p.groupOf = [](const QString& path) {
         struct stat st {};
         if (::stat(QFile::encodeName(path).constData(), &st) != 0) return QString();
+        // Joining a group that may not read and write the device would not help.
+        if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return QString();
         const struct group* g = ::getgrgid(st.st_gid);
         return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
     };
@@ -197,13 +199,16 @@ QString portToolTip(const PortFacts& f) {
         lines << (f.holder.isEmpty() ? QStringLiteral("无法打开：设备正被其他程序使用")
                                      : QStringLiteral("无法打开：设备正被 %1 使用").arg(f.holder));
         break;
-    case PortFacts::Problem::NoPermission: {
-        const QString group = f.group.isEmpty() ? QStringLiteral("dialout") : f.group;
-        lines << QStringLiteral("无法打开：没有权限。设备属于 %1 组，请执行").arg(group)
-              << QStringLiteral("sudo usermod -aG %1 $USER").arg(group)
+    case PortFacts::Problem::NoPermission:
+        if (f.group.isEmpty()) {
+            lines << QStringLiteral("无法打开：没有权限，设备的组也不能读写它。")
+                  << QStringLiteral("请用 udev 规则把设备交给 dialout 组（权限 0660），或以设备的所有者运行");
+            break;
+        }
+        lines << QStringLiteral("无法打开：没有权限。设备属于 %1 组，请执行").arg(f.group)
+              << QStringLiteral("sudo usermod -aG %1 $USER").arg(f.group)
               << QStringLiteral("然后注销并重新登录");
         break;
-    }
     }
     return lines.join(QLatin1Char('\n'));
 }

@@ -23,7 +23,7 @@ struct PortFacts {
 struct PortProbe {
     // True when this user may read and write the device.
     std::function<bool(const QString& path)> mayOpen;
-    // The group that owns the device.
+    // The group that owns the device, when that group may read and write it; else empty.
     std::function<QString(const QString& path)> groupOf;
     // The process holding the device's lock, as "name (PID n)"; empty when none.
     std::function<QString(const QString& path)> lockHolder;

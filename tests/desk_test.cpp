@@ -190,6 +190,11 @@ TEST_F(PortTips, NoPermissionGivesTheGroupAndTheExactFix) {
     EXPECT_TRUE(lines.contains(QStringLiteral("sudo usermod -aG uucp $USER")))
         << lines.join('|').toStdString();
     EXPECT_TRUE(lines.back().contains(QStringLiteral("重新登录")));
+    // A group that may not read and write the device is no fix: a udev rule or its owner is.
+    probe.groupOf = [](const QString&) { return QString(); };
+    const QString noGroup = portToolTip(portFacts(QStringLiteral("/dev/null"), probe));
+    EXPECT_TRUE(noGroup.contains(QStringLiteral("udev")) && !noGroup.contains(QStringLiteral("usermod")))
+        << noGroup.toStdString();
 
     // And the system's own check, with a file of mode 000 standing in for the device.
     QFile stand(path("ttyUSB9"));
