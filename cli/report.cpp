@@ -75,10 +75,6 @@ QString csvHeader() {
     return QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
 }
 
-QString influxMeasurement(const QString& s) {
-    return escaped(s, QLatin1String(", "));
-}
-
 QString influxKey(const QString& s) {
     return escaped(s, QLatin1String(", ="));
 }
@@ -92,8 +88,7 @@ QString influxString(const QString& s) {
 
 QString influxLine(const Reading& r) {
     // Tags in key order, as the database sorts them anyway.
-    QString line =
-        influxMeasurement(QStringLiteral("soil")) + QStringLiteral(",address=") + QString::number(r.address);
+    QString line = QStringLiteral("soil,address=") + QString::number(r.address);
     if (!r.port.isEmpty()) line += QStringLiteral(",port=") + influxKey(r.port);
     QStringList fields;
     if (r.ok) {

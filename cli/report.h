@@ -51,9 +51,8 @@ private:
 // and port, fields moisture, temperature and latency_ms where the reading has them and
 // status always, nanosecond timestamp.
 [[nodiscard]] QString influxLine(const Reading& r);
-// The protocol's escapes: a measurement escapes commas and spaces; tag keys, tag values
-// and field keys also equals signs; string field values double quotes and backslashes.
-[[nodiscard]] QString influxMeasurement(const QString& s);
+// The protocol's escapes: tag keys, tag values and field keys escape commas, spaces and
+// equals signs; string field values double quotes and backslashes.
 [[nodiscard]] QString influxKey(const QString& s);
 [[nodiscard]] QString influxString(const QString& s);
 
