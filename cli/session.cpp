@@ -67,12 +67,12 @@ int exitCodeFor(Result::Kind kind) {
     return EXIT_DEVICE;
 }
 
-QString resolvePort(const QString& spec, const QString& programDir) {
+QString resolvePort(const QString& given, const QString& programDir) {
     static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
                                         QRegularExpression::CaseInsensitiveOption);
-    const auto m = com.match(spec);
+    const auto m = com.match(given);
     if (m.hasMatch() && m.captured(1).toInt() <= 255) return deviceForPort(m.captured(1).toInt(), programDir);
-    return spec;
+    return given;
 }
 
 CommSetValues storedCommSet(const QString& programDir) {

@@ -122,7 +122,7 @@ private:
 };
 
 // "COM3" (any case) as the window maps it from the program's folder; anything else is a path.
-[[nodiscard]] QString resolvePort(const QString& spec, const QString& programDir);
+[[nodiscard]] QString resolvePort(const QString& given, const QString& programDir);
 
 // The comm.set the window would read: beside the program, or in the user's configuration
 // folder when the program's folder takes no files (an installed copy).
