@@ -2,6 +2,7 @@
 // it back (or, for the address, by a measurement at the new address).
 
 #include "cli/commands.h"
+#include "cli/report.h"
 #include "sensor/values.h"
 
 #include <cstdio>
@@ -60,9 +61,7 @@ struct Measurement {
     Result result;
     QString text() const {
         if (!result.ok()) return result.detail;
-        return QStringLiteral("moisture %1 %, temperature %2 C")
-            .arg(sensor::hundredthsText(result.reply.registers[0]),
-                 sensor::hundredthsText(sensor::temperatureHundredths(result.reply.registers[1])));
+        return measurementText(result.reply);
     }
 };
 

@@ -175,8 +175,8 @@ int runRead(Session& s, const ReadOptions& o) {
             if (r.ok()) {
                 row.ok = true;
                 row.latencyMs = r.latencyMs;
-                row.moisture = sensor::hundredthsText(r.reply.registers[0]);
-                row.temperature = sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1]));
+                row.moisture = moistureText(r.reply);
+                row.temperature = temperatureText(r.reply);
                 row.status = QStringLiteral("ok");
             } else {
                 fail(sensor, exitCodeFor(r.kind));

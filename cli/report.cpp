@@ -1,4 +1,5 @@
 #include "cli/report.h"
+#include "sensor/values.h"
 
 #include <QDateTime>
 
@@ -13,6 +14,19 @@
 #endif
 
 namespace kv::cli {
+
+QString moistureText(const sensor::Reply& measurement) {
+    return sensor::hundredthsText(measurement.registers[0]);
+}
+
+QString temperatureText(const sensor::Reply& measurement) {
+    return sensor::hundredthsText(sensor::temperatureHundredths(measurement.registers[1]));
+}
+
+QString measurementText(const sensor::Reply& measurement) {
+    return QStringLiteral("moisture %1 %, temperature %2 C")
+        .arg(moistureText(measurement), temperatureText(measurement));
+}
 namespace {
 
 QString csvField(const QString& s) {

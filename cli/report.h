@@ -12,6 +12,12 @@
 
 namespace kv::cli {
 
+// The moisture and temperature of a sound measurement reply, as every output writes them:
+// "30.00" and "22.00"; together "moisture 30.00 %, temperature 22.00 C".
+[[nodiscard]] QString moistureText(const sensor::Reply& measurement);
+[[nodiscard]] QString temperatureText(const sensor::Reply& measurement);
+[[nodiscard]] QString measurementText(const sensor::Reply& measurement);
+
 // RFC 3339, UTC, milliseconds: 2026-12-08T21:59:37.123Z
 [[nodiscard]] QString timestampUtc();
 

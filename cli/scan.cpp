@@ -49,12 +49,6 @@ int senderOf(const QByteArray& bytes) {
                : 0;
 }
 
-QString measurementText(const Result& r) {
-    return QStringLiteral("moisture %1 %, temperature %2 C")
-        .arg(sensor::hundredthsText(r.reply.registers[0]),
-             sensor::hundredthsText(sensor::temperatureHundredths(r.reply.registers[1])));
-}
-
 // The text as one word of a POSIX shell: quoted only when it needs to be.
 QString shellWord(const QString& text) {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:@%+=-]+$"));
@@ -141,7 +135,7 @@ int runScan(Session& s, const ScanOptions& o) {
         print(QStringLiteral("found: rate %1, address %2, %3")
                   .arg(rate)
                   .arg(address)
-                  .arg(r.ok() ? measurementText(r) : QStringLiteral("answers with ") + r.detail));
+                  .arg(r.ok() ? measurementText(r.reply) : QStringLiteral("answers with ") + r.detail));
         found.push_back({rate, address});
     };
     // A measurement at the full timeout.
