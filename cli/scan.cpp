@@ -141,7 +141,7 @@ int runScan(Session& s, const ScanOptions& o) {
     // A measurement at the full timeout.
     auto confirm = [&](Progress& progress, int rate, int address) {
         const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
-        const Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
+        Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
         if (r.ok() || r.kind == Result::Exception) report(progress, rate, address, r);
         return r;
     };
