@@ -2,7 +2,7 @@
 // sensor, cycling every 50 ms.
 //   desk_bench --cpu         prints the tool's CPU time and memory over 10 s each with the
 //                            monitor never opened, open, and closed again
-//   desk_bench --shots DIR   writes the screenshots of the README into DIR
+//   desk_bench --shots DIR   writes the screenshots of docs/ into DIR
 //   desk_bench --dark-shots DIR   the window and the monitor on a dark desktop, run under
 //                            QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark
 #include "app/mainwindow.h"
