@@ -2,7 +2,6 @@
 
 #include "sim/bus.h"
 
-
 #include <gtest/gtest.h>
 
 using kvsim::Bytes;

@@ -435,13 +435,13 @@ TEST(SimRequests, RandomValidFramesGetWellFormedAnswers) {
 
 TEST(SimMbap, AdusCutAnywhereOrJoined) {
     // Three ADUs back to back: a read, a write, a one-byte PDU; the bytes restated here.
-    const Bytes stream = {0x00, 0x01, 0, 0, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x02,
-                          0xAB, 0xCD, 0, 0, 0x00, 0x06, 0x25, 0x06, 0x0A, 0x02, 0x00, 0xFA,
-                          0xFF, 0xFF, 0, 0, 0x00, 0x02, 0x07, 0x2B};
+    const Bytes stream = {0x00, 0x01, 0,    0,    0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00,
+                          0x02, 0xAB, 0xCD, 0,    0,    0x00, 0x06, 0x25, 0x06, 0x0A, 0x02,
+                          0x00, 0xFA, 0xFF, 0xFF, 0,    0,    0x00, 0x02, 0x07, 0x2B};
     for (size_t cut = 0; cut <= stream.size(); ++cut) {
         kvsim::MbapAssembler a;
         std::vector<kvsim::Adu> got = a.feed(stream.data(), cut);
-        for (kvsim::Adu &adu : a.feed(stream.data() + cut, stream.size() - cut))
+        for (kvsim::Adu& adu : a.feed(stream.data() + cut, stream.size() - cut))
             got.push_back(std::move(adu));
         ASSERT_EQ(got.size(), 3u) << "cut at " << cut;
         EXPECT_EQ(got[0].transaction, 0x0001);
@@ -461,7 +461,7 @@ TEST(SimMbap, HeaderNoGatewayAccepts) {
         {0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01}, // no room for a function code
         {0x00, 0x01, 0x00, 0x00, 0x00, 0xFF, 0x01}, // a PDU of 254 bytes
     };
-    for (const Bytes &header : bad) {
+    for (const Bytes& header : bad) {
         kvsim::MbapAssembler a;
         Bytes stream = good;
         stream.insert(stream.end(), header.begin(), header.end());

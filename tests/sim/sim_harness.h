@@ -3,13 +3,13 @@
 // Helpers to run kv7702r-sim as a child process and talk to it like a serial port.
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <optional>
@@ -252,16 +252,14 @@ class SerialLine {
     // a Linux pty drops PARENB.
     bool setFormat(char parity, int stopBits) {
         termios t{};
-        if (tcgetattr(fd_, &t) != 0)
-            return false;
+        if (tcgetattr(fd_, &t) != 0) return false;
         t.c_cflag &= ~(PARENB | PARODD | CSTOPB);
         t.c_iflag &= ~INPCK;
         if (parity) {
             t.c_cflag |= PARENB | (parity == 'O' ? PARODD : 0);
             t.c_iflag |= INPCK;
         }
-        if (stopBits == 2)
-            t.c_cflag |= CSTOPB;
+        if (stopBits == 2) t.c_cflag |= CSTOPB;
         return tcsetattr(fd_, TCSANOW, &t) == 0;
     }
     bool send(const Bytes &b) {
@@ -309,12 +307,10 @@ class SerialLine {
     bool closedBy(Clock::time_point deadline) {
         for (;;) {
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, remainingMs(deadline)) <= 0)
-                return false;
+            if (poll(&p, 1, remainingMs(deadline)) <= 0) return false;
             uint8_t buf[256];
             const ssize_t n = ::read(fd_, buf, sizeof buf);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                return true;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
         }
     }
     // Adopts a connected socket.
@@ -325,20 +321,19 @@ class SerialLine {
     }
     bool isOpen() const { return fd_ >= 0; }
 
-  private:
+private:
     int fd_ = -1;
 };
 
 // A TCP connection to the sim on the loopback, spoken to like a serial line.
-inline bool connectTcp(SerialLine &line, int port) {
+inline bool connectTcp(SerialLine& line, int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (fd >= 0) ::close(fd);
         return false;
     }
     line.adopt(fd);
@@ -347,36 +342,33 @@ inline bool connectTcp(SerialLine &line, int port) {
 
 // A server a dialing sim connects to.
 class Listener {
-  public:
+public:
     Listener() {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd_, 4) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             return;
         port_ = ntohs(a.sin_port);
     }
     ~Listener() {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
     }
     int port() const { return port_; }
     // The next connection, or false at the deadline.
-    bool accept(SerialLine &line, Clock::time_point deadline) {
+    bool accept(SerialLine& line, Clock::time_point deadline) {
         pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, remainingMs(deadline)) <= 0)
-            return false;
+        if (poll(&p, 1, remainingMs(deadline)) <= 0) return false;
         const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            return false;
+        if (fd < 0) return false;
         line.adopt(fd);
         return true;
     }
 
-  private:
+private:
     int fd_ = -1;
     int port_ = 0;
 };

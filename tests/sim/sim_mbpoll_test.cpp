@@ -33,13 +33,12 @@ struct MbpollResult {
 };
 
 // Runs mbpoll with these arguments and gathers its output and values.
-MbpollResult runMbpoll(const std::string &mbpoll, const std::vector<std::string> &args, TempDir &dir) {
+MbpollResult runMbpoll(const std::string& mbpoll, const std::vector<std::string>& args, TempDir& dir) {
     MbpollResult r;
     Child child;
     const std::string err = child.start(mbpoll, args, dir.file("mbpoll.err"));
     EXPECT_EQ(err, "");
-    if (!err.empty())
-        return r;
+    if (!err.empty()) return r;
     r.output = child.readAll(Clock::now() + milliseconds(15000));
     r.status = child.wait(Clock::now() + milliseconds(15000)).value_or(-1);
     r.output += child.stderrText();
@@ -50,7 +49,7 @@ MbpollResult runMbpoll(const std::string &mbpoll, const std::vector<std::string>
 }
 
 // Starts a sim with these arguments and returns its ready line.
-std::string startSim(Child &sim, const std::vector<std::string> &args, TempDir &dir) {
+std::string startSim(Child& sim, const std::vector<std::string>& args, TempDir& dir) {
     EXPECT_EQ(sim.start(KV_SIM_BINARY, args, dir.file("sim.err")), "");
     const auto line = sim.readLine(Clock::now() + kStartupDeadline);
     EXPECT_TRUE(line.has_value()) << sim.stderrText();
@@ -173,9 +172,10 @@ TEST(SimMbpollTcp, ReadsTheGatewayAndItsExceptions) {
         std::vector<std::string> simArgs;
         int unit;
         std::map<int, long> values; // empty: the read fails with `message`
-        const char *message;
+        const char* message;
     };
-    const std::vector<std::string> bus{"--address", "1", "--address", "37", "--moisture", "30", "--temperature", "22"};
+    const std::vector<std::string> bus{"--address",  "1",  "--address",     "37",
+                                       "--moisture", "30", "--temperature", "22"};
     std::vector<std::string> silent = bus;
     silent.insert(silent.end(), {"--silence", "1", "--gateway-timeout", "100"});
     const Case cases[] = {
@@ -183,7 +183,7 @@ TEST(SimMbpollTcp, ReadsTheGatewayAndItsExceptions) {
         {bus, 5, {}, "Gateway path unavailable"},
         {silent, 1, {}, "Target device failed to respond"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.unit);
         TempDir dir;
         Child sim;
@@ -191,10 +191,11 @@ TEST(SimMbpollTcp, ReadsTheGatewayAndItsExceptions) {
         args.insert(args.end(), c.simArgs.begin(), c.simArgs.end());
         std::smatch port;
         const std::string ready = startSim(sim, args, dir);
-        ASSERT_TRUE(std::regex_match(ready, port, std::regex(R"(ready modbus-tcp 127\.0\.0\.1:(\d+))"))) << ready;
+        ASSERT_TRUE(std::regex_match(ready, port, std::regex(R"(ready modbus-tcp 127\.0\.0\.1:(\d+))")))
+            << ready;
         const auto r = runMbpoll(mbpoll,
-                                 {"-m", "tcp", "-a", std::to_string(c.unit), "-p", port[1], "-t", "4", "-r", "0", "-c",
-                                  "3", "-0", "-1", "-o", "2", "127.0.0.1"},
+                                 {"-m", "tcp", "-a", std::to_string(c.unit), "-p", port[1], "-t", "4", "-r",
+                                  "0", "-c", "3", "-0", "-1", "-o", "2", "127.0.0.1"},
                                  dir);
         if (c.values.empty()) {
             EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
@@ -215,17 +216,17 @@ TEST(SimMbpollFormat, AnswersOnlyAMasterAtItsFormat) {
     Child sim;
     startSim(sim, {"--link", link, "--parity", "even", "--stop-bits", "2"}, dir);
     struct Case {
-        const char *parity;
-        const char *stopBits;
+        const char* parity;
+        const char* stopBits;
         bool answered;
     };
     for (const Case c : {Case{"even", "2", true}, Case{"none", "2", false}, Case{"odd", "2", false},
                          Case{"even", "1", false}}) {
         SCOPED_TRACE(std::string(c.parity) + " " + c.stopBits);
-        const auto r = runMbpoll(
-            mbpoll, {"-m", "rtu", "-a", "1", "-b", "19200", "-P", c.parity, "-s", c.stopBits, "-t", "4", "-r", "2", "-c",
-                     "1", "-0", "-1", "-o", "0.5", link},
-            dir);
+        const auto r = runMbpoll(mbpoll, {"-m",     "rtu", "-a",       "1",  "-b", "19200", "-P",
+                                          c.parity, "-s",  c.stopBits, "-t", "4",  "-r",    "2",
+                                          "-c",     "1",   "-0",       "-1", "-o", "0.5",   link},
+                                 dir);
         EXPECT_EQ(r.status == 0, c.answered) << r.output;
         if (c.answered) {
             EXPECT_EQ(r.values.at(2), 10000);
