@@ -176,13 +176,13 @@ int serveListener(Bus& bus, int listenFd, const Options& opt) {
         }
         bool down = false;
         auto it = clients.begin();
-        for (size_t i = 2; i < fds.size(); ++i) {
+        for (size_t i = 2; i < fds.size() && !down; ++i) {
             After a = After::Keep;
             if (fds[i].revents) a = readAndServe(server, *it);
             it->rtu.expire(nowUs());
             if (a == After::Quit) return 0;
-            down = down || (a == After::Drop && opt.downForMs > 0);
-            it = a == After::Keep ? std::next(it) : clients.erase(it);
+            down = a == After::Drop && opt.downForMs > 0;
+            it = a == After::Keep || down ? std::next(it) : clients.erase(it);
         }
         if (!down) continue;
         // A server that goes away for a while: connections refused (from before the clients

@@ -454,24 +454,6 @@ TEST(SimMbap, AdusCutAnywhereOrJoined) {
     }
 }
 
-TEST(SimMbap, HeaderNoGatewayAccepts) {
-    const Bytes good = {0x00, 0x09, 0, 0, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x01};
-    const Bytes bad[] = {
-        {0x00, 0x01, 0x00, 0x01, 0x00, 0x06, 0x01}, // protocol 1
-        {0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01}, // no room for a function code
-        {0x00, 0x01, 0x00, 0x00, 0x00, 0xFF, 0x01}, // a PDU of 254 bytes
-    };
-    for (const Bytes& header : bad) {
-        kvsim::MbapAssembler a;
-        Bytes stream = good;
-        stream.insert(stream.end(), header.begin(), header.end());
-        stream.insert(stream.end(), good.begin(), good.end());
-        EXPECT_EQ(a.feed(stream.data(), stream.size()).size(), 1u) << "only the ADU before the bad header";
-        EXPECT_TRUE(a.broken());
-        EXPECT_TRUE(a.feed(good.data(), good.size()).empty()) << "nothing after it";
-    }
-}
-
 TEST(SimMbap, GatewayTranslation) {
     const kvsim::Adu request{0x0001, 0x01, {0x03, 0x00, 0x00, 0x00, 0x02}};
     EXPECT_EQ(kvsim::rtuRequestFor(request), (Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B}));

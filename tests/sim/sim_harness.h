@@ -248,20 +248,6 @@ class SerialLine {
         cfsetospeed(&t, speedConstant(baud));
         return tcsetattr(fd_, TCSANOW, &t) == 0;
     }
-    // Parity (0 none, 'E', 'O') and stop bits as libmodbus sets them: PARENB with INPCK, since
-    // a Linux pty drops PARENB.
-    bool setFormat(char parity, int stopBits) {
-        termios t{};
-        if (tcgetattr(fd_, &t) != 0) return false;
-        t.c_cflag &= ~(PARENB | PARODD | CSTOPB);
-        t.c_iflag &= ~INPCK;
-        if (parity) {
-            t.c_cflag |= PARENB | (parity == 'O' ? PARODD : 0);
-            t.c_iflag |= INPCK;
-        }
-        if (stopBits == 2) t.c_cflag |= CSTOPB;
-        return tcsetattr(fd_, TCSANOW, &t) == 0;
-    }
     bool send(const Bytes &b) {
         const auto deadline = Clock::now() + kReplyDeadline;
         size_t done = 0;
@@ -319,7 +305,6 @@ class SerialLine {
         fd_ = fd;
         fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
     }
-    bool isOpen() const { return fd_ >= 0; }
 
 private:
     int fd_ = -1;

@@ -241,11 +241,7 @@ TEST_F(SimRun, UsageErrorsExitWithTwo) {
         {"--dial", "127.0.0.1:1", "--registration", "\\xZZ"},
         {"--dial", "127.0.0.1:1", "--heartbeat-every", "5"},
         {"--link", link_, "--parity", "mark"},
-        {"--link", link_, "--stop-bits", "3"},
-        {"--link", link_, "--drop-after", "2"},
         {"--tcp", "0", "--down-for", "100"},
-        {"--tcp", "0", "--strict-gap"},
-        {"--tcp", "0", "--gateway-timeout", "100"},
         {"--modbus-tcp", "0", "--garbage", "2"},
     };
     for (const auto &args : bad) {
