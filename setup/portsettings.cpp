@@ -123,7 +123,7 @@ void saveSettings(Window& w) {
     OpenOnComm(w);
     w.CommReady = true;
 
-    const QString path = commSetPaths(w.programDir, userConfigDir(), folderTakesFiles(w.programDir)).write;
+    const QString path = commSetPaths(w.programDir, userConfigDir(), keepsSettingsBeside(w.programDir)).write;
     if (QFileInfo(path).absolutePath() == QDir(userConfigDir()).absolutePath())
         QDir().mkpath(userConfigDir()); // the user's folder may not exist yet
     const QString error = writeCommSet(path, w.CommNum, w.CommRate);
