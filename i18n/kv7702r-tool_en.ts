@@ -80,7 +80,7 @@
     </message>
     <message>
         <source>设备地址</source>
-        <translation>Address</translation>
+        <translation>Addr.</translation>
     </message>
     <message>
         <source>功 能 码</source>
@@ -164,7 +164,7 @@
     </message>
     <message>
         <source>水分最大值</source>
-        <translation>Moist. max</translation>
+        <translation>Maximum</translation>
     </message>
     <message>
         <source>值范围为：1000-10000</source>
@@ -172,7 +172,7 @@
     </message>
     <message>
         <source>水分最小值</source>
-        <translation>Moist. min</translation>
+        <translation>Minimum</translation>
     </message>
     <message>
         <source>值范围为：0-1000</source>

@@ -48,8 +48,10 @@ QRegion controlsBeside(const QWidget* c) {
 // Why a control's text does not fit its place, or empty. Every character comes from the
 // face the control asks for; the text, wrapped as the label wraps it, is no wider than the
 // control (a label sized to its text: than the room up to its parent's edge); a one-line
-// text ends before the next control on its row. Widths at the face used here and at the
-// design's face, which draws a Latin letter half as wide as a Chinese character.
+// text ends before the next control on its row. Widths at the face used here, laid out in
+// fractions of a pixel and, as a hinting engine (Windows') does, in whole pixels a
+// character, and at the design's face, which draws a Latin letter half as wide as a
+// Chinese character.
 QString misfit(QWidget* c, const QString& text, bool sizedToText) {
     const QFont font = c->font();
     const QRawFont face = QRawFont::fromFont(font);
@@ -70,11 +72,14 @@ QString misfit(QWidget* c, const QString& text, bool sizedToText) {
         for (const QRect& other : controlsBeside(c))
             if (other.x() > c->x() && other.top() <= c->geometry().bottom() && other.bottom() >= c->y())
                 room = std::min<qreal>(room, other.x() - c->x());
+    const QFontMetricsF fm(font);
     for (const QString& line : lines) {
-        qreal designed = 0;
-        for (const QChar ch : line)
+        qreal designed = 0, hinted = 0;
+        for (const QChar ch : line) {
             designed += (hasChinese(ch) ? 1.0 : 0.5) * QFontInfo(font).pixelSize();
-        const qreal width = QFontMetricsF(font).horizontalAdvance(line);
+            hinted += std::round(fm.horizontalAdvance(ch));
+        }
+        const qreal width = std::max(fm.horizontalAdvance(line), hinted);
         if (width > room || (font.family() == kSongTi && designed > room))
             return QStringLiteral("%1 px, at the design's face %2 px, room %3 px")
                 .arg(width)
