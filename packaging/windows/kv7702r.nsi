@@ -90,6 +90,7 @@ Section "!${APPNAME}" SecMain
   CreateDirectory "$SMPROGRAMS\${APPNAME}"
   CreateShortcut "$SMPROGRAMS\${APPNAME}\${APPNAME}.lnk" "$INSTDIR\kv7702r-tool.exe"
   CreateShortcut "$SMPROGRAMS\${APPNAME}\${APPNAME}（通讯监视器）.lnk" "$INSTDIR\kv7702r-tool.exe" "--monitor"
+  CreateShortcut "$SMPROGRAMS\${APPNAME}\KV7702R tool (English).lnk" "$INSTDIR\kv7702r-tool.exe" "--lang en"
 
   ; Apps & features; the uninstaller is told which installation it removes.
   ${If} $MultiUser.InstallMode == AllUsers
@@ -157,6 +158,7 @@ Section "Uninstall"
 
   Delete "$SMPROGRAMS\${APPNAME}\${APPNAME}.lnk"
   Delete "$SMPROGRAMS\${APPNAME}\${APPNAME}（通讯监视器）.lnk"
+  Delete "$SMPROGRAMS\${APPNAME}\KV7702R tool (English).lnk"
   RMDir "$SMPROGRAMS\${APPNAME}"
   !include "${UNFILES}"
   Delete "$INSTDIR\${UNINSTALLER}"

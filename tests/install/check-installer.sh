@@ -67,7 +67,7 @@ for mode in CurrentUser AllUsers; do
   for v in DisplayName Publisher UninstallString EstimatedSize; do
     [ -n "$(uninstall_value $hive $v)" ] || fail "the Apps & features entry has no $v"
   done
-  [ "$(find "$WINEPREFIX/drive_c" -name '*.lnk' -path '*KV7702R*' | wc -l)" = 2 ] || fail "not two Start-menu entries"
+  [ "$(find "$WINEPREFIX/drive_c" -name '*.lnk' -path '*KV7702R*' | wc -l)" = 3 ] || fail "not three Start-menu entries"
   run reg query "$env" /v Path | grep -qiF "$location" || fail "$location is not on PATH"
 
   said=$(run "$dir/kv7702r.exe" --version)
