@@ -4,7 +4,7 @@
 #include "cli/commands.h"
 #include "cli/report.h"
 #include "cli/session.h"
-#include "serial/rtuline.h"
+#include "serial/byteline.h"
 
 #include <QDir>
 #include <QFile>
