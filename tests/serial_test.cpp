@@ -1,6 +1,7 @@
 // comm.set, port-to-device mapping, and the QSerialPort component over a real pty pair.
+#include "line/discipline.h"
 #include "serial/qtserialcomm.h"
-#include "serial/rtuline.h"
+#include "serial/serialline.h"
 #include "serial/settingsfile.h"
 #include "support/qtprint.h"
 
@@ -125,7 +126,8 @@ TEST(PortMapping, ProgramFolderLinkOrTtyS) {
 TEST(LineSettings, OnlyRateN81) {
     EXPECT_EQ(parseLineSettings(QStringLiteral("19200,N,8,1")), 19200);
     EXPECT_EQ(parseLineSettings(QStringLiteral("2400,n,8,1")), 2400);
-    for (const char* bad : {"19200,E,8,1", "19200,N,7,1", "-5,N,8,1", "19200", "abc,N,8,1", " 9600,N,8,1", ""})
+    for (const char* bad :
+         {"19200,E,8,1", "19200,N,7,1", "-5,N,8,1", "19200", "abc,N,8,1", " 9600,N,8,1", ""})
         EXPECT_EQ(parseLineSettings(QString::fromLatin1(bad)), 0) << bad;
 }
 
@@ -140,8 +142,7 @@ QByteArray readMaster(int master, int count) {
             if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
                 char buf[64];
                 const ssize_t n = ::read(master, buf, sizeof buf);
-                if (n > 0)
-                    got.append(buf, static_cast<int>(n));
+                if (n > 0) got.append(buf, static_cast<int>(n));
             }
             return got.size() >= count;
         },
@@ -174,11 +175,12 @@ protected:
     }
     void TearDown() override {
         comm.reset();
-        if (master >= 0)
-            ::close(master);
+        if (master >= 0) ::close(master);
     }
 
-    void send(const QByteArray& bytes) { ASSERT_EQ(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
+    void send(const QByteArray& bytes) {
+        ASSERT_EQ(::write(master, bytes.constData(), bytes.size()), bytes.size());
+    }
 
     QByteArray receive(int count) const { return readMaster(master, count); }
 
@@ -259,8 +261,7 @@ TEST_F(PtyPort, ResourceOrReadErrorClosesThePortWithAnotherKindOfEvent) {
 struct Pty {
     Pty() {
         char buf[256] = {};
-        if (openpty(&master, &slave, buf, nullptr, nullptr) != 0)
-            return;
+        if (openpty(&master, &slave, buf, nullptr, nullptr) != 0) return;
         termios t{};
         tcgetattr(master, &t);
         cfmakeraw(&t);
@@ -268,10 +269,8 @@ struct Pty {
         name = QString::fromLatin1(buf);
     }
     ~Pty() {
-        if (master >= 0)
-            ::close(master);
-        if (slave >= 0)
-            ::close(slave);
+        if (master >= 0) ::close(master);
+        if (slave >= 0) ::close(slave);
     }
     QByteArray readSome(int count) const { return readMaster(master, count); }
     int master = -1, slave = -1;
@@ -280,11 +279,9 @@ struct Pty {
 
 // A program folder of its own, with COMn linked to a device.
 std::unique_ptr<QtSerialComm> portInFolder(const QTemporaryDir& dir, int n, const QString& device) {
-    if (!QFile::link(device, dir.filePath(QStringLiteral("COM%1").arg(n))))
-        return nullptr;
+    if (!QFile::link(device, dir.filePath(QStringLiteral("COM%1").arg(n)))) return nullptr;
     auto comm = std::make_unique<QtSerialComm>(dir.path());
-    if (!comm->setCommPort(n) || !comm->setSettings(QStringLiteral("9600,N,8,1")))
-        return nullptr;
+    if (!comm->setCommPort(n) || !comm->setSettings(QStringLiteral("9600,N,8,1"))) return nullptr;
     return comm;
 }
 
@@ -339,7 +336,8 @@ TEST(QtSerialComm, RefusedOperations) {
     EXPECT_TRUE(comm.setCommPort(16));
     EXPECT_EQ(comm.commPort(), 16);
     EXPECT_FALSE(comm.setSettings(QStringLiteral("9600,E,7,2")));
-    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nothing-here")), dir.filePath(QStringLiteral("COM2"))));
+    ASSERT_TRUE(
+        QFile::link(dir.filePath(QStringLiteral("nothing-here")), dir.filePath(QStringLiteral("COM2"))));
     ASSERT_TRUE(comm.setCommPort(200)); // /dev/ttyS199 does not exist
     EXPECT_FALSE(comm.setPortOpen(true));
     EXPECT_FALSE(comm.portOpen());
@@ -370,59 +368,90 @@ std::thread answerNext(int master, int requestSize, int delayMs, QByteArray byte
     });
 }
 
-const auto kSevenBytes = [](const QByteArray&) { return 7; };
+// A sensor's answer to a read of one register, sealed with its CRC (low byte first).
+QByteArray oneRegister(int value) {
+    QByteArray b = QByteArray::fromHex("010302");
+    b.append(static_cast<char>(value >> 8)).append(static_cast<char>(value & 0xFF));
+    const std::uint16_t crc = kv::crc16(b);
+    return b.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
+}
+
+line::Request readOf(int reg, int timeoutMs, int graceMs = -1) {
+    line::Request r;
+    const Frame f = sensor::parameterReadRequest(1, reg - sensor::REG_FIRST_PARAMETER);
+    r.bytes = toBytes(f);
+    r.expect = sensor::expectRead(f);
+    r.timeoutMs = timeoutMs;
+    r.graceMs = graceMs;
+    return r;
+}
 
 } // namespace
 
-TEST(RtuLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer) {
+TEST(SerialLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer) {
     Pty pty;
     ASSERT_FALSE(pty.name.isEmpty());
-    RtuLine line;
-    ASSERT_TRUE(line.open(pty.name, 19200).ok());
-    const QByteArray askTwo = QByteArray::fromHex("010300020001"),
-                     two = QByteArray::fromHex("0103020457AAAA");
-    const QByteArray askThree = QByteArray::fromHex("010300030001"),
-                     three = QByteArray::fromHex("01030208AEBBBB");
+    SerialLine port;
+    ASSERT_TRUE(port.open(pty.name, 19200).ok());
+    line::Discipline line(port);
+    const QByteArray two = oneRegister(0x0457), three = oneRegister(0x08AE);
 
     // Register 2 answers after the timeout but within the grace period: late, not an answer.
-    std::thread late = answerNext(pty.master, askTwo.size(), 150, two);
-    const auto first = line.exchange(askTwo, kSevenBytes, 100, {}, 300);
+    std::thread late = answerNext(pty.master, 8, 150, two);
+    const auto first = line::exchange(line, port, readOf(2, 100, 300));
     late.join();
-    EXPECT_EQ(first.outcome, RtuLine::Outcome::Timeout);
-    EXPECT_EQ(first.late, two);
-    EXPECT_EQ(line.unexpected().bursts, 1);
+    EXPECT_EQ(first.outcome, line::Outcome::Timeout);
+    EXPECT_EQ(first.tally.lateFrom(1), 1);
 
-    // The next request gets its own answer.
-    std::thread prompt = answerNext(pty.master, askThree.size(), 5, three);
-    const auto second = line.exchange(askThree, kSevenBytes, 100);
+    // The next request gets its own answer, though it has the late one's shape.
+    std::thread prompt = answerNext(pty.master, 8, 5, three);
+    const auto second = line::exchange(line, port, readOf(3, 100));
     prompt.join();
-    EXPECT_EQ(second.outcome, RtuLine::Outcome::Complete);
-    EXPECT_EQ(second.reply, three);
-    EXPECT_GE(second.latencyMs, 5.0) << "from the request written to the reply's last byte";
+    EXPECT_EQ(second.outcome, line::Outcome::Answered);
+    EXPECT_EQ(second.frame, three);
+    ASSERT_TRUE(second.latencyMs);
+    EXPECT_GE(*second.latencyMs, 5.0) << "from the request written to the reply's last byte";
+    EXPECT_EQ(second.tally.syncs, 0) << "the late reply settled the request it answered";
 
     // Bytes nobody asked for are discarded before the request goes out, and counted.
     ASSERT_EQ(::write(pty.master, "\xAA\xBB", 2), 2);
-    std::thread again = answerNext(pty.master, askTwo.size(), 5, two);
-    const auto third = line.exchange(askTwo, kSevenBytes, 500);
+    std::thread again = answerNext(pty.master, 8, 5, two);
+    const auto third = line::exchange(line, port, readOf(2, 500));
     again.join();
-    EXPECT_EQ(third.reply, two);
-    EXPECT_EQ(line.unexpected().bursts, 2);
-    EXPECT_EQ(line.unexpected().bytes, two.size() + 2);
+    EXPECT_EQ(third.frame, two);
+    EXPECT_EQ(third.tally.noise, 1);
 }
 
-TEST(RtuLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {
+TEST(SerialLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {
     // Qt reports the hung-up pty as a read error; a 10 s timeout must not be waited out.
     Pty pty;
     ASSERT_FALSE(pty.name.isEmpty());
-    RtuLine line;
-    ASSERT_TRUE(line.open(pty.name, 19200).ok());
+    SerialLine port;
+    ASSERT_TRUE(port.open(pty.name, 19200).ok());
     ::close(pty.slave); // only the line holds the slave now
     pty.slave = -1;
-    const QByteArray ask = QByteArray::fromHex("010300000002");
-    std::thread unplug = answerNext(pty.master, ask.size(), 20, {}, true);
-    const auto ex = line.exchange(ask, kSevenBytes, 10000);
+    line::Discipline line(port);
+    std::thread unplug = answerNext(pty.master, 8, 20, {}, true);
+    const auto ex = line::exchange(line, port, readOf(2, 10000));
     unplug.join();
     pty.master = -1;
-    EXPECT_EQ(ex.outcome, RtuLine::Outcome::Lost);
-    EXPECT_FALSE(line.isOpen());
+    EXPECT_EQ(ex.outcome, line::Outcome::Lost);
+    EXPECT_EQ(ex.tally.lost, 1);
+    EXPECT_FALSE(port.isOpen());
+}
+
+// An unplugged USB adapter shows as a resource error, a hung-up pty as a read error: both
+// are a lost port, at once, and no other error is.
+TEST(SerialLine, WhichErrorsMeanTheDeviceIsGone) {
+    struct Row {
+        QSerialPort::SerialPortError error;
+        bool open;
+        bool lost;
+    };
+    for (const Row& r : {Row{QSerialPort::NoError, true, false}, Row{QSerialPort::ResourceError, true, true},
+                         Row{QSerialPort::ReadError, true, true}, Row{QSerialPort::TimeoutError, true, false},
+                         Row{QSerialPort::NoError, false, true}}) {
+        SCOPED_TRACE(static_cast<int>(r.error));
+        EXPECT_EQ(isLostError(r.error, r.open), r.lost);
+    }
 }

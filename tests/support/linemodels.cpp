@@ -132,6 +132,11 @@ void Bus::onRequest(int index) {
     if (request.size() != 8 || !kvsim::crcValid(request)) return;
     // Each sensor hears the request's last byte once it has crossed the line.
     const qint64 heardNs = w.ns + line_.wireNs(8);
+    const Fate fate = script ? script(index, w.bytes) : Fate::Normal;
+    if (fate == Fate::Ignored) {
+        ++dropped_;
+        return;
+    }
     auto uniform = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); };
     for (std::size_t i = 0; i < sensors_.size(); ++i) {
         Sensor& s = sensors_[i];
@@ -145,8 +150,11 @@ void Bus::onRequest(int index) {
             ++dropped_;
             continue;
         }
-        const QByteArray reply = answer(s, w.bytes);
-        if (reply.isEmpty()) continue;
+        const QByteArray reply = fate == Fate::Refused
+                                     ? sealed({s.address, static_cast<std::uint8_t>(request[1] | 0x80),
+                                               kvsim::exc::kDeviceFailure})
+                                     : answer(s, w.bytes);
+        if (reply.isEmpty() || fate == Fate::Unanswered) continue;
         double turnMs = addressRead && model_.severalAnswer ? kAddressReadTurnsMs[i % 3] + uniform(0, 5)
                                                             : uniform(model_.turnMinMs, model_.turnMaxMs);
         if (model_.lateChance > 0 && uniform(0, 1) < model_.lateChance)

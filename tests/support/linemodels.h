@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -48,6 +49,15 @@ public:
     [[nodiscard]] std::uint16_t holds(std::uint8_t address, int reg) const;
     // How many requests the sensors heard and dropped or ignored.
     [[nodiscard]] int dropped() const { return dropped_; }
+
+    // What a test decides for a request, besides the model.
+    enum class Fate {
+        Normal,
+        Unanswered, // carried out, never answered
+        Ignored,    // never heard
+        Refused,    // answered with exception 04
+    };
+    std::function<Fate(int index, const QByteArray& request)> script;
 
 private:
     struct Sensor {
