@@ -4,9 +4,9 @@
 // reply strictly. Needs no display.
 
 #include "cli/commands.h"
-#include "kv_version.h"
 #include "sensor/protocol.h"
 #include "sensor/values.h"
+#include "kv_version.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>

@@ -126,8 +126,7 @@ TEST(PortMapping, ProgramFolderLinkOrTtyS) {
 TEST(LineSettings, OnlyRateN81) {
     EXPECT_EQ(parseLineSettings(QStringLiteral("19200,N,8,1")), 19200);
     EXPECT_EQ(parseLineSettings(QStringLiteral("2400,n,8,1")), 2400);
-    for (const char* bad :
-         {"19200,E,8,1", "19200,N,7,1", "-5,N,8,1", "19200", "abc,N,8,1", " 9600,N,8,1", ""})
+    for (const char* bad : {"19200,E,8,1", "19200,N,7,1", "-5,N,8,1", "19200", "abc,N,8,1", " 9600,N,8,1", ""})
         EXPECT_EQ(parseLineSettings(QString::fromLatin1(bad)), 0) << bad;
 }
 
@@ -142,7 +141,8 @@ QByteArray readMaster(int master, int count) {
             if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
                 char buf[64];
                 const ssize_t n = ::read(master, buf, sizeof buf);
-                if (n > 0) got.append(buf, static_cast<int>(n));
+                if (n > 0)
+                    got.append(buf, static_cast<int>(n));
             }
             return got.size() >= count;
         },
@@ -175,12 +175,11 @@ protected:
     }
     void TearDown() override {
         comm.reset();
-        if (master >= 0) ::close(master);
+        if (master >= 0)
+            ::close(master);
     }
 
-    void send(const QByteArray& bytes) {
-        ASSERT_EQ(::write(master, bytes.constData(), bytes.size()), bytes.size());
-    }
+    void send(const QByteArray& bytes) { ASSERT_EQ(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
 
     QByteArray receive(int count) const { return readMaster(master, count); }
 
@@ -261,7 +260,8 @@ TEST_F(PtyPort, ResourceOrReadErrorClosesThePortWithAnotherKindOfEvent) {
 struct Pty {
     Pty() {
         char buf[256] = {};
-        if (openpty(&master, &slave, buf, nullptr, nullptr) != 0) return;
+        if (openpty(&master, &slave, buf, nullptr, nullptr) != 0)
+            return;
         termios t{};
         tcgetattr(master, &t);
         cfmakeraw(&t);
@@ -269,8 +269,10 @@ struct Pty {
         name = QString::fromLatin1(buf);
     }
     ~Pty() {
-        if (master >= 0) ::close(master);
-        if (slave >= 0) ::close(slave);
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
     }
     QByteArray readSome(int count) const { return readMaster(master, count); }
     int master = -1, slave = -1;
@@ -279,9 +281,11 @@ struct Pty {
 
 // A program folder of its own, with COMn linked to a device.
 std::unique_ptr<QtSerialComm> portInFolder(const QTemporaryDir& dir, int n, const QString& device) {
-    if (!QFile::link(device, dir.filePath(QStringLiteral("COM%1").arg(n)))) return nullptr;
+    if (!QFile::link(device, dir.filePath(QStringLiteral("COM%1").arg(n))))
+        return nullptr;
     auto comm = std::make_unique<QtSerialComm>(dir.path());
-    if (!comm->setCommPort(n) || !comm->setSettings(QStringLiteral("9600,N,8,1"))) return nullptr;
+    if (!comm->setCommPort(n) || !comm->setSettings(QStringLiteral("9600,N,8,1")))
+        return nullptr;
     return comm;
 }
 
@@ -336,8 +340,7 @@ TEST(QtSerialComm, RefusedOperations) {
     EXPECT_TRUE(comm.setCommPort(16));
     EXPECT_EQ(comm.commPort(), 16);
     EXPECT_FALSE(comm.setSettings(QStringLiteral("9600,E,7,2")));
-    ASSERT_TRUE(
-        QFile::link(dir.filePath(QStringLiteral("nothing-here")), dir.filePath(QStringLiteral("COM2"))));
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nothing-here")), dir.filePath(QStringLiteral("COM2"))));
     ASSERT_TRUE(comm.setCommPort(200)); // /dev/ttyS199 does not exist
     EXPECT_FALSE(comm.setPortOpen(true));
     EXPECT_FALSE(comm.portOpen());
