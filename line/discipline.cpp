@@ -136,6 +136,7 @@ void Discipline::send(qint64 nowNs) {
     }
     sentThisStep_ = true;
     stepSentNs_ = line_.nowNs();
+    sentOutNs_ = stepSentNs_ + line_.facts().characterNs * stepBytes_.size();
     phase_ = Phase::AwaitReply;
     phaseEndNs_ = stepSentNs_ + ms(req_.timeoutMs) + (req_.collect ? ms(graceMs()) : 0);
     // A write's echo is its answer; a read's request coming back is the adapter's.
@@ -155,7 +156,7 @@ void Discipline::onBytes(const QByteArray& bytes, qint64 atNs) {
 void Discipline::onDeadline(qint64 nowNs) {
     switch (phase_) {
     case Phase::AwaitSilence:
-        if (nowNs - lastRxNs_ >= line_.facts().frameSilenceNs)
+        if (nowNs - quietFromNs() >= line_.facts().frameSilenceNs)
             send(nowNs);
         else if (nowNs >= phaseEndNs_)
             finish(Outcome::Busy,
@@ -180,7 +181,9 @@ void Discipline::onDeadline(qint64 nowNs) {
         if (nowNs >= deadlineNs()) graceOver(nowNs);
         return;
     case Phase::EchoCheck:
-        if (nowNs >= phaseEndNs_) answered(Outcome::Answered, heldFrame_, heldAtNs_, true);
+        if (nowNs < phaseEndNs_) return;
+        pending_.clear(senderOf(heldFrame_), nowNs);
+        answered(Outcome::Answered, heldFrame_, heldAtNs_, true);
         return;
     case Phase::Listen:
         if (nowNs >= phaseEndNs_) finish(Outcome::Timeout, {});
@@ -214,7 +217,7 @@ void Discipline::stop() {
 qint64 Discipline::deadlineNs() const {
     switch (phase_) {
     case Phase::AwaitSilence:
-        return std::min(lastRxNs_ + line_.facts().frameSilenceNs, phaseEndNs_);
+        return std::min(quietFromNs() + line_.facts().frameSilenceNs, phaseEndNs_);
     case Phase::AwaitReply:
     case Phase::EchoCheck:
     case Phase::Grace:
@@ -258,12 +261,21 @@ void Discipline::drain(qint64 atNs) {
 
 bool Discipline::passEcho(qint64 atNs) {
     const QByteArray& heard = reader_.bytes();
-    if (heard.startsWith(stepBytes_)) {
-        echoCheck_ = false;
-        if (echo_) {
-            reader_.take(static_cast<int>(stepBytes_.size()));
+    if (echo_) {
+        // The first copy of the request is the adapter's, wherever it comes: a copy of a
+        // write is never taken for its answer. Bytes that may begin it wait for the rest.
+        const auto at = heard.indexOf(stepBytes_);
+        if (at >= 0) {
+            reader_.remove(static_cast<int>(at), static_cast<int>(stepBytes_.size()));
+            echoCheck_ = false;
             return true;
         }
+        for (qsizetype from = 0; from < heard.size(); ++from)
+            if (stepBytes_.startsWith(heard.mid(from))) return false;
+        return true;
+    }
+    if (heard.startsWith(stepBytes_)) {
+        echoCheck_ = false;
         ex_.frame = reader_.take(static_cast<int>(stepBytes_.size()));
         stepFailed(Outcome::Echo, echoDetail(), atNs, false);
         return false;
@@ -282,10 +294,10 @@ bool Discipline::looksLikeAnswer(const QByteArray& b) const {
 }
 
 bool Discipline::garbledAnswer(const QByteArray& b) const {
-    // Shaped like the answer, whole by its length, and the reader found no sound frame there.
+    // Shaped like the answer, whole by the answer's length, and no sound frame there.
     if (!looksLikeAnswer(b)) return false;
     const int length = sensor::frameLength(b);
-    return length > 0 && b.size() >= length;
+    return length > 0 && b.size() >= length && length == sensor::replyLength(b, stepExpect_);
 }
 
 void Discipline::onFrame(const QByteArray& frame, qint64 atNs) {
@@ -316,16 +328,16 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
     const auto status = sensor::checkReply(frame, stepExpect_).status;
     if (own) {
         // Sent after everything held for the device, so everything held is settled too.
-        pending_.clear(senderOf(frame), atNs);
         if (step_ == Step::Request && !echo_ && frame == stepBytes_) {
             // A write's echo: the sensor's, or the adapter's copy of the request with the
-            // sensor's to follow?
+            // sensor's to follow? Nothing is settled until that is known.
             heldFrame_ = frame;
             heldAtNs_ = atNs;
             phase_ = Phase::EchoCheck;
             phaseEndNs_ = atNs + ms(graceMs());
             return;
         }
+        pending_.clear(senderOf(frame), atNs);
         answered(status == sensor::ReplyStatus::Ok ? Outcome::Answered : Outcome::Exception, frame, atNs,
                  true);
         return;
@@ -492,6 +504,11 @@ void Discipline::finish(Outcome outcome, const QString& detail) {
 
 QString Discipline::echoDetail() {
     return QStringLiteral("the request itself came back: the adapter echoes what it sends; use --echo");
+}
+
+qint64 Discipline::quietFromNs() const {
+    // The line is busy with the last byte heard, and with the last request until it is out.
+    return std::max(lastRxNs_, sentOutNs_);
 }
 
 int Discipline::graceMs() const {

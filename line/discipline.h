@@ -194,6 +194,7 @@ private:
     void countTry(Outcome outcome);
     void finish(Outcome outcome, const QString& detail);
     [[nodiscard]] int graceMs() const;
+    [[nodiscard]] qint64 quietFromNs() const;
     [[nodiscard]] static QString echoDetail();
     [[nodiscard]] qint64 ms(qint64 v) const { return v * 1000000; }
 
@@ -211,6 +212,7 @@ private:
     int attempt_ = 0;
     bool sentThisStep_ = false;
     qint64 stepSentNs_ = 0;
+    qint64 sentOutNs_ = std::numeric_limits<qint64>::min() / 2; // the last request's last byte on the wire
     bool echoCheck_ = false;   // the start of what is heard may be the request's own copy
     bool garbledSeen_ = false; // collect: a reply of its shape was garbled
     bool noiseOpen_ = false;   // the last bytes dropped were noise: more join that burst

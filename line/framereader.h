@@ -20,6 +20,8 @@ public:
     [[nodiscard]] Cut cut() const;
     // Removes `n` bytes from the front and returns them.
     QByteArray take(int n);
+    // Removes `n` bytes from `at` on.
+    void remove(int at, int n) { buffer_.remove(at, n); }
     [[nodiscard]] const QByteArray& bytes() const { return buffer_; }
     [[nodiscard]] bool empty() const { return buffer_.isEmpty(); }
     void clear() { buffer_.clear(); }

@@ -33,6 +33,9 @@ struct LinkFacts {
     // The quiet the link needs before a request; 0 where frames are not told apart by
     // silence (a TCP stream carries them whole or cut anywhere).
     qint64 frameSilenceNs = 0;
+    // One character on the wire, so that the line is known busy while a request goes out;
+    // 0 where the link has no such time.
+    qint64 characterNs = 0;
     // The link itself pairs each reply with its request (Modbus TCP's transaction id),
     // so a late reply can never pass for another; false on a serial line.
     bool matchesReplies = false;

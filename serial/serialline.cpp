@@ -138,6 +138,7 @@ void SerialLine::waitReadable(qint64 deadlineNs) {
 LinkFacts SerialLine::facts() const {
     LinkFacts f;
     f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_) * kNsPerMs);
+    f.characterNs = static_cast<qint64>(lineTimeMs(1, baud_) * kNsPerMs);
     return f;
 }
 

@@ -36,10 +36,12 @@ qint64 FakeLine::wireNs(int bytes) const {
 LinkFacts FakeLine::facts() const {
     LinkFacts f;
     f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_) * NS_PER_MS);
+    f.characterNs = wireNs(1);
     return f;
 }
 
 void FakeLine::arrive(qint64 atNs, const QByteArray& bytes, int from) {
+    if (bytes.isEmpty()) return;
     scheduled_.emplace(std::max(atNs, now_), Arrival{std::max(atNs, now_), bytes, from});
 }
 

@@ -42,6 +42,7 @@ public:
     void unplug(qint64 atNs, qint64 backNs);
     // An adapter that hears its own transmission.
     void setEcho(bool echo) { echo_ = echo; }
+    [[nodiscard]] bool echoes() const { return echo_; }
     // Told of each request as it is written, by its index in writes().
     std::function<void(int index)> onWrite;
 
