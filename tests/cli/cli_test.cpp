@@ -314,7 +314,9 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
             return kv(args);
         };
         const Outcome params = run({"params"});
-        if (!row.mayCollide) EXPECT_EQ(params.code, 0) << params.err;
+        if (!row.mayCollide) {
+            EXPECT_EQ(params.code, 0) << params.err;
+        }
         int shown = 0;
         for (const std::string& l : lines(params.out)) {
             std::smatch m;
@@ -322,9 +324,13 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
             ++shown;
             EXPECT_EQ(std::stoi(m[2]), registers[std::stoi(m[1]) - 2]) << l;
         }
-        if (!row.mayCollide) EXPECT_EQ(shown, 7) << params.out;
+        if (!row.mayCollide) {
+            EXPECT_EQ(shown, 7) << params.out;
+        }
         const Outcome read = run({"read", "--count", "4", "--csv", "-"});
-        if (!row.mayCollide) EXPECT_EQ(read.code, 0) << read.err;
+        if (!row.mayCollide) {
+            EXPECT_EQ(read.code, 0) << read.err;
+        }
         const std::regex okRow(R"([^,]+,1,30\.00,([-0-9.]+),([0-9.]+),ok)");
         int okRows = 0;
         for (const std::string& l : lines(read.out)) {
@@ -334,7 +340,9 @@ TEST_F(Cli, RealLineTimingsGiveTrueValues) {
             EXPECT_EQ(m[1], temperature);
             EXPECT_GE(std::stod(m[2]), row.turnaroundMs) << l;
         }
-        if (!row.mayCollide) EXPECT_EQ(okRows, 4) << read.out;
+        if (!row.mayCollide) {
+            EXPECT_EQ(okRows, 4) << read.out;
+        }
         EXPECT_EQ(summaryField(read.err, "requests"),
                   summaryField(read.err, "replies") + summaryField(read.err, "timeouts"))
             << read.err;
