@@ -163,18 +163,7 @@ void Discipline::onDeadline(qint64 nowNs) {
                    QStringLiteral("the line never fell silent for %1 ms; nothing sent").arg(req_.timeoutMs));
         return;
     case Phase::AwaitReply:
-        if (nowNs < phaseEndNs_) return;
-        if (req_.collect) {
-            collectOver(nowNs);
-            return;
-        }
-        if (looksLikeAnswer(reader_.bytes())) {
-            ex_.frame = reader_.bytes();
-            stepFailed(Outcome::Garbled, QStringLiteral("reply too short"), nowNs, false);
-        } else {
-            stepFailed(Outcome::Timeout, QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs), nowNs,
-                       false);
-        }
+        if (nowNs >= phaseEndNs_) replyOverdue(nowNs);
         return;
     case Phase::Grace:
     case Phase::Settle:
@@ -192,6 +181,20 @@ void Discipline::onDeadline(qint64 nowNs) {
     case Phase::Done:
         return;
     }
+}
+
+void Discipline::replyOverdue(qint64 nowNs) {
+    if (req_.collect) {
+        collectOver(nowNs);
+        return;
+    }
+    // The start of the answer came and the rest did not: cut short, not silent.
+    if (looksLikeAnswer(reader_.bytes())) {
+        ex_.frame = reader_.bytes();
+        stepFailed(Outcome::Garbled, QStringLiteral("reply too short"), nowNs, false);
+        return;
+    }
+    stepFailed(Outcome::Timeout, QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs), nowNs, false);
 }
 
 void Discipline::onLost() {
@@ -329,12 +332,7 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
     if (own) {
         // Sent after everything held for the device, so everything held is settled too.
         if (step_ == Step::Request && !echo_ && frame == stepBytes_) {
-            // A write's echo: the sensor's, or the adapter's copy of the request with the
-            // sensor's to follow? Nothing is settled until that is known.
-            heldFrame_ = frame;
-            heldAtNs_ = atNs;
-            phase_ = Phase::EchoCheck;
-            phaseEndNs_ = atNs + ms(graceMs());
+            holdWriteEcho(frame, atNs);
             return;
         }
         pending_.clear(senderOf(frame), atNs);
@@ -355,6 +353,15 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
         ++ex_.tally.syncs;
         startStep(Step::Request, atNs);
     }
+}
+
+void Discipline::holdWriteEcho(const QByteArray& frame, qint64 atNs) {
+    // The sensor's acknowledgement, or the adapter's copy of the request with the sensor's
+    // to follow? Nothing is settled until that is known.
+    heldFrame_ = frame;
+    heldAtNs_ = atNs;
+    phase_ = Phase::EchoCheck;
+    phaseEndNs_ = atNs + ms(graceMs());
 }
 
 void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {

@@ -175,11 +175,13 @@ private:
     void startAttempt(qint64 nowNs);
     void startStep(Step step, qint64 nowNs);
     void send(qint64 nowNs);
+    void replyOverdue(qint64 nowNs);
     void drain(qint64 atNs);
     // False when the echo check is still waiting for bytes or ended the step.
     bool passEcho(qint64 atNs);
     void onFrame(const QByteArray& frame, qint64 atNs);
     void onAnswerLike(const QByteArray& frame, qint64 atNs);
+    void holdWriteEcho(const QByteArray& frame, qint64 atNs);
     void collectAnswer(const QByteArray& frame, qint64 atNs);
     void collectOver(qint64 nowNs);
     void late(const QByteArray& frame, qint64 atNs);
