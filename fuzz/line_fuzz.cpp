@@ -46,11 +46,9 @@ public:
 private:
     void onRequest(int index) {
         replies_.resize(static_cast<std::size_t>(index) + 1);
-        const FakeLine::Written& w = line_.writes()[static_cast<std::size_t>(index)];
-        const auto* p = reinterpret_cast<const std::uint8_t*>(w.bytes.constData());
-        const kvsim::Bytes request(p, p + w.bytes.size());
-        if (request.size() != 8 || !kvsim::crcValid(request)) return;
-        const qint64 heardNs = w.ns + line_.wireNs(8);
+        const kvsim::Bytes request = heardRequest(line_, index);
+        if (request.empty()) return;
+        const qint64 heardNs = heardAtNs(line_, index);
         for (std::uint8_t a = 1; a <= 3; ++a) {
             if (request[0] != a && request[0] != 250) continue;
             const std::uint8_t fate = in_.next();

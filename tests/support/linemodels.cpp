@@ -124,14 +124,25 @@ void Bus::scheduleNoise(qint64 untilNs) {
     }
 }
 
+std::vector<std::uint8_t> heardRequest(const FakeLine& line, int index) {
+    const QByteArray& bytes = line.writes()[static_cast<std::size_t>(index)].bytes;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.constData());
+    kvsim::Bytes request(p, p + bytes.size());
+    if (request.size() != 8 || !kvsim::crcValid(request)) return {};
+    return request;
+}
+
+qint64 heardAtNs(const FakeLine& line, int index) {
+    const FakeLine::Written& w = line.writes()[static_cast<std::size_t>(index)];
+    return w.ns + line.wireNs(static_cast<int>(w.bytes.size()));
+}
+
 void Bus::onRequest(int index) {
     replies_.resize(static_cast<std::size_t>(index) + 1);
     const FakeLine::Written& w = line_.writes()[static_cast<std::size_t>(index)];
-    const auto* p = reinterpret_cast<const std::uint8_t*>(w.bytes.constData());
-    const kvsim::Bytes request(p, p + w.bytes.size());
-    if (request.size() != 8 || !kvsim::crcValid(request)) return;
-    // Each sensor hears the request's last byte once it has crossed the line.
-    const qint64 heardNs = w.ns + line_.wireNs(8);
+    const kvsim::Bytes request = heardRequest(line_, index);
+    if (request.empty()) return;
+    const qint64 heardNs = heardAtNs(line_, index);
     const Fate fate = script ? script(index, w.bytes) : Fate::Normal;
     if (fate == Fate::Ignored) {
         ++dropped_;

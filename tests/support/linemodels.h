@@ -38,6 +38,12 @@ struct Reply {
     qint64 endNs = 0; // its last byte reached the master
 };
 
+// A request as the sensors heard it, by the virtual sensor's own framing: its bytes when
+// they are one sound 8-byte request, else none.
+[[nodiscard]] std::vector<std::uint8_t> heardRequest(const FakeLine& line, int index);
+// When the sensors heard the request's last byte: once it has crossed the line.
+[[nodiscard]] qint64 heardAtNs(const FakeLine& line, int index);
+
 // Sensors on one fake line, answering as the model says.
 class Bus {
 public:

@@ -27,8 +27,9 @@ public:
     // frame, which no master can tell from a sensor's. Read when the violations are.
     bool judgeValues = true;
 
-    // Each try waits at most a timeout for the line to fall quiet, then for a resynchronising
-    // read and the request each at most a timeout and its grace.
+    // Each try waits at most a timeout for the line to fall quiet, a timeout for the answer and
+    // a grace period after it, once for a resynchronising read and once for the request:
+    // (retries + 1) x 2 x (2 x timeout + grace), as kv7702r --help says.
     [[nodiscard]] static qint64 boundNs(int timeoutMs, int retries);
     void took(qint64 ns, int timeoutMs, int retries);
     void request(const cli::Result& r, const QByteArray& bytes);
