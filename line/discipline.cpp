@@ -147,10 +147,11 @@ void Discipline::send(qint64 nowNs) {
 // ---- events ---------------------------------------------------------------------------
 
 void Discipline::onBytes(const QByteArray& bytes, qint64 atNs) {
-    if (bytes.isEmpty() || finished()) return;
+    if (bytes.isEmpty()) return;
+    // Between requests they wait for the next, which hears them out first.
     reader_.feed(bytes);
     lastRxNs_ = atNs;
-    drain(atNs);
+    if (!finished()) drain(atNs);
 }
 
 void Discipline::onDeadline(qint64 nowNs) {
