@@ -6,8 +6,9 @@
 // reached, the line lost), so that one thread can drive many lines; `exchange` below is the
 // thin blocking loop a program with one line uses:
 //   AwaitSilence  the line must have been quiet for its frame silence (3.5 characters on a
-//                 serial line) before anything is sent; what is heard meanwhile is late or
-//                 noise. A line that never falls quiet within the timeout: Busy, nothing sent.
+//                 serial line) since the last byte heard and the last request's last byte on
+//                 the wire before anything is sent; what is heard meanwhile is late or noise.
+//                 A line that never falls quiet within the timeout: Busy, nothing sent.
 //   AwaitReply    the request is out; frames are read from the stream (FrameReader) until the
 //                 answer is trusted, a reply of its shape is garbled, or the timeout passes.
 //                 The address read (collect) listens out its whole window and keeps every
