@@ -66,6 +66,9 @@ int main(int argc, char** argv) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.fallthrough();
     app.footer(std::string(kExitCodes) +
+               "\nA request ends within (retries + 1) x 2 x (2 x timeout + grace), the grace being half the\n"
+               "timeout (20-500 ms); every subcommand makes a bounded number of them, except read --every\n"
+               "without --count, which runs until Ctrl-C.\n"
                "\nEach subcommand has its own --help; the options above apply to all of them.");
 
     CommonOptions common;

@@ -30,22 +30,6 @@ void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::functio
     }
 }
 
-// What the run's counters gained between two looks: one sensor's share of a request.
-void addGrowth(Stats& to, const Counters& before, std::size_t latenciesBefore, const Stats& after) {
-    to.requests += after.requests - before.requests;
-    to.replies += after.replies - before.replies;
-    to.timeouts += after.timeouts - before.timeouts;
-    to.crcErrors += after.crcErrors - before.crcErrors;
-    to.exceptions += after.exceptions - before.exceptions;
-    to.badReplies += after.badReplies - before.badReplies;
-    to.lost += after.lost - before.lost;
-    to.retries += after.retries - before.retries;
-    // Late bytes are heard before the next request, whichever sensor it asks: they stay the run's.
-    to.latenciesMs.insert(to.latenciesMs.end(),
-                          after.latenciesMs.begin() + static_cast<std::ptrdiff_t>(latenciesBefore),
-                          after.latenciesMs.end());
-}
-
 // Opens a CSV log for appending; its header line, or empty when the file is new. Null
 // with the reason in `why` when it cannot be written.
 std::FILE* openCsv(const std::string& path, QString& firstLine, QString& why) {
@@ -160,37 +144,38 @@ int runRead(Session& s, const ReadOptions& o) {
                 continue;
             }
             const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(sensor.address));
-            // Only the counters: a copy of the latencies at every request grows with the log.
-            const Counters before = stats;
-            const std::size_t latenciesBefore = stats.latenciesMs.size();
             const Result r = s.request(frame, sensor::expectRead(frame), s.retries());
-            if (r.kind == Result::Stopped) {
+            // The request's own counts are its sensor's; a late reply is its sender's.
+            sensor.stats.add(r.tally, false);
+            for (const auto& [from, n] : r.tally.late)
+                for (SensorSummary& other : sensors)
+                    if (other.address == from) other.stats.late += n;
+            if (r.ok() && r.latencyMs) sensor.stats.latenciesMs.push_back(*r.latencyMs);
+            if (r.outcome == Outcome::Stopped) {
                 over = true;
                 break;
             }
-            addGrowth(sensor.stats, before, latenciesBefore, stats);
             ++measurements;
             ++sensor.measurements;
             stampNow(row);
+            // A reply has its latency (an exception too, when it is surely this request's).
+            row.latencyMs = r.latencyMs;
             if (r.ok()) {
                 row.ok = true;
-                row.latencyMs = r.latencyMs;
                 row.moisture = moistureText(r.reply);
                 row.temperature = temperatureText(r.reply);
                 row.status = QStringLiteral("ok");
             } else {
-                fail(sensor, exitCodeFor(r.kind));
-                // A bad reply has a latency; a timeout and a lost port have none.
-                if (r.kind == Result::Bad || r.kind == Result::Exception) row.latencyMs = r.latencyMs;
-                row.status = r.kind == Result::Timeout ? QStringLiteral("timeout")
-                             : r.kind == Result::Lost  ? QStringLiteral("port lost")
-                                                       : r.detail;
+                fail(sensor, exitCodeFor(r.outcome));
+                row.status = r.outcome == Outcome::Timeout ? QStringLiteral("timeout")
+                             : r.outcome == Outcome::Lost  ? QStringLiteral("port lost")
+                                                           : r.detail;
             }
             if (!writeRow(row)) {
                 over = true;
                 break;
             }
-            if (r.kind == Result::Lost) {
+            if (r.outcome == Outcome::Lost) {
                 error(r.detail);
                 if (!reconnect) {
                     over = true;

@@ -2,6 +2,7 @@
 #include "sensor/values.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -74,6 +75,14 @@ QString escaped(QString s, QLatin1String special) {
 }
 
 } // namespace
+
+QString shellWord(const QString& text) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:@%+=-]+$"));
+    if (plain.match(text).hasMatch()) return text;
+    QString q = text;
+    q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + q + QLatin1Char('\'');
+}
 
 QString timestampUtc() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -185,6 +194,11 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
             .arg(s.lost)
             .arg(s.late)
             .arg(QString::number(loss, 'f', 1));
+    if (s.noise > 0 || s.syncs > 0)
+        text +=
+            QStringLiteral("line: %1 noise bursts, %2 syncs (reads that resynchronised before a request)\n")
+                .arg(s.noise)
+                .arg(s.syncs);
     if (s.outages > 0)
         text += QStringLiteral("port lost %1 time(s), %2 s without it\n")
                     .arg(s.outages)
@@ -217,16 +231,18 @@ void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* 
                 .arg(s.stats.timeouts)
                 .arg(QString::number(loss, 'f', 1));
         if (s.stats.latenciesMs.empty()) {
-            text += QStringLiteral("latency ms: no replies\n");
+            text += QStringLiteral("latency ms: no replies");
         } else {
             std::vector<double> sorted = s.stats.latenciesMs;
             std::sort(sorted.begin(), sorted.end());
-            text += QStringLiteral("latency ms median %1, p95 %2, max %3\n")
+            text += QStringLiteral("latency ms median %1, p95 %2, max %3")
                         .arg(ms(percentile(sorted, 50)), ms(percentile(sorted, 95)), ms(sorted.back()));
         }
-        // Anything at all heard from the address counts as an answer, even a bad one.
+        if (s.stats.late > 0) text += QStringLiteral(", %1 late replies").arg(s.stats.late);
+        text += QLatin1Char('\n');
+        // Anything at all heard from the address counts as an answer, even a bad or late one.
         const Stats& c = s.stats;
-        if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies == 0)
+        if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies + c.late == 0)
             silent << QString::number(s.address);
     }
     if (!silent.isEmpty()) text += QStringLiteral("never answered: %1\n").arg(silent.join(QLatin1Char(',')));

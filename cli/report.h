@@ -18,6 +18,9 @@ namespace kv::cli {
 [[nodiscard]] QString temperatureText(const sensor::Reply& measurement);
 [[nodiscard]] QString measurementText(const sensor::Reply& measurement);
 
+// The text as one word of a POSIX shell: quoted only when it needs to be.
+[[nodiscard]] QString shellWord(const QString& text);
+
 // RFC 3339, UTC, milliseconds: 2026-12-08T21:59:37.123Z
 [[nodiscard]] QString timestampUtc();
 
