@@ -9,13 +9,13 @@ constexpr double kFixedGapMs = 1.75;
 
 } // namespace
 
-double lineTimeMs(int bytes, int baud) {
-    return baud > 0 ? bytes * BITS_PER_CHARACTER * 1000.0 / baud : 0.0;
+double lineTimeMs(int bytes, int baud, const LineFormat& format) {
+    return baud > 0 ? bytes * format.bitsPerCharacter() * 1000.0 / baud : 0.0;
 }
 
-double frameSilenceMs(int baud) {
+double frameSilenceMs(int baud, const LineFormat& format) {
     if (baud <= 0 || baud > kFixedGapAboveBaud) return kFixedGapMs;
-    return 3.5 * BITS_PER_CHARACTER * 1000.0 / baud;
+    return 3.5 * format.bitsPerCharacter() * 1000.0 / baud;
 }
 
 } // namespace kv

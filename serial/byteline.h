@@ -4,6 +4,8 @@
 // The line discipline above it is fed by events, so that one thread can drive many lines;
 // waitReadable is only the blocking helper a program with one line uses.
 
+#include "serial/lineformat.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,10 +25,11 @@ struct OpenResult {
 // Bits a character takes on an 8N1 line: start, 8 data, stop.
 inline constexpr int BITS_PER_CHARACTER = 10;
 
-// How long `bytes` characters take on the wire at `baud`.
-[[nodiscard]] double lineTimeMs(int bytes, int baud);
-// The silence that separates RTU frames: 3.5 characters, or 1.75 ms above 19200 baud.
-[[nodiscard]] double frameSilenceMs(int baud);
+// How long `bytes` characters of the format take on the wire at `baud`.
+[[nodiscard]] double lineTimeMs(int bytes, int baud, const LineFormat& format = {});
+// The silence that separates RTU frames: 3.5 characters of the format, or 1.75 ms above
+// 19200 baud.
+[[nodiscard]] double frameSilenceMs(int baud, const LineFormat& format = {});
 
 // What the discipline must know of a link.
 struct LinkFacts {
@@ -73,7 +76,17 @@ public:
     [[nodiscard]] virtual OpenResult reopen() = 0;
     [[nodiscard]] virtual bool isOpen() const = 0;
     [[nodiscard]] virtual bool setBaudRate(int baud) = 0;
+    // The character format, kept for the next open and applied at once to an open line;
+    // a link that carries no characters of its own (a TCP stream) takes any.
+    [[nodiscard]] virtual bool setFormat(const LineFormat& format) {
+        format_ = format;
+        return true;
+    }
+    [[nodiscard]] const LineFormat& format() const { return format_; }
     virtual void close() = 0;
+
+protected:
+    LineFormat format_;
 };
 
 } // namespace kv

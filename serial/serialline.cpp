@@ -14,7 +14,11 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/sysmacros.h>
 #endif
 
 namespace kv {
@@ -51,14 +55,15 @@ OpenResult SerialLine::open(const QString& name, int baud) {
         return r;
     }
     const bool configured = port_->setBaudRate(baud) && port_->setDataBits(QSerialPort::Data8) &&
-                            port_->setParity(QSerialPort::NoParity) &&
-                            port_->setStopBits(QSerialPort::OneStop) &&
-                            port_->setFlowControl(QSerialPort::NoFlowControl);
+                            applyFormat() && port_->setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
         const QString reason = port_->errorString();
         port_->close();
         return {OpenFailure::Other,
-                QStringLiteral("%1 cannot be set to %2 baud, 8N1: %3").arg(name).arg(baud).arg(reason),
+                QStringLiteral("%1 cannot be set to %2 baud, %3: %4")
+                    .arg(name)
+                    .arg(baud)
+                    .arg(formatName(format_), reason),
                 {},
                 {}};
     }
@@ -79,6 +84,74 @@ bool SerialLine::setBaudRate(int baud) {
     if (!port_->isOpen() || !port_->setBaudRate(baud)) return false;
     baud_ = baud;
     return true;
+}
+
+bool SerialLine::setFormat(const LineFormat& format) {
+    const LineFormat before = format_;
+    format_ = format;
+    if (!port_->isOpen() || applyFormat()) return true;
+    format_ = before;
+    return false;
+}
+
+bool SerialLine::applyFormat() {
+    const auto parity = format_.parity == Parity::Even  ? QSerialPort::EvenParity
+                        : format_.parity == Parity::Odd ? QSerialPort::OddParity
+                                                        : QSerialPort::NoParity;
+    if (!port_->setStopBits(format_.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop))
+        return false;
+    const bool set = port_->setParity(parity);
+#ifdef Q_OS_UNIX
+    const int fd = static_cast<int>(port_->handle());
+    // A pty's driver drops the parity bit, so QSerialPort, reading it back, refuses any parity;
+    // there the flags that say it are pinned all the same.
+    if (!set && !isPseudoTerminal(fd)) return false;
+    if (!set) port_->clearError();
+    return pinParity(fd, format_.parity);
+#else
+    return set;
+#endif
+}
+
+bool isPseudoTerminal(int fd) {
+#ifdef Q_OS_LINUX
+    struct stat st {};
+    // Unix 98 pty slaves have the majors 136 to 143.
+    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+#else
+    Q_UNUSED(fd);
+    return false;
+#endif
+}
+
+bool pinParity(int fd, Parity parity) {
+#ifdef Q_OS_UNIX
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return false;
+    const auto inpck = static_cast<tcflag_t>(INPCK);
+    const auto parodd = static_cast<tcflag_t>(PARODD);
+    const auto parenb = static_cast<tcflag_t>(PARENB);
+    if (parity == Parity::None) {
+        t.c_iflag &= ~inpck;
+        t.c_cflag &= ~(parodd | parenb);
+    } else {
+        t.c_iflag |= inpck;
+        t.c_cflag |= parenb;
+        if (parity == Parity::Odd)
+            t.c_cflag |= parodd;
+        else
+            t.c_cflag &= ~parodd;
+    }
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) return false;
+    termios got{};
+    return ::tcgetattr(fd, &got) == 0 && (got.c_iflag & inpck) == (t.c_iflag & inpck) &&
+           (got.c_cflag & parodd) == (t.c_cflag & parodd);
+#else
+    Q_UNUSED(fd);
+    Q_UNUSED(parity);
+    return true;
+#endif
 }
 
 void SerialLine::close() {
@@ -137,8 +210,8 @@ void SerialLine::waitReadable(qint64 deadlineNs) {
 
 LinkFacts SerialLine::facts() const {
     LinkFacts f;
-    f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_) * kNsPerMs);
-    f.characterNs = static_cast<qint64>(lineTimeMs(1, baud_) * kNsPerMs);
+    f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_, format_) * kNsPerMs);
+    f.characterNs = static_cast<qint64>(lineTimeMs(1, baud_, format_) * kNsPerMs);
     return f;
 }
 

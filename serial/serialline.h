@@ -1,6 +1,7 @@
 #pragma once
-// A serial port as a byte line: QSerialPort opened by the device a name leads to, 8N1,
-// no flow control, with a failed open told apart as missing, busy or a permission problem.
+// A serial port as a byte line: QSerialPort opened by the device a name leads to, 8 data
+// bits with the parity and stop bits set (8N1 unless told), no flow control, with a failed
+// open told apart as missing, busy or a permission problem.
 
 #include "serial/byteline.h"
 
@@ -18,12 +19,13 @@ public:
     ~SerialLine() override;
 
     // Opens the device that `name` leads to (links followed, so that every name of one
-    // device takes the same lock) at the rate, 8N1, no flow control.
+    // device takes the same lock) at the rate and format, no flow control.
     [[nodiscard]] OpenResult open(const QString& name, int baud) override;
     // A COMn link or a /dev/serial/by-id path finds a replugged adapter.
     [[nodiscard]] OpenResult reopen() override;
     [[nodiscard]] bool isOpen() const override;
     [[nodiscard]] bool setBaudRate(int baud) override;
+    [[nodiscard]] bool setFormat(const LineFormat& format) override;
     void close() override;
 
     [[nodiscard]] QByteArray take() override;
@@ -37,6 +39,8 @@ public:
 private:
     // Closes a port that went away, keeping the driver's reason.
     void closeIfLost();
+    // Parity and stop bits on the open port.
+    [[nodiscard]] bool applyFormat();
 
     std::unique_ptr<QSerialPort> port_;
     QString name_;
@@ -50,6 +54,15 @@ private:
 [[nodiscard]] bool isLostError(int serialPortError, bool open);
 
 // Looks at a device that failed to open and tells missing, permission and busy apart.
+// Sets the parity on a terminal with input parity checking exactly when the format has
+// parity, and odd parity's flag only for odd: QSerialPort clears the check, so parity errors
+// would pass, and leaves the odd flag set on a change back to none. A pty keeps both flags
+// (its driver drops the parity bit itself), which is how a sensor on its other side reads the
+// format. False when the terminal refuses them.
+[[nodiscard]] bool pinParity(int fd, Parity parity);
+// A pseudo terminal's slave (Linux); false elsewhere.
+[[nodiscard]] bool isPseudoTerminal(int fd);
+
 [[nodiscard]] OpenResult diagnoseOpenFailure(const QString& device, bool driverSaysPermission,
                                              const QString& driverReason);
 

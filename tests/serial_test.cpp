@@ -458,3 +458,42 @@ TEST(SerialLine, WhichErrorsMeanTheDeviceIsGone) {
         EXPECT_EQ(isLostError(r.error, r.open), r.lost);
     }
 }
+
+// A pty drops the parity bit itself, so parity is pinned where the port is configured: the
+// terminal carries input parity checking and odd parity's flag exactly as chosen, and the
+// stop bits, whether set at open or changed on the open port (an odd parity left behind by
+// QSerialPort would otherwise read as odd). The frame silence follows the character's length.
+TEST(SerialLineOnAPty, ParityAndStopBitsArePinnedOnThePort) {
+    struct Row {
+        LineFormat format;
+        bool inpck;
+        bool parodd;
+        bool cstopb;
+        qint64 silenceNs; // 3.5 characters at 9600
+    };
+    const Row rows[] = {
+        {{Parity::None, 1}, false, false, false, 3645833},
+        {{Parity::Even, 1}, true, false, false, 4010416},
+        {{Parity::Odd, 1}, true, true, false, 4010416},
+        {{Parity::None, 2}, false, false, true, 4010416},
+        {{Parity::Odd, 2}, true, true, true, 4375000},
+    };
+    Pty pty;
+    ASSERT_FALSE(pty.name.isEmpty());
+    SerialLine port;
+    for (const bool reopened : {true, false}) {
+        for (const Row& r : rows) {
+            SCOPED_TRACE(formatName(r.format).toStdString() + (reopened ? " at open" : " on the open port"));
+            ASSERT_TRUE(port.setFormat(r.format));
+            if (reopened) {
+                ASSERT_TRUE(port.open(pty.name, 9600).ok());
+            }
+            termios t{};
+            ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+            EXPECT_EQ((t.c_iflag & INPCK) != 0, r.inpck);
+            EXPECT_EQ((t.c_cflag & PARODD) != 0, r.parodd);
+            EXPECT_EQ((t.c_cflag & CSTOPB) != 0, r.cstopb);
+            EXPECT_EQ(port.facts().frameSilenceNs, r.silenceNs);
+        }
+    }
+}

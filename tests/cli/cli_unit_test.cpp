@@ -132,17 +132,22 @@ TEST(CliSummary, CountsLossAndNearestRankLatencies) {
     EXPECT_NE(text.find("latency ms: min 1.0, median 10.0, p95 20.0, max 20.0"), std::string::npos) << text;
 }
 
-TEST(CliLine, RateDerivedTimesCountStartAndStopBits) {
+TEST(CliLine, RateDerivedTimesCountStartParityAndStopBits) {
     // A character is 10 bit times on an 8N1 line; counting 8 would send too soon and time out early.
+    // With a parity bit or a second stop bit it is 11, with both 12; above 19200 the gap stays 1.75 ms.
     struct Row {
         int baud;
+        kv::LineFormat format;
         double nineBytesMs;
         double silenceMs;
     };
-    for (const Row& r : {Row{9600, 9.375, 3.646}, Row{19200, 4.6875, 1.823}, Row{38400, 2.34375, 1.75}}) {
-        SCOPED_TRACE(r.baud);
-        EXPECT_NEAR(kv::lineTimeMs(9, r.baud), r.nineBytesMs, 0.001);
-        EXPECT_NEAR(kv::frameSilenceMs(r.baud), r.silenceMs, 0.001);
+    const kv::LineFormat n1, e1{kv::Parity::Even, 1}, n2{kv::Parity::None, 2}, o2{kv::Parity::Odd, 2};
+    for (const Row& r : {Row{9600, n1, 9.375, 3.646}, Row{19200, n1, 4.6875, 1.823}, Row{38400, n1, 2.34375, 1.75},
+                         Row{9600, e1, 10.3125, 4.010}, Row{9600, n2, 10.3125, 4.010}, Row{1200, o2, 90.0, 35.0},
+                         Row{38400, e1, 2.578125, 1.75}}) {
+        SCOPED_TRACE(std::to_string(r.baud) + " " + kv::formatName(r.format).toStdString());
+        EXPECT_NEAR(kv::lineTimeMs(9, r.baud, r.format), r.nineBytesMs, 0.001);
+        EXPECT_NEAR(kv::frameSilenceMs(r.baud, r.format), r.silenceMs, 0.001);
     }
 }
 
