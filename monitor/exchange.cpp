@@ -83,6 +83,7 @@ void decode(Exchange& ex, const sensor::Expectation& expect, const sensor::Reply
     case sensor::ReplyKind::AddressChange:
         parts << QCoreApplication::translate("Monitor", "新地址 %1").arg(r.value);
         break;
+    case sensor::ReplyKind::WriteMultiple: // the window never sends one
     case sensor::ReplyKind::Other:
         break;
     }

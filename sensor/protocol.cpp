@@ -23,8 +23,21 @@ Frame sealed(std::uint8_t address, std::uint8_t function, std::uint16_t reg, std
 
 } // namespace
 
-Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count) {
-    return sealed(address, MODBUS_FC_READ_HOLDING_REGISTERS, start, count);
+Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count, std::uint8_t function) {
+    return sealed(address, function, start, count);
+}
+QByteArray writeMultipleRequest(std::uint8_t address, std::uint16_t start,
+                                const std::vector<std::uint16_t>& values) {
+    const auto count = static_cast<std::uint16_t>(values.size());
+    QByteArray b;
+    for (const std::uint8_t byte : {address, MODBUS_FC_WRITE_MULTIPLE_REGISTERS, hi(start), lo(start),
+                                    hi(count), lo(count), static_cast<std::uint8_t>(2 * count)})
+        b.append(static_cast<char>(byte));
+    for (const std::uint16_t v : values)
+        b.append(static_cast<char>(hi(v))).append(static_cast<char>(lo(v)));
+    const std::uint16_t crc = crc16(b);
+    b.append(static_cast<char>(lo(crc))).append(static_cast<char>(hi(crc)));
+    return b;
 }
 Frame writeRequest(std::uint8_t address, std::uint16_t reg, std::uint16_t value) {
     return sealed(address, MODBUS_FC_WRITE_SINGLE_REGISTER, reg, value);
@@ -78,6 +91,17 @@ Expectation expectAddressRead() {
     return e;
 }
 
+Expectation expectWriteMultiple(const QByteArray& request) {
+    Frame f{};
+    std::copy_n(request.constData(), std::min<qsizetype>(request.size(), 8),
+                reinterpret_cast<char*>(f.data()));
+    Expectation e = expectEcho(f);
+    e.kind = ReplyKind::WriteMultiple;
+    e.start = static_cast<std::uint16_t>((f[2] << 8) | f[3]);
+    e.count = static_cast<std::uint16_t>((f[4] << 8) | f[5]);
+    return e;
+}
+
 Expectation expectFor(const QByteArray& request) {
     Frame f{};
     std::copy_n(request.constData(), std::min<qsizetype>(request.size(), 8),
@@ -96,6 +120,8 @@ Expectation expectFor(const QByteArray& request) {
         return e;
     case MODBUS_FC_WRITE_SINGLE_REGISTER:
         return ((f[2] << 8) | f[3]) == REG_ADDRESS ? expectAddressChange(f) : expectEcho(f);
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS:
+        return expectWriteMultiple(request);
     default:
         e = expectEcho(f);
         e.kind = ReplyKind::Other;
@@ -110,6 +136,7 @@ int replyLength(const QByteArray& soFar, const Expectation& expect) {
     case ReplyKind::Read:
         return 5 + 2 * expect.count;
     case ReplyKind::WriteEcho:
+    case ReplyKind::WriteMultiple:
         return 8;
     case ReplyKind::AddressChange:
         if (soFar.size() < 3) return 0;
@@ -188,6 +215,15 @@ Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
         }
         r.value = expect.request[5];
         break;
+    case ReplyKind::WriteMultiple:
+        // The start and the count written come back; the values do not.
+        if (!std::equal(expect.request.begin(), expect.request.begin() + 6, bytes.constBegin(),
+                        [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); })) {
+            r.status = ReplyStatus::BadEcho;
+            return r;
+        }
+        r.value = expect.count;
+        break;
     case ReplyKind::Other:
         break;
     }
@@ -204,6 +240,9 @@ bool sameAnswers(const Expectation& a, const Expectation& b) {
     const bool sameDevice = a.anyAddress || b.anyAddress || a.address == b.address;
     if (!sameDevice || a.request[1] != b.request[1]) return false;
     if (a.kind == ReplyKind::Read && b.kind == ReplyKind::Read) return a.count == b.count;
+    // Function 16 is answered by its start and count alone: any values give the same reply.
+    if (a.kind == ReplyKind::WriteMultiple && b.kind == ReplyKind::WriteMultiple)
+        return std::equal(a.request.begin(), a.request.begin() + 6, b.request.begin());
     // Writes are answered by their echo (or the address change's own form, which names the
     // new address): only the same write draws the same answer.
     return a.kind == b.kind && a.request == b.request;

@@ -33,6 +33,10 @@ inline constexpr int MIN_ADDRESS = 1;
 inline constexpr int MAX_ADDRESS = 247;
 
 inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
+inline constexpr std::uint8_t MODBUS_FC_WRITE_MULTIPLE_REGISTERS = 0x10;
+// The most registers one request may read or write (Modbus: 125 read, 123 written).
+inline constexpr int MAX_READ_COUNT = 125;
+inline constexpr int MAX_WRITE_COUNT = 123;
 
 [[nodiscard]] constexpr std::uint16_t parameterReadRegister(int i) {
     return static_cast<std::uint16_t>(REG_FIRST_PARAMETER + i);
@@ -41,8 +45,13 @@ inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
     return static_cast<std::uint16_t>(REG_PARAMETER_WRITE + 2 * i);
 }
 
-// Request frames, sealed with their CRC.
-[[nodiscard]] Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count);
+// Request frames, sealed with their CRC. A read is of holding registers (function 3) unless
+// told input registers (4).
+[[nodiscard]] Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count,
+                                std::uint8_t function = MODBUS_FC_READ_HOLDING_REGISTERS);
+// Function 16: 1..MAX_WRITE_COUNT registers from `start`.
+[[nodiscard]] QByteArray writeMultipleRequest(std::uint8_t address, std::uint16_t start,
+                                              const std::vector<std::uint16_t>& values);
 [[nodiscard]] Frame writeRequest(std::uint8_t address, std::uint16_t reg, std::uint16_t value);
 // Moisture and temperature: registers 0 and 1.
 [[nodiscard]] Frame measurementRequest(std::uint8_t address);
@@ -57,6 +66,7 @@ enum class ReplyKind {
     Read,          // function 3: address, 3, byte count, registers, CRC
     WriteEcho,     // function 6: the request echoed
     AddressChange, // the sensor's 6-byte form (old, 6, 1, new, CRC) or the standard echo
+    WriteMultiple, // function 16: address, 16, start, count, CRC
     Other,         // a function this sensor does not speak: judged whole, by CRC, address and function
 };
 
@@ -73,6 +83,8 @@ struct Expectation {
 [[nodiscard]] Expectation expectEcho(const Frame& request);
 [[nodiscard]] Expectation expectAddressChange(const Frame& request);
 [[nodiscard]] Expectation expectAddressRead();
+// A function-16 request: its reply repeats the request's first six bytes.
+[[nodiscard]] Expectation expectWriteMultiple(const QByteArray& request);
 // What a request as seen on the line expects: a read of function 3 or 4 (any address may
 // answer one sent to the address-read device), a write's echo, the address change, or
 // Other for any other function or a request shorter than 6 bytes.

@@ -2,7 +2,9 @@
 // nobody here wrote (mbpoll -v, a libmodbus client, against the virtual sensor) and
 // from the worked examples of the sensor's documentation.
 
+#include "sensor/plausibility.h"
 #include "sensor/protocol.h"
+#include "sensor/registers.h"
 #include "sensor/values.h"
 #include "support/qtprint.h"
 
@@ -221,4 +223,82 @@ TEST(SensorValues, ParameterRangesIncludeBothEnds) {
             EXPECT_FALSE(parameterInRange(i, static_cast<std::uint16_t>(r.low - 1)));
         }
     }
+}
+
+// Function 4 and function 16, as raw register access sends them; the frames' CRCs were
+// worked out apart from this code.
+TEST(SensorRawAccess, InputReadsAndMultipleWritesAreFramedAndJudged) {
+    EXPECT_EQ(bytesOf(readRequest(1, 0, 2, MODBUS_FC_READ_INPUT_REGISTERS)), hex("01 04 00 00 00 02 71 CB"));
+    const QByteArray write = writeMultipleRequest(1, 0x0A08, {10000, 5000});
+    EXPECT_EQ(write, hex("01 10 0A 08 00 02 04 27 10 13 88 8A 8E"));
+    const Expectation expect = expectWriteMultiple(write);
+    EXPECT_EQ(expectFor(write).kind, ReplyKind::WriteMultiple);
+    struct Row {
+        const char* reply;
+        ReplyStatus status;
+    };
+    for (const Row& r : {Row{"01 10 0A 08 00 02 C3 D2", ReplyStatus::Ok},
+                         Row{"01 90 02 CD C1", ReplyStatus::Exception},
+                         Row{"01 10 0A 08 00 02 C3 D3", ReplyStatus::BadCrc},
+                         Row{"01 10 0A 08 00 01 83 D3", ReplyStatus::BadEcho}}) {
+        SCOPED_TRACE(r.reply);
+        EXPECT_EQ(checkReply(hex(r.reply), expect).status, r.status);
+    }
+    const Reply input = checkReply(hex("01 04 04 0B B8 09 9A FF BE"),
+                                   expectRead(readRequest(1, 0, 2, MODBUS_FC_READ_INPUT_REGISTERS)));
+    ASSERT_TRUE(input.ok()) << describe(input);
+    EXPECT_EQ(input.registers, (std::vector<std::uint16_t>{3000, 2458}));
+    // Two writes of the same registers draw the same reply, whatever they write.
+    EXPECT_TRUE(sameAnswers(expect, expectWriteMultiple(writeMultipleRequest(1, 0x0A08, {1, 2}))));
+    EXPECT_FALSE(sameAnswers(expect, expectWriteMultiple(writeMultipleRequest(1, 0x0A08, {1}))));
+}
+
+TEST(SensorRawAccess, KnownRegistersCarryTheirNames) {
+    struct Row {
+        std::uint16_t reg;
+        bool write;
+        const char* name; // null: none
+    };
+    for (const Row& r : {Row{0, false, "moisture"}, Row{1, false, "temperature"}, Row{2, false, "scale"},
+                         Row{6, false, "la"}, Row{7, false, "of"}, Row{8, false, "resistance"},
+                         Row{9, false, nullptr}, Row{0x0A08, true, "la"}, Row{0x0A0C, true, "range"},
+                         Row{0x0A0D, true, nullptr}, Row{0x0B00, true, "address"}, Row{0x0B00, false, nullptr},
+                         Row{2, true, nullptr}}) {
+        SCOPED_TRACE(r.reg);
+        const KnownRegister* k = knownRegister(r.reg, r.write);
+        if (!r.name) {
+            EXPECT_EQ(k, nullptr);
+            continue;
+        }
+        ASSERT_NE(k, nullptr);
+        EXPECT_STREQ(k->name, r.name);
+    }
+}
+
+// Moisture 0-100 %, temperature -200..+300 C: what a PT100 and the register can say. The raw
+// values are the register's: 30001 and above read as negative.
+TEST(SensorPlausibility, ValuesBeyondWhatTheSensorCanReportAreNamed) {
+    struct Row {
+        std::uint16_t moisture;
+        std::uint16_t temperature;
+        const char* why; // empty: plausible
+    };
+    const Row rows[] = {
+        {3000, 2200, ""},
+        {0, 0, ""},
+        {10000, 30000, ""},
+        {3000, 45536, ""}, // -200.00 C
+        {10001, 2200, "moisture 100.01 % above 100.00 %"},
+        {65535, 2200, "moisture 655.35 % above 100.00 %"},
+        {3000, 45535, "temperature -200.01 C below -200.00 C"},
+        {3000, 30500, "temperature -350.36 C below -200.00 C"},
+        {65535, 30001, "moisture 655.35 % above 100.00 %, temperature -355.35 C below -200.00 C"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.why);
+        EXPECT_EQ(implausibility(r.moisture, r.temperature).toStdString(), r.why);
+    }
+    EXPECT_EQ(implausibleResistance(10860), QString());
+    EXPECT_EQ(implausibleResistance(65535), QStringLiteral("resistance 655.35 ohm above 390.48 ohm"));
+    EXPECT_EQ(implausibleResistance(0), QStringLiteral("resistance 0.00 ohm below 18.52 ohm"));
 }
