@@ -98,6 +98,7 @@ void Discipline::startAttempt(qint64 nowNs) {
     if (!req_.collect && pending_.blocks(req_.expect, nowNs)) {
         const int k = pending_.syncCount(req_.expect, nowNs);
         if (k == 0) {
+            tell(LineEvent::Direction::Ended, LineEvent::Verdict::Busy, nowNs);
             finish(Outcome::Busy, QStringLiteral("address %1 cannot be resynchronised: its late replies "
                                                  "could pass for the answer; nothing sent")
                                       .arg(req_.expect.address));
@@ -136,6 +137,9 @@ void Discipline::send(qint64 nowNs) {
     }
     sentThisStep_ = true;
     stepSentNs_ = line_.nowNs();
+    tell(LineEvent::Direction::Sent,
+         step_ == Step::Sync ? LineEvent::Verdict::Sync : LineEvent::Verdict::Request, stepSentNs_,
+         stepBytes_);
     sentOutNs_ = stepSentNs_ + line_.facts().characterNs * stepBytes_.size();
     phase_ = Phase::AwaitReply;
     phaseEndNs_ = stepSentNs_ + ms(req_.timeoutMs) + (req_.collect ? ms(graceMs()) : 0);
@@ -159,9 +163,11 @@ void Discipline::onDeadline(qint64 nowNs) {
     case Phase::AwaitSilence:
         if (nowNs - quietFromNs() >= line_.facts().frameSilenceNs)
             send(nowNs);
-        else if (nowNs >= phaseEndNs_)
+        else if (nowNs >= phaseEndNs_) {
+            tell(LineEvent::Direction::Ended, LineEvent::Verdict::Busy, nowNs);
             finish(Outcome::Busy,
                    QStringLiteral("the line never fell silent for %1 ms; nothing sent").arg(req_.timeoutMs));
+        }
         return;
     case Phase::AwaitReply:
         if (nowNs >= phaseEndNs_) replyOverdue(nowNs);
@@ -192,9 +198,11 @@ void Discipline::replyOverdue(qint64 nowNs) {
     // The start of the answer came and the rest did not: cut short, not silent.
     if (looksLikeAnswer(reader_.bytes())) {
         ex_.frame = reader_.bytes();
+        tell(LineEvent::Direction::Ended, LineEvent::Verdict::Short, nowNs);
         stepFailed(Outcome::Garbled, QStringLiteral("reply too short"), nowNs, false);
         return;
     }
+    tell(LineEvent::Direction::Ended, LineEvent::Verdict::Timeout, nowNs);
     stepFailed(Outcome::Timeout, QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs), nowNs, false);
 }
 
@@ -207,6 +215,7 @@ void Discipline::onLost() {
         countTry(Outcome::Lost);
     }
     reader_.clear();
+    tell(LineEvent::Direction::Ended, LineEvent::Verdict::Lost, line_.nowNs());
     finish(Outcome::Lost, QStringLiteral("the port went away: %1").arg(line_.errorString()));
 }
 
@@ -215,6 +224,7 @@ void Discipline::stop() {
     if (sentThisStep_ && (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck))
         pending_.add(stepExpect_, line_.nowNs());
     // Given up by the operator, not by the line: the try is not counted.
+    tell(LineEvent::Direction::Ended, LineEvent::Verdict::Stopped, line_.nowNs());
     finish(Outcome::Stopped, QStringLiteral("stopped"));
 }
 
@@ -252,10 +262,11 @@ void Discipline::drain(qint64 atNs) {
             const int length = std::max(sensor::frameLength(reader_.bytes()), 1);
             if (req_.collect) {
                 garbledSeen_ = true;
-                noise(reader_.take(length));
+                noise(reader_.take(length), LineEvent::Verdict::Crc);
                 continue;
             }
             ex_.frame = reader_.take(length);
+            tell(LineEvent::Direction::Heard, LineEvent::Verdict::Crc, atNs, ex_.frame);
             stepFailed(Outcome::Garbled, QStringLiteral("bad CRC"), atNs, true);
             continue;
         }
@@ -272,6 +283,7 @@ bool Discipline::passEcho(qint64 atNs) {
         if (at >= 0) {
             reader_.remove(static_cast<int>(at), static_cast<int>(stepBytes_.size()));
             echoCheck_ = false;
+            tell(LineEvent::Direction::Heard, LineEvent::Verdict::Stripped, atNs, stepBytes_);
             return true;
         }
         for (qsizetype from = 0; from < heard.size(); ++from)
@@ -281,6 +293,7 @@ bool Discipline::passEcho(qint64 atNs) {
     if (heard.startsWith(stepBytes_)) {
         echoCheck_ = false;
         ex_.frame = reader_.take(static_cast<int>(stepBytes_.size()));
+        tell(LineEvent::Direction::Heard, LineEvent::Verdict::Echo, atNs, ex_.frame);
         stepFailed(Outcome::Echo, echoDetail(), atNs, false);
         return false;
     }
@@ -307,7 +320,10 @@ bool Discipline::garbledAnswer(const QByteArray& b) const {
 void Discipline::onFrame(const QByteArray& frame, qint64 atNs) {
     if (phase_ == Phase::EchoCheck) {
         if (frame == stepBytes_) {
-            stepFailed(Outcome::Echo, echoDetail(), atNs, false); // the first copy was the adapter's
+            // The first copy was the adapter's; which of the two is the sensor's, nothing tells.
+            tell(LineEvent::Direction::Heard, LineEvent::Verdict::Echo, heldAtNs_, heldFrame_);
+            tell(LineEvent::Direction::Heard, LineEvent::Verdict::Echo, atNs, frame);
+            stepFailed(Outcome::Echo, echoDetail(), atNs, false);
             return;
         }
         late(frame, atNs);
@@ -376,16 +392,24 @@ void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
     const bool again = std::any_of(ex_.answers.begin(), ex_.answers.end(),
                                    [&](const Answer& a) { return senderOf(a.frame) == from; });
     if (again) {
+        tell(LineEvent::Direction::Heard, LineEvent::Verdict::Late, atNs, frame);
         ex_.tally.addLate(from);
         return;
     }
     ex_.answers.push_back({frame, sensor::checkReply(frame, req_.expect), atNs, own});
+    tell(LineEvent::Direction::Heard,
+         ex_.answers.back().reply.ok() ? LineEvent::Verdict::Answer : LineEvent::Verdict::Exception, atNs,
+         frame, own ? std::optional<double>(static_cast<double>(atNs - stepSentNs_) / 1e6) : std::nullopt);
 }
 
 void Discipline::collectOver(qint64 nowNs) {
     // A device slower than the window may still answer.
     pending_.add(req_.expect, nowNs);
     if (ex_.answers.empty()) {
+        if (!garbledSeen_)
+            tell(LineEvent::Direction::Ended,
+                 looksLikeAnswer(reader_.bytes()) ? LineEvent::Verdict::Short : LineEvent::Verdict::Timeout,
+                 nowNs);
         if (garbledSeen_ || looksLikeAnswer(reader_.bytes())) {
             failedCrc_ = garbledSeen_;
             attemptFailed(Outcome::Garbled,
@@ -410,13 +434,15 @@ void Discipline::collectOver(qint64 nowNs) {
 }
 
 void Discipline::late(const QByteArray& frame, qint64 atNs) {
+    tellNotTaken(frame, atNs);
     pending_.settle(frame, atNs);
     ex_.tally.addLate(senderOf(frame));
     if (senderOf(frame) == req_.expect.address) lateFromAsked_ = true;
 }
 
-void Discipline::noise(const QByteArray& bytes) {
+void Discipline::noise(const QByteArray& bytes, LineEvent::Verdict verdict) {
     if (bytes.isEmpty()) return;
+    tell(LineEvent::Direction::Heard, verdict, lastRxNs_, bytes);
     if (!noiseOpen_) ++ex_.tally.noise;
     noiseOpen_ = true;
 }
@@ -425,6 +451,7 @@ void Discipline::noise(const QByteArray& bytes) {
 
 void Discipline::answered(Outcome outcome, const QByteArray& frame, qint64 atNs, bool own) {
     if (step_ == Step::Sync) {
+        tell(LineEvent::Direction::Heard, LineEvent::Verdict::Sync, atNs, frame);
         ++ex_.tally.syncs;
         startStep(Step::Request, atNs);
         return;
@@ -437,6 +464,9 @@ void Discipline::answered(Outcome outcome, const QByteArray& frame, qint64 atNs,
         ex_.latencyMs = static_cast<double>(atNs - stepSentNs_) / 1e6;
     else
         pending_.add(stepExpect_, atNs); // the exception may have been an older request's
+    tell(LineEvent::Direction::Heard,
+         outcome == Outcome::Exception ? LineEvent::Verdict::Exception : LineEvent::Verdict::Answer, atNs,
+         frame, ex_.latencyMs);
     countTry(outcome);
     finish(outcome, outcome == Outcome::Exception ? sensor::describe(ex_.reply) : QString());
 }
@@ -508,6 +538,28 @@ void Discipline::finish(Outcome outcome, const QString& detail) {
     ex_.outcome = outcome;
     ex_.detail = detail;
     phase_ = Phase::Done;
+}
+
+void Discipline::tell(LineEvent::Direction direction, LineEvent::Verdict verdict, qint64 atNs,
+                      const QByteArray& bytes, std::optional<double> latencyMs) const {
+    if (!observer_) return;
+    LineEvent e;
+    e.direction = direction;
+    e.verdict = verdict;
+    e.atNs = atNs;
+    e.bytes = bytes;
+    e.address = req_.expect.address;
+    e.attempt = attempt_;
+    e.latencyMs = latencyMs;
+    observer_(e);
+}
+
+void Discipline::tellNotTaken(const QByteArray& frame, qint64 atNs) const {
+    // While only listening, or asking whoever is there, whatever is not taken answers an earlier
+    // request; during another device's exchange it is that device's.
+    const bool asked = phase_ != Phase::Listen && !req_.collect && senderOf(frame) != req_.expect.address;
+    tell(LineEvent::Direction::Heard, asked ? LineEvent::Verdict::Other : LineEvent::Verdict::Late, atNs,
+         frame);
 }
 
 QString Discipline::echoDetail() {

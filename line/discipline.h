@@ -58,6 +58,7 @@
 // cannot be told from one the sensor acknowledged: callers verify writes by reading back.
 
 #include "line/framereader.h"
+#include "line/lineevent.h"
 #include "line/pending.h"
 #include "sensor/protocol.h"
 #include "serial/byteline.h"
@@ -148,6 +149,9 @@ public:
 
     // An adapter that hears its own transmission: strip that copy of each request.
     void setEcho(bool echo) { echo_ = echo; }
+    // Told of every request written, everything heard with its verdict, and every try that
+    // ended without an answer, as it happens; none by default.
+    void setObserver(std::function<void(const LineEvent&)> observer) { observer_ = std::move(observer); }
 
     // Starts a request; its result is ready when finished().
     void begin(const Request& request);
@@ -189,7 +193,7 @@ private:
     void collectAnswer(const QByteArray& frame, qint64 atNs);
     void collectOver(qint64 nowNs);
     void late(const QByteArray& frame, qint64 atNs);
-    void noise(const QByteArray& bytes);
+    void noise(const QByteArray& bytes, LineEvent::Verdict verdict = LineEvent::Verdict::Noise);
     // The bytes begin as this step's answer would: from its device, with its function.
     [[nodiscard]] bool looksLikeAnswer(const QByteArray& bytes) const;
     [[nodiscard]] bool garbledAnswer(const QByteArray& bytes) const;
@@ -203,9 +207,14 @@ private:
     [[nodiscard]] qint64 quietFromNs() const;
     [[nodiscard]] static QString echoDetail();
     [[nodiscard]] qint64 ms(qint64 v) const { return v * 1000000; }
+    void tell(LineEvent::Direction direction, LineEvent::Verdict verdict, qint64 atNs,
+              const QByteArray& bytes = {}, std::optional<double> latencyMs = std::nullopt) const;
+    // A sound frame not taken: late from the device asked, or another device's.
+    void tellNotTaken(const QByteArray& frame, qint64 atNs) const;
 
     ByteLine& line_;
     bool echo_ = false;
+    std::function<void(const LineEvent&)> observer_;
     PendingReplies pending_;
     FrameReader reader_;
 
