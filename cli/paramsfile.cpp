@@ -1,0 +1,159 @@
+#include "cli/paramsfile.h"
+
+#include "sensor/protocol.h"
+#include "sensor/values.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <algorithm>
+
+namespace kv::cli {
+namespace {
+
+const QLatin1String kMarker("kv7702r-params");
+// A params file is a few hundred bytes; anything far larger is not one.
+constexpr qint64 kMaxFileBytes = 64 * 1024;
+
+QString jsonString(const QString& s) {
+    const QByteArray a = QJsonDocument(QJsonArray{s}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(a.mid(1, a.size() - 2));
+}
+
+// A whole number 0..65535 in a JSON value.
+std::optional<std::uint16_t> registerValue(const QJsonValue& v) {
+    if (!v.isDouble()) return std::nullopt;
+    const double d = v.toDouble();
+    if (!(d >= 0 && d <= 65535) || d != static_cast<double>(static_cast<int>(d))) return std::nullopt;
+    return static_cast<std::uint16_t>(d);
+}
+
+// The register value of one entry of "parameters": its raw, or its value as the window reads it.
+std::optional<std::uint16_t> entryValue(int i, const QJsonValue& entry, QString& why) {
+    const QString key = QLatin1String(sensor::parameterInfo(i).key);
+    if (!entry.isObject()) {
+        why = QStringLiteral("%1 is not an object with raw or value").arg(key);
+        return std::nullopt;
+    }
+    const QJsonObject o = entry.toObject();
+    std::optional<std::uint16_t> raw;
+    if (o.contains(QLatin1String("raw"))) {
+        raw = registerValue(o.value(QLatin1String("raw")));
+        if (!raw) {
+            why = QStringLiteral("raw of %1 is not a whole number 0-65535").arg(key);
+            return std::nullopt;
+        }
+    }
+    if (o.contains(QLatin1String("value"))) {
+        const QJsonValue v = o.value(QLatin1String("value"));
+        const QString text = v.isString()   ? v.toString()
+                             : v.isDouble() ? QString::number(v.toDouble())
+                                            : QString();
+        const sensor::Encoded enc = sensor::encodeParameter(i, text);
+        if (enc.error != sensor::EncodeError::None) {
+            why = QStringLiteral("value of %1 ('%2') does not give a register value").arg(key, text);
+            return std::nullopt;
+        }
+        if (raw && *raw != enc.raw) {
+            why = QStringLiteral("raw %1 and value '%2' of %3 disagree (the value gives %4); keep one")
+                      .arg(*raw)
+                      .arg(text, key)
+                      .arg(enc.raw);
+            return std::nullopt;
+        }
+        raw = enc.raw;
+    }
+    if (!raw) why = QStringLiteral("%1 has neither raw nor value").arg(key);
+    return raw;
+}
+
+} // namespace
+
+QByteArray toJson(const ParamsFile& f) {
+    QString text = QStringLiteral("{\n  \"%1\": %2,\n").arg(kMarker).arg(PARAMS_FILE_VERSION);
+    text +=
+        QStringLiteral("  \"tool\": %1,\n  \"saved\": %2,\n").arg(jsonString(f.tool), jsonString(f.saved));
+    text += QStringLiteral("  \"port\": %1, \"rate\": %2, \"format\": %3, \"address\": %4,\n")
+                .arg(jsonString(f.port))
+                .arg(f.rate)
+                .arg(jsonString(f.format))
+                .arg(f.address);
+    text += QStringLiteral("  \"parameters\": {");
+    for (std::size_t k = 0; k < f.parameters.size(); ++k) {
+        const auto [i, raw] = f.parameters[k];
+        text += QStringLiteral("%1\n    %2: {\"register\": %3, \"raw\": %4, \"value\": %5}")
+                    .arg(k == 0 ? QString() : QStringLiteral(","))
+                    .arg(jsonString(QLatin1String(sensor::parameterInfo(i).key)))
+                    .arg(sensor::parameterReadRegister(i))
+                    .arg(raw)
+                    .arg(jsonString(sensor::parameterText(i, raw)));
+    }
+    text += QStringLiteral("\n  }\n}\n");
+    return text.toUtf8();
+}
+
+ParamsParsed parseParams(const QByteArray& json) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError)
+        return {std::nullopt,
+                QStringLiteral("not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset)};
+    if (!doc.isObject()) return {std::nullopt, QStringLiteral("not a JSON object")};
+    const QJsonObject root = doc.object();
+    const QJsonValue version = root.value(kMarker);
+    if (!version.isDouble())
+        return {std::nullopt, QStringLiteral("no \"%1\": not a kv7702r params file").arg(kMarker)};
+    if (version.toDouble() != PARAMS_FILE_VERSION)
+        return {std::nullopt, QStringLiteral("params file version %1; this kv7702r reads version %2")
+                                  .arg(version.toDouble())
+                                  .arg(PARAMS_FILE_VERSION)};
+    ParamsFile f;
+    f.tool = root.value(QLatin1String("tool")).toString();
+    f.saved = root.value(QLatin1String("saved")).toString();
+    f.port = root.value(QLatin1String("port")).toString();
+    f.rate = root.value(QLatin1String("rate")).toInt();
+    f.format = root.value(QLatin1String("format")).toString();
+    f.address = root.value(QLatin1String("address")).toInt();
+    const QJsonValue params = root.value(QLatin1String("parameters"));
+    if (!params.isObject() || params.toObject().isEmpty())
+        return {std::nullopt, QStringLiteral("no \"parameters\" object with at least one parameter")};
+    const QJsonObject p = params.toObject();
+    for (auto it = p.begin(); it != p.end(); ++it) {
+        const int i = sensor::parameterIndex(it.key());
+        // By name only: a number as a key would be easy to mistake for a register.
+        if (i < 0 || it.key() != QLatin1String(sensor::parameterInfo(i).key))
+            return {std::nullopt, QStringLiteral("unknown parameter \"%1\"").arg(it.key())};
+        QString why;
+        const auto raw = entryValue(i, it.value(), why);
+        if (!raw) return {std::nullopt, why};
+        f.parameters.emplace_back(i, *raw);
+    }
+    std::sort(f.parameters.begin(), f.parameters.end());
+    return {f, {}};
+}
+
+QString saveParamsFile(const QString& path, const ParamsFile& file) {
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)) return out.errorString();
+    const QByteArray bytes = toJson(file);
+    if (out.write(bytes) != bytes.size()) {
+        out.cancelWriting();
+        return out.errorString();
+    }
+    return out.commit() ? QString() : out.errorString();
+}
+
+ParamsParsed loadParamsFile(const QString& path) {
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly)) return {std::nullopt, in.errorString()};
+    const QByteArray bytes = in.read(kMaxFileBytes + 1);
+    if (bytes.size() > kMaxFileBytes)
+        return {std::nullopt,
+                QStringLiteral("larger than %1 KiB: not a params file").arg(kMaxFileBytes / 1024)};
+    return parseParams(bytes);
+}
+
+} // namespace kv::cli

@@ -1,0 +1,51 @@
+#pragma once
+// The trace of a run: every request written and everything heard, as it happens, with the
+// time to the millisecond, the direction, the bytes in hex, the latency of an answer and the
+// judge's verdict. Lines on stderr for a person, or JSON lines in a file for a program.
+//
+//   2026-12-08T22:20:59.165Z tx request to 1: 01 03 00 00 00 02 C4 0B
+//   2026-12-08T22:20:59.188Z rx answer 23.1 ms: 01 03 04 0B B8 08 98 FE 41
+//   2026-12-08T22:21:00.490Z -- timeout (address 1)
+//   {"time":"2026-12-08T22:20:59.188Z","dir":"rx","verdict":"answer","address":1,"try":0,
+//    "latency_ms":23.1,"hex":"01 03 04 0B B8 08 98 FE 41"}
+
+#include "line/lineevent.h"
+
+#include <QString>
+
+#include <cstdio>
+
+namespace kv::cli {
+
+// Ties the line's monotonic clock to the wall clock once, so that every time of a run comes
+// from the line's clock and stays in order when the wall clock is set.
+struct WallClock {
+    qint64 lineNs = 0;
+    qint64 unixMs = 0;
+    [[nodiscard]] qint64 unixMsAt(qint64 atNs) const { return unixMs + (atNs - lineNs) / 1000000; }
+    // RFC 3339, UTC, milliseconds.
+    [[nodiscard]] QString textAt(qint64 atNs) const;
+};
+
+// One trace line without its newline.
+[[nodiscard]] QString traceText(const line::LineEvent& e, const WallClock& clock);
+[[nodiscard]] QString traceJson(const line::LineEvent& e, const WallClock& clock);
+
+class TraceWriter {
+public:
+    enum Format { Text, JsonLines };
+    // Writes to `to`, which it does not own.
+    TraceWriter(Format format, std::FILE* to, WallClock clock) : format_(format), to_(to), clock_(clock) {}
+    // Writes and flushes one line; after the output refused one, writes nothing more.
+    void write(const line::LineEvent& e);
+    // False once the output refused a line (disk full, closed pipe).
+    [[nodiscard]] bool ok() const { return ok_; }
+
+private:
+    Format format_;
+    std::FILE* to_;
+    WallClock clock_;
+    bool ok_ = true;
+};
+
+} // namespace kv::cli
