@@ -126,9 +126,11 @@ int runScan(Session& s, const ScanOptions& o) {
                 if (f.rate == rate) at.push_back(f.address);
             std::sort(at.begin(), at.end());
             at.erase(std::unique(at.begin(), at.end()), at.end());
+            // Behind a server the rate is not the tool's to set.
+            const QString rateOption =
+                link.setsRate ? QStringLiteral(" --rate ") + QString::number(rate) : QString();
             print(QStringLiteral("read them with: kv7702r read --port ") + shellWord(s.device()) +
-                  QStringLiteral(" --rate ") + QString::number(rate) + QStringLiteral(" --address ") +
-                  QString::fromStdString(formatAddressList(at)));
+                  rateOption + QStringLiteral(" --address ") + QString::fromStdString(formatAddressList(at)));
         }
         return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
     };

@@ -73,19 +73,18 @@ DialInHub::Events DialInHub::wait(qint64 untilNs) {
     watches.push_back({listener_.native(), false});
     for (const Newcomer& n : newcomers_)
         watches.push_back({n.socket.native(), false});
+    // Bytes already read into an idle bus's line wait there for its next exchange, as on a
+    // serial port; its socket is watched for more, or for its end.
     std::vector<DialInBus*> watched;
     for (const auto& b : buses_)
-        if (b->connected() && !b->socket().hasBytes()) {
+        if (b->connected()) {
             watches.push_back({b->socket().native(), false});
             watched.push_back(b.get());
         }
     const qint64 leftNs = untilNs - monotonicNs();
     const int ms =
         leftNs <= 0 ? 0 : static_cast<int>(std::min<qint64>((leftNs + kNsPerMs - 1) / kNsPerMs, 60000));
-    // Bytes already read into a line need no wait.
-    const bool waiting = std::any_of(buses_.begin(), buses_.end(),
-                                     [](const auto& b) { return b->connected() && b->socket().hasBytes(); });
-    waitAny(watches, waiting ? 0 : ms);
+    waitAny(watches, ms);
     const qint64 now = monotonicNs();
 
     std::size_t w = 1;
@@ -99,11 +98,10 @@ DialInHub::Events DialInHub::wait(qint64 untilNs) {
         }
     }
     for (DialInBus* b : watched)
-        if (watches[w++].readable) b->socket().pump();
-    for (const auto& b : buses_)
-        if (b->socket().hasBytes()) events.heard.push_back(b.get());
-    for (DialInBus* b : watched)
-        if (!b->connected() && !b->socket().hasBytes()) events.heard.push_back(b);
+        if (watches[w++].readable) {
+            b->socket().pump();
+            events.heard.push_back(b);
+        }
 
     // A connection that ended before it registered is forgotten; one whose moment is over is filed.
     for (auto it = newcomers_.begin(); it != newcomers_.end();) {

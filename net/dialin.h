@@ -61,7 +61,7 @@ public:
     // What one wait brought.
     struct Events {
         std::vector<DialInBus*> joined; // registered: new buses, and buses dialled in again
-        std::vector<DialInBus*> heard;  // buses with bytes waiting, or whose connection ended
+        std::vector<DialInBus*> heard;  // buses whose socket brought bytes, or its end
     };
     // Waits until a socket has something or untilNs passes (sooner when a registration moment
     // ends), reads what came, accepts new connections and files those whose moment is over.
