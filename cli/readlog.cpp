@@ -75,9 +75,11 @@ void fillMeasurement(Reading& row, const Result& r) {
         row.status = QStringLiteral("ok");
         return;
     }
-    row.status = r.outcome == Outcome::Timeout ? QStringLiteral("timeout")
-                 : r.outcome == Outcome::Lost  ? QStringLiteral("port lost")
-                                               : r.detail;
+    // A gateway's exception for a device that did not answer keeps the gateway's words.
+    const bool toldByGateway = r.reply.status == sensor::ReplyStatus::Exception;
+    row.status = r.outcome == Outcome::Timeout && !toldByGateway ? QStringLiteral("timeout")
+                 : r.outcome == Outcome::Lost                    ? QStringLiteral("port lost")
+                                                                 : r.detail;
 }
 
 void countMeasurement(std::vector<SensorSummary>& sensors, SensorSummary& sensor, const Result& r) {

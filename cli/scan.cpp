@@ -41,15 +41,6 @@ int probeTimeoutMs(int rate, const sensor::Expectation& expect, int marginMs) {
 // Through a device server a probe also crosses the network, both ways.
 constexpr int kNetworkMarginMs = 100;
 
-// A sensor that answers, even with an exception, is there; a gateway's own exception says
-// only that no sensor answered it.
-bool answers(const Result& r) {
-    if (r.ok()) return true;
-    return r.outcome == Outcome::Exception &&
-           r.reply.exceptionCode != MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE &&
-           r.reply.exceptionCode != MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED;
-}
-
 } // namespace
 
 std::vector<int> parseAddressList(const std::string& text) {
@@ -157,7 +148,7 @@ int runScan(Session& s, const ScanOptions& o) {
         const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
         Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
         hear(r);
-        if (answers(r)) report(progress, rate, address, r);
+        if (r.ok() || r.outcome == Outcome::Exception) report(progress, rate, address, r);
         return r;
     };
     // Whoever was heard and is not known yet is asked properly; a fatal result ends it.
@@ -232,7 +223,7 @@ int runScan(Session& s, const ScanOptions& o) {
                                            {sweepTimeoutMs(rate, expect), kSweepGraceMs});
                 if (fatal(r)) return abort(sweep, r);
                 hear(r);
-                if (answers(r)) {
+                if (r.ok() || r.outcome == Outcome::Exception) {
                     report(sweep, rate, address, r);
                 } else if (r.outcome == Outcome::Garbled) {
                     sweep.clear();

@@ -95,6 +95,7 @@ void Discipline::listen(int durationMs) {
 }
 
 void Discipline::startAttempt(qint64 nowNs) {
+    ex_.reply = {};
     if (!req_.collect && pending_.blocks(req_.expect, nowNs)) {
         const int k = pending_.syncCount(req_.expect, nowNs);
         if (k == 0) {
@@ -333,9 +334,12 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
     if (own) {
         // Sent after everything held for the device, so everything held is settled too.
         if (status == sensor::ReplyStatus::Exception &&
-            reply.exceptionCode == MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED) {
-            // The gateway heard nothing from the device: a timeout, told by the gateway. It has
-            // given up, so no late reply is waited for.
+            (reply.exceptionCode == MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED ||
+             reply.exceptionCode == MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE)) {
+            // A gateway's own answer: the device did not answer it, or cannot be reached. No
+            // device replied, so it is a timeout, told by the gateway (its words kept in
+            // reply); the gateway has given up, so no late reply is waited for.
+            ex_.reply = reply;
             pending_.clear(senderOf(frame), atNs);
             stepFailed(Outcome::Timeout, QStringLiteral("no reply: %1").arg(sensor::describe(reply)), atNs,
                        false);

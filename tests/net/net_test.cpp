@@ -189,6 +189,9 @@ TEST(ModbusTcpOnFakeLine, AReplyIsMatchedByItsTransactionId) {
              f.arrive(t + 50 * NS_PER_MS, adu(i + 1, 1, i == 0 ? hex("830B") : kPdu2222), i);
          },
          line::Outcome::Answered, 2222, 50.0, 1, 0},
+        {"no path to the unit",
+         [](FakeLine& f, int i, qint64 t) { f.arrive(t + 2 * NS_PER_MS, adu(i + 1, 1, hex("830A")), i); },
+         line::Outcome::Timeout, std::nullopt, std::nullopt, 2, 0},
         {"a reply to another unit",
          [](FakeLine& f, int i, qint64 t) { f.arrive(t + 10 * NS_PER_MS, adu(i + 1, 2, kPdu1111), i); },
          line::Outcome::Timeout, std::nullopt, std::nullopt, 2, 2},

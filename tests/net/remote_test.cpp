@@ -169,7 +169,8 @@ TEST_F(Remote, GatewayMatchesRepliesByTransaction) {
     }
     EXPECT_GE(shown, 3) << params.out;
 
-    // The gateway's own answers: no path to the unit (exit 4), the unit silent (a timeout, exit 3).
+    // The gateway's own answers, no path to the unit and the unit silent, are no reply (exit 3)
+    // in the gateway's words.
     struct Case {
         std::vector<std::string> sim;
         std::string address;
@@ -177,8 +178,8 @@ TEST_F(Remote, GatewayMatchesRepliesByTransaction) {
         const char* status;
     };
     const Case cases[] = {
-        {{}, "9", 4, "exception 0A Gateway Path Unavailable"},
-        {{"--silence", "1", "--gateway-timeout", "50"}, "1", 3, "timeout"},
+        {{}, "9", 3, "no reply: exception 0A Gateway Path Unavailable"},
+        {{"--silence", "1", "--gateway-timeout", "50"}, "1", 3, "no reply: exception 0B Gateway Target"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
