@@ -118,6 +118,8 @@ Native sys(Socket::Native s) {
     return static_cast<Native>(s);
 }
 
+constexpr int kReceiveAtMost = 64 * 1024;
+
 bool wouldBlock(int code) {
     return code == kWouldBlock || code == EAGAIN || code == kInterrupted;
 }
@@ -220,7 +222,9 @@ QByteArray Socket::receive(bool& closed, QString& why) {
         return got;
     }
     char buf[4096];
-    for (;;) {
+    // A peer that never stops sending is read in bounded helpings, so a caller watching many
+    // sockets serves the others too.
+    while (got.size() < kReceiveAtMost) {
         const auto n = ::recv(sys(native_), buf, sizeof buf, 0);
         if (n > 0) {
             got.append(buf, static_cast<int>(n));
@@ -237,6 +241,7 @@ QByteArray Socket::receive(bool& closed, QString& why) {
         why = errorText(code);
         return got;
     }
+    return got;
 }
 
 bool Socket::sendAll(const QByteArray& bytes, int timeoutMs, QString& why) {
