@@ -94,8 +94,10 @@ void stampNow(Reading& r) {
     r.unixMs = now.toMSecsSinceEpoch();
 }
 
-QString csvHeader() {
-    return QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
+QString csvHeader(bool withPort) {
+    return withPort
+               ? QStringLiteral("time,port,address,moisture_percent,temperature_celsius,latency_ms,status")
+               : QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
 }
 
 QString influxKey(const QString& s) {
@@ -128,9 +130,10 @@ bool ReadingWriter::write(const Reading& r) {
     if (header_) {
         header_ = false;
         if (format_ == Csv)
-            line = csvHeader() + QLatin1Char('\n');
+            line = csvHeader(withPort_) + QLatin1Char('\n');
         else if (format_ == Table)
-            line = QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+            line = (withPort_ ? QStringLiteral("port  ") : QString()) +
+                   QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                        .arg(QStringLiteral("time"), -24)
                        .arg(QStringLiteral("address"), 7)
                        .arg(QStringLiteral("moisture %"), 10)
@@ -140,13 +143,14 @@ bool ReadingWriter::write(const Reading& r) {
     }
     const QString latency = r.latencyMs ? ms(*r.latencyMs) : QString();
     switch (format_) {
-    case Csv:
+    case Csv: {
         // Joined rather than formatted: a port or status may itself hold "%1".
-        line += QStringList{r.time,  QString::number(r.address), r.moisture, r.temperature,
-                            latency, csvField(r.status)}
-                    .join(QLatin1Char(',')) +
-                QLatin1Char('\n');
+        QStringList fields{r.time};
+        if (withPort_) fields << csvField(r.port);
+        fields << QString::number(r.address) << r.moisture << r.temperature << latency << csvField(r.status);
+        line += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
         break;
+    }
     case Json:
         line += QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
                 jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
@@ -160,6 +164,7 @@ bool ReadingWriter::write(const Reading& r) {
         line += influxLine(r) + QLatin1Char('\n');
         break;
     case Table:
+        if (withPort_) line += r.port + QStringLiteral("  ");
         line += QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                     .arg(r.time, -24)
                     .arg(r.address, 7)

@@ -38,6 +38,9 @@ int probeTimeoutMs(int rate, const sensor::Expectation& expect, int marginMs) {
            marginMs;
 }
 
+// Through a device server a probe also crosses the network, both ways.
+constexpr int kNetworkMarginMs = 100;
+
 } // namespace
 
 std::vector<int> parseAddressList(const std::string& text) {
@@ -73,6 +76,15 @@ std::string formatAddressList(const std::vector<int>& sorted) {
 }
 
 int runScan(Session& s, const ScanOptions& o) {
+    // Behind a device server or a gateway the bus's rate is set there, not found from here:
+    // only the sweep, at the rate given for its timing. A gateway answers each probe itself
+    // in its own time, so its probes wait the full timeout.
+    const LinkFacts link = s.link().facts();
+    const std::vector<int> scanRates = link.setsRate ? o.rates : std::vector<int>{s.rate()};
+    auto sweepTimeoutMs = [&](int rate, const sensor::Expectation& expect) {
+        if (link.matchesReplies) return s.timeoutMs();
+        return probeTimeoutMs(rate, expect, kSweepMarginMs) + (link.setsRate ? 0 : kNetworkMarginMs);
+    };
     std::vector<int> addresses = o.addresses;
     if (addresses.empty())
         for (int a = sensor::MIN_ADDRESS; a <= sensor::MAX_ADDRESS; ++a)
@@ -105,9 +117,11 @@ int runScan(Session& s, const ScanOptions& o) {
                 if (f.rate == rate) at.push_back(f.address);
             std::sort(at.begin(), at.end());
             at.erase(std::unique(at.begin(), at.end()), at.end());
+            // Behind a server the rate is not the tool's to set.
+            const QString rateOption =
+                link.setsRate ? QStringLiteral(" --rate ") + QString::number(rate) : QString();
             print(QStringLiteral("read them with: kv7702r read --port ") + shellWord(s.device()) +
-                  QStringLiteral(" --rate ") + QString::number(rate) + QStringLiteral(" --address ") +
-                  QString::fromStdString(formatAddressList(at)));
+                  rateOption + QStringLiteral(" --address ") + QString::fromStdString(formatAddressList(at)));
         }
         return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
     };
@@ -150,7 +164,7 @@ int runScan(Session& s, const ScanOptions& o) {
     };
 
     Progress progress(static_cast<int>(o.rates.size()));
-    for (int rate : o.rates) {
+    for (int rate : link.setsRate ? o.rates : std::vector<int>{}) {
         if (stopRequested()) break;
         progress.step(QStringLiteral("%1 baud, address read").arg(rate));
         if (!s.setRate(rate)) {
@@ -190,7 +204,7 @@ int runScan(Session& s, const ScanOptions& o) {
     // Silent rates are swept only when nobody answered anywhere: sweeping them after a find
     // costs seconds per rate on a line where one rate is in use.
     std::vector<int> sweepRates;
-    for (int rate : o.rates)
+    for (int rate : scanRates)
         if (contains(garbled, rate) || o.sweepAll || found.empty()) sweepRates.push_back(rate);
 
     Progress sweep(static_cast<int>(sweepRates.size() * addresses.size()));
@@ -206,7 +220,7 @@ int runScan(Session& s, const ScanOptions& o) {
                 const auto expect = sensor::expectRead(frame);
                 // Silence is the common answer of a sweep: one short probe, no retry.
                 const Result r = s.request(frame, expect, 0, RetryOn::GarbledOnly,
-                                           {probeTimeoutMs(rate, expect, kSweepMarginMs), kSweepGraceMs});
+                                           {sweepTimeoutMs(rate, expect), kSweepGraceMs});
                 if (fatal(r)) return abort(sweep, r);
                 hear(r);
                 if (r.ok() || r.outcome == Outcome::Exception) {

@@ -1,7 +1,7 @@
 #include "cli/session.h"
 
+#include "cli/links.h"
 #include "serial/commport.h"
-#include "serial/serialline.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -100,7 +100,7 @@ CommSetValues storedCommSet(const QString& programDir) {
 }
 
 Session::Session(CommonOptions options)
-    : opt_(std::move(options)), link_(std::make_unique<SerialLine>()), discipline_(*link_) {}
+    : opt_(std::move(options)), link_(makeLink(opt_.port)), discipline_(*link_) {}
 
 Session::Session(CommonOptions options, std::unique_ptr<Link> link, QString device, int rate)
     : opt_(std::move(options)), link_(std::move(link)), discipline_(*link_), device_(std::move(device)),

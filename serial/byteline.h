@@ -9,6 +9,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
+#include <vector>
+
 namespace kv {
 
 // Why a link could not be opened.
@@ -42,6 +45,9 @@ struct LinkFacts {
     // The link itself pairs each reply with its request (Modbus TCP's transaction id),
     // so a late reply can never pass for another; false on a serial line.
     bool matchesReplies = false;
+    // The rate is the line's own, set here (a serial port); false where the bus's rate is set
+    // behind a server and there is none to set or find.
+    bool setsRate = true;
 };
 
 class ByteLine {
@@ -65,6 +71,9 @@ public:
     [[nodiscard]] virtual LinkFacts facts() const = 0;
     // Why the line was lost, for the operator.
     [[nodiscard]] virtual QString errorString() const = 0;
+    // Links that match replies: the senders of replies to earlier requests that the link
+    // dropped since the last call, as late replies are counted.
+    [[nodiscard]] virtual std::vector<std::uint8_t> takeUnmatched() { return {}; }
 };
 
 // A line the command line opens by name and may open again after an unplug.
