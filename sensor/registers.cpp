@@ -40,6 +40,12 @@ const std::vector<KnownRegister>& knownRegisters(bool write) {
     return write ? w : r;
 }
 
+std::optional<std::uint16_t> readBackRegister(std::uint16_t writtenRegister) {
+    if (writtenRegister == REG_ADDRESS) return std::nullopt;
+    const KnownRegister* k = knownRegister(writtenRegister, true);
+    return k && k->parameter >= 0 ? parameterReadRegister(k->parameter) : writtenRegister;
+}
+
 const KnownRegister* knownRegister(std::uint16_t reg, bool write) {
     for (const KnownRegister& k : knownRegisters(write))
         if (k.reg == reg) return &k;

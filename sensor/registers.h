@@ -3,6 +3,7 @@
 // (function 3 or 4) and a write (function 6 or 16) reach, and what they hold.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace kv::sensor {
@@ -19,5 +20,10 @@ struct KnownRegister {
 [[nodiscard]] const KnownRegister* knownRegister(std::uint16_t reg, bool write);
 // Every known register of reads or of writes, in register order.
 [[nodiscard]] const std::vector<KnownRegister>& knownRegisters(bool write);
+
+// Where a write to the register is read back: a parameter at the register it is read from
+// (0x0A08, LA, at 6), any register not known as written elsewhere at itself. None for the
+// address register: the sensor answers at another address after it.
+[[nodiscard]] std::optional<std::uint16_t> readBackRegister(std::uint16_t writtenRegister);
 
 } // namespace kv::sensor

@@ -273,6 +273,12 @@ TEST(SensorRawAccess, KnownRegistersCarryTheirNames) {
         ASSERT_NE(k, nullptr);
         EXPECT_STREQ(k->name, r.name);
     }
+    // A parameter written at 0x0A00 + 2i is read back at 2 + i; other registers where written.
+    EXPECT_EQ(readBackRegister(0x0A08), std::optional<std::uint16_t>(6));
+    EXPECT_EQ(readBackRegister(0x0A0C), std::optional<std::uint16_t>(8));
+    EXPECT_EQ(readBackRegister(0x0A09), std::optional<std::uint16_t>(0x0A09));
+    EXPECT_EQ(readBackRegister(40), std::optional<std::uint16_t>(40));
+    EXPECT_EQ(readBackRegister(0x0B00), std::nullopt);
 }
 
 // Moisture 0-100 %, temperature -200..+300 C: what a PT100 and the register can say. The raw
