@@ -1,9 +1,10 @@
 // The command line's own parsers and figures: comm.set, COMn, address lists, the line
 // protocol, the summary.
 
-#include "cli/commands.h"
-#include "cli/report.h"
-#include "cli/session.h"
+#include "cli/addresslist.h"
+#include "cli/port.h"
+#include "cli/readings.h"
+#include "cli/summary.h"
 #include "serial/byteline.h"
 
 #include <QDir>
