@@ -12,10 +12,6 @@
 namespace kv::cli {
 namespace {
 
-// The calibration's two parameters.
-constexpr int kLA = 4;
-constexpr int kOF = 5;
-
 // A reference point: the true resistance, and the sensor's reading there.
 struct Point {
     const char* level; // "low", "high"
@@ -54,7 +50,7 @@ std::optional<sensor::Calibration> worked(double RL, double RH, double RA, doubl
         error(QStringLiteral("RB (%1) must be above RA (%2): the divisor must not be zero").arg(RB).arg(RA));
         return std::nullopt;
     }
-    if (c->slope < 0 || c->slope > 65535 || c->offset < 0 || c->offset > 65535) {
+    if (!c->fits()) {
         error(QStringLiteral(
                   "LA %1 and OF %2 do not fit the sensor's registers (0..65535); check RL, RH, RA and RB")
                   .arg(c->slope)
@@ -96,13 +92,13 @@ QString told(const Written& w, int was, int sent) {
 // Writes LA, then OF; a half-done calibration is worse than none, so one cut between them
 // says what is where, and how to undo it.
 int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::uint16_t of0) {
-    const Written la = writeVerified(s, kLA, static_cast<std::uint16_t>(c.slope), la0);
+    const Written la = writeVerified(s, sensor::PARAM_LA, static_cast<std::uint16_t>(c.slope), la0);
     if (la.state == Written::No) {
         error(QStringLiteral("nothing written: the sensor keeps LA %1 and OF %2").arg(la0).arg(of0));
         return la.code;
     }
     const Written of = la.state == Written::Yes
-                           ? writeVerified(s, kOF, static_cast<std::uint16_t>(c.offset), of0)
+                           ? writeVerified(s, sensor::PARAM_OF, static_cast<std::uint16_t>(c.offset), of0)
                            : Written{};
     if (la.state != Written::Yes || of.state != Written::Yes) {
         error(QStringLiteral("calibration incomplete: LA %1, OF %2")
@@ -110,8 +106,8 @@ int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::
                        la.state == Written::Yes ? told(of, of0, static_cast<int>(c.offset))
                                                 : QStringLiteral("not sent (still %1)").arg(of0)));
         print(QStringLiteral("to restore the previous LA and OF:"));
-        print(restoreCommand(s, kLA, la0));
-        print(restoreCommand(s, kOF, of0));
+        print(restoreCommand(s, sensor::PARAM_LA, la0));
+        print(restoreCommand(s, sensor::PARAM_OF, of0));
         return la.state != Written::Yes ? la.code : of.code;
     }
     const Result after = s.measure(s.address());
@@ -133,8 +129,8 @@ int runCalibrate(Session& s, const CalibrateOptions& o) {
     const auto c = worked(o.RL, o.RH, *RA, *RB);
     // Readings given on the command line are a usage error; measured ones the sensor's.
     if (!c) return !o.RA || !o.RB ? EXIT_DEVICE : EXIT_USAGE;
-    const Result oldLA = s.readParameter(kLA);
-    const Result oldOF = s.readParameter(kOF);
+    const Result oldLA = s.readParameter(sensor::PARAM_LA);
+    const Result oldOF = s.readParameter(sensor::PARAM_OF);
     if (!oldLA.ok() || !oldOF.ok()) {
         const Result& bad = oldLA.ok() ? oldOF : oldLA;
         error(QStringLiteral("reading the present LA and OF failed: %1").arg(bad.detail));

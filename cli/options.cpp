@@ -45,6 +45,31 @@ public:
     }
 };
 
+std::string joined(const std::vector<int>& numbers, const char* between) {
+    std::string text;
+    for (int n : numbers)
+        text += (text.empty() ? "" : between) + std::to_string(n);
+    return text;
+}
+
+// The rates as the sensor knows them, in lines as long as the other options' descriptions.
+std::string rateHelp() {
+    constexpr std::size_t kWidth = 65;
+    std::string text = "baud rate, one of";
+    std::size_t lineStart = 0;
+    for (int rate : sensor::STANDARD_RATES) {
+        const std::string word = std::to_string(rate);
+        if (text.size() - lineStart + 1 + word.size() > kWidth) {
+            text += '\n';
+            lineStart = text.size();
+        } else {
+            text += ' ';
+        }
+        text += word;
+    }
+    return text + "; default: the rate in comm.set, else " + std::to_string(DEFAULT_RATE);
+}
+
 QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -72,7 +97,8 @@ private:
                   "Finds sensors, reads and logs measurements, reads and writes parameters, changes the\n"
                   "address and calibrates the temperature, checking every reply strictly.",
                   "kv7702r"};
-    CLI::IsMember standardRate_{standardRates()};
+    CLI::IsMember standardRate_{
+        std::vector<int>(sensor::STANDARD_RATES.begin(), sensor::STANDARD_RATES.end())};
     Invocation inv_;
     std::string addressText_ = "1";
     std::string addressList_ = "1-247";
@@ -122,11 +148,7 @@ void CommandLine::describeCommon() {
                     "such as /dev/ttyUSB0; default: the port in the window's comm.set\n"
                     "(beside the program, or in ~/.config/kv7702r-tool when installed)")
         ->type_name("PORT");
-    app_.add_option("-r,--rate", common.rate,
-                    "baud rate, one of 1200 2400 4800 9600 14400 19200 38400 57600\n"
-                    "115200; default: the rate in comm.set, else 9600")
-        ->type_name("BAUD")
-        ->check(standardRate_);
+    app_.add_option("-r,--rate", common.rate, rateHelp())->type_name("BAUD")->check(standardRate_);
     app_.add_option("-a,--address", addressText_,
                     "device address 1-247 (default 1); read also takes a list\nand ranges: 3,37,113 or 1-8")
         ->type_name("N");
@@ -152,7 +174,9 @@ void CommandLine::describeScan() {
                 "Tries each rate with the address read to device 250 (answered by whoever is\n"
                 "connected), then sweeps the addresses at each rate where several answered at once,\n"
                 "or at every rate when the address read found nobody. Exit 3 when nothing answers.");
-    scanCmd_->add_option("--rates", scan.rates, "rates to try, in order (default 4800,9600,14400,19200)")
+    scanCmd_
+        ->add_option("--rates", scan.rates,
+                     "rates to try, in order (default " + joined(scan.rates, ",") + ")")
         ->type_name("LIST")
         ->delimiter(',')
         ->check(standardRate_);
@@ -293,11 +317,7 @@ bool CommandLine::checkParameter() {
     const QLatin1String key(sensor::parameterInfo(i).key);
     if (enc.error != sensor::EncodeError::None) {
         error(QStringLiteral("'%1' cannot be written to %2: %3")
-                  .arg(q(paramValue_), key,
-                       enc.error == sensor::EncodeError::NotANumber ? QStringLiteral("not a number")
-                       : enc.error == sensor::EncodeError::OutOfRange
-                           ? QStringLiteral("outside -65535..65535")
-                           : QStringLiteral("does not fit the register")));
+                  .arg(q(paramValue_), key, sensor::describe(enc.error)));
         return false;
     }
     if (!inv_.force && !sensor::parameterInRange(i, enc.raw)) {

@@ -1,24 +1,13 @@
 #include "cli/port.h"
 
 #include "cli/console.h"
+#include "sensor/protocol.h"
 #include "serial/commport.h"
 
 #include <QDir>
 #include <QRegularExpression>
 
-#include <algorithm>
-
 namespace kv::cli {
-namespace {
-
-constexpr int kDefaultRate = 9600;
-
-} // namespace
-
-const std::vector<int>& standardRates() {
-    static const std::vector<int> rates{1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
-    return rates;
-}
 
 std::optional<PortChoice> choosePort(const std::string& port, int rate, const QString& programDir) {
     const CommSetValues stored = storedCommSet(programDir);
@@ -33,8 +22,8 @@ std::optional<PortChoice> choosePort(const std::string& port, int rate, const QS
                 .arg(QDir::toNativeSeparators(programDir)));
         return std::nullopt;
     }
-    c.rate = rate > 0 ? rate : (stored.complete() && *stored.rate > 0 ? *stored.rate : kDefaultRate);
-    if (std::find(standardRates().begin(), standardRates().end(), c.rate) == standardRates().end()) {
+    c.rate = rate > 0 ? rate : (stored.complete() && *stored.rate > 0 ? *stored.rate : DEFAULT_RATE);
+    if (!sensor::isStandardRate(c.rate)) {
         error(QStringLiteral("comm.set names %1 baud, which is no standard rate; give --rate").arg(c.rate));
         return std::nullopt;
     }

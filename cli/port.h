@@ -10,12 +10,11 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace kv::cli {
 
-// The rates a sensor may be set to; no other is sent.
-[[nodiscard]] const std::vector<int>& standardRates();
+// The rate when neither --rate nor comm.set gives one.
+inline constexpr int DEFAULT_RATE = 9600;
 
 struct PortChoice {
     QString device;

@@ -210,8 +210,7 @@ void Scan::startRate() {
 
 void Scan::hear(const Result& r) {
     for (const auto& entry : r.tally.late)
-        if (entry.first >= sensor::MIN_ADDRESS && entry.first <= sensor::MAX_ADDRESS)
-            heard_.insert(entry.first);
+        if (sensor::isDeviceAddress(entry.first)) heard_.insert(entry.first);
 }
 
 bool Scan::known(int rate, int address) const {

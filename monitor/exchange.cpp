@@ -45,10 +45,8 @@ QString registerValue(int reg, std::uint16_t raw) {
     case sensor::REG_RESISTANCE:
         return QCoreApplication::translate("Monitor", "电阻 %1 Ω").arg(sensor::hundredthsText(raw));
     default:
-        if (reg >= sensor::REG_FIRST_PARAMETER && reg < sensor::REG_RESISTANCE)
-            return QCoreApplication::translate("Monitor", "参数%1 = %2")
-                .arg(reg - sensor::REG_FIRST_PARAMETER)
-                .arg(raw);
+        if (const int i = sensor::parameterReadAt(reg); i >= 0)
+            return QCoreApplication::translate("Monitor", "参数%1 = %2").arg(i).arg(raw);
         return QCoreApplication::translate("Monitor", "寄存器%1 = %2").arg(reg).arg(raw);
     }
 }
@@ -71,11 +69,8 @@ void decode(Exchange& ex, const sensor::Expectation& expect, const sensor::Reply
         break;
     case sensor::ReplyKind::WriteEcho: {
         const int reg = expect.request[2] << 8 | expect.request[3];
-        const int first = sensor::REG_PARAMETER_WRITE;
-        if (reg >= first && reg <= sensor::parameterWriteRegister(sensor::PARAMETER_COUNT - 1) &&
-            reg % 2 == 0)
-            parts
-                << QCoreApplication::translate("Monitor", "参数%1 ← %2").arg((reg - first) / 2).arg(r.value);
+        if (const int i = sensor::parameterWrittenAt(reg); i >= 0)
+            parts << QCoreApplication::translate("Monitor", "参数%1 ← %2").arg(i).arg(r.value);
         else
             parts << QCoreApplication::translate("Monitor", "寄存器%1 ← %2").arg(reg).arg(r.value);
         break;
