@@ -3,6 +3,7 @@
 #include "cli/console.h"
 #include "sensor/protocol.h"
 #include "serial/commport.h"
+#include "serial/portdiagnosis.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -42,10 +43,29 @@ CommSetValues storedCommSet(const QString& programDir) {
     return readCommSet(commSetReadPath(programDir, userConfigDir()));
 }
 
-QString openFailureText(const OpenResult& r) {
-    if (r.failure == OpenFailure::Permission && !r.group.isEmpty())
-        return QStringLiteral("%1; fix: sudo usermod -aG %2 $USER, then log out and in again")
-            .arg(r.reason, r.group);
+QString openFailureText(const QString& device, const OpenResult& r) {
+    switch (r.failure) {
+    case OpenFailure::None:
+    case OpenFailure::Other:
+        return r.reason;
+    case OpenFailure::Missing:
+        return QStringLiteral("%1 does not exist (is the adapter plugged in?)").arg(device);
+    case OpenFailure::PathDenied:
+        return QStringLiteral("permission denied on the path to %1").arg(device);
+    case OpenFailure::NoPermission:
+        if (!r.group.isEmpty())
+            return QStringLiteral("permission denied on %1; fix: %2, then log out and in again")
+                .arg(device, joinGroupCommand(r.group));
+        return QStringLiteral(
+                   "permission denied on %1 (mode %2, owner %3, group %4, which may not read and write it); "
+                   "fix: a udev rule that gives the device to the dialout group with mode 0660, or run as %3")
+            .arg(device)
+            .arg(r.access.mode, 4, 8, QLatin1Char('0'))
+            .arg(r.access.owner, r.access.group);
+    case OpenFailure::Busy:
+        if (!r.holder.isEmpty()) return QStringLiteral("%1 is busy: %2 holds it").arg(device, r.holder);
+        return QStringLiteral("%1 is busy (another program holds it): %2").arg(device, r.reason);
+    }
     return r.reason;
 }
 

@@ -33,7 +33,7 @@ struct PortChoice {
 // folder when the program's folder takes no files (an installed copy).
 [[nodiscard]] CommSetValues storedCommSet(const QString& programDir);
 
-// One line for a port that would not open, with the fix where there is one.
-[[nodiscard]] QString openFailureText(const OpenResult& r);
+// One line for a device that would not open, with the fix where there is one.
+[[nodiscard]] QString openFailureText(const QString& device, const OpenResult& r);
 
 } // namespace kv::cli

@@ -33,7 +33,7 @@ int Session::open() {
     discipline_.setEcho(opt_.echo);
     const OpenResult r = link_->open(device_, rate_);
     if (r.ok()) return EXIT_OK;
-    error(openFailureText(r));
+    error(openFailureText(device_, r));
     return EXIT_PORT;
 }
 

@@ -168,3 +168,34 @@ TEST(CliReadingWriter, EveryRowIsInTheFileAsSoonAsItIsWritten) {
         std::fclose(f);
     }
 }
+
+// Each reason a port will not open, as diagnosed in serial/, in one line with its fix.
+TEST(CliPort, EveryReasonAPortWillNotOpenIsOneLineWithItsFix) {
+    using kv::OpenFailure;
+    auto result = [](OpenFailure f, const char* reason, const char* group, const char* holder) {
+        kv::OpenResult r;
+        r.failure = f;
+        r.reason = QString::fromLatin1(reason);
+        r.group = QString::fromLatin1(group);
+        r.holder = QString::fromLatin1(holder);
+        r.access = {QStringLiteral("root"), QStringLiteral("tty"), 0620};
+        return r;
+    };
+    const std::vector<std::pair<kv::OpenResult, const char*>> rows{
+        {result(OpenFailure::Missing, "", "", ""), "/dev/ttyUSB0 does not exist (is the adapter plugged in?)"},
+        {result(OpenFailure::PathDenied, "", "", ""), "permission denied on the path to /dev/ttyUSB0"},
+        {result(OpenFailure::NoPermission, "", "dialout", ""),
+         "permission denied on /dev/ttyUSB0; fix: sudo usermod -aG dialout $USER, then log out and in again"},
+        {result(OpenFailure::NoPermission, "", "", ""),
+         "permission denied on /dev/ttyUSB0 (mode 0620, owner root, group tty, which may not read and write it); "
+         "fix: a udev rule that gives the device to the dialout group with mode 0660, or run as root"},
+        {result(OpenFailure::Busy, "Permission denied", "", "minicom (PID 4242)"),
+         "/dev/ttyUSB0 is busy: minicom (PID 4242) holds it"},
+        {result(OpenFailure::Busy, "Permission denied", "", ""),
+         "/dev/ttyUSB0 is busy (another program holds it): Permission denied"},
+        {result(OpenFailure::Other, "/dev/ttyUSB0 cannot be opened: Input/output error", "", ""),
+         "/dev/ttyUSB0 cannot be opened: Input/output error"},
+    };
+    for (const auto& [r, line] : rows)
+        EXPECT_EQ(openFailureText(QStringLiteral("/dev/ttyUSB0"), r).toStdString(), line);
+}
