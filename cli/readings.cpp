@@ -1,5 +1,6 @@
 #include "cli/readings.h"
 
+#include "sensor/records.h"
 #include "sensor/values.h"
 
 #include <QDateTime>
@@ -7,14 +8,6 @@
 
 namespace kv::cli {
 namespace {
-
-QString csvField(const QString& s) {
-    if (!s.contains(QLatin1Char(',')) && !s.contains(QLatin1Char('"')) && !s.contains(QLatin1Char('\n')))
-        return s;
-    QString q = s;
-    q.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + q + QLatin1Char('"');
-}
 
 QString jsonString(const QString& s) {
     QString out = QStringLiteral("\"");
@@ -127,7 +120,7 @@ QString ReadingWriter::line(const Reading& r) const {
     case Csv:
         // Joined rather than formatted: a port or status may itself hold "%1".
         return QStringList{r.time,  QString::number(r.address), r.moisture, r.temperature,
-                           latency, csvField(r.status)}
+                           latency, sensor::csvField(r.status)}
                    .join(QLatin1Char(',')) +
                QLatin1Char('\n');
     case Json:

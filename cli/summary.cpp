@@ -1,27 +1,15 @@
 #include "cli/summary.h"
 
 #include "cli/readings.h"
+#include "sensor/records.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <algorithm>
-#include <cmath>
 
 namespace kv::cli {
 namespace {
-
-// Nearest-rank percentile of sorted values.
-double percentile(const std::vector<double>& sorted, double p) {
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
-    return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
-
-std::vector<double> sortedCopy(const std::vector<double>& values) {
-    std::vector<double> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted;
-}
 
 double lossPercent(int measurements, int failed) {
     return measurements > 0 ? 100.0 * failed / measurements : 0.0;
@@ -57,10 +45,10 @@ QString sensorLine(const SensorSummary& s, int width) {
     if (s.stats.latenciesMs.empty()) {
         text += QStringLiteral("latency ms: no replies");
     } else {
-        const std::vector<double> sorted = sortedCopy(s.stats.latenciesMs);
-        text +=
-            QStringLiteral("latency ms median %1, p95 %2, max %3")
-                .arg(msText(percentile(sorted, 50)), msText(percentile(sorted, 95)), msText(sorted.back()));
+        const std::vector<double>& v = s.stats.latenciesMs;
+        text += QStringLiteral("latency ms median %1, p95 %2, max %3")
+                    .arg(msText(sensor::percentile(v, 50)), msText(sensor::percentile(v, 95)),
+                         msText(*std::max_element(v.begin(), v.end())));
     }
     if (s.stats.late > 0) text += QStringLiteral(", %1 late replies").arg(s.stats.late);
     return text + QLatin1Char('\n');
@@ -85,10 +73,11 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
                     .arg(s.outages)
                     .arg(QString::number(s.lostMs / 1000.0, 'f', 1));
     if (!s.latenciesMs.empty()) {
-        const std::vector<double> sorted = sortedCopy(s.latenciesMs);
+        const std::vector<double>& v = s.latenciesMs;
+        const auto [min, max] = std::minmax_element(v.begin(), v.end());
         text += QStringLiteral("latency ms: min %1, median %2, p95 %3, max %4\n")
-                    .arg(msText(sorted.front()), msText(percentile(sorted, 50)),
-                         msText(percentile(sorted, 95)), msText(sorted.back()));
+                    .arg(msText(*min), msText(sensor::percentile(v, 50)), msText(sensor::percentile(v, 95)),
+                         msText(*max));
     } else {
         text += QStringLiteral("latency ms: no replies\n");
     }

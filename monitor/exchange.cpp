@@ -2,6 +2,7 @@
 
 #include "modbus/codec.h"
 #include "sensor/protocol.h"
+#include "sensor/records.h"
 #include "sensor/values.h"
 
 #include <QCoreApplication>
@@ -89,15 +90,6 @@ QString exceptionStatus(const Exchange& ex, const QString& wording) {
                        sensor::exceptionName(static_cast<std::uint8_t>(ex.exceptionCode)).toUpper());
 }
 
-QString csvField(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 } // namespace
 
 void judge(Exchange& ex) {
@@ -165,8 +157,8 @@ QString csvLine(const Exchange& ex) {
                        hexText(ex.request),
                        hexText(ex.reply),
                        ms,
-                       csvField(statusText(ex)),
-                       csvField(ex.decoded)}
+                       sensor::csvField(statusText(ex)),
+                       sensor::csvField(ex.decoded)}
         .join(QLatin1Char(','));
 }
 

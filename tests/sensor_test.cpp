@@ -3,6 +3,7 @@
 // from the worked examples of the sensor's documentation.
 
 #include "sensor/protocol.h"
+#include "sensor/records.h"
 #include "sensor/values.h"
 #include "support/qtprint.h"
 
@@ -293,4 +294,24 @@ TEST(SensorValues, WhatFitsARegisterAndWhyAValueCannot) {
     EXPECT_EQ(describe(EncodeError::OutOfRange), QStringLiteral("outside -65535..65535"));
     EXPECT_EQ(describe(EncodeError::DoesNotFit), QStringLiteral("does not fit the register"));
     EXPECT_TRUE(describe(EncodeError::None).isEmpty());
+}
+
+// A CSV field as both the command line's log and the monitor's write it, and the nearest-rank
+// percentile both report.
+TEST(SensorRecords, CsvFieldsAndNearestRankPercentiles) {
+    const std::vector<std::pair<const char*, const char*>> fields{{"ok", "ok"},
+                                                                  {"", ""},
+                                                                  {"a,b", "\"a,b\""},
+                                                                  {"say \"hi\"", "\"say \"\"hi\"\"\""},
+                                                                  {"two\nlines", "\"two\nlines\""}};
+    for (const auto& [text, field] : fields)
+        EXPECT_EQ(csvField(QString::fromLatin1(text)), QString::fromLatin1(field)) << text;
+    // 18 values 1..20 without 7 and 13, unsorted: the 9th is 10, the 18th 20; the 1st is 1.
+    std::vector<double> v;
+    for (int i = 20; i >= 1; --i)
+        if (i != 7 && i != 13) v.push_back(i);
+    for (const auto& [p, value] :
+         {std::pair{50.0, 10.0}, {95.0, 20.0}, {0.0, 1.0}, {100.0, 20.0}, {5.0, 1.0}, {6.0, 2.0}})
+        EXPECT_EQ(percentile(v, p), value) << p;
+    EXPECT_EQ(percentile({42}, 95), 42);
 }
