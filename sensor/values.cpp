@@ -1,6 +1,5 @@
 #include "sensor/values.h"
 
-#include "modbus/decode.h"
 #include "modbus/fieldnum.h"
 #include "sensor/protocol.h"
 
@@ -40,7 +39,7 @@ double resistanceOhm(std::uint16_t raw) {
 }
 
 QString hundredthsText(long long hundredths) {
-    return formatScaled(hundredths, 1, 2);
+    return num::formatScaled(hundredths, 1, 2);
 }
 
 const ParameterInfo& parameterInfo(int i) {
@@ -61,17 +60,17 @@ int parameterIndex(const QString& nameOrIndex) {
 }
 
 QString parameterText(int i, std::uint16_t raw) {
-    return i == PARAM_SCALE ? formatScaled(raw, 1, 4) : QString::number(raw);
+    return i == PARAM_SCALE ? num::formatScaled(raw, 1, 4) : QString::number(raw);
 }
 
 QString parameterMeaning(int i, std::uint16_t raw) {
     switch (i) {
     case PARAM_SCALE:
-        return QStringLiteral("x %1").arg(formatScaled(raw, 1, 4));
+        return QStringLiteral("x %1").arg(num::formatScaled(raw, 1, 4));
     case PARAM_LA:
-        return QStringLiteral("slope x %1").arg(formatScaled(raw, 1, 4));
+        return QStringLiteral("slope x %1").arg(num::formatScaled(raw, 1, 4));
     case PARAM_OF:
-        return QStringLiteral("%1 ohm").arg(formatScaled(static_cast<long long>(raw) - 5000, 1, 2));
+        return QStringLiteral("%1 ohm").arg(num::formatScaled(static_cast<long long>(raw) - 5000, 1, 2));
     case PARAM_RANGE:
         switch (raw) {
         case 1:
