@@ -22,9 +22,6 @@
 namespace kv {
 namespace {
 
-// The group and the owner both must read and write a device for either to use it.
-constexpr unsigned kGroupReadWrite = 060;
-
 QString thisProgram(qint64 pid, const QString& app) {
     const QString who =
         app.isEmpty() ? QStringLiteral("PID %1").arg(pid) : QStringLiteral("%1 (PID %2)").arg(app).arg(pid);
@@ -34,6 +31,9 @@ QString thisProgram(qint64 pid, const QString& app) {
 }
 
 #ifdef Q_OS_UNIX
+
+// A group must both read and write a device for its members to use it.
+constexpr unsigned kGroupReadWrite = 060;
 
 // The lock file a QSerialPort of this path takes: the path without /dev/, slashes as '_'.
 QString lockName(const QString& path) {
