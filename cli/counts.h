@@ -39,4 +39,7 @@ struct SensorSummary {
     int failed = 0;
 };
 
+// A measurement's counts added to its sensor's, and its late replies to their senders'.
+void countMeasurement(std::vector<SensorSummary>& sensors, SensorSummary& sensor, const line::Exchange& r);
+
 } // namespace kv::cli

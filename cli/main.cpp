@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/listenread.h"
 #include "cli/options.h"
 
 #include <QCoreApplication>
@@ -19,6 +20,8 @@ int dispatch(Session& session, const Invocation& inv) {
         return runScan(session, inv.scan);
     case Command::Read:
         return runRead(session, inv.read);
+    case Command::ListenRead: // served without a session
+        break;
     case Command::Params:
         return runParams(session);
     case Command::ParamsSet:
@@ -41,7 +44,9 @@ int main(int argc, char** argv) {
     const Parsed parsed = parseCommandLine(argc, argv);
     if (!parsed.invocation) return parsed.exitCode;
     installStopHandler();
-    Session session(parsed.invocation->common);
+    const Invocation& inv = *parsed.invocation;
+    if (inv.command == Command::ListenRead) return runListenRead(inv.common, inv.read, inv.listen, inv.where);
+    Session session(inv.common);
     if (const int code = session.open(); code != EXIT_OK) return code;
-    return dispatch(session, *parsed.invocation);
+    return dispatch(session, inv);
 }

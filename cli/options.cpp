@@ -84,10 +84,12 @@ private:
     void describeCommon();
     void describeScan();
     void describeRead();
+    void describeListen();
     void describeParams();
     void describeAddress();
     void describeCalibrate();
     // Every check that needs no device, in order; false after saying what is wrong.
+    [[nodiscard]] bool checkPort();
     [[nodiscard]] bool checkAddresses();
     [[nodiscard]] bool checkParameter();
     [[nodiscard]] bool checkRest();
@@ -104,6 +106,7 @@ private:
     std::string addressList_ = "1-247";
     std::string paramName_;
     std::string paramValue_;
+    std::vector<std::string> heartbeatTexts_;
     double ra_ = 0;
     double rb_ = 0;
     CLI::App* scanCmd_ = nullptr;
@@ -115,6 +118,8 @@ private:
     CLI::App* calCmd_ = nullptr;
     CLI::Option* countOpt_ = nullptr;
     CLI::Option* everyOpt_ = nullptr;
+    CLI::Option* registrationOpt_ = nullptr;
+    CLI::Option* dtusOpt_ = nullptr;
     CLI::Option* raOpt_ = nullptr;
     CLI::Option* rbOpt_ = nullptr;
 };
@@ -146,7 +151,11 @@ void CommandLine::describeCommon() {
                     "COMn (as the window maps it: COMn beside the program, then in\n"
                     "~/.config/kv7702r-tool, else /dev/ttyS<n-1>) or a device path\n"
                     "such as /dev/ttyUSB0; default: the port in the window's comm.set\n"
-                    "(beside the program, or in ~/.config/kv7702r-tool when installed)")
+                    "(beside the program, or in ~/.config/kv7702r-tool when installed).\n"
+                    "Over a network: tcp://HOST:PORT (a serial device server, raw RTU),\n"
+                    "modbus-tcp://HOST[:PORT] (a Modbus-TCP gateway, port 502 by default,\n"
+                    "the unit id from --address), listen://[HOST]:PORT (read only: DTUs\n"
+                    "dial in, each one bus)")
         ->type_name("PORT");
     app_.add_option("-r,--rate", common.rate, rateHelp())->type_name("BAUD")->check(standardRate_);
     app_.add_option("-a,--address", addressText_,
@@ -216,11 +225,34 @@ void CommandLine::describeRead() {
                    "address and port, fields moisture, temperature, latency_ms, status")
         ->excludes(csvOpt)
         ->excludes(jsonOpt);
+    describeListen();
     readCmd_->add_flag_callback(
         "--no-reconnect", [&read] { read.reconnect = false; },
         "end with exit 3 when the port goes away; by default a run with --every\n"
         "writes a 'port lost' row for each missed measurement, reopens the port\n"
         "by its name about once a second and goes on when it is back");
+}
+
+void CommandLine::describeListen() {
+    ListenOptions& listen = inv_.listen;
+    readCmd_
+        ->add_option("--heartbeat", heartbeatTexts_,
+                     "listen://: a DTU's heartbeat, taken out of its stream wherever it\n"
+                     "comes; repeat it for several. \\xNN for any byte, \\\\, \\r, \\n")
+        ->type_name("TEXT")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    registrationOpt_ = readCmd_
+                           ->add_option("--registration-wait", listen.registrationMs,
+                                        "listen://: how long a DTU that dials in is given to send its\n"
+                                        "registration, which names its bus (default 1000)")
+                           ->type_name("MS")
+                           ->check(CLI::Range(0, 60000));
+    dtusOpt_ = readCmd_
+                   ->add_option("--dtus", listen.dtus,
+                                "listen:// with --count: the run ends once this many DTUs\n"
+                                "have dialled in and done their rounds (default 1)")
+                   ->type_name("N")
+                   ->check(CLI::Range(1, 100000));
 }
 
 void CommandLine::describeParams() {
@@ -283,9 +315,48 @@ Parsed CommandLine::parse(int argc, char** argv) {
                      e.what());
         return {std::nullopt, EXIT_USAGE};
     }
-    if (!checkAddresses() || !checkParameter() || !checkRest()) return {std::nullopt, EXIT_USAGE};
+    if (!checkPort() || !checkAddresses() || !checkParameter() || !checkRest())
+        return {std::nullopt, EXIT_USAGE};
     inv_.command = command();
     return {inv_, EXIT_OK};
+}
+
+bool CommandLine::checkPort() {
+    const net::PortAddress& where = inv_.where = net::parsePortAddress(q(inv_.common.port));
+    if (!where.ok()) {
+        error(QStringLiteral("--port %1").arg(where.error));
+        return false;
+    }
+    const bool listening = where.scheme == net::Scheme::Listen;
+    if (listening && !*readCmd_) {
+        error(
+            QStringLiteral("--port %1: DTUs that dial in are read from only; give read, or reach the sensor "
+                           "by tcp:// or modbus-tcp://")
+                .arg(q(inv_.common.port)));
+        return false;
+    }
+    if (!listening && (!heartbeatTexts_.empty() || registrationOpt_->count() > 0 || dtusOpt_->count() > 0)) {
+        error(QStringLiteral("--heartbeat, --registration-wait and --dtus are for --port listen://"));
+        return false;
+    }
+    for (const std::string& text : heartbeatTexts_) {
+        QByteArray bytes;
+        if (!textBytes(text, bytes)) {
+            error(QStringLiteral(
+                      "--heartbeat '%1': \\xNN, \\\\, \\r and \\n are the escapes, and it may not be empty")
+                      .arg(q(text)));
+            return false;
+        }
+        inv_.listen.heartbeats.push_back(bytes);
+    }
+    if (where.scheme == net::Scheme::ModbusTcp && *addressCmd_ && !*addressSet_) {
+        // A gateway answers under the unit asked (250), so the sensor's own address is lost.
+        error(QStringLiteral("a Modbus-TCP gateway cannot pass on the address read; find the sensor "
+                             "with kv7702r scan --port %1")
+                  .arg(q(inv_.common.port)));
+        return false;
+    }
+    return true;
 }
 
 bool CommandLine::checkAddresses() {
@@ -360,7 +431,7 @@ Command CommandLine::command() const {
     if (*paramsCmd_) return *paramsSet_ ? Command::ParamsSet : Command::Params;
     if (*addressCmd_) return *addressSet_ ? Command::AddressSet : Command::AddressRead;
     if (*calCmd_) return Command::Calibrate;
-    return Command::Read;
+    return inv_.where.scheme == net::Scheme::Listen ? Command::ListenRead : Command::Read;
 }
 
 } // namespace

@@ -3,14 +3,17 @@
 // and checked as far as it can be without a device.
 
 #include "cli/commands.h"
+#include "cli/listenread.h"
 #include "cli/session.h"
+#include "net/address.h"
 
 #include <cstdint>
 #include <optional>
 
 namespace kv::cli {
 
-enum class Command { Scan, Read, Params, ParamsSet, AddressRead, AddressSet, Calibrate };
+// ListenRead: read --port listen://, where DTUs dial in and no session is opened.
+enum class Command { Scan, Read, ListenRead, Params, ParamsSet, AddressRead, AddressSet, Calibrate };
 
 // What to run, with everything it needs.
 struct Invocation {
@@ -18,6 +21,8 @@ struct Invocation {
     CommonOptions common;
     ScanOptions scan;
     ReadOptions read;
+    ListenOptions listen;       // read --port listen://
+    net::PortAddress where;     // --port as parsed
     int parameter = -1;         // params set: the parameter's index
     std::uint16_t raw = 0;      // and the register value the typed one becomes
     int newAddress = 0;         // address set

@@ -48,7 +48,8 @@ QString openFailureText(const QString& device, const OpenResult& r) {
     case OpenFailure::None:
     case OpenFailure::Other:
         return r.reason;
-    case OpenFailure::Missing:
+    case OpenFailure::Missing: // a network link says itself which host or port is not there
+        if (!r.reason.isEmpty()) return r.reason;
         return QStringLiteral("%1 does not exist (is the adapter plugged in?)").arg(device);
     case OpenFailure::PathDenied:
         return QStringLiteral("permission denied on the path to %1").arg(device);

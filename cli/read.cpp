@@ -28,8 +28,6 @@ private:
     [[nodiscard]] Next measure(SensorSummary& sensor);
     // A row for a sensor while the port is away.
     [[nodiscard]] Next writeAway(SensorSummary& sensor);
-    // The request's own counts are its sensor's; a late reply is its sender's.
-    void account(SensorSummary& sensor, const Result& r);
     void fail(SensorSummary& sensor, int exitCode);
     [[nodiscard]] Next write(const Reading& row);
     // Waits until the deadline in short slices so Ctrl-C is noticed, trying to reopen a lost port.
@@ -85,7 +83,7 @@ ReadRun::Next ReadRun::round() {
 
 ReadRun::Next ReadRun::measure(SensorSummary& sensor) {
     const Result r = s_.measure(static_cast<std::uint8_t>(sensor.address));
-    account(sensor, r);
+    countMeasurement(sensors_, sensor, r);
     if (r.outcome == Outcome::Stopped) return Next::Over;
     ++measurements_;
     ++sensor.measurements;
@@ -93,19 +91,8 @@ ReadRun::Next ReadRun::measure(SensorSummary& sensor) {
     row.port = s_.device();
     row.address = sensor.address;
     stampNow(row);
-    // A reply has its latency (an exception too, when it is surely this request's).
-    row.latencyMs = r.latencyMs;
-    if (r.ok()) {
-        row.ok = true;
-        row.moisture = moistureText(r.reply);
-        row.temperature = temperatureText(r.reply);
-        row.status = QStringLiteral("ok");
-    } else {
-        fail(sensor, exitCodeFor(r.outcome));
-        row.status = r.outcome == Outcome::Timeout ? QStringLiteral("timeout")
-                     : r.outcome == Outcome::Lost  ? QStringLiteral("port lost")
-                                                   : r.detail;
-    }
+    fillMeasurement(row, r);
+    if (!r.ok()) fail(sensor, exitCodeFor(r.outcome));
     if (write(row) == Next::Over) return Next::Over;
     if (r.outcome != Outcome::Lost) return Next::GoOn;
     error(r.detail);
@@ -125,14 +112,6 @@ ReadRun::Next ReadRun::writeAway(SensorSummary& sensor) {
     stampNow(row);
     row.status = QStringLiteral("port lost");
     return write(row);
-}
-
-void ReadRun::account(SensorSummary& sensor, const Result& r) {
-    sensor.stats.add(r.tally, false);
-    for (const auto& [from, n] : r.tally.late)
-        for (SensorSummary& other : sensors_)
-            if (other.address == from) other.stats.late += n;
-    if (r.ok() && r.latencyMs) sensor.stats.latenciesMs.push_back(*r.latencyMs);
 }
 
 void ReadRun::fail(SensorSummary& sensor, int exitCode) {

@@ -67,14 +67,33 @@ QString msText(double v) {
     return QString::number(v, 'f', 1);
 }
 
+void fillMeasurement(Reading& row, const Result& r) {
+    // A reply has its latency (an exception too, when it is surely this request's).
+    row.latencyMs = r.latencyMs;
+    if (r.ok()) {
+        row.ok = true;
+        row.moisture = moistureText(r.reply);
+        row.temperature = temperatureText(r.reply);
+        row.status = QStringLiteral("ok");
+        return;
+    }
+    // A gateway's exception for a device that did not answer keeps the gateway's words.
+    const bool toldByGateway = r.reply.status == sensor::ReplyStatus::Exception;
+    row.status = r.outcome == line::Outcome::Timeout && !toldByGateway ? QStringLiteral("timeout")
+                 : r.outcome == line::Outcome::Lost                    ? QStringLiteral("port lost")
+                                                                       : r.detail;
+}
+
 void stampNow(Reading& r) {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     r.time = now.toString(Qt::ISODateWithMs);
     r.unixMs = now.toMSecsSinceEpoch();
 }
 
-QString csvHeader() {
-    return QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
+QString csvHeader(bool withPort) {
+    return withPort
+               ? QStringLiteral("time,port,address,moisture_percent,temperature_celsius,latency_ms,status")
+               : QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
 }
 
 QString influxKey(const QString& s) {
@@ -103,38 +122,41 @@ QString influxLine(const Reading& r) {
 }
 
 QString ReadingWriter::headerLine() const {
-    if (format_ == Csv) return csvHeader() + QLatin1Char('\n');
+    if (format_ == Csv) return csvHeader(withPort_) + QLatin1Char('\n');
     if (format_ != Table) return {};
-    return QStringLiteral("%1  %2  %3  %4  %5  %6\n")
-        .arg(QStringLiteral("time"), -24)
-        .arg(QStringLiteral("address"), 7)
-        .arg(QStringLiteral("moisture %"), 10)
-        .arg(QStringLiteral("temperature C"), 13)
-        .arg(QStringLiteral("latency ms"), 10)
-        .arg(QStringLiteral("status"));
+    return (withPort_ ? QStringLiteral("port  ") : QString()) + QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                                                                    .arg(QStringLiteral("time"), -24)
+                                                                    .arg(QStringLiteral("address"), 7)
+                                                                    .arg(QStringLiteral("moisture %"), 10)
+                                                                    .arg(QStringLiteral("temperature C"), 13)
+                                                                    .arg(QStringLiteral("latency ms"), 10)
+                                                                    .arg(QStringLiteral("status"));
 }
 
 QString ReadingWriter::line(const Reading& r) const {
     const QString latency = r.latencyMs ? msText(*r.latencyMs) : QString();
     switch (format_) {
-    case Csv:
+    case Csv: {
         // Joined rather than formatted: a port or status may itself hold "%1".
-        return QStringList{r.time,  QString::number(r.address), r.moisture, r.temperature,
-                           latency, sensor::csvField(r.status)}
-                   .join(QLatin1Char(',')) +
-               QLatin1Char('\n');
+        QStringList fields{r.time};
+        if (withPort_) fields << sensor::csvField(r.port);
+        fields << QString::number(r.address) << r.moisture << r.temperature << latency
+               << sensor::csvField(r.status);
+        return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+    }
     case Json:
         return jsonLine(r, latency);
     case Influx:
         return influxLine(r) + QLatin1Char('\n');
     case Table:
-        return QStringLiteral("%1  %2  %3  %4  %5  %6\n")
-            .arg(r.time, -24)
-            .arg(r.address, 7)
-            .arg(r.ok ? r.moisture : QStringLiteral("-"), 10)
-            .arg(r.ok ? r.temperature : QStringLiteral("-"), 13)
-            .arg(latency.isEmpty() ? QStringLiteral("-") : latency, 10)
-            .arg(r.status);
+        return (withPort_ ? r.port + QStringLiteral("  ") : QString()) +
+               QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                   .arg(r.time, -24)
+                   .arg(r.address, 7)
+                   .arg(r.ok ? r.moisture : QStringLiteral("-"), 10)
+                   .arg(r.ok ? r.temperature : QStringLiteral("-"), 13)
+                   .arg(latency.isEmpty() ? QStringLiteral("-") : latency, 10)
+                   .arg(r.status);
     }
     return {};
 }

@@ -36,7 +36,7 @@ ReadLog::~ReadLog() {
     close();
 }
 
-bool ReadLog::open(const ReadOptions& o) {
+bool ReadLog::open(const ReadOptions& o, bool withPort) {
     std::FILE* out = stdout;
     bool header = true;
     if (!o.csv.empty() && o.csv != "-") {
@@ -47,7 +47,7 @@ bool ReadLog::open(const ReadOptions& o) {
             error(QStringLiteral("cannot write %1: %2").arg(QString::fromStdString(o.csv), why));
             return false;
         }
-        if (!firstLine.isEmpty() && firstLine != csvHeader()) {
+        if (!firstLine.isEmpty() && firstLine != csvHeader(withPort)) {
             // Rows of other columns under an old header would mislead every reader of the file.
             close();
             error(QStringLiteral("%1 has other columns (%2); log into a new file")
@@ -59,7 +59,7 @@ bool ReadLog::open(const ReadOptions& o) {
     }
     const ReadingWriter::Format format = formatOf(o);
     const bool headed = format == ReadingWriter::Csv || format == ReadingWriter::Table;
-    writer_.emplace(format, out, headed && header);
+    writer_.emplace(format, out, headed && header, withPort);
     // The summary keeps out of a data stream on stdout.
     summaryTo_ = (out == stdout && format != ReadingWriter::Table) ? stderr : stdout;
     return true;

@@ -35,6 +35,9 @@ int probeTimeoutMs(int rate, const sensor::Expectation& expect, int marginMs) {
            marginMs;
 }
 
+// Through a device server a probe also crosses the network, both ways.
+constexpr int kNetworkMarginMs = 100;
+
 // A lost port or an echoing adapter ends the scan.
 bool fatal(const Result& r) {
     return r.outcome == Outcome::Lost || r.outcome == Outcome::Echo;
@@ -60,6 +63,7 @@ private:
     [[nodiscard]] Ended confirmHeard(int rate, Progress& bar);
     [[nodiscard]] Ended endIfFirst(Progress& bar);
     [[nodiscard]] std::vector<int> sweepRates() const;
+    [[nodiscard]] int sweepTimeoutMs(int rate, const sensor::Expectation& expect) const;
     void startRate();
     void hear(const Result& r);
     [[nodiscard]] bool known(int rate, int address) const;
@@ -71,6 +75,9 @@ private:
 
     Session& s_;
     const ScanOptions& o_;
+    // Behind a device server or a gateway the bus's rate is set there, not found from here:
+    // only the sweep, at the rate given for its timing.
+    const LinkFacts link_;
     std::vector<int> addresses_;
     std::vector<Found> found_;
     std::vector<int> garbled_; // rates where several answered at once, or one answered badly
@@ -79,7 +86,7 @@ private:
 };
 
 Scan::Scan(Session& session, const ScanOptions& options)
-    : s_(session), o_(options), addresses_(options.addresses) {
+    : s_(session), o_(options), link_(session.linkFacts()), addresses_(options.addresses) {
     if (addresses_.empty())
         for (int a = sensor::MIN_ADDRESS; a <= sensor::MAX_ADDRESS; ++a)
             addresses_.push_back(a);
@@ -87,7 +94,7 @@ Scan::Scan(Session& session, const ScanOptions& options)
 
 int Scan::run() {
     Progress bar(static_cast<int>(o_.rates.size()));
-    for (int rate : o_.rates) {
+    for (int rate : link_.setsRate ? o_.rates : std::vector<int>{}) {
         if (stopRequested()) break;
         bar.step(QStringLiteral("%1 baud, address read").arg(rate));
         if (!s_.setRate(rate)) {
@@ -149,8 +156,8 @@ Scan::Ended Scan::probe(int rate, int address, Progress& bar) {
     const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
     const auto expect = sensor::expectRead(frame);
     // Silence is the common answer of a sweep: one short probe, no retry.
-    const Result r = s_.request(frame, expect, 0, RetryOn::GarbledOnly,
-                                {probeTimeoutMs(rate, expect, kSweepMarginMs), kSweepGraceMs});
+    const Result r =
+        s_.request(frame, expect, 0, RetryOn::GarbledOnly, {sweepTimeoutMs(rate, expect), kSweepGraceMs});
     if (fatal(r)) return abort(r, bar);
     hear(r);
     if (r.ok() || r.outcome == Outcome::Exception) {
@@ -196,11 +203,17 @@ Scan::Ended Scan::endIfFirst(Progress& bar) {
 // costs seconds per rate on a line where one rate is in use.
 std::vector<int> Scan::sweepRates() const {
     std::vector<int> rates;
-    for (int rate : o_.rates)
+    for (int rate : link_.setsRate ? o_.rates : std::vector<int>{s_.rate()})
         if (std::find(garbled_.begin(), garbled_.end(), rate) != garbled_.end() || o_.sweepAll ||
             found_.empty())
             rates.push_back(rate);
     return rates;
+}
+
+// A gateway answers each probe itself in its own time, so its probes wait the full timeout.
+int Scan::sweepTimeoutMs(int rate, const sensor::Expectation& expect) const {
+    if (link_.matchesReplies) return s_.timeoutMs();
+    return probeTimeoutMs(rate, expect, kSweepMarginMs) + (link_.setsRate ? 0 : kNetworkMarginMs);
 }
 
 void Scan::startRate() {
@@ -238,9 +251,11 @@ int Scan::report(Progress& bar) {
             if (f.rate == rate) at.push_back(f.address);
         std::sort(at.begin(), at.end());
         at.erase(std::unique(at.begin(), at.end()), at.end());
-        print(QStringLiteral("read them with: kv7702r read --port ") + shellWord(s_.device()) +
-              QStringLiteral(" --rate ") + QString::number(rate) + QStringLiteral(" --address ") +
-              QString::fromStdString(formatAddressList(at)));
+        // Behind a server the rate is not the tool's to set.
+        const QString rateOption =
+            link_.setsRate ? QStringLiteral(" --rate ") + QString::number(rate) : QString();
+        print(QStringLiteral("read them with: kv7702r read --port ") + shellWord(s_.device()) + rateOption +
+              QStringLiteral(" --address ") + QString::fromStdString(formatAddressList(at)));
     }
     return found_.empty() ? EXIT_NO_REPLY : EXIT_OK;
 }

@@ -1,8 +1,8 @@
 #include "cli/session.h"
 
 #include "cli/console.h"
+#include "cli/links.h"
 #include "cli/port.h"
-#include "serial/serialline.h"
 
 #include <QCoreApplication>
 
@@ -17,7 +17,7 @@ constexpr qint64 kReopenEveryMs = 500;
 } // namespace
 
 Session::Session(CommonOptions options)
-    : opt_(std::move(options)), link_(std::make_unique<SerialLine>()), discipline_(*link_) {}
+    : opt_(std::move(options)), link_(makeLink(opt_.port)), discipline_(*link_) {}
 
 Session::Session(CommonOptions options, std::unique_ptr<Link> link, QString device, int rate)
     : opt_(std::move(options)), link_(std::move(link)), discipline_(*link_), device_(std::move(device)),

@@ -62,6 +62,8 @@ public:
     [[nodiscard]] int retries() const { return opt_.retries; }
     [[nodiscard]] int timeoutMs() const { return opt_.timeoutMs; }
     [[nodiscard]] bool echo() const { return opt_.echo; }
+    // What kind of line it is: whether it has a rate to set, whether it pairs replies itself.
+    [[nodiscard]] LinkFacts linkFacts() const { return link_->facts(); }
 
     // The sensor's requests with the session's timeout and retries, to the session's
     // address unless one is given.

@@ -87,6 +87,7 @@ void Discipline::listen(int durationMs) {
 }
 
 void Discipline::startAttempt(qint64 nowNs) {
+    ex_.reply = {};
     if (!req_.collect && pending_.blocks(req_.expect, nowNs)) {
         const int k = pending_.syncCount(req_.expect, nowNs);
         if (k == 0) {
@@ -194,8 +195,7 @@ void Discipline::onLost() {
     if (finished()) return;
     if (sentThisStep_) {
         // Its reply may reach a port opened again.
-        if (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck)
-            pending_.add(stepExpect_, line_.nowNs());
+        if (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck) hold(stepExpect_, line_.nowNs());
         countTry(Outcome::Lost);
     }
     reader_.clear();
@@ -205,7 +205,7 @@ void Discipline::onLost() {
 void Discipline::stop() {
     if (finished()) return;
     if (sentThisStep_ && (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck))
-        pending_.add(stepExpect_, line_.nowNs());
+        hold(stepExpect_, line_.nowNs());
     // Given up by the operator, not by the line: the try is not counted.
     finish(Outcome::Stopped, QStringLiteral("stopped"));
 }
@@ -320,10 +320,24 @@ void Discipline::onFrame(const QByteArray& frame, qint64 atNs) {
 
 void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
     const bool own = !pending_.couldProduce(frame, atNs);
-    const auto status = sensor::checkReply(frame, stepExpect_).status;
+    const sensor::Reply reply = sensor::checkReply(frame, stepExpect_);
+    const auto status = reply.status;
     if (own) {
         // Sent after everything held for the device, so everything held is settled too.
-        if (step_ == Step::Request && !echo_ && frame == stepBytes_) {
+        if (status == sensor::ReplyStatus::Exception &&
+            (reply.exceptionCode == MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED ||
+             reply.exceptionCode == MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE)) {
+            // A gateway's own answer: the device did not answer it, or cannot be reached. No
+            // device replied, so it is a timeout, told by the gateway (its words kept in
+            // reply); the gateway has given up, so no late reply is waited for.
+            ex_.reply = reply;
+            pending_.clear(sensor::senderOf(frame), atNs);
+            stepFailed(Outcome::Timeout, QStringLiteral("no reply: %1").arg(sensor::describe(reply)), atNs,
+                       false);
+            phaseEndNs_ = atNs;
+            return;
+        }
+        if (step_ == Step::Request && !echo_ && !matched() && frame == stepBytes_) {
             holdWriteEcho(frame, atNs);
             return;
         }
@@ -341,7 +355,7 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
     // settles that one. When nothing that blocks the request is left, the probe did its work.
     late(frame, atNs);
     if (step_ == Step::Sync && !pending_.blocks(req_.expect, atNs)) {
-        pending_.add(stepExpect_, atNs); // the probe's own answer may still come
+        hold(stepExpect_, atNs); // the probe's own answer may still come
         ++ex_.tally.syncs;
         startStep(Step::Request, atNs);
     }
@@ -375,7 +389,7 @@ void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
 
 void Discipline::collectOver(qint64 nowNs) {
     // A device slower than the window may still answer.
-    pending_.add(req_.expect, nowNs);
+    hold(req_.expect, nowNs);
     if (ex_.answers.empty()) {
         if (garbledSeen_ || looksLikeAnswer(reader_.bytes())) {
             failedCrc_ = garbledSeen_;
@@ -427,7 +441,7 @@ void Discipline::answered(Outcome outcome, const QByteArray& frame, qint64 atNs,
     if (own)
         ex_.latencyMs = static_cast<double>(atNs - stepSentNs_) / 1e6;
     else
-        pending_.add(stepExpect_, atNs); // the exception may have been an older request's
+        hold(stepExpect_, atNs); // the exception may have been an older request's
     countTry(outcome);
     finish(outcome, outcome == Outcome::Exception ? sensor::describe(ex_.reply) : QString());
 }
@@ -435,7 +449,7 @@ void Discipline::answered(Outcome outcome, const QByteArray& frame, qint64 atNs,
 void Discipline::stepFailed(Outcome outcome, const QString& detail, qint64 nowNs, bool crc) {
     failedCrc_ = crc;
     // Its answer may still come: after an echo, the sensor's own follows.
-    pending_.add(stepExpect_, nowNs);
+    hold(stepExpect_, nowNs);
     failed_ = outcome;
     failedDetail_ = detail;
     phase_ = outcome == Outcome::Timeout ? Phase::Grace : Phase::Settle;
@@ -496,6 +510,9 @@ void Discipline::countTry(Outcome outcome) {
 }
 
 void Discipline::finish(Outcome outcome, const QString& detail) {
+    // Replies the link itself found to answer earlier requests are late ones too.
+    for (std::uint8_t from : line_.takeUnmatched())
+        ex_.tally.addLate(from);
     ex_.outcome = outcome;
     ex_.detail = detail;
     phase_ = Phase::Done;
@@ -508,6 +525,16 @@ QString Discipline::echoDetail() {
 qint64 Discipline::quietFromNs() const {
     // The line is busy with the last byte heard, and with the last request until it is out.
     return std::max(lastRxNs_, sentOutNs_);
+}
+
+void Discipline::hold(const sensor::Expectation& request, qint64 nowNs) {
+    // Where the link pairs replies with requests, nothing that may still come can be taken
+    // for another's answer: there is nothing to hold, and never a reason to resynchronise.
+    if (!matched()) pending_.add(request, nowNs);
+}
+
+bool Discipline::matched() const {
+    return line_.facts().matchesReplies;
 }
 
 int Discipline::graceMs() const {

@@ -201,6 +201,9 @@ private:
     void finish(Outcome outcome, const QString& detail);
     [[nodiscard]] int graceMs() const;
     [[nodiscard]] qint64 quietFromNs() const;
+    // A request whose reply may still come, on a link that cannot tell it from another's.
+    void hold(const sensor::Expectation& request, qint64 nowNs);
+    [[nodiscard]] bool matched() const;
     [[nodiscard]] static QString echoDetail();
     [[nodiscard]] qint64 ms(qint64 v) const { return v * 1000000; }
 

@@ -271,9 +271,9 @@ QString exceptionName(std::uint8_t code) {
         return QStringLiteral("Server Device Busy");
     case 0x08:
         return QStringLiteral("Memory Parity Error");
-    case 0x0A:
+    case MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE:
         return QStringLiteral("Gateway Path Unavailable");
-    case 0x0B:
+    case MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED:
         return QStringLiteral("Gateway Target Device Failed to Respond");
     default:
         return QStringLiteral("Unknown Exception");

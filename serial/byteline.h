@@ -7,6 +7,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
+#include <vector>
+
 namespace kv {
 
 // Why a link could not be opened. The serial devices' reasons are worked out in one place
@@ -29,10 +32,12 @@ struct PortAccess {
 
 struct OpenResult {
     OpenFailure failure = OpenFailure::None;
-    QString reason;    // the link's own words: one line for Other, the driver's error for Busy
-    QString group;     // NoPermission on Unix: the device's group, when joining it would help
-    QString holder;    // Busy: the process holding the device, when its lock says
-    PortAccess access; // NoPermission on Unix: for a fix when joining a group would not help
+    // The link's own words: the whole line for Other and for a network link's Missing, the
+    // driver's error for Busy; empty where the diagnosis alone tells it.
+    QString reason;
+    QString group;       // NoPermission on Unix: the device's group, when joining it would help
+    QString holder;      // Busy: the process holding the device, when its lock says
+    PortAccess access{}; // NoPermission on Unix: for a fix when joining a group would not help
     [[nodiscard]] bool ok() const { return failure == OpenFailure::None; }
 };
 
@@ -55,6 +60,9 @@ struct LinkFacts {
     // The link itself pairs each reply with its request (Modbus TCP's transaction id),
     // so a late reply can never pass for another; false on a serial line.
     bool matchesReplies = false;
+    // The rate is the line's own, set here (a serial port); false where the bus's rate is set
+    // behind a server and there is none to set or find.
+    bool setsRate = true;
 };
 
 class ByteLine {
@@ -78,6 +86,9 @@ public:
     [[nodiscard]] virtual LinkFacts facts() const = 0;
     // Why the line was lost, for the operator.
     [[nodiscard]] virtual QString errorString() const = 0;
+    // Links that match replies: the senders of replies to earlier requests that the link
+    // dropped since the last call, as late replies are counted.
+    [[nodiscard]] virtual std::vector<std::uint8_t> takeUnmatched() { return {}; }
 };
 
 // A line the command line opens by name and may open again after an unplug.

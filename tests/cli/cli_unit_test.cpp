@@ -183,6 +183,8 @@ TEST(CliPort, EveryReasonAPortWillNotOpenIsOneLineWithItsFix) {
     };
     const std::vector<std::pair<kv::OpenResult, const char*>> rows{
         {result(OpenFailure::Missing, "", "", ""), "/dev/ttyUSB0 does not exist (is the adapter plugged in?)"},
+        {result(OpenFailure::Missing, "tcp://192.0.2.7:4001: connection refused", "", ""),
+         "tcp://192.0.2.7:4001: connection refused"},
         {result(OpenFailure::PathDenied, "", "", ""), "permission denied on the path to /dev/ttyUSB0"},
         {result(OpenFailure::NoPermission, "", "dialout", ""),
          "permission denied on /dev/ttyUSB0; fix: sudo usermod -aG dialout $USER, then log out and in again"},
