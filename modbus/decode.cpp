@@ -27,7 +27,8 @@ bool replyIsSound(const QByteArray& reply) {
     constexpr int kHeader = 3; // address, function, byte count
     constexpr int kCrc = 2;
     if (reply.size() < kHeader) return false;
-    if (byteAt(reply, 1) & 0x80) return false; // an exception reply carries an exception code, not registers
+    // An exception reply carries an exception code, not registers.
+    if (byteAt(reply, 1) & MODBUS_EXCEPTION_FLAG) return false;
     const int frameLength = kHeader + byteAt(reply, 2) + kCrc;
     return crcClosesFrame(reply, frameLength);
 }

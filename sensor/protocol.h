@@ -51,8 +51,6 @@ inline constexpr std::uint8_t ADDRESS_READ_DEVICE = 250;
 inline constexpr int MIN_ADDRESS = 1;
 inline constexpr int MAX_ADDRESS = 247;
 
-inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
-
 // Whether a device on the line may have this address.
 [[nodiscard]] constexpr bool isDeviceAddress(int address) {
     return address >= MIN_ADDRESS && address <= MAX_ADDRESS;
