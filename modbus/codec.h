@@ -13,6 +13,9 @@ namespace kv {
 inline constexpr std::uint8_t MODBUS_FC_READ_HOLDING_REGISTERS = 0x03;
 inline constexpr std::uint8_t MODBUS_FC_READ_INPUT_REGISTERS = 0x04;
 inline constexpr std::uint8_t MODBUS_FC_WRITE_SINGLE_REGISTER = 0x06;
+inline constexpr std::uint8_t MODBUS_FC_WRITE_MULTIPLE_REGISTERS = 0x10;
+// Set in the function byte of an exception reply.
+inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
 // The exceptions a Modbus-TCP gateway answers with itself: no path to the unit asked, and
 // the unit did not answer the gateway.
 inline constexpr std::uint8_t MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE = 0x0A;
@@ -32,13 +35,16 @@ struct CrcBytes {
 // the 16-bit value, whose low byte goes first on the line.
 [[nodiscard]] std::uint16_t crc16(const std::uint8_t* data, std::size_t size);
 [[nodiscard]] inline std::uint16_t crc16(const QByteArray& bytes) {
-    return crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size()));
+    return crc16(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                 static_cast<std::size_t>(bytes.size()));
 }
 
 // The window's form of crc16 over cmdstring[0..j]. j = -1 covers nothing; j is clamped
 // to the buffer so nothing outside it is ever read.
 [[nodiscard]] CrcBytes Crc16(const std::uint8_t* cmdstring, std::size_t size, int j);
-[[nodiscard]] inline CrcBytes Crc16(const Frame& frame, int j) { return Crc16(frame.data(), frame.size(), j); }
+[[nodiscard]] inline CrcBytes Crc16(const Frame& frame, int j) {
+    return Crc16(frame.data(), frame.size(), j);
+}
 
 // Two upper-case hex digits, leading zero below 0x10.
 [[nodiscard]] QString FormatHex(std::uint8_t bb);

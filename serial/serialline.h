@@ -1,7 +1,7 @@
 #pragma once
 // A serial port as a byte line: QSerialPort opened by the device a name leads to, 8 data
 // bits with the parity and stop bits set (8N1 unless told), no flow control, with a failed
-// open told apart as missing, busy or a permission problem.
+// open told apart as missing, busy or a permission problem (serial/portdiagnosis.h).
 
 #include "serial/byteline.h"
 
@@ -53,7 +53,11 @@ private:
 // hung-up pty shows as a read error, an unplugged USB adapter as a resource error.
 [[nodiscard]] bool isLostError(int serialPortError, bool open);
 
-// Looks at a device that failed to open and tells missing, permission and busy apart.
+// Why a device did not open: what diagnosePort finds, else busy when the driver refused it
+// as a permission problem, else the driver's reason.
+[[nodiscard]] OpenResult openFailure(const QString& device, bool driverSaysPermission,
+                                     const QString& driverReason);
+
 // Sets the parity on a terminal with input parity checking exactly when the format has
 // parity, and odd parity's flag only for odd: QSerialPort clears the check, so parity errors
 // would pass, and leaves the odd flag set on a change back to none. A pty keeps both flags
@@ -62,8 +66,5 @@ private:
 [[nodiscard]] bool pinParity(int fd, Parity parity);
 // A pseudo terminal's slave (Linux); false elsewhere.
 [[nodiscard]] bool isPseudoTerminal(int fd);
-
-[[nodiscard]] OpenResult diagnoseOpenFailure(const QString& device, bool driverSaysPermission,
-                                             const QString& driverReason);
 
 } // namespace kv
