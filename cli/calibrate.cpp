@@ -5,9 +5,16 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/paramsio.h"
 #include "cli/readings.h"
+#include "cli/settle.h"
 #include "cli/verifiedwrite.h"
 #include "sensor/values.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 
 namespace kv::cli {
 namespace {
@@ -21,26 +28,58 @@ struct Point {
     std::optional<double> given;
 };
 
-// The sensor's reading at the point: given, or read once the operator has the probe there.
-// Empty, after saying why, with the exit code in `code`.
-std::optional<double> readingAt(Session& s, const Point& p, int& code) {
+// The sensor's reading at the point: given, or, once the operator has the probe there and
+// the resistance shown live has settled, the mean of readings whose spread stays within the
+// bound. Empty, after saying why, with the exit code in `code`.
+std::optional<double> readingAt(Session& s, const Point& p, const CalibrateOptions& o, int& code) {
     if (p.given) return p.given;
-    if (!ask(QStringLiteral("Put the probe in the %1 reference (%2 = %3 ohm) and press Enter: ")
-                 .arg(QLatin1String(p.level), QLatin1String(p.truth))
-                 .arg(p.ohm))) {
+    if (!awaitWithResistance(s,
+                             QStringLiteral("Put the probe in the %1 reference (%2 = %3 ohm) and press Enter "
+                                            "once the resistance has settled: ")
+                                 .arg(QLatin1String(p.level), QLatin1String(p.truth))
+                                 .arg(p.ohm))) {
         error(QStringLiteral("no input; nothing written"));
         code = EXIT_USAGE;
         return std::nullopt;
     }
-    const Result r = s.readResistance();
-    if (!r.ok()) {
-        error(QStringLiteral("reading the resistance failed: %1").arg(r.detail));
-        code = exitCodeFor(r.outcome);
-        return std::nullopt;
+    const auto settled = settledResistance(s, {o.samples, o.spreadOhm}, code);
+    if (!settled) return std::nullopt;
+    print(QStringLiteral("%1 = %2 ohm (mean of %3 readings within %4 ohm; %5 taken)")
+              .arg(QLatin1String(p.read))
+              .arg(settled->meanOhm, 0, 'f', 2)
+              .arg(o.samples)
+              .arg(settled->spreadOhm, 0, 'f', 2)
+              .arg(settled->readings));
+    return settled->meanOhm;
+}
+
+// Where the previous LA and OF go unless the operator names a file: the user's data folder,
+// named for the sensor and the time, so that no two calibrations share one.
+QString defaultBackup(const Session& s) {
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+                        QStringLiteral("/calibrations");
+    return QDir(dir).filePath(
+        QStringLiteral("a%1-%2.json")
+            .arg(s.address())
+            .arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmsszzz'Z'"))));
+}
+
+// Saves LA and OF as they are before anything is written; false after saying why.
+bool backUp(const Session& s, const CalibrateOptions& o, std::uint16_t la0, std::uint16_t of0,
+            QString& path) {
+    path = o.backup.empty() ? defaultBackup(s) : QString::fromStdString(o.backup);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    ParamsFile f = describeSession(s);
+    f.parameters = {{sensor::PARAM_LA, la0}, {sensor::PARAM_OF, of0}};
+    if (const QString why = saveParamsFile(path, f); !why.isEmpty()) {
+        error(QStringLiteral("cannot save the present LA and OF to %1: %2; nothing written").arg(path, why));
+        return false;
     }
-    const double ohm = sensor::resistanceOhm(r.reply.registers[0]);
-    print(QStringLiteral("%1 = %2 ohm").arg(QLatin1String(p.read)).arg(ohm, 0, 'f', 2));
-    return ohm;
+    print(QStringLiteral("LA %1 and OF %2 saved to %3; kv7702r calibrate --undo %4 writes them back")
+              .arg(la0)
+              .arg(of0)
+              .arg(path, shellWord(path)));
+    return true;
 }
 
 // LA and OF through the two points; empty, after saying why, when no register can hold them.
@@ -75,9 +114,8 @@ std::optional<int> refused(bool yes) {
 
 // The command that writes `raw` back to parameter i of this sensor.
 QString restoreCommand(const Session& s, int i, std::uint16_t raw) {
-    return QStringLiteral("  kv7702r --port %1 --rate %2 --address %3 params set %4 %5%6")
-        .arg(shellWord(s.device()))
-        .arg(s.rate())
+    return QStringLiteral("  kv7702r %1 --address %2 params set %3 %4%5")
+        .arg(lineOptions(s))
         .arg(s.address())
         .arg(QLatin1String(sensor::parameterInfo(i).key), sensor::parameterText(i, raw))
         .arg(sensor::parameterInRange(i, raw) ? QString() : QStringLiteral(" --force"));
@@ -91,7 +129,8 @@ QString told(const Written& w, int was, int sent) {
 
 // Writes LA, then OF; a half-done calibration is worse than none, so one cut between them
 // says what is where, and how to undo it.
-int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::uint16_t of0) {
+int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::uint16_t of0,
+              const QString& backup) {
     const Written la = writeVerified(s, sensor::PARAM_LA, static_cast<std::uint16_t>(c.slope), la0);
     if (la.state == Written::No) {
         error(QStringLiteral("nothing written: the sensor keeps LA %1 and OF %2").arg(la0).arg(of0));
@@ -108,6 +147,10 @@ int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::
         print(QStringLiteral("to restore the previous LA and OF:"));
         print(restoreCommand(s, sensor::PARAM_LA, la0));
         print(restoreCommand(s, sensor::PARAM_OF, of0));
+        print(QStringLiteral("  (or: kv7702r %1 --address %2 calibrate --undo %3)")
+                  .arg(lineOptions(s))
+                  .arg(s.address())
+                  .arg(shellWord(backup)));
         return la.state != Written::Yes ? la.code : of.code;
     }
     const Result after = s.measure(s.address());
@@ -122,9 +165,9 @@ int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::
 
 int runCalibrate(Session& s, const CalibrateOptions& o) {
     int code = EXIT_OK;
-    const auto RA = readingAt(s, {"low", "RL", "RA", o.RL, o.RA}, code);
+    const auto RA = readingAt(s, {"low", "RL", "RA", o.RL, o.RA}, o, code);
     if (!RA) return code;
-    const auto RB = readingAt(s, {"high", "RH", "RB", o.RH, o.RB}, code);
+    const auto RB = readingAt(s, {"high", "RH", "RB", o.RH, o.RB}, o, code);
     if (!RB) return code;
     const auto c = worked(o.RL, o.RH, *RA, *RB);
     // Readings given on the command line are a usage error; measured ones the sensor's.
@@ -141,7 +184,27 @@ int runCalibrate(Session& s, const CalibrateOptions& o) {
     print(QStringLiteral("OF: %1 -> %2").arg(oldOF.reply.registers[0]).arg(c->offset));
     print(QStringLiteral("before: %1").arg(measurementOrWhy(before)));
     if (const auto end = refused(o.yes)) return *end;
-    return writeBoth(s, *c, oldLA.reply.registers[0], oldOF.reply.registers[0]);
+    QString backup;
+    if (!backUp(s, o, oldLA.reply.registers[0], oldOF.reply.registers[0], backup)) return EXIT_USAGE;
+    return writeBoth(s, *c, oldLA.reply.registers[0], oldOF.reply.registers[0], backup);
+}
+
+int runCalibrateUndo(Session& s, const std::string& path) {
+    const auto file = readParams(path);
+    if (!file) return EXIT_USAGE;
+    const bool laAndOf = file->parameters.size() == 2 && file->parameters[0].first == sensor::PARAM_LA &&
+                         file->parameters[1].first == sensor::PARAM_OF;
+    if (!laAndOf) {
+        error(QStringLiteral("%1 holds other parameters than la and of: params load writes them")
+                  .arg(QString::fromStdString(path)));
+        return EXIT_USAGE;
+    }
+    if (file->address != s.address())
+        print(QStringLiteral("%1 was saved from address %2; writing to address %3")
+                  .arg(QString::fromStdString(path))
+                  .arg(file->address)
+                  .arg(s.address()));
+    return loadInto(s, *file, true);
 }
 
 } // namespace kv::cli

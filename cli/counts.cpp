@@ -24,6 +24,24 @@ void countMeasurement(std::vector<SensorSummary>& sensors, SensorSummary& sensor
         for (SensorSummary& other : sensors)
             if (other.address == from) other.stats.late += n;
     if (r.ok() && r.latencyMs) sensor.stats.latenciesMs.push_back(*r.latencyMs);
+    // Noise heard while a sensor was asked is its line's; it may have caused the failure.
+    sensor.stats.noise += r.tally.noise;
+    if (r.ok() || r.outcome == line::Outcome::Exception)
+        sensor.heard(r.replyNs);
+    else if (r.outcome != line::Outcome::Stopped)
+        sensor.notHeard();
+}
+
+void SensorSummary::heard(qint64 atNs) {
+    if (unanswered > 0 && atNs - lastHeardNs > longestSilence.ns)
+        longestSilence = {lastHeardNs, atNs - lastHeardNs, unanswered, false};
+    lastHeardNs = atNs;
+    unanswered = 0;
+}
+
+void SensorSummary::end(qint64 nowNs) {
+    if (unanswered > 0 && nowNs - lastHeardNs > longestSilence.ns)
+        longestSilence = {lastHeardNs, nowNs - lastHeardNs, unanswered, true};
 }
 
 } // namespace kv::cli

@@ -28,7 +28,7 @@ struct Bus {
     Bus(net::DialInBus& d, QString portName, const std::vector<int>& addresses)
         : dtu(d), port(std::move(portName)), discipline(d.line()) {
         for (int a : addresses)
-            sensors.push_back(SensorSummary{a, {}, 0, 0});
+            sensors.emplace_back().address = a;
         next = sensors.size();
     }
     net::DialInBus& dtu;
@@ -76,6 +76,7 @@ private:
     const bool endless_;
     const int rounds_;
     net::DialInHub hub_;
+    const WallClock clock_ = WallClock::tiedAt(net::monotonicNs());
     std::vector<std::unique_ptr<Bus>> buses_;
     Stats total_;
     int measurements_ = 0;
@@ -130,7 +131,12 @@ void Poller::joined(net::DialInBus& dtu, qint64 nowNs) {
     const QString port = where_ + QLatin1Char('/') + dtu.name();
     buses_.push_back(std::make_unique<Bus>(dtu, port, read_.addresses));
     buses_.back()->discipline.setEcho(common_.echo);
+    if (listen_.trace)
+        buses_.back()->discipline.setObserver(
+            [trace = listen_.trace, port](const line::LineEvent& e) { trace(e, port); });
     buses_.back()->dueNs = nowNs;
+    for (SensorSummary& sensor : buses_.back()->sensors)
+        sensor.lastHeardNs = nowNs;
     error(port + QStringLiteral(" dialled in"));
 }
 
@@ -195,7 +201,11 @@ void Poller::finished(Bus& b, const Result& r, qint64 nowNs) {
     }
     Reading row;
     fillMeasurement(row, r);
-    writeRow(b, sensor, row, r.ok() ? EXIT_OK : exitCodeFor(r.outcome));
+    if (r.ok() && !row.ok) {
+        ++total_.implausible;
+        ++sensor.stats.implausible;
+    }
+    writeRow(b, sensor, row, !r.ok() ? exitCodeFor(r.outcome) : row.ok ? EXIT_OK : EXIT_DEVICE);
     if (r.outcome == Outcome::Lost) goneAway(b, nowNs);
 }
 
@@ -264,7 +274,7 @@ void Poller::summary() const {
                                      .arg(b->dtu.heartbeats());
         if (b->stats.outages > 0) text += QStringLiteral(", away %1 time(s)").arg(b->stats.outages);
         std::fputs((text + QLatin1Char('\n')).toUtf8().constData(), to);
-        printSensorSummaries(b->sensors, to);
+        printSensorSummaries(b->sensors, clock_, to);
     }
     if (buses_.empty()) std::fputs("no DTU dialled in\n", to);
     std::fflush(to);

@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "net/address.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ struct ListenOptions {
     std::vector<QByteArray> heartbeats; // taken out of every DTU's stream
     int registrationMs = 1000;          // a new connection's moment to register
     int dtus = 1;                       // with --count: the run ends once this many have done their rounds
+    // Told of everything each DTU's line does and hears, with the DTU's port (--trace).
+    std::function<void(const line::LineEvent&, const QString& port)> trace;
 };
 
 int runListenRead(const CommonOptions& common, const ReadOptions& read, const ListenOptions& listen,

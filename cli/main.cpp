@@ -1,12 +1,16 @@
 // kv7702r: the sensor from a terminal or a script. Finds sensors at unknown rates and
-// addresses, reads and logs moisture and temperature, reads and writes the parameters,
-// changes the address and runs the two-point temperature calibration, checking every
-// reply strictly. Needs no display.
+// addresses, reads and logs moisture and temperature, reads and writes the parameters and any
+// register, saves and loads a sensor's settings, changes the address, commissions a row of
+// sensors and runs the two-point temperature calibration, checking every reply strictly.
+// Needs no display.
 
+#include "cli/batch.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/listenread.h"
 #include "cli/options.h"
+#include "cli/trace.h"
+#include "net/socket.h"
 
 #include <QCoreApplication>
 
@@ -25,13 +29,24 @@ int dispatch(Session& session, const Invocation& inv) {
     case Command::Params:
         return runParams(session);
     case Command::ParamsSet:
-        return runParamsSet(session, inv.parameter, inv.raw);
+        return forEachAddress(session, inv.addresses,
+                              [&] { return runParamsSet(session, inv.parameter, inv.raw); });
+    case Command::ParamsSave:
+        return runParamsSave(session, inv.file);
+    case Command::ParamsLoad:
+        return runParamsLoad(session, inv.file, inv.force, inv.addresses);
     case Command::AddressRead:
         return runAddressRead(session);
     case Command::AddressSet:
         return runAddressSet(session, inv.newAddress, inv.force);
+    case Command::AddressSequence:
+        return runAddressSequence(session, inv.addresses);
     case Command::Calibrate:
         return runCalibrate(session, inv.calibrate);
+    case Command::CalibrateUndo:
+        return runCalibrateUndo(session, inv.file);
+    case Command::Raw:
+        return runRaw(session, inv.rawAccess);
     }
     return EXIT_USAGE;
 }
@@ -45,8 +60,23 @@ int main(int argc, char** argv) {
     if (!parsed.invocation) return parsed.exitCode;
     installStopHandler();
     const Invocation& inv = *parsed.invocation;
-    if (inv.command == Command::ListenRead) return runListenRead(inv.common, inv.read, inv.listen, inv.where);
+    TraceSink trace;
+    if (inv.command == Command::ListenRead) {
+        if (!inv.trace.empty() && !trace.open(inv.trace, WallClock::tiedAt(kv::net::monotonicNs())))
+            return EXIT_USAGE;
+        ListenOptions listen = inv.listen;
+        if (!inv.trace.empty())
+            listen.trace = [&trace](const kv::line::LineEvent& e, const QString& port) {
+                trace.write(e, port);
+            };
+        return runListenRead(inv.common, inv.read, listen, inv.where);
+    }
     Session session(inv.common);
+    // The trace file is checked before the port is touched: a usage error sends nothing.
+    if (!inv.trace.empty()) {
+        if (!trace.open(inv.trace, session.wallClock())) return EXIT_USAGE;
+        session.observe([&trace](const kv::line::LineEvent& e) { trace.write(e); });
+    }
     if (const int code = session.open(); code != EXIT_OK) return code;
     return dispatch(session, inv);
 }

@@ -4,7 +4,9 @@
 #include "cli/console.h"
 #include "cli/port.h"
 #include "kv_version.h"
+#include "sensor/plausibility.h"
 #include "sensor/protocol.h"
+#include "sensor/registers.h"
 #include "sensor/values.h"
 
 #include <CLI/CLI.hpp>
@@ -74,6 +76,23 @@ QString q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// The registers raw names, for its help.
+std::string registerHelp() {
+    std::string text =
+        "Known registers, by the reads (function 3 or 4) and writes (6 or 16) that reach them:\n";
+    for (const bool write : {false, true})
+        for (const sensor::KnownRegister& k : sensor::knownRegisters(write)) {
+            const QString line = QStringLiteral("  %1 %2  %3  %4\n")
+                                     .arg(QLatin1String(write ? "write" : "read "), hexWord(k.reg))
+                                     .arg(QLatin1String(k.name), -16)
+                                     .arg(QLatin1String(k.meaning));
+            text += line.toStdString();
+        }
+    return text + "A write is read back where the sensor shows it: a parameter at the register it is read\n"
+                  "from (0x0A08, la, at 0x0006), any other register where it was written. The address\n"
+                  "register is changed with kv7702r address set, which checks and proves the new address.";
+}
+
 // The options bound to what they set, the subcommands given, and the checks after parsing.
 class CommandLine {
 public:
@@ -88,11 +107,14 @@ private:
     void describeParams();
     void describeAddress();
     void describeCalibrate();
+    void describeRaw();
     // Every check that needs no device, in order; false after saying what is wrong.
     [[nodiscard]] bool checkPort();
     [[nodiscard]] bool checkAddresses();
     [[nodiscard]] bool checkParameter();
     [[nodiscard]] bool checkRest();
+    [[nodiscard]] bool checkLine();
+    [[nodiscard]] bool checkRaw();
     [[nodiscard]] Command command() const;
 
     CLI::App app_{"Command-line companion for the KV7702R Modbus-RTU soil-moisture and PT100 sensor.\n"
@@ -104,6 +126,11 @@ private:
     Invocation inv_;
     std::string addressText_ = "1";
     std::string addressList_ = "1-247";
+    std::vector<std::string> ratesText_;
+    std::string parityText_ = "none";
+    int stopBits_ = 1;
+    std::string rawRegister_ = "0";
+    std::vector<std::string> rawValues_;
     std::string paramName_;
     std::string paramValue_;
     std::vector<std::string> heartbeatTexts_;
@@ -116,6 +143,17 @@ private:
     CLI::App* addressCmd_ = nullptr;
     CLI::App* addressSet_ = nullptr;
     CLI::App* calCmd_ = nullptr;
+    CLI::App* paramsSave_ = nullptr;
+    CLI::App* paramsLoad_ = nullptr;
+    CLI::App* rawCmd_ = nullptr;
+    CLI::Option* stopBitsOpt_ = nullptr;
+    CLI::Option* sequenceOpt_ = nullptr;
+    CLI::Option* newAddressOpt_ = nullptr;
+    CLI::Option* undoOpt_ = nullptr;
+    CLI::Option* rlOpt_ = nullptr;
+    CLI::Option* rhOpt_ = nullptr;
+    CLI::Option* functionOpt_ = nullptr;
+    CLI::Option* countRawOpt_ = nullptr;
     CLI::Option* countOpt_ = nullptr;
     CLI::Option* everyOpt_ = nullptr;
     CLI::Option* registrationOpt_ = nullptr;
@@ -135,7 +173,10 @@ CommandLine::CommandLine() {
         std::string(kExitCodes) +
         "\nA request ends within (retries + 1) x 2 x (2 x timeout + grace), the grace being half the\n"
         "timeout (20-500 ms); every subcommand makes a bounded number of them, except read --every\n"
-        "without --count, which runs until Ctrl-C.\n"
+        "without --count, which runs until Ctrl-C, and address set --sequence and calibrate, which\n"
+        "wait for the operator.\n\n" +
+        sensor::plausibilityHelp().toStdString() +
+        "\n"
         "\nEach subcommand has its own --help; the options above apply to all of them.");
     describeCommon();
     describeScan();
@@ -143,6 +184,7 @@ CommandLine::CommandLine() {
     describeParams();
     describeAddress();
     describeCalibrate();
+    describeRaw();
 }
 
 void CommandLine::describeCommon() {
@@ -174,6 +216,15 @@ void CommandLine::describeCommon() {
     app_.add_flag("--echo", common.echo,
                   "the adapter echoes what it sends (2-wire RS-485 without echo\n"
                   "suppression): strip that copy of each request");
+    app_.add_option("--parity", parityText_, "none, even or odd (default none); scan also takes all")
+        ->type_name("PARITY");
+    stopBitsOpt_ = app_.add_option("--stop-bits", stopBits_, "1 or 2 (default 1)")
+                       ->type_name("N")
+                       ->check(CLI::IsMember({1, 2}));
+    app_.add_flag("--trace{-}", inv_.trace,
+                  "every request and reply on stderr as it happens: time, direction,\n"
+                  "bytes, latency and verdict; --trace=FILE appends them to FILE as\n"
+                  "JSON lines instead");
 }
 
 void CommandLine::describeScan() {
@@ -182,13 +233,16 @@ void CommandLine::describeScan() {
         "scan", "find every sensor on the line: rate, address and a first measurement\n"
                 "Tries each rate with the address read to device 250 (answered by whoever is\n"
                 "connected), then sweeps the addresses at each rate where several answered at once,\n"
-                "or at every rate when the address read found nobody. Exit 3 when nothing answers.");
+                "or at every rate when the address read found nobody. Says which rates, formats and\n"
+                "addresses it tried. --parity all tries 8N1, 8E1, 8O1 and 8N2 (the Modbus standard's\n"
+                "form without parity), or each parity at --stop-bits when given. Exit 3 when nothing\n"
+                "answers.");
     scanCmd_
-        ->add_option("--rates", scan.rates,
-                     "rates to try, in order (default " + joined(scan.rates, ",") + ")")
+        ->add_option("--rates", ratesText_,
+                     "rates to try, in order (default " + joined(scan.rates, ",") +
+                         "), or all:\nthe nine standard rates")
         ->type_name("LIST")
-        ->delimiter(',')
-        ->check(standardRate_);
+        ->delimiter(',');
     scanCmd_
         ->add_option("--addresses", addressList_,
                      "addresses for the sweep, e.g. 1-247 or 1-10,37 (default 1-247)")
@@ -204,8 +258,11 @@ void CommandLine::describeRead() {
                 "With an address list, each round asks every sensor in turn and writes a row per sensor.\n"
                 "Each line is written and flushed as it happens. CSV columns: time (RFC 3339 UTC),\n"
                 "address, moisture_percent, temperature_celsius, latency_ms, status; a CSV file is\n"
-                "appended to. Ctrl-C stops and prints the summary, per sensor for a list.\n"
-                "Exit 0 when every measurement got a value.");
+                "appended to. A row's time is when its reply's last byte came, or, without a reply,\n"
+                "when the request gave up. A reading beyond what the sensor can report keeps its values\n"
+                "with the status implausible (limits in kv7702r --help). Ctrl-C stops and prints the\n"
+                "summary, per sensor for a list: late replies, noise, the longest silence and when.\n"
+                "Exit 0 when every measurement got a plausible value.");
     countOpt_ = readCmd_
                     ->add_option("-n,--count", read.count,
                                  "number of rounds, one measurement per sensor each\n"
@@ -266,7 +323,18 @@ void CommandLine::describeParams() {
     paramsSet_->add_option("NAME", paramName_, "parameter name or number 0-6")->required();
     paramsSet_->add_option("VALUE", paramValue_, "value as typed in the window")->required();
     paramsSet_->add_flag("--force", inv_.force, "write a value outside the range listed below");
-    paramsSet_->footer(parameterHelp());
+    paramsSet_->footer(parameterHelp() +
+                       "\nWith an --address list (1-3), each sensor in turn, stopping at the first failure.");
+    paramsSave_ = paramsCmd_->add_subcommand(
+        "save", "the seven parameters into FILE (JSON) with the sensor's address, rate, format, the\n"
+                "time and the tool's version; range is left out when register 8 holds none (1-3)");
+    paramsSave_->add_option("FILE", inv_.file, "the file to write")->required();
+    paramsLoad_ = paramsCmd_->add_subcommand(
+        "load", "the parameters of FILE into the sensor: shows the differences, writes only those,\n"
+                "reads each back, and stops at the first failure saying what is written. With an\n"
+                "--address list (1-3), each sensor in turn: a row configured in one run.");
+    paramsLoad_->add_option("FILE", inv_.file, "a file params save wrote, or one made by hand")->required();
+    paramsLoad_->add_flag("--force", inv_.force, "write values outside their ranges");
 }
 
 void CommandLine::describeAddress() {
@@ -274,10 +342,12 @@ void CommandLine::describeAddress() {
         app_.add_subcommand("address", "read the address of the connected sensor (device 250 read)");
     addressSet_ = addressCmd_->add_subcommand(
         "set", "change the address of the sensor at --address to NEW, then prove it by a measurement at NEW");
-    addressSet_->add_option("NEW", inv_.newAddress, "new address, 1-247")
-        ->required()
-        ->check(CLI::Range(sensor::MIN_ADDRESS, sensor::MAX_ADDRESS));
+    newAddressOpt_ = addressSet_->add_option("NEW", inv_.newAddress, "new address, 1-247")
+                         ->check(CLI::Range(sensor::MIN_ADDRESS, sensor::MAX_ADDRESS));
     addressSet_->add_flag("--force", inv_.force, "change it even when NEW answers already");
+    sequenceOpt_ = addressSet_->add_flag(
+        "--sequence", "commission a row: each sensor plugged in alone, whatever its address, gets\n"
+                      "the next address of --address (5-8: four sensors; 5: 5, 6, ... until q)");
     addressSet_->footer(
         "The window accepts only 1-35 (its hint says 1-250). Modbus allows 1-247 and the virtual\n"
         "sensor accepts them all; whether a given sensor keeps an address above 35 is shown by\n"
@@ -292,10 +362,8 @@ void CommandLine::describeCalibrate() {
         "sensor's readings RA, RB (asked for with Enter unless given), written after confirmation\n"
         "and verified by read-back. LA = (RH-RL)/(RB-RA), register floor(LA*10000);\n"
         "OF = RH - LA*RB, register floor(OF*100)+5000.");
-    calCmd_->add_option("--rl", cal.RL, "true resistance at the low reference")->type_name("OHM")->required();
-    calCmd_->add_option("--rh", cal.RH, "true resistance at the high reference")
-        ->type_name("OHM")
-        ->required();
+    rlOpt_ = calCmd_->add_option("--rl", cal.RL, "true resistance at the low reference")->type_name("OHM");
+    rhOpt_ = calCmd_->add_option("--rh", cal.RH, "true resistance at the high reference")->type_name("OHM");
     raOpt_ =
         calCmd_->add_option("--ra", ra_, "the sensor's reading at the low reference, instead of reading it")
             ->type_name("OHM");
@@ -303,6 +371,49 @@ void CommandLine::describeCalibrate() {
         calCmd_->add_option("--rb", rb_, "the sensor's reading at the high reference, instead of reading it")
             ->type_name("OHM");
     calCmd_->add_flag("-y,--yes", cal.yes, "write without asking");
+    calCmd_
+        ->add_option("--samples", cal.samples,
+                     "readings averaged at each reference, one every 0.5 s, once their\n"
+                     "spread stays within --spread (default 10)")
+        ->type_name("N")
+        ->check(CLI::Range(2, 100));
+    calCmd_
+        ->add_option("--spread", cal.spreadOhm,
+                     "largest minus smallest of those readings, at most (default 0.05)")
+        ->type_name("OHM")
+        ->check(CLI::Range(0.0, 100.0));
+    calCmd_
+        ->add_option("--backup", cal.backup,
+                     "where the previous LA and OF are saved before writing (default\n"
+                     "kv7702r-calibration-aADDRESS-TIME.json here)")
+        ->type_name("FILE");
+    undoOpt_ =
+        calCmd_->add_option("--undo", inv_.file, "write back the LA and OF a calibration saved in FILE")
+            ->type_name("FILE");
+    calCmd_->footer(
+        "Without --ra and --rb the resistance shows live (on a terminal) while the probe settles;\n"
+        "after Enter the reading is the mean of --samples readings once they settle. The\n"
+        "calibration ends unsettled after 120 s at each reference.");
+}
+
+void CommandLine::describeRaw() {
+    RawOptions& raw = inv_.rawAccess;
+    rawCmd_ = app_.add_subcommand(
+        "raw", "any register: read --count registers from --register, or write the VALUES there;\n"
+               "values shown in decimal, hex and signed, known registers named, writes read back");
+    functionOpt_ = rawCmd_
+                       ->add_option("--function", raw.function,
+                                    "3 or 4 to read (default 3), 6 or 16 to write (default 6 for\n"
+                                    "one value, 16 for several)")
+                       ->type_name("F")
+                       ->check(CLI::IsMember({3, 4, 6, 16}));
+    rawCmd_->add_option("--register", rawRegister_, "first register, decimal or 0x hex (default 0)")
+        ->type_name("R");
+    countRawOpt_ = rawCmd_->add_option("--count", raw.count, "registers to read (default 1)")
+                       ->type_name("N")
+                       ->check(CLI::Range(1, sensor::MAX_READ_COUNT));
+    rawCmd_->add_option("VALUES", rawValues_, "values to write, decimal (-32768 to 65535) or 0x hex");
+    rawCmd_->footer(registerHelp());
 }
 
 Parsed CommandLine::parse(int argc, char** argv) {
@@ -315,7 +426,7 @@ Parsed CommandLine::parse(int argc, char** argv) {
                      e.what());
         return {std::nullopt, EXIT_USAGE};
     }
-    if (!checkPort() || !checkAddresses() || !checkParameter() || !checkRest())
+    if (!checkPort() || !checkAddresses() || !checkParameter() || !checkRest() || !checkLine() || !checkRaw())
         return {std::nullopt, EXIT_USAGE};
     inv_.command = command();
     return {inv_, EXIT_OK};
@@ -366,14 +477,18 @@ bool CommandLine::checkAddresses() {
                   .arg(q(addressText_)));
         return false;
     }
-    if (addresses.size() > 1 && !*readCmd_) {
+    const bool takesList =
+        *readCmd_ || *paramsSet_ || *paramsLoad_ || (*addressSet_ && sequenceOpt_->count() > 0);
+    if (addresses.size() > 1 && !takesList) {
         error(
-            QStringLiteral("--address: %1 takes one address, not the list %2; only read asks several sensors")
+            QStringLiteral("--address: %1 takes one address, not the list %2; read, params set, params load "
+                           "and address set --sequence take several")
                 .arg(q(app_.get_subcommands().front()->get_name()), q(addressText_)));
         return false;
     }
     inv_.common.address = addresses.front();
     inv_.read.addresses = addresses;
+    inv_.addresses = addresses;
     return true;
 }
 
@@ -415,22 +530,147 @@ bool CommandLine::checkRest() {
         inv_.read.countGiven = countOpt_->count() > 0;
         inv_.read.everyGiven = everyOpt_->count() > 0;
     }
-    if (*addressSet_ && inv_.newAddress == inv_.common.address) {
-        error(QStringLiteral("the sensor has address %1 already").arg(inv_.newAddress));
-        return false;
+    if (*addressSet_) {
+        const bool sequence = sequenceOpt_->count() > 0;
+        if (sequence == (newAddressOpt_->count() > 0)) {
+            error(sequence ? QStringLiteral("address set --sequence takes the new addresses from --address, "
+                                            "not NEW")
+                           : QStringLiteral("address set: give NEW, or --sequence"));
+            return false;
+        }
+        if (sequence && inv_.addresses.size() == 1)
+            for (int a = inv_.addresses.front() + 1; a <= sensor::MAX_ADDRESS; ++a)
+                inv_.addresses.push_back(a);
+        if (!sequence && inv_.newAddress == inv_.common.address) {
+            error(QStringLiteral("the sensor has address %1 already").arg(inv_.newAddress));
+            return false;
+        }
     }
     if (*calCmd_) {
+        const bool undo = undoOpt_->count() > 0;
+        if (!undo && (rlOpt_->count() == 0 || rhOpt_->count() == 0)) {
+            error(QStringLiteral("calibrate needs --rl and --rh (or --undo FILE)"));
+            return false;
+        }
+        if (undo &&
+            (rlOpt_->count() > 0 || rhOpt_->count() > 0 || raOpt_->count() > 0 || rbOpt_->count() > 0)) {
+            error(QStringLiteral(
+                "calibrate --undo writes back what FILE holds; it takes no --rl, --rh, --ra or --rb"));
+            return false;
+        }
         if (raOpt_->count() > 0) inv_.calibrate.RA = ra_;
         if (rbOpt_->count() > 0) inv_.calibrate.RB = rb_;
     }
     return true;
 }
 
+bool CommandLine::checkLine() {
+    const bool scan = scanCmd_->parsed();
+    const bool everyParity = parityText_ == "all";
+    const auto parity = parityFromName(q(parityText_));
+    if (!parity && !(scan && everyParity)) {
+        error(QStringLiteral("--parity: '%1' is none, even or odd%2")
+                  .arg(q(parityText_), scan ? QStringLiteral(", or all") : QString()));
+        return false;
+    }
+    inv_.common.format = {parity.value_or(Parity::None), stopBits_};
+    if (!scan) return true;
+    ScanOptions& o = inv_.scan;
+    o.formats = everyParity
+                    ? everyFormat(stopBitsOpt_->count() > 0 ? std::optional<int>(stopBits_) : std::nullopt)
+                    : std::vector<LineFormat>{inv_.common.format};
+    if (ratesText_.empty()) return true;
+    if (ratesText_.size() == 1 && ratesText_.front() == "all") {
+        o.rates.assign(sensor::STANDARD_RATES.begin(), sensor::STANDARD_RATES.end());
+        return true;
+    }
+    o.rates.clear();
+    for (const std::string& text : ratesText_) {
+        bool ok = false;
+        const int rate = q(text).toInt(&ok);
+        if (!ok || !sensor::isStandardRate(rate)) {
+            error(QStringLiteral("--rates: '%1' is no standard rate (%2), and the list is rates or all")
+                      .arg(q(text),
+                           q(joined({sensor::STANDARD_RATES.begin(), sensor::STANDARD_RATES.end()}, " "))));
+            return false;
+        }
+        o.rates.push_back(rate);
+    }
+    return true;
+}
+
+bool CommandLine::checkRaw() {
+    if (!*rawCmd_) return true;
+    RawOptions& o = inv_.rawAccess;
+    const auto reg = parseWord(rawRegister_);
+    if (!reg || q(rawRegister_).trimmed().startsWith(QLatin1Char('-'))) {
+        error(QStringLiteral("--register: '%1' is no register 0-65535 (decimal or 0x hex)")
+                  .arg(q(rawRegister_)));
+        return false;
+    }
+    o.reg = *reg;
+    for (const std::string& text : rawValues_) {
+        const auto v = parseWord(text);
+        if (!v) {
+            error(
+                QStringLiteral("'%1' is no 16-bit value: -32768 to 65535, or 0x0000 to 0xFFFF").arg(q(text)));
+            return false;
+        }
+        o.values.push_back(*v);
+    }
+    const bool writing = !o.values.empty();
+    if (functionOpt_->count() == 0)
+        o.function = !writing               ? MODBUS_FC_READ_HOLDING_REGISTERS
+                     : o.values.size() == 1 ? MODBUS_FC_WRITE_SINGLE_REGISTER
+                                            : MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+    const bool writeFunction =
+        o.function == MODBUS_FC_WRITE_SINGLE_REGISTER || o.function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+    if (writing != writeFunction) {
+        error(writing ? QStringLiteral("function %1 reads; values are written with function 6 or 16")
+                            .arg(o.function)
+                      : QStringLiteral("function %1 writes: give the values to write").arg(o.function));
+        return false;
+    }
+    if (writing && countRawOpt_->count() > 0) {
+        error(QStringLiteral("--count is for reads; a write writes as many registers as values"));
+        return false;
+    }
+    if (o.function == MODBUS_FC_WRITE_SINGLE_REGISTER && o.values.size() > 1) {
+        error(QStringLiteral("function 6 writes one register; function 16 writes several"));
+        return false;
+    }
+    if (static_cast<int>(o.values.size()) > sensor::MAX_WRITE_COUNT) {
+        error(QStringLiteral("function 16 writes at most %1 registers").arg(sensor::MAX_WRITE_COUNT));
+        return false;
+    }
+    const int span = writing ? static_cast<int>(o.values.size()) : o.count;
+    if (o.reg + span - 1 > 0xFFFF) {
+        error(QStringLiteral("registers %1 and on run past 65535").arg(o.reg));
+        return false;
+    }
+    for (int k = 0; writing && k < span; ++k)
+        if (o.reg + k == sensor::REG_ADDRESS) {
+            error(QStringLiteral(
+                "register 0x0B00 is the address: kv7702r address set changes it, checking the new "
+                "address is free and proving the change"));
+            return false;
+        }
+    return true;
+}
+
 Command CommandLine::command() const {
     if (*scanCmd_) return Command::Scan;
-    if (*paramsCmd_) return *paramsSet_ ? Command::ParamsSet : Command::Params;
-    if (*addressCmd_) return *addressSet_ ? Command::AddressSet : Command::AddressRead;
-    if (*calCmd_) return Command::Calibrate;
+    if (*paramsCmd_)
+        return *paramsSet_    ? Command::ParamsSet
+               : *paramsSave_ ? Command::ParamsSave
+               : *paramsLoad_ ? Command::ParamsLoad
+                              : Command::Params;
+    if (*addressCmd_)
+        return !*addressSet_               ? Command::AddressRead
+               : sequenceOpt_->count() > 0 ? Command::AddressSequence
+                                           : Command::AddressSet;
+    if (*calCmd_) return undoOpt_->count() > 0 ? Command::CalibrateUndo : Command::Calibrate;
+    if (*rawCmd_) return Command::Raw;
     return inv_.where.scheme == net::Scheme::Listen ? Command::ListenRead : Command::Read;
 }
 

@@ -13,7 +13,21 @@
 namespace kv::cli {
 
 // ListenRead: read --port listen://, where DTUs dial in and no session is opened.
-enum class Command { Scan, Read, ListenRead, Params, ParamsSet, AddressRead, AddressSet, Calibrate };
+enum class Command {
+    Scan,
+    Read,
+    ListenRead,
+    Params,
+    ParamsSet,
+    ParamsSave,
+    ParamsLoad,
+    AddressRead,
+    AddressSet,
+    AddressSequence,
+    Calibrate,
+    CalibrateUndo,
+    Raw,
+};
 
 // What to run, with everything it needs.
 struct Invocation {
@@ -26,8 +40,14 @@ struct Invocation {
     int parameter = -1;         // params set: the parameter's index
     std::uint16_t raw = 0;      // and the register value the typed one becomes
     int newAddress = 0;         // address set
-    bool force = false;         // params set, address set
+    bool force = false;         // params set, params load, address set
     CalibrateOptions calibrate; // calibrate
+    // The --address list: read, params set, params load and address set --sequence take
+    // several; the others one.
+    std::vector<int> addresses;
+    std::string file;     // params save, params load, calibrate --undo
+    RawOptions rawAccess; // raw
+    std::string trace;    // --trace: empty for none, "-" for lines on stderr, else a JSON-lines file
 };
 
 // The invocation, or the exit code to end with at once: after --help or --version (0), or

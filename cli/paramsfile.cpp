@@ -1,10 +1,11 @@
 #include "cli/paramsfile.h"
 
+#include "cli/readings.h"
+
 #include "sensor/protocol.h"
 #include "sensor/values.h"
 
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -17,11 +18,6 @@ namespace {
 const QLatin1String kMarker("kv7702r-params");
 // A params file is a few hundred bytes; anything far larger is not one.
 constexpr qint64 kMaxFileBytes = 64 * 1024;
-
-QString jsonString(const QString& s) {
-    const QByteArray a = QJsonDocument(QJsonArray{s}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(a.mid(1, a.size() - 2));
-}
 
 // A whole number 0..65535 in a JSON value.
 std::optional<std::uint16_t> registerValue(const QJsonValue& v) {

@@ -49,8 +49,10 @@ private:
 ReadRun::ReadRun(Session& session, const ReadOptions& options, ReadLog& log)
     : s_(session), o_(options), log_(log), reconnect_(session, clock_),
       ridesOut_(options.reconnect && options.everyGiven) {
-    for (int a : o_.addresses.empty() ? std::vector<int>{s_.address()} : o_.addresses)
-        sensors_.push_back(SensorSummary{a, {}, 0, 0});
+    for (int a : o_.addresses.empty() ? std::vector<int>{s_.address()} : o_.addresses) {
+        sensors_.emplace_back().address = a;
+        sensors_.back().lastHeardNs = s_.nowNs();
+    }
 }
 
 int ReadRun::run() {
@@ -67,8 +69,13 @@ int ReadRun::run() {
     }
     reconnect_.end();
     log_.close();
+    for (SensorSummary& sensor : sensors_)
+        sensor.end(s_.nowNs());
     printSummary(s_.stats(), measurements_, failed_, log_.summaryTo());
-    if (sensors_.size() > 1) printSensorSummaries(sensors_, log_.summaryTo());
+    if (sensors_.size() > 1)
+        printSensorSummaries(sensors_, s_.wallClock(), log_.summaryTo());
+    else
+        printSilence(sensors_.front(), s_.wallClock(), log_.summaryTo());
     return code_;
 }
 
@@ -90,9 +97,16 @@ ReadRun::Next ReadRun::measure(SensorSummary& sensor) {
     Reading row;
     row.port = s_.device();
     row.address = sensor.address;
-    stampNow(row);
+    // When its reply's last byte came; without one, when the request gave up.
+    stampAt(row, s_.wallClock(), r.ok() || r.outcome == Outcome::Exception ? r.replyNs : s_.nowNs());
     fillMeasurement(row, r);
-    if (!r.ok()) fail(sensor, exitCodeFor(r.outcome));
+    if (!r.ok()) {
+        fail(sensor, exitCodeFor(r.outcome));
+    } else if (!row.ok) {
+        ++s_.stats().implausible;
+        ++sensor.stats.implausible;
+        fail(sensor, EXIT_DEVICE);
+    }
     if (write(row) == Next::Over) return Next::Over;
     if (r.outcome != Outcome::Lost) return Next::GoOn;
     error(r.detail);
@@ -105,6 +119,7 @@ ReadRun::Next ReadRun::measure(SensorSummary& sensor) {
 ReadRun::Next ReadRun::writeAway(SensorSummary& sensor) {
     ++measurements_;
     ++sensor.measurements;
+    sensor.notHeard();
     fail(sensor, EXIT_NO_REPLY);
     Reading row;
     row.port = s_.device();

@@ -1,5 +1,6 @@
 #include "cli/readings.h"
 
+#include "sensor/plausibility.h"
 #include "sensor/records.h"
 #include "sensor/values.h"
 
@@ -8,19 +9,6 @@
 
 namespace kv::cli {
 namespace {
-
-QString jsonString(const QString& s) {
-    QString out = QStringLiteral("\"");
-    for (QChar c : s) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
-            out += QLatin1Char('\\') + c;
-        else if (c.unicode() < 0x20)
-            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out + QLatin1Char('"');
-}
 
 // A backslash before each of `special`; a line break, which the protocol cannot carry
 // inside a name or value, becomes an escaped blank.
@@ -38,13 +26,27 @@ QString escaped(QString s, QLatin1String special) {
 QString jsonLine(const Reading& r, const QString& latency) {
     return QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
            jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
-           QStringLiteral(",\"moisture_percent\":") + (r.ok ? r.moisture : QStringLiteral("null")) +
-           QStringLiteral(",\"temperature_celsius\":") + (r.ok ? r.temperature : QStringLiteral("null")) +
-           QStringLiteral(",\"latency_ms\":") + (latency.isEmpty() ? QStringLiteral("null") : latency) +
-           QStringLiteral(",\"status\":") + jsonString(r.status) + QStringLiteral("}\n");
+           QStringLiteral(",\"moisture_percent\":") + (r.hasValues() ? r.moisture : QStringLiteral("null")) +
+           QStringLiteral(",\"temperature_celsius\":") +
+           (r.hasValues() ? r.temperature : QStringLiteral("null")) + QStringLiteral(",\"latency_ms\":") +
+           (latency.isEmpty() ? QStringLiteral("null") : latency) + QStringLiteral(",\"status\":") +
+           jsonString(r.status) + QStringLiteral("}\n");
 }
 
 } // namespace
+
+QString jsonString(const QString& s) {
+    QString out = QStringLiteral("\"");
+    for (QChar c : s) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            out += QLatin1Char('\\') + c;
+        else if (c.unicode() < 0x20)
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + QLatin1Char('"');
+}
 
 QString moistureText(const sensor::Reply& measurement) {
     return sensor::hundredthsText(measurement.registers[0]);
@@ -55,8 +57,10 @@ QString temperatureText(const sensor::Reply& measurement) {
 }
 
 QString measurementText(const sensor::Reply& measurement) {
+    const QString why = sensor::implausibility(measurement.registers[0], measurement.registers[1]);
     return QStringLiteral("moisture %1 %, temperature %2 C")
-        .arg(moistureText(measurement), temperatureText(measurement));
+               .arg(moistureText(measurement), temperatureText(measurement)) +
+           (why.isEmpty() ? QString() : QStringLiteral(" (implausible: %1)").arg(why));
 }
 
 QString measurementOrWhy(const Result& r) {
@@ -71,10 +75,11 @@ void fillMeasurement(Reading& row, const Result& r) {
     // A reply has its latency (an exception too, when it is surely this request's).
     row.latencyMs = r.latencyMs;
     if (r.ok()) {
-        row.ok = true;
         row.moisture = moistureText(r.reply);
         row.temperature = temperatureText(r.reply);
-        row.status = QStringLiteral("ok");
+        // Values beyond what the sensor can report are kept, but never taken for a measurement.
+        row.ok = sensor::implausibility(r.reply.registers[0], r.reply.registers[1]).isEmpty();
+        row.status = row.ok ? QStringLiteral("ok") : QStringLiteral("implausible");
         return;
     }
     // A gateway's exception for a device that did not answer keeps the gateway's words.
@@ -82,6 +87,11 @@ void fillMeasurement(Reading& row, const Result& r) {
     row.status = r.outcome == line::Outcome::Timeout && !toldByGateway ? QStringLiteral("timeout")
                  : r.outcome == line::Outcome::Lost                    ? QStringLiteral("port lost")
                                                                        : r.detail;
+}
+
+void stampAt(Reading& r, const WallClock& clock, qint64 atNs) {
+    r.unixMs = clock.unixMsAt(atNs);
+    r.time = clock.textAt(atNs);
 }
 
 void stampNow(Reading& r) {
@@ -112,7 +122,7 @@ QString influxLine(const Reading& r) {
     QString line = QStringLiteral("soil,address=") + QString::number(r.address);
     if (!r.port.isEmpty()) line += QStringLiteral(",port=") + influxKey(r.port);
     QStringList fields;
-    if (r.ok) {
+    if (r.hasValues()) {
         fields << QStringLiteral("moisture=") + r.moisture << QStringLiteral("temperature=") + r.temperature;
     }
     if (r.latencyMs) fields << QStringLiteral("latency_ms=") + msText(*r.latencyMs);
@@ -153,8 +163,8 @@ QString ReadingWriter::line(const Reading& r) const {
                QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                    .arg(r.time, -24)
                    .arg(r.address, 7)
-                   .arg(r.ok ? r.moisture : QStringLiteral("-"), 10)
-                   .arg(r.ok ? r.temperature : QStringLiteral("-"), 13)
+                   .arg(r.hasValues() ? r.moisture : QStringLiteral("-"), 10)
+                   .arg(r.hasValues() ? r.temperature : QStringLiteral("-"), 13)
                    .arg(latency.isEmpty() ? QStringLiteral("-") : latency, 10)
                    .arg(r.status);
     }

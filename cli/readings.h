@@ -25,15 +25,20 @@ struct Reading {
     qint64 unixMs = 0; // the same instant as `time`
     QString port;      // the port as opened
     int address = 0;
-    bool ok = false;
+    bool ok = false;                 // a plausible measurement
     QString moisture;                // "30.00", empty without a value
     QString temperature;             // "22.00"
     std::optional<double> latencyMs; // none without a reply
-    QString status;                  // "ok" or why not
+    QString status;                  // "ok", "implausible" or why there are no values
+    [[nodiscard]] bool hasValues() const { return !moisture.isEmpty(); }
 };
 
-// A measurement's result in its row: the values, the latency and the status.
+// A measurement's result in its row: the values, the latency and the status. A sound reply
+// whose values the sensor cannot report keeps them, with the status "implausible".
 void fillMeasurement(Reading& row, const Result& r);
+
+// Sets the reading's time and unixMs to a time on the line's clock.
+void stampAt(Reading& r, const WallClock& clock, qint64 atNs);
 
 // Sets the reading's time (RFC 3339, UTC, milliseconds: 2026-12-08T21:59:37.123Z) and
 // unixMs from one reading of the clock.
@@ -72,6 +77,9 @@ private:
 // equals signs; string field values double quotes and backslashes.
 [[nodiscard]] QString influxKey(const QString& s);
 [[nodiscard]] QString influxString(const QString& s);
+
+// The text as a JSON string, quotes and all.
+[[nodiscard]] QString jsonString(const QString& s);
 
 // Milliseconds as every output writes them: one decimal.
 [[nodiscard]] QString msText(double v);

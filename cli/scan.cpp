@@ -1,14 +1,16 @@
-// scan: every sensor on the line, at every rate. First the address read at each rate
-// (whoever is connected answers device 250); then a sweep of addresses at the rates
-// where several answered at once, or everywhere when the address read found nobody.
-// Whoever is heard on the way, late or not, is confirmed by a measurement at the full
-// timeout, and the end says what was found with the options that read it.
+// scan: every sensor on the line, at every rate and character format asked. First the
+// address read at each (whoever is connected answers device 250); then a sweep of addresses
+// at the settings where several answered at once, or everywhere when the address read found
+// nobody. Whoever is heard on the way, late or not, is confirmed by a measurement at the full
+// timeout, and the end says what was tried and what was found, with the options that read it.
 
 #include "cli/addresslist.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/progress.h"
 #include "cli/readings.h"
+
+#include <QStringList>
 
 #include <algorithm>
 #include <cmath>
@@ -29,10 +31,39 @@ constexpr int kSweepGraceMs = 20;
 constexpr int kAddressReadGraceMs = 400;
 
 // Request and longest reply on the wire, the frame gap and a margin.
-int probeTimeoutMs(int rate, const sensor::Expectation& expect, int marginMs) {
-    return static_cast<int>(
-               std::ceil(lineTimeMs(8 + sensor::longestReply(expect), rate) + frameSilenceMs(rate))) +
+int probeTimeoutMs(int rate, const LineFormat& format, const sensor::Expectation& expect, int marginMs) {
+    return static_cast<int>(std::ceil(lineTimeMs(8 + sensor::longestReply(expect), rate, format) +
+                                      frameSilenceMs(rate, format))) +
            marginMs;
+}
+
+// A rate and a character format the line is tried at.
+struct Setting {
+    int rate;
+    LineFormat format;
+    bool operator==(const Setting& o) const { return rate == o.rate && format == o.format; }
+};
+
+// "19200", or "19200 8E1" for any format but 8N1.
+QString settingText(const Setting& at) {
+    return at.format == LineFormat{} ? QString::number(at.rate)
+                                     : QStringLiteral("%1 %2").arg(at.rate).arg(formatName(at.format));
+}
+
+// "4800, 9600 and 19200 baud, 8N1": the settings tried, by format.
+QStringList settingsText(const std::vector<Setting>& settings) {
+    QStringList lines;
+    std::vector<LineFormat> formats;
+    for (const Setting& at : settings)
+        if (std::find(formats.begin(), formats.end(), at.format) == formats.end())
+            formats.push_back(at.format);
+    for (const LineFormat& f : formats) {
+        QStringList rates;
+        for (const Setting& at : settings)
+            if (at.format == f) rates << QString::number(at.rate);
+        lines << rates.join(QStringLiteral(", ")) + QStringLiteral(" baud, ") + formatName(f);
+    }
+    return lines;
 }
 
 // Through a device server a probe also crosses the network, both ways.
@@ -50,24 +81,29 @@ public:
 
 private:
     struct Found {
-        int rate;
+        Setting at;
         int address;
     };
     // Each step gives the exit code when the scan ends in it.
     using Ended = std::optional<int>;
 
-    [[nodiscard]] Ended addressRead(int rate, Progress& bar);
-    [[nodiscard]] Ended sweep(int rate, Progress& bar);
-    [[nodiscard]] Ended probe(int rate, int address, Progress& bar);
-    [[nodiscard]] Result confirm(int rate, int address, Progress& bar);
-    [[nodiscard]] Ended confirmHeard(int rate, Progress& bar);
+    // Sets the line to the setting; false, after saying so, when the port refuses it.
+    [[nodiscard]] bool setTo(const Setting& at, Progress& bar);
+    [[nodiscard]] Ended addressRead(const Setting& at, Progress& bar);
+    [[nodiscard]] Ended sweep(const Setting& at, Progress& bar);
+    [[nodiscard]] Ended probe(const Setting& at, int address, Progress& bar);
+    [[nodiscard]] Result confirm(const Setting& at, int address, Progress& bar);
+    [[nodiscard]] Ended confirmHeard(const Setting& at, Progress& bar);
     [[nodiscard]] Ended endIfFirst(Progress& bar);
-    [[nodiscard]] std::vector<int> sweepRates() const;
-    [[nodiscard]] int sweepTimeoutMs(int rate, const sensor::Expectation& expect) const;
+    [[nodiscard]] std::vector<Setting> sweepSettings() const;
+    [[nodiscard]] int sweepTimeoutMs(const Setting& at, const sensor::Expectation& expect) const;
     void startRate();
     void hear(const Result& r);
-    [[nodiscard]] bool known(int rate, int address) const;
-    void found(int rate, int address, const QString& what, Progress& bar);
+    [[nodiscard]] bool known(const Setting& at, int address) const;
+    void found(const Setting& at, int address, const QString& what, Progress& bar);
+    // Which settings the address read went out at and which addresses were swept where,
+    // and, when nothing was found, what was not tried.
+    void sayTried();
     // What was found, with the options that read it; exit 3 when nothing was.
     int report(Progress& bar);
     // A fatal result: said, with what was found until then.
@@ -79,10 +115,13 @@ private:
     // only the sweep, at the rate given for its timing.
     const LinkFacts link_;
     std::vector<int> addresses_;
+    std::vector<Setting> settings_; // each format at each rate, in the order tried
     std::vector<Found> found_;
-    std::vector<int> garbled_; // rates where several answered at once, or one answered badly
-    std::set<int> heard_;      // addresses a reply came from at this rate, late or not, to confirm
-    std::set<int> tried_;      // addresses confirmed (or tried) at this rate: each is asked once
+    std::vector<Setting> garbled_;      // where several answered at once, or one answered badly
+    std::vector<Setting> addressReads_; // where the address read went out
+    std::vector<Setting> swept_;        // where the addresses were swept
+    std::set<int> heard_;               // addresses a reply came from at this rate, late or not, to confirm
+    std::set<int> tried_;               // addresses confirmed (or tried) at this rate: each is asked once
 };
 
 Scan::Scan(Session& session, const ScanOptions& options)
@@ -90,105 +129,116 @@ Scan::Scan(Session& session, const ScanOptions& options)
     if (addresses_.empty())
         for (int a = sensor::MIN_ADDRESS; a <= sensor::MAX_ADDRESS; ++a)
             addresses_.push_back(a);
+    const std::vector<LineFormat> formats =
+        o_.formats.empty() ? std::vector<LineFormat>{s_.format()} : o_.formats;
+    for (const LineFormat& f : formats)
+        for (int rate : o_.rates)
+            settings_.push_back({rate, f});
 }
 
 int Scan::run() {
-    Progress bar(static_cast<int>(o_.rates.size()));
-    for (int rate : link_.setsRate ? o_.rates : std::vector<int>{}) {
+    Progress bar(static_cast<int>(settings_.size()));
+    for (const Setting& at : link_.setsRate ? settings_ : std::vector<Setting>{}) {
         if (stopRequested()) break;
-        bar.step(QStringLiteral("%1 baud, address read").arg(rate));
-        if (!s_.setRate(rate)) {
-            bar.clear();
-            error(QStringLiteral("the port refuses %1 baud; skipped").arg(rate));
-            continue;
-        }
-        if (const Ended end = addressRead(rate, bar)) return *end;
+        bar.step(QStringLiteral("%1 baud, address read").arg(settingText(at)));
+        if (!setTo(at, bar)) continue;
+        if (const Ended end = addressRead(at, bar)) return *end;
     }
     bar.clear();
-    const std::vector<int> rates = sweepRates();
-    Progress sweepBar(static_cast<int>(rates.size() * addresses_.size()));
-    for (int rate : rates) {
-        if (stopRequested() || !s_.setRate(rate)) continue;
-        if (const Ended end = sweep(rate, sweepBar)) return *end;
+    const std::vector<Setting> sweeps = sweepSettings();
+    Progress sweepBar(static_cast<int>(sweeps.size() * addresses_.size()));
+    for (const Setting& at : sweeps) {
+        if (stopRequested() || (link_.setsRate && !setTo(at, sweepBar))) continue;
+        if (const Ended end = sweep(at, sweepBar)) return *end;
     }
     return report(sweepBar);
 }
 
-Scan::Ended Scan::addressRead(int rate, Progress& bar) {
+bool Scan::setTo(const Setting& at, Progress& bar) {
+    if (s_.setRate(at.rate) && s_.setFormat(at.format)) return true;
+    bar.clear();
+    error(QStringLiteral("the port refuses %1 baud, %2; skipped").arg(at.rate).arg(formatName(at.format)));
+    return false;
+}
+
+Scan::Ended Scan::addressRead(const Setting& at, Progress& bar) {
     startRate();
+    addressReads_.push_back(at);
     // Every sensor that answers within the window is heard; a garbled answer is itself the
     // news (several answering at once): no retry.
-    const Result r = s_.addressRead(
-        0, RetryOn::GarbledOnly,
-        {probeTimeoutMs(rate, sensor::expectAddressRead(), kProbeMarginMs), kAddressReadGraceMs});
+    const Result r =
+        s_.addressRead(0, RetryOn::GarbledOnly,
+                       {probeTimeoutMs(at.rate, at.format, sensor::expectAddressRead(), kProbeMarginMs),
+                        kAddressReadGraceMs});
     if (fatal(r)) return abort(r, bar);
     hear(r);
     for (const line::Answer& a : r.answers) {
         const int address = a.reply.address;
-        if (known(rate, address)) continue;
-        const Result confirmed = confirm(rate, address, bar);
+        if (known(at, address)) continue;
+        const Result confirmed = confirm(at, address, bar);
         if (fatal(confirmed)) return abort(confirmed, bar);
-        if (!known(rate, address)) found(rate, address, QStringLiteral("measurement failed"), bar);
+        if (!known(at, address)) found(at, address, QStringLiteral("measurement failed"), bar);
     }
-    if (const Ended end = confirmHeard(rate, bar)) return end;
-    if (r.outcome == Outcome::Garbled || r.tally.noise > 0) garbled_.push_back(rate);
+    if (const Ended end = confirmHeard(at, bar)) return end;
+    if (r.outcome == Outcome::Garbled || r.tally.noise > 0) garbled_.push_back(at);
     return endIfFirst(bar);
 }
 
-Scan::Ended Scan::sweep(int rate, Progress& bar) {
+Scan::Ended Scan::sweep(const Setting& at, Progress& bar) {
     startRate();
+    swept_.push_back(at);
     for (int address : addresses_) {
         if (stopRequested()) break;
-        bar.step(QStringLiteral("%1 baud, address %2").arg(rate).arg(address));
-        if (const Ended end = probe(rate, address, bar)) return end;
+        bar.step(QStringLiteral("%1 baud, address %2").arg(settingText(at)).arg(address));
+        if (const Ended end = probe(at, address, bar)) return end;
         // Whoever answered late, this probe's address or an earlier one, is asked properly.
-        if (const Ended end = confirmHeard(rate, bar)) return end;
+        if (const Ended end = confirmHeard(at, bar)) return end;
         if (const Ended end = endIfFirst(bar)) return end;
     }
     // The last probes' late answers come after the sweep.
     if (!stopRequested()) hear(s_.listen(kAddressReadGraceMs));
-    if (const Ended end = confirmHeard(rate, bar)) return end;
+    if (const Ended end = confirmHeard(at, bar)) return end;
     return endIfFirst(bar);
 }
 
-Scan::Ended Scan::probe(int rate, int address, Progress& bar) {
-    if (known(rate, address)) return std::nullopt;
+Scan::Ended Scan::probe(const Setting& at, int address, Progress& bar) {
+    if (known(at, address)) return std::nullopt;
     const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
     const auto expect = sensor::expectRead(frame);
     // Silence is the common answer of a sweep: one short probe, no retry.
     const Result r =
-        s_.request(frame, expect, 0, RetryOn::GarbledOnly, {sweepTimeoutMs(rate, expect), kSweepGraceMs});
+        s_.request(frame, expect, 0, RetryOn::GarbledOnly, {sweepTimeoutMs(at, expect), kSweepGraceMs});
     if (fatal(r)) return abort(r, bar);
     hear(r);
     if (r.ok() || r.outcome == Outcome::Exception) {
-        found(rate, address, r.ok() ? measurementText(r.reply) : QStringLiteral("answers with ") + r.detail,
+        found(at, address, r.ok() ? measurementText(r.reply) : QStringLiteral("answers with ") + r.detail,
               bar);
     } else if (r.outcome == Outcome::Garbled) {
         bar.clear();
-        error(QStringLiteral("rate %1, address %2: %3").arg(rate).arg(address).arg(r.detail));
+        error(QStringLiteral("rate %1, address %2: %3").arg(settingText(at)).arg(address).arg(r.detail));
     }
     return std::nullopt;
 }
 
 // A measurement at the full timeout, once per address and rate. A sensor that answers it,
 // even with an exception, is there.
-Result Scan::confirm(int rate, int address, Progress& bar) {
+Result Scan::confirm(const Setting& at, int address, Progress& bar) {
     tried_.insert(address);
     Result r = s_.measure(static_cast<std::uint8_t>(address));
     hear(r);
     if (r.ok() || r.outcome == Outcome::Exception)
-        found(rate, address, r.ok() ? measurementText(r.reply) : QStringLiteral("answers with ") + r.detail,
+        found(at, address, r.ok() ? measurementText(r.reply) : QStringLiteral("answers with ") + r.detail,
               bar);
     return r;
 }
 
 // Whoever was heard and is not known yet is asked properly.
-Scan::Ended Scan::confirmHeard(int rate, Progress& bar) {
+Scan::Ended Scan::confirmHeard(const Setting& at, Progress& bar) {
     while (!heard_.empty() && !stopRequested()) {
         const int candidate = *heard_.begin();
         heard_.erase(heard_.begin());
-        if (known(rate, candidate) || tried_.count(candidate) > 0) continue;
-        const Result r = confirm(rate, candidate, bar);
+        if (known(at, candidate) || tried_.count(candidate) > 0) continue;
+        const Result r = confirm(at, candidate, bar);
         if (fatal(r)) return abort(r, bar);
     }
     return std::nullopt;
@@ -199,21 +249,22 @@ Scan::Ended Scan::endIfFirst(Progress& bar) {
     return std::nullopt;
 }
 
-// Silent rates are swept only when nobody answered anywhere: sweeping them after a find
-// costs seconds per rate on a line where one rate is in use.
-std::vector<int> Scan::sweepRates() const {
-    std::vector<int> rates;
-    for (int rate : link_.setsRate ? o_.rates : std::vector<int>{s_.rate()})
-        if (std::find(garbled_.begin(), garbled_.end(), rate) != garbled_.end() || o_.sweepAll ||
+// Silent settings are swept only when nobody answered anywhere: sweeping them after a find
+// costs seconds per setting on a line where one is in use.
+std::vector<Setting> Scan::sweepSettings() const {
+    std::vector<Setting> settings;
+    for (const Setting& at : link_.setsRate ? settings_ : std::vector<Setting>{{s_.rate(), s_.format()}})
+        if (std::find(garbled_.begin(), garbled_.end(), at) != garbled_.end() || o_.sweepAll ||
             found_.empty())
-            rates.push_back(rate);
-    return rates;
+            settings.push_back(at);
+    return settings;
 }
 
 // A gateway answers each probe itself in its own time, so its probes wait the full timeout.
-int Scan::sweepTimeoutMs(int rate, const sensor::Expectation& expect) const {
+int Scan::sweepTimeoutMs(const Setting& at, const sensor::Expectation& expect) const {
     if (link_.matchesReplies) return s_.timeoutMs();
-    return probeTimeoutMs(rate, expect, kSweepMarginMs) + (link_.setsRate ? 0 : kNetworkMarginMs);
+    return probeTimeoutMs(at.rate, at.format, expect, kSweepMarginMs) +
+           (link_.setsRate ? 0 : kNetworkMarginMs);
 }
 
 void Scan::startRate() {
@@ -226,36 +277,55 @@ void Scan::hear(const Result& r) {
         if (sensor::isDeviceAddress(entry.first)) heard_.insert(entry.first);
 }
 
-bool Scan::known(int rate, int address) const {
+bool Scan::known(const Setting& at, int address) const {
     return std::any_of(found_.begin(), found_.end(),
-                       [&](const Found& f) { return f.rate == rate && f.address == address; });
+                       [&](const Found& f) { return f.at == at && f.address == address; });
 }
 
-void Scan::found(int rate, int address, const QString& what, Progress& bar) {
+void Scan::found(const Setting& at, int address, const QString& what, Progress& bar) {
     bar.clear();
-    print(QStringLiteral("found: rate %1, address %2, %3").arg(rate).arg(address).arg(what));
-    found_.push_back({rate, address});
+    print(QStringLiteral("found: rate %1, address %2, %3").arg(settingText(at)).arg(address).arg(what));
+    found_.push_back({at, address});
+}
+
+void Scan::sayTried() {
+    for (const QString& line : settingsText(addressReads_))
+        print(QStringLiteral("tried the address read at ") + line);
+    const QString swept = QString::fromStdString(formatAddressList(addresses_));
+    for (const QString& line : settingsText(swept_))
+        print(QStringLiteral("tried addresses %1 at %2").arg(swept, line));
+    if (!found_.empty() || !link_.setsRate) return;
+    QStringList untried;
+    for (int rate : sensor::STANDARD_RATES)
+        if (std::find(o_.rates.begin(), o_.rates.end(), rate) == o_.rates.end())
+            untried << QString::number(rate);
+    if (!untried.isEmpty())
+        print(QStringLiteral("not tried: %1 baud (--rates all tries them)")
+                  .arg(untried.join(QStringLiteral(", "))));
+    if (o_.formats.size() <= 1)
+        print(QStringLiteral("not tried: parity even and odd, or 2 stop bits (--parity all)"));
 }
 
 int Scan::report(Progress& bar) {
     bar.clear();
     if (stopRequested()) error(QStringLiteral("scan interrupted"));
+    sayTried();
     print(QStringLiteral("%1 sensor(s) found").arg(found_.size()));
-    // For each rate, the options that read every sensor found there, ready to paste.
-    std::vector<int> rates;
+    // For each setting, the options that read every sensor found there, ready to paste.
+    std::vector<Setting> settings;
     for (const Found& f : found_)
-        if (std::find(rates.begin(), rates.end(), f.rate) == rates.end()) rates.push_back(f.rate);
-    for (int rate : rates) {
+        if (std::find(settings.begin(), settings.end(), f.at) == settings.end()) settings.push_back(f.at);
+    for (const Setting& setting : settings) {
         std::vector<int> at;
         for (const Found& f : found_)
-            if (f.rate == rate) at.push_back(f.address);
+            if (f.at == setting) at.push_back(f.address);
         std::sort(at.begin(), at.end());
         at.erase(std::unique(at.begin(), at.end()), at.end());
         // Behind a server the rate is not the tool's to set.
-        const QString rateOption =
-            link_.setsRate ? QStringLiteral(" --rate ") + QString::number(rate) : QString();
-        print(QStringLiteral("read them with: kv7702r read --port ") + shellWord(s_.device()) + rateOption +
-              QStringLiteral(" --address ") + QString::fromStdString(formatAddressList(at)));
+        const QString line = link_.setsRate ? lineOptions(s_, setting.rate, setting.format)
+                                            : QStringLiteral("--port ") + shellWord(s_.device());
+        print(QStringLiteral("read them with: kv7702r read ") + line + QStringLiteral(" --address ") +
+              QString::fromStdString(formatAddressList(at)));
     }
     return found_.empty() ? EXIT_NO_REPLY : EXIT_OK;
 }

@@ -17,12 +17,14 @@ constexpr qint64 kReopenEveryMs = 500;
 } // namespace
 
 Session::Session(CommonOptions options)
-    : opt_(std::move(options)), link_(makeLink(opt_.port)), discipline_(*link_) {}
+    : opt_(std::move(options)), link_(makeLink(opt_.port)), discipline_(*link_),
+      wallClock_(WallClock::tiedAt(link_->nowNs())) {}
 
 Session::Session(CommonOptions options, std::unique_ptr<Link> link, QString device, int rate)
     : opt_(std::move(options)), link_(std::move(link)), discipline_(*link_), device_(std::move(device)),
-      rate_(rate) {
+      rate_(rate), wallClock_(WallClock::tiedAt(link_->nowNs())) {
     discipline_.setEcho(opt_.echo);
+    (void)link_->setFormat(opt_.format);
 }
 
 int Session::open() {
@@ -31,6 +33,7 @@ int Session::open() {
     device_ = chosen->device;
     rate_ = chosen->rate;
     discipline_.setEcho(opt_.echo);
+    (void)link_->setFormat(opt_.format); // kept for the open, which sets it
     const OpenResult r = link_->open(device_, rate_);
     if (r.ok()) return EXIT_OK;
     error(openFailureText(device_, r));
@@ -60,6 +63,12 @@ bool Session::setRate(int rate) {
     return true;
 }
 
+bool Session::setFormat(const LineFormat& format) {
+    if (!link_->setFormat(format)) return false;
+    discipline_.rateChanged();
+    return true;
+}
+
 Result Session::measure(std::uint8_t address) {
     const auto frame = sensor::measurementRequest(address);
     return request(frame, sensor::expectRead(frame), opt_.retries);
@@ -70,13 +79,13 @@ Result Session::readParameter(int i) {
     return request(frame, sensor::expectRead(frame), opt_.retries);
 }
 
-Result Session::writeParameter(int i, std::uint16_t raw) {
-    const auto frame = sensor::parameterWriteRequest(address(), i, raw);
-    return request(frame, sensor::expectEcho(frame), opt_.retries);
-}
-
 Result Session::readResistance() {
     const auto frame = sensor::resistanceReadRequest(address());
+    return request(frame, sensor::expectRead(frame), opt_.retries);
+}
+
+Result Session::readRegister(std::uint16_t reg) {
+    const auto frame = sensor::readRequest(address(), reg, 1);
     return request(frame, sensor::expectRead(frame), opt_.retries);
 }
 
@@ -85,10 +94,10 @@ Result Session::changeAddress(std::uint8_t to) {
     return request(frame, sensor::expectAddressChange(frame), 0);
 }
 
-line::Request Session::prepared(const Frame& frame, const sensor::Expectation& expect, int retries,
+line::Request Session::prepared(const QByteArray& bytes, const sensor::Expectation& expect, int retries,
                                 RetryOn retryOn, Wait wait) const {
     line::Request r;
-    r.bytes = toBytes(frame);
+    r.bytes = bytes;
     r.expect = expect;
     r.timeoutMs = wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs;
     r.graceMs = wait.graceMs;
@@ -99,12 +108,16 @@ line::Request Session::prepared(const Frame& frame, const sensor::Expectation& e
 
 Result Session::request(const Frame& frame, const sensor::Expectation& expect, int retries, RetryOn retryOn,
                         Wait wait) {
-    return run(prepared(frame, expect, retries, retryOn, wait));
+    return run(prepared(toBytes(frame), expect, retries, retryOn, wait));
+}
+
+Result Session::request(const QByteArray& bytes, const sensor::Expectation& expect, int retries) {
+    return run(prepared(bytes, expect, retries, RetryOn::LineErrors, {}));
 }
 
 Result Session::addressRead(int retries, RetryOn retryOn, Wait wait) {
     line::Request r =
-        prepared(sensor::addressReadRequest(), sensor::expectAddressRead(), retries, retryOn, wait);
+        prepared(toBytes(sensor::addressReadRequest()), sensor::expectAddressRead(), retries, retryOn, wait);
     r.collect = true;
     return run(r);
 }
@@ -120,6 +133,18 @@ Result Session::run(const line::Request& request) {
     stats_.add(result.tally);
     if (result.ok() && result.latencyMs) stats_.latenciesMs.push_back(*result.latencyMs);
     return result;
+}
+
+QString lineOptions(const Session& s) {
+    return lineOptions(s, s.rate(), s.format());
+}
+
+QString lineOptions(const Session& s, int rate, const LineFormat& format) {
+    QString text = QStringLiteral("--port %1 --rate %2").arg(shellWord(s.device())).arg(rate);
+    if (format.parity != Parity::None)
+        text += QStringLiteral(" --parity %1").arg(QLatin1String(parityName(format.parity)));
+    if (format.stopBits != 1) text += QStringLiteral(" --stop-bits %1").arg(format.stopBits);
+    return text;
 }
 
 } // namespace kv::cli

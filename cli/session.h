@@ -3,6 +3,7 @@
 // the line discipline with the run's timeout and retries, and the counts of the run.
 
 #include "cli/counts.h"
+#include "cli/wallclock.h"
 #include "line/discipline.h"
 #include "modbus/codec.h"
 #include "sensor/protocol.h"
@@ -11,6 +12,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,6 +30,7 @@ struct CommonOptions {
     int timeoutMs = DEFAULT_TIMEOUT_MS;
     int retries = 2;
     bool echo = false; // the adapter hears its own requests
+    LineFormat format; // parity and stop bits; 8N1 unless given
 };
 
 // What became of a request: the line discipline's account of it.
@@ -57,6 +60,11 @@ public:
     [[nodiscard]] bool reopenWithin(int ms);
     [[nodiscard]] bool setRate(int rate);
     [[nodiscard]] int rate() const { return rate_; }
+    // Parity and stop bits: what was on its way at the old format arrives as noise.
+    [[nodiscard]] bool setFormat(const LineFormat& format);
+    [[nodiscard]] const LineFormat& format() const { return link_->format(); }
+    // The sensor the requests go to unless one is given: a batch asks a row of them in turn.
+    void setAddress(int address) { opt_.address = address; }
     [[nodiscard]] const QString& device() const { return device_; }
     [[nodiscard]] std::uint8_t address() const { return static_cast<std::uint8_t>(opt_.address); }
     [[nodiscard]] int retries() const { return opt_.retries; }
@@ -69,8 +77,9 @@ public:
     // address unless one is given.
     [[nodiscard]] Result measure(std::uint8_t address);
     [[nodiscard]] Result readParameter(int i);
-    [[nodiscard]] Result writeParameter(int i, std::uint16_t raw);
     [[nodiscard]] Result readResistance();
+    // One holding register, as a read-back reads it.
+    [[nodiscard]] Result readRegister(std::uint16_t reg);
     // Sent once: a change that took effect would not be answered at the old address again.
     [[nodiscard]] Result changeAddress(std::uint8_t to);
 
@@ -79,19 +88,29 @@ public:
     // tally is added to the run's counts.
     [[nodiscard]] Result request(const Frame& frame, const sensor::Expectation& expect, int retries,
                                  RetryOn retryOn = RetryOn::LineErrors, Wait wait = {});
+    // The same for a request of any length (function 16).
+    [[nodiscard]] Result request(const QByteArray& bytes, const sensor::Expectation& expect, int retries);
     // The address read, listened out for its whole window (timeout and grace): every
     // distinct answer is in the result's answers.
     [[nodiscard]] Result addressRead(int retries, RetryOn retryOn = RetryOn::LineErrors, Wait wait = {});
     // Hears the line for `ms`: late replies and noise, in the result's tally.
     Result listen(int ms);
 
+    // Everything the line does and hears, as it happens (the trace).
+    void observe(std::function<void(const line::LineEvent&)> observer) {
+        discipline_.setObserver(std::move(observer));
+    }
+    // The run's wall clock, tied to the line's when the session began.
+    [[nodiscard]] const WallClock& wallClock() const { return wallClock_; }
+    [[nodiscard]] qint64 nowNs() const { return link_->nowNs(); }
+
     Stats& stats() { return stats_; }
     // The line itself, for tests that keep time on its clock.
     Link& link() { return *link_; }
 
 private:
-    [[nodiscard]] line::Request prepared(const Frame& frame, const sensor::Expectation& expect, int retries,
-                                         RetryOn retryOn, Wait wait) const;
+    [[nodiscard]] line::Request prepared(const QByteArray& bytes, const sensor::Expectation& expect,
+                                         int retries, RetryOn retryOn, Wait wait) const;
     Result run(const line::Request& request);
 
     CommonOptions opt_;
@@ -99,7 +118,14 @@ private:
     line::Discipline discipline_;
     QString device_;
     int rate_ = 9600;
+    WallClock wallClock_;
     Stats stats_;
 };
+
+// The options that reach the session's line as it is now: "--port P --rate R", with
+// "--parity" and "--stop-bits" when not 8N1; shell words, ready to paste.
+[[nodiscard]] QString lineOptions(const Session& s);
+// The same for a rate and format found on the session's port.
+[[nodiscard]] QString lineOptions(const Session& s, int rate, const LineFormat& format);
 
 } // namespace kv::cli

@@ -33,7 +33,18 @@ QString countsLine(const Stats& s, int measurements, int failed) {
         .arg(QString::number(lossPercent(measurements, failed), 'f', 1));
 }
 
-QString sensorLine(const SensorSummary& s, int width) {
+// "longest silence 61.2 s from 2026-12-08T21:59:37.123Z (3 measurements unanswered)"; empty
+// when every measurement was answered.
+QString silenceText(const SensorSummary& s, const WallClock& clock) {
+    const Silence& q = s.longestSilence;
+    if (q.ns <= 0) return {};
+    return QStringLiteral("longest silence %1 s from %2 (%3 measurement(s) unanswered%4)")
+        .arg(QString::number(static_cast<double>(q.ns) / 1e9, 'f', 1), clock.textAt(q.fromNs))
+        .arg(q.unanswered)
+        .arg(q.untilTheEnd ? QStringLiteral(", until the end of the run") : QString());
+}
+
+QString sensorLine(const SensorSummary& s, int width, const WallClock& clock) {
     QString text =
         QStringLiteral("address %1: %2 measurements, %3 requests, %4 replies, %5 timeouts, loss %6 %, ")
             .arg(s.address, width)
@@ -51,6 +62,10 @@ QString sensorLine(const SensorSummary& s, int width) {
                          msText(*std::max_element(v.begin(), v.end())));
     }
     if (s.stats.late > 0) text += QStringLiteral(", %1 late replies").arg(s.stats.late);
+    if (s.stats.noise > 0) text += QStringLiteral(", %1 noise bursts").arg(s.stats.noise);
+    if (s.stats.implausible > 0) text += QStringLiteral(", %1 implausible").arg(s.stats.implausible);
+    if (const QString silence = silenceText(s, clock); !silence.isEmpty())
+        text += QStringLiteral(", ") + silence;
     return text + QLatin1Char('\n');
 }
 
@@ -63,6 +78,10 @@ void put(const QString& text, std::FILE* to) {
 
 void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
     QString text = countsLine(s, measurements, failed);
+    if (s.implausible > 0)
+        text += QStringLiteral(
+                    "implausible: %1 measurement(s) beyond what the sensor can report (kv7702r --help)\n")
+                    .arg(s.implausible);
     if (s.noise > 0 || s.syncs > 0)
         text +=
             QStringLiteral("line: %1 noise bursts, %2 syncs (reads that resynchronised before a request)\n")
@@ -84,12 +103,12 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
     put(text, to);
 }
 
-void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* to) {
+void printSensorSummaries(const std::vector<SensorSummary>& sensors, const WallClock& clock, std::FILE* to) {
     QString text;
     QStringList silent;
     const int width = static_cast<int>(QString::number(sensors.empty() ? 0 : sensors.back().address).size());
     for (const SensorSummary& s : sensors) {
-        text += sensorLine(s, width);
+        text += sensorLine(s, width, clock);
         // Anything at all heard from the address counts as an answer, even a bad or late one.
         const Stats& c = s.stats;
         if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies + c.late == 0)
@@ -97,6 +116,11 @@ void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* 
     }
     if (!silent.isEmpty()) text += QStringLiteral("never answered: %1\n").arg(silent.join(QLatin1Char(',')));
     put(text, to);
+}
+
+void printSilence(const SensorSummary& sensor, const WallClock& clock, std::FILE* to) {
+    const QString silence = silenceText(sensor, clock);
+    if (!silence.isEmpty()) put(silence + QLatin1Char('\n'), to);
 }
 
 } // namespace kv::cli

@@ -1,6 +1,10 @@
 #include "cli/trace.h"
 
-#include <QDateTime>
+#include "cli/console.h"
+#include "cli/readings.h"
+
+#include <cerrno>
+#include <cstring>
 
 namespace kv::cli {
 namespace {
@@ -29,13 +33,11 @@ QString latencyText(double ms) {
 
 } // namespace
 
-QString WallClock::textAt(qint64 atNs) const {
-    return QDateTime::fromMSecsSinceEpoch(unixMsAt(atNs), Qt::UTC).toString(Qt::ISODateWithMs);
-}
-
-QString traceText(const line::LineEvent& e, const WallClock& clock) {
-    QString text = clock.textAt(e.atNs) + QLatin1Char(' ') + QLatin1String(directionName(e.direction)) +
-                   QLatin1Char(' ') + QLatin1String(line::verdictName(e.verdict));
+QString traceText(const line::LineEvent& e, const WallClock& clock, const QString& port) {
+    QString text = clock.textAt(e.atNs) + QLatin1Char(' ') +
+                   (port.isEmpty() ? QString() : port + QLatin1Char(' ')) +
+                   QLatin1String(directionName(e.direction)) + QLatin1Char(' ') +
+                   QLatin1String(line::verdictName(e.verdict));
     if (e.direction == Direction::Sent) text += QStringLiteral(" to %1").arg(e.address);
     if (e.latencyMs) text += QLatin1Char(' ') + latencyText(*e.latencyMs) + QStringLiteral(" ms");
     if (e.attempt > 0) text += QStringLiteral(" (retry %1)").arg(e.attempt);
@@ -44,24 +46,51 @@ QString traceText(const line::LineEvent& e, const WallClock& clock) {
     return text;
 }
 
-QString traceJson(const line::LineEvent& e, const WallClock& clock) {
-    return QStringLiteral("{\"time\":\"%1\",\"dir\":\"%2\",\"verdict\":\"%3\",\"address\":%4,\"try\":%5,"
-                          "\"latency_ms\":%6,\"hex\":\"%7\"}")
-        .arg(clock.textAt(e.atNs), QLatin1String(directionName(e.direction)),
-             QLatin1String(line::verdictName(e.verdict)))
-        .arg(e.address)
-        .arg(e.attempt)
-        .arg(e.latencyMs ? latencyText(*e.latencyMs) : QStringLiteral("null"), hex(e.bytes));
+QString traceJson(const line::LineEvent& e, const WallClock& clock, const QString& port) {
+    // Joined rather than formatted: a port may itself hold "%1".
+    QString json = QStringLiteral("{\"time\":\"") + clock.textAt(e.atNs) + QLatin1Char('"');
+    if (!port.isEmpty()) json += QStringLiteral(",\"port\":") + jsonString(port);
+    return json +
+           QStringLiteral(",\"dir\":\"%1\",\"verdict\":\"%2\",\"address\":%3,\"try\":%4,\"latency_ms\":%5,"
+                          "\"hex\":\"%6\"}")
+               .arg(QLatin1String(directionName(e.direction)), QLatin1String(line::verdictName(e.verdict)))
+               .arg(e.address)
+               .arg(e.attempt)
+               .arg(e.latencyMs ? latencyText(*e.latencyMs) : QStringLiteral("null"), hex(e.bytes));
 }
 
-void TraceWriter::write(const line::LineEvent& e) {
+void TraceWriter::write(const line::LineEvent& e, const QString& port) {
     if (!ok_) return;
     const QByteArray line =
-        (format_ == JsonLines ? traceJson(e, clock_) : traceText(e, clock_)).toUtf8() + '\n';
+        (format_ == JsonLines ? traceJson(e, clock_, port) : traceText(e, clock_, port)).toUtf8() + '\n';
     // Flushed line by line: a trace is read while the run goes on, or after it crashed.
     ok_ = std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), to_) ==
               static_cast<std::size_t>(line.size()) &&
           std::fflush(to_) == 0;
+}
+
+TraceSink::~TraceSink() {
+    if (file_) std::fclose(file_);
+}
+
+bool TraceSink::open(const std::string& target, const WallClock& clock) {
+    if (target == "-") {
+        writer_.emplace(TraceWriter::Text, stderr, clock);
+        return true;
+    }
+    // Appended to, as a CSV log is: an earlier trace is never lost.
+    file_ = std::fopen(target.c_str(), "a");
+    if (!file_) {
+        error(QStringLiteral("--trace: cannot write %1: %2")
+                  .arg(QString::fromStdString(target), QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    writer_.emplace(TraceWriter::JsonLines, file_, clock);
+    return true;
+}
+
+void TraceSink::write(const line::LineEvent& e, const QString& port) {
+    if (writer_) writer_->write(e, port);
 }
 
 } // namespace kv::cli

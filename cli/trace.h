@@ -9,27 +9,21 @@
 //   {"time":"2026-12-08T22:20:59.188Z","dir":"rx","verdict":"answer","address":1,"try":0,
 //    "latency_ms":23.1,"hex":"01 03 04 0B B8 08 98 FE 41"}
 
+#include "cli/wallclock.h"
 #include "line/lineevent.h"
 
 #include <QString>
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 namespace kv::cli {
 
-// Ties the line's monotonic clock to the wall clock once, so that every time of a run comes
-// from the line's clock and stays in order when the wall clock is set.
-struct WallClock {
-    qint64 lineNs = 0;
-    qint64 unixMs = 0;
-    [[nodiscard]] qint64 unixMsAt(qint64 atNs) const { return unixMs + (atNs - lineNs) / 1000000; }
-    // RFC 3339, UTC, milliseconds.
-    [[nodiscard]] QString textAt(qint64 atNs) const;
-};
-
-// One trace line without its newline.
-[[nodiscard]] QString traceText(const line::LineEvent& e, const WallClock& clock);
-[[nodiscard]] QString traceJson(const line::LineEvent& e, const WallClock& clock);
+// One trace line without its newline; `port` names the line where a run has several (DTUs
+// dialling in).
+[[nodiscard]] QString traceText(const line::LineEvent& e, const WallClock& clock, const QString& port = {});
+[[nodiscard]] QString traceJson(const line::LineEvent& e, const WallClock& clock, const QString& port = {});
 
 class TraceWriter {
 public:
@@ -37,7 +31,7 @@ public:
     // Writes to `to`, which it does not own.
     TraceWriter(Format format, std::FILE* to, WallClock clock) : format_(format), to_(to), clock_(clock) {}
     // Writes and flushes one line; after the output refused one, writes nothing more.
-    void write(const line::LineEvent& e);
+    void write(const line::LineEvent& e, const QString& port = {});
     // False once the output refused a line (disk full, closed pipe).
     [[nodiscard]] bool ok() const { return ok_; }
 
@@ -46,6 +40,22 @@ private:
     std::FILE* to_;
     WallClock clock_;
     bool ok_ = true;
+};
+
+// Where --trace goes: lines on stderr ("-"), or JSON lines appended to a file.
+class TraceSink {
+public:
+    TraceSink() = default;
+    ~TraceSink();
+    TraceSink(const TraceSink&) = delete;
+    TraceSink& operator=(const TraceSink&) = delete;
+    // False, after saying why, when the file cannot be written.
+    [[nodiscard]] bool open(const std::string& target, const WallClock& clock);
+    void write(const line::LineEvent& e, const QString& port = {});
+
+private:
+    std::FILE* file_ = nullptr;
+    std::optional<TraceWriter> writer_;
 };
 
 } // namespace kv::cli

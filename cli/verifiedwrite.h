@@ -1,11 +1,14 @@
 #pragma once
-// A parameter write told as the sensor holds it afterwards: read back after an
-// acknowledgement, and also after one that was lost, garbled, echoed, refused or cut by an
-// unplug (the port opened again when it comes back).
+// A write told as the sensor holds it afterwards: read back after an acknowledgement, and
+// also after one that was lost, garbled, echoed, refused or cut by an unplug (the port
+// opened again when it comes back).
 
 #include "cli/session.h"
 
+#include <QString>
+
 #include <cstdint>
+#include <vector>
 
 namespace kv::cli {
 
@@ -16,8 +19,22 @@ struct Written {
     bool readBack = false; // told by reading back after the acknowledgement went astray
 };
 
-// Writes `raw` to parameter i, which held `old`, says what went wrong, and tells what the
-// register holds after.
+// A write of one or several registers, and where each is read back.
+struct RegisterWrite {
+    QString what; // "la", "register 0x0A08"
+    QByteArray request;
+    sensor::Expectation expect;
+    std::vector<std::uint16_t> values; // written
+    std::vector<std::uint16_t> readAt; // where each value is read back
+    std::vector<std::uint16_t> old;    // what those registers held before
+};
+
+// Writes, says what went wrong, and tells what the registers hold after (in `held`, when
+// they could be read).
+[[nodiscard]] Written writeChecked(Session& s, const RegisterWrite& w,
+                                   std::vector<std::uint16_t>* held = nullptr);
+
+// Writes `raw` to parameter i, which held `old`.
 [[nodiscard]] Written writeVerified(Session& s, int i, std::uint16_t raw, std::uint16_t old);
 
 } // namespace kv::cli

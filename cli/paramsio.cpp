@@ -1,0 +1,159 @@
+// params save and params load: a sensor's settings kept in a file, and written back to it or
+// to a row of others, only where they differ, each read back.
+
+#include "cli/paramsio.h"
+
+#include "cli/batch.h"
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/verifiedwrite.h"
+#include "kv_version.h"
+#include "sensor/protocol.h"
+#include "sensor/values.h"
+#include "serial/lineformat.h"
+
+#include <QDateTime>
+#include <QStringList>
+
+namespace kv::cli {
+namespace {
+
+QLatin1String keyOf(int i) {
+    return QLatin1String(sensor::parameterInfo(i).key);
+}
+
+QString pathText(const std::string& path) {
+    return QString::fromStdString(path);
+}
+
+} // namespace
+
+ParamsFile describeSession(const Session& s) {
+    ParamsFile f;
+    f.tool = QStringLiteral("kv7702r " KV_VERSION);
+    f.saved = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    f.port = s.device();
+    f.rate = s.rate();
+    f.format = formatName(s.format());
+    f.address = s.address();
+    return f;
+}
+
+int runParamsSave(Session& s, const std::string& path) {
+    ParamsFile f = describeSession(s);
+    for (int i = 0; i < sensor::PARAMETER_COUNT; ++i) {
+        const Result r = s.readParameter(i);
+        if (!r.ok()) {
+            error(QStringLiteral("reading %1 failed: %2; nothing saved").arg(keyOf(i), r.detail));
+            return exitCodeFor(r.outcome);
+        }
+        const std::uint16_t raw = r.reply.registers[0];
+        // Register 8 holds the PT100's resistance on most sensors, not the range written at
+        // 0x0A0C: a value no range can be is left out rather than written back later.
+        if (i == sensor::PARAM_RANGE && !sensor::parameterInRange(i, raw)) {
+            print(QStringLiteral("range not saved: register %1 holds %2, no range (%3); this sensor reports "
+                                 "its PT100 resistance there")
+                      .arg(sensor::parameterReadRegister(i))
+                      .arg(raw)
+                      .arg(QLatin1String(sensor::parameterInfo(i).hint)));
+            continue;
+        }
+        print(QStringLiteral("%1  %2").arg(keyOf(i), -15).arg(sensor::parameterText(i, raw)));
+        f.parameters.emplace_back(i, raw);
+    }
+    if (const QString why = saveParamsFile(pathText(path), f); !why.isEmpty()) {
+        error(QStringLiteral("cannot write %1: %2").arg(pathText(path), why));
+        return EXIT_USAGE;
+    }
+    print(QStringLiteral("saved %1 parameters of address %2 to %3")
+              .arg(f.parameters.size())
+              .arg(s.address())
+              .arg(pathText(path)));
+    return EXIT_OK;
+}
+
+std::optional<ParamsFile> readParams(const std::string& path) {
+    const ParamsParsed p = loadParamsFile(pathText(path));
+    if (!p.file) {
+        error(QStringLiteral("%1: %2").arg(pathText(path), p.error));
+        return std::nullopt;
+    }
+    return p.file;
+}
+
+int loadInto(Session& s, const ParamsFile& f, bool force) {
+    const QString at = QStringLiteral("address %1: ").arg(s.address());
+    // What the sensor holds: the differences are what gets written.
+    std::vector<std::pair<int, std::uint16_t>> held;
+    for (const auto& [i, raw] : f.parameters) {
+        const Result r = s.readParameter(i);
+        if (!r.ok()) {
+            error(at + QStringLiteral("reading %1 failed: %2; nothing written").arg(keyOf(i), r.detail));
+            return exitCodeFor(r.outcome);
+        }
+        held.emplace_back(i, r.reply.registers[0]);
+        print(at +
+              (r.reply.registers[0] == raw
+                   ? QStringLiteral("%1 %2 (holds it already)").arg(keyOf(i), sensor::parameterText(i, raw))
+                   : QStringLiteral("%1 %2 -> %3")
+                         .arg(keyOf(i), sensor::parameterText(i, r.reply.registers[0]),
+                              sensor::parameterText(i, raw))));
+    }
+    // A value the sensor holds already is not written, so only those to be written are checked.
+    for (std::size_t k = 0; k < f.parameters.size() && !force; ++k) {
+        const auto [i, raw] = f.parameters[k];
+        if (raw != held[k].second && !sensor::parameterInRange(i, raw)) {
+            error(at +
+                  QStringLiteral("%1 %2 is outside its range (%3); nothing written; --force writes it anyway")
+                      .arg(keyOf(i))
+                      .arg(raw)
+                      .arg(QLatin1String(sensor::parameterInfo(i).hint)));
+            return EXIT_USAGE;
+        }
+    }
+    QStringList written;
+    int same = 0;
+    for (std::size_t k = 0; k < f.parameters.size(); ++k) {
+        const auto [i, raw] = f.parameters[k];
+        const std::uint16_t old = held[k].second;
+        if (old == raw) {
+            ++same;
+            continue;
+        }
+        const Written w = writeVerified(s, i, raw, old);
+        if (w.state == Written::Yes) {
+            written << QStringLiteral("%1 (%2 -> %3)").arg(keyOf(i)).arg(old).arg(raw);
+            continue;
+        }
+        QStringList untouched;
+        for (std::size_t later = k + 1; later < f.parameters.size(); ++later)
+            if (held[later].second != f.parameters[later].second)
+                untouched << keyOf(f.parameters[later].first);
+        error(at +
+              QStringLiteral("stopped at %1 (%2); written before it: %3; not sent: %4")
+                  .arg(keyOf(i),
+                       w.state == Written::No
+                           ? QStringLiteral("not written, still %1").arg(old)
+                           : QStringLiteral("unknown: it held %1, %2 was sent").arg(old).arg(raw),
+                       written.isEmpty() ? QStringLiteral("none") : written.join(QStringLiteral(", ")),
+                       untouched.isEmpty() ? QStringLiteral("none") : untouched.join(QStringLiteral(", "))));
+        return w.code;
+    }
+    print(at + QStringLiteral("%1 written and read back, %2 held already").arg(written.size()).arg(same));
+    return EXIT_OK;
+}
+
+int runParamsLoad(Session& s, const std::string& path, bool force, const std::vector<int>& addresses) {
+    const auto file = readParams(path);
+    if (!file) return EXIT_USAGE;
+    print(QStringLiteral("%1: %2 parameter(s) saved from address %3 at %4 baud%5%6")
+              .arg(pathText(path))
+              .arg(file->parameters.size())
+              .arg(file->address)
+              .arg(file->rate)
+              .arg(file->saved.isEmpty() ? QString() : QStringLiteral(" on ") + file->saved,
+                   file->tool.isEmpty() ? QString() : QStringLiteral(" by ") + file->tool));
+    return forEachAddress(s, addresses, [&] { return loadInto(s, *file, force); });
+}
+
+} // namespace kv::cli

@@ -1,0 +1,119 @@
+#include "cli/settle.h"
+
+#include "cli/console.h"
+#include "sensor/plausibility.h"
+#include "sensor/values.h"
+
+#include <algorithm>
+#include <deque>
+#include <iostream>
+#include <numeric>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace kv::cli {
+namespace {
+
+// A line the operator has typed, without waiting for one.
+bool lineTyped() {
+#ifdef Q_OS_UNIX
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+#else
+    return true;
+#endif
+}
+
+bool onTerminal() {
+#ifdef Q_OS_UNIX
+    return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1;
+#else
+    return false;
+#endif
+}
+
+void showLive(const QString& text) {
+    std::fputs((QStringLiteral("\r") + text + QStringLiteral("\x1b[K")).toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+// One reading in ohm; empty, after saying why, with the exit code in `code`.
+std::optional<double> reading(Session& s, int& code) {
+    const Result r = s.readResistance();
+    if (!r.ok()) {
+        error(QStringLiteral("reading the resistance failed: %1").arg(r.detail));
+        code = exitCodeFor(r.outcome);
+        return std::nullopt;
+    }
+    const std::uint16_t raw = r.reply.registers[0];
+    if (const QString why = sensor::implausibleResistance(raw); !why.isEmpty()) {
+        error(QStringLiteral("%1: no PT100 reads so; is the probe connected?").arg(why));
+        code = EXIT_DEVICE;
+        return std::nullopt;
+    }
+    return sensor::resistanceOhm(raw);
+}
+
+double spreadOf(const std::deque<double>& v) {
+    const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    return *hi - *lo;
+}
+
+} // namespace
+
+bool awaitWithResistance(Session& s, const QString& prompt) {
+    if (!onTerminal()) return ask(prompt).has_value();
+    std::fprintf(stderr, "%s\n", prompt.toLocal8Bit().constData());
+    while (!lineTyped() && !stopRequested()) {
+        const Result r = s.readResistance();
+        showLive(r.ok() ? QStringLiteral("  resistance %1 ohm")
+                              .arg(sensor::resistanceOhm(r.reply.registers[0]), 0, 'f', 2)
+                        : QStringLiteral("  resistance: %1").arg(r.detail));
+        (void)s.listen(READING_EVERY_MS);
+    }
+    showLive(QString());
+    std::string line;
+    return !stopRequested() && static_cast<bool>(std::getline(std::cin, line));
+}
+
+std::optional<Settled> settledResistance(Session& s, const SettleOptions& o, int& code) {
+    const bool live = onTerminal();
+    std::deque<double> last;
+    Settled out;
+    const int most = SETTLE_WITHIN_S * 1000 / READING_EVERY_MS;
+    for (out.readings = 0; out.readings < most && !stopRequested();) {
+        const auto ohm = reading(s, code);
+        if (!ohm) return std::nullopt;
+        ++out.readings;
+        last.push_back(*ohm);
+        if (static_cast<int>(last.size()) > o.samples) last.pop_front();
+        const double spread = spreadOf(last);
+        if (live)
+            showLive(QStringLiteral("  resistance %1 ohm, spread of the last %2: %3 ohm")
+                         .arg(*ohm, 0, 'f', 2)
+                         .arg(last.size())
+                         .arg(spread, 0, 'f', 2));
+        if (static_cast<int>(last.size()) == o.samples && spread <= o.spreadOhm + 1e-9) {
+            if (live) showLive(QString());
+            out.meanOhm = std::accumulate(last.begin(), last.end(), 0.0) / static_cast<double>(last.size());
+            out.spreadOhm = spread;
+            return out;
+        }
+        (void)s.listen(READING_EVERY_MS);
+    }
+    if (live) showLive(QString());
+    error(
+        QStringLiteral("the resistance did not settle within %1 s: the last %2 readings spread %3 ohm, more "
+                       "than %4 (--spread); nothing written")
+            .arg(SETTLE_WITHIN_S)
+            .arg(last.size())
+            .arg(last.empty() ? 0.0 : spreadOf(last), 0, 'f', 2)
+            .arg(o.spreadOhm));
+    code = stopRequested() ? EXIT_NO_REPLY : EXIT_DEVICE;
+    return std::nullopt;
+}
+
+} // namespace kv::cli
