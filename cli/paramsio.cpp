@@ -51,11 +51,10 @@ int runParamsSave(Session& s, const std::string& path) {
         // Register 8 holds the PT100's resistance on most sensors, not the range written at
         // 0x0A0C: a value no range can be is left out rather than written back later.
         if (i == sensor::PARAM_RANGE && !sensor::parameterInRange(i, raw)) {
-            print(QStringLiteral("range not saved: register %1 holds %2, no range (%3); this sensor reports "
-                                 "its PT100 resistance there")
+            print(QStringLiteral("range not saved: register %1 holds %2, which is no range (1, 2 or 3); this "
+                                 "sensor reports its PT100 resistance there")
                       .arg(sensor::parameterReadRegister(i))
-                      .arg(raw)
-                      .arg(QLatin1String(sensor::parameterInfo(i).hint)));
+                      .arg(raw));
             continue;
         }
         print(QStringLiteral("%1  %2").arg(keyOf(i), -15).arg(sensor::parameterText(i, raw)));

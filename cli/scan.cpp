@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <optional>
 #include <set>
 
@@ -250,13 +251,19 @@ Scan::Ended Scan::endIfFirst(Progress& bar) {
 }
 
 // Silent settings are swept only when nobody answered anywhere: sweeping them after a find
-// costs seconds per setting on a line where one is in use.
+// costs seconds per setting on a line where one is in use. Where answers were heard garbled
+// comes first: several sensors answering at once are likeliest there.
 std::vector<Setting> Scan::sweepSettings() const {
+    const std::vector<Setting> all =
+        link_.setsRate ? settings_ : std::vector<Setting>{{s_.rate(), s_.format()}};
+    auto heard = [&](const Setting& at) {
+        return std::find(garbled_.begin(), garbled_.end(), at) != garbled_.end();
+    };
     std::vector<Setting> settings;
-    for (const Setting& at : link_.setsRate ? settings_ : std::vector<Setting>{{s_.rate(), s_.format()}})
-        if (std::find(garbled_.begin(), garbled_.end(), at) != garbled_.end() || o_.sweepAll ||
-            found_.empty())
-            settings.push_back(at);
+    std::copy_if(all.begin(), all.end(), std::back_inserter(settings), heard);
+    if (o_.sweepAll || found_.empty())
+        std::copy_if(all.begin(), all.end(), std::back_inserter(settings),
+                     [&](const Setting& at) { return !heard(at); });
     return settings;
 }
 

@@ -5,6 +5,7 @@
 #include "sensor/values.h"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <iostream>
 #include <numeric>
@@ -40,8 +41,9 @@ void showLive(const QString& text) {
     std::fflush(stderr);
 }
 
-// One reading in ohm; empty, after saying why, with the exit code in `code`.
-std::optional<double> reading(Session& s, int& code) {
+// One reading in ohm x 100, as the register holds it; empty, after saying why, with the exit
+// code in `code`.
+std::optional<std::uint16_t> reading(Session& s, int& code) {
     const Result r = s.readResistance();
     if (!r.ok()) {
         error(QStringLiteral("reading the resistance failed: %1").arg(r.detail));
@@ -54,10 +56,11 @@ std::optional<double> reading(Session& s, int& code) {
         code = EXIT_DEVICE;
         return std::nullopt;
     }
-    return sensor::resistanceOhm(raw);
+    return raw;
 }
 
-double spreadOf(const std::deque<double>& v) {
+// In the register's hundredths of an ohm, so that a bound is met or not without rounding.
+int spreadOf(const std::deque<std::uint16_t>& v) {
     const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
     return *hi - *lo;
 }
@@ -81,25 +84,27 @@ bool awaitWithResistance(Session& s, const QString& prompt) {
 
 std::optional<Settled> settledResistance(Session& s, const SettleOptions& o, int& code) {
     const bool live = onTerminal();
-    std::deque<double> last;
+    const auto bound = static_cast<int>(std::lround(o.spreadOhm * 100));
+    std::deque<std::uint16_t> last;
     Settled out;
     const int most = SETTLE_WITHIN_S * 1000 / READING_EVERY_MS;
     for (out.readings = 0; out.readings < most && !stopRequested();) {
-        const auto ohm = reading(s, code);
-        if (!ohm) return std::nullopt;
+        const auto raw = reading(s, code);
+        if (!raw) return std::nullopt;
         ++out.readings;
-        last.push_back(*ohm);
+        last.push_back(*raw);
         if (static_cast<int>(last.size()) > o.samples) last.pop_front();
-        const double spread = spreadOf(last);
+        const int spread = spreadOf(last);
         if (live)
             showLive(QStringLiteral("  resistance %1 ohm, spread of the last %2: %3 ohm")
-                         .arg(*ohm, 0, 'f', 2)
+                         .arg(sensor::hundredthsText(*raw))
                          .arg(last.size())
-                         .arg(spread, 0, 'f', 2));
-        if (static_cast<int>(last.size()) == o.samples && spread <= o.spreadOhm + 1e-9) {
+                         .arg(sensor::hundredthsText(spread)));
+        if (static_cast<int>(last.size()) == o.samples && spread <= bound) {
             if (live) showLive(QString());
-            out.meanOhm = std::accumulate(last.begin(), last.end(), 0.0) / static_cast<double>(last.size());
-            out.spreadOhm = spread;
+            out.meanOhm =
+                std::accumulate(last.begin(), last.end(), 0.0) / 100.0 / static_cast<double>(last.size());
+            out.spreadOhm = spread / 100.0;
             return out;
         }
         (void)s.listen(READING_EVERY_MS);
@@ -110,7 +115,7 @@ std::optional<Settled> settledResistance(Session& s, const SettleOptions& o, int
                        "than %4 (--spread); nothing written")
             .arg(SETTLE_WITHIN_S)
             .arg(last.size())
-            .arg(last.empty() ? 0.0 : spreadOf(last), 0, 'f', 2)
+            .arg(sensor::hundredthsText(last.empty() ? 0 : spreadOf(last)))
             .arg(o.spreadOhm));
     code = stopRequested() ? EXIT_NO_REPLY : EXIT_DEVICE;
     return std::nullopt;

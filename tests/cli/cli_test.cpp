@@ -859,3 +859,209 @@ TEST(CliHelp, WorksWithoutADisplay) {
          {"scan", "read", "params", "address", "calibrate", "Exit codes:", "4  a device exception"})
         EXPECT_NE(out.find(sub), std::string::npos) << sub;
 }
+
+// Any register, as a Modbus master reads and writes it: named where the sensor is known to
+// have it, in decimal, hex and signed, each write read back where the sensor shows it.
+TEST_F(Cli, RawReadsAndWritesAnyRegister) {
+    startSim({});
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        int code;
+        const char* says;   // in stdout, or stderr on failure
+        const char* sent;   // a request the sim logged
+    };
+    const Row rows[] = {
+        {"function 3", {"raw", "--register", "0", "--count", "9"}, 0,
+         "       6  0x0006  la                  10000  0x2710   10000", "<< 01 03 00 00 00 09 85 CC"},
+        {"function 4", {"raw", "--function", "4", "--register", "0x0000", "--count", "2"}, 0,
+         "       0  0x0000  moisture             3000  0x0BB8    3000", "<< 01 04 00 00 00 02 71 CB"},
+        {"function 6, read back at 6", {"raw", "--register", "0x0A08", "9940"}, 0,
+         "    2568  0x0A08  la                   9940  0x26D4    9940  0x0006 (was 10000)",
+         "<< 01 06 0A 08 26 D4 11 EF"},
+        {"function 16, a negative value", {"raw", "--function", "16", "--register", "0x0A02", "-1"}, 0,
+         "    2562  0x0A02  moisture-offset     65535  0xFFFF      -1  0x0003 (was 0)",
+         "<< 01 10 0A 02 00 01 02 FF FF"},
+        {"a register it does not have", {"raw", "--register", "20"}, 4,
+         "reading 1 register(s) from 0x0014 at address 1 failed: exception 02 Illegal Data Address", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Outcome r = onLine(row.args);
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        EXPECT_NE((row.code == 0 ? r.out : r.err).find(row.says), std::string::npos) << r.out << r.err;
+        EXPECT_NE(simLog().find(row.sent), std::string::npos) << simLog_;
+    }
+    // What was written is what the sensor holds now.
+    const Outcome after = onLine({"raw", "--register", "3", "--count", "5"});
+    EXPECT_NE(after.out.find("65535  0xFFFF      -1"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("9940  0x26D4    9940"), std::string::npos) << after.out;
+}
+
+// Each request and reply the sensor logged is a trace line, in order, with the verdict, and a
+// row's time is when its reply's last byte came, as the trace has it.
+TEST_F(Cli, TheTraceMatchesTheExchanges) {
+    startSim({"--address", "1", "--address", "2"});
+    const std::string trace = dir_.file("trace.jsonl");
+    const Outcome r = onLine({"read", "--address", "1,2,3", "--count", "2", "--timeout", "100", "--retries", "0",
+                              "--csv", "-", "--trace=" + trace});
+    EXPECT_EQ(r.code, 3) << r.err;
+    std::vector<std::string> sent, answered, timeouts, times;
+    const std::regex json(R"json(\{"time":"([^"]+)","dir":"(tx|rx|--)","verdict":"([a-z ]+)".*"hex":"([0-9A-F ]*)"\})json");
+    for (const std::string& l : lines(readFile(trace))) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, json)) << l;
+        if (m[2] == "tx") sent.push_back(m[4]);
+        if (m[3] == "answer") {
+            answered.push_back(m[4]);
+            times.push_back(m[1]);
+        }
+        if (m[3] == "timeout") timeouts.push_back(m[1]);
+    }
+    std::vector<std::string> heard, replied;
+    for (const std::string& l : lines(simLog())) {
+        if (l.find(" << ") != std::string::npos) heard.push_back(l.substr(l.find(" << ") + 4));
+        if (l.find(" >> ") != std::string::npos) replied.push_back(l.substr(l.find(" >> ") + 4));
+    }
+    EXPECT_EQ(sent, heard);
+    EXPECT_EQ(answered, replied);
+    EXPECT_EQ(timeouts.size(), 2u) << "address 3, twice";
+    // The rows of 1 and 2 carry the times of their replies.
+    std::vector<std::string> rowTimes;
+    for (const std::string& row : lines(r.out))
+        if (row.find(",ok") != std::string::npos) rowTimes.push_back(row.substr(0, row.find(',')));
+    EXPECT_EQ(rowTimes, times);
+    // On stderr, as it happens.
+    const Outcome text = onLine({"raw", "--register", "6", "--trace"});
+    EXPECT_TRUE(std::regex_search(text.err, std::regex(R"(\d\d:\d\d\.\d{3}Z tx request to 1: 01 03 00 06 00 01 64 0B\n)")))
+        << text.err;
+    EXPECT_TRUE(std::regex_search(text.err, std::regex(R"(Z rx answer [0-9.]+ ms: 01 03 02 27 10 )"))) << text.err;
+}
+
+// What params save wrote, params load puts back: only what differs, each read back.
+TEST_F(Cli, ParamsSavedChangedAndLoadedAreAsTheyWere) {
+    startSim({});
+    const std::string file = dir_.file("sensor.json");
+    const Outcome before = onLine({"params"});
+    ASSERT_EQ(before.code, 0) << before.err;
+    const Outcome saved = onLine({"params", "save", file});
+    ASSERT_EQ(saved.code, 0) << saved.err;
+    EXPECT_NE(saved.out.find("saved 6 parameters of address 1 to " + file), std::string::npos) << saved.out;
+    EXPECT_NE(saved.out.find("range not saved: register 8 holds 10957"), std::string::npos) << saved.out;
+    ASSERT_EQ(onLine({"params", "set", "la", "9000"}).code, 0);
+    ASSERT_EQ(onLine({"params", "set", "moisture-max", "9500"}).code, 0);
+    const int writesBefore = countOf(simLog(), "<< 01 06");
+    const Outcome loaded = onLine({"params", "load", file});
+    EXPECT_EQ(loaded.code, 0) << loaded.err;
+    EXPECT_NE(loaded.out.find("address 1: la 9000 -> 10000"), std::string::npos) << loaded.out;
+    EXPECT_NE(loaded.out.find("address 1: scale 1.0000 (holds it already)"), std::string::npos) << loaded.out;
+    EXPECT_NE(loaded.out.find("address 1: 2 written and read back, 4 held already"), std::string::npos) << loaded.out;
+    EXPECT_EQ(countOf(simLog(), "<< 01 06") - writesBefore, 2) << "only what differed";
+    EXPECT_EQ(onLine({"params"}).out, before.out);
+}
+
+// A row of three sensors in one run, each reported; a sensor that is not there stops it.
+TEST_F(Cli, ABatchConfiguresARowOfSensors) {
+    startSim({"--address", "1", "--address", "2", "--address", "3"});
+    const Outcome set = onLine({"params", "set", "la", "9100", "--address", "1-3"});
+    EXPECT_EQ(set.code, 0) << set.err;
+    EXPECT_EQ(countOf(set.out, "la               temperature slope LA                register 6  raw  9100"), 3)
+        << set.out;
+    EXPECT_NE(set.out.find("done: 1-3 (3 of 3 sensors)"), std::string::npos) << set.out;
+    for (const char* a : {"1", "2", "3"}) {
+        const Outcome la = onLine({"raw", "--register", "6", "--address", a});
+        EXPECT_NE(la.out.find("9100  0x238C"), std::string::npos) << a << la.out;
+    }
+    // In ascending order, as every address list.
+    const Outcome stopped = onLine({"params", "set", "la", "9200", "--address", "5,2-4", "--retries", "0"});
+    EXPECT_EQ(stopped.code, 3) << stopped.err;
+    EXPECT_NE(stopped.err.find("stopped at address 4; done: 2,3; not tried: 5"), std::string::npos) << stopped.err;
+}
+
+// Moisture 655.35 % is what a register can hold, not what the sensor can measure.
+TEST_F(Cli, AnImplausibleReadingIsNeverOk) {
+    startSim({"--moisture", "100"});
+    // A scale of 6.5535 and no maximum: the sensor reports 655.35 %.
+    ASSERT_EQ(onLine({"params", "set", "scale", "6.5535", "--force"}).code, 0);
+    ASSERT_EQ(onLine({"params", "set", "moisture-max", "65535", "--force"}).code, 0);
+    const Outcome r = onLine({"read", "--count", "2", "--csv", "-"});
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_EQ(countOf(r.out, ",1,655.35,"), 2) << r.out;
+    EXPECT_EQ(countOf(r.out, ",implausible\n"), 2) << r.out;
+    EXPECT_EQ(countOf(r.out, ",ok\n"), 0) << r.out;
+    EXPECT_NE(r.err.find("implausible: 2 measurement(s)"), std::string::npos) << r.err;
+    const Outcome help = kv({"--help"});
+    EXPECT_NE(help.out.find("Plausible values: moisture 0-100 %"), std::string::npos) << help.out;
+}
+
+// A sensor at any standard rate and with any format scan tries is found; the format is pinned
+// on the pty, which is how the sim reads it.
+TEST_F(Cli, ScanFindsSensorsAtEveryRateAndFormat) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> sim;
+        std::vector<std::string> scan;
+        const char* found;
+        const char* readWith;
+    };
+    const Row rows[] = {
+        {"38400 baud", {"--baud", "38400"}, {"scan", "--rates", "all"}, "found: rate 38400, address 1,",
+         "--rate 38400 --address 1"},
+        {"two stop bits", {"--baud", "19200", "--stop-bits", "2"}, {"scan", "--rates", "9600,19200", "--parity", "all"},
+         "found: rate 19200 8N2, address 1,", "--rate 19200 --stop-bits 2 --address 1"},
+        {"even parity", {"--baud", "9600", "--parity", "even"}, {"scan", "--rates", "9600", "--parity", "all"},
+         "found: rate 9600 8E1, address 1,", "--rate 9600 --parity even --address 1"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        startSim(row.sim);
+        const Outcome r = onLine(row.scan);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find(row.found), std::string::npos) << r.out;
+        EXPECT_EQ(countOf(r.out, "found: "), 1) << r.out;
+        EXPECT_EQ(lines(r.out).back(), "read them with: kv7702r read --port " + link_ + " " + row.readWith);
+        sim_.terminate();
+    }
+    // Nothing at the rates tried: scan says what it tried and what it did not.
+    startSim({"--baud", "38400"});
+    const Outcome none = onLine({"scan", "--rates", "9600", "--addresses", "1-2"});
+    EXPECT_EQ(none.code, 3);
+    EXPECT_NE(none.out.find("tried the address read at 9600 baud, 8N1\ntried addresses 1,2 at 9600 baud, 8N1\n"),
+              std::string::npos)
+        << none.out;
+    EXPECT_NE(none.out.find("not tried: 1200, 2400, 4800, 14400, 19200, 38400, 57600, 115200 baud"), std::string::npos)
+        << none.out;
+}
+
+// The LA and OF a calibration replaces are saved before it writes, and written back on undo;
+// readings it takes itself are the mean of several once they settle.
+TEST_F(Cli, ACalibrationKeepsWhatItReplacesAndIsUndone) {
+    startSim({});
+    const std::string backup = dir_.file("before.json");
+    const Outcome cal = onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.60", "--rb", "139.10",
+                                "--yes", "--backup", backup});
+    ASSERT_EQ(cal.code, 0) << cal.err;
+    EXPECT_NE(cal.out.find("LA 10000 and OF 5000 saved to " + backup), std::string::npos) << cal.out;
+    EXPECT_NE(readFile(backup).find("\"of\": {\"register\": 7, \"raw\": 5000"), std::string::npos);
+    const Outcome undo = onLine({"calibrate", "--undo", backup});
+    EXPECT_EQ(undo.code, 0) << undo.err;
+    EXPECT_NE(undo.out.find("address 1: of 4939 -> 5000"), std::string::npos) << undo.out;
+    EXPECT_TRUE(std::regex_search(onLine({"params"}).out, std::regex(R"(\n5  of .*raw  5000 )")));
+    // The sensor's own reading at 22 degC, steady: the mean of three readings is that reading.
+    const double A = 3.9083e-3, B = -5.775e-7, R = 100 * (1 + A * 22 + B * 22 * 22);
+    char ra[64];
+    std::snprintf(ra, sizeof ra, "RA = %.2f ohm (mean of 3 readings within 0.00 ohm; 3 taken)",
+                  std::round((1.006 * R + 0.35) * 100) / 100);
+    const Outcome measured = onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--samples", "3"}, "\n\n");
+    EXPECT_NE(measured.out.find(ra), std::string::npos) << measured.out;
+}
+
+// Commissioning: the sensor plugged in alone, whatever its address, gets the next one.
+TEST_F(Cli, AddressSequenceGivesEachSensorTheNextAddress) {
+    startSim({"--address", "9"});
+    const Outcome r = onLine({"address", "set", "--sequence", "--address", "5-6"}, "\nq\n");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("address 9 -> 5, verified by a measurement at 5"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("commissioned 1 sensor(s): 5"), std::string::npos) << r.out;
+    EXPECT_EQ(onLine({"read", "--address", "5"}).code, 0);
+}

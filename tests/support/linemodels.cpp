@@ -188,8 +188,10 @@ QByteArray Bus::answer(Sensor& s, const QByteArray& request) {
         s.regs[0] = ++s.serial;
         kvsim::Bytes b{s.address, kvsim::fn::kReadHolding, static_cast<std::uint8_t>(2 * value)};
         for (int r = reg; r < reg + value; ++r) {
-            b.push_back(static_cast<std::uint8_t>(s.regs[static_cast<std::size_t>(r)] >> 8));
-            b.push_back(static_cast<std::uint8_t>(s.regs[static_cast<std::size_t>(r)] & 0xFF));
+            const std::uint16_t v = reads ? reads(s.address, r).value_or(s.regs[static_cast<std::size_t>(r)])
+                                          : s.regs[static_cast<std::size_t>(r)];
+            b.push_back(static_cast<std::uint8_t>(v >> 8));
+            b.push_back(static_cast<std::uint8_t>(v & 0xFF));
         }
         return sealed(b);
     }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -64,6 +65,9 @@ public:
         Refused,    // answered with exception 04
     };
     std::function<Fate(int index, const QByteArray& request)> script;
+    // What a sensor's register reads now, where a test decides it (a probe settling in its
+    // bath); none: what the sensor holds.
+    std::function<std::optional<std::uint16_t>(std::uint8_t address, int reg)> reads;
 
 private:
     struct Sensor {
