@@ -26,6 +26,7 @@ std::vector<KnownRegister> reads() {
 
 std::vector<KnownRegister> writes() {
     std::vector<KnownRegister> w;
+    w.reserve(PARAMETER_COUNT + 1);
     for (int i = 0; i < PARAMETER_COUNT; ++i)
         w.push_back(parameterRegister(i, true));
     w.push_back({REG_ADDRESS, "address", "device address 1-247", -1});
