@@ -3,6 +3,7 @@
 #include "look/palette.h"
 
 #include <QFontDatabase>
+#include <QImageReader>
 #include <QPainter>
 #include <QRadialGradient>
 
@@ -15,7 +16,17 @@ QPalette designedPalette() {
 }
 
 QIcon appIcon() {
-    return QIcon(QStringLiteral(":/icons/com.example.vqrn.kv7702rtool.svg"));
+    // The installed SVG rendered beforehand (icons/make-icons): reading the SVG here would
+    // load the SVG libraries and plugins at every start. Read as the PNGs they are, without
+    // loading every image plugin to ask whether it reads them better. Window managers ask
+    // for these sizes; 64 is twice the largest they show a window's own icon at.
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64}) {
+        QImageReader png(QStringLiteral(":/icons/kv7702r-tool-%1.png").arg(size), "png");
+        png.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(png.read()));
+    }
+    return icon;
 }
 
 QFont makeFont(const QString& family, qreal points, int weight) {

@@ -20,7 +20,7 @@ inline const QString kTitling = QStringLiteral("Perpetua Titling MT");
 // light palette with the designed grey behind everything.
 [[nodiscard]] QPalette designedPalette();
 
-// The installed icon (desktop/*.svg), built into the program.
+// The installed icon (desktop/*.svg) at the sizes a window manager asks for, built in.
 [[nodiscard]] QIcon appIcon();
 
 [[nodiscard]] QFont makeFont(const QString& family, qreal points, int weight);
