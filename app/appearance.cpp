@@ -7,6 +7,10 @@
 #include <QPainter>
 #include <QRadialGradient>
 
+#ifdef KV_HAVE_FONTCONFIG
+#include <fontconfig/fontconfig.h>
+#endif
+
 namespace kv {
 
 QPalette designedPalette() {
@@ -69,6 +73,13 @@ void installFontSubstitutions() {
     QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
     QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"),
                                                      QStringLiteral("DejaVu Serif")});
+}
+
+FontconfigPreload::FontconfigPreload() {
+#ifdef KV_HAVE_FONTCONFIG
+    // Qt's font database finds the configuration already current and reads it no more.
+    thread_ = std::thread([] { FcInit(); });
+#endif
 }
 
 } // namespace kv

@@ -1,9 +1,10 @@
+#include "app/appearance.h"
 #include "app/mainwindow.h"
 #include "app/messageboxes.h"
 #include "app/monitorkey.h"
+#include "kv_version.h"
 #include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
-#include "kv_version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -11,6 +12,7 @@
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
+    kv::FontconfigPreload fonts;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
     QApplication::setApplicationVersion(QStringLiteral(KV_VERSION));
@@ -35,6 +37,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
+    fonts.wait();
     kv::installFontSubstitutions();
 
     const QString programDir = QCoreApplication::applicationDirPath();
