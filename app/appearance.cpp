@@ -35,6 +35,8 @@ QIcon appIcon() {
 
 QFont makeFont(const QString& family, qreal points, int weight) {
     QFont f(family);
+    // Both designed faces are serif faces: characters they lack fall back to a serif one.
+    f.setStyleHint(QFont::Serif);
     f.setPointSizeF(points);
     f.setWeight(static_cast<QFont::Weight>(weight));
     return f;
@@ -69,7 +71,14 @@ void installFontSubstitutions() {
     QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
                        QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
     if (subsetLoaded) cjk.prepend(QStringLiteral("KV Serif CJK"));
+#ifdef Q_OS_WIN
     QFont::insertSubstitutions(kSongTi, cjk);
+#else
+    // Here the subset is itself named 宋体 and found by that name at once; a substituted
+    // family would first have fontconfig sort every installed face into fallbacks, for
+    // each script the window writes. Characters it lacks fall back as for any face.
+    if (!subsetLoaded) QFont::insertSubstitutions(kSongTi, cjk);
+#endif
     QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
     QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"),
                                                      QStringLiteral("DejaVu Serif")});
