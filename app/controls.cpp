@@ -2,6 +2,7 @@
 
 #include "app/appearance.h"
 
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QPainter>
 
@@ -114,7 +115,7 @@ QLabel* lamp(QWidget* parent, const QString& name, const QColor& colour, bool hi
     auto* l = named(new QLabel(parent), name);
     l->setPixmap(lampPixmap(colour, highlight));
     l->setGeometry(twips(360, 0, widthTwips, 240));
-    l->setToolTip(QStringLiteral("数据采集通讯状态指示"));
+    l->setToolTip(QCoreApplication::translate("MainWindow", "数据采集通讯状态指示"));
     return l;
 }
 

@@ -1,4 +1,5 @@
 #include "app/appearance.h"
+#include "app/language.h"
 #include "app/mainwindow.h"
 #include "app/messageboxes.h"
 #include "app/monitorkey.h"
@@ -28,12 +29,24 @@ int main(int argc, char* argv[]) {
     const QCommandLineOption logOption(QStringLiteral("log"),
                                        QStringLiteral("Append every exchange to FILE as CSV, line by line."),
                                        QStringLiteral("FILE"));
+    const QCommandLineOption langOption(
+        QStringLiteral("lang"),
+        QStringLiteral("Language of the window and the monitor: %1 (default: %2).")
+            .arg(kv::languages().join(QStringLiteral(" or ")), kv::languages().constFirst()),
+        QStringLiteral("LANG"), kv::languages().constFirst());
     options.addOption(monitorOption);
     options.addOption(logOption);
+    options.addOption(langOption);
     options.process(app);
     if (!options.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "kv7702r-tool: unexpected argument '%s' (see --help)\n",
                      qPrintable(options.positionalArguments().constFirst()));
+        return 2;
+    }
+    // Nothing is stored: the language holds for this run only.
+    const QString languageError = kv::useLanguage(options.value(langOption));
+    if (!languageError.isEmpty()) {
+        std::fprintf(stderr, "kv7702r-tool: --lang: %s\n", qPrintable(languageError));
         return 2;
     }
 

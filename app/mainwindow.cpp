@@ -10,10 +10,11 @@
 #include "setup/portsettings.h"
 #include "serial/portinfo.h"
 
+#include <QCoreApplication>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QVBoxLayout>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace kv {
 
@@ -29,7 +30,7 @@ MainWindow::MainWindow(SerialComm& port, MessageBoxes& messages, const QString& 
 
 void MainWindow::build() {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QStringLiteral("KV7702R可变量程水分传感器工具软件-VQRN www.vqrn.example.com"));
+    setWindowTitle(tr("KV7702R可变量程水分传感器工具软件-VQRN www.vqrn.example.com"));
     setWindowIcon(appIcon());
     // The designed colours assume this palette; the desktop's theme gives none of its own.
     setPalette(designedPalette());
@@ -40,32 +41,33 @@ void MainWindow::build() {
     Window& w = w_;
 
     // Groups, in the order the window declares them.
-    w.frame3 = group(this, QStringLiteral("frame3"), QStringLiteral("温度两点法校准"), twips(1440, 11280, 12615, 3015));
-    w.Frame12 = group(this, QStringLiteral("Frame12"), QStringLiteral("设备地址修改操作"), twips(6840, 960, 8415, 1335));
-    w.Frame7 = group(this, QStringLiteral("Frame7"), QStringLiteral("参数"), twips(6840, 2400, 8415, 3495));
-    w.Frame1 = group(this, QStringLiteral("Frame1"), QStringLiteral("二次开发命令观察窗口"), twips(120, 6000, 15135, 1695));
-    w.Frame5 = group(this, QStringLiteral("Frame5"), QStringLiteral("串口设置"), twips(6840, 120, 5835, 780));
-    w.Frame2 = group(this, QStringLiteral("Frame2"), QStringLiteral("观察窗"), twips(120, 960, 6495, 4935));
-    w.Frame10 = group(this, QStringLiteral("Frame10"), QStringLiteral("MODBUS设置"), twips(120, 120, 6375, 735));
+    w.frame3 = group(this, QStringLiteral("frame3"), tr("温度两点法校准"), twips(1440, 11280, 12615, 3015));
+    w.Frame12 = group(this, QStringLiteral("Frame12"), tr("设备地址修改操作"), twips(6840, 960, 8415, 1335));
+    w.Frame7 = group(this, QStringLiteral("Frame7"), tr("参数"), twips(6840, 2400, 8415, 3495));
+    w.Frame1 =
+        group(this, QStringLiteral("Frame1"), tr("二次开发命令观察窗口"), twips(120, 6000, 15135, 1695));
+    w.Frame5 = group(this, QStringLiteral("Frame5"), tr("串口设置"), twips(6840, 120, 5835, 780));
+    w.Frame2 = group(this, QStringLiteral("Frame2"), tr("观察窗"), twips(120, 960, 6495, 4935));
+    w.Frame10 = group(this, QStringLiteral("Frame10"), tr("MODBUS设置"), twips(120, 120, 6375, 735));
 
-    w.Label4 = label(this, QStringLiteral("Label4"),
-                     QStringLiteral("VQRN 电话：010-5550-0100  网址：www.vqrn.example.com"),
-                     twips(120, 10920, 12375, 255));
+    w.Label4 =
+        label(this, QStringLiteral("Label4"), tr("VQRN 电话：010-5550-0100  网址：www.vqrn.example.com"),
+              twips(120, 10920, 12375, 255));
 
     // MODBUS settings.
     QWidget* f = w.Frame10;
-    w.Label8.set(0, label(f, member("Label8", 0), QStringLiteral("设备地址"), twips(120, 360, 855, 255)));
+    w.Label8.set(0, label(f, member("Label8", 0), tr("设备地址"), twips(120, 360, 855, 255)));
     w.txtStationID = textBox(f, QStringLiteral("txtStationID"), QStringLiteral("2"), twips(840, 360, 495, 270));
-    w.Label8.set(3, label(f, member("Label8", 3), QStringLiteral("功 能 码"), twips(1560, 360, 855, 255)));
+    w.Label8.set(3, label(f, member("Label8", 3), tr("功 能 码"), twips(1560, 360, 855, 255)));
     w.txtFunID = textBox(f, QStringLiteral("txtFunID"), QStringLiteral("3"), twips(2280, 360, 495, 270));
-    w.Label8.set(1, label(f, member("Label8", 1), QStringLiteral("超始地址"), twips(2880, 360, 855, 255)));
+    w.Label8.set(1, label(f, member("Label8", 1), tr("超始地址"), twips(2880, 360, 855, 255)));
     w.txtStartID = textBox(f, QStringLiteral("txtStartID"), QStringLiteral("0"), twips(3600, 360, 495, 270));
-    w.Label8.set(2, label(f, member("Label8", 2), QStringLiteral("数据长度"), twips(4320, 360, 735, 255)));
+    w.Label8.set(2, label(f, member("Label8", 2), tr("数据长度"), twips(4320, 360, 735, 255)));
     w.txtDataLength = textBox(f, QStringLiteral("txtDataLength"), QStringLiteral("2"), twips(5040, 360, 495, 270));
 
     // Serial port settings.
     f = w.Frame5;
-    w.Label3 = label(f, QStringLiteral("Label3"), QStringLiteral("串口号"), twips(120, 240, 615, 255));
+    w.Label3 = label(f, QStringLiteral("Label3"), tr("串口号"), twips(120, 240, 615, 255));
     QStringList ports;
     for (int n = 1; n <= 16; ++n)
         ports << QStringLiteral("COM%1").arg(n);
@@ -79,15 +81,15 @@ void MainWindow::build() {
             portList->setItemData(i, tips[i], Qt::ToolTipRole);
     };
     w.Combo1 = portList;
-    w.Label5.set(2, label(f, member("Label5", 2), QStringLiteral("波特率"), twips(2040, 240, 615, 255)));
+    w.Label5.set(2, label(f, member("Label5", 2), tr("波特率"), twips(2040, 240, 615, 255)));
     w.Combo2 = dropDown(f, QStringLiteral("Combo2"),
                         {QStringLiteral("4800"), QStringLiteral("9600"), QStringLiteral("14400"), QStringLiteral("19200")},
                         QStringLiteral("19200"), twips(2640, 240, 1095, 300));
-    w.cmdCom = button(f, QStringLiteral("cmdCom"), QStringLiteral("保存设置"), twips(4080, 120, 1095, 495));
+    w.cmdCom = button(f, QStringLiteral("cmdCom"), tr("保存设置"), twips(4080, 120, 1095, 495));
 
     // Observation window.
     f = w.Frame2;
-    w.Frame6 = group(f, QStringLiteral("Frame6"), QStringLiteral("运行状态指示"), twips(120, 240, 5895, 615));
+    w.Frame6 = group(f, QStringLiteral("Frame6"), tr("运行状态指示"), twips(120, 240, 5895, 615));
     w.Picture2 = named(new LampPanel(w.Frame6), QStringLiteral("Picture2"));
     w.Picture2->setGeometry(twips(120, 240, 900, 255));
     w.Picture2->setAutoFillBackground(true);
@@ -98,11 +100,11 @@ void MainWindow::build() {
         w.Picture2->addLamp(l);
     // The counters and the value boxes change at every reply; they repaint alone.
     w.lblErrCounter = label<Backdrop<QLabel>>(w.Frame6, QStringLiteral("lblErrCounter"), QStringLiteral("0"), twips(1200, 240, 855, 255));
-    w.lblErrCounter->setToolTip(QStringLiteral("误码率"));
+    w.lblErrCounter->setToolTip(tr("误码率"));
     w.lblErrCounter->setAlignment(Qt::AlignRight | Qt::AlignTop);
     w.Line1.set(0, named(new LineShape(w.Frame6, {2160, 240}, {2040, 480}, Qt::black), member("Line1", 0)));
     w.lblCounter = label<Backdrop<QLabel>>(w.Frame6, QStringLiteral("lblCounter"), QStringLiteral("0"), twips(2280, 240, 735, 255));
-    w.lblCounter->setToolTip(QStringLiteral("测试统计"));
+    w.lblCounter->setToolTip(tr("测试统计"));
 
     w.PictureShow = named(new QWidget(f), QStringLiteral("PictureShow"));
     w.PictureShow->setGeometry(twips(120, 960, 5895, 2055));
@@ -113,23 +115,24 @@ void MainWindow::build() {
     const QFont valueFont = makeFont(kSongTi, 15, QFont::Normal);
     struct Unit {
         int index;
-        const char16_t* text;
+        const char* text; // the signs and the empty ones are the same in every language
         QRect geometry;
         QColor colour;
         bool visible;
     };
     const Unit units[] = {
-        {2, u"水  分", twips(600, 360, 1455, 495), Qt::black, true},
-        {0, u"%", twips(5160, 360, 495, 375), kRed, true},
-        {1, u"温  度", twips(600, 1200, 1335, 495), Qt::black, false},
-        {3, u"℃", twips(5160, 1200, 495, 495), kRed, false},
-        {5, u"水分量程缩放系数", twips(240, 3240, 3015, 495), Qt::black, true},
-        {10, u"", twips(5400, 2880, 495, 495), kRed, true},
-        {7, u"气     压", twips(240, 3960, 2535, 735), Qt::black, true},
-        {4, u"", twips(6240, 6000, 495, 495), kRed, true},
+        {2, QT_TRANSLATE_NOOP("MainWindow", "水  分"), twips(600, 360, 1455, 495), Qt::black, true},
+        {0, "%", twips(5160, 360, 495, 375), kRed, true},
+        {1, QT_TRANSLATE_NOOP("MainWindow", "温  度"), twips(600, 1200, 1335, 495), Qt::black, false},
+        {3, "℃", twips(5160, 1200, 495, 495), kRed, false},
+        {5, QT_TRANSLATE_NOOP("MainWindow", "水分量程缩放系数"), twips(240, 3240, 3015, 495), Qt::black,
+         true},
+        {10, "", twips(5400, 2880, 495, 495), kRed, true},
+        {7, QT_TRANSLATE_NOOP("MainWindow", "气     压"), twips(240, 3960, 2535, 735), Qt::black, true},
+        {4, "", twips(6240, 6000, 495, 495), kRed, true},
     };
     for (const Unit& u : units) {
-        QLabel* l = label(ps, member("lblDanWei", u.index), QString::fromUtf16(u.text), u.geometry, u.colour);
+        QLabel* l = label(ps, member("lblDanWei", u.index), tr(u.text), u.geometry, u.colour);
         l->setFont(unitFont);
         l->setWordWrap(false);
         l->setVisible(u.visible);
@@ -144,12 +147,12 @@ void MainWindow::build() {
         w.txtValue.set(i, t);
     }
 
-    w.Label8.set(4, label(f, member("Label8", 4), QStringLiteral("定时时长(ms)"), twips(960, 3360, 1215, 255)));
+    w.Label8.set(4, label(f, member("Label8", 4), tr("定时时长(ms)"), twips(960, 3360, 1215, 255)));
     w.txtTimerSet = textBox(f, QStringLiteral("txtTimerSet"), QStringLiteral("1000"), twips(2400, 3360, 615, 270));
     const QFont buttonFont = makeFont(kSongTi, 14.25, QFont::Bold);
-    w.comDoOnce = button(f, QStringLiteral("comDoOnce"), QStringLiteral("单次"), twips(600, 3840, 1440, 600));
-    w.cmdOneM = button(f, QStringLiteral("cmdOneM"), QStringLiteral("循环"), twips(2520, 3840, 1560, 600));
-    w.cmdStopOnce = button(f, QStringLiteral("cmdStopOnce"), QStringLiteral("停止"), twips(4560, 3840, 1320, 600));
+    w.comDoOnce = button(f, QStringLiteral("comDoOnce"), tr("单次"), twips(600, 3840, 1440, 600));
+    w.cmdOneM = button(f, QStringLiteral("cmdOneM"), tr("循环"), twips(2520, 3840, 1560, 600));
+    w.cmdStopOnce = button(f, QStringLiteral("cmdStopOnce"), tr("停止"), twips(4560, 3840, 1320, 600));
     for (QPushButton* b : {w.comDoOnce, w.cmdOneM, w.cmdStopOnce})
         b->setFont(buttonFont);
     w.Timer2 = named(new QTimer(this), QStringLiteral("Timer2"));
@@ -159,46 +162,51 @@ void MainWindow::build() {
     f = w.Frame7;
     struct Row {
         int labelIndex, index, top, labelWidth, hintIndex, hintLeft, hintTop, buttonTop;
-        const char16_t* name;
-        const char16_t* initial;
-        const char16_t* hint;
+        const char* name;
+        const char* initial;
+        const char* hint;
     };
     const Row rows[] = {
-        {0, 0, 360, 1455, 1, 2760, 360, 240, u"水分量程缩放系数", u"1.0000", u"值范围为：0.2000-5.0000"},
-        {1, 1, 960, 1335, 3, 2880, 960, 840, u"水分偏移校准值", u"0.00", u"值范围为：1000到64535"},
-        {2, 2, 1560, 975, 6, 2760, 1560, 1560, u"水分最大值", u"100", u"值范围为：1000-10000"},
-        {3, 3, 2160, 975, 0, 2760, 2280, 2160, u"水分最小值", u"0", u"值范围为：0-1000"},
-        {4, 6, 2760, 1215, 2, 240, 3120, 2760, u"硬件量程设置", u"0",
-         u"值只有为1、2、3，1(0-100%) 2(0-50%) 3(0-25%)"},
+        {0, 0, 360, 1455, 1, 2760, 360, 240, QT_TRANSLATE_NOOP("MainWindow", "水分量程缩放系数"), "1.0000",
+         QT_TRANSLATE_NOOP("MainWindow", "值范围为：0.2000-5.0000")},
+        {1, 1, 960, 1335, 3, 2880, 960, 840, QT_TRANSLATE_NOOP("MainWindow", "水分偏移校准值"), "0.00",
+         QT_TRANSLATE_NOOP("MainWindow", "值范围为：1000到64535")},
+        {2, 2, 1560, 975, 6, 2760, 1560, 1560, QT_TRANSLATE_NOOP("MainWindow", "水分最大值"), "100",
+         QT_TRANSLATE_NOOP("MainWindow", "值范围为：1000-10000")},
+        {3, 3, 2160, 975, 0, 2760, 2280, 2160, QT_TRANSLATE_NOOP("MainWindow", "水分最小值"), "0",
+         QT_TRANSLATE_NOOP("MainWindow", "值范围为：0-1000")},
+        {4, 6, 2760, 1215, 2, 240, 3120, 2760, QT_TRANSLATE_NOOP("MainWindow", "硬件量程设置"), "0",
+         QT_TRANSLATE_NOOP("MainWindow", "值只有为1、2、3，1(0-100%) 2(0-50%) 3(0-25%)")},
     };
     for (const Row& r : rows) {
-        w.lblsetValue.set(r.labelIndex, label(f, member("lblsetValue", r.labelIndex), QString::fromUtf16(r.name),
+        w.lblsetValue.set(r.labelIndex, label(f, member("lblsetValue", r.labelIndex), tr(r.name),
                                               twips(240, r.top, r.labelWidth, 255)));
-        w.txtsetValue.set(r.index, textBox(f, member("txtsetValue", r.index), QString::fromUtf16(r.initial),
+        w.txtsetValue.set(r.index, textBox(f, member("txtsetValue", r.index), QString::fromLatin1(r.initial),
                                            twips(1680, r.top, 975, 270)));
-        w.Label2.set(r.hintIndex, label(f, member("Label2", r.hintIndex), QString::fromUtf16(r.hint),
+        w.Label2.set(r.hintIndex, label(f, member("Label2", r.hintIndex), tr(r.hint),
                                         QRect(px(r.hintLeft), px(r.hintTop), 0, 0), kRed));
-        w.cmdREAD.set(r.index, button(f, member("cmdREAD", r.index), QStringLiteral("读出"),
-                                      twips(5520, r.buttonTop, 1215, 495)));
-        w.cmdSet.set(r.index, button(f, member("cmdSet", r.index), QStringLiteral("设置"),
-                                     twips(6840, r.buttonTop, 1215, 495)));
+        w.cmdREAD.set(r.index,
+                      button(f, member("cmdREAD", r.index), tr("读出"), twips(5520, r.buttonTop, 1215, 495)));
+        w.cmdSet.set(r.index,
+                     button(f, member("cmdSet", r.index), tr("设置"), twips(6840, r.buttonTop, 1215, 495)));
     }
 
     // Device address.
     f = w.Frame12;
-    w.Label2.set(7, label(f, member("Label2", 7), QStringLiteral("将地址       改为"), twips(360, 480, 1575, 255)));
+    w.Label2.set(7, label(f, member("Label2", 7), tr("将地址       改为"), twips(360, 480, 1575, 255)));
     spaceLikeTheDesignFace(w.Label2(7));
     w.txtSetID.set(0, textBox(f, member("txtSetID", 0), QStringLiteral("1"), twips(960, 480, 435, 270)));
     w.txtSetID.set(1, textBox(f, member("txtSetID", 1), QStringLiteral("1"), twips(2280, 480, 555, 270)));
-    w.Label2.set(13, label(f, member("Label2", 13), QStringLiteral("地址值范围为：1-250"), twips(360, 840, 1815, 255), kRed));
-    w.cmdChangeID = button(f, QStringLiteral("cmdChangeID"), QStringLiteral("执行"), twips(4080, 240, 1215, 495));
-    w.cmdReadAdd = button(f, QStringLiteral("cmdReadAdd"), QStringLiteral("读地址"), twips(5520, 240, 1215, 495));
+    w.Label2.set(13,
+                 label(f, member("Label2", 13), tr("地址值范围为：1-250"), twips(360, 840, 1815, 255), kRed));
+    w.cmdChangeID = button(f, QStringLiteral("cmdChangeID"), tr("执行"), twips(4080, 240, 1215, 495));
+    w.cmdReadAdd = button(f, QStringLiteral("cmdReadAdd"), tr("读地址"), twips(5520, 240, 1215, 495));
 
     // Command observation window.
     f = w.Frame1;
-    w.Label1 = label(f, QStringLiteral("Label1"), QStringLiteral("发送命令:"), twips(120, 240, 855, 255));
+    w.Label1 = label(f, QStringLiteral("Label1"), tr("发送命令:"), twips(120, 240, 855, 255));
     w.txtCommand = textBox(f, QStringLiteral("txtCommand"), QString(), twips(960, 240, 4575, 315));
-    w.Label7 = label(f, QStringLiteral("Label7"), QStringLiteral("接收命令:"), twips(120, 600, 855, 255));
+    w.Label7 = label(f, QStringLiteral("Label7"), tr("接收命令:"), twips(120, 600, 855, 255));
     w.txtState = named(new ReplyBox(f), QStringLiteral("txtState"));
     w.txtState->setGeometry(twips(960, 600, 14055, 855));
     w.txtState->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -208,44 +216,118 @@ void MainWindow::build() {
 
     // Temperature two-point calibration.
     f = w.frame3;
-    w.lblAlarm.set(6, label(f, member("lblAlarm", 6), QStringLiteral("低温点"), twips(120, 600, 615, 255), kRed));
+    w.lblAlarm.set(6, label(f, member("lblAlarm", 6), tr("低温点"), twips(120, 600, 615, 255), kRed));
     w.Line1.set(2, named(new LineShape(f, {720, 240}, {720, 1200}, kRed), member("Line1", 2)));
-    w.Label2.set(5, label(f, member("Label2", 5),
-                          QStringLiteral("1.将PT100放入低温环境中，比如度冰水混合物中，用精确的万用表量出此时的电阻值 RL="),
-                          twips(840, 240, 5415, 615)));
+    w.Label2.set(5,
+                 label(f, member("Label2", 5),
+                       tr("1.将PT100放入低温环境中，比如度冰水混合物中，用精确的万用表量出此时的电阻值 RL="),
+                       twips(840, 240, 5415, 615)));
     w.txtRL = textBox(f, QStringLiteral("txtRL"), QStringLiteral("100"), twips(2760, 480, 735, 270));
-    w.Label14 = label(f, QStringLiteral("Label14"), QStringLiteral("2.在相同的低温环境中，接到设备上，读出此时的电阻值 RA="),
-                      twips(840, 840, 4215, 495));
+    w.Label14 =
+        label(f, QStringLiteral("Label14"), tr("2.在相同的低温环境中，接到设备上，读出此时的电阻值 RA="),
+              twips(840, 840, 4215, 495));
     w.txtRA = textBox(f, QStringLiteral("txtRA"), QStringLiteral("0"), twips(1680, 1080, 1095, 270));
-    w.cmdRead0 = button(f, QStringLiteral("cmdRead0"), QStringLiteral("读阻值"), twips(5160, 840, 1095, 375));
-    w.lblAlarm.set(7, label(f, member("lblAlarm", 7), QStringLiteral("高温点"), twips(120, 1920, 615, 255), kRed));
+    w.cmdRead0 = button(f, QStringLiteral("cmdRead0"), tr("读阻值", "RA"), twips(5160, 840, 1095, 375));
+    w.lblAlarm.set(7, label(f, member("lblAlarm", 7), tr("高温点"), twips(120, 1920, 615, 255), kRed));
     w.Line1.set(1, named(new LineShape(f, {720, 1800}, {720, 2280}, kRed), member("Line1", 1)));
     w.Label9 = label(f, QStringLiteral("Label9"),
-                     QStringLiteral("1.将PT100放入高温环境中，比如60度，用精确万用表量出此时的电阻值  RH="),
+                     tr("1.将PT100放入高温环境中，比如60度，用精确万用表量出此时的电阻值  RH="),
                      twips(840, 1680, 5175, 495));
     w.TXTRH = textBox(f, QStringLiteral("TXTRH"), QStringLiteral("138.5"), twips(2160, 1920, 735, 270));
-    w.Label10 = label(f, QStringLiteral("Label10"), QStringLiteral("2.在相同的高温环境中，接到设备上，读出此时的电阻值 RB="),
-                      twips(840, 2280, 3375, 495));
+    w.Label10 =
+        label(f, QStringLiteral("Label10"), tr("2.在相同的高温环境中，接到设备上，读出此时的电阻值 RB="),
+              twips(840, 2280, 3375, 495));
     w.txtRB = textBox(f, QStringLiteral("txtRB"), QStringLiteral("0"), twips(2520, 2520, 1095, 270));
-    w.txtRead100 = button(f, QStringLiteral("txtRead100"), QStringLiteral("读阻值"), twips(5040, 2280, 1095, 375));
-    w.Label12 = label(f, QStringLiteral("Label12"), QStringLiteral("斜率计算公式：LA=(RH-RL)/(RA-RB)"), twips(6720, 240, 3135, 255));
-    w.Label13 = label(f, QStringLiteral("Label13"), QStringLiteral("偏移量计算公式：OF=RH-RB*LA"), twips(6720, 480, 3135, 255));
-    w.lblAlarm.set(0, label(f, member("lblAlarm", 0), QStringLiteral("斜率   LA="), twips(6720, 840, 1095, 255)));
+    w.txtRead100 = button(f, QStringLiteral("txtRead100"), tr("读阻值", "RB"), twips(5040, 2280, 1095, 375));
+    w.Label12 = label(f, QStringLiteral("Label12"), tr("斜率计算公式：LA=(RH-RL)/(RA-RB)"),
+                      twips(6720, 240, 3135, 255));
+    w.Label13 =
+        label(f, QStringLiteral("Label13"), tr("偏移量计算公式：OF=RH-RB*LA"), twips(6720, 480, 3135, 255));
+    w.lblAlarm.set(0, label(f, member("lblAlarm", 0), tr("斜率   LA="), twips(6720, 840, 1095, 255)));
     w.txtsetValue.set(4, textBox(f, member("txtsetValue", 4), QStringLiteral("1"), twips(7680, 840, 975, 270)));
-    w.cmdREAD.set(4, button(f, member("cmdREAD", 4), QStringLiteral("读出"), twips(9120, 720, 975, 375)));
-    w.cmdSet.set(4, button(f, member("cmdSet", 4), QStringLiteral("设置"), twips(10440, 720, 975, 375)));
+    w.cmdREAD.set(4, button(f, member("cmdREAD", 4), tr("读出"), twips(9120, 720, 975, 375)));
+    w.cmdSet.set(4, button(f, member("cmdSet", 4), tr("设置"), twips(10440, 720, 975, 375)));
     w.lblAlarm.set(4, label(f, member("lblAlarm", 4),
-                            QStringLiteral("此值为10000时，实际系数为1，LA'=LA/10000(值范围为5000-15000)"),
+                            tr("此值为10000时，实际系数为1，LA'=LA/10000(值范围为5000-15000)"),
                             twips(6720, 1200, 5655, 255)));
-    w.lblAlarm.set(1, label(f, member("lblAlarm", 1), QStringLiteral("偏移量 OF="), twips(6720, 1650, 975, 255)));
+    w.lblAlarm.set(1, label(f, member("lblAlarm", 1), tr("偏移量 OF="), twips(6720, 1650, 975, 255)));
     w.txtsetValue.set(5, textBox(f, member("txtsetValue", 5), QStringLiteral("1"), twips(7680, 1560, 975, 270)));
-    w.cmdREAD.set(5, button(f, member("cmdREAD", 5), QStringLiteral("读出"), twips(9120, 1560, 975, 375)));
-    w.cmdSet.set(5, button(f, member("cmdSet", 5), QStringLiteral("设置"), twips(10440, 1560, 975, 375)));
+    w.cmdREAD.set(5, button(f, member("cmdREAD", 5), tr("读出"), twips(9120, 1560, 975, 375)));
+    w.cmdSet.set(5, button(f, member("cmdSet", 5), tr("设置"), twips(10440, 1560, 975, 375)));
     w.lblAlarm.set(5, label(f, member("lblAlarm", 5),
-                            QStringLiteral("此值为5000时实际偏移量为0欧，实际偏移量为LF'=(5000-LF)/100欧,值范围为0-9500"),
+                            tr("此值为5000时实际偏移量为0欧，实际偏移量为LF'=(5000-LF)/100欧,值范围为0-9500"),
                             twips(6720, 2040, 4815, 495)));
-    w.cmdCatalute = button(f, QStringLiteral("cmdCatalute"), QStringLiteral("计数参数"), twips(10200, 2280, 1215, 495));
+    w.cmdCatalute = button(f, QStringLiteral("cmdCatalute"), tr("计数参数"), twips(10200, 2280, 1215, 495));
     w.Line2 = named(new LineShape(f, {6600, 720}, {6600, 2640}, Qt::black), QStringLiteral("Line2"));
+
+    fullWordings();
+}
+
+void MainWindow::fullWordings() {
+    // Captions that a translation shortens to fit their designed place: the full wording
+    // becomes the tool tip. The designed window has no such tips, and a caption without a
+    // translation of its full wording gets none.
+    const Window& w = w_;
+    struct Source {
+        const char* text;
+        const char* comment;
+    };
+    struct Caption {
+        QWidget* control;
+        Source source;
+    };
+    const Caption captions[] = {
+        {w.Label8(0), QT_TRANSLATE_NOOP3("MainWindow", "设备地址", "full wording")},
+        {w.Label8(3), QT_TRANSLATE_NOOP3("MainWindow", "功 能 码", "full wording")},
+        {w.Label8(1), QT_TRANSLATE_NOOP3("MainWindow", "超始地址", "full wording")},
+        {w.Label8(2), QT_TRANSLATE_NOOP3("MainWindow", "数据长度", "full wording")},
+        {w.Label3, QT_TRANSLATE_NOOP3("MainWindow", "串口号", "full wording")},
+        {w.Label5(2), QT_TRANSLATE_NOOP3("MainWindow", "波特率", "full wording")},
+        {w.cmdCom, QT_TRANSLATE_NOOP3("MainWindow", "保存设置", "full wording")},
+        {w.lblDanWei(2), QT_TRANSLATE_NOOP3("MainWindow", "水  分", "full wording")},
+        {w.lblDanWei(1), QT_TRANSLATE_NOOP3("MainWindow", "温  度", "full wording")},
+        {w.lblDanWei(5), QT_TRANSLATE_NOOP3("MainWindow", "水分量程缩放系数", "full wording")},
+        {w.Label8(4), QT_TRANSLATE_NOOP3("MainWindow", "定时时长(ms)", "full wording")},
+        {w.lblsetValue(0), QT_TRANSLATE_NOOP3("MainWindow", "水分量程缩放系数", "full wording")},
+        {w.lblsetValue(1), QT_TRANSLATE_NOOP3("MainWindow", "水分偏移校准值", "full wording")},
+        {w.lblsetValue(2), QT_TRANSLATE_NOOP3("MainWindow", "水分最大值", "full wording")},
+        {w.lblsetValue(3), QT_TRANSLATE_NOOP3("MainWindow", "水分最小值", "full wording")},
+        {w.lblsetValue(4), QT_TRANSLATE_NOOP3("MainWindow", "硬件量程设置", "full wording")},
+        {w.Label2(7), QT_TRANSLATE_NOOP3("MainWindow", "将地址       改为", "full wording")},
+        {w.Label2(13), QT_TRANSLATE_NOOP3("MainWindow", "地址值范围为：1-250", "full wording")},
+        {w.cmdReadAdd, QT_TRANSLATE_NOOP3("MainWindow", "读地址", "full wording")},
+        {w.Label1, QT_TRANSLATE_NOOP3("MainWindow", "发送命令:", "full wording")},
+        {w.Label7, QT_TRANSLATE_NOOP3("MainWindow", "接收命令:", "full wording")},
+        {w.lblAlarm(6), QT_TRANSLATE_NOOP3("MainWindow", "低温点", "full wording")},
+        {w.lblAlarm(7), QT_TRANSLATE_NOOP3("MainWindow", "高温点", "full wording")},
+        {w.Label2(5),
+         QT_TRANSLATE_NOOP3("MainWindow",
+                            "1.将PT100放入低温环境中，比如度冰水混合物中，用精确的万用表量出此时的电阻值 RL=",
+                            "full wording")},
+        {w.Label14, QT_TRANSLATE_NOOP3("MainWindow", "2.在相同的低温环境中，接到设备上，读出此时的电阻值 RA=",
+                                       "full wording")},
+        {w.cmdRead0, QT_TRANSLATE_NOOP3("MainWindow", "读阻值", "full wording")},
+        {w.Label9, QT_TRANSLATE_NOOP3("MainWindow",
+                                      "1.将PT100放入高温环境中，比如60度，用精确万用表量出此时的电阻值  RH=",
+                                      "full wording")},
+        {w.Label10, QT_TRANSLATE_NOOP3("MainWindow", "2.在相同的高温环境中，接到设备上，读出此时的电阻值 RB=",
+                                       "full wording")},
+        {w.txtRead100, QT_TRANSLATE_NOOP3("MainWindow", "读阻值", "full wording")},
+        {w.Label12, QT_TRANSLATE_NOOP3("MainWindow", "斜率计算公式：LA=(RH-RL)/(RA-RB)", "full wording")},
+        {w.Label13, QT_TRANSLATE_NOOP3("MainWindow", "偏移量计算公式：OF=RH-RB*LA", "full wording")},
+        {w.lblAlarm(4),
+         QT_TRANSLATE_NOOP3("MainWindow", "此值为10000时，实际系数为1，LA'=LA/10000(值范围为5000-15000)",
+                            "full wording")},
+        {w.lblAlarm(5),
+         QT_TRANSLATE_NOOP3("MainWindow",
+                            "此值为5000时实际偏移量为0欧，实际偏移量为LF'=(5000-LF)/100欧,值范围为0-9500",
+                            "full wording")},
+        {w.cmdCatalute, QT_TRANSLATE_NOOP3("MainWindow", "计数参数", "full wording")},
+    };
+    for (const Caption& c : captions) {
+        const QString full = tr(c.source.text, c.source.comment);
+        if (full != QString::fromUtf8(c.source.text)) c.control->setToolTip(full);
+    }
 }
 
 void MainWindow::wire() {

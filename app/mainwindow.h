@@ -5,6 +5,7 @@
 #include "app/controls.h"
 #include "window/window.h"
 
+#include <QCoreApplication>
 #include <QWidget>
 
 class QScrollArea;
@@ -12,6 +13,9 @@ class QScrollArea;
 namespace kv {
 
 class MainWindow : public QWidget {
+    // The window's texts are looked up in the language chosen at start (app/language.h);
+    // without a translation they are the designed Chinese ones.
+    Q_DECLARE_TR_FUNCTIONS(MainWindow)
 public:
     MainWindow(SerialComm& port, MessageBoxes& messages, const QString& programDir);
 
@@ -25,6 +29,7 @@ private:
     void build();
     void wire();
     void scrollable();
+    void fullWordings();
 
     Window w_;
     QScrollArea* scroll_ = nullptr;

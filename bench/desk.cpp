@@ -2,9 +2,11 @@
 // sensor, cycling every 50 ms.
 //   desk_bench --cpu         prints the tool's CPU time and memory over 10 s each with the
 //                            monitor never opened, open, and closed again
-//   desk_bench --shots DIR   writes the screenshots of the README into DIR
+//   desk_bench --shots DIR   writes the screenshots of docs/ into DIR
 //   desk_bench --dark-shots DIR   the window and the monitor on a dark desktop, run under
 //                            QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark
+//   desk_bench --english-shots DIR   the whole window and the monitor in English
+#include "app/language.h"
 #include "app/mainwindow.h"
 #include "bench/benchsupport.h"
 #include "monitor/monitor.h"
@@ -123,6 +125,22 @@ int cpu() {
     return 0;
 }
 
+// The monitor after a minute of cycling every 50 ms, which fills its one-minute span.
+bool monitorAfterAMinute(Desk& desk, const QString& file) {
+    desk.monitor->show();
+    desk.monitor->window()->resize(1200, 800);
+    if (auto* span = desk.monitor->window()->findChild<QComboBox*>(QStringLiteral("span")))
+        span->setCurrentIndex(0);
+    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return false;
+    desk.cycle(50);
+    runFor(60000);
+    desk.window->context().cmdStopOnce->click();
+    QTest::qWait(500);
+    desk.monitor->window()->refresh();
+    QTest::qWait(300);
+    return desk.monitor->window()->grab().save(file);
+}
+
 int shots(const QString& out) {
     Desk desk;
     if (!desk.start({QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--bad-crc"),
@@ -141,20 +159,7 @@ int shots(const QString& out) {
     QTest::qWait(300);
     desk.window->grab().save(QDir(out).filePath(QStringLiteral("window-scrolled.png")));
     bar->setValue(0);
-    // The monitor after a minute of cycling.
-    desk.monitor->show();
-    desk.monitor->window()->resize(1200, 800);
-    // A minute of data fills the one-minute span.
-    if (auto* span = desk.monitor->window()->findChild<QComboBox*>(QStringLiteral("span")))
-        span->setCurrentIndex(0);
-    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return 1;
-    desk.cycle(50);
-    runFor(60000);
-    w.cmdStopOnce->click();
-    QTest::qWait(500);
-    desk.monitor->window()->refresh();
-    QTest::qWait(300);
-    desk.monitor->window()->grab().save(QDir(out).filePath(QStringLiteral("monitor.png")));
+    if (!monitorAfterAMinute(desk, QDir(out).filePath(QStringLiteral("monitor.png")))) return 1;
     std::printf("screenshots in %s\n", qPrintable(out));
     return 0;
 }
@@ -190,6 +195,40 @@ int darkShots(const QString& out) {
     return 0;
 }
 
+// The whole designed page after a measurement, a parameter read and a calibration, and
+// the monitor after a minute of cycling, as `--lang en` shows them.
+int englishShots(const QString& out) {
+    const QString error = kv::useLanguage(QStringLiteral("en"));
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    Desk desk;
+    if (!desk.start({QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--exception"),
+                     QStringLiteral("0.02")}))
+        return 1;
+    QDir().mkpath(out);
+    kv::Window& w = desk.window->context();
+    const QSize page = desk.window->scrollArea()->widget()->minimumSize();
+    desk.window->resize(page);
+    // Each request is answered before the next goes out: one more receive event each.
+    const auto answered = [&w](QPushButton* button) {
+        const qint32 before = w.RxCount;
+        button->click();
+        return QTest::qWaitFor([&] { return w.RxCount > before; }, 3000);
+    };
+    for (QPushButton* b : {w.comDoOnce, w.cmdREAD(0), w.cmdRead0})
+        if (!answered(b)) return 1;
+    // The virtual sensor keeps one temperature: the hot bath's reading is typed in.
+    w.txtRB->setText(QStringLiteral("139.10"));
+    w.cmdCatalute->click();
+    QTest::qWait(300);
+    desk.window->grab().save(QDir(out).filePath(QStringLiteral("window-en.png")));
+    if (!monitorAfterAMinute(desk, QDir(out).filePath(QStringLiteral("monitor-en.png")))) return 1;
+    std::printf("screenshots in %s\n", qPrintable(out));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -200,8 +239,9 @@ int main(int argc, char** argv) {
     if (args.size() >= 2 && args[1] == QLatin1String("--cpu")) return cpu();
     if (args.size() >= 3 && args[1] == QLatin1String("--shots")) return shots(args[2]);
     if (args.size() >= 3 && args[1] == QLatin1String("--dark-shots")) return darkShots(args[2]);
-    std::fprintf(
-        stderr,
-        "usage: desk_bench --cpu | --shots DIR | --dark-shots DIR   (on a display, e.g. under xvfb-run)\n");
+    if (args.size() >= 3 && args[1] == QLatin1String("--english-shots")) return englishShots(args[2]);
+    std::fprintf(stderr,
+                 "usage: desk_bench --cpu | --shots DIR | --dark-shots DIR | --english-shots DIR   (on a "
+                 "display, e.g. under xvfb-run)\n");
     return 2;
 }

@@ -4,6 +4,9 @@
 // before each request) and against a bare poller in the same run: a loop that writes each
 // request and reads its 9-byte reply, with no retries, silence or checks.
 // The sensors answer at once (--turnaround 0), so what remains is the line and the tool.
+// Then a round of five sensors of which one never answers (--timeout 300 --retries 0), the
+// other four in 5 ms, against the line's own time: four exchanges, and the silent sensor's
+// timeout and grace. `fleet_bench PROGRAM` measures another kv7702r build the same way.
 
 #include "modbus/codec.h"
 #include "sensor/protocol.h"
@@ -27,6 +30,7 @@ namespace {
 
 constexpr int kSensors = 8;
 constexpr int kRounds = 50;
+constexpr int kSilentRounds = 20;
 constexpr int kBaud = 19200;
 constexpr double kBitsPerByte = 10;
 
@@ -79,17 +83,20 @@ std::vector<double> barePoller(const QString& link) {
     return rounds;
 }
 
-// Rounds of kv7702r read, in ms each, from the times of each round's first row.
-std::vector<double> cliRounds(const QString& link) {
+// Rounds of kv7702r read over sensors 1..sensors, in ms each, from the times of each round's
+// first row; `silent` sensors among them make its exit code 3.
+std::vector<double> cliRounds(const QString& program, const QString& link, int sensors, int count,
+                              const QStringList& extra = {}, bool silent = false) {
     QProcess p;
-    p.start(QStringLiteral(KV_CLI_BINARY),
-            {QStringLiteral("read"), QStringLiteral("--port"), link, QStringLiteral("--rate"),
-             QString::number(kBaud), QStringLiteral("--address"), QStringLiteral("1-%1").arg(kSensors),
-             QStringLiteral("--count"), QString::number(kRounds + 1), QStringLiteral("--csv"),
-             QStringLiteral("-")});
+    p.start(program,
+            QStringList{QStringLiteral("read"), QStringLiteral("--port"), link, QStringLiteral("--rate"),
+                        QString::number(kBaud), QStringLiteral("--address"),
+                        QStringLiteral("1-%1").arg(sensors), QStringLiteral("--count"),
+                        QString::number(count + 1), QStringLiteral("--csv"), QStringLiteral("-")} +
+                extra);
     const bool ran = p.waitForFinished(600000);
     const QList<QByteArray> rows = p.readAllStandardOutput().split('\n');
-    if (!ran || p.exitCode() != 0) {
+    if (!ran || p.exitCode() != (silent ? 3 : 0)) {
         std::fprintf(stderr, "kv7702r read failed (exit %d): %s\n", p.exitCode(),
                      p.readAllStandardError().constData());
         for (const QByteArray& row : rows)
@@ -97,7 +104,7 @@ std::vector<double> cliRounds(const QString& link) {
         return {};
     }
     std::vector<qint64> starts;
-    for (int i = 1; i + 1 < rows.size(); i += kSensors)
+    for (int i = 1; i + 1 < rows.size(); i += sensors)
         starts.push_back(
             QDateTime::fromString(QString::fromLatin1(rows[i].split(',').value(0)), Qt::ISODateWithMs)
                 .toMSecsSinceEpoch());
@@ -107,21 +114,27 @@ std::vector<double> cliRounds(const QString& link) {
     return rounds;
 }
 
+// Virtual sensors 1..n on a line of their own, answering after turnaroundMs.
+bool startSensors(QProcess& sim, const QString& link, int n, int turnaroundMs) {
+    QStringList simArgs{QStringLiteral("--link"), link, QStringLiteral("--turnaround"),
+                        QString::number(turnaroundMs)};
+    for (int a = 1; a <= n; ++a)
+        simArgs << QStringLiteral("--address") << QString::number(a);
+    sim.start(QStringLiteral(KV_SIM_BINARY), simArgs);
+    if (sim.waitForReadyRead(10000)) return true;
+    std::fprintf(stderr, "the virtual sensors did not start\n");
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    const QString program = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(KV_CLI_BINARY);
     QTemporaryDir dir;
     const QString link = QDir(dir.path()).filePath(QStringLiteral("ttyBus"));
-    QStringList simArgs{QStringLiteral("--link"), link, QStringLiteral("--turnaround"), QStringLiteral("0")};
-    for (int a = 1; a <= kSensors; ++a)
-        simArgs << QStringLiteral("--address") << QString::number(a);
     QProcess sim;
-    sim.start(QStringLiteral(KV_SIM_BINARY), simArgs);
-    if (!sim.waitForReadyRead(10000)) {
-        std::fprintf(stderr, "the virtual sensors did not start\n");
-        return 1;
-    }
+    if (!startSensors(sim, link, kSensors, 0)) return 1;
 
     const int requestBytes = 8;
     const int replyBytes = 9;
@@ -129,7 +142,7 @@ int main(int argc, char** argv) {
     const double wire = kSensors * (requestBytes + replyBytes) * charMs;
     const double wireWithSilence = wire + kSensors * 3.5 * charMs;
     const std::vector<double> bare = barePoller(link);
-    const std::vector<double> cli = cliRounds(link);
+    const std::vector<double> cli = cliRounds(program, link, kSensors, kRounds);
     sim.terminate();
     sim.waitForFinished(5000);
     if (bare.empty() || cli.empty()) return 1;
@@ -144,5 +157,32 @@ int main(int argc, char** argv) {
     std::printf("%-50s %7.1f ms  (%.2f x the line's time, %.2f x the bare poller)  min %.0f  max %.0f\n",
                 "kv7702r read --address 1-8, one round (median)", c, c / wire, c / b,
                 *std::min_element(cli.begin(), cli.end()), *std::max_element(cli.begin(), cli.end()));
+
+    // Five sensors, the fifth never answering.
+    constexpr int kAnswering = 4;
+    constexpr int kTurnaroundMs = 5;
+    constexpr int kTimeoutMs = 300;
+    const QString silentLink = QDir(dir.path()).filePath(QStringLiteral("ttySilent"));
+    QProcess four;
+    if (!startSensors(four, silentLink, kAnswering, kTurnaroundMs)) return 1;
+    const std::vector<double> silent = cliRounds(program, silentLink, kAnswering + 1, kSilentRounds,
+                                                 {QStringLiteral("--timeout"), QString::number(kTimeoutMs),
+                                                  QStringLiteral("--retries"), QStringLiteral("0")},
+                                                 true);
+    four.terminate();
+    four.waitForFinished(5000);
+    if (silent.empty()) return 1;
+    const double exchanges = kAnswering * ((requestBytes + replyBytes) * charMs + kTurnaroundMs);
+    const double own = exchanges + (kAnswering + 1) * 3.5 * charMs + kTimeoutMs + kTimeoutMs / 2.0;
+    const double s = median(silent);
+    std::printf("\n%d sensors answering in %d ms and one silent, --timeout %d --retries 0, %d rounds\n",
+                kAnswering, kTurnaroundMs, kTimeoutMs, kSilentRounds);
+    std::printf("%-50s %7.1f ms  (4 exchanges %.1f, silence %.1f, timeout %d, grace %d)\n",
+                "the line's own time for the round", own, exchanges, (kAnswering + 1) * 3.5 * charMs,
+                kTimeoutMs, kTimeoutMs / 2);
+    std::printf("%-50s %7.1f ms  (%.2f x the line's time)  min %.0f  max %.0f\n",
+                "kv7702r read --address 1-5, one round (median)", s, s / own,
+                *std::min_element(silent.begin(), silent.end()),
+                *std::max_element(silent.begin(), silent.end()));
     return 0;
 }

@@ -5,12 +5,18 @@
 #include "cli/report.h"
 #include "sensor/values.h"
 
+#include <QStringList>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
 
 namespace kv::cli {
 namespace {
+
+// The calibration's two parameters.
+constexpr int kLA = 4;
+constexpr int kOF = 5;
 
 // The parameter's register as the sensor holds it.
 Result readParameter(Session& s, int i) {
@@ -32,29 +38,71 @@ QString parameterLine(int i, std::uint16_t raw) {
         .trimmed();
 }
 
-// Writes, checks the echo, reads back; EXIT_OK only when the register holds `raw`.
-int writeVerified(Session& s, int i, std::uint16_t raw) {
-    const auto& info = sensor::parameterInfo(i);
+// What a write left in the sensor, as far as the line can tell.
+struct Written {
+    enum State { Yes, No, Unknown } state = Unknown;
+    int code = EXIT_OK;    // the exit code that follows the truth
+    bool readBack = false; // told by reading back after the acknowledgement went astray
+};
+
+// How long a write whose port went away waits for it to come back before reading back.
+constexpr int kReopenForReadBackMs = 5000;
+
+// Writes `raw`, which replaces `old`, and tells truly what the register holds after: read
+// back after an acknowledgement, and also after one that was lost, garbled, echoed, refused
+// or cut by an unplug (the port opened again when it comes back).
+Written writeVerified(Session& s, int i, std::uint16_t raw, std::uint16_t old) {
+    const QLatin1String key(sensor::parameterInfo(i).key);
     const auto frame = sensor::parameterWriteRequest(s.address(), i, raw);
     const Result w = s.request(frame, sensor::expectEcho(frame), s.retries());
-    if (!w.ok()) {
-        error(QStringLiteral("writing %1 failed: %2").arg(QLatin1String(info.key), w.detail));
-        return exitCodeFor(w.kind);
+    const QString unknown =
+        QStringLiteral("writing %1: unknown: the sensor could not be read; it held %2, %3 was sent")
+            .arg(key)
+            .arg(old)
+            .arg(raw);
+    if (w.outcome == Outcome::Busy) {
+        error(QStringLiteral("writing %1: not written: %2").arg(key, w.detail));
+        return {Written::No, exitCodeFor(w.outcome), false};
+    }
+    if (w.outcome == Outcome::Stopped) {
+        error(unknown + QStringLiteral(" (stopped)"));
+        return {Written::Unknown, EXIT_NO_REPLY, false};
+    }
+    if (w.outcome == Outcome::Lost && !s.reopenWithin(kReopenForReadBackMs)) {
+        error(unknown + QStringLiteral(" (%1)").arg(w.detail));
+        return {Written::Unknown, EXIT_NO_REPLY, false};
     }
     const Result r = readParameter(s, i);
     if (!r.ok()) {
-        error(QStringLiteral("reading %1 back failed: %2").arg(QLatin1String(info.key), r.detail));
-        return exitCodeFor(r.kind);
+        error(unknown + QStringLiteral(" (%1; reading back: %2)")
+                            .arg(w.ok() ? QStringLiteral("acknowledged") : w.detail, r.detail));
+        return {Written::Unknown, exitCodeFor(r.outcome), false};
     }
-    if (r.reply.registers[0] != raw) {
+    const std::uint16_t holds = r.reply.registers[0];
+    if (holds == raw) return {Written::Yes, EXIT_OK, !w.ok()};
+    if (w.ok()) {
         error(QStringLiteral("verification failed: %1 was acknowledged as %2 but register %3 holds %4")
-                  .arg(QLatin1String(info.key))
+                  .arg(key)
                   .arg(raw)
                   .arg(sensor::parameterReadRegister(i))
-                  .arg(r.reply.registers[0]));
-        return EXIT_DEVICE;
+                  .arg(holds));
+        return {Written::No, EXIT_DEVICE, false};
     }
-    return EXIT_OK;
+    error(QStringLiteral("writing %1: not written (%2); register %3 holds %4")
+              .arg(key, w.detail)
+              .arg(sensor::parameterReadRegister(i))
+              .arg(holds));
+    return {Written::No, exitCodeFor(w.outcome), true};
+}
+
+// The command that writes `raw` back to parameter i of this sensor.
+QString restoreCommand(const Session& s, int i, std::uint16_t raw) {
+    return QStringLiteral("  kv7702r --port %1 --rate %2 --address %3 params set %4 %5%6")
+        .arg(shellWord(s.device()))
+        .arg(s.rate())
+        .arg(s.address())
+        .arg(QLatin1String(sensor::parameterInfo(i).key), sensor::parameterText(i, raw))
+        .arg(sensor::parameterInRange(i, raw) ? QString() : QStringLiteral(" --force"));
 }
 
 struct Measurement {
@@ -85,7 +133,7 @@ std::optional<double> readResistance(Session& s, int& code) {
     const Result r = s.request(frame, sensor::expectRead(frame), s.retries());
     if (!r.ok()) {
         error(QStringLiteral("reading the resistance failed: %1").arg(r.detail));
-        code = exitCodeFor(r.kind);
+        code = exitCodeFor(r.outcome);
         return std::nullopt;
     }
     return sensor::resistanceOhm(r.reply.registers[0]);
@@ -104,70 +152,119 @@ int runParams(Session& s) {
                       .arg(i)
                       .arg(QLatin1String(sensor::parameterInfo(i).key), -15)
                       .arg(r.detail));
-            code = exitCodeFor(r.kind);
-            if (r.kind == Result::Lost || r.kind == Result::Stopped) break;
+            code = exitCodeFor(r.outcome);
+            if (r.outcome == Outcome::Lost || r.outcome == Outcome::Stopped) break;
         }
     }
     return code;
 }
 
 int runParamsSet(Session& s, int i, std::uint16_t raw) {
-    const int code = writeVerified(s, i, raw);
-    if (code == EXIT_OK) print(parameterLine(i, raw) + QStringLiteral("  written and verified"));
-    return code;
+    // What it held first: a write whose acknowledgement goes astray is told against it.
+    const Result old = readParameter(s, i);
+    if (!old.ok()) {
+        error(QStringLiteral("reading %1 failed: %2; nothing written")
+                  .arg(QLatin1String(sensor::parameterInfo(i).key), old.detail));
+        return exitCodeFor(old.outcome);
+    }
+    const Written w = writeVerified(s, i, raw, old.reply.registers[0]);
+    if (w.state == Written::Yes)
+        print(parameterLine(i, raw) + (w.readBack
+                                           ? QStringLiteral("  written (acknowledgement lost, read back)")
+                                           : QStringLiteral("  written and verified")));
+    return w.code;
 }
 
 int runAddressRead(Session& s) {
-    const Result r = s.request(sensor::addressReadRequest(), sensor::expectAddressRead(), s.retries());
+    const Result r = s.addressRead(s.retries());
+    if (r.answers.size() > 1) {
+        QStringList names;
+        for (const line::Answer& a : r.answers)
+            names << QString::number(a.reply.address);
+        error(QStringLiteral("%1 sensors answer the address read: %2; give --address, or let scan find them")
+                  .arg(r.answers.size())
+                  .arg(names.join(QStringLiteral(", "))));
+        return EXIT_DEVICE;
+    }
     if (!r.ok()) {
         error(QStringLiteral("address read failed: %1%2")
-                  .arg(r.detail, r.kind == Result::Bad
+                  .arg(r.detail, r.outcome == Outcome::Garbled
                                      ? QStringLiteral(" (several sensors on the line? try scan)")
                                      : QString()));
-        return exitCodeFor(r.kind);
+        return exitCodeFor(r.outcome);
     }
     print(QStringLiteral("address %1").arg(r.reply.address));
     return EXIT_OK;
 }
 
 int runAddressSet(Session& s, int newAddress, bool force) {
+    const auto at = static_cast<std::uint8_t>(newAddress);
     if (!force) {
-        // Two sensors on one address would answer together from then on.
-        const int lateBefore = s.line().unexpected().bursts;
-        const Measurement there = measure(s, static_cast<std::uint8_t>(newAddress));
-        if (there.result.kind == Result::Lost || there.result.kind == Result::Stopped) {
+        // Two sensors on one address would answer together from then on; a late answer counts.
+        const Measurement there = measure(s, at);
+        const Outcome o = there.result.outcome;
+        if (o == Outcome::Lost || o == Outcome::Stopped || o == Outcome::Echo || o == Outcome::Busy) {
             error(QStringLiteral("checking address %1 failed: %2").arg(newAddress).arg(there.result.detail));
-            return exitCodeFor(there.result.kind);
+            return exitCodeFor(o);
         }
-        if (there.result.kind != Result::Timeout || s.line().unexpected().bursts != lateBefore) {
+        if (o != Outcome::Timeout || there.result.tally.lateFrom(at) > 0) {
             error(QStringLiteral("address %1 answers already (%2); nothing written. Another sensor on this "
                                  "line uses it; --force changes the address anyway")
                       .arg(newAddress)
-                      .arg(there.result.ok() ? there.text() : there.result.detail));
+                      .arg(there.result.ok()       ? there.text()
+                           : o == Outcome::Timeout ? QStringLiteral("late")
+                                                   : there.result.detail));
             return EXIT_DEVICE;
         }
     }
-    const auto frame = sensor::addressChangeRequest(s.address(), static_cast<std::uint8_t>(newAddress));
+    const auto frame = sensor::addressChangeRequest(s.address(), at);
     // No retry: a change that took effect would not be answered at the old address again.
     const Result w = s.request(frame, sensor::expectAddressChange(frame), 0);
-    if (w.kind == Result::Exception || w.kind == Result::Lost || w.kind == Result::Stopped) {
-        error(QStringLiteral("address change failed: %1").arg(w.detail));
-        return exitCodeFor(w.kind);
+    if (w.outcome == Outcome::Busy) {
+        error(QStringLiteral("address not changed: %1").arg(w.detail));
+        return exitCodeFor(w.outcome);
     }
-    if (!w.ok())
-        error(QStringLiteral("address change not acknowledged (%1); checking the new address").arg(w.detail));
-    const Measurement m = measure(s, static_cast<std::uint8_t>(newAddress));
-    if (!m.result.ok()) {
-        error(QStringLiteral("verification failed: no measurement at address %1: %2")
+    if (w.ok()) {
+        const Measurement m = measure(s, at);
+        if (!m.result.ok()) {
+            error(QStringLiteral("verification failed: no measurement at address %1: %2")
+                      .arg(newAddress)
+                      .arg(m.text()));
+            return EXIT_DEVICE;
+        }
+        print(QStringLiteral("address %1 -> %2, verified by a measurement at %2: %3")
+                  .arg(s.address())
                   .arg(newAddress)
                   .arg(m.text()));
-        return EXIT_DEVICE;
+        return EXIT_OK;
     }
-    print(QStringLiteral("address %1 -> %2, verified by a measurement at %2: %3")
-              .arg(s.address())
-              .arg(newAddress)
-              .arg(m.text()));
-    return EXIT_OK;
+    // The acknowledgement went astray: where the sensor answers now tells.
+    const QString unknown = QStringLiteral("address change unknown: the sensor answers at neither %1 nor %2; "
+                                           "the change to %2 was sent (%3)")
+                                .arg(s.address())
+                                .arg(newAddress);
+    if (w.outcome == Outcome::Stopped ||
+        (w.outcome == Outcome::Lost && !s.reopenWithin(kReopenForReadBackMs))) {
+        error(unknown.arg(w.detail));
+        return EXIT_NO_REPLY;
+    }
+    const Measurement moved = measure(s, at);
+    if (moved.result.ok() || moved.result.outcome == Outcome::Exception) {
+        print(QStringLiteral("address %1 -> %2 (acknowledgement lost), verified by a measurement at %2: %3")
+                  .arg(s.address())
+                  .arg(newAddress)
+                  .arg(moved.text()));
+        return EXIT_OK;
+    }
+    const Measurement stayed = measure(s, s.address());
+    if (stayed.result.ok() || stayed.result.outcome == Outcome::Exception) {
+        error(QStringLiteral("address not changed (%1): the sensor still answers at %2")
+                  .arg(w.detail)
+                  .arg(s.address()));
+        return exitCodeFor(w.outcome);
+    }
+    error(unknown.arg(w.detail));
+    return EXIT_NO_REPLY;
 }
 
 int runCalibrate(Session& s, const CalibrateOptions& o) {
@@ -213,12 +310,12 @@ int runCalibrate(Session& s, const CalibrateOptions& o) {
                   .arg(c->offset));
         return measured ? EXIT_DEVICE : EXIT_USAGE;
     }
-    const Result oldLA = readParameter(s, 4);
-    const Result oldOF = readParameter(s, 5);
+    const Result oldLA = readParameter(s, kLA);
+    const Result oldOF = readParameter(s, kOF);
     if (!oldLA.ok() || !oldOF.ok()) {
         const Result& bad = oldLA.ok() ? oldOF : oldLA;
         error(QStringLiteral("reading the present LA and OF failed: %1").arg(bad.detail));
-        return exitCodeFor(bad.kind);
+        return exitCodeFor(bad.outcome);
     }
     const Measurement before = measure(s, s.address());
     print(QStringLiteral("LA: %1 -> %2").arg(oldLA.reply.registers[0]).arg(c->slope));
@@ -235,12 +332,37 @@ int runCalibrate(Session& s, const CalibrateOptions& o) {
             return EXIT_OK;
         }
     }
-    code = writeVerified(s, 4, static_cast<std::uint16_t>(c->slope));
-    if (code != EXIT_OK) return code;
-    code = writeVerified(s, 5, static_cast<std::uint16_t>(c->offset));
-    if (code != EXIT_OK) return code;
+    const std::uint16_t la0 = oldLA.reply.registers[0];
+    const std::uint16_t of0 = oldOF.reply.registers[0];
+    const Written la = writeVerified(s, kLA, static_cast<std::uint16_t>(c->slope), la0);
+    if (la.state == Written::No) {
+        error(QStringLiteral("nothing written: the sensor keeps LA %1 and OF %2").arg(la0).arg(of0));
+        return la.code;
+    }
+    const Written of = la.state == Written::Yes
+                           ? writeVerified(s, kOF, static_cast<std::uint16_t>(c->offset), of0)
+                           : Written{};
+    if (la.state != Written::Yes || of.state != Written::Yes) {
+        // A half-done calibration is worse than none: say what is where, and how to undo it.
+        auto told = [](const Written& w, int was, int sent) {
+            return w.state == Written::Yes ? QStringLiteral("written (%1 -> %2)").arg(was).arg(sent)
+                   : w.state == Written::No
+                       ? QStringLiteral("not written (still %1)").arg(was)
+                       : QStringLiteral("unknown (it held %1, %2 was sent)").arg(was).arg(sent);
+        };
+        error(QStringLiteral("calibration incomplete: LA %1, OF %2")
+                  .arg(told(la, la0, static_cast<int>(c->slope)),
+                       la.state == Written::Yes ? told(of, of0, static_cast<int>(c->offset))
+                                                : QStringLiteral("not sent (still %1)").arg(of0)));
+        print(QStringLiteral("to restore the previous LA and OF:"));
+        print(restoreCommand(s, kLA, la0));
+        print(restoreCommand(s, kOF, of0));
+        return la.state != Written::Yes ? la.code : of.code;
+    }
     const Measurement after = measure(s, s.address());
     print(QStringLiteral("written and verified: LA %1, OF %2").arg(c->slope).arg(c->offset));
+    if (la.readBack || of.readBack)
+        print(QStringLiteral("(an acknowledgement was lost; each value was read back)"));
     print(QStringLiteral("after: %1").arg(after.text()));
     return EXIT_OK;
 }

@@ -4,6 +4,8 @@
 // reply strictly. Needs no display.
 
 #include "cli/commands.h"
+#include "cli/listenread.h"
+#include "net/address.h"
 #include "sensor/protocol.h"
 #include "sensor/values.h"
 #include "kv_version.h"
@@ -66,6 +68,9 @@ int main(int argc, char** argv) {
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.fallthrough();
     app.footer(std::string(kExitCodes) +
+               "\nA request ends within (retries + 1) x 2 x (2 x timeout + grace), the grace being half the\n"
+               "timeout (20-500 ms); every subcommand makes a bounded number of them, except read --every\n"
+               "without --count, which runs until Ctrl-C.\n"
                "\nEach subcommand has its own --help; the options above apply to all of them.");
 
     CommonOptions common;
@@ -73,7 +78,11 @@ int main(int argc, char** argv) {
                    "COMn (as the window maps it: COMn beside the program, then in\n"
                    "~/.config/kv7702r-tool, else /dev/ttyS<n-1>) or a device path\n"
                    "such as /dev/ttyUSB0; default: the port in the window's comm.set\n"
-                   "(beside the program, or in ~/.config/kv7702r-tool when installed)")
+                   "(beside the program, or in ~/.config/kv7702r-tool when installed).\n"
+                   "Over a network: tcp://HOST:PORT (a serial device server, raw RTU),\n"
+                   "modbus-tcp://HOST[:PORT] (a Modbus-TCP gateway, port 502 by default,\n"
+                   "the unit id from --address), listen://[HOST]:PORT (read only: DTUs\n"
+                   "dial in, each one bus)")
         ->type_name("PORT");
     const CLI::IsMember standardRate(standardRates());
     app.add_option("-r,--rate", common.rate,
@@ -146,6 +155,26 @@ int main(int argc, char** argv) {
                    "address and port, fields moisture, temperature, latency_ms, status")
         ->excludes(csvOpt)
         ->excludes(jsonOpt);
+    ListenOptions listen;
+    std::vector<std::string> heartbeatTexts;
+    readCmd
+        ->add_option("--heartbeat", heartbeatTexts,
+                     "listen://: a DTU's heartbeat, taken out of its stream wherever it\n"
+                     "comes; repeat it for several. \\xNN for any byte, \\\\, \\r, \\n")
+        ->type_name("TEXT")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    auto* registrationOpt = readCmd
+                                ->add_option("--registration-wait", listen.registrationMs,
+                                             "listen://: how long a DTU that dials in is given to send its\n"
+                                             "registration, which names its bus (default 1000)")
+                                ->type_name("MS")
+                                ->check(CLI::Range(0, 60000));
+    auto* dtusOpt = readCmd
+                        ->add_option("--dtus", listen.dtus,
+                                     "listen:// with --count: the run ends once this many DTUs\n"
+                                     "have dialled in and done their rounds (default 1)")
+                        ->type_name("N")
+                        ->check(CLI::Range(1, 100000));
     readCmd->add_flag_callback(
         "--no-reconnect", [&read] { read.reconnect = false; },
         "end with exit 3 when the port goes away; by default a run with --every\n"
@@ -215,6 +244,40 @@ int main(int argc, char** argv) {
     }
 
     // Every check that needs no device is done before the port is touched.
+    const net::PortAddress where = net::parsePortAddress(QString::fromStdString(common.port));
+    if (!where.ok()) {
+        error(QStringLiteral("--port %1").arg(where.error));
+        return EXIT_USAGE;
+    }
+    const bool listening = where.scheme == net::Scheme::Listen;
+    if (listening && !*readCmd) {
+        error(
+            QStringLiteral("--port %1: DTUs that dial in are read from only; give read, or reach the sensor "
+                           "by tcp:// or modbus-tcp://")
+                .arg(QString::fromStdString(common.port)));
+        return EXIT_USAGE;
+    }
+    if (!listening && (!heartbeatTexts.empty() || registrationOpt->count() > 0 || dtusOpt->count() > 0)) {
+        error(QStringLiteral("--heartbeat, --registration-wait and --dtus are for --port listen://"));
+        return EXIT_USAGE;
+    }
+    for (const std::string& text : heartbeatTexts) {
+        QByteArray bytes;
+        if (!textBytes(text, bytes)) {
+            error(QStringLiteral(
+                      "--heartbeat '%1': \\xNN, \\\\, \\r and \\n are the escapes, and it may not be empty")
+                      .arg(QString::fromStdString(text)));
+            return EXIT_USAGE;
+        }
+        listen.heartbeats.push_back(bytes);
+    }
+    if (where.scheme == net::Scheme::ModbusTcp && *addressCmd && !*addressSet) {
+        // A gateway answers under the unit asked (250), so the sensor's own address is lost.
+        error(QStringLiteral("a Modbus-TCP gateway cannot pass on the address read; find the sensor "
+                             "with kv7702r scan --port %1")
+                  .arg(QString::fromStdString(common.port)));
+        return EXIT_USAGE;
+    }
     const std::vector<int> addresses = parseAddressList(addressText);
     if (addresses.empty()) {
         error(QStringLiteral("--address: '%1' is not an address 1-247 or a list such as 3,37,113 or 1-8")
@@ -282,6 +345,7 @@ int main(int argc, char** argv) {
     }
 
     installStopHandler();
+    if (listening) return runListenRead(common, read, listen, where);
     Session session(common);
     if (const int code = session.open(); code != EXIT_OK) return code;
 

@@ -3,15 +3,12 @@
 // unplugged port, with a summary at the end or at Ctrl-C.
 
 #include "cli/commands.h"
-#include "cli/report.h"
+#include "cli/readlog.h"
 #include "sensor/values.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 
-#include <cerrno>
-#include <cstring>
 #include <functional>
 
 namespace kv::cli {
@@ -30,69 +27,11 @@ void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::functio
     }
 }
 
-// What the run's counters gained between two looks: one sensor's share of a request.
-void addGrowth(Stats& to, const Counters& before, std::size_t latenciesBefore, const Stats& after) {
-    to.requests += after.requests - before.requests;
-    to.replies += after.replies - before.replies;
-    to.timeouts += after.timeouts - before.timeouts;
-    to.crcErrors += after.crcErrors - before.crcErrors;
-    to.exceptions += after.exceptions - before.exceptions;
-    to.badReplies += after.badReplies - before.badReplies;
-    to.lost += after.lost - before.lost;
-    to.retries += after.retries - before.retries;
-    // Late bytes are heard before the next request, whichever sensor it asks: they stay the run's.
-    to.latenciesMs.insert(to.latenciesMs.end(),
-                          after.latenciesMs.begin() + static_cast<std::ptrdiff_t>(latenciesBefore),
-                          after.latenciesMs.end());
-}
-
-// Opens a CSV log for appending; its header line, or empty when the file is new. Null
-// with the reason in `why` when it cannot be written.
-std::FILE* openCsv(const std::string& path, QString& firstLine, QString& why) {
-    std::FILE* f = std::fopen(path.c_str(), "a+");
-    if (!f) {
-        why = QString::fromLocal8Bit(std::strerror(errno));
-        return nullptr;
-    }
-    char buf[256] = {};
-    std::rewind(f);
-    if (std::fgets(buf, sizeof buf, f)) firstLine = QString::fromUtf8(buf).trimmed();
-    return f;
-}
-
 } // namespace
 
 int runRead(Session& s, const ReadOptions& o) {
-    std::FILE* out = stdout;
-    std::FILE* file = nullptr;
-    bool header = true;
-    if (!o.csv.empty() && o.csv != "-") {
-        // Appended, so an earlier log is never lost; the header goes only into a new file.
-        QString firstLine;
-        QString why;
-        file = openCsv(o.csv, firstLine, why);
-        if (!file) {
-            error(QStringLiteral("cannot write %1: %2").arg(QString::fromStdString(o.csv), why));
-            return EXIT_USAGE;
-        }
-        if (!firstLine.isEmpty() && firstLine != csvHeader()) {
-            // Rows of other columns under an old header would mislead every reader of the file.
-            std::fclose(file);
-            error(QStringLiteral("%1 has other columns (%2); log into a new file")
-                      .arg(QString::fromStdString(o.csv), firstLine));
-            return EXIT_USAGE;
-        }
-        header = firstLine.isEmpty();
-        out = file;
-    }
-    const auto format = !o.csv.empty() ? ReadingWriter::Csv
-                        : o.json       ? ReadingWriter::Json
-                        : o.influx     ? ReadingWriter::Influx
-                                       : ReadingWriter::Table;
-    ReadingWriter writer(format, out,
-                         format == ReadingWriter::Csv || format == ReadingWriter::Table ? header : false);
-    // The summary keeps out of a data stream on stdout.
-    std::FILE* summaryTo = (out == stdout && format != ReadingWriter::Table) ? stderr : stdout;
+    ReadLog log;
+    if (!log.open(o)) return EXIT_USAGE;
 
     const bool endless = o.everyGiven && !o.countGiven;
     const int rounds = o.countGiven ? o.count : 1;
@@ -121,9 +60,7 @@ int runRead(Session& s, const ReadOptions& o) {
         error(QStringLiteral("the port is back after %1 s; measuring again").arg(outage / 1000.0, 0, 'f', 1));
     };
     auto writeRow = [&](const Reading& row) {
-        if (writer.write(row)) return true;
-        error(
-            QStringLiteral("cannot write the reading: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        if (log.write(row)) return true;
         code = EXIT_USAGE;
         return false;
     };
@@ -160,37 +97,22 @@ int runRead(Session& s, const ReadOptions& o) {
                 continue;
             }
             const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(sensor.address));
-            // Only the counters: a copy of the latencies at every request grows with the log.
-            const Counters before = stats;
-            const std::size_t latenciesBefore = stats.latenciesMs.size();
             const Result r = s.request(frame, sensor::expectRead(frame), s.retries());
-            if (r.kind == Result::Stopped) {
+            countMeasurement(sensors, sensor, r);
+            if (r.outcome == Outcome::Stopped) {
                 over = true;
                 break;
             }
-            addGrowth(sensor.stats, before, latenciesBefore, stats);
             ++measurements;
             ++sensor.measurements;
             stampNow(row);
-            if (r.ok()) {
-                row.ok = true;
-                row.latencyMs = r.latencyMs;
-                row.moisture = moistureText(r.reply);
-                row.temperature = temperatureText(r.reply);
-                row.status = QStringLiteral("ok");
-            } else {
-                fail(sensor, exitCodeFor(r.kind));
-                // A bad reply has a latency; a timeout and a lost port have none.
-                if (r.kind == Result::Bad || r.kind == Result::Exception) row.latencyMs = r.latencyMs;
-                row.status = r.kind == Result::Timeout ? QStringLiteral("timeout")
-                             : r.kind == Result::Lost  ? QStringLiteral("port lost")
-                                                       : r.detail;
-            }
+            fillMeasurement(row, r);
+            if (!r.ok()) fail(sensor, exitCodeFor(r.outcome));
             if (!writeRow(row)) {
                 over = true;
                 break;
             }
-            if (r.kind == Result::Lost) {
+            if (r.outcome == Outcome::Lost) {
                 error(r.detail);
                 if (!reconnect) {
                     over = true;
@@ -207,9 +129,8 @@ int runRead(Session& s, const ReadOptions& o) {
         }
     }
     if (portLost) stats.lostMs += static_cast<double>(clock.elapsed() - lostAt);
-    if (file) std::fclose(file);
-    printSummary(stats, measurements, failed, summaryTo);
-    if (sensors.size() > 1) printSensorSummaries(sensors, summaryTo);
+    printSummary(stats, measurements, failed, log.summaryTo());
+    if (sensors.size() > 1) printSensorSummaries(sensors, log.summaryTo());
     return code;
 }
 

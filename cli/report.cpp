@@ -2,6 +2,7 @@
 #include "sensor/values.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -75,6 +76,14 @@ QString escaped(QString s, QLatin1String special) {
 
 } // namespace
 
+QString shellWord(const QString& text) {
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:@%+=-]+$"));
+    if (plain.match(text).hasMatch()) return text;
+    QString q = text;
+    q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + q + QLatin1Char('\'');
+}
+
 QString timestampUtc() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
@@ -85,8 +94,10 @@ void stampNow(Reading& r) {
     r.unixMs = now.toMSecsSinceEpoch();
 }
 
-QString csvHeader() {
-    return QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
+QString csvHeader(bool withPort) {
+    return withPort
+               ? QStringLiteral("time,port,address,moisture_percent,temperature_celsius,latency_ms,status")
+               : QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
 }
 
 QString influxKey(const QString& s) {
@@ -119,9 +130,10 @@ bool ReadingWriter::write(const Reading& r) {
     if (header_) {
         header_ = false;
         if (format_ == Csv)
-            line = csvHeader() + QLatin1Char('\n');
+            line = csvHeader(withPort_) + QLatin1Char('\n');
         else if (format_ == Table)
-            line = QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+            line = (withPort_ ? QStringLiteral("port  ") : QString()) +
+                   QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                        .arg(QStringLiteral("time"), -24)
                        .arg(QStringLiteral("address"), 7)
                        .arg(QStringLiteral("moisture %"), 10)
@@ -131,13 +143,14 @@ bool ReadingWriter::write(const Reading& r) {
     }
     const QString latency = r.latencyMs ? ms(*r.latencyMs) : QString();
     switch (format_) {
-    case Csv:
+    case Csv: {
         // Joined rather than formatted: a port or status may itself hold "%1".
-        line += QStringList{r.time,  QString::number(r.address), r.moisture, r.temperature,
-                            latency, csvField(r.status)}
-                    .join(QLatin1Char(',')) +
-                QLatin1Char('\n');
+        QStringList fields{r.time};
+        if (withPort_) fields << csvField(r.port);
+        fields << QString::number(r.address) << r.moisture << r.temperature << latency << csvField(r.status);
+        line += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
         break;
+    }
     case Json:
         line += QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
                 jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
@@ -151,6 +164,7 @@ bool ReadingWriter::write(const Reading& r) {
         line += influxLine(r) + QLatin1Char('\n');
         break;
     case Table:
+        if (withPort_) line += r.port + QStringLiteral("  ");
         line += QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                     .arg(r.time, -24)
                     .arg(r.address, 7)
@@ -185,6 +199,11 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
             .arg(s.lost)
             .arg(s.late)
             .arg(QString::number(loss, 'f', 1));
+    if (s.noise > 0 || s.syncs > 0)
+        text +=
+            QStringLiteral("line: %1 noise bursts, %2 syncs (reads that resynchronised before a request)\n")
+                .arg(s.noise)
+                .arg(s.syncs);
     if (s.outages > 0)
         text += QStringLiteral("port lost %1 time(s), %2 s without it\n")
                     .arg(s.outages)
@@ -217,16 +236,18 @@ void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* 
                 .arg(s.stats.timeouts)
                 .arg(QString::number(loss, 'f', 1));
         if (s.stats.latenciesMs.empty()) {
-            text += QStringLiteral("latency ms: no replies\n");
+            text += QStringLiteral("latency ms: no replies");
         } else {
             std::vector<double> sorted = s.stats.latenciesMs;
             std::sort(sorted.begin(), sorted.end());
-            text += QStringLiteral("latency ms median %1, p95 %2, max %3\n")
+            text += QStringLiteral("latency ms median %1, p95 %2, max %3")
                         .arg(ms(percentile(sorted, 50)), ms(percentile(sorted, 95)), ms(sorted.back()));
         }
-        // Anything at all heard from the address counts as an answer, even a bad one.
+        if (s.stats.late > 0) text += QStringLiteral(", %1 late replies").arg(s.stats.late);
+        text += QLatin1Char('\n');
+        // Anything at all heard from the address counts as an answer, even a bad or late one.
         const Stats& c = s.stats;
-        if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies == 0)
+        if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies + c.late == 0)
             silent << QString::number(s.address);
     }
     if (!silent.isEmpty()) text += QStringLiteral("never answered: %1\n").arg(silent.join(QLatin1Char(',')));

@@ -18,6 +18,9 @@ namespace kv::cli {
 [[nodiscard]] QString temperatureText(const sensor::Reply& measurement);
 [[nodiscard]] QString measurementText(const sensor::Reply& measurement);
 
+// The text as one word of a POSIX shell: quoted only when it needs to be.
+[[nodiscard]] QString shellWord(const QString& text);
+
 // RFC 3339, UTC, milliseconds: 2026-12-08T21:59:37.123Z
 [[nodiscard]] QString timestampUtc();
 
@@ -39,7 +42,10 @@ void stampNow(Reading& r);
 class ReadingWriter {
 public:
     enum Format { Table, Csv, Json, Influx };
-    ReadingWriter(Format format, std::FILE* to, bool header) : format_(format), to_(to), header_(header) {}
+    // `withPort`: the table and CSV carry the port too (JSON and line protocol always do),
+    // for runs that read several buses.
+    ReadingWriter(Format format, std::FILE* to, bool header, bool withPort = false)
+        : format_(format), to_(to), header_(header), withPort_(withPort) {}
     // Writes and flushes one line (after the header, the first time); false when the
     // output refused it (disk full, closed pipe).
     [[nodiscard]] bool write(const Reading& r);
@@ -48,10 +54,12 @@ private:
     Format format_;
     std::FILE* to_;
     bool header_;
+    bool withPort_;
 };
 
-// The CSV header line, without its newline.
-[[nodiscard]] QString csvHeader();
+// The CSV header line, without its newline; with a port column after the time for runs
+// that read several buses.
+[[nodiscard]] QString csvHeader(bool withPort = false);
 
 // One InfluxDB line-protocol point, without its newline: measurement soil, tags address
 // and port, fields moisture, temperature and latency_ms where the reading has them and

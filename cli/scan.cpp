@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 
 namespace kv::cli {
@@ -29,7 +30,6 @@ constexpr int kSweepGraceMs = 20;
 // The address read listens this long after its probe: a silent rate costs this much, and a
 // sensor slower than probe plus grace is found by the sweep instead.
 constexpr int kAddressReadGraceMs = 400;
-constexpr int kFunctionRead = 0x03;
 
 // Request and longest reply on the wire, the frame gap and a margin.
 int probeTimeoutMs(int rate, const sensor::Expectation& expect, int marginMs) {
@@ -38,25 +38,8 @@ int probeTimeoutMs(int rate, const sensor::Expectation& expect, int marginMs) {
            marginMs;
 }
 
-// The address a burst of bytes comes from, when it looks like a sensor's read reply or
-// its exception; 0 otherwise.
-int senderOf(const QByteArray& bytes) {
-    if (bytes.size() < 2) return 0;
-    const int address = static_cast<std::uint8_t>(bytes[0]);
-    const int function = static_cast<std::uint8_t>(bytes[1]) & ~sensor::MODBUS_EXCEPTION_FLAG;
-    return address >= sensor::MIN_ADDRESS && address <= sensor::MAX_ADDRESS && function == kFunctionRead
-               ? address
-               : 0;
-}
-
-// The text as one word of a POSIX shell: quoted only when it needs to be.
-QString shellWord(const QString& text) {
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:@%+=-]+$"));
-    if (plain.match(text).hasMatch()) return text;
-    QString q = text;
-    q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + q + QLatin1Char('\'');
-}
+// Through a device server a probe also crosses the network, both ways.
+constexpr int kNetworkMarginMs = 100;
 
 } // namespace
 
@@ -93,6 +76,15 @@ std::string formatAddressList(const std::vector<int>& sorted) {
 }
 
 int runScan(Session& s, const ScanOptions& o) {
+    // Behind a device server or a gateway the bus's rate is set there, not found from here:
+    // only the sweep, at the rate given for its timing. A gateway answers each probe itself
+    // in its own time, so its probes wait the full timeout.
+    const LinkFacts link = s.link().facts();
+    const std::vector<int> scanRates = link.setsRate ? o.rates : std::vector<int>{s.rate()};
+    auto sweepTimeoutMs = [&](int rate, const sensor::Expectation& expect) {
+        if (link.matchesReplies) return s.timeoutMs();
+        return probeTimeoutMs(rate, expect, kSweepMarginMs) + (link.setsRate ? 0 : kNetworkMarginMs);
+    };
     std::vector<int> addresses = o.addresses;
     if (addresses.empty())
         for (int a = sensor::MIN_ADDRESS; a <= sensor::MAX_ADDRESS; ++a)
@@ -100,17 +92,19 @@ int runScan(Session& s, const ScanOptions& o) {
 
     std::vector<Found> found;
     std::vector<int> garbled; // rates where several answered at once, or one answered badly
-    std::set<int> heardFrom;  // addresses late bytes came from, to confirm
-    s.line().setUnexpectedObserver([&heardFrom](const QByteArray& bytes) {
-        if (const int a = senderOf(bytes)) heardFrom.insert(a);
-    });
+    std::set<int> heard;      // addresses a reply came from at this rate, late or not, to confirm
+    std::set<int> tried;      // addresses confirmed (or tried) at this rate: each is asked once
     auto known = [&](int rate, int address) {
         return std::any_of(found.begin(), found.end(),
                            [&](const Found& f) { return f.rate == rate && f.address == address; });
     };
+    auto hear = [&](const Result& r) {
+        for (const auto& entry : r.tally.late)
+            if (entry.first >= sensor::MIN_ADDRESS && entry.first <= sensor::MAX_ADDRESS)
+                heard.insert(entry.first);
+    };
     auto finish = [&](Progress& progress) {
         progress.clear();
-        s.line().setUnexpectedObserver({});
         if (stopRequested()) error(QStringLiteral("scan interrupted"));
         print(QStringLiteral("%1 sensor(s) found").arg(found.size()));
         // For each rate, the options that read every sensor found there, ready to paste.
@@ -123,9 +117,11 @@ int runScan(Session& s, const ScanOptions& o) {
                 if (f.rate == rate) at.push_back(f.address);
             std::sort(at.begin(), at.end());
             at.erase(std::unique(at.begin(), at.end()), at.end());
+            // Behind a server the rate is not the tool's to set.
+            const QString rateOption =
+                link.setsRate ? QStringLiteral(" --rate ") + QString::number(rate) : QString();
             print(QStringLiteral("read them with: kv7702r read --port ") + shellWord(s.device()) +
-                  QStringLiteral(" --rate ") + QString::number(rate) + QStringLiteral(" --address ") +
-                  QString::fromStdString(formatAddressList(at)));
+                  rateOption + QStringLiteral(" --address ") + QString::fromStdString(formatAddressList(at)));
         }
         return found.empty() ? EXIT_NO_REPLY : EXIT_OK;
     };
@@ -138,23 +134,37 @@ int runScan(Session& s, const ScanOptions& o) {
                   .arg(r.ok() ? measurementText(r.reply) : QStringLiteral("answers with ") + r.detail));
         found.push_back({rate, address});
     };
-    // A measurement at the full timeout.
-    auto confirm = [&](Progress& progress, int rate, int address) {
-        const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
-        Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
-        if (r.ok() || r.kind == Result::Exception) report(progress, rate, address, r);
-        return r;
-    };
-    // The port went away: say so, with what was found until then.
-    auto portLost = [&](Progress& progress, const Result& r) {
+    // A lost port or an echoing adapter ends the scan: said, with what was found until then.
+    auto fatal = [](const Result& r) { return r.outcome == Outcome::Lost || r.outcome == Outcome::Echo; };
+    auto abort = [&](Progress& progress, const Result& r) {
         progress.clear();
         error(r.detail);
         finish(progress);
-        return static_cast<int>(EXIT_NO_REPLY);
+        return r.outcome == Outcome::Echo ? static_cast<int>(EXIT_DEVICE) : static_cast<int>(EXIT_NO_REPLY);
+    };
+    // A measurement at the full timeout, once per address and rate.
+    auto confirm = [&](Progress& progress, int rate, int address) {
+        tried.insert(address);
+        const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(address));
+        Result r = s.request(frame, sensor::expectRead(frame), s.retries(), RetryOn::LineErrors);
+        hear(r);
+        if (r.ok() || r.outcome == Outcome::Exception) report(progress, rate, address, r);
+        return r;
+    };
+    // Whoever was heard and is not known yet is asked properly; a fatal result ends it.
+    auto confirmHeard = [&](Progress& progress, int rate) -> std::optional<Result> {
+        while (!heard.empty() && !stopRequested()) {
+            const int candidate = *heard.begin();
+            heard.erase(heard.begin());
+            if (known(rate, candidate) || tried.count(candidate) > 0) continue;
+            Result r = confirm(progress, rate, candidate);
+            if (fatal(r)) return r;
+        }
+        return std::nullopt;
     };
 
     Progress progress(static_cast<int>(o.rates.size()));
-    for (int rate : o.rates) {
+    for (int rate : link.setsRate ? o.rates : std::vector<int>{}) {
         if (stopRequested()) break;
         progress.step(QStringLiteral("%1 baud, address read").arg(rate));
         if (!s.setRate(rate)) {
@@ -162,30 +172,30 @@ int runScan(Session& s, const ScanOptions& o) {
             error(QStringLiteral("the port refuses %1 baud; skipped").arg(rate));
             continue;
         }
+        heard.clear();
+        tried.clear();
+        // Every sensor that answers within the window is heard; a garbled answer is itself the
+        // news (several answering at once): no retry.
         const auto expect = sensor::expectAddressRead();
-        // A garbled answer here is itself the news (several answering at once): no retry.
-        Result r = s.request(sensor::addressReadRequest(), expect, 0, RetryOn::GarbledOnly,
-                             {probeTimeoutMs(rate, expect, kProbeMarginMs), kAddressReadGraceMs});
-        if (r.kind == Result::Timeout && !r.heard.isEmpty()) {
-            // Something answered after the probe's timeout: ask again at the full one.
-            r = s.request(sensor::addressReadRequest(), expect, 0, RetryOn::GarbledOnly);
-        }
-        heardFrom.clear();
-        if (r.kind == Result::Lost) return portLost(progress, r);
-        if (r.ok()) {
-            const Result confirmed = confirm(progress, rate, r.reply.address);
-            if (confirmed.kind == Result::Lost) return portLost(progress, confirmed);
-            if (!known(rate, r.reply.address)) {
+        const Result r = s.addressRead(0, RetryOn::GarbledOnly,
+                                       {probeTimeoutMs(rate, expect, kProbeMarginMs), kAddressReadGraceMs});
+        if (fatal(r)) return abort(progress, r);
+        hear(r);
+        for (const line::Answer& a : r.answers) {
+            const int address = a.reply.address;
+            if (known(rate, address)) continue;
+            const Result confirmed = confirm(progress, rate, address);
+            if (fatal(confirmed)) return abort(progress, confirmed);
+            if (!known(rate, address)) {
                 progress.clear();
-                print(QStringLiteral("found: rate %1, address %2, measurement failed")
-                          .arg(rate)
-                          .arg(r.reply.address));
-                found.push_back({rate, r.reply.address});
+                print(
+                    QStringLiteral("found: rate %1, address %2, measurement failed").arg(rate).arg(address));
+                found.push_back({rate, address});
             }
-            if (o.first) return finish(progress);
-        } else if (r.kind == Result::Bad || r.kind == Result::Exception) {
-            garbled.push_back(rate);
         }
+        if (const auto bad = confirmHeard(progress, rate)) return abort(progress, *bad);
+        if (r.outcome == Outcome::Garbled || r.tally.noise > 0) garbled.push_back(rate);
+        if (o.first && !found.empty()) return finish(progress);
     }
     progress.clear();
     auto contains = [](const std::vector<int>& v, int x) {
@@ -194,13 +204,14 @@ int runScan(Session& s, const ScanOptions& o) {
     // Silent rates are swept only when nobody answered anywhere: sweeping them after a find
     // costs seconds per rate on a line where one rate is in use.
     std::vector<int> sweepRates;
-    for (int rate : o.rates)
+    for (int rate : scanRates)
         if (contains(garbled, rate) || o.sweepAll || found.empty()) sweepRates.push_back(rate);
 
     Progress sweep(static_cast<int>(sweepRates.size() * addresses.size()));
     for (int rate : sweepRates) {
         if (stopRequested() || !s.setRate(rate)) continue;
-        heardFrom.clear();
+        heard.clear();
+        tried.clear();
         for (int address : addresses) {
             if (stopRequested()) break;
             sweep.step(QStringLiteral("%1 baud, address %2").arg(rate).arg(address));
@@ -209,27 +220,24 @@ int runScan(Session& s, const ScanOptions& o) {
                 const auto expect = sensor::expectRead(frame);
                 // Silence is the common answer of a sweep: one short probe, no retry.
                 const Result r = s.request(frame, expect, 0, RetryOn::GarbledOnly,
-                                           {probeTimeoutMs(rate, expect, kSweepMarginMs), kSweepGraceMs});
-                if (r.kind == Result::Lost) return portLost(sweep, r);
-                if (const int from = senderOf(r.heard)) heardFrom.insert(from);
-                if (r.ok() || r.kind == Result::Exception) {
+                                           {sweepTimeoutMs(rate, expect), kSweepGraceMs});
+                if (fatal(r)) return abort(sweep, r);
+                hear(r);
+                if (r.ok() || r.outcome == Outcome::Exception) {
                     report(sweep, rate, address, r);
-                    heardFrom.erase(address);
-                } else if (r.kind == Result::Bad && senderOf(r.heard) == address) {
+                } else if (r.outcome == Outcome::Garbled) {
                     sweep.clear();
                     error(QStringLiteral("rate %1, address %2: %3").arg(rate).arg(address).arg(r.detail));
                 }
             }
             // Whoever answered late, this probe's address or an earlier one, is asked properly.
-            while (!heardFrom.empty() && !stopRequested()) {
-                const int candidate = *heardFrom.begin();
-                heardFrom.erase(heardFrom.begin());
-                if (known(rate, candidate)) continue;
-                const Result confirmed = confirm(sweep, rate, candidate);
-                if (confirmed.kind == Result::Lost) return portLost(sweep, confirmed);
-            }
+            if (const auto bad = confirmHeard(sweep, rate)) return abort(sweep, *bad);
             if (o.first && !found.empty()) return finish(sweep);
         }
+        // The last probes' late answers come after the sweep.
+        if (!stopRequested()) hear(s.listen(kAddressReadGraceMs));
+        if (const auto bad = confirmHeard(sweep, rate)) return abort(sweep, *bad);
+        if (o.first && !found.empty()) return finish(sweep);
     }
     return finish(sweep);
 }

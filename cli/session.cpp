@@ -1,5 +1,6 @@
 #include "cli/session.h"
 
+#include "cli/links.h"
 #include "serial/commport.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,8 @@ extern "C" void onStopSignal(int sig) {
 }
 
 constexpr int kDefaultRate = 9600;
+constexpr qint64 kNsPerMs = 1000000;
+constexpr qint64 kReopenEveryMs = 500;
 
 } // namespace
 
@@ -52,19 +55,36 @@ const std::vector<int>& standardRates() {
     return rates;
 }
 
-int exitCodeFor(Result::Kind kind) {
-    switch (kind) {
-    case Result::Ok:
+int exitCodeFor(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Answered:
         return EXIT_OK;
-    case Result::Timeout:
-    case Result::Lost:
-    case Result::Stopped:
+    case Outcome::Timeout:
+    case Outcome::Lost:
+    case Outcome::Stopped:
+    case Outcome::Busy:
         return EXIT_NO_REPLY;
-    case Result::Bad:
-    case Result::Exception:
+    case Outcome::Exception:
+    case Outcome::Garbled:
+    case Outcome::Echo:
         return EXIT_DEVICE;
     }
     return EXIT_DEVICE;
+}
+
+void Counters::add(const line::Tally& t, bool withLate) {
+    requests += t.requests;
+    replies += t.replies;
+    timeouts += t.timeouts;
+    crcErrors += t.crcErrors;
+    exceptions += t.exceptions;
+    badReplies += t.badReplies;
+    lost += t.lost;
+    retries += t.retries;
+    syncs += t.syncs;
+    if (!withLate) return;
+    late += t.lateTotal();
+    noise += t.noise;
 }
 
 QString resolvePort(const QString& given, const QString& programDir) {
@@ -77,6 +97,15 @@ QString resolvePort(const QString& given, const QString& programDir) {
 
 CommSetValues storedCommSet(const QString& programDir) {
     return readCommSet(commSetReadPath(programDir, userConfigDir()));
+}
+
+Session::Session(CommonOptions options)
+    : opt_(std::move(options)), link_(makeLink(opt_.port)), discipline_(*link_) {}
+
+Session::Session(CommonOptions options, std::unique_ptr<Link> link, QString device, int rate)
+    : opt_(std::move(options)), link_(std::move(link)), discipline_(*link_), device_(std::move(device)),
+      rate_(rate) {
+    discipline_.setEcho(opt_.echo);
 }
 
 int Session::open() {
@@ -97,8 +126,8 @@ int Session::open() {
         error(QStringLiteral("comm.set names %1 baud, which is no standard rate; give --rate").arg(rate_));
         return EXIT_USAGE;
     }
-    line_.setEcho(opt_.echo);
-    const OpenResult r = line_.open(device_, rate_);
+    discipline_.setEcho(opt_.echo);
+    const OpenResult r = link_->open(device_, rate_);
     if (r.ok()) return EXIT_OK;
     if (r.failure == OpenFailure::Permission && !r.group.isEmpty())
         error(QStringLiteral("%1; fix: sudo usermod -aG %2 $USER, then log out and in again")
@@ -109,106 +138,62 @@ int Session::open() {
 }
 
 bool Session::reopen() {
-    return line_.reopen().ok();
+    if (!link_->reopen().ok()) return false;
+    discipline_.reopened();
+    return true;
+}
+
+bool Session::reopenWithin(int ms) {
+    const qint64 end = link_->nowNs() + static_cast<qint64>(ms) * kNsPerMs;
+    for (;;) {
+        if (reopen()) return true;
+        const qint64 now = link_->nowNs();
+        if (now >= end || stopRequested()) return false;
+        link_->waitReadable(std::min(end, now + kReopenEveryMs * kNsPerMs));
+    }
 }
 
 bool Session::setRate(int rate) {
-    if (!line_.setBaudRate(rate)) return false;
+    if (!link_->setBaudRate(rate)) return false;
     rate_ = rate;
+    discipline_.rateChanged();
     return true;
+}
+
+Result Session::run(const line::Request& request) {
+    Result result = line::exchange(discipline_, *link_, request, stopRequested);
+    stats_.add(result.tally);
+    if (result.ok() && result.latencyMs) stats_.latenciesMs.push_back(*result.latencyMs);
+    return result;
 }
 
 Result Session::request(const Frame& frame, const sensor::Expectation& expect, int retries, RetryOn retryOn,
                         Wait wait) {
-    const QByteArray bytes = toBytes(frame);
-    const int timeout = wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs;
-    const auto lengthOf = [&expect](const QByteArray& soFar) { return sensor::replyLength(soFar, expect); };
-    Result result;
-    QByteArray heard;
-    for (int attempt = 0; attempt <= retries; ++attempt) {
-        const auto ex = line_.exchange(bytes, lengthOf, timeout, stopRequested, wait.graceMs);
-        stats_.late = line_.unexpected().bursts;
-        heard += ex.reply + ex.late;
-        result = Result{};
-        result.heard = heard;
-        if (ex.sent) {
-            ++stats_.requests;
-            if (attempt > 0) ++stats_.retries;
-        }
-        if (ex.outcome == RtuLine::Outcome::Lost) {
-            if (ex.sent) ++stats_.lost;
-            result.kind = Result::Lost;
-            result.detail = QStringLiteral("the port went away: %1").arg(line_.errorString());
-            return result;
-        }
-        if (ex.outcome == RtuLine::Outcome::Stopped) {
-            if (ex.sent) { // given up by the operator, not by the line
-                --stats_.requests;
-                if (attempt > 0) --stats_.retries;
-            }
-            result.kind = Result::Stopped;
-            result.detail = QStringLiteral("stopped");
-            return result;
-        }
-        if (ex.outcome == RtuLine::Outcome::Echo) {
-            ++stats_.badReplies;
-            result.kind = Result::Bad;
-            result.detail = QStringLiteral("the request itself came back: the adapter echoes what it sends; "
-                                           "use --echo");
-            return result;
-        }
-        if (!ex.sent && ex.outcome == RtuLine::Outcome::Timeout) {
-            result.kind = Result::Timeout;
-            result.detail = QStringLiteral("the line never fell silent for %1 ms; nothing sent").arg(timeout);
-            return result;
-        }
-        if (ex.outcome == RtuLine::Outcome::Timeout && ex.reply.isEmpty()) {
-            ++stats_.timeouts;
-            result.kind = Result::Timeout;
-            result.detail =
-                ex.late.isEmpty()
-                    ? QStringLiteral("no reply within %1 ms").arg(timeout)
-                    : QStringLiteral("no reply within %1 ms (a late one came after it)").arg(timeout);
-            if (retryOn == RetryOn::LineErrors) continue;
-            return result;
-        }
-        result.latencyMs = ex.latencyMs;
-        result.reply = sensor::checkReply(ex.reply, expect);
-        const auto status = result.reply.status;
-        if (status != sensor::ReplyStatus::Ok && status != sensor::ReplyStatus::Exception) {
-            // Out of step with the sensor: let the rest of what is on its way go by first.
-            line_.settle(graceMsFor(timeout));
-            stats_.late = line_.unexpected().bursts;
-        }
-        switch (result.reply.status) {
-        case sensor::ReplyStatus::Ok:
-            ++stats_.replies;
-            stats_.latenciesMs.push_back(ex.latencyMs);
-            result.kind = Result::Ok;
-            return result;
-        case sensor::ReplyStatus::Exception:
-            ++stats_.exceptions;
-            result.kind = Result::Exception;
-            result.detail = sensor::describe(result.reply);
-            return result; // the sensor meant it: never retried
-        case sensor::ReplyStatus::BadCrc:
-            ++stats_.crcErrors;
-            result.kind = Result::Bad;
-            result.detail = sensor::describe(result.reply);
-            continue;
-        case sensor::ReplyStatus::Short:
-        case sensor::ReplyStatus::Long:
-            ++stats_.badReplies;
-            result.kind = Result::Bad;
-            result.detail = sensor::describe(result.reply);
-            continue;
-        default:
-            ++stats_.badReplies;
-            result.kind = Result::Bad;
-            result.detail = sensor::describe(result.reply);
-            return result;
-        }
-    }
+    line::Request r;
+    r.bytes = toBytes(frame);
+    r.expect = expect;
+    r.timeoutMs = wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs;
+    r.graceMs = wait.graceMs;
+    r.retries = retries;
+    r.retryTimeouts = retryOn == RetryOn::LineErrors;
+    return run(r);
+}
+
+Result Session::addressRead(int retries, RetryOn retryOn, Wait wait) {
+    line::Request r;
+    r.bytes = toBytes(sensor::addressReadRequest());
+    r.expect = sensor::expectAddressRead();
+    r.timeoutMs = wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs;
+    r.graceMs = wait.graceMs;
+    r.retries = retries;
+    r.retryTimeouts = retryOn == RetryOn::LineErrors;
+    r.collect = true;
+    return run(r);
+}
+
+Result Session::listen(int ms) {
+    Result result = line::listen(discipline_, *link_, ms, stopRequested);
+    stats_.add(result.tally);
     return result;
 }
 

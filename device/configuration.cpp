@@ -5,13 +5,19 @@
 #include "sensor/values.h"
 #include "window/window.h"
 
+#include <QCoreApplication>
+
 #include <cmath>
 
 namespace kv {
 namespace {
 
-const QString kValueWrong = QStringLiteral("你输入的值有误!");
-const QString kAddressRange = QStringLiteral("请指定正确的设备地址，正确值范围为1-35");
+QString valueWrong() {
+    return QCoreApplication::translate("Configuration", "你输入的值有误!");
+}
+QString addressRange() {
+    return QCoreApplication::translate("Configuration", "请指定正确的设备地址，正确值范围为1-35");
+}
 
 // One register at start + offset, the reply going to the field readTarget names.
 void sendRegisterRead(Window& w, int readTarget, int offset) {
@@ -57,12 +63,12 @@ void writeParameter(Window& w, int i) {
     // The frame must never carry a truncated value: one that cannot become the register is refused.
     const sensor::Encoded value = sensor::encodeParameter(i, box->text());
     if (value.error != sensor::EncodeError::None) {
-        w.message(kValueWrong);
+        w.message(valueWrong());
         return;
     }
     const auto address = num::asByte(num::floorOf(w.txtStationID->text()));
     if (!address) {
-        w.message(QStringLiteral("你输入的设备地址格式有误!"));
+        w.message(QCoreApplication::translate("Configuration", "你输入的设备地址格式有误!"));
         return;
     }
 
@@ -90,27 +96,27 @@ void readAddress(Window& w) {
 void changeAddress(Window& w) {
     const auto present = num::readNumber(w.txtSetID(0)->text());
     if (!present) {
-        w.message(QStringLiteral("你输入的原设备地址格式有误!"));
+        w.message(QCoreApplication::translate("Configuration", "你输入的原设备地址格式有误!"));
         return;
     }
     const auto target = num::readNumber(w.txtSetID(1)->text());
     if (!target) {
-        w.message(QStringLiteral("你输入的目标设备地址格式有误!"));
+        w.message(QCoreApplication::translate("Configuration", "你输入的目标设备地址格式有误!"));
         return;
     }
     const double a = std::floor(*present);
     const double b = std::floor(*target);
     if (a == 0 || b == 0) {
-        w.message(kAddressRange);
+        w.message(addressRange());
         return;
     }
     if (b > 35) {
-        w.message(kAddressRange + QLatin1Char('!'));
+        w.message(addressRange() + QLatin1Char('!'));
         return;
     }
     // A byte cannot carry these; refuse rather than send a wrong address.
     if (a < 0 || a > 255 || b < 0) {
-        w.message(kAddressRange);
+        w.message(addressRange());
         return;
     }
 
@@ -129,18 +135,19 @@ void computeCalibration(Window& w) {
     const auto RA = num::readNumber(w.txtRA->text());
     const auto RB = num::readNumber(w.txtRB->text());
     if (!RL || !RH || !RA || !RB) {
-        w.message(QStringLiteral("你输入的电阻值格式有误，RL、RH、RA、RB都必须是数字!"));
+        w.message(QCoreApplication::translate("Configuration",
+                                              "你输入的电阻值格式有误，RL、RH、RA、RB都必须是数字!"));
         return;
     }
     if (!(*RB - *RA > 0)) {
-        w.message(QStringLiteral("除数不能为零"));
+        w.message(QCoreApplication::translate("Configuration", "除数不能为零"));
         return;
     }
     // A divisor a hair above zero, or huge resistances, give results no register and no
     // binary32 can hold.
     const auto c = sensor::calibrate(*RL, *RH, *RA, *RB);
     if (!c) {
-        w.message(QStringLiteral("计算结果超出范围，请检查输入的电阻值!"));
+        w.message(QCoreApplication::translate("Configuration", "计算结果超出范围，请检查输入的电阻值!"));
         return;
     }
     w.txtsetValue(4)->setText(QString::number(c->slope, 'f', 0));

@@ -1,6 +1,6 @@
 #pragma once
 // A second reading of field numbers, written from the accepted grammar alone (see
-// README, "Numbers in fields"): a regular expression decides what is a number, the C
+// docs/window.md, "Numbers in fields"): a regular expression decides what is a number, the C
 // library converts it. Only for fuzzing, in the "C" locale.
 
 #include <cerrno>

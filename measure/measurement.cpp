@@ -3,6 +3,7 @@
 #include "window/window.h"
 #include "modbus/fieldnum.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 #include <cmath>
@@ -26,22 +27,23 @@ void singleMeasurement(Window& w) {
 
     struct Check {
         QLineEdit* field;
-        const char16_t* message;
+        const char* message;
     };
     const Check checks[] = {
-        {w.txtStationID, u"你输入的设备地址格式有误!"},
-        {w.txtFunID, u"你输入的功能码格式有误!"},
-        {w.txtDataLength, u"你输入的数据长度格式有误!"},
-        {w.txtStartID, u"你输入的起始地址格式有误!"},
+        {w.txtStationID, QT_TRANSLATE_NOOP("Measurement", "你输入的设备地址格式有误!")},
+        {w.txtFunID, QT_TRANSLATE_NOOP("Measurement", "你输入的功能码格式有误!")},
+        {w.txtDataLength, QT_TRANSLATE_NOOP("Measurement", "你输入的数据长度格式有误!")},
+        {w.txtStartID, QT_TRANSLATE_NOOP("Measurement", "你输入的起始地址格式有误!")},
     };
     for (const Check& c : checks) {
         if (!num::readNumber(c.field->text())) {
-            refuseFields(w, QString::fromUtf16(c.message));
+            refuseFields(w, QCoreApplication::translate("Measurement", c.message));
             return;
         }
     }
     if (std::floor(*num::readNumber(w.txtDataLength->text())) > 7) {
-        refuseFields(w, QStringLiteral("你输入的数据长度格式有误,正确的值应该为1-7!"));
+        refuseFields(
+            w, QCoreApplication::translate("Measurement", "你输入的数据长度格式有误,正确的值应该为1-7!"));
         return;
     }
     w.txtState->clear();
@@ -63,12 +65,14 @@ void startCycle(Window& w) {
 
     const auto period = num::readNumber(w.txtTimerSet->text());
     if (!period) {
-        w.message(QStringLiteral("你输入的定时时长格式有误，应该为数字，值范围为100-60000!"));
+        w.message(QCoreApplication::translate("Measurement",
+                                              "你输入的定时时长格式有误，应该为数字，值范围为100-60000!"));
         return;
     }
     const double whole = std::floor(*period);
     if (whole < 50 || whole > 60000) {
-        w.message(QStringLiteral("你输入的定时时长格式有误，应该为数字，值范围为50-60000!"));
+        w.message(QCoreApplication::translate("Measurement",
+                                              "你输入的定时时长格式有误，应该为数字，值范围为50-60000!"));
         return;
     }
     w.Timer2->start(static_cast<int>(*num::roundEven(*period)));

@@ -13,6 +13,10 @@ namespace kv {
 inline constexpr std::uint8_t MODBUS_FC_READ_HOLDING_REGISTERS = 0x03;
 inline constexpr std::uint8_t MODBUS_FC_READ_INPUT_REGISTERS = 0x04;
 inline constexpr std::uint8_t MODBUS_FC_WRITE_SINGLE_REGISTER = 0x06;
+// The exceptions a Modbus-TCP gateway answers with itself: no path to the unit asked, and
+// the unit did not answer the gateway.
+inline constexpr std::uint8_t MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE = 0x0A;
+inline constexpr std::uint8_t MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED = 0x0B;
 
 // An 8-byte request: bytes 0..5 filled by the handler, 6..7 the CRC.
 using Frame = std::array<std::uint8_t, 8>;

@@ -4,6 +4,8 @@
 #include "sensor/protocol.h"
 #include "sensor/values.h"
 
+#include <QCoreApplication>
+
 namespace kv::mon {
 namespace {
 
@@ -36,15 +38,18 @@ Status statusOf(ReplyStatus s) {
 QString registerValue(int reg, std::uint16_t raw) {
     switch (reg) {
     case sensor::REG_MOISTURE:
-        return QStringLiteral("水分 %1 %").arg(sensor::hundredthsText(raw));
+        return QCoreApplication::translate("Monitor", "水分 %1 %").arg(sensor::hundredthsText(raw));
     case sensor::REG_TEMPERATURE:
-        return QStringLiteral("温度 %1 ℃").arg(sensor::hundredthsText(sensor::temperatureHundredths(raw)));
+        return QCoreApplication::translate("Monitor", "温度 %1 ℃")
+            .arg(sensor::hundredthsText(sensor::temperatureHundredths(raw)));
     case sensor::REG_RESISTANCE:
-        return QStringLiteral("电阻 %1 Ω").arg(sensor::hundredthsText(raw));
+        return QCoreApplication::translate("Monitor", "电阻 %1 Ω").arg(sensor::hundredthsText(raw));
     default:
         if (reg >= sensor::REG_FIRST_PARAMETER && reg < sensor::REG_RESISTANCE)
-            return QStringLiteral("参数%1 = %2").arg(reg - sensor::REG_FIRST_PARAMETER).arg(raw);
-        return QStringLiteral("寄存器%1 = %2").arg(reg).arg(raw);
+            return QCoreApplication::translate("Monitor", "参数%1 = %2")
+                .arg(reg - sensor::REG_FIRST_PARAMETER)
+                .arg(raw);
+        return QCoreApplication::translate("Monitor", "寄存器%1 = %2").arg(reg).arg(raw);
     }
 }
 
@@ -54,7 +59,7 @@ void decode(Exchange& ex, const sensor::Expectation& expect, const sensor::Reply
     case sensor::ReplyKind::Read:
         // Whoever answers the address read names itself; its register is that address again.
         if (expect.anyAddress) {
-            parts << QStringLiteral("地址 %1").arg(r.address);
+            parts << QCoreApplication::translate("Monitor", "地址 %1").arg(r.address);
             break;
         }
         for (std::size_t k = 0; k < r.registers.size(); ++k) {
@@ -69,18 +74,24 @@ void decode(Exchange& ex, const sensor::Expectation& expect, const sensor::Reply
         const int first = sensor::REG_PARAMETER_WRITE;
         if (reg >= first && reg <= sensor::parameterWriteRegister(sensor::PARAMETER_COUNT - 1) &&
             reg % 2 == 0)
-            parts << QStringLiteral("参数%1 ← %2").arg((reg - first) / 2).arg(r.value);
+            parts
+                << QCoreApplication::translate("Monitor", "参数%1 ← %2").arg((reg - first) / 2).arg(r.value);
         else
-            parts << QStringLiteral("寄存器%1 ← %2").arg(reg).arg(r.value);
+            parts << QCoreApplication::translate("Monitor", "寄存器%1 ← %2").arg(reg).arg(r.value);
         break;
     }
     case sensor::ReplyKind::AddressChange:
-        parts << QStringLiteral("新地址 %1").arg(r.value);
+        parts << QCoreApplication::translate("Monitor", "新地址 %1").arg(r.value);
         break;
     case sensor::ReplyKind::Other:
         break;
     }
     ex.decoded = parts.join(QStringLiteral(", "));
+}
+
+QString exceptionStatus(const Exchange& ex, const QString& wording) {
+    return wording.arg(FormatHex(static_cast<std::uint8_t>(ex.exceptionCode)),
+                       sensor::exceptionName(static_cast<std::uint8_t>(ex.exceptionCode)).toUpper());
 }
 
 QString csvField(const QString& text) {
@@ -116,27 +127,33 @@ void judge(Exchange& ex) {
 QString statusText(const Exchange& ex) {
     switch (ex.status) {
     case Status::Ok:
-        return QStringLiteral("正常");
+        return QCoreApplication::translate("Monitor", "正常");
     case Status::CrcError:
-        return QStringLiteral("CRC错误");
+        return QCoreApplication::translate("Monitor", "CRC错误");
     case Status::OtherAddress:
-        return QStringLiteral("其他地址应答");
+        return QCoreApplication::translate("Monitor", "其他地址应答");
     case Status::WrongFunction:
-        return QStringLiteral("功能码不符");
+        return QCoreApplication::translate("Monitor", "功能码不符");
     case Status::Exception:
-        return QStringLiteral("异常 %1 %2")
-            .arg(FormatHex(static_cast<std::uint8_t>(ex.exceptionCode)),
-                 sensor::exceptionName(static_cast<std::uint8_t>(ex.exceptionCode)).toUpper());
+        return exceptionStatus(ex, QCoreApplication::translate("Monitor", "异常 %1 %2"));
     case Status::BadEcho:
-        return QStringLiteral("回显不符");
+        return QCoreApplication::translate("Monitor", "回显不符");
     case Status::Incomplete:
-        return QStringLiteral("不完整");
+        return QCoreApplication::translate("Monitor", "不完整");
     case Status::NoReply:
-        return QStringLiteral("下次请求前无应答");
+        return QCoreApplication::translate("Monitor", "下次请求前无应答");
     case Status::Unsolicited:
-        return QStringLiteral("无请求的字节");
+        return QCoreApplication::translate("Monitor", "无请求的字节");
     }
     return QString();
+}
+
+QString statusFullWording(const Exchange& ex) {
+    // Only the exception's status is shortened in a translation, to keep to its column.
+    const char* const source = "异常 %1 %2";
+    const QString full = QCoreApplication::translate("Monitor", "异常 %1 %2", "full wording");
+    return ex.status == Status::Exception && full != QString::fromUtf8(source) ? exceptionStatus(ex, full)
+                                                                               : QString();
 }
 
 QString hexText(const QByteArray& bytes) {

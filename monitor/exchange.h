@@ -41,6 +41,8 @@ void judge(Exchange& ex);
 
 // An exception shows its code and standard name in capitals ("异常 04 SERVER DEVICE FAILURE").
 [[nodiscard]] QString statusText(const Exchange& ex);
+// The status in full where a translation shortens it to fit its column, else empty.
+[[nodiscard]] QString statusFullWording(const Exchange& ex);
 // Upper-case hex with a blank between bytes.
 [[nodiscard]] QString hexText(const QByteArray& bytes);
 

@@ -65,27 +65,27 @@ QRect monitorPlacement(const QRect& screen, const QRect& mainFrame, QSize monito
 
 MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("monitor"));
-    setWindowTitle(QStringLiteral("KV7702R 通讯监视器"));
+    setWindowTitle(tr("KV7702R 通讯监视器"));
     // Light like the main window beside it, whatever the desktop's theme: its chart is light.
     setPalette(lightPalette());
     resize(1100, 760);
 
     auto* chart = new QChart;
-    chart->setTitle(QStringLiteral("趋势"));
+    chart->setTitle(tr("趋势"));
     chart->legend()->setAlignment(Qt::AlignTop);
     moisture_ = new QLineSeries;
-    moisture_->setName(QStringLiteral("水分 (%)"));
+    moisture_->setName(tr("水分 (%)"));
     temperature_ = new QLineSeries;
-    temperature_->setName(QStringLiteral("温度 (℃)"));
+    temperature_->setName(tr("温度 (℃)"));
     chart->addSeries(moisture_);
     chart->addSeries(temperature_);
     timeAxis_ = new QDateTimeAxis;
     timeAxis_->setFormat(QStringLiteral("HH:mm:ss"));
-    timeAxis_->setTitleText(QStringLiteral("时间"));
+    timeAxis_->setTitleText(tr("时间"));
     moistureAxis_ = new QValueAxis;
-    moistureAxis_->setTitleText(QStringLiteral("水分 (%)"));
+    moistureAxis_->setTitleText(tr("水分 (%)"));
     temperatureAxis_ = new QValueAxis;
-    temperatureAxis_->setTitleText(QStringLiteral("温度 (℃)"));
+    temperatureAxis_->setTitleText(tr("温度 (℃)"));
     chart->addAxis(timeAxis_, Qt::AlignBottom);
     chart->addAxis(moistureAxis_, Qt::AlignLeft);
     chart->addAxis(temperatureAxis_, Qt::AlignRight);
@@ -99,15 +99,15 @@ MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     span_ = new QComboBox;
     span_->setObjectName(QStringLiteral("span"));
-    span_->addItem(QStringLiteral("最近 1 分钟"), 1);
-    span_->addItem(QStringLiteral("最近 10 分钟"), 10);
-    span_->addItem(QStringLiteral("最近 60 分钟"), kLongestSpanMinutes);
+    span_->addItem(tr("最近 1 分钟"), 1);
+    span_->addItem(tr("最近 10 分钟"), 10);
+    span_->addItem(tr("最近 60 分钟"), kLongestSpanMinutes);
     span_->setCurrentIndex(1);
-    pause_ = new QPushButton(QStringLiteral("暂停"));
+    pause_ = new QPushButton(tr("暂停"));
     pause_->setObjectName(QStringLiteral("pause"));
-    auto* clear = new QPushButton(QStringLiteral("清除"));
+    auto* clear = new QPushButton(tr("清除"));
     clear->setObjectName(QStringLiteral("clear"));
-    auto* save = new QPushButton(QStringLiteral("另存为CSV…"));
+    auto* save = new QPushButton(tr("另存为CSV…"));
     save->setObjectName(QStringLiteral("saveCsv"));
 
     table_ = new QTableView;
@@ -129,7 +129,9 @@ MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     statsLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(new QLabel(QStringLiteral("时间范围")));
+    auto* spanCaption = new QLabel(tr("时间范围"));
+    spanCaption->setObjectName(QStringLiteral("spanCaption"));
+    buttons->addWidget(spanCaption);
     buttons->addWidget(span_);
     buttons->addWidget(pause_);
     buttons->addWidget(clear);
@@ -190,6 +192,8 @@ void MonitorWindow::refresh() {
     model_.append(pending_);
     pending_.clear();
     statsLine_->setText(stats_.text());
+    const QString full = stats_.fullText();
+    if (full != statsLine_->toolTip()) statsLine_->setToolTip(full);
     if (!paused_ && table_->isVisible()) table_->scrollToBottom();
 
     const int minutes = span_->currentData().toInt();
@@ -228,7 +232,7 @@ void MonitorWindow::refresh() {
 
 void MonitorWindow::setPaused(bool paused) {
     paused_ = paused;
-    pause_->setText(paused ? QStringLiteral("继续") : QStringLiteral("暂停"));
+    pause_->setText(paused ? tr("继续") : tr("暂停"));
     dirty_ = true;
 }
 
@@ -242,13 +246,13 @@ void MonitorWindow::clearAll() {
 }
 
 void MonitorWindow::saveAs() {
-    const QString path = QFileDialog::getSaveFileName(
-        this, QStringLiteral("另存为CSV"), QStringLiteral("traffic.csv"), QStringLiteral("CSV (*.csv)"));
+    const QString path = QFileDialog::getSaveFileName(this, tr("另存为CSV"), QStringLiteral("traffic.csv"),
+                                                      QStringLiteral("CSV (*.csv)"));
     if (path.isEmpty()) return;
     const QString error = model_.saveCsv(path);
     if (!error.isEmpty())
-        QMessageBox::warning(this, QStringLiteral("保存失败"),
-                             QStringLiteral("无法写入 %1：%2").arg(QDir::toNativeSeparators(path), error));
+        QMessageBox::warning(this, tr("保存失败"),
+                             tr("无法写入 %1：%2").arg(QDir::toNativeSeparators(path), error));
 }
 
 } // namespace kv::mon

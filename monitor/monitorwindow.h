@@ -5,6 +5,7 @@
 
 #include "monitor/traffic.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QWidget>
 
@@ -35,6 +36,7 @@ struct TrendPoint {
 [[nodiscard]] QRect monitorPlacement(const QRect& screen, const QRect& mainFrame, QSize monitor);
 
 class MonitorWindow : public QWidget {
+    Q_DECLARE_TR_FUNCTIONS(Monitor)
 public:
     explicit MonitorWindow(QWidget* parent = nullptr);
 

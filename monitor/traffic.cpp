@@ -1,6 +1,7 @@
 #include "monitor/traffic.h"
 
 #include <QColor>
+#include <QCoreApplication>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -32,6 +33,10 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
         return QColor(200, 0, 0);
     if (role == Qt::TextAlignmentRole && index.column() == ResponseMs)
         return int(Qt::AlignRight | Qt::AlignVCenter);
+    if (role == Qt::ToolTipRole && index.column() == StatusColumn) {
+        const QString full = statusFullWording(ex);
+        return full.isEmpty() ? QVariant() : QVariant(full);
+    }
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
     case Time:
@@ -54,10 +59,12 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
 QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (role != Qt::DisplayRole || orientation != Qt::Horizontal)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static const QString names[] = {QStringLiteral("时间"), QStringLiteral("请求"),
-                                    QStringLiteral("应答"), QStringLiteral("响应时间(ms)"),
-                                    QStringLiteral("状态"), QStringLiteral("解码值")};
-    return section >= 0 && section < ColumnCount ? names[section] : QString();
+    static const char* const names[] = {
+        QT_TRANSLATE_NOOP("Monitor", "时间"), QT_TRANSLATE_NOOP("Monitor", "请求"),
+        QT_TRANSLATE_NOOP("Monitor", "应答"), QT_TRANSLATE_NOOP("Monitor", "响应时间(ms)"),
+        QT_TRANSLATE_NOOP("Monitor", "状态"), QT_TRANSLATE_NOOP("Monitor", "解码值")};
+    return section >= 0 && section < ColumnCount ? QCoreApplication::translate("Monitor", names[section])
+                                                 : QString();
 }
 
 void TrafficModel::append(const std::vector<Exchange>& exchanges) {
@@ -120,12 +127,33 @@ double Statistics::max() const {
     return times_.empty() ? -1 : *std::max_element(times_.begin(), times_.end());
 }
 
+namespace {
+
+// A translation shortens the line to keep it to one line, and gives the full wording too.
+const char* const kStatistics = QT_TRANSLATE_NOOP(
+    "Monitor", "请求 %1  应答 %2  CRC错误 %3  其他地址 %4  功能码不符 %5  异常 %6  回显不符 %7  "
+               "不完整 %8  无应答 %9  无请求字节 %10  丢失率 %11%  响应时间 中位数 %12 ms  P95 %13 ms  "
+               "最大 %14 ms");
+const char* const kStatisticsInFull[] = QT_TRANSLATE_NOOP3(
+    "Monitor",
+    "请求 %1  应答 %2  CRC错误 %3  其他地址 %4  功能码不符 %5  异常 %6  回显不符 %7  不完整 %8  "
+    "无应答 %9  无请求字节 %10  丢失率 %11%  响应时间 中位数 %12 ms  P95 %13 ms  最大 %14 ms",
+    "full wording");
+
+} // namespace
+
 QString Statistics::text() const {
+    return filledIn(QCoreApplication::translate("Monitor", kStatistics));
+}
+
+QString Statistics::fullText() const {
+    const QString full = QCoreApplication::translate("Monitor", kStatisticsInFull[0], kStatisticsInFull[1]);
+    return full == QString::fromUtf8(kStatisticsInFull[0]) ? QString() : filledIn(full);
+}
+
+QString Statistics::filledIn(const QString& wording) const {
     const auto ms = [](double v) { return v < 0 ? QStringLiteral("-") : QString::number(v, 'f', 1); };
-    return QStringLiteral(
-               "请求 %1  应答 %2  CRC错误 %3  其他地址 %4  功能码不符 %5  异常 %6  回显不符 %7  不完整 %8  "
-               "无应答 %9  无请求字节 %10  丢失率 %11%  响应时间 中位数 %12 ms  P95 %13 ms  最大 %14 ms")
-        .arg(requests_)
+    return wording.arg(requests_)
         .arg(replies_)
         .arg(count(Status::CrcError))
         .arg(count(Status::OtherAddress))

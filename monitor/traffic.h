@@ -51,9 +51,12 @@ public:
     double p95() const { return percentile(95); }
     double max() const;
     QString text() const;
+    // The same figures in full where a translation shortens text(); else empty.
+    QString fullText() const;
 
 private:
     double percentile(double p) const;
+    QString filledIn(const QString& wording) const;
 
     int requests_ = 0;
     int replies_ = 0;

@@ -195,6 +195,55 @@ Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
     return r;
 }
 
+bool couldAnswer(const QByteArray& frame, const Expectation& expect) {
+    const ReplyStatus s = checkReply(frame, expect).status;
+    return s == ReplyStatus::Ok || s == ReplyStatus::Exception;
+}
+
+bool sameAnswers(const Expectation& a, const Expectation& b) {
+    const bool sameDevice = a.anyAddress || b.anyAddress || a.address == b.address;
+    if (!sameDevice || a.request[1] != b.request[1]) return false;
+    if (a.kind == ReplyKind::Read && b.kind == ReplyKind::Read) return a.count == b.count;
+    // Writes are answered by their echo (or the address change's own form, which names the
+    // new address): only the same write draws the same answer.
+    return a.kind == b.kind && a.request == b.request;
+}
+
+int frameLength(const QByteArray& bytes, int from) {
+    const int have = static_cast<int>(bytes.size()) - from;
+    if (have < 1) return 0;
+    const int address = at(bytes, from);
+    if (address < MIN_ADDRESS || address > MAX_ADDRESS) return -1;
+    if (have < 2) return 0;
+    const int function = at(bytes, from + 1);
+    if (function & MODBUS_EXCEPTION_FLAG) return (function & 0x7F) != 0 ? 5 : -1;
+    switch (function) {
+    case 0x01: // coils, discrete inputs, holding and input registers: address, function, byte count
+    case 0x02:
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS: {
+        if (have < 3) return 0;
+        const int count = at(bytes, from + 2);
+        if (count == 0 || (function >= MODBUS_FC_READ_HOLDING_REGISTERS && count % 2 != 0)) return -1;
+        return 5 + count;
+    }
+    case 0x05: // single coil, single register, multiple coils, multiple registers: 8 bytes
+    case MODBUS_FC_WRITE_SINGLE_REGISTER:
+    case 0x0F:
+    case 0x10:
+        return 8;
+    default:
+        return -1;
+    }
+}
+
+int shortAddressChangeLength(const QByteArray& bytes, int from) {
+    return bytes.size() - from >= 3 && at(bytes, from + 1) == MODBUS_FC_WRITE_SINGLE_REGISTER &&
+                   at(bytes, from + 2) == 0x01
+               ? 6
+               : 0;
+}
+
 QString exceptionName(std::uint8_t code) {
     switch (code) {
     case 0x01:
@@ -211,9 +260,9 @@ QString exceptionName(std::uint8_t code) {
         return QStringLiteral("Server Device Busy");
     case 0x08:
         return QStringLiteral("Memory Parity Error");
-    case 0x0A:
+    case MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE:
         return QStringLiteral("Gateway Path Unavailable");
-    case 0x0B:
+    case MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED:
         return QStringLiteral("Gateway Target Device Failed to Respond");
     default:
         return QStringLiteral("Unknown Exception");

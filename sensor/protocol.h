@@ -108,6 +108,23 @@ struct Reply {
 
 [[nodiscard]] Reply checkReply(const QByteArray& reply, const Expectation& expect);
 
+// Whether the frame is one the request could draw: its sound answer or its exception.
+[[nodiscard]] bool couldAnswer(const QByteArray& frame, const Expectation& expect);
+// Whether some sound reply other than an exception would answer both requests: the same
+// device (or either sent to the address-read device), the same function, and a read's
+// count or a write's whole echo alike. A reply of such a shape cannot tell which it answers.
+[[nodiscard]] bool sameAnswers(const Expectation& a, const Expectation& b);
+
+// The length of a reply frame a Modbus RTU device could send starting at bytes[from],
+// judged from its first bytes: 0 while too few have come to tell, -1 when no reply starts
+// so (an address outside 1..247, a function no device answers with, a read's byte count
+// of 0 or odd). The sensor's 6-byte answer to an address change is the second length of
+// its function: see shortAddressChangeLength.
+[[nodiscard]] int frameLength(const QByteArray& bytes, int from = 0);
+// 6 when the frame at bytes[from] may be the sensor's own short answer to an address
+// change (old, 6, 1, new, CRC), else 0.
+[[nodiscard]] int shortAddressChangeLength(const QByteArray& bytes, int from = 0);
+
 // The standard name of a Modbus exception code ("Illegal Data Address").
 [[nodiscard]] QString exceptionName(std::uint8_t code);
 // One line for a failed check ("bad CRC", "exception 02 Illegal Data Address").

@@ -40,7 +40,7 @@ QList<Adapter> adapters() {
             if (!info.manufacturer().isEmpty() && !text.contains(info.manufacturer()))
                 text += QStringLiteral(" (%1)").arg(info.manufacturer());
             if (!info.serialNumber().isEmpty())
-                text += QStringLiteral("，序列号 %1").arg(info.serialNumber());
+                text += QCoreApplication::translate("PortInfo", "，序列号 %1").arg(info.serialNumber());
         }
 #ifdef Q_OS_WIN
         out.append({info.portName().toUpper(), text});
@@ -55,7 +55,9 @@ QList<Adapter> adapters() {
 QString thisProgram(qint64 pid, const QString& app) {
     const QString who = app.isEmpty() ? QStringLiteral("PID %1").arg(pid)
                                       : QStringLiteral("%1 (PID %2)").arg(app).arg(pid);
-    return pid == QCoreApplication::applicationPid() ? who + QStringLiteral("，即本程序") : who;
+    return pid == QCoreApplication::applicationPid()
+               ? who + QCoreApplication::translate("PortInfo", "，即本程序")
+               : who;
 }
 
 #ifdef Q_OS_UNIX
@@ -187,27 +189,32 @@ PortFacts portFacts(const QString& device, const PortProbe& probe) {
 QString portToolTip(const PortFacts& f) {
     QStringList lines;
     lines << (f.target.isEmpty() ? f.device : QStringLiteral("%1 → %2").arg(f.device, f.target));
-    if (!f.description.isEmpty()) lines << QStringLiteral("USB 转串口：%1").arg(f.description);
-    if (!f.byId.isEmpty()) lines << QStringLiteral("固定名称：%1").arg(f.byId);
+    if (!f.description.isEmpty())
+        lines << QCoreApplication::translate("PortInfo", "USB 转串口：%1").arg(f.description);
+    if (!f.byId.isEmpty()) lines << QCoreApplication::translate("PortInfo", "固定名称：%1").arg(f.byId);
     switch (f.problem) {
     case PortFacts::Problem::None:
         break;
     case PortFacts::Problem::Missing:
-        lines << QStringLiteral("无法打开：设备不存在（未插入或链接已失效）");
+        lines << QCoreApplication::translate("PortInfo", "无法打开：设备不存在（未插入或链接已失效）");
         break;
     case PortFacts::Problem::Busy:
-        lines << (f.holder.isEmpty() ? QStringLiteral("无法打开：设备正被其他程序使用")
-                                     : QStringLiteral("无法打开：设备正被 %1 使用").arg(f.holder));
+        lines << (f.holder.isEmpty()
+                      ? QCoreApplication::translate("PortInfo", "无法打开：设备正被其他程序使用")
+                      : QCoreApplication::translate("PortInfo", "无法打开：设备正被 %1 使用").arg(f.holder));
         break;
     case PortFacts::Problem::NoPermission:
         if (f.group.isEmpty()) {
-            lines << QStringLiteral("无法打开：没有权限，设备的组也不能读写它。")
-                  << QStringLiteral("请用 udev 规则把设备交给 dialout 组（权限 0660），或以设备的所有者运行");
+            lines << QCoreApplication::translate("PortInfo", "无法打开：没有权限，设备的组也不能读写它。")
+                  << QCoreApplication::translate(
+                         "PortInfo",
+                         "请用 udev 规则把设备交给 dialout 组（权限 0660），或以设备的所有者运行");
             break;
         }
-        lines << QStringLiteral("无法打开：没有权限。设备属于 %1 组，请执行").arg(f.group)
+        lines << QCoreApplication::translate("PortInfo", "无法打开：没有权限。设备属于 %1 组，请执行")
+                     .arg(f.group)
               << QStringLiteral("sudo usermod -aG %1 $USER").arg(f.group)
-              << QStringLiteral("然后注销并重新登录");
+              << QCoreApplication::translate("PortInfo", "然后注销并重新登录");
         break;
     }
     return lines.join(QLatin1Char('\n'));
@@ -224,7 +231,7 @@ QStringList portToolTips(int count, const QString& programDir) {
         for (const QString& dir : {programDir, userConfigDir()}) {
             const QFileInfo link(QDir(dir).filePath(QStringLiteral("COM%1").arg(n)));
             if (!dir.isEmpty() && link.isSymLink() && !link.exists())
-                tip += QStringLiteral("\n%1 → %2 已失效（设备不存在）")
+                tip += QCoreApplication::translate("PortInfo", "\n%1 → %2 已失效（设备不存在）")
                            .arg(link.filePath(), link.symLinkTarget());
         }
 #endif

@@ -124,12 +124,21 @@ QString commSetReadPath(const QString& programDir, const QString& configDir) {
     const QString name = QString::fromLatin1(kSettingsFileName);
     if (configDir.isEmpty() || !QFileInfo::exists(QDir(configDir).filePath(name)))
         return QDir(programDir).filePath(name);
-    return commSetPaths(programDir, configDir, folderTakesFiles(programDir)).read;
+    return commSetPaths(programDir, configDir, keepsSettingsBeside(programDir)).read;
 }
 
 bool folderTakesFiles(const QString& dir) {
     QTemporaryFile probe(QDir(dir).filePath(QStringLiteral(".kv7702r-probe-XXXXXX")));
     return probe.open();
+}
+
+bool keepsSettingsBeside(const QString& programDir) {
+#ifdef Q_OS_UNIX
+    // /usr is read-only by the FHS, even for root: a packaged copy never writes beside itself.
+    if (QDir(programDir).absolutePath().startsWith(QLatin1String("/usr/"))) return false;
+#endif
+    return !QFileInfo::exists(QDir(programDir).filePath(QString::fromLatin1(kUninstallerName))) &&
+           folderTakesFiles(programDir);
 }
 
 QString writeCommSet(const QString& path, int port, int rate) {

@@ -35,9 +35,15 @@ struct CommSetPaths {
 [[nodiscard]] CommSetPaths commSetPaths(const QString& programDir, const QString& configDir, bool programDirTakesFiles);
 // True when a file can be created in dir (tried, so read-only mounts and ACLs count).
 [[nodiscard]] bool folderTakesFiles(const QString& dir);
-// commSetPaths' read path. The program's folder is tried for files only when the user's
-// configuration folder holds a comm.set: otherwise both answers are the file beside the
-// program, and every start would create and delete a file there to learn it.
+// The setup program's uninstaller, left beside the programs it installed.
+inline constexpr char kUninstallerName[] = "uninstall.exe";
+// True when comm.set belongs beside the program: its folder takes files and holds no copy
+// installed by a package (under /usr) or by the setup program (a per-user installation
+// takes files, yet its settings belong to the user, as with every installed copy).
+[[nodiscard]] bool keepsSettingsBeside(const QString& programDir);
+// commSetPaths' read path, with keepsSettingsBeside. The program's folder is tried for files
+// only when the user's configuration folder holds a comm.set: otherwise both answers are the
+// file beside the program, and every start would create and delete a file there to learn it.
 [[nodiscard]] QString commSetReadPath(const QString& programDir, const QString& configDir);
 
 // "port,rate\r\n", written to a temporary file and renamed over the old one, so a

@@ -5,6 +5,7 @@
 #include "serial/settingsfile.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -15,8 +16,9 @@ QString lineSettings(int rate) { return QStringLiteral("%1,N,8,1").arg(rate); }
 
 
 void startUpFailed(Window& w) {
-    w.message(QStringLiteral("请检查串口端口,串口端口") + QString::number(w.CommNum) + QStringLiteral("无法打开!"),
-              QStringLiteral("VQRN系统出错提示"));
+    w.message(
+        QCoreApplication::translate("PortSettings", "请检查串口端口,串口端口%1无法打开!").arg(w.CommNum),
+        QCoreApplication::translate("PortSettings", "VQRN系统出错提示"));
     w.CommReady = false;
 }
 
@@ -33,7 +35,7 @@ bool closeAndTakeSelectedPort(Window& w) {
     if (port.portOpen())
         (void)port.setPortOpen(false);
     if (w.Combo1->currentIndex() < 0) {
-        w.message(QStringLiteral("请选择端口"));
+        w.message(QCoreApplication::translate("PortSettings", "请选择端口"));
         return false;
     }
     (void)port.setCommPort(w.Combo1->currentIndex() + 1);
@@ -116,24 +118,27 @@ void saveSettings(Window& w) {
     (void)port.setSettings(lineSettings(w.CommRate));
 
     if (port.portOpen()) {
-        w.message(QStringLiteral("所选的串行端口已被其他设备所使用!"), QStringLiteral("系统信息"), Icon::Warning);
+        w.message(QCoreApplication::translate("PortSettings", "所选的串行端口已被其他设备所使用!"),
+                  QCoreApplication::translate("PortSettings", "系统信息"), Icon::Warning);
         return;
     }
     (void)port.setPortOpen(true);
     OpenOnComm(w);
     w.CommReady = true;
 
-    const QString path = commSetPaths(w.programDir, userConfigDir(), folderTakesFiles(w.programDir)).write;
+    const QString path = commSetPaths(w.programDir, userConfigDir(), keepsSettingsBeside(w.programDir)).write;
     if (QFileInfo(path).absolutePath() == QDir(userConfigDir()).absolutePath())
         QDir().mkpath(userConfigDir()); // the user's folder may not exist yet
     const QString error = writeCommSet(path, w.CommNum, w.CommRate);
     if (!error.isEmpty()) {
-        w.message(QStringLiteral("串口设置保存失败：无法写入文件 %1（%2），原有设置未改变。")
+        w.message(QCoreApplication::translate("PortSettings",
+                                              "串口设置保存失败：无法写入文件 %1（%2），原有设置未改变。")
                       .arg(QDir::toNativeSeparators(path), error),
-                  QStringLiteral("系统提示"), Icon::Critical);
+                  QCoreApplication::translate("PortSettings", "系统提示"), Icon::Critical);
         return;
     }
-    w.message(QStringLiteral("串口设置保存成功"), QStringLiteral("系统提示"));
+    w.message(QCoreApplication::translate("PortSettings", "串口设置保存成功"),
+              QCoreApplication::translate("PortSettings", "系统提示"));
 }
 
 } // namespace kv

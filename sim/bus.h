@@ -13,34 +13,29 @@
 
 namespace kvsim {
 
-class PtyLine;
-
 class Bus {
 public:
-    Bus(const Options& options, PtyLine& line, uint32_t seed);
-
-    // Serves requests until a termination signal; the exit status.
-    int run();
+    Bus(const Options& options, uint32_t seed);
 
     // What goes on the wire for one request: one sensor's reply, several replies
     // overlaid bit by bit (a collision), or nothing.
     Bytes answer(const Bytes& request);
-
-private:
-    // False when interrupted by a termination signal.
-    bool handle(const Bytes& request, long baud, int64_t startedUs);
+    // The same for a request heard at nowUs, after the sensors' world moved on to then,
+    // with the injected faults.
+    Bytes serve(const Bytes& request, int64_t nowUs);
+    // True when a sensor on the bus has this address now.
+    bool hasSensor(uint8_t address) const;
     // The pacing of the next reply: its turnaround drawn, late when its turn has come.
     PacingSetup nextPacing();
 
+private:
     const Options& opt_;
-    PtyLine& line_;
     std::vector<Sensor> sensors_;
-    FrameAssembler assembler_;
     Faults faults_;
     PacingSetup pacing_;
     std::mt19937 jitter_;
     long replies_ = 0;
-    int64_t lastReplyEndUs_ = 0;
+    int64_t lastAdvanceUs_;
 };
 
 // Bytes that two transmitters put on the line at once: a 0 bit wins.

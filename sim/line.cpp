@@ -58,7 +58,7 @@ std::string PtyLine::open() {
     return {};
 }
 
-long PtyLine::baud() const {
+LineSettings PtyLine::settings() const {
     static const struct {
         speed_t code;
         long baud;
@@ -69,12 +69,17 @@ long PtyLine::baud() const {
                   {B115200, 115200},   {B230400, 230400},  {B460800, 460800},   {B500000, 500000},
                   {B576000, 576000},   {B921600, 921600},  {B1000000, 1000000}, {B1152000, 1152000},
                   {B1500000, 1500000}, {B2000000, 2000000}};
+    LineSettings line;
     termios t{};
-    if (tcgetattr(master_, &t) != 0) return 0;
+    if (tcgetattr(master_, &t) != 0) return line;
     const speed_t code = cfgetospeed(&t);
     for (const auto& r : kRates)
-        if (r.code == code) return r.baud;
-    return customBaud(master_);
+        if (r.code == code) line.baud = r.baud;
+    if (line.baud == 0) line.baud = customBaud(master_);
+    if ((t.c_cflag & PARENB) || (t.c_iflag & INPCK))
+        line.parity = (t.c_cflag & PARODD) ? Parity::Odd : Parity::Even;
+    line.stopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
+    return line;
 }
 
 bool writeAll(int fd, const unsigned char* data, size_t size) {

@@ -1,9 +1,18 @@
 #pragma once
 // The pty the sensor answers on, published under a symlink, and the rate the tool set.
 
+#include "sim/options.h"
+
 #include <string>
 
 namespace kvsim {
+
+// The character format the master set on the terminal.
+struct LineSettings {
+    long baud = 0; // a non-standard rate too; 0 for B0 or one the sim cannot read
+    Parity parity = Parity::None;
+    int stopBits = 1;
+};
 
 class Link {
 public:
@@ -32,8 +41,10 @@ public:
     std::string open();
     int master() const { return master_; }
     const std::string& slaveName() const { return slaveName_; }
-    // The rate the tool set on the terminal, a non-standard one too; 0 for B0.
-    long baud() const;
+    // What the tool set on the terminal. A Linux pty drops PARENB (and forces CS8) but keeps
+    // PARODD, CSTOPB and the input flags, so parity counts as on when PARENB or INPCK (input
+    // parity checking, which a master using parity sets) is set, odd when PARODD is too.
+    LineSettings settings() const;
 
 private:
     int master_ = -1;

@@ -199,3 +199,26 @@ TEST(SensorValues, CalibrationKnownAnswers) {
     EXPECT_FALSE(calibrate(100, 138.5, 130, 120).has_value());
     EXPECT_FALSE(calibrate(100, 138.5, 0, 1e-320).has_value());
 }
+
+// The ranges params --help lists are closed at both ends: la 15000 and moisture-min 1000 are
+// in range, one beyond is not.
+TEST(SensorValues, ParameterRangesIncludeBothEnds) {
+    struct Row {
+        const char* key;
+        int low;
+        int high;
+    };
+    for (const Row& r : {Row{"scale", 2000, 50000}, Row{"moisture-offset", 1000, 64535},
+                         Row{"moisture-max", 1000, 10000}, Row{"moisture-min", 0, 1000}, Row{"la", 5000, 15000},
+                         Row{"of", 0, 9500}, Row{"range", 1, 3}}) {
+        SCOPED_TRACE(r.key);
+        const int i = parameterIndex(QString::fromLatin1(r.key));
+        ASSERT_GE(i, 0);
+        EXPECT_TRUE(parameterInRange(i, static_cast<std::uint16_t>(r.low)));
+        EXPECT_TRUE(parameterInRange(i, static_cast<std::uint16_t>(r.high)));
+        EXPECT_FALSE(parameterInRange(i, static_cast<std::uint16_t>(r.high + 1)));
+        if (r.low > 0) {
+            EXPECT_FALSE(parameterInRange(i, static_cast<std::uint16_t>(r.low - 1)));
+        }
+    }
+}

@@ -1,6 +1,7 @@
 // comm.set, port-to-device mapping, and the QSerialPort component over a real pty pair.
+#include "line/discipline.h"
 #include "serial/qtserialcomm.h"
-#include "serial/rtuline.h"
+#include "serial/serialline.h"
 #include "serial/settingsfile.h"
 #include "support/qtprint.h"
 
@@ -370,59 +371,90 @@ std::thread answerNext(int master, int requestSize, int delayMs, QByteArray byte
     });
 }
 
-const auto kSevenBytes = [](const QByteArray&) { return 7; };
+// A sensor's answer to a read of one register, sealed with its CRC (low byte first).
+QByteArray oneRegister(int value) {
+    QByteArray b = QByteArray::fromHex("010302");
+    b.append(static_cast<char>(value >> 8)).append(static_cast<char>(value & 0xFF));
+    const std::uint16_t crc = kv::crc16(b);
+    return b.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
+}
+
+line::Request readOf(int reg, int timeoutMs, int graceMs = -1) {
+    line::Request r;
+    const Frame f = sensor::parameterReadRequest(1, reg - sensor::REG_FIRST_PARAMETER);
+    r.bytes = toBytes(f);
+    r.expect = sensor::expectRead(f);
+    r.timeoutMs = timeoutMs;
+    r.graceMs = graceMs;
+    return r;
+}
 
 } // namespace
 
-TEST(RtuLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer) {
+TEST(SerialLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer) {
     Pty pty;
     ASSERT_FALSE(pty.name.isEmpty());
-    RtuLine line;
-    ASSERT_TRUE(line.open(pty.name, 19200).ok());
-    const QByteArray askTwo = QByteArray::fromHex("010300020001"),
-                     two = QByteArray::fromHex("0103020457AAAA");
-    const QByteArray askThree = QByteArray::fromHex("010300030001"),
-                     three = QByteArray::fromHex("01030208AEBBBB");
+    SerialLine port;
+    ASSERT_TRUE(port.open(pty.name, 19200).ok());
+    line::Discipline line(port);
+    const QByteArray two = oneRegister(0x0457), three = oneRegister(0x08AE);
 
     // Register 2 answers after the timeout but within the grace period: late, not an answer.
-    std::thread late = answerNext(pty.master, askTwo.size(), 150, two);
-    const auto first = line.exchange(askTwo, kSevenBytes, 100, {}, 300);
+    std::thread late = answerNext(pty.master, 8, 150, two);
+    const auto first = line::exchange(line, port, readOf(2, 100, 300));
     late.join();
-    EXPECT_EQ(first.outcome, RtuLine::Outcome::Timeout);
-    EXPECT_EQ(first.late, two);
-    EXPECT_EQ(line.unexpected().bursts, 1);
+    EXPECT_EQ(first.outcome, line::Outcome::Timeout);
+    EXPECT_EQ(first.tally.lateFrom(1), 1);
 
-    // The next request gets its own answer.
-    std::thread prompt = answerNext(pty.master, askThree.size(), 5, three);
-    const auto second = line.exchange(askThree, kSevenBytes, 100);
+    // The next request gets its own answer, though it has the late one's shape.
+    std::thread prompt = answerNext(pty.master, 8, 5, three);
+    const auto second = line::exchange(line, port, readOf(3, 100));
     prompt.join();
-    EXPECT_EQ(second.outcome, RtuLine::Outcome::Complete);
-    EXPECT_EQ(second.reply, three);
-    EXPECT_GE(second.latencyMs, 5.0) << "from the request written to the reply's last byte";
+    EXPECT_EQ(second.outcome, line::Outcome::Answered);
+    EXPECT_EQ(second.frame, three);
+    ASSERT_TRUE(second.latencyMs);
+    EXPECT_GE(*second.latencyMs, 5.0) << "from the request written to the reply's last byte";
+    EXPECT_EQ(second.tally.syncs, 0) << "the late reply settled the request it answered";
 
     // Bytes nobody asked for are discarded before the request goes out, and counted.
     ASSERT_EQ(::write(pty.master, "\xAA\xBB", 2), 2);
-    std::thread again = answerNext(pty.master, askTwo.size(), 5, two);
-    const auto third = line.exchange(askTwo, kSevenBytes, 500);
+    std::thread again = answerNext(pty.master, 8, 5, two);
+    const auto third = line::exchange(line, port, readOf(2, 500));
     again.join();
-    EXPECT_EQ(third.reply, two);
-    EXPECT_EQ(line.unexpected().bursts, 2);
-    EXPECT_EQ(line.unexpected().bytes, two.size() + 2);
+    EXPECT_EQ(third.frame, two);
+    EXPECT_EQ(third.tally.noise, 1);
 }
 
-TEST(RtuLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {
+TEST(SerialLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {
     // Qt reports the hung-up pty as a read error; a 10 s timeout must not be waited out.
     Pty pty;
     ASSERT_FALSE(pty.name.isEmpty());
-    RtuLine line;
-    ASSERT_TRUE(line.open(pty.name, 19200).ok());
+    SerialLine port;
+    ASSERT_TRUE(port.open(pty.name, 19200).ok());
     ::close(pty.slave); // only the line holds the slave now
     pty.slave = -1;
-    const QByteArray ask = QByteArray::fromHex("010300000002");
-    std::thread unplug = answerNext(pty.master, ask.size(), 20, {}, true);
-    const auto ex = line.exchange(ask, kSevenBytes, 10000);
+    line::Discipline line(port);
+    std::thread unplug = answerNext(pty.master, 8, 20, {}, true);
+    const auto ex = line::exchange(line, port, readOf(2, 10000));
     unplug.join();
     pty.master = -1;
-    EXPECT_EQ(ex.outcome, RtuLine::Outcome::Lost);
-    EXPECT_FALSE(line.isOpen());
+    EXPECT_EQ(ex.outcome, line::Outcome::Lost);
+    EXPECT_EQ(ex.tally.lost, 1);
+    EXPECT_FALSE(port.isOpen());
+}
+
+// An unplugged USB adapter shows as a resource error, a hung-up pty as a read error: both
+// are a lost port, at once, and no other error is.
+TEST(SerialLine, WhichErrorsMeanTheDeviceIsGone) {
+    struct Row {
+        QSerialPort::SerialPortError error;
+        bool open;
+        bool lost;
+    };
+    for (const Row& r : {Row{QSerialPort::NoError, true, false}, Row{QSerialPort::ResourceError, true, true},
+                         Row{QSerialPort::ReadError, true, true}, Row{QSerialPort::TimeoutError, true, false},
+                         Row{QSerialPort::NoError, false, true}}) {
+        SCOPED_TRACE(static_cast<int>(r.error));
+        EXPECT_EQ(isLostError(r.error, r.open), r.lost);
+    }
 }

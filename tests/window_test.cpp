@@ -500,6 +500,24 @@ TEST_F(SaveSettings, UnwritableFolderSavesInTheUserConfigFolder) {
     saved.remove();
 }
 
+// Works for root too: the setup program's uninstaller marks the folder as an installation.
+TEST_F(SaveSettings, InstalledCopySavesInTheUserConfigFolder) {
+    startOpen();
+    QFile uninstaller(QDir(dir.path()).filePath(QStringLiteral("uninstall.exe")));
+    ASSERT_TRUE(uninstaller.open(QIODevice::WriteOnly));
+    uninstaller.close();
+    const QString own = QDir(userConfigDir()).filePath(QStringLiteral("comm.set"));
+    QFile::remove(own);
+    w->Combo2->setCurrentIndex(1);
+    click(w->cmdCom);
+    ASSERT_EQ(messages(), QStringList{QStringLiteral("串口设置保存成功")});
+    EXPECT_EQ(readSettings(), QByteArray("4,19200\r\n")); // beside the program: as shipped
+    QFile saved(own);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("4,9600\r\n"));
+    saved.remove();
+}
+
 TEST_F(SaveSettings, SettingsFileThatIsAFolderIsReported) {
     // Works for root too: a folder in the file's place cannot be replaced.
     startOpen();
@@ -810,22 +828,45 @@ TEST(CommSetPlace, BesideTheProgramUnlessItsFolderTakesNoFiles) {
               QStringList{QStringLiteral("comm.set")});
 }
 
+// A copy the setup program or a package installed keeps its settings in the user's folder
+// even where its folder takes files (a per-user installation, or root under /usr); a
+// portable copy keeps them beside it.
+TEST(CommSetPlace, BesideOnlyForAWritableCopyWithoutAnUninstaller) {
+    QTemporaryDir portable, installed;
+    QFile uninstaller(QDir(installed.path()).filePath(QStringLiteral("uninstall.exe")));
+    ASSERT_TRUE(uninstaller.open(QIODevice::WriteOnly));
+    uninstaller.close();
+    const struct {
+        QString dir;
+        bool beside;
+    } cases[] = {{portable.path(), true},
+                 {installed.path(), false},
+                 {QStringLiteral("/proc"), false},
+                 {QStringLiteral("/usr/bin"), false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(keepsSettingsBeside(c.dir), c.beside) << c.dir.toStdString();
+}
+
 // The read path alone, as start-up takes it, is the one commSetPaths gives.
 TEST(CommSetPlace, ReadPathAgreesWithThePairInEveryCase) {
-    QTemporaryDir writable, config;
+    QTemporaryDir writable, installed, config;
+    QFile uninstaller(QDir(installed.path()).filePath(QStringLiteral("uninstall.exe")));
+    ASSERT_TRUE(uninstaller.open(QIODevice::WriteOnly));
+    uninstaller.close();
     const QString own = QDir(config.path()).filePath(QStringLiteral("comm.set"));
     for (const bool userHasOwn : {false, true}) {
         if (userHasOwn) {
             QFile f(own);
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         }
-        for (const QString& program : {writable.path(), QStringLiteral("/proc")}) {
+        for (const QString& program : {writable.path(), installed.path(), QStringLiteral("/proc")}) {
             for (const QString& configDir : {config.path(), QString()}) {
                 EXPECT_EQ(commSetReadPath(program, configDir),
-                          commSetPaths(program, configDir, folderTakesFiles(program)).read)
+                          commSetPaths(program, configDir, keepsSettingsBeside(program)).read)
                     << program.toStdString() << " " << configDir.toStdString() << " " << userHasOwn;
             }
         }
     }
     EXPECT_EQ(commSetReadPath(QStringLiteral("/proc"), config.path()), own);
+    EXPECT_EQ(commSetReadPath(installed.path(), config.path()), own);
 }

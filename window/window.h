@@ -10,6 +10,7 @@
 #include "window/lamppanel.h"
 #include "window/replybox.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -183,7 +184,7 @@ struct Window {
     // the cycle from sending; otherwise the yellow lamp and a port ready for the reply.
     [[nodiscard]] bool readyForRead() {
         if (!MSComm1->portOpen()) {
-            message(QStringLiteral("打开串口出错，请确定串口是否已被占用"));
+            message(QCoreApplication::translate("Window", "打开串口出错，请确定串口是否已被占用"));
             bringToFront(imgNotConnected);
             CommReady = false;
             return false;

@@ -4,7 +4,7 @@
 #include "cli/commands.h"
 #include "cli/report.h"
 #include "cli/session.h"
-#include "serial/rtuline.h"
+#include "serial/byteline.h"
 
 #include <QDir>
 #include <QFile>
@@ -143,5 +143,27 @@ TEST(CliLine, RateDerivedTimesCountStartAndStopBits) {
         SCOPED_TRACE(r.baud);
         EXPECT_NEAR(kv::lineTimeMs(9, r.baud), r.nineBytesMs, 0.001);
         EXPECT_NEAR(kv::frameSilenceMs(r.baud), r.silenceMs, 0.001);
+    }
+}
+
+// Each row is on disk once written, not when the buffer fills: a log read while the run
+// goes on (or after a crash) has every measurement taken.
+TEST(CliReadingWriter, EveryRowIsInTheFileAsSoonAsItIsWritten) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = QDir(dir.path()).filePath(QStringLiteral("log.csv"));
+    for (const auto format : {ReadingWriter::Csv, ReadingWriter::Json, ReadingWriter::Influx, ReadingWriter::Table}) {
+        SCOPED_TRACE(format);
+        std::FILE* f = std::fopen(path.toLocal8Bit().constData(), "w");
+        ASSERT_NE(f, nullptr);
+        ReadingWriter writer(format, f, false);
+        Reading row;
+        row.address = 3;
+        row.status = QStringLiteral("timeout");
+        ASSERT_TRUE(writer.write(row));
+        QFile seen(path);
+        ASSERT_TRUE(seen.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(seen.readAll().endsWith('\n')) << "the row is in the file while it is still open";
+        std::fclose(f);
     }
 }

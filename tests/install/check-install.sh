@@ -19,6 +19,9 @@ for p in kv7702r-tool kv7702r kv7702r-sim; do
   [ "$said" = "$p $version" ] || { echo "$p --version says '$said', not '$p $version'" >&2; exit 1; }
 done
 "$prefix/bin/kv7702r-tool" --help | grep -q -- --monitor || { echo "the installed tool does not run" >&2; exit 1; }
+# The entry's English action asks for a language the installed tool speaks.
+grep -qx "Exec=kv7702r-tool --lang en" "$prefix/share/applications/$id.desktop"
+"$prefix/bin/kv7702r-tool" --help | grep -q -- "--lang <LANG>.*zh or en" || { echo "no --lang en" >&2; exit 1; }
 # A log that cannot be opened is refused with a clear message, before anything starts.
 if "$prefix/bin/kv7702r-tool" --log "$prefix/no/such/folder/log.csv" 2>"$prefix/err"; then
   echo "an unwritable log was accepted" >&2; exit 1

@@ -1,7 +1,6 @@
 // Several sensors on one line, the address read and the faults of the bus.
 
 #include "sim/bus.h"
-#include "sim/line.h"
 
 #include <gtest/gtest.h>
 
@@ -22,9 +21,8 @@ Bytes sealed(Bytes b) {
 }
 
 struct BusRig {
-    explicit BusRig(kvsim::Options o) : options(std::move(o)), bus(options, line, 7) {}
+    explicit BusRig(kvsim::Options o) : options(std::move(o)), bus(options, 7) {}
     kvsim::Options options;
-    kvsim::PtyLine line; // never opened: answer() does not touch it
     kvsim::Bus bus;
 };
 

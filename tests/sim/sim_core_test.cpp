@@ -1,3 +1,4 @@
+#include "sim/mbap.h"
 #include "sim/rtu.h"
 #include "sim/sensor.h"
 
@@ -430,4 +431,33 @@ TEST(SimRequests, RandomValidFramesGetWellFormedAnswers) {
         ASSERT_GE(sensor.address(), 1);
         ASSERT_LE(sensor.address(), 247);
     }
+}
+
+TEST(SimMbap, AdusCutAnywhereOrJoined) {
+    // Three ADUs back to back: a read, a write, a one-byte PDU; the bytes restated here.
+    const Bytes stream = {0x00, 0x01, 0,    0,    0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00,
+                          0x02, 0xAB, 0xCD, 0,    0,    0x00, 0x06, 0x25, 0x06, 0x0A, 0x02,
+                          0x00, 0xFA, 0xFF, 0xFF, 0,    0,    0x00, 0x02, 0x07, 0x2B};
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        kvsim::MbapAssembler a;
+        std::vector<kvsim::Adu> got = a.feed(stream.data(), cut);
+        for (kvsim::Adu& adu : a.feed(stream.data() + cut, stream.size() - cut))
+            got.push_back(std::move(adu));
+        ASSERT_EQ(got.size(), 3u) << "cut at " << cut;
+        EXPECT_EQ(got[0].transaction, 0x0001);
+        EXPECT_EQ(got[1].transaction, 0xABCD);
+        EXPECT_EQ(got[1].unit, 0x25);
+        EXPECT_EQ(got[1].pdu, (Bytes{0x06, 0x0A, 0x02, 0x00, 0xFA}));
+        EXPECT_EQ(got[2].pdu, Bytes{0x2B});
+        EXPECT_EQ(a.pending(), 0u);
+        EXPECT_FALSE(a.broken());
+    }
+}
+
+TEST(SimMbap, GatewayTranslation) {
+    const kvsim::Adu request{0x0001, 0x01, {0x03, 0x00, 0x00, 0x00, 0x02}};
+    EXPECT_EQ(kvsim::rtuRequestFor(request), (Bytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0xC4, 0x0B}));
+    EXPECT_EQ(kvsim::aduReplyFor(request, withCrc({0x01, 0x03, 0x04, 0x0B, 0xB8, 0x09, 0x9A})),
+              (Bytes{0x00, 0x01, 0, 0, 0x00, 0x07, 0x01, 0x03, 0x04, 0x0B, 0xB8, 0x09, 0x9A}));
+    EXPECT_EQ(kvsim::aduExceptionFor(request, 0x0B), (Bytes{0x00, 0x01, 0, 0, 0x00, 0x03, 0x01, 0x83, 0x0B}));
 }

@@ -3,6 +3,7 @@
 // Helpers to run kv7702r-sim as a child process and talk to it like a serial port.
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -10,10 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -286,8 +289,73 @@ class SerialLine {
         return receive(replySize, Clock::now() + kReplyDeadline);
     }
 
-  private:
+    // True when the other end closes within the deadline (any bytes before are dropped).
+    bool closedBy(Clock::time_point deadline) {
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, remainingMs(deadline)) <= 0) return false;
+            uint8_t buf[256];
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+        }
+    }
+    // Adopts a connected socket.
+    void adopt(int fd) {
+        close();
+        fd_ = fd;
+        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    }
+
+private:
     int fd_ = -1;
+};
+
+// A TCP connection to the sim on the loopback, spoken to like a serial line.
+inline bool connectTcp(SerialLine& line, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    line.adopt(fd);
+    return true;
+}
+
+// A server a dialing sim connects to.
+class Listener {
+public:
+    Listener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        port_ = ntohs(a.sin_port);
+    }
+    ~Listener() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int port() const { return port_; }
+    // The next connection, or false at the deadline.
+    bool accept(SerialLine& line, Clock::time_point deadline) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, remainingMs(deadline)) <= 0) return false;
+        const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return false;
+        line.adopt(fd);
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
 };
 
 } // namespace simtest

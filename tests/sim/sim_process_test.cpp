@@ -234,6 +234,15 @@ TEST_F(SimRun, UsageErrorsExitWithTwo) {
         {"--link", link_, "--late-every", "0"},
         {"--link", link_, "--baud", "fast"},
         {"--link", link_, "stray"},
+        {"--link", link_, "--tcp", "0"},
+        {"--tcp", "70000"},
+        {"--dial", "5000"},
+        {"--tcp", "0", "--registration", "KV"},
+        {"--dial", "127.0.0.1:1", "--registration", "\\xZZ"},
+        {"--dial", "127.0.0.1:1", "--heartbeat-every", "5"},
+        {"--link", link_, "--parity", "mark"},
+        {"--tcp", "0", "--down-for", "100"},
+        {"--modbus-tcp", "0", "--garbage", "2"},
     };
     for (const auto &args : bad) {
         Child c;

@@ -1,0 +1,22 @@
+#include "cli/links.h"
+
+#include "net/modbustcpline.h"
+#include "net/tcpline.h"
+#include "serial/serialline.h"
+
+namespace kv::cli {
+
+std::unique_ptr<Link> makeLink(const std::string& port) {
+    switch (net::parsePortAddress(QString::fromStdString(port)).scheme) {
+    case net::Scheme::Tcp:
+        return std::make_unique<net::TcpLine>();
+    case net::Scheme::ModbusTcp:
+        return std::make_unique<net::ModbusTcpLine>();
+    case net::Scheme::Serial:
+    case net::Scheme::Listen: // never opened as one link: the DTUs' server serves it
+        break;
+    }
+    return std::make_unique<SerialLine>();
+}
+
+} // namespace kv::cli

@@ -1,0 +1,16 @@
+#pragma once
+// What --port leads to: a serial port, a serial device server (tcp://), a Modbus-TCP gateway
+// (modbus-tcp://), or DTUs dialling in (listen://, read only).
+
+#include "net/address.h"
+#include "serial/byteline.h"
+
+#include <memory>
+#include <string>
+
+namespace kv::cli {
+
+// The link --port names, not yet open.
+[[nodiscard]] std::unique_ptr<Link> makeLink(const std::string& port);
+
+} // namespace kv::cli

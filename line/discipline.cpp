@@ -1,0 +1,597 @@
+#include "line/discipline.h"
+
+#include <algorithm>
+
+namespace kv::line {
+namespace {
+
+constexpr int kMinGraceMs = 20;
+constexpr int kMaxGraceMs = 500;
+// The rest of a garbled reply has gone by once the line has been quiet this long: a USB
+// adapter hands bytes over in chunks, so a gap of a few characters is no end here.
+constexpr qint64 kSettleQuietNs = 20 * 1000000LL;
+constexpr qint64 kStopSliceNs = 50 * 1000000LL;
+constexpr qint64 kNever = std::numeric_limits<qint64>::max();
+
+bool isWrite(const QByteArray& request) {
+    return request.size() > 1 && static_cast<std::uint8_t>(request[1]) == MODBUS_FC_WRITE_SINGLE_REGISTER;
+}
+
+std::uint8_t senderOf(const QByteArray& frame) {
+    return static_cast<std::uint8_t>(frame[0]);
+}
+
+} // namespace
+
+int graceMsFor(int timeoutMs) {
+    return std::clamp(timeoutMs / 2, kMinGraceMs, kMaxGraceMs);
+}
+
+void Tally::addLate(std::uint8_t from) {
+    for (auto& [address, n] : late)
+        if (address == from) {
+            ++n;
+            return;
+        }
+    late.emplace_back(from, 1);
+}
+
+int Tally::lateFrom(std::uint8_t address) const {
+    for (const auto& [from, n] : late)
+        if (from == address) return n;
+    return 0;
+}
+
+int Tally::lateTotal() const {
+    int total = 0;
+    for (const auto& entry : late)
+        total += entry.second;
+    return total;
+}
+
+Tally& Tally::operator+=(const Tally& o) {
+    requests += o.requests;
+    retries += o.retries;
+    replies += o.replies;
+    exceptions += o.exceptions;
+    timeouts += o.timeouts;
+    crcErrors += o.crcErrors;
+    badReplies += o.badReplies;
+    lost += o.lost;
+    syncs += o.syncs;
+    noise += o.noise;
+    for (const auto& [from, n] : o.late)
+        for (int i = 0; i < n; ++i)
+            addLate(from);
+    return *this;
+}
+
+void Discipline::rateChanged() {
+    pending_.forgetAll();
+    reader_.clear();
+}
+
+// ---- starting -----------------------------------------------------------------------
+
+void Discipline::begin(const Request& request) {
+    req_ = request;
+    ex_ = Exchange{};
+    attempt_ = 0;
+    // Whole frames left from the exchange before are late replies, and may settle what
+    // the request would otherwise resynchronise for.
+    const qint64 now = line_.nowNs();
+    phase_ = Phase::Listen;
+    phaseEndNs_ = now;
+    drain(now);
+    startAttempt(now);
+}
+
+void Discipline::listen(int durationMs) {
+    req_ = Request{};
+    ex_ = Exchange{};
+    phase_ = Phase::Listen;
+    phaseEndNs_ = line_.nowNs() + ms(durationMs);
+    drain(line_.nowNs());
+}
+
+void Discipline::startAttempt(qint64 nowNs) {
+    ex_.reply = {};
+    if (!req_.collect && pending_.blocks(req_.expect, nowNs)) {
+        const int k = pending_.syncCount(req_.expect, nowNs);
+        if (k == 0) {
+            finish(Outcome::Busy, QStringLiteral("address %1 cannot be resynchronised: its late replies "
+                                                 "could pass for the answer; nothing sent")
+                                      .arg(req_.expect.address));
+            return;
+        }
+        const Frame probe = sensor::readRequest(req_.expect.address, 0, static_cast<std::uint16_t>(k));
+        stepBytes_ = toBytes(probe);
+        stepExpect_ = sensor::expectRead(probe);
+        startStep(Step::Sync, nowNs);
+        return;
+    }
+    startStep(Step::Request, nowNs);
+}
+
+void Discipline::startStep(Step step, qint64 nowNs) {
+    if (step == Step::Request) {
+        stepBytes_ = req_.bytes;
+        stepExpect_ = req_.expect;
+    }
+    step_ = step;
+    sentThisStep_ = false;
+    lateFromAsked_ = false;
+    phase_ = Phase::AwaitSilence;
+    phaseEndNs_ = nowNs + ms(req_.timeoutMs); // a line that never falls silent by then: Busy
+}
+
+void Discipline::send(qint64 nowNs) {
+    // A late reply heard while waiting may have settled what the probe was for.
+    if (step_ == Step::Sync && !pending_.blocks(req_.expect, nowNs)) startStep(Step::Request, nowNs);
+    // The line has been quiet for a frame's silence: a frame begun before is dead.
+    if (!reader_.empty()) noise(reader_.take(static_cast<int>(reader_.bytes().size())));
+    noiseOpen_ = false;
+    if (!line_.write(stepBytes_)) {
+        onLost();
+        return;
+    }
+    sentThisStep_ = true;
+    stepSentNs_ = line_.nowNs();
+    sentOutNs_ = stepSentNs_ + line_.facts().characterNs * stepBytes_.size();
+    phase_ = Phase::AwaitReply;
+    phaseEndNs_ = stepSentNs_ + ms(req_.timeoutMs) + (req_.collect ? ms(graceMs()) : 0);
+    // A write's echo is its answer; a read's request coming back is the adapter's.
+    echoCheck_ = echo_ || !isWrite(stepBytes_);
+    garbledSeen_ = false;
+}
+
+// ---- events ---------------------------------------------------------------------------
+
+void Discipline::onBytes(const QByteArray& bytes, qint64 atNs) {
+    if (bytes.isEmpty()) return;
+    // Between requests they wait for the next, which hears them out first.
+    reader_.feed(bytes);
+    lastRxNs_ = atNs;
+    if (!finished()) drain(atNs);
+}
+
+void Discipline::onDeadline(qint64 nowNs) {
+    switch (phase_) {
+    case Phase::AwaitSilence:
+        if (nowNs - quietFromNs() >= line_.facts().frameSilenceNs)
+            send(nowNs);
+        else if (nowNs >= phaseEndNs_)
+            finish(Outcome::Busy,
+                   QStringLiteral("the line never fell silent for %1 ms; nothing sent").arg(req_.timeoutMs));
+        return;
+    case Phase::AwaitReply:
+        if (nowNs >= phaseEndNs_) replyOverdue(nowNs);
+        return;
+    case Phase::Grace:
+    case Phase::Settle:
+        if (nowNs >= deadlineNs()) graceOver(nowNs);
+        return;
+    case Phase::EchoCheck:
+        if (nowNs < phaseEndNs_) return;
+        pending_.clear(senderOf(heldFrame_), nowNs);
+        answered(Outcome::Answered, heldFrame_, heldAtNs_, true);
+        return;
+    case Phase::Listen:
+        if (nowNs >= phaseEndNs_) finish(Outcome::Timeout, {});
+        return;
+    case Phase::Idle:
+    case Phase::Done:
+        return;
+    }
+}
+
+void Discipline::replyOverdue(qint64 nowNs) {
+    if (req_.collect) {
+        collectOver(nowNs);
+        return;
+    }
+    // The start of the answer came and the rest did not: cut short, not silent.
+    if (looksLikeAnswer(reader_.bytes())) {
+        ex_.frame = reader_.bytes();
+        stepFailed(Outcome::Garbled, QStringLiteral("reply too short"), nowNs, false);
+        return;
+    }
+    stepFailed(Outcome::Timeout, QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs), nowNs, false);
+}
+
+void Discipline::onLost() {
+    if (finished()) return;
+    if (sentThisStep_) {
+        // Its reply may reach a port opened again.
+        if (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck) hold(stepExpect_, line_.nowNs());
+        countTry(Outcome::Lost);
+    }
+    reader_.clear();
+    finish(Outcome::Lost, QStringLiteral("the port went away: %1").arg(line_.errorString()));
+}
+
+void Discipline::stop() {
+    if (finished()) return;
+    if (sentThisStep_ && (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck))
+        hold(stepExpect_, line_.nowNs());
+    // Given up by the operator, not by the line: the try is not counted.
+    finish(Outcome::Stopped, QStringLiteral("stopped"));
+}
+
+qint64 Discipline::deadlineNs() const {
+    switch (phase_) {
+    case Phase::AwaitSilence:
+        return std::min(quietFromNs() + line_.facts().frameSilenceNs, phaseEndNs_);
+    case Phase::AwaitReply:
+    case Phase::EchoCheck:
+    case Phase::Grace:
+    case Phase::Listen:
+        return phaseEndNs_;
+    case Phase::Settle:
+        return std::min(lastRxNs_ + kSettleQuietNs, phaseEndNs_);
+    case Phase::Idle:
+    case Phase::Done:
+        return kNever;
+    }
+    return kNever;
+}
+
+// ---- what is heard --------------------------------------------------------------------
+
+void Discipline::drain(qint64 atNs) {
+    while (!finished()) {
+        if (phase_ == Phase::AwaitReply && echoCheck_ && !passEcho(atNs)) return;
+        const FrameReader::Cut c = reader_.cut();
+        if (c.kind == FrameReader::Cut::NeedMore) return;
+        if (c.kind == FrameReader::Cut::Frame) {
+            noiseOpen_ = false;
+            onFrame(reader_.take(c.length), atNs);
+            continue;
+        }
+        if (phase_ == Phase::AwaitReply && garbledAnswer(reader_.bytes())) {
+            const int length = std::max(sensor::frameLength(reader_.bytes()), 1);
+            if (req_.collect) {
+                garbledSeen_ = true;
+                noise(reader_.take(length));
+                continue;
+            }
+            ex_.frame = reader_.take(length);
+            stepFailed(Outcome::Garbled, QStringLiteral("bad CRC"), atNs, true);
+            continue;
+        }
+        noise(reader_.take(c.length));
+    }
+}
+
+bool Discipline::passEcho(qint64 atNs) {
+    const QByteArray& heard = reader_.bytes();
+    if (echo_) {
+        // The first copy of the request is the adapter's, wherever it comes: a copy of a
+        // write is never taken for its answer. Bytes that may begin it wait for the rest.
+        const auto at = heard.indexOf(stepBytes_);
+        if (at >= 0) {
+            reader_.remove(static_cast<int>(at), static_cast<int>(stepBytes_.size()));
+            echoCheck_ = false;
+            return true;
+        }
+        for (qsizetype from = 0; from < heard.size(); ++from)
+            if (stepBytes_.startsWith(heard.mid(from))) return false;
+        return true;
+    }
+    if (heard.startsWith(stepBytes_)) {
+        echoCheck_ = false;
+        ex_.frame = reader_.take(static_cast<int>(stepBytes_.size()));
+        stepFailed(Outcome::Echo, echoDetail(), atNs, false);
+        return false;
+    }
+    if (heard.isEmpty() || stepBytes_.startsWith(heard)) return heard.isEmpty();
+    echoCheck_ = false; // something else came first: no copy of the request (or a garbled one)
+    return true;
+}
+
+bool Discipline::looksLikeAnswer(const QByteArray& b) const {
+    if (b.size() < 2) return false;
+    const int address = static_cast<std::uint8_t>(b[0]);
+    const bool from = req_.collect ? address >= sensor::MIN_ADDRESS && address <= sensor::MAX_ADDRESS
+                                   : address == stepExpect_.address;
+    return from && (static_cast<std::uint8_t>(b[1]) & 0x7F) == static_cast<std::uint8_t>(stepBytes_[1]);
+}
+
+bool Discipline::garbledAnswer(const QByteArray& b) const {
+    // Shaped like the answer, whole by the answer's length, and no sound frame there.
+    if (!looksLikeAnswer(b)) return false;
+    const int length = sensor::frameLength(b);
+    return length > 0 && b.size() >= length && length == sensor::replyLength(b, stepExpect_);
+}
+
+void Discipline::onFrame(const QByteArray& frame, qint64 atNs) {
+    if (phase_ == Phase::EchoCheck) {
+        if (frame == stepBytes_) {
+            stepFailed(Outcome::Echo, echoDetail(), atNs, false); // the first copy was the adapter's
+            return;
+        }
+        late(frame, atNs);
+        return;
+    }
+    if (phase_ == Phase::AwaitReply) {
+        if (req_.collect)
+            collectAnswer(frame, atNs);
+        else if (sensor::couldAnswer(frame, stepExpect_))
+            onAnswerLike(frame, atNs);
+        else
+            late(frame, atNs);
+        return;
+    }
+    late(frame, atNs);
+    // The failed step's own late reply has come: no need to listen out the rest of the grace.
+    if (phase_ == Phase::Grace && sensor::couldAnswer(frame, stepExpect_)) phaseEndNs_ = atNs;
+}
+
+void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
+    const bool own = !pending_.couldProduce(frame, atNs);
+    const sensor::Reply reply = sensor::checkReply(frame, stepExpect_);
+    const auto status = reply.status;
+    if (own) {
+        // Sent after everything held for the device, so everything held is settled too.
+        if (status == sensor::ReplyStatus::Exception &&
+            (reply.exceptionCode == MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED ||
+             reply.exceptionCode == MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE)) {
+            // A gateway's own answer: the device did not answer it, or cannot be reached. No
+            // device replied, so it is a timeout, told by the gateway (its words kept in
+            // reply); the gateway has given up, so no late reply is waited for.
+            ex_.reply = reply;
+            pending_.clear(senderOf(frame), atNs);
+            stepFailed(Outcome::Timeout, QStringLiteral("no reply: %1").arg(sensor::describe(reply)), atNs,
+                       false);
+            phaseEndNs_ = atNs;
+            return;
+        }
+        if (step_ == Step::Request && !echo_ && !matched() && frame == stepBytes_) {
+            holdWriteEcho(frame, atNs);
+            return;
+        }
+        pending_.clear(senderOf(frame), atNs);
+        answered(status == sensor::ReplyStatus::Ok ? Outcome::Answered : Outcome::Exception, frame, atNs,
+                 true);
+        return;
+    }
+    if (status == sensor::ReplyStatus::Exception && step_ == Step::Request) {
+        pending_.settle(frame, atNs);
+        answered(Outcome::Exception, frame, atNs, false);
+        return;
+    }
+    // A shape a held request shares (a resynchronising read of a count used before): it
+    // settles that one. When nothing that blocks the request is left, the probe did its work.
+    late(frame, atNs);
+    if (step_ == Step::Sync && !pending_.blocks(req_.expect, atNs)) {
+        hold(stepExpect_, atNs); // the probe's own answer may still come
+        ++ex_.tally.syncs;
+        startStep(Step::Request, atNs);
+    }
+}
+
+void Discipline::holdWriteEcho(const QByteArray& frame, qint64 atNs) {
+    // The sensor's acknowledgement, or the adapter's copy of the request with the sensor's
+    // to follow? Nothing is settled until that is known.
+    heldFrame_ = frame;
+    heldAtNs_ = atNs;
+    phase_ = Phase::EchoCheck;
+    phaseEndNs_ = atNs + ms(graceMs());
+}
+
+void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
+    if (!sensor::couldAnswer(frame, req_.expect) || pending_.couldProduce(frame, atNs, false)) {
+        late(frame, atNs);
+        return;
+    }
+    // It may answer an earlier address read: it says the same, but its latency is unknown.
+    const bool own = !pending_.settle(frame, atNs);
+    const std::uint8_t from = senderOf(frame);
+    const bool again = std::any_of(ex_.answers.begin(), ex_.answers.end(),
+                                   [&](const Answer& a) { return senderOf(a.frame) == from; });
+    if (again) {
+        ex_.tally.addLate(from);
+        return;
+    }
+    ex_.answers.push_back({frame, sensor::checkReply(frame, req_.expect), atNs, own});
+}
+
+void Discipline::collectOver(qint64 nowNs) {
+    // A device slower than the window may still answer.
+    hold(req_.expect, nowNs);
+    if (ex_.answers.empty()) {
+        if (garbledSeen_ || looksLikeAnswer(reader_.bytes())) {
+            failedCrc_ = garbledSeen_;
+            attemptFailed(Outcome::Garbled,
+                          garbledSeen_ ? QStringLiteral("bad CRC") : QStringLiteral("reply too short"),
+                          nowNs);
+        } else
+            attemptFailed(Outcome::Timeout, QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs),
+                          nowNs);
+        return;
+    }
+    const auto good =
+        std::find_if(ex_.answers.begin(), ex_.answers.end(), [](const Answer& a) { return a.reply.ok(); });
+    const Answer& first = good != ex_.answers.end() ? *good : ex_.answers.front();
+    ex_.frame = first.frame;
+    ex_.reply = first.reply;
+    ex_.sentNs = stepSentNs_;
+    ex_.replyNs = first.atNs;
+    if (first.own) ex_.latencyMs = static_cast<double>(first.atNs - stepSentNs_) / 1e6;
+    const Outcome outcome = first.reply.ok() ? Outcome::Answered : Outcome::Exception;
+    countTry(outcome);
+    finish(outcome, first.reply.ok() ? QString() : sensor::describe(first.reply));
+}
+
+void Discipline::late(const QByteArray& frame, qint64 atNs) {
+    pending_.settle(frame, atNs);
+    ex_.tally.addLate(senderOf(frame));
+    if (senderOf(frame) == req_.expect.address) lateFromAsked_ = true;
+}
+
+void Discipline::noise(const QByteArray& bytes) {
+    if (bytes.isEmpty()) return;
+    if (!noiseOpen_) ++ex_.tally.noise;
+    noiseOpen_ = true;
+}
+
+// ---- how a step ends ------------------------------------------------------------------
+
+void Discipline::answered(Outcome outcome, const QByteArray& frame, qint64 atNs, bool own) {
+    if (step_ == Step::Sync) {
+        ++ex_.tally.syncs;
+        startStep(Step::Request, atNs);
+        return;
+    }
+    ex_.frame = frame;
+    ex_.reply = sensor::checkReply(frame, stepExpect_);
+    ex_.sentNs = stepSentNs_;
+    ex_.replyNs = atNs;
+    if (own)
+        ex_.latencyMs = static_cast<double>(atNs - stepSentNs_) / 1e6;
+    else
+        hold(stepExpect_, atNs); // the exception may have been an older request's
+    countTry(outcome);
+    finish(outcome, outcome == Outcome::Exception ? sensor::describe(ex_.reply) : QString());
+}
+
+void Discipline::stepFailed(Outcome outcome, const QString& detail, qint64 nowNs, bool crc) {
+    failedCrc_ = crc;
+    // Its answer may still come: after an echo, the sensor's own follows.
+    hold(stepExpect_, nowNs);
+    failed_ = outcome;
+    failedDetail_ = detail;
+    phase_ = outcome == Outcome::Timeout ? Phase::Grace : Phase::Settle;
+    phaseEndNs_ = nowNs + ms(graceMs());
+}
+
+void Discipline::graceOver(qint64 nowNs) {
+    // A probe's late answer (or another late reply) may have settled what it was sent for.
+    if (step_ == Step::Sync && failed_ != Outcome::Echo && !pending_.blocks(req_.expect, nowNs)) {
+        ++ex_.tally.syncs;
+        startStep(Step::Request, nowNs);
+        return;
+    }
+    QString detail = failedDetail_;
+    if (failed_ == Outcome::Timeout && lateFromAsked_)
+        detail += QStringLiteral(" (a late one came after it)");
+    attemptFailed(failed_, detail, nowNs);
+}
+
+void Discipline::attemptFailed(Outcome outcome, const QString& detail, qint64 nowNs) {
+    countTry(outcome);
+    const bool again = outcome == Outcome::Garbled || (outcome == Outcome::Timeout && req_.retryTimeouts);
+    if (again && attempt_ < req_.retries) {
+        ++attempt_;
+        startAttempt(nowNs);
+        return;
+    }
+    finish(outcome, detail);
+}
+
+void Discipline::countTry(Outcome outcome) {
+    Tally& t = ex_.tally;
+    ++t.requests;
+    if (attempt_ > 0) ++t.retries;
+    switch (outcome) {
+    case Outcome::Answered:
+        ++t.replies;
+        break;
+    case Outcome::Exception:
+        ++t.exceptions;
+        break;
+    case Outcome::Timeout:
+        ++t.timeouts;
+        break;
+    case Outcome::Garbled:
+        ++(failedCrc_ ? t.crcErrors : t.badReplies);
+        break;
+    case Outcome::Echo:
+        ++t.badReplies;
+        break;
+    case Outcome::Lost:
+        ++t.lost;
+        break;
+    case Outcome::Stopped: // never counted: the operator gave up, or nothing went out
+    case Outcome::Busy:
+        break;
+    }
+}
+
+void Discipline::finish(Outcome outcome, const QString& detail) {
+    // Replies the link itself found to answer earlier requests are late ones too.
+    for (std::uint8_t from : line_.takeUnmatched())
+        ex_.tally.addLate(from);
+    ex_.outcome = outcome;
+    ex_.detail = detail;
+    phase_ = Phase::Done;
+}
+
+QString Discipline::echoDetail() {
+    return QStringLiteral("the request itself came back: the adapter echoes what it sends; use --echo");
+}
+
+qint64 Discipline::quietFromNs() const {
+    // The line is busy with the last byte heard, and with the last request until it is out.
+    return std::max(lastRxNs_, sentOutNs_);
+}
+
+void Discipline::hold(const sensor::Expectation& request, qint64 nowNs) {
+    // Where the link pairs replies with requests, nothing that may still come can be taken
+    // for another's answer: there is nothing to hold, and never a reason to resynchronise.
+    if (!matched()) pending_.add(request, nowNs);
+}
+
+bool Discipline::matched() const {
+    return line_.facts().matchesReplies;
+}
+
+int Discipline::graceMs() const {
+    return req_.graceMs >= 0 ? req_.graceMs : graceMsFor(req_.timeoutMs);
+}
+
+// ---- the blocking loop ------------------------------------------------------------------
+
+namespace {
+
+void drive(Discipline& d, ByteLine& line, const std::function<bool()>& stop) {
+    while (!d.finished()) {
+        if (stop && stop()) {
+            d.stop();
+            break;
+        }
+        const QByteArray got = line.take();
+        if (!got.isEmpty()) {
+            d.onBytes(got, line.nowNs());
+            continue;
+        }
+        if (line.lost()) {
+            d.onLost();
+            break;
+        }
+        const qint64 deadline = d.deadlineNs();
+        const qint64 now = line.nowNs();
+        if (now >= deadline) {
+            d.onDeadline(now);
+            continue;
+        }
+        line.waitReadable(stop ? std::min(deadline, now + kStopSliceNs) : deadline);
+    }
+}
+
+} // namespace
+
+Exchange exchange(Discipline& discipline, ByteLine& line, const Request& request,
+                  const std::function<bool()>& stop) {
+    discipline.begin(request);
+    drive(discipline, line, stop);
+    return discipline.result();
+}
+
+Exchange listen(Discipline& discipline, ByteLine& line, int ms, const std::function<bool()>& stop) {
+    discipline.listen(ms);
+    drive(discipline, line, stop);
+    return discipline.result();
+}
+
+} // namespace kv::line

@@ -1,0 +1,246 @@
+#pragma once
+// The line discipline of a strict Modbus-RTU master: every exchange of the command line
+// goes through here, over any byte line.
+//
+// One request's life, as named states fed by events (bytes arrived at a time, the deadline
+// reached, the line lost), so that one thread can drive many lines; `exchange` below is the
+// thin blocking loop a program with one line uses:
+//   AwaitSilence  the line must have been quiet for its frame silence (3.5 characters on a
+//                 serial line) since the last byte heard and the last request's last byte on
+//                 the wire before anything is sent; what is heard meanwhile is late or noise.
+//                 A line that never falls quiet within the timeout: Busy, nothing sent.
+//   AwaitReply    the request is out; frames are read from the stream (FrameReader) until the
+//                 answer is trusted, a reply of its shape is garbled, or the timeout passes.
+//                 The address read (collect) listens out its whole window and keeps every
+//                 distinct answer: several answers are several sensors.
+//   Grace         after a timeout, a reply that is merely late is heard out and counted here.
+//   Settle        after a garbled reply, the rest of it goes by until the line is quiet.
+//   EchoCheck     a write's answer is the echo of its request, and so is an adapter's copy:
+//                 without setEcho the line listens for the grace period for a second copy.
+// Bound: a try waits at most a timeout for a silent line, a timeout for the answer and a grace
+// period after it, once for a resynchronising read and once for the request; a request ends
+// within (retries + 1) x 2 x (2 x timeout + grace).
+// One vocabulary tells what became of a request (Outcome), and each request's result
+// carries what it adds to the run's counts (Tally): callers add tallies, they never take
+// snapshots of counters.
+//
+// Stale replies are made impossible rather than unlikely. A frame is taken as the answer
+// only when no request whose reply may still come could have drawn it; those requests are
+// the one piece of state kept across exchanges (PendingReplies, see there for what it
+// holds and costs). Sensors work through what they hear in order, so a frame from a device
+// settles its oldest held request that could draw it and all held before, and the answer
+// to a newer request settles them all. A frame from another device than the one asked is
+// never the answer: it is counted as late for its sender and the line goes on listening.
+// Where a held request shares the shape of the answer a request expects (a timed-out read
+// of one register before the next read of one register; the try before a retry), matching
+// by address, function and byte count cannot tell them apart, so before that request goes
+// out the line resynchronises: it reads registers 0..k-1 with a count k that nothing held
+// uses (the sensor holds registers 0..8, and the command line's own reads use counts 1
+// and 2), and that answer, which nothing else can be, settles everything before it. We
+// chose this over confirming a value by a repeat because a repeat is answered alike by a
+// stale reply to an identical request, and it would cost every request on a clean line.
+// The probe counts as the attempt: when it goes unanswered, that attempt is the request's
+// timeout, so a silent sensor costs its own timeout and grace per try and never a wait on
+// another sensor's good reply. An exception that a held request could also have drawn is
+// still the request's outcome (an exception carries no value) but shows no latency, and
+// the request stays held. Writes' echoes differ from every read by function.
+// Cost: none on a line where every request is answered (nothing is held, nothing is sent
+// but the requests); on a noisy one, one extra exchange (8 bytes out, 11 back) before the
+// next request to a device after each of its timeouts or garbled replies that no late reply
+// settled.
+// What it rests on: a device answers its requests in the order heard, answers each at most
+// once, and a CRC-sound frame is a device's; a reply later than FORGET_AFTER_MS (30 s) is
+// not guarded against, and nothing is known of requests a previous run of the program sent.
+//
+// An adapter that hears its own transmission: with setEcho the copy of each request is
+// stripped; without, a read's request coming back is named (Echo), and so is a write's when
+// a second copy follows within the grace period. A write whose sensor then stays silent
+// cannot be told from one the sensor acknowledged: callers verify writes by reading back.
+
+#include "line/framereader.h"
+#include "line/pending.h"
+#include "sensor/protocol.h"
+#include "serial/byteline.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace kv::line {
+
+enum class Outcome {
+    Answered,  // a sound reply that answers this request
+    Exception, // the device's Modbus exception to it
+    Garbled,   // the bytes of its reply were no sound one: a bad CRC, or cut short
+    Timeout,   // sent, and no answer within the timeout
+    Echo,      // the request itself came back: an adapter that hears its own transmission
+    Lost,      // the line went away
+    Stopped,   // the operator asked to stop
+    Busy,      // never sent: the line never fell silent, or the device could not be resynchronised
+};
+
+// What one request adds to the counts of a run.
+struct Tally {
+    int requests = 0; // tries that put the request, or the read standing in for it, on the line
+    int retries = 0;
+    int replies = 0;
+    int exceptions = 0;
+    int timeouts = 0;
+    int crcErrors = 0;
+    int badReplies = 0; // cut short, or the request echoed
+    int lost = 0;       // tries the line went away under
+    int syncs = 0;      // resynchronising reads that went out besides
+    int noise = 0;      // bursts of bytes that were no sound frame
+    // Sound frames that answered nothing asked of their sender, by sender.
+    std::vector<std::pair<std::uint8_t, int>> late;
+
+    void addLate(std::uint8_t from);
+    [[nodiscard]] int lateFrom(std::uint8_t address) const;
+    [[nodiscard]] int lateTotal() const;
+    Tally& operator+=(const Tally& other);
+};
+
+struct Request {
+    QByteArray bytes;
+    sensor::Expectation expect;
+    int timeoutMs = 1000;
+    int graceMs = -1; // after a timeout; -1: graceMsFor(timeoutMs)
+    int retries = 0;
+    bool retryTimeouts = true; // false: only garbled replies are tried again
+    // Listen out timeout and grace and keep every distinct answer (the address read).
+    bool collect = false;
+};
+
+struct Answer {
+    QByteArray frame;
+    sensor::Reply reply;
+    qint64 atNs = 0; // its last byte read
+    // Surely the answer to this try, not to an earlier address read still held.
+    bool own = true;
+};
+
+struct Exchange {
+    Outcome outcome = Outcome::Timeout;
+    QString detail;      // one line: why it failed
+    QByteArray frame;    // the answer, or the bytes of a garbled one
+    sensor::Reply reply; // the judge's reading of the answer
+    qint64 sentNs = 0;   // the request's last byte written
+    qint64 replyNs = 0;  // the answer's last byte read
+    // replyNs - sentNs; none without an answer, or for an exception a held request could have drawn.
+    std::optional<double> latencyMs;
+    std::vector<Answer> answers; // collect: every distinct answer, in the order heard
+    Tally tally;
+    [[nodiscard]] bool ok() const { return outcome == Outcome::Answered; }
+};
+
+// How long the line listens for a late reply after a timeout before it sends again.
+[[nodiscard]] int graceMsFor(int timeoutMs);
+
+class Discipline {
+public:
+    explicit Discipline(ByteLine& line) : line_(line) {}
+
+    // An adapter that hears its own transmission: strip that copy of each request.
+    void setEcho(bool echo) { echo_ = echo; }
+
+    // Starts a request; its result is ready when finished().
+    void begin(const Request& request);
+    // Hears the line for `ms` without asking anything: late replies and noise.
+    void listen(int ms);
+
+    void onBytes(const QByteArray& bytes, qint64 atNs);
+    // The line's clock reached deadlineNs().
+    void onDeadline(qint64 nowNs);
+    void onLost();
+    void stop();
+
+    // When onDeadline is due at the latest, on the line's clock.
+    [[nodiscard]] qint64 deadlineNs() const;
+    [[nodiscard]] bool finished() const { return phase_ == Phase::Done || phase_ == Phase::Idle; }
+    [[nodiscard]] const Exchange& result() const { return ex_; }
+
+    [[nodiscard]] PendingReplies& pending() { return pending_; }
+    // The line's rate changed: what was on its way arrives as noise, and no held reply can
+    // come at the new rate.
+    void rateChanged();
+    // The line was opened again: bytes from before are gone, held replies may still come.
+    void reopened() { reader_.clear(); }
+
+private:
+    enum class Phase { Idle, AwaitSilence, AwaitReply, EchoCheck, Grace, Settle, Listen, Done };
+    enum class Step { Sync, Request };
+
+    void startAttempt(qint64 nowNs);
+    void startStep(Step step, qint64 nowNs);
+    void send(qint64 nowNs);
+    void replyOverdue(qint64 nowNs);
+    void drain(qint64 atNs);
+    // False when the echo check is still waiting for bytes or ended the step.
+    bool passEcho(qint64 atNs);
+    void onFrame(const QByteArray& frame, qint64 atNs);
+    void onAnswerLike(const QByteArray& frame, qint64 atNs);
+    void holdWriteEcho(const QByteArray& frame, qint64 atNs);
+    void collectAnswer(const QByteArray& frame, qint64 atNs);
+    void collectOver(qint64 nowNs);
+    void late(const QByteArray& frame, qint64 atNs);
+    void noise(const QByteArray& bytes);
+    // The bytes begin as this step's answer would: from its device, with its function.
+    [[nodiscard]] bool looksLikeAnswer(const QByteArray& bytes) const;
+    [[nodiscard]] bool garbledAnswer(const QByteArray& bytes) const;
+    void answered(Outcome outcome, const QByteArray& frame, qint64 atNs, bool own);
+    void stepFailed(Outcome outcome, const QString& detail, qint64 nowNs, bool crc);
+    void graceOver(qint64 nowNs);
+    void attemptFailed(Outcome outcome, const QString& detail, qint64 nowNs);
+    void countTry(Outcome outcome);
+    void finish(Outcome outcome, const QString& detail);
+    [[nodiscard]] int graceMs() const;
+    [[nodiscard]] qint64 quietFromNs() const;
+    // A request whose reply may still come, on a link that cannot tell it from another's.
+    void hold(const sensor::Expectation& request, qint64 nowNs);
+    [[nodiscard]] bool matched() const;
+    [[nodiscard]] static QString echoDetail();
+    [[nodiscard]] qint64 ms(qint64 v) const { return v * 1000000; }
+
+    ByteLine& line_;
+    bool echo_ = false;
+    PendingReplies pending_;
+    FrameReader reader_;
+
+    Request req_;
+    Exchange ex_;
+    Phase phase_ = Phase::Idle;
+    Step step_ = Step::Request;
+    QByteArray stepBytes_;
+    sensor::Expectation stepExpect_;
+    int attempt_ = 0;
+    bool sentThisStep_ = false;
+    qint64 stepSentNs_ = 0;
+    qint64 sentOutNs_ = std::numeric_limits<qint64>::min() / 2; // the last request's last byte on the wire
+    bool echoCheck_ = false;   // the start of what is heard may be the request's own copy
+    bool garbledSeen_ = false; // collect: a reply of its shape was garbled
+    bool noiseOpen_ = false;   // the last bytes dropped were noise: more join that burst
+    bool lateFromAsked_ = false;
+    Outcome failed_ = Outcome::Timeout; // a step's outcome while its grace or settling runs
+    QString failedDetail_;
+    bool failedCrc_ = false;
+    qint64 phaseEndNs_ = 0;
+    QByteArray heldFrame_; // EchoCheck: the write's answer, until no second copy came
+    qint64 heldAtNs_ = 0;
+    qint64 lastRxNs_ = std::numeric_limits<qint64>::min() / 2;
+};
+
+// Drives one request to its end on a line nothing else drives: waits on the line until it
+// is readable or the machine's deadline passes, and feeds the machine. `stop`, when given,
+// is asked at least every 50 ms.
+Exchange exchange(Discipline& discipline, ByteLine& line, const Request& request,
+                  const std::function<bool()>& stop = {});
+// Hears the line out for `ms`.
+Exchange listen(Discipline& discipline, ByteLine& line, int ms, const std::function<bool()>& stop = {});
+
+} // namespace kv::line

@@ -1,0 +1,124 @@
+#include "line/pending.h"
+
+#include <algorithm>
+
+namespace kv::line {
+
+PendingReplies::PendingReplies(qint64 forgetAfterNs) : forgetAfterNs_(forgetAfterNs) {}
+
+PendingReplies::Device& PendingReplies::device(std::uint8_t address, qint64 nowNs) {
+    Device& d = devices_[address];
+    while (!anyone_.empty() && anyone_.front().run.newestNs + forgetAfterNs_ < nowNs)
+        anyone_.pop_front();
+    // Address reads held since the device's last look are newer than all it holds.
+    for (const AnyoneRun& a : anyone_)
+        if (a.seq > d.anyoneSeen) append(d, a.run.request, a.run.count, a.run.newestNs);
+    d.anyoneSeen = seq_;
+    // Runs are in the order their requests went out, so the oldest expire first.
+    while (!d.runs.empty() && d.runs.front().newestNs + forgetAfterNs_ < nowNs)
+        d.runs.pop_front();
+    if (d.fullSinceNs >= 0 && d.fullSinceNs + forgetAfterNs_ < nowNs) d.fullSinceNs = -1;
+    return d;
+}
+
+void PendingReplies::append(Device& d, const sensor::Expectation& request, int count, qint64 atNs) {
+    if (!d.runs.empty() && sensor::sameAnswers(d.runs.back().request, request) &&
+        d.runs.back().request.anyAddress == request.anyAddress) {
+        d.runs.back().count += count;
+        d.runs.back().newestNs = std::max(d.runs.back().newestNs, atNs);
+        return;
+    }
+    if (static_cast<int>(d.runs.size()) >= MAX_RUNS) {
+        d.fullSinceNs = atNs;
+        return;
+    }
+    d.runs.push_back({request, count, atNs});
+}
+
+void PendingReplies::add(const sensor::Expectation& request, qint64 nowNs) {
+    if (request.anyAddress) {
+        if (!anyone_.empty() && anyone_.back().run.request.request == request.request) {
+            ++anyone_.back().run.count;
+            anyone_.back().run.newestNs = nowNs;
+            anyone_.back().seq = ++seq_; // devices that held the run before hold it once more
+        } else {
+            anyone_.push_back({{request, 1, nowNs}, ++seq_});
+        }
+        return;
+    }
+    append(device(request.address, nowNs), request, 1, nowNs);
+}
+
+bool PendingReplies::couldProduce(const QByteArray& frame, qint64 nowNs, bool addressReads) {
+    if (frame.isEmpty()) return false;
+    const Device& d = device(static_cast<std::uint8_t>(frame[0]), nowNs);
+    if (d.fullSinceNs >= 0) return true;
+    return std::any_of(d.runs.begin(), d.runs.end(), [&](const Run& r) {
+        return (addressReads || !r.request.anyAddress) && sensor::couldAnswer(frame, r.request);
+    });
+}
+
+bool PendingReplies::settle(const QByteArray& frame, qint64 nowNs) {
+    if (frame.isEmpty()) return false;
+    Device& d = device(static_cast<std::uint8_t>(frame[0]), nowNs);
+    const auto it = std::find_if(d.runs.begin(), d.runs.end(),
+                                 [&](const Run& r) { return sensor::couldAnswer(frame, r.request); });
+    if (it == d.runs.end()) return false;
+    const bool last = --it->count == 0;
+    d.runs.erase(d.runs.begin(), last ? it + 1 : it);
+    return true;
+}
+
+void PendingReplies::clear(std::uint8_t address, qint64 nowNs) {
+    device(address, nowNs).runs.clear();
+}
+
+bool PendingReplies::blocks(const sensor::Expectation& request, qint64 nowNs) {
+    if (request.anyAddress) return false; // judged frame by frame: see couldProduce
+    const Device& d = device(request.address, nowNs);
+    return d.fullSinceNs >= 0 || std::any_of(d.runs.begin(), d.runs.end(), [&](const Run& r) {
+               return sensor::sameAnswers(r.request, request);
+           });
+}
+
+int PendingReplies::syncCount(const sensor::Expectation& request, qint64 nowNs) {
+    const Device& d = device(request.address, nowNs);
+    if (d.fullSinceNs >= 0) return 0;
+    const int n = static_cast<int>(d.runs.size());
+    int lastBlocking = -1;
+    for (int i = 0; i < n; ++i)
+        if (sensor::sameAnswers(d.runs[static_cast<std::size_t>(i)].request, request)) lastBlocking = i;
+    int unused = 0;
+    int usable = 0;
+    for (int k = SYNC_FIRST_COUNT; k <= SYNC_LAST_COUNT; ++k) {
+        const auto probe =
+            sensor::expectRead(sensor::readRequest(request.address, 0, static_cast<std::uint16_t>(k)));
+        if (sensor::sameAnswers(probe, request)) continue;
+        int first = -1;
+        for (int i = 0; i < n && first < 0; ++i)
+            if (sensor::sameAnswers(d.runs[static_cast<std::size_t>(i)].request, probe)) first = i;
+        if (first >= 0 && first <= lastBlocking) continue;
+        // The last run's count again keeps a silent device's runs from growing.
+        if (n > 0 && sensor::sameAnswers(d.runs.back().request, probe)) return k;
+        if (first < 0 && unused == 0) unused = k;
+        if (usable == 0) usable = k;
+    }
+    return unused != 0 ? unused : usable;
+}
+
+void PendingReplies::forgetAll() {
+    devices_.clear();
+    anyone_.clear();
+}
+
+int PendingReplies::size() const {
+    int held = 0;
+    for (const auto& [address, d] : devices_)
+        for (const Run& r : d.runs)
+            held += r.count;
+    for (const AnyoneRun& a : anyone_)
+        held += a.run.count;
+    return held;
+}
+
+} // namespace kv::line

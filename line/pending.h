@@ -1,0 +1,91 @@
+#pragma once
+// The requests whose reply may still come: the one piece of state the line discipline
+// keeps from one exchange to the next.
+//
+// A request enters when its exchange ended without its answer (timed out, garbled, cut)
+// and leaves when the line proves it answered: sensors work through what they hear in
+// order, so a sound frame from a device answers, at the latest, the oldest request held
+// for it that could draw that frame, and with it everything held before; a trusted answer
+// to a newer request settles all. What a device never answered stays until the line proves
+// so, or until FORGET_AFTER_MS has passed without a newer request to it joining.
+//
+// Held per device as runs of requests that draw alike, oldest first; a run that repeats
+// the last one only counts up. The address read, which any device may answer, is held for
+// every device. Cost: at most MAX_RUNS runs for each of the 247 devices, a few dozen bytes
+// each; nothing at all on a line where every request got its answer.
+
+#include "sensor/protocol.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+
+namespace kv::line {
+
+// A reply later than this after its request is not guarded against.
+inline constexpr qint64 FORGET_AFTER_MS = 30000;
+// Runs held for one device; a device with this many takes no request until they expire.
+inline constexpr int MAX_RUNS = 32;
+// The counts of the reads that resynchronise: registers 0..k-1 of a sensor that holds 0..8,
+// counts the command line's own reads (1 and 2) never use.
+inline constexpr int SYNC_FIRST_COUNT = 3;
+inline constexpr int SYNC_LAST_COUNT = 9;
+
+class PendingReplies {
+public:
+    explicit PendingReplies(qint64 forgetAfterNs = FORGET_AFTER_MS * 1000000);
+
+    // A request whose reply may still come.
+    void add(const sensor::Expectation& request, qint64 nowNs);
+    // Whether a request held for the frame's sender could have drawn it; with
+    // addressReads false, an address read held does not count (its answers all say the same).
+    [[nodiscard]] bool couldProduce(const QByteArray& frame, qint64 nowNs, bool addressReads = true);
+    // A sound frame heard: the oldest held request of its sender that could have drawn it is
+    // answered, with all held before it. False when none could have (a frame no request of
+    // ours drew, as far as the line knows).
+    bool settle(const QByteArray& frame, qint64 nowNs);
+    // The device answered a request sent after all it holds: nothing of it is pending.
+    void clear(std::uint8_t address, qint64 nowNs);
+    // Whether a held request could draw a sound answer `request` would take: it must not be
+    // sent before a resynchronising read settles those.
+    [[nodiscard]] bool blocks(const sensor::Expectation& request, qint64 nowNs);
+    // The count of the read of registers 0..k-1 whose answer settles everything that blocks
+    // `request`: one no held request draws, or one whose oldest held read comes after the
+    // last that blocks (reused so that a silent device does not use them all up). 0: none.
+    [[nodiscard]] int syncCount(const sensor::Expectation& request, qint64 nowNs);
+    // After a change of rate: whatever was on its way at the old rate arrives as noise.
+    void forgetAll();
+    // Requests held for every device.
+    [[nodiscard]] int size() const;
+
+private:
+    struct Run {
+        sensor::Expectation request;
+        int count = 1;
+        qint64 newestNs = 0;
+    };
+    struct Device {
+        std::deque<Run> runs;
+        quint64 anyoneSeen = 0; // the address reads already held here
+        // Set when a request found MAX_RUNS held: nothing from the device is trusted, and
+        // nothing sent to it, until this is FORGET_AFTER_MS old.
+        qint64 fullSinceNs = -1;
+    };
+    // The device's runs, with address reads held since its last look added and the
+    // expired ones gone.
+    Device& device(std::uint8_t address, qint64 nowNs);
+    void append(Device& d, const sensor::Expectation& request, int count, qint64 atNs);
+
+    std::map<std::uint8_t, Device> devices_;
+    struct AnyoneRun {
+        Run run;
+        quint64 seq = 0;
+    };
+    std::deque<AnyoneRun> anyone_; // address reads, held for every device
+    quint64 seq_ = 0;
+    qint64 forgetAfterNs_;
+};
+
+} // namespace kv::line

@@ -1,0 +1,92 @@
+#pragma once
+// The server DTUs dial in to: it listens, gives each new connection a moment to send its
+// registration packet (what it sends before anything is asked), and files the connection
+// under the bus that registration names. A DTU that drops and dials in again finds its bus
+// again, with the line discipline's state on it, and a newer connection under a name replaces
+// an older one (a DTU redials before the server has noticed that its old connection died).
+// Event-driven: one thread watches the listening socket, the connections still registering
+// and every bus's connection with one wait.
+
+#include "net/heartbeat.h"
+#include "net/tcpline.h"
+
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace kv::net {
+
+// How long a new connection is given to register, by default.
+inline constexpr int REGISTRATION_MS = 1000;
+
+// A registration as a name: printable ASCII as it is, every other byte (and '%' and '/') as
+// %XX; empty registrations are named by the DTU's address instead.
+[[nodiscard]] QString registrationName(const QByteArray& registration);
+
+// One DTU's bus: its name and its line, kept across its connections.
+class DialInBus {
+public:
+    DialInBus(QString name, const std::vector<QByteArray>& heartbeats)
+        : name_(std::move(name)), line_(socket_, heartbeats) {}
+
+    [[nodiscard]] const QString& name() const { return name_; }
+    // The line the discipline runs over: heartbeats already taken out.
+    [[nodiscard]] ByteLine& line() { return line_; }
+    [[nodiscard]] SocketLine& socket() { return socket_; }
+    [[nodiscard]] bool connected() const { return socket_.connected(); }
+    // Times it dialled in.
+    [[nodiscard]] int connections() const { return connections_; }
+    [[nodiscard]] int heartbeats() const { return line_.filter().removed(); }
+
+private:
+    friend class DialInHub;
+    QString name_;
+    SocketLine socket_;
+    HeartbeatLine line_;
+    int connections_ = 0;
+};
+
+class DialInHub {
+public:
+    struct Options {
+        QString host; // empty: every interface
+        int port = 0;
+        std::vector<QByteArray> heartbeats;
+        int registrationMs = REGISTRATION_MS;
+    };
+
+    // Listens; false with the reason.
+    [[nodiscard]] bool listen(const Options& options, QString& why);
+
+    // What one wait brought.
+    struct Events {
+        std::vector<DialInBus*> joined; // registered: new buses, and buses dialled in again
+        std::vector<DialInBus*> heard;  // buses whose socket brought bytes, or its end
+    };
+    // Waits until a socket has something or untilNs passes (sooner when a registration moment
+    // ends), reads what came, accepts new connections and files those whose moment is over.
+    Events wait(qint64 untilNs);
+
+    // Every bus that registered, in the order they first did.
+    [[nodiscard]] const std::vector<std::unique_ptr<DialInBus>>& buses() const { return buses_; }
+    // Connections still in their registration moment.
+    [[nodiscard]] int registering() const { return static_cast<int>(newcomers_.size()); }
+
+private:
+    struct Newcomer {
+        Socket socket;
+        QByteArray said;
+        qint64 untilNs = 0;
+        QString peer;
+    };
+    void acceptAll(qint64 nowNs);
+    void file(Newcomer& n, Events& events);
+
+    Options options_;
+    Socket listener_;
+    std::vector<Newcomer> newcomers_;
+    std::vector<std::unique_ptr<DialInBus>> buses_;
+    std::map<QString, DialInBus*> byName_;
+};
+
+} // namespace kv::net

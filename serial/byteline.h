@@ -1,0 +1,88 @@
+#pragma once
+// A byte line: what a strict master needs from any link to its sensors (a serial port, and
+// later a TCP socket or a connection a remote modem dialled in on), and nothing of Modbus.
+// The line discipline above it is fed by events, so that one thread can drive many lines;
+// waitReadable is only the blocking helper a program with one line uses.
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace kv {
+
+// Why a link could not be opened.
+enum class OpenFailure { None, Missing, Permission, Busy, Other };
+
+struct OpenResult {
+    OpenFailure failure = OpenFailure::None;
+    QString reason; // one line for the operator
+    QString group;  // Permission on Unix: the group that owns the device
+    QString holder; // Busy: the process holding the device, when its lock says
+    [[nodiscard]] bool ok() const { return failure == OpenFailure::None; }
+};
+
+// Bits a character takes on an 8N1 line: start, 8 data, stop.
+inline constexpr int BITS_PER_CHARACTER = 10;
+
+// How long `bytes` characters take on the wire at `baud`.
+[[nodiscard]] double lineTimeMs(int bytes, int baud);
+// The silence that separates RTU frames: 3.5 characters, or 1.75 ms above 19200 baud.
+[[nodiscard]] double frameSilenceMs(int baud);
+
+// What the discipline must know of a link.
+struct LinkFacts {
+    // The quiet the link needs before a request; 0 where frames are not told apart by
+    // silence (a TCP stream carries them whole or cut anywhere).
+    qint64 frameSilenceNs = 0;
+    // One character on the wire, so that the line is known busy while a request goes out;
+    // 0 where the link has no such time.
+    qint64 characterNs = 0;
+    // The link itself pairs each reply with its request (Modbus TCP's transaction id),
+    // so a late reply can never pass for another; false on a serial line.
+    bool matchesReplies = false;
+    // The rate is the line's own, set here (a serial port); false where the bus's rate is set
+    // behind a server and there is none to set or find.
+    bool setsRate = true;
+};
+
+class ByteLine {
+public:
+    virtual ~ByteLine() = default;
+    ByteLine() = default;
+    ByteLine(const ByteLine&) = delete;
+    ByteLine& operator=(const ByteLine&) = delete;
+
+    // The bytes that arrived since the last take, in order; empty when none.
+    [[nodiscard]] virtual QByteArray take() = 0;
+    // Sends the bytes; false when the line is lost.
+    [[nodiscard]] virtual bool write(const QByteArray& bytes) = 0;
+    // Returns once bytes are waiting, the line is lost, or nowNs() has reached deadlineNs.
+    // On a closed line it only waits for the deadline.
+    virtual void waitReadable(qint64 deadlineNs) = 0;
+    // The device went away (adapter unplugged, pty or socket closed).
+    [[nodiscard]] virtual bool lost() const = 0;
+    // A monotonic clock in nanoseconds: every time the discipline keeps is on it.
+    [[nodiscard]] virtual qint64 nowNs() const = 0;
+    [[nodiscard]] virtual LinkFacts facts() const = 0;
+    // Why the line was lost, for the operator.
+    [[nodiscard]] virtual QString errorString() const = 0;
+    // Links that match replies: the senders of replies to earlier requests that the link
+    // dropped since the last call, as late replies are counted.
+    [[nodiscard]] virtual std::vector<std::uint8_t> takeUnmatched() { return {}; }
+};
+
+// A line the command line opens by name and may open again after an unplug.
+class Link : public ByteLine {
+public:
+    // Opens what `name` leads to at the rate (ignored by links without one).
+    [[nodiscard]] virtual OpenResult open(const QString& name, int baud) = 0;
+    // Opens again by the name first given, at the rate last set.
+    [[nodiscard]] virtual OpenResult reopen() = 0;
+    [[nodiscard]] virtual bool isOpen() const = 0;
+    [[nodiscard]] virtual bool setBaudRate(int baud) = 0;
+    virtual void close() = 0;
+};
+
+} // namespace kv

@@ -1,0 +1,234 @@
+// The command line's subcommands on the fake line: what they tell when acknowledgements go
+// astray, when the port goes away between writes, when several sensors answer, and that each
+// ends within its bound. Sensor values are the models': parameter i of the sensor at
+// address a holds 100 * (2 + i) + a.
+
+#include "cli/commands.h"
+#include "linemodels.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <unistd.h>
+
+using namespace kv;
+using namespace kv::fake;
+using Fate = Bus::Fate;
+
+namespace {
+
+struct Ran {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string readAll(std::FILE* f) {
+    std::string text;
+    std::rewind(f);
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    std::fclose(f);
+    return text;
+}
+
+// A subcommand run in this process, its standard output and error taken.
+Ran captured(const std::function<int()>& subcommand) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int savedOut = ::dup(1);
+    const int savedErr = ::dup(2);
+    ::dup2(::fileno(out), 1);
+    ::dup2(::fileno(err), 2);
+    Ran r;
+    r.code = subcommand();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(savedOut, 1);
+    ::dup2(savedErr, 2);
+    ::close(savedOut);
+    ::close(savedErr);
+    r.out = readAll(out);
+    r.err = readAll(err);
+    return r;
+}
+
+// One line, its sensors and a session on it.
+struct Bench {
+    FakeLine* line;
+    std::unique_ptr<Bus> bus;
+    std::unique_ptr<cli::Session> session;
+
+    Bench(const Model& model, const std::vector<std::uint8_t>& addresses, cli::CommonOptions o = {}) {
+        auto owned = std::make_unique<FakeLine>(19200);
+        line = owned.get();
+        bus = std::make_unique<Bus>(*line, model, addresses, 1);
+        session = std::make_unique<cli::Session>(o, std::move(owned), QStringLiteral("/dev/ttyFake"), 19200);
+    }
+    int writesOf(std::uint8_t function) const {
+        int n = 0;
+        for (const auto& w : line->writes())
+            n += static_cast<std::uint8_t>(w.bytes[1]) == function;
+        return n;
+    }
+};
+
+bool isWrite(const QByteArray& request) {
+    return request[1] == 0x06;
+}
+
+Model prompt() {
+    return models()[0];
+}
+
+} // namespace
+
+// A write's outcome is what the sensor holds: told by reading back whenever its
+// acknowledgement went astray, and the exit code follows.
+TEST(CliOnAFakeLine, AWriteIsToldAsTheSensorHoldsIt) {
+    struct Row {
+        const char* what;
+        Fate write;           // what becomes of the write (every try)
+        qint64 unplugAfterMs; // the adapter goes after the write (-1: never)
+        qint64 backAfterMs;   // and comes back (-1: never)
+        int code;
+        const char* says;
+        std::uint16_t holds;
+    };
+    const Row rows[] = {
+        {"acknowledgement lost", Fate::Unanswered, -1, -1, 0, "written (acknowledgement lost, read back)",
+         9940},
+        {"never heard", Fate::Ignored, -1, -1, 3, "writing la: not written (no reply within 300 ms", 601},
+        {"refused", Fate::Refused, -1, -1, 4, "writing la: not written (exception 04 Server Device Failure)",
+         601},
+        {"unplugged after it, back", Fate::Unanswered, 1, 2000, 0,
+         "written (acknowledgement lost, read back)", 9940},
+        {"unplugged for good", Fate::Unanswered, 1, -1, 3,
+         "writing la: unknown: the sensor could not be read; it held 601, 9940 was sent", 9940},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        cli::CommonOptions o;
+        o.timeoutMs = 300;
+        Bench b(prompt(), {1}, o);
+        b.bus->script = [&](int, const QByteArray& request) {
+            if (!isWrite(request)) return Fate::Normal;
+            if (row.unplugAfterMs >= 0)
+                b.line->unplug(b.line->nowNs() + row.unplugAfterMs * NS_PER_MS,
+                               row.backAfterMs < 0 ? -1 : b.line->nowNs() + row.backAfterMs * NS_PER_MS);
+            return row.write;
+        };
+        const Ran r = captured([&] { return cli::runParamsSet(*b.session, 4, 9940); });
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(b.bus->holds(1, 6), row.holds);
+    }
+}
+
+// calibrate cut between its writes says which was written and how to put both back.
+TEST(CliOnAFakeLine, ACalibrationCutBetweenItsWritesPrintsHowToRestore) {
+    Bench b(prompt(), {1});
+    int writes = 0;
+    b.bus->script = [&](int, const QByteArray& request) {
+        if (isWrite(request) && ++writes == 2) b.line->unplug(b.line->nowNs() + NS_PER_MS, -1);
+        return Fate::Normal;
+    };
+    cli::CalibrateOptions c;
+    c.RL = 100;
+    c.RH = 138.5;
+    c.RA = 100.60;
+    c.RB = 139.10;
+    c.yes = true;
+    const Ran r = captured([&] { return cli::runCalibrate(*b.session, c); });
+    EXPECT_EQ(r.code, 3) << r.out << r.err;
+    EXPECT_NE(
+        r.err.find(
+            "calibration incomplete: LA written (601 -> 10000), OF unknown (it held 701, 4939 was sent)"),
+        std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("  kv7702r --port /dev/ttyFake --rate 19200 --address 1 params set la 601 --force\n"
+                         "  kv7702r --port /dev/ttyFake --rate 19200 --address 1 params set of 701\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(CliOnAFakeLine, AnAddressChangeIsToldWhereTheSensorAnswers) {
+    // The change carried out, its acknowledgement lost: the sensor answers at the new address.
+    Bench lost(prompt(), {1});
+    lost.bus->script = [](int, const QByteArray& r) { return isWrite(r) ? Fate::Unanswered : Fate::Normal; };
+    const Ran moved = captured([&] { return cli::runAddressSet(*lost.session, 9, false); });
+    EXPECT_EQ(moved.code, 0) << moved.err;
+    EXPECT_NE(moved.out.find("address 1 -> 9 (acknowledgement lost), verified by a measurement at 9"),
+              std::string::npos)
+        << moved.out;
+    // Never heard: it still answers at the old one.
+    Bench deaf(prompt(), {1});
+    deaf.bus->script = [](int, const QByteArray& r) { return isWrite(r) ? Fate::Ignored : Fate::Normal; };
+    const Ran stayed = captured([&] { return cli::runAddressSet(*deaf.session, 9, false); });
+    EXPECT_EQ(stayed.code, 3) << stayed.err;
+    EXPECT_NE(stayed.err.find("address not changed (no reply within 1000 ms): the sensor still answers at 1"),
+              std::string::npos)
+        << stayed.err;
+}
+
+// Two sensors at 1 and 2 that answer after 250 ms: the check of address 2 times out at
+// 200 ms, and the answer heard late in the grace period still means it is taken.
+TEST(CliOnAFakeLine, ALateAnswerAtTheNewAddressMeansItIsTaken) {
+    Model slow = prompt();
+    slow.turnMinMs = slow.turnMaxMs = 250;
+    cli::CommonOptions o;
+    o.timeoutMs = 200;
+    o.retries = 0;
+    Bench b(slow, {1, 2}, o);
+    const Ran r = captured([&] { return cli::runAddressSet(*b.session, 2, false); });
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.err.find("address 2 answers already"), std::string::npos) << r.err;
+    EXPECT_EQ(b.writesOf(0x06), 0) << "nothing written";
+}
+
+// Three sensors answering the address read one after another are three sensors.
+TEST(CliOnAFakeLine, EveryAnswerToTheAddressReadIsHeard) {
+    const Model& several = models()[7];
+    Bench address(several, {5, 37, 113});
+    const Ran r = captured([&] { return cli::runAddressRead(*address.session); });
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.err.find("3 sensors answer the address read: 5, 37, 113"), std::string::npos) << r.err;
+    Bench scan(several, {5, 37, 113});
+    cli::ScanOptions o;
+    o.rates = {19200};
+    const Ran found = captured([&] { return cli::runScan(*scan.session, o); });
+    EXPECT_EQ(found.code, 0) << found.err;
+    EXPECT_NE(found.out.find("3 sensor(s) found"), std::string::npos) << found.out;
+    EXPECT_NE(found.out.find("--address 5,37,113"), std::string::npos) << found.out;
+}
+
+// Through an adapter that echoes, without --echo, scan stops at the first echo and says so.
+TEST(CliOnAFakeLine, AScanThroughAnEchoingAdapterEndsWithTheEchoError) {
+    Bench b(models()[6], {1});
+    cli::ScanOptions o;
+    o.rates = {9600, 19200};
+    const Ran r = captured([&] { return cli::runScan(*b.session, o); });
+    EXPECT_EQ(r.code, 4);
+    EXPECT_NE(r.err.find("use --echo"), std::string::npos) << r.err;
+    EXPECT_EQ(b.line->writes().size(), 1u) << "the first request already came back";
+}
+
+// Sensors that answer only with exceptions did answer.
+TEST(CliOnAFakeLine, SensorsAnsweringOnlyWithExceptionsAnswered) {
+    cli::CommonOptions o;
+    Bench b(prompt(), {1, 2}, o);
+    b.bus->script = [](int, const QByteArray&) { return Fate::Refused; };
+    cli::ReadOptions read;
+    read.addresses = {1, 2};
+    read.count = 1;
+    read.countGiven = true;
+    const Ran r = captured([&] { return cli::runRead(*b.session, read); });
+    EXPECT_EQ(r.code, 4) << r.err;
+    EXPECT_NE(r.out.find("exception 04 Server Device Failure"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("never answered"), std::string::npos) << r.out;
+}

@@ -1,0 +1,82 @@
+#pragma once
+// A byte line on a virtual clock, for tests, fuzz targets and benchmarks: bytes reach the
+// master at the times a script or a modelled sensor gives them, time passes only when the
+// master waits, and every request is recorded with the quiet that came before it.
+
+#include "serial/byteline.h"
+
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace kv::fake {
+
+inline constexpr qint64 NS_PER_MS = 1000000;
+
+// Who sent bytes that reached the master.
+inline constexpr int NOISE = -1; // nobody: noise on the line
+inline constexpr int ECHO = -2;  // the adapter's copy of the master's own request
+
+class FakeLine final : public Link {
+public:
+    explicit FakeLine(int baud = 19200) : baud_(baud) {}
+
+    [[nodiscard]] OpenResult open(const QString& name, int baud) override;
+    [[nodiscard]] OpenResult reopen() override;
+    [[nodiscard]] bool isOpen() const override;
+    [[nodiscard]] bool setBaudRate(int baud) override;
+    void close() override { open_ = false; }
+
+    [[nodiscard]] QByteArray take() override;
+    [[nodiscard]] bool write(const QByteArray& bytes) override;
+    void waitReadable(qint64 deadlineNs) override;
+    [[nodiscard]] bool lost() const override { return !isOpen(); }
+    [[nodiscard]] qint64 nowNs() const override { return now_; }
+    [[nodiscard]] LinkFacts facts() const override;
+    [[nodiscard]] QString errorString() const override { return QStringLiteral("the adapter was unplugged"); }
+
+    // Bytes that reach the master at atNs (never before now); `from` is the index of the
+    // request they answer, or NOISE or ECHO.
+    void arrive(qint64 atNs, const QByteArray& bytes, int from);
+    // The adapter goes away at atNs and can be opened again from backNs (-1: never).
+    void unplug(qint64 atNs, qint64 backNs);
+    // An adapter that hears its own transmission.
+    void setEcho(bool echo) { echo_ = echo; }
+    [[nodiscard]] bool echoes() const { return echo_; }
+    // Told of each request as it is written, by its index in writes().
+    std::function<void(int index)> onWrite;
+
+    struct Written {
+        qint64 ns = 0; // write() returned
+        QByteArray bytes;
+        qint64 quietNs = 0; // since the last byte that had reached the master
+    };
+    struct Arrival {
+        qint64 ns = 0;
+        QByteArray bytes;
+        int from = NOISE;
+    };
+    [[nodiscard]] const std::vector<Written>& writes() const { return writes_; }
+    // What reached the master, in order; bytes that came while it was unplugged are not here.
+    [[nodiscard]] const std::vector<Arrival>& delivered() const { return delivered_; }
+    [[nodiscard]] int baud() const { return baud_; }
+    // The time the line takes for `bytes` characters.
+    [[nodiscard]] qint64 wireNs(int bytes) const;
+
+private:
+    void deliverDue();
+
+    int baud_;
+    bool open_ = true;
+    bool echo_ = false;
+    qint64 now_ = 0;
+    qint64 unplugNs_ = -1;
+    qint64 backNs_ = -1;
+    qint64 lastArrivalNs_ = -1000000000;
+    std::multimap<qint64, Arrival> scheduled_;
+    std::vector<Arrival> delivered_;
+    QByteArray waiting_; // delivered, not yet taken
+    std::vector<Written> writes_;
+};
+
+} // namespace kv::fake
