@@ -4,7 +4,9 @@
 
 #include "cli/listenread.h"
 
+#include "cli/console.h"
 #include "cli/readlog.h"
+#include "cli/summary.h"
 #include "net/dialin.h"
 #include "sensor/values.h"
 

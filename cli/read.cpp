@@ -1,27 +1,136 @@
 // read: moisture and temperature, once or every --every ms, from one sensor or from every
-// sensor of a list in turn, each line written and flushed as it happens, riding out an
+// sensor of a list in turn, each row written and flushed as it happens, riding out an
 // unplugged port, with a summary at the end or at Ctrl-C.
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/readlog.h"
-#include "sensor/values.h"
+#include "cli/reconnect.h"
+#include "cli/summary.h"
 
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <functional>
+#include <algorithm>
 
 namespace kv::cli {
 namespace {
 
-// Between attempts to reopen a port that went away.
-constexpr qint64 kReopenEveryMs = 1000;
+class ReadRun {
+public:
+    ReadRun(Session& session, const ReadOptions& options, ReadLog& log);
+    [[nodiscard]] int run();
 
-// Waits until the deadline in short slices so Ctrl-C is noticed; `tick` runs in each.
-void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::function<void()>& tick) {
+private:
+    enum class Next { GoOn, Over };
+
+    [[nodiscard]] Next round();
+    [[nodiscard]] Next measure(SensorSummary& sensor);
+    // A row for a sensor while the port is away.
+    [[nodiscard]] Next writeAway(SensorSummary& sensor);
+    void fail(SensorSummary& sensor, int exitCode);
+    [[nodiscard]] Next write(const Reading& row);
+    // Waits until the deadline in short slices so Ctrl-C is noticed, trying to reopen a lost port.
+    void waitUntil(qint64 deadlineMs);
+
+    Session& s_;
+    const ReadOptions& o_;
+    ReadLog& log_;
+    QElapsedTimer clock_;
+    Reconnect reconnect_;
+    // Only a run that measures on a clock rides out an unplug; a one-off reports it.
+    bool ridesOut_;
+    std::vector<SensorSummary> sensors_;
+    int measurements_ = 0;
+    int failed_ = 0;
+    int code_ = EXIT_OK;
+};
+
+ReadRun::ReadRun(Session& session, const ReadOptions& options, ReadLog& log)
+    : s_(session), o_(options), log_(log), reconnect_(session, clock_),
+      ridesOut_(options.reconnect && options.everyGiven) {
+    for (int a : o_.addresses.empty() ? std::vector<int>{s_.address()} : o_.addresses)
+        sensors_.push_back(SensorSummary{a, {}, 0, 0});
+}
+
+int ReadRun::run() {
+    const bool endless = o_.everyGiven && !o_.countGiven;
+    const int rounds = o_.countGiven ? o_.count : 1;
+    clock_.start();
+    qint64 due = 0;
+    for (int n = 0; endless || n < rounds; ++n) {
+        if (n > 0) waitUntil(due);
+        if (stopRequested()) break;
+        // While the port is away, a round every second at most (and at least every --every).
+        due = clock_.elapsed() + (reconnect_.away() && o_.everyMs <= 0 ? Reconnect::EVERY_MS : o_.everyMs);
+        if (round() == Next::Over) break;
+    }
+    reconnect_.end();
+    log_.close();
+    printSummary(s_.stats(), measurements_, failed_, log_.summaryTo());
+    if (sensors_.size() > 1) printSensorSummaries(sensors_, log_.summaryTo());
+    return code_;
+}
+
+ReadRun::Next ReadRun::round() {
+    for (SensorSummary& sensor : sensors_) {
+        if (stopRequested()) return Next::Over;
+        const Next next = reconnect_.away() ? writeAway(sensor) : measure(sensor);
+        if (next == Next::Over) return next;
+    }
+    return Next::GoOn;
+}
+
+ReadRun::Next ReadRun::measure(SensorSummary& sensor) {
+    const Result r = s_.measure(static_cast<std::uint8_t>(sensor.address));
+    countMeasurement(sensors_, sensor, r);
+    if (r.outcome == Outcome::Stopped) return Next::Over;
+    ++measurements_;
+    ++sensor.measurements;
+    Reading row;
+    row.port = s_.device();
+    row.address = sensor.address;
+    stampNow(row);
+    fillMeasurement(row, r);
+    if (!r.ok()) fail(sensor, exitCodeFor(r.outcome));
+    if (write(row) == Next::Over) return Next::Over;
+    if (r.outcome != Outcome::Lost) return Next::GoOn;
+    error(r.detail);
+    if (!ridesOut_) return Next::Over;
+    // The rest of this round is written as lost, the next rounds until it is back.
+    reconnect_.lost();
+    return Next::GoOn;
+}
+
+ReadRun::Next ReadRun::writeAway(SensorSummary& sensor) {
+    ++measurements_;
+    ++sensor.measurements;
+    fail(sensor, EXIT_NO_REPLY);
+    Reading row;
+    row.port = s_.device();
+    row.address = sensor.address;
+    stampNow(row);
+    row.status = QStringLiteral("port lost");
+    return write(row);
+}
+
+void ReadRun::fail(SensorSummary& sensor, int exitCode) {
+    ++failed_;
+    ++sensor.failed;
+    // A timeout or a lost port outranks a bad reply: nothing heard is the more urgent news.
+    if (code_ == EXIT_OK || exitCode == EXIT_NO_REPLY) code_ = exitCode;
+}
+
+ReadRun::Next ReadRun::write(const Reading& row) {
+    if (log_.write(row)) return Next::GoOn;
+    code_ = EXIT_USAGE;
+    return Next::Over;
+}
+
+void ReadRun::waitUntil(qint64 deadlineMs) {
     while (!stopRequested()) {
-        tick();
-        const qint64 left = deadlineMs - clock.elapsed();
+        reconnect_.tick();
+        const qint64 left = deadlineMs - clock_.elapsed();
         if (left <= 0) return;
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 50)));
     }
@@ -29,109 +138,10 @@ void waitUntil(const QElapsedTimer& clock, qint64 deadlineMs, const std::functio
 
 } // namespace
 
-int runRead(Session& s, const ReadOptions& o) {
+int runRead(Session& session, const ReadOptions& options) {
     ReadLog log;
-    if (!log.open(o)) return EXIT_USAGE;
-
-    const bool endless = o.everyGiven && !o.countGiven;
-    const int rounds = o.countGiven ? o.count : 1;
-    // Only a run that measures on a clock rides out an unplug; a one-off reports it.
-    const bool reconnect = o.reconnect && o.everyGiven;
-    std::vector<SensorSummary> sensors;
-    for (int a : o.addresses.empty() ? std::vector<int>{s.address()} : o.addresses)
-        sensors.push_back(SensorSummary{a, {}, 0, 0});
-    Stats& stats = s.stats();
-    int measurements = 0;
-    int failed = 0;
-    int code = EXIT_OK;
-    bool over = false;
-    bool portLost = false;
-    qint64 lostAt = 0;
-    qint64 nextReopen = 0;
-    QElapsedTimer clock;
-    clock.start();
-    auto tryReopen = [&] {
-        if (!portLost || clock.elapsed() < nextReopen) return;
-        nextReopen = clock.elapsed() + kReopenEveryMs;
-        if (!s.reopen()) return;
-        portLost = false;
-        const qint64 outage = clock.elapsed() - lostAt;
-        stats.lostMs += static_cast<double>(outage);
-        error(QStringLiteral("the port is back after %1 s; measuring again").arg(outage / 1000.0, 0, 'f', 1));
-    };
-    auto writeRow = [&](const Reading& row) {
-        if (log.write(row)) return true;
-        code = EXIT_USAGE;
-        return false;
-    };
-    auto fail = [&](SensorSummary& sensor, int exitCode) {
-        ++failed;
-        ++sensor.failed;
-        // A timeout or a lost port outranks a bad reply: nothing heard is the more urgent news.
-        if (code == EXIT_OK || exitCode == EXIT_NO_REPLY) code = exitCode;
-    };
-    qint64 due = 0;
-    for (int round = 0; !over && (endless || round < rounds); ++round) {
-        if (round > 0) waitUntil(clock, due, tryReopen);
-        if (stopRequested()) break;
-        // While the port is away, a round every second at most (and at least every --every).
-        due = clock.elapsed() + (portLost && o.everyMs <= 0 ? kReopenEveryMs : o.everyMs);
-        for (SensorSummary& sensor : sensors) {
-            if (stopRequested()) {
-                over = true;
-                break;
-            }
-            Reading row;
-            row.port = s.device();
-            row.address = sensor.address;
-            if (portLost) {
-                ++measurements;
-                ++sensor.measurements;
-                fail(sensor, EXIT_NO_REPLY);
-                stampNow(row);
-                row.status = QStringLiteral("port lost");
-                if (!writeRow(row)) {
-                    over = true;
-                    break;
-                }
-                continue;
-            }
-            const auto frame = sensor::measurementRequest(static_cast<std::uint8_t>(sensor.address));
-            const Result r = s.request(frame, sensor::expectRead(frame), s.retries());
-            countMeasurement(sensors, sensor, r);
-            if (r.outcome == Outcome::Stopped) {
-                over = true;
-                break;
-            }
-            ++measurements;
-            ++sensor.measurements;
-            stampNow(row);
-            fillMeasurement(row, r);
-            if (!r.ok()) fail(sensor, exitCodeFor(r.outcome));
-            if (!writeRow(row)) {
-                over = true;
-                break;
-            }
-            if (r.outcome == Outcome::Lost) {
-                error(r.detail);
-                if (!reconnect) {
-                    over = true;
-                    break;
-                }
-                // The rest of this round is written as lost below, the next rounds until it is back.
-                error(
-                    QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(s.device()));
-                portLost = true;
-                ++stats.outages;
-                lostAt = clock.elapsed();
-                nextReopen = lostAt + kReopenEveryMs;
-            }
-        }
-    }
-    if (portLost) stats.lostMs += static_cast<double>(clock.elapsed() - lostAt);
-    printSummary(stats, measurements, failed, log.summaryTo());
-    if (sensors.size() > 1) printSensorSummaries(sensors, log.summaryTo());
-    return code;
+    if (!log.open(options)) return EXIT_USAGE;
+    return ReadRun(session, options, log).run();
 }
 
 } // namespace kv::cli

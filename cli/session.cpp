@@ -1,103 +1,20 @@
 #include "cli/session.h"
 
+#include "cli/console.h"
 #include "cli/links.h"
-#include "serial/commport.h"
+#include "cli/port.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QRegularExpression>
 
 #include <algorithm>
-#include <atomic>
-#include <cmath>
-#include <csignal>
-#include <cstdio>
 
 namespace kv::cli {
 namespace {
 
-std::atomic<bool> g_stop{false};
-
-extern "C" void onStopSignal(int sig) {
-    g_stop = true;
-    // The next one ends the program, should a wait not notice.
-    std::signal(sig, SIG_DFL);
-}
-
-constexpr int kDefaultRate = 9600;
 constexpr qint64 kNsPerMs = 1000000;
 constexpr qint64 kReopenEveryMs = 500;
 
 } // namespace
-
-void error(const QString& line) {
-    std::fprintf(stderr, "kv7702r: %s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
-}
-
-void print(const QString& line) {
-    std::fputs(line.toLocal8Bit().constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-void installStopHandler() {
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-}
-
-bool stopRequested() {
-    return g_stop;
-}
-
-const std::vector<int>& standardRates() {
-    static const std::vector<int> rates{1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200};
-    return rates;
-}
-
-int exitCodeFor(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Answered:
-        return EXIT_OK;
-    case Outcome::Timeout:
-    case Outcome::Lost:
-    case Outcome::Stopped:
-    case Outcome::Busy:
-        return EXIT_NO_REPLY;
-    case Outcome::Exception:
-    case Outcome::Garbled:
-    case Outcome::Echo:
-        return EXIT_DEVICE;
-    }
-    return EXIT_DEVICE;
-}
-
-void Counters::add(const line::Tally& t, bool withLate) {
-    requests += t.requests;
-    replies += t.replies;
-    timeouts += t.timeouts;
-    crcErrors += t.crcErrors;
-    exceptions += t.exceptions;
-    badReplies += t.badReplies;
-    lost += t.lost;
-    retries += t.retries;
-    syncs += t.syncs;
-    if (!withLate) return;
-    late += t.lateTotal();
-    noise += t.noise;
-}
-
-QString resolvePort(const QString& given, const QString& programDir) {
-    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    const auto m = com.match(given);
-    if (m.hasMatch() && m.captured(1).toInt() <= 255) return deviceForPort(m.captured(1).toInt(), programDir);
-    return given;
-}
-
-CommSetValues storedCommSet(const QString& programDir) {
-    return readCommSet(commSetReadPath(programDir, userConfigDir()));
-}
 
 Session::Session(CommonOptions options)
     : opt_(std::move(options)), link_(makeLink(opt_.port)), discipline_(*link_) {}
@@ -109,31 +26,14 @@ Session::Session(CommonOptions options, std::unique_ptr<Link> link, QString devi
 }
 
 int Session::open() {
-    const QString programDir = QCoreApplication::applicationDirPath();
-    const CommSetValues stored = storedCommSet(programDir);
-    if (!opt_.port.empty()) {
-        device_ = resolvePort(QString::fromStdString(opt_.port), programDir);
-    } else if (stored.complete() && *stored.port >= 1) {
-        device_ = deviceForPort(*stored.port, programDir);
-    } else {
-        error(
-            QStringLiteral("no port: give --port (COMn or a device path); there is no usable comm.set in %1")
-                .arg(QDir::toNativeSeparators(programDir)));
-        return EXIT_USAGE;
-    }
-    rate_ = opt_.rate > 0 ? opt_.rate : (stored.complete() && *stored.rate > 0 ? *stored.rate : kDefaultRate);
-    if (std::find(standardRates().begin(), standardRates().end(), rate_) == standardRates().end()) {
-        error(QStringLiteral("comm.set names %1 baud, which is no standard rate; give --rate").arg(rate_));
-        return EXIT_USAGE;
-    }
+    const auto chosen = choosePort(opt_.port, opt_.rate, QCoreApplication::applicationDirPath());
+    if (!chosen) return EXIT_USAGE;
+    device_ = chosen->device;
+    rate_ = chosen->rate;
     discipline_.setEcho(opt_.echo);
     const OpenResult r = link_->open(device_, rate_);
     if (r.ok()) return EXIT_OK;
-    if (r.failure == OpenFailure::Permission && !r.group.isEmpty())
-        error(QStringLiteral("%1; fix: sudo usermod -aG %2 $USER, then log out and in again")
-                  .arg(r.reason, r.group));
-    else
-        error(r.reason);
+    error(openFailureText(device_, r));
     return EXIT_PORT;
 }
 
@@ -160,15 +60,33 @@ bool Session::setRate(int rate) {
     return true;
 }
 
-Result Session::run(const line::Request& request) {
-    Result result = line::exchange(discipline_, *link_, request, stopRequested);
-    stats_.add(result.tally);
-    if (result.ok() && result.latencyMs) stats_.latenciesMs.push_back(*result.latencyMs);
-    return result;
+Result Session::measure(std::uint8_t address) {
+    const auto frame = sensor::measurementRequest(address);
+    return request(frame, sensor::expectRead(frame), opt_.retries);
 }
 
-Result Session::request(const Frame& frame, const sensor::Expectation& expect, int retries, RetryOn retryOn,
-                        Wait wait) {
+Result Session::readParameter(int i) {
+    const auto frame = sensor::parameterReadRequest(address(), i);
+    return request(frame, sensor::expectRead(frame), opt_.retries);
+}
+
+Result Session::writeParameter(int i, std::uint16_t raw) {
+    const auto frame = sensor::parameterWriteRequest(address(), i, raw);
+    return request(frame, sensor::expectEcho(frame), opt_.retries);
+}
+
+Result Session::readResistance() {
+    const auto frame = sensor::resistanceReadRequest(address());
+    return request(frame, sensor::expectRead(frame), opt_.retries);
+}
+
+Result Session::changeAddress(std::uint8_t to) {
+    const auto frame = sensor::addressChangeRequest(address(), to);
+    return request(frame, sensor::expectAddressChange(frame), 0);
+}
+
+line::Request Session::prepared(const Frame& frame, const sensor::Expectation& expect, int retries,
+                                RetryOn retryOn, Wait wait) const {
     line::Request r;
     r.bytes = toBytes(frame);
     r.expect = expect;
@@ -176,17 +94,17 @@ Result Session::request(const Frame& frame, const sensor::Expectation& expect, i
     r.graceMs = wait.graceMs;
     r.retries = retries;
     r.retryTimeouts = retryOn == RetryOn::LineErrors;
-    return run(r);
+    return r;
+}
+
+Result Session::request(const Frame& frame, const sensor::Expectation& expect, int retries, RetryOn retryOn,
+                        Wait wait) {
+    return run(prepared(frame, expect, retries, retryOn, wait));
 }
 
 Result Session::addressRead(int retries, RetryOn retryOn, Wait wait) {
-    line::Request r;
-    r.bytes = toBytes(sensor::addressReadRequest());
-    r.expect = sensor::expectAddressRead();
-    r.timeoutMs = wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs;
-    r.graceMs = wait.graceMs;
-    r.retries = retries;
-    r.retryTimeouts = retryOn == RetryOn::LineErrors;
+    line::Request r =
+        prepared(sensor::addressReadRequest(), sensor::expectAddressRead(), retries, retryOn, wait);
     r.collect = true;
     return run(r);
 }
@@ -194,6 +112,13 @@ Result Session::addressRead(int retries, RetryOn retryOn, Wait wait) {
 Result Session::listen(int ms) {
     Result result = line::listen(discipline_, *link_, ms, stopRequested);
     stats_.add(result.tally);
+    return result;
+}
+
+Result Session::run(const line::Request& request) {
+    Result result = line::exchange(discipline_, *link_, request, stopRequested);
+    stats_.add(result.tally);
+    if (result.ok() && result.latencyMs) stats_.latenciesMs.push_back(*result.latencyMs);
     return result;
 }
 

@@ -1,30 +1,25 @@
 #pragma once
-// What every subcommand shares: the port and rate from the options or comm.set, the
-// request with its retries, the counters of the run, the exit codes and Ctrl-C.
+// A run's line to its sensors: the port opened by name, the sensor's requests sent through
+// the line discipline with the run's timeout and retries, and the counts of the run.
 
+#include "cli/counts.h"
 #include "line/discipline.h"
 #include "modbus/codec.h"
 #include "sensor/protocol.h"
 #include "serial/byteline.h"
-#include "serial/settingsfile.h"
 
 #include <QString>
 
+#include <cstdint>
 #include <memory>
-#include <vector>
+#include <string>
 
 namespace kv::cli {
 
-enum ExitCode {
-    EXIT_OK = 0,
-    EXIT_USAGE = 1,
-    EXIT_PORT = 2,
-    EXIT_NO_REPLY = 3,
-    EXIT_DEVICE = 4,
-};
-
 // The reply timeout of Modbus masters by convention.
 inline constexpr int DEFAULT_TIMEOUT_MS = 1000;
+// How long a write whose port went away waits for it to come back before reading back.
+inline constexpr int REOPEN_FOR_READ_BACK_MS = 5000;
 
 struct CommonOptions {
     std::string port; // COMn or a device path; empty: comm.set beside the program
@@ -35,50 +30,8 @@ struct CommonOptions {
     bool echo = false; // the adapter hears its own requests
 };
 
-// The rates a sensor may be set to; no other is sent.
-[[nodiscard]] const std::vector<int>& standardRates();
-
-// One line on stderr, "kv7702r: ...".
-void error(const QString& line);
-// One line on stdout, flushed at once.
-void print(const QString& line);
-
-// Ctrl-C and SIGTERM ask the run to stop; a second Ctrl-C ends the program at once.
-void installStopHandler();
-[[nodiscard]] bool stopRequested();
-
-using line::Outcome;
-
-// The counts of a run (or of one sensor of it), apart from its latencies so that they can
-// be looked at cheaply: the sum of the tallies its requests brought.
-struct Counters {
-    int requests = 0;
-    int replies = 0;
-    int timeouts = 0;
-    int crcErrors = 0;
-    int exceptions = 0;
-    int badReplies = 0;
-    int lost = 0; // requests the port went away under
-    int retries = 0;
-    int late = 0;      // late replies: sound frames that answered nothing asked
-    int noise = 0;     // bursts of bytes that were no sound frame
-    int syncs = 0;     // resynchronising reads sent besides the requests
-    int outages = 0;   // times the port went away during a run
-    double lostMs = 0; // time without the port
-
-    // Adds a request's tally; its late replies too unless they are counted by sender.
-    void add(const line::Tally& t, bool withLate = true);
-};
-
-struct Stats : Counters {
-    std::vector<double> latenciesMs; // of good replies
-};
-
 // What became of a request: the line discipline's account of it.
 using Result = line::Exchange;
-
-// The exit code a failed request leads to.
-[[nodiscard]] int exitCodeFor(Outcome outcome);
 
 enum class RetryOn { LineErrors, GarbledOnly };
 
@@ -109,6 +62,17 @@ public:
     [[nodiscard]] int retries() const { return opt_.retries; }
     [[nodiscard]] int timeoutMs() const { return opt_.timeoutMs; }
     [[nodiscard]] bool echo() const { return opt_.echo; }
+    // What kind of line it is: whether it has a rate to set, whether it pairs replies itself.
+    [[nodiscard]] LinkFacts linkFacts() const { return link_->facts(); }
+
+    // The sensor's requests with the session's timeout and retries, to the session's
+    // address unless one is given.
+    [[nodiscard]] Result measure(std::uint8_t address);
+    [[nodiscard]] Result readParameter(int i);
+    [[nodiscard]] Result writeParameter(int i, std::uint16_t raw);
+    [[nodiscard]] Result readResistance();
+    // Sent once: a change that took effect would not be answered at the old address again.
+    [[nodiscard]] Result changeAddress(std::uint8_t to);
 
     // Sends the request until a good reply, an exception or a reply that is wrong in
     // itself, retrying timeouts and garbled replies up to `retries` times. The result's
@@ -122,10 +86,12 @@ public:
     Result listen(int ms);
 
     Stats& stats() { return stats_; }
+    // The line itself, for tests that keep time on its clock.
     Link& link() { return *link_; }
-    line::Discipline& discipline() { return discipline_; }
 
 private:
+    [[nodiscard]] line::Request prepared(const Frame& frame, const sensor::Expectation& expect, int retries,
+                                         RetryOn retryOn, Wait wait) const;
     Result run(const line::Request& request);
 
     CommonOptions opt_;
@@ -135,12 +101,5 @@ private:
     int rate_ = 9600;
     Stats stats_;
 };
-
-// "COM3" (any case) as the window maps it from the program's folder; anything else is a path.
-[[nodiscard]] QString resolvePort(const QString& given, const QString& programDir);
-
-// The comm.set the window would read: beside the program, or in the user's configuration
-// folder when the program's folder takes no files (an installed copy).
-[[nodiscard]] CommSetValues storedCommSet(const QString& programDir);
 
 } // namespace kv::cli

@@ -19,7 +19,8 @@ QString addressRange() {
     return QCoreApplication::translate("Configuration", "请指定正确的设备地址，正确值范围为1-35");
 }
 
-// One register at start + offset, the reply going to the field readTarget names.
+// One register at start + offset, the reply going to the field readTarget names. The offsets
+// are the sensor's registers: the start field is added as the window always did.
 void sendRegisterRead(Window& w, int readTarget, int offset) {
     w.SendBuf.clear();
     w.txtState->clear();
@@ -52,9 +53,9 @@ void sendOrShowClosed(Window& w, Frame& frame, qint16 recLen, int threshold) {
 
 } // namespace
 
-void readParameter(Window& w, int i) { sendRegisterRead(w, i, i + 2); }
+void readParameter(Window& w, int i) { sendRegisterRead(w, i, sensor::parameterReadRegister(i)); }
 
-void readResistance(Window& w, int readTarget) { sendRegisterRead(w, readTarget, 8); }
+void readResistance(Window& w, int readTarget) { sendRegisterRead(w, readTarget, sensor::REG_RESISTANCE); }
 
 void writeParameter(Window& w, int i) {
     QLineEdit* box = w.txtsetValue(i);
@@ -150,8 +151,8 @@ void computeCalibration(Window& w) {
         w.message(QCoreApplication::translate("Configuration", "计算结果超出范围，请检查输入的电阻值!"));
         return;
     }
-    w.txtsetValue(4)->setText(QString::number(c->slope, 'f', 0));
-    w.txtsetValue(5)->setText(QString::number(c->offset, 'f', 0));
+    w.txtsetValue(sensor::PARAM_LA)->setText(QString::number(c->slope, 'f', 0));
+    w.txtsetValue(sensor::PARAM_OF)->setText(QString::number(c->offset, 'f', 0));
 }
 
 } // namespace kv

@@ -13,14 +13,6 @@ constexpr qint64 kSettleQuietNs = 20 * 1000000LL;
 constexpr qint64 kStopSliceNs = 50 * 1000000LL;
 constexpr qint64 kNever = std::numeric_limits<qint64>::max();
 
-bool isWrite(const QByteArray& request) {
-    return request.size() > 1 && static_cast<std::uint8_t>(request[1]) == MODBUS_FC_WRITE_SINGLE_REGISTER;
-}
-
-std::uint8_t senderOf(const QByteArray& frame) {
-    return static_cast<std::uint8_t>(frame[0]);
-}
-
 } // namespace
 
 int graceMsFor(int timeoutMs) {
@@ -141,7 +133,7 @@ void Discipline::send(qint64 nowNs) {
     phase_ = Phase::AwaitReply;
     phaseEndNs_ = stepSentNs_ + ms(req_.timeoutMs) + (req_.collect ? ms(graceMs()) : 0);
     // A write's echo is its answer; a read's request coming back is the adapter's.
-    echoCheck_ = echo_ || !isWrite(stepBytes_);
+    echoCheck_ = echo_ || !sensor::isWriteRequest(stepBytes_);
     garbledSeen_ = false;
 }
 
@@ -173,7 +165,7 @@ void Discipline::onDeadline(qint64 nowNs) {
         return;
     case Phase::EchoCheck:
         if (nowNs < phaseEndNs_) return;
-        pending_.clear(senderOf(heldFrame_), nowNs);
+        pending_.clear(sensor::senderOf(heldFrame_), nowNs);
         answered(Outcome::Answered, heldFrame_, heldAtNs_, true);
         return;
     case Phase::Listen:
@@ -291,10 +283,9 @@ bool Discipline::passEcho(qint64 atNs) {
 
 bool Discipline::looksLikeAnswer(const QByteArray& b) const {
     if (b.size() < 2) return false;
-    const int address = static_cast<std::uint8_t>(b[0]);
-    const bool from = req_.collect ? address >= sensor::MIN_ADDRESS && address <= sensor::MAX_ADDRESS
-                                   : address == stepExpect_.address;
-    return from && (static_cast<std::uint8_t>(b[1]) & 0x7F) == static_cast<std::uint8_t>(stepBytes_[1]);
+    const std::uint8_t address = sensor::senderOf(b);
+    const bool from = req_.collect ? sensor::isDeviceAddress(address) : address == stepExpect_.address;
+    return from && sensor::functionAnswered(b) == sensor::functionAnswered(stepBytes_);
 }
 
 bool Discipline::garbledAnswer(const QByteArray& b) const {
@@ -340,7 +331,7 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
             // device replied, so it is a timeout, told by the gateway (its words kept in
             // reply); the gateway has given up, so no late reply is waited for.
             ex_.reply = reply;
-            pending_.clear(senderOf(frame), atNs);
+            pending_.clear(sensor::senderOf(frame), atNs);
             stepFailed(Outcome::Timeout, QStringLiteral("no reply: %1").arg(sensor::describe(reply)), atNs,
                        false);
             phaseEndNs_ = atNs;
@@ -350,7 +341,7 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
             holdWriteEcho(frame, atNs);
             return;
         }
-        pending_.clear(senderOf(frame), atNs);
+        pending_.clear(sensor::senderOf(frame), atNs);
         answered(status == sensor::ReplyStatus::Ok ? Outcome::Answered : Outcome::Exception, frame, atNs,
                  true);
         return;
@@ -386,9 +377,9 @@ void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
     }
     // It may answer an earlier address read: it says the same, but its latency is unknown.
     const bool own = !pending_.settle(frame, atNs);
-    const std::uint8_t from = senderOf(frame);
+    const std::uint8_t from = sensor::senderOf(frame);
     const bool again = std::any_of(ex_.answers.begin(), ex_.answers.end(),
-                                   [&](const Answer& a) { return senderOf(a.frame) == from; });
+                                   [&](const Answer& a) { return sensor::senderOf(a.frame) == from; });
     if (again) {
         ex_.tally.addLate(from);
         return;
@@ -425,8 +416,8 @@ void Discipline::collectOver(qint64 nowNs) {
 
 void Discipline::late(const QByteArray& frame, qint64 atNs) {
     pending_.settle(frame, atNs);
-    ex_.tally.addLate(senderOf(frame));
-    if (senderOf(frame) == req_.expect.address) lateFromAsked_ = true;
+    ex_.tally.addLate(sensor::senderOf(frame));
+    if (sensor::senderOf(frame) == req_.expect.address) lateFromAsked_ = true;
 }
 
 void Discipline::noise(const QByteArray& bytes) {

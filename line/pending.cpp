@@ -51,7 +51,7 @@ void PendingReplies::add(const sensor::Expectation& request, qint64 nowNs) {
 
 bool PendingReplies::couldProduce(const QByteArray& frame, qint64 nowNs, bool addressReads) {
     if (frame.isEmpty()) return false;
-    const Device& d = device(static_cast<std::uint8_t>(frame[0]), nowNs);
+    const Device& d = device(sensor::senderOf(frame), nowNs);
     if (d.fullSinceNs >= 0) return true;
     return std::any_of(d.runs.begin(), d.runs.end(), [&](const Run& r) {
         return (addressReads || !r.request.anyAddress) && sensor::couldAnswer(frame, r.request);
@@ -60,7 +60,7 @@ bool PendingReplies::couldProduce(const QByteArray& frame, qint64 nowNs, bool ad
 
 bool PendingReplies::settle(const QByteArray& frame, qint64 nowNs) {
     if (frame.isEmpty()) return false;
-    Device& d = device(static_cast<std::uint8_t>(frame[0]), nowNs);
+    Device& d = device(sensor::senderOf(frame), nowNs);
     const auto it = std::find_if(d.runs.begin(), d.runs.end(),
                                  [&](const Run& r) { return sensor::couldAnswer(frame, r.request); });
     if (it == d.runs.end()) return false;

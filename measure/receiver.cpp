@@ -8,14 +8,15 @@
 namespace kv {
 namespace {
 
+// Each decoded text into the box that shows it; an answered slot's box turns black.
 void applyWrites(Window& w, const FieldWrites& writes) {
     for (const FieldWrite& fw : writes) {
         QLineEdit* box = nullptr;
         switch (fw.field) {
-        case Field::Value:
+        case Field::Measured:
             box = w.txtValue(fw.index);
             break;
-        case Field::ValueBlack:
+        case Field::Answered:
             if (QLineEdit* v = w.txtValue(fw.index)) {
                 QPalette pal = v->palette();
                 pal.setColor(QPalette::Text, Qt::black);
@@ -24,7 +25,7 @@ void applyWrites(Window& w, const FieldWrites& writes) {
                     v->setPalette(pal);
             }
             continue;
-        case Field::SetValue:
+        case Field::Parameter:
             box = w.txtsetValue(fw.index);
             break;
         case Field::RA:
@@ -33,10 +34,9 @@ void applyWrites(Window& w, const FieldWrites& writes) {
         case Field::RB:
             box = w.txtRB;
             break;
-        case Field::SetID:
-            box = w.txtSetID(fw.index);
-            break;
-        case Field::StationID:
+        case Field::Address:
+            // Shown twice: as the address to change from, and as the address asked.
+            if (QLineEdit* from = w.txtSetID(fw.index)) Window::replaceText(from, fw.text);
             box = w.txtStationID;
             break;
         }

@@ -13,6 +13,8 @@ namespace kv {
 inline constexpr std::uint8_t MODBUS_FC_READ_HOLDING_REGISTERS = 0x03;
 inline constexpr std::uint8_t MODBUS_FC_READ_INPUT_REGISTERS = 0x04;
 inline constexpr std::uint8_t MODBUS_FC_WRITE_SINGLE_REGISTER = 0x06;
+// Set in the function byte of an exception reply.
+inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
 // The exceptions a Modbus-TCP gateway answers with itself: no path to the unit asked, and
 // the unit did not answer the gateway.
 inline constexpr std::uint8_t MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE = 0x0A;

@@ -27,22 +27,10 @@ bool replyIsSound(const QByteArray& reply) {
     constexpr int kHeader = 3; // address, function, byte count
     constexpr int kCrc = 2;
     if (reply.size() < kHeader) return false;
-    if (byteAt(reply, 1) & 0x80) return false; // an exception reply carries an exception code, not registers
+    // An exception reply carries an exception code, not registers.
+    if (byteAt(reply, 1) & MODBUS_EXCEPTION_FLAG) return false;
     const int frameLength = kHeader + byteAt(reply, 2) + kCrc;
     return crcClosesFrame(reply, frameLength);
-}
-
-QString formatScaled(long long value, int intDigits, int decimals) {
-    long long scale = 1;
-    for (int d = 0; d < decimals; ++d)
-        scale *= 10;
-    const unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                                   : static_cast<unsigned long long>(value);
-    const QString whole = QString::number(magnitude / static_cast<unsigned long long>(scale))
-                              .rightJustified(intDigits, QLatin1Char('0'));
-    const QString frac = QString::number(magnitude % static_cast<unsigned long long>(scale))
-                             .rightJustified(decimals, QLatin1Char('0'));
-    return (value < 0 ? QStringLiteral("-") : QString()) + whole + QLatin1Char('.') + frac;
 }
 
 FieldWrites decodeMeasurement(const QByteArray& reply, const QString& startText) {
@@ -60,21 +48,21 @@ FieldWrites decodeMeasurement(const QByteArray& reply, const QString& startText)
     for (int i = 3; i <= last; i += 2, ++n) {
         long long v = 0;
         if (!registerAt(reply, i, v))
-            continue; // this register did not arrive: its box keeps its text
+            continue; // this register did not arrive: its value is not given
         const double p = k + n;
         if (p == 0) {
-            out.push_back({Field::Value, 0, formatScaled(v, 2, 2)});
+            out.push_back({Field::Measured, 0, num::formatScaled(v, 2, 2)});
         } else {
             if (v > 30000)
                 v -= 65536;
             if (p == 1 || p == 2)
-                out.push_back({Field::Value, static_cast<int>(p), formatScaled(v, 2, 2)});
+                out.push_back({Field::Measured, static_cast<int>(p), num::formatScaled(v, 2, 2)});
             else if (p == 3)
-                out.push_back({Field::Value, 3, formatScaled(v, 1, 2)});
+                out.push_back({Field::Measured, 3, num::formatScaled(v, 1, 2)});
         }
-        // The colour goes to the box of the slot, not of the position.
+        // The slot is answered, not the position.
         if (n <= 3)
-            out.push_back({Field::ValueBlack, n, QString()});
+            out.push_back({Field::Answered, n, QString()});
     }
     return out;
 }
@@ -84,13 +72,13 @@ FieldWrites decodeRegisterRead(const QByteArray& reply, int readTarget) {
     if (!registerAt(reply, 3, v))
         return {};
     if (readTarget == 0)
-        return {{Field::SetValue, 0, formatScaled(v, 1, 4)}};
+        return {{Field::Parameter, 0, num::formatScaled(v, 1, 4)}};
     if (readTarget >= 1 && readTarget <= 6)
-        return {{Field::SetValue, readTarget, plain(v)}};
+        return {{Field::Parameter, readTarget, plain(v)}};
     if (readTarget == 7)
-        return {{Field::RA, 0, formatScaled(v, 2, 2)}};
+        return {{Field::RA, 0, num::formatScaled(v, 2, 2)}};
     if (readTarget == 8)
-        return {{Field::RB, 0, formatScaled(v, 2, 2)}};
+        return {{Field::RB, 0, num::formatScaled(v, 2, 2)}};
     return {};
 }
 
@@ -98,7 +86,7 @@ static FieldWrites addressInto(const QByteArray& reply, int position) {
     if (reply.size() <= position)
         return {};
     const QString text = plain(byteAt(reply, position));
-    return {{Field::SetID, 0, text}, {Field::StationID, 0, text}};
+    return {{Field::Address, 0, text}};
 }
 
 FieldWrites decodeAddressChange(const QByteArray& reply) { return addressInto(reply, 3); }

@@ -1,10 +1,11 @@
 #pragma once
-// Reply decodings: fixed byte positions of a reply turned into texts for the
-// window's fields. The decodings themselves read by position only (a field whose
-// bytes did not arrive is simply not written, and nothing outside the reply is
-// read); whoever calls them checks first with replyIsSound where the layout allows.
-// They stay apart from the strict judge in sensor/ on purpose: the window shows what a
-// reply's bytes say as the tool always did, where the command line and monitor refuse it.
+// Reply decodings: fixed byte positions of a reply turned into texts, each named by what
+// it is; the receiver (measure/) puts each where the window shows it. The decodings read
+// by position only (a value whose bytes did not arrive is simply not given, and nothing
+// outside the reply is read); whoever calls them checks first with replyIsSound where the
+// layout allows. They stay apart from the strict judge in sensor/ on purpose: the window
+// shows what a reply's bytes say as the tool always did, where the command line and
+// monitor refuse it.
 
 #include "modbus/codec.h"
 
@@ -16,13 +17,12 @@
 namespace kv {
 
 enum class Field {
-    Value,       // txtValue(index)
-    ValueBlack,  // text colour of txtValue(index) set to black; text is unused
-    SetValue,    // txtsetValue(index)
-    RA,          // txtRA
-    RB,          // txtRB
-    SetID,       // txtSetID(index)
-    StationID,   // txtStationID
+    Measured,  // the value at measurement position index (0 moisture, 1 temperature, 2, 3)
+    Answered,  // measurement slot index got this reply's value, fresh; text is unused
+    Parameter, // parameter index
+    RA,        // the calibration's reading at the low reference
+    RB,        // and at the high reference
+    Address,   // the device's address: the one that answered, or its new one
 };
 
 struct FieldWrite {
@@ -41,13 +41,9 @@ using FieldWrites = std::vector<FieldWrite>;
 // Bytes after the frame do not matter.
 [[nodiscard]] bool replyIsSound(const QByteArray& reply);
 
-// value / 10^decimals with at least intDigits integer digits: "#00.00" is (v, 2, 2),
-// "#0.00" is (v, 1, 2), "#0.0000" is (v, 1, 4). Always a '.' as the point.
-[[nodiscard]] QString formatScaled(long long value, int intDigits, int decimals);
-
-// Measurement reply; startText is txtStartID as it stands when the reply arrives.
+// Measurement reply; startText is the start register as typed when the reply arrives.
 [[nodiscard]] FieldWrites decodeMeasurement(const QByteArray& reply, const QString& startText);
-// One-register read into the field that readTarget names (0..6 parameters, 7 RA, 8 RB).
+// One-register read, as what readTarget names (0..6 parameters, 7 RA, 8 RB).
 [[nodiscard]] FieldWrites decodeRegisterRead(const QByteArray& reply, int readTarget);
 // Address change: byte 3 is the new address.
 [[nodiscard]] FieldWrites decodeAddressChange(const QByteArray& reply);

@@ -153,4 +153,17 @@ std::optional<std::uint8_t> asByte(std::optional<long long> value) {
     return static_cast<std::uint8_t>(*value);
 }
 
+QString formatScaled(long long value, int intDigits, int decimals) {
+    long long scale = 1;
+    for (int d = 0; d < decimals; ++d)
+        scale *= 10;
+    const unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                   : static_cast<unsigned long long>(value);
+    const QString whole = QString::number(magnitude / static_cast<unsigned long long>(scale))
+                              .rightJustified(intDigits, QLatin1Char('0'));
+    const QString frac = QString::number(magnitude % static_cast<unsigned long long>(scale))
+                             .rightJustified(decimals, QLatin1Char('0'));
+    return (value < 0 ? QStringLiteral("-") : QString()) + whole + QLatin1Char('.') + frac;
+}
+
 } // namespace kv::num

@@ -32,6 +32,11 @@ namespace kv::num {
 [[nodiscard]] std::optional<long long> floorOf(const QString& text);
 [[nodiscard]] std::optional<long long> roundEven(const QString& text);
 
+// value / 10^decimals with at least intDigits integer digits: "#00.00" is (v, 2, 2),
+// "#0.00" is (v, 1, 2), "#0.0000" is (v, 1, 4). Always a '.' as the point. The window's
+// fields and the sensor's values in the command line and the monitor are written so.
+[[nodiscard]] QString formatScaled(long long value, int intDigits, int decimals);
+
 // A byte 0..255 from a whole number; empty outside.
 [[nodiscard]] std::optional<std::uint8_t> asByte(std::optional<long long> value);
 // As asByte, but a value that is missing or does not fit leaves the frame byte at 0.

@@ -2,6 +2,7 @@
 
 #include "modbus/codec.h"
 #include "sensor/protocol.h"
+#include "sensor/records.h"
 #include "sensor/values.h"
 
 #include <QCoreApplication>
@@ -45,10 +46,8 @@ QString registerValue(int reg, std::uint16_t raw) {
     case sensor::REG_RESISTANCE:
         return QCoreApplication::translate("Monitor", "电阻 %1 Ω").arg(sensor::hundredthsText(raw));
     default:
-        if (reg >= sensor::REG_FIRST_PARAMETER && reg < sensor::REG_RESISTANCE)
-            return QCoreApplication::translate("Monitor", "参数%1 = %2")
-                .arg(reg - sensor::REG_FIRST_PARAMETER)
-                .arg(raw);
+        if (const int i = sensor::parameterReadAt(reg); i >= 0)
+            return QCoreApplication::translate("Monitor", "参数%1 = %2").arg(i).arg(raw);
         return QCoreApplication::translate("Monitor", "寄存器%1 = %2").arg(reg).arg(raw);
     }
 }
@@ -71,11 +70,8 @@ void decode(Exchange& ex, const sensor::Expectation& expect, const sensor::Reply
         break;
     case sensor::ReplyKind::WriteEcho: {
         const int reg = expect.request[2] << 8 | expect.request[3];
-        const int first = sensor::REG_PARAMETER_WRITE;
-        if (reg >= first && reg <= sensor::parameterWriteRegister(sensor::PARAMETER_COUNT - 1) &&
-            reg % 2 == 0)
-            parts
-                << QCoreApplication::translate("Monitor", "参数%1 ← %2").arg((reg - first) / 2).arg(r.value);
+        if (const int i = sensor::parameterWrittenAt(reg); i >= 0)
+            parts << QCoreApplication::translate("Monitor", "参数%1 ← %2").arg(i).arg(r.value);
         else
             parts << QCoreApplication::translate("Monitor", "寄存器%1 ← %2").arg(reg).arg(r.value);
         break;
@@ -92,15 +88,6 @@ void decode(Exchange& ex, const sensor::Expectation& expect, const sensor::Reply
 QString exceptionStatus(const Exchange& ex, const QString& wording) {
     return wording.arg(FormatHex(static_cast<std::uint8_t>(ex.exceptionCode)),
                        sensor::exceptionName(static_cast<std::uint8_t>(ex.exceptionCode)).toUpper());
-}
-
-QString csvField(const QString& text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
 } // namespace
@@ -170,8 +157,8 @@ QString csvLine(const Exchange& ex) {
                        hexText(ex.request),
                        hexText(ex.reply),
                        ms,
-                       csvField(statusText(ex)),
-                       csvField(ex.decoded)}
+                       sensor::csvField(statusText(ex)),
+                       sensor::csvField(ex.decoded)}
         .join(QLatin1Char(','));
 }
 

@@ -1,5 +1,7 @@
 #include "monitor/traffic.h"
 
+#include "sensor/records.h"
+
 #include <QColor>
 #include <QCoreApplication>
 #include <QSaveFile>
@@ -115,12 +117,7 @@ double Statistics::lossPercent() const {
 
 double Statistics::percentile(double p) const {
     if (times_.empty()) return -1;
-    std::vector<double> sorted(times_.begin(), times_.end());
-    // Nearest rank: the smallest value with at least p % of the values at or below it.
-    const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
-    const std::size_t k = std::max<std::size_t>(rank, 1) - 1;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(k), sorted.end());
-    return sorted[k];
+    return sensor::percentile({times_.begin(), times_.end()}, p);
 }
 
 double Statistics::max() const {

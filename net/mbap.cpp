@@ -5,8 +5,6 @@
 namespace kv::net {
 namespace {
 
-constexpr std::uint8_t kExceptionFlag = 0x80;
-
 std::uint8_t byteAt(const QByteArray& b, int i) {
     return static_cast<std::uint8_t>(b[i]);
 }
@@ -36,7 +34,7 @@ QByteArray frameForAdu(const Adu& adu) {
 }
 
 bool isGatewayException(const QByteArray& pdu) {
-    return pdu.size() == 2 && (byteAt(pdu, 0) & kExceptionFlag) != 0 &&
+    return pdu.size() == 2 && (byteAt(pdu, 0) & MODBUS_EXCEPTION_FLAG) != 0 &&
            (byteAt(pdu, 1) == MODBUS_EXCEPTION_GATEWAY_PATH_UNAVAILABLE ||
             byteAt(pdu, 1) == MODBUS_EXCEPTION_GATEWAY_TARGET_FAILED);
 }

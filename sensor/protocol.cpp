@@ -23,6 +23,18 @@ Frame sealed(std::uint8_t address, std::uint8_t function, std::uint16_t reg, std
 
 } // namespace
 
+std::uint8_t senderOf(const QByteArray& frame) {
+    return frame.isEmpty() ? 0 : static_cast<std::uint8_t>(at(frame, 0));
+}
+
+std::uint8_t functionAnswered(const QByteArray& frame) {
+    return frame.size() < 2 ? 0 : static_cast<std::uint8_t>(at(frame, 1) & ~MODBUS_EXCEPTION_FLAG);
+}
+
+bool isWriteRequest(const QByteArray& request) {
+    return request.size() > 1 && at(request, 1) == MODBUS_FC_WRITE_SINGLE_REGISTER;
+}
+
 Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count) {
     return sealed(address, MODBUS_FC_READ_HOLDING_REGISTERS, start, count);
 }
@@ -143,14 +155,13 @@ Reply checkReply(const QByteArray& bytes, const Expectation& expect) {
         return r;
     }
     r.address = static_cast<std::uint8_t>(at(bytes, 0));
-    const bool addressOk = expect.anyAddress ? (r.address >= MIN_ADDRESS && r.address <= MAX_ADDRESS)
-                                             : r.address == expect.address;
+    const bool addressOk = expect.anyAddress ? isDeviceAddress(r.address) : r.address == expect.address;
     if (!addressOk) {
         r.status = ReplyStatus::WrongAddress;
         return r;
     }
     const int function = at(bytes, 1);
-    if ((function & 0x7F) != expect.request[1]) {
+    if (functionAnswered(bytes) != expect.request[1]) {
         r.status = ReplyStatus::WrongFunction;
         return r;
     }
@@ -213,10 +224,10 @@ int frameLength(const QByteArray& bytes, int from) {
     const int have = static_cast<int>(bytes.size()) - from;
     if (have < 1) return 0;
     const int address = at(bytes, from);
-    if (address < MIN_ADDRESS || address > MAX_ADDRESS) return -1;
+    if (!isDeviceAddress(address)) return -1;
     if (have < 2) return 0;
     const int function = at(bytes, from + 1);
-    if (function & MODBUS_EXCEPTION_FLAG) return (function & 0x7F) != 0 ? 5 : -1;
+    if (function & MODBUS_EXCEPTION_FLAG) return (function & ~MODBUS_EXCEPTION_FLAG) != 0 ? 5 : -1;
     switch (function) {
     case 0x01: // coils, discrete inputs, holding and input registers: address, function, byte count
     case 0x02:

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -27,12 +28,33 @@ inline constexpr std::uint16_t REG_PARAMETER_WRITE = 0x0A00; // parameter i is w
 inline constexpr std::uint16_t REG_ADDRESS = 0x0B00;
 inline constexpr int PARAMETER_COUNT = 7;
 
+// The parameters by index, in the order the sensor keeps them (parameterInfo describes each).
+inline constexpr int PARAM_SCALE = 0;
+inline constexpr int PARAM_MOISTURE_OFFSET = 1;
+inline constexpr int PARAM_MOISTURE_MAX = 2;
+inline constexpr int PARAM_MOISTURE_MIN = 3;
+inline constexpr int PARAM_LA = 4; // the temperature calibration's slope
+inline constexpr int PARAM_OF = 5; // and its offset
+inline constexpr int PARAM_RANGE = 6;
+
+// The rates a sensor may be set to, slowest first; no other is sent.
+inline constexpr std::array<int, 9> STANDARD_RATES{1200,  2400,  4800,  9600,  14400,
+                                                   19200, 38400, 57600, 115200};
+[[nodiscard]] constexpr bool isStandardRate(int baud) {
+    for (int r : STANDARD_RATES)
+        if (r == baud) return true;
+    return false;
+}
+
 // Every sensor answers a read sent to this device with its own address.
 inline constexpr std::uint8_t ADDRESS_READ_DEVICE = 250;
 inline constexpr int MIN_ADDRESS = 1;
 inline constexpr int MAX_ADDRESS = 247;
 
-inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
+// Whether a device on the line may have this address.
+[[nodiscard]] constexpr bool isDeviceAddress(int address) {
+    return address >= MIN_ADDRESS && address <= MAX_ADDRESS;
+}
 
 [[nodiscard]] constexpr std::uint16_t parameterReadRegister(int i) {
     return static_cast<std::uint16_t>(REG_FIRST_PARAMETER + i);
@@ -40,6 +62,25 @@ inline constexpr std::uint8_t MODBUS_EXCEPTION_FLAG = 0x80;
 [[nodiscard]] constexpr std::uint16_t parameterWriteRegister(int i) {
     return static_cast<std::uint16_t>(REG_PARAMETER_WRITE + 2 * i);
 }
+// The parameter read at a register, or -1. Register 8 holds the resistance too: a caller that
+// shows it so asks for that first.
+[[nodiscard]] constexpr int parameterReadAt(int reg) {
+    return reg >= REG_FIRST_PARAMETER && reg < REG_FIRST_PARAMETER + PARAMETER_COUNT
+               ? reg - REG_FIRST_PARAMETER
+               : -1;
+}
+// The parameter written at a register, or -1.
+[[nodiscard]] constexpr int parameterWrittenAt(int reg) {
+    const int offset = reg - REG_PARAMETER_WRITE;
+    return offset >= 0 && offset % 2 == 0 && offset / 2 < PARAMETER_COUNT ? offset / 2 : -1;
+}
+
+// What a frame says of itself, sound or not, once its first two bytes have come: the device
+// it is from, the function it answers (an exception's too), and whether a request is a
+// write (answered by its own echo). 0 when the frame is too short to tell.
+[[nodiscard]] std::uint8_t senderOf(const QByteArray& frame);
+[[nodiscard]] std::uint8_t functionAnswered(const QByteArray& frame);
+[[nodiscard]] bool isWriteRequest(const QByteArray& request);
 
 // Request frames, sealed with their CRC.
 [[nodiscard]] Frame readRequest(std::uint8_t address, std::uint16_t start, std::uint16_t count);

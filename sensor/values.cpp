@@ -1,6 +1,5 @@
 #include "sensor/values.h"
 
-#include "modbus/decode.h"
 #include "modbus/fieldnum.h"
 #include "sensor/protocol.h"
 
@@ -40,7 +39,7 @@ double resistanceOhm(std::uint16_t raw) {
 }
 
 QString hundredthsText(long long hundredths) {
-    return formatScaled(hundredths, 1, 2);
+    return num::formatScaled(hundredths, 1, 2);
 }
 
 const ParameterInfo& parameterInfo(int i) {
@@ -61,18 +60,18 @@ int parameterIndex(const QString& nameOrIndex) {
 }
 
 QString parameterText(int i, std::uint16_t raw) {
-    return i == 0 ? formatScaled(raw, 1, 4) : QString::number(raw);
+    return i == PARAM_SCALE ? num::formatScaled(raw, 1, 4) : QString::number(raw);
 }
 
 QString parameterMeaning(int i, std::uint16_t raw) {
     switch (i) {
-    case 0:
-        return QStringLiteral("x %1").arg(formatScaled(raw, 1, 4));
-    case 4:
-        return QStringLiteral("slope x %1").arg(formatScaled(raw, 1, 4));
-    case 5:
-        return QStringLiteral("%1 ohm").arg(formatScaled(static_cast<long long>(raw) - 5000, 1, 2));
-    case 6:
+    case PARAM_SCALE:
+        return QStringLiteral("x %1").arg(num::formatScaled(raw, 1, 4));
+    case PARAM_LA:
+        return QStringLiteral("slope x %1").arg(num::formatScaled(raw, 1, 4));
+    case PARAM_OF:
+        return QStringLiteral("%1 ohm").arg(num::formatScaled(static_cast<long long>(raw) - 5000, 1, 2));
+    case PARAM_RANGE:
         switch (raw) {
         case 1:
             return QStringLiteral("0-100 %");
@@ -91,13 +90,27 @@ QString parameterMeaning(int i, std::uint16_t raw) {
 Encoded encodeParameter(int i, const QString& text) {
     const auto typed = num::readSingle(text);
     if (!typed) return {EncodeError::NotANumber, 0};
-    if (*typed > 65535.0f || *typed < -65535.0f) return {EncodeError::OutOfRange, 0};
+    if (*typed > TYPED_LIMIT || *typed < -TYPED_LIMIT) return {EncodeError::OutOfRange, 0};
     float v = *typed;
-    if (i == 0) v = v * 10000.0f;
+    if (i == PARAM_SCALE) v = v * 10000.0f;
     if (v < 0) v = v + 65536.0f;
     const auto r = num::roundEven(static_cast<double>(v));
-    if (!r || *r < 0 || *r > 65535) return {EncodeError::DoesNotFit, 0};
+    if (!r || !fitsRegister(static_cast<double>(*r))) return {EncodeError::DoesNotFit, 0};
     return {EncodeError::None, static_cast<std::uint16_t>(*r)};
+}
+
+QString describe(EncodeError error) {
+    switch (error) {
+    case EncodeError::None:
+        return {};
+    case EncodeError::NotANumber:
+        return QStringLiteral("not a number");
+    case EncodeError::OutOfRange:
+        return QStringLiteral("outside -%1..%1").arg(static_cast<double>(TYPED_LIMIT));
+    case EncodeError::DoesNotFit:
+        return QStringLiteral("does not fit the register");
+    }
+    return {};
 }
 
 std::optional<Calibration> calibrate(double RL, double RH, double RA, double RB) {

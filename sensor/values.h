@@ -42,12 +42,23 @@ struct ParameterInfo {
 // The value in its unit where the register has one ("x 0.9940", "-0.35 ohm"); empty otherwise.
 [[nodiscard]] QString parameterMeaning(int i, std::uint16_t raw);
 
+// Whether a whole number can be a register's value.
+[[nodiscard]] constexpr bool fitsRegister(double raw) {
+    return raw >= 0 && raw <= 65535;
+}
+
+// A typed value beyond this either way is refused before any conversion.
+inline constexpr float TYPED_LIMIT = 65535.0f;
+
 enum class EncodeError { None, NotANumber, OutOfRange, DoesNotFit };
+// Why a typed value cannot be written: "not a number", "outside -65535..65535", "does not
+// fit the register"; empty for None.
+[[nodiscard]] QString describe(EncodeError error);
 struct Encoded {
     EncodeError error = EncodeError::None;
     std::uint16_t raw = 0;
 };
-// The window's conversion of a typed value: a number within +-65535, parameter 0 times
+// The window's conversion of a typed value: a number within +-TYPED_LIMIT, parameter 0 times
 // 10000 in single precision, negatives plus 65536, rounded half to even. Values that
 // would not fit the register after that are refused rather than truncated.
 [[nodiscard]] Encoded encodeParameter(int i, const QString& text);
@@ -62,6 +73,8 @@ struct Calibration {
     double offset = 0;
     double LA = 0;
     double OF = 0;
+    // Both register values can be written.
+    [[nodiscard]] bool fits() const { return fitsRegister(slope) && fitsRegister(offset); }
 };
 // Empty when RB - RA is not above zero, or LA x 10000 is not finite, or OF does not fit
 // single precision.

@@ -12,14 +12,32 @@
 
 namespace kv {
 
-// Why a link could not be opened.
-enum class OpenFailure { None, Missing, Permission, Busy, Other };
+// Why a link could not be opened. The serial devices' reasons are worked out in one place
+// (serial/portdiagnosis.h); each program says them in its own words.
+enum class OpenFailure {
+    None,
+    Missing,      // no such device, or a link to one that is gone
+    PathDenied,   // a folder on the way to the device may not be searched
+    NoPermission, // this user may not read and write the device
+    Busy,         // another program holds it
+    Other,        // anything else: the reason says it
+};
+
+// Who may use a device: its owner, its group, and the permission bits.
+struct PortAccess {
+    QString owner;
+    QString group;
+    unsigned mode = 0;
+};
 
 struct OpenResult {
     OpenFailure failure = OpenFailure::None;
-    QString reason; // one line for the operator
-    QString group;  // Permission on Unix: the group that owns the device
-    QString holder; // Busy: the process holding the device, when its lock says
+    // The link's own words: the whole line for Other and for a network link's Missing, the
+    // driver's error for Busy; empty where the diagnosis alone tells it.
+    QString reason;
+    QString group;       // NoPermission on Unix: the device's group, when joining it would help
+    QString holder;      // Busy: the process holding the device, when its lock says
+    PortAccess access{}; // NoPermission on Unix: for a fix when joining a group would not help
     [[nodiscard]] bool ok() const { return failure == OpenFailure::None; }
 };
 

@@ -1,25 +1,13 @@
 #include "serial/portinfo.h"
 
 #include "serial/commport.h"
-#include "serial/qtserialcomm.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
-#include <QSerialPort>
 #include <QSerialPortInfo>
 
 #include <algorithm>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <csignal>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace kv {
 namespace {
@@ -52,14 +40,6 @@ QList<Adapter> adapters() {
     return out;
 }
 
-QString thisProgram(qint64 pid, const QString& app) {
-    const QString who = app.isEmpty() ? QStringLiteral("PID %1").arg(pid)
-                                      : QStringLiteral("%1 (PID %2)").arg(app).arg(pid);
-    return pid == QCoreApplication::applicationPid()
-               ? who + QCoreApplication::translate("PortInfo", "，即本程序")
-               : who;
-}
-
 #ifdef Q_OS_UNIX
 
 QString stableName(const QString& canonical) {
@@ -70,117 +50,34 @@ QString stableName(const QString& canonical) {
     return QString();
 }
 
-// The lock file a QSerialPort of this path takes: the path without /dev/, slashes as '_'.
-QString lockName(const QString& path) {
-    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    return QStringLiteral("LCK..") + name;
-}
+#endif
 
-QString holderOf(const QString& path) {
-    for (const char* dir : {"/var/lock", "/run/lock", "/tmp", "/var/tmp"}) {
-        const QString lock = QDir(QString::fromLatin1(dir)).filePath(lockName(path));
-        if (!QFileInfo::exists(lock)) continue;
-        qint64 pid = 0;
-        QString host, app;
-        if (!QLockFile(lock).getLockInfo(&pid, &host, &app) || pid <= 0) continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)
-            continue; // a stale lock left by a process that is gone
-        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-        if (app.isEmpty() && comm.open(QIODevice::ReadOnly))
-            app = QString::fromLocal8Bit(comm.readAll().trimmed());
-        return thisProgram(pid, app);
-    }
-    return QString();
-}
-
+// The device as the list shows it, and why it cannot be opened.
 PortFacts factsWith(const QString& device, const PortProbe& probe, const QList<Adapter>& known) {
     PortFacts f;
     f.device = device;
+    const OpenResult why = diagnosePort(device, probe);
+    f.problem = why.failure;
+    f.holder = why.holder;
+    f.group = why.group;
+#ifdef Q_OS_UNIX
     const QFileInfo info(device);
     if (info.isSymLink()) f.target = info.symLinkTarget();
     const QString canonical = info.canonicalFilePath();
-    if (canonical.isEmpty()) {
-        f.problem = PortFacts::Problem::Missing;
-        return f;
-    }
+    if (canonical.isEmpty()) return f;
     for (const Adapter& a : known) {
         if (a.location == canonical) f.description = a.description;
     }
     f.byId = stableName(canonical);
-    if (!probe.mayOpen(canonical)) {
-        f.problem = PortFacts::Problem::NoPermission;
-        f.group = probe.groupOf(canonical);
-        return f;
-    }
-    for (const QString& path : {device, canonical}) {
-        const QString holder = probe.lockHolder(path);
-        if (!holder.isEmpty()) {
-            f.problem = PortFacts::Problem::Busy;
-            f.holder = holder;
-            break;
-        }
-    }
-    return f;
-}
-
 #else
-
-// Windows keeps no lock files and no groups: a port is missing when the system does not
-// list it, and busy when opening it is refused.
-PortFacts factsWith(const QString& device, const PortProbe& probe, const QList<Adapter>& known) {
-    PortFacts f;
-    f.device = device;
-    const auto it = std::find_if(known.cbegin(), known.cend(),
-                                 [&](const Adapter& a) { return a.location == device.toUpper(); });
-    if (it == known.cend()) {
-        f.problem = PortFacts::Problem::Missing;
-        return f;
+    for (const Adapter& a : known) {
+        if (a.location == device.toUpper()) f.description = a.description;
     }
-    f.description = it->description;
-    f.holder = probe.lockHolder(device);
-    if (!f.holder.isEmpty() || !probe.mayOpen(device)) f.problem = PortFacts::Problem::Busy;
+#endif
     return f;
 }
-
-#endif
 
 } // namespace
-
-#ifdef Q_OS_UNIX
-PortProbe PortProbe::system() {
-    PortProbe p;
-    p.mayOpen = [](const QString& path) {
-        return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
-    };
-    p.groupOf = [](const QString& path) {
-        struct stat st {};
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0) return QString();
-        // Joining a group that may not read and write the device would not help.
-        if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return QString();
-        const struct group* g = ::getgrgid(st.st_gid);
-        return g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
-    };
-    p.lockHolder = holderOf;
-    return p;
-}
-#else
-PortProbe PortProbe::system() {
-    PortProbe p;
-    p.mayOpen = [](const QString& path) {
-        QSerialPort port(path);
-        if (port.open(QIODevice::ReadWrite)) return true;
-        return port.error() != QSerialPort::PermissionError; // in use: Windows opens a port once
-    };
-    p.groupOf = [](const QString&) { return QString(); };
-    p.lockHolder = [](const QString& path) {
-        return QtSerialComm::openHere(path)
-                   ? thisProgram(QCoreApplication::applicationPid(), QCoreApplication::applicationName())
-                   : QString();
-    };
-    return p;
-}
-#endif
 
 PortFacts portFacts(const QString& device, const PortProbe& probe) {
     return factsWith(device, probe, adapters());
@@ -194,8 +91,10 @@ QString portToolTip(const PortFacts& f) {
     if (!f.byId.isEmpty()) lines << QCoreApplication::translate("PortInfo", "固定名称：%1").arg(f.byId);
     switch (f.problem) {
     case PortFacts::Problem::None:
+    case PortFacts::Problem::Other: // only a driver tells this, on opening
         break;
     case PortFacts::Problem::Missing:
+    case PortFacts::Problem::PathDenied:
         lines << QCoreApplication::translate("PortInfo", "无法打开：设备不存在（未插入或链接已失效）");
         break;
     case PortFacts::Problem::Busy:
@@ -213,8 +112,7 @@ QString portToolTip(const PortFacts& f) {
         }
         lines << QCoreApplication::translate("PortInfo", "无法打开：没有权限。设备属于 %1 组，请执行")
                      .arg(f.group)
-              << QStringLiteral("sudo usermod -aG %1 $USER").arg(f.group)
-              << QCoreApplication::translate("PortInfo", "然后注销并重新登录");
+              << joinGroupCommand(f.group) << QCoreApplication::translate("PortInfo", "然后注销并重新登录");
         break;
     }
     return lines.join(QLatin1Char('\n'));
@@ -222,7 +120,14 @@ QString portToolTip(const PortFacts& f) {
 
 QStringList portToolTips(int count, const QString& programDir) {
     const QList<Adapter> known = adapters();
-    const PortProbe probe = PortProbe::system();
+    PortProbe probe = PortProbe::system();
+#ifndef Q_OS_UNIX
+    // The system's list, taken once for all the ports.
+    probe.listed = [&known](const QString& port) {
+        return std::any_of(known.cbegin(), known.cend(),
+                           [&](const Adapter& a) { return a.location == port.toUpper(); });
+    };
+#endif
     QStringList tips;
     for (int n = 1; n <= count; ++n) {
         QString tip = portToolTip(factsWith(deviceForPort(n, programDir), probe, known));

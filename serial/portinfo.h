@@ -1,11 +1,11 @@
 #pragma once
 // What a user needs to act on a port-list entry: the device it opens, what the
-// adapter is, and why it cannot be opened.
+// adapter is, and why it cannot be opened, in the window's words.
+
+#include "serial/portdiagnosis.h"
 
 #include <QString>
 #include <QStringList>
-
-#include <functional>
 
 namespace kv {
 
@@ -14,20 +14,11 @@ struct PortFacts {
     QString target;      // the device behind a link; empty when device is no link
     QString description; // the USB adapter's description and maker, when known
     QString byId;        // its stable /dev/serial/by-id name, when it has one
-    enum class Problem { None, Missing, Busy, NoPermission } problem = Problem::None;
+    // Why it cannot be opened, as diagnosePort tells: None, Missing, PathDenied, NoPermission or Busy.
+    using Problem = OpenFailure;
+    Problem problem = Problem::None;
     QString holder; // Busy: the process that holds it, when known
-    QString group;  // NoPermission: the device's group
-};
-
-// Ways to look at the system, replaceable so that the reasons can be checked anywhere.
-struct PortProbe {
-    // True when this user may read and write the device.
-    std::function<bool(const QString& path)> mayOpen;
-    // The group that owns the device, when that group may read and write it; else empty.
-    std::function<QString(const QString& path)> groupOf;
-    // The process holding the device's lock, as "name (PID n)"; empty when none.
-    std::function<QString(const QString& path)> lockHolder;
-    static PortProbe system();
+    QString group;  // NoPermission: the device's group, when joining it would help
 };
 
 [[nodiscard]] PortFacts portFacts(const QString& device, const PortProbe& probe = PortProbe::system());

@@ -1,5 +1,7 @@
 #include "serial/qtserialcomm.h"
 
+#include "serial/eightn1.h"
+
 #include <QSerialPort>
 #include <QTimer>
 
@@ -67,11 +69,7 @@ bool QtSerialComm::setPortOpen(bool open) {
     serial_->setPortName(realDevice(device()));
     if (!serial_->open(QIODevice::ReadWrite))
         return false;
-    const bool configured = serial_->setBaudRate(rate_) && serial_->setDataBits(QSerialPort::Data8) &&
-                            serial_->setParity(QSerialPort::NoParity) &&
-                            serial_->setStopBits(QSerialPort::OneStop) &&
-                            serial_->setFlowControl(QSerialPort::NoFlowControl);
-    if (!configured) {
+    if (!setEightN1(*serial_, rate_)) {
         serial_->close();
         return false;
     }

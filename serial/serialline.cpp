@@ -1,21 +1,13 @@
 #include "serial/serialline.h"
 
 #include "serial/commport.h"
-#include "serial/portinfo.h"
+#include "serial/eightn1.h"
+#include "serial/portdiagnosis.h"
 
-#include <QFileInfo>
 #include <QSerialPort>
 #include <QThread>
 
 #include <algorithm>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace kv {
 namespace {
@@ -41,26 +33,15 @@ OpenResult SerialLine::open(const QString& name, int baud) {
     // By the device itself, not the link: its lock then covers every name it has.
     const QString device = realDevice(name);
     port_->setPortName(device);
-    if (!port_->open(QIODevice::ReadWrite)) {
-        OpenResult r =
-            diagnoseOpenFailure(name, port_->error() == QSerialPort::PermissionError, port_->errorString());
-        if (r.failure == OpenFailure::Busy) {
-            r.holder = portFacts(device).holder;
-            if (!r.holder.isEmpty()) r.reason = QStringLiteral("%1 is busy: %2 holds it").arg(name, r.holder);
-        }
-        return r;
-    }
-    const bool configured = port_->setBaudRate(baud) && port_->setDataBits(QSerialPort::Data8) &&
-                            port_->setParity(QSerialPort::NoParity) &&
-                            port_->setStopBits(QSerialPort::OneStop) &&
-                            port_->setFlowControl(QSerialPort::NoFlowControl);
-    if (!configured) {
+    if (!port_->open(QIODevice::ReadWrite))
+        return openFailure(name, port_->error() == QSerialPort::PermissionError, port_->errorString());
+    if (!setEightN1(*port_, baud)) {
         const QString reason = port_->errorString();
         port_->close();
-        return {OpenFailure::Other,
-                QStringLiteral("%1 cannot be set to %2 baud, 8N1: %3").arg(name).arg(baud).arg(reason),
-                {},
-                {}};
+        OpenResult r;
+        r.failure = OpenFailure::Other;
+        r.reason = QStringLiteral("%1 cannot be set to %2 baud, 8N1: %3").arg(name).arg(baud).arg(reason);
+        return r;
     }
     port_->clear();
     lostReason_.clear();
@@ -142,54 +123,17 @@ LinkFacts SerialLine::facts() const {
     return f;
 }
 
-OpenResult diagnoseOpenFailure(const QString& device, bool driverSaysPermission,
-                               const QString& driverReason) {
-    OpenResult r;
-#ifdef Q_OS_UNIX
-    struct stat st {};
-    const QByteArray path = QFile::encodeName(device);
-    if (::stat(path.constData(), &st) != 0) {
-        if (errno == EACCES) {
-            r.failure = OpenFailure::Permission;
-            r.reason = QStringLiteral("permission denied on the path to %1").arg(device);
-            return r;
-        }
-        r.failure = OpenFailure::Missing;
-        r.reason = QStringLiteral("%1 does not exist (is the adapter plugged in?)").arg(device);
-        return r;
-    }
-    if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
-        r.failure = OpenFailure::Permission;
-        r.reason = QStringLiteral("permission denied on %1").arg(device);
-        const group* g = ::getgrgid(st.st_gid);
-        const passwd* owner = ::getpwuid(st.st_uid);
-        const QString groupName = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
-        const QString ownerName = owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(st.st_uid);
-        // Joining the group helps only when the group may read and write the device.
-        if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
-            r.group = groupName;
-        else
-            r.reason +=
-                QStringLiteral(" (mode %1, owner %2, group %3, which may not read and write it); fix: "
-                               "a udev rule that gives the device to the dialout group with mode "
-                               "0660, or run as %2")
-                    .arg(st.st_mode & 0777, 4, 8, QLatin1Char('0'))
-                    .arg(ownerName, groupName);
-        return r;
-    }
-#else
-    if (!QFileInfo::exists(device) && !device.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
-        r.failure = OpenFailure::Missing;
-        r.reason = QStringLiteral("%1 does not exist").arg(device);
-        return r;
-    }
-#endif
+OpenResult openFailure(const QString& device, bool driverSaysPermission, const QString& driverReason) {
+    OpenResult r = diagnosePort(device);
+    if (r.failure != OpenFailure::None && r.failure != OpenFailure::Busy) return r;
+    // The driver refuses a device in use as a permission problem; anything else it says is its own.
     if (driverSaysPermission) {
         r.failure = OpenFailure::Busy;
-        r.reason = QStringLiteral("%1 is busy (another program holds it): %2").arg(device, driverReason);
+        r.reason = driverReason;
         return r;
     }
     r.failure = OpenFailure::Other;
+    r.holder.clear();
     r.reason = QStringLiteral("%1 cannot be opened: %2").arg(device, driverReason);
     return r;
 }

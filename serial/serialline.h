@@ -1,6 +1,7 @@
 #pragma once
 // A serial port as a byte line: QSerialPort opened by the device a name leads to, 8N1,
-// no flow control, with a failed open told apart as missing, busy or a permission problem.
+// no flow control, with a failed open told apart as missing, busy or a permission problem
+// (serial/portdiagnosis.h).
 
 #include "serial/byteline.h"
 
@@ -49,8 +50,9 @@ private:
 // hung-up pty shows as a read error, an unplugged USB adapter as a resource error.
 [[nodiscard]] bool isLostError(int serialPortError, bool open);
 
-// Looks at a device that failed to open and tells missing, permission and busy apart.
-[[nodiscard]] OpenResult diagnoseOpenFailure(const QString& device, bool driverSaysPermission,
-                                             const QString& driverReason);
+// Why a device did not open: what diagnosePort finds, else busy when the driver refused it
+// as a permission problem, else the driver's reason.
+[[nodiscard]] OpenResult openFailure(const QString& device, bool driverSaysPermission,
+                                     const QString& driverReason);
 
 } // namespace kv

@@ -166,58 +166,58 @@ TEST(FieldNumbers, Bytes) {
 }
 
 TEST(NumberPatterns, ScaledTexts) {
-    EXPECT_EQ(formatScaled(3000, 2, 2), "30.00");
-    EXPECT_EQ(formatScaled(5, 2, 2), "00.05");
-    EXPECT_EQ(formatScaled(-200, 2, 2), "-02.00");
-    EXPECT_EQ(formatScaled(-200, 1, 2), "-2.00");
-    EXPECT_EQ(formatScaled(10000, 1, 4), "1.0000");
-    EXPECT_EQ(formatScaled(65535, 2, 2), "655.35");
-    EXPECT_EQ(formatScaled(-35535, 2, 2), "-355.35");
+    EXPECT_EQ(num::formatScaled(3000, 2, 2), "30.00");
+    EXPECT_EQ(num::formatScaled(5, 2, 2), "00.05");
+    EXPECT_EQ(num::formatScaled(-200, 2, 2), "-02.00");
+    EXPECT_EQ(num::formatScaled(-200, 1, 2), "-2.00");
+    EXPECT_EQ(num::formatScaled(10000, 1, 4), "1.0000");
+    EXPECT_EQ(num::formatScaled(65535, 2, 2), "655.35");
+    EXPECT_EQ(num::formatScaled(-35535, 2, 2), "-355.35");
 }
 
 TEST(MeasurementDecoding, WorkedExample) {
     const auto w = decodeMeasurement(bytes({0x02, 0x03, 0x04, 0x0B, 0xB8, 0xFF, 0x38, 0x0B, 0x10}), "0");
-    EXPECT_EQ(textOf(w, Field::Value, 0), "30.00");
-    EXPECT_EQ(textOf(w, Field::Value, 1), "-02.00");
-    EXPECT_EQ(textOf(w, Field::ValueBlack, 0), "");
-    EXPECT_EQ(textOf(w, Field::ValueBlack, 1), "");
-    EXPECT_EQ(textOf(w, Field::Value, 2), "<none>");
+    EXPECT_EQ(textOf(w, Field::Measured, 0), "30.00");
+    EXPECT_EQ(textOf(w, Field::Measured, 1), "-02.00");
+    EXPECT_EQ(textOf(w, Field::Answered, 0), "");
+    EXPECT_EQ(textOf(w, Field::Answered, 1), "");
+    EXPECT_EQ(textOf(w, Field::Measured, 2), "<none>");
 }
 
 TEST(MeasurementDecoding, SignedFoldOnlyAwayFromPositionZero) {
-    EXPECT_EQ(textOf(decodeMeasurement(bytes({1, 3, 2, 0xFF, 0xFF, 0, 0}), "0"), Field::Value, 0), "655.35");
+    EXPECT_EQ(textOf(decodeMeasurement(bytes({1, 3, 2, 0xFF, 0xFF, 0, 0}), "0"), Field::Measured, 0), "655.35");
     const auto w = decodeMeasurement(bytes({1, 3, 4, 0, 0, 0x75, 0x30, 0, 0}), "0");
-    EXPECT_EQ(textOf(w, Field::Value, 1), "300.00");
+    EXPECT_EQ(textOf(w, Field::Measured, 1), "300.00");
     const auto w2 = decodeMeasurement(bytes({1, 3, 4, 0, 0, 0x75, 0x31, 0, 0}), "0");
-    EXPECT_EQ(textOf(w2, Field::Value, 1), "-355.35");
+    EXPECT_EQ(textOf(w2, Field::Measured, 1), "-355.35");
 }
 
 TEST(MeasurementDecoding, StartRegisterShiftsPositionsButNotColours) {
     const QByteArray reply = bytes({1, 3, 4, 0x01, 0x00, 0xFF, 0x38, 0, 0});
     const auto one = decodeMeasurement(reply, "1");
-    EXPECT_EQ(textOf(one, Field::Value, 0), "02.56");
+    EXPECT_EQ(textOf(one, Field::Measured, 0), "02.56");
     const auto two = decodeMeasurement(reply, "2");
-    EXPECT_EQ(textOf(two, Field::Value, 2), "02.56");
-    EXPECT_EQ(textOf(two, Field::Value, 3), "-2.00");
-    EXPECT_EQ(textOf(two, Field::Value, 0), "<none>");
-    EXPECT_EQ(textOf(two, Field::ValueBlack, 0), "");
-    EXPECT_EQ(textOf(two, Field::ValueBlack, 1), "");
-    EXPECT_EQ(textOf(two, Field::ValueBlack, 2), "<none>");
+    EXPECT_EQ(textOf(two, Field::Measured, 2), "02.56");
+    EXPECT_EQ(textOf(two, Field::Measured, 3), "-2.00");
+    EXPECT_EQ(textOf(two, Field::Measured, 0), "<none>");
+    EXPECT_EQ(textOf(two, Field::Answered, 0), "");
+    EXPECT_EQ(textOf(two, Field::Answered, 1), "");
+    EXPECT_EQ(textOf(two, Field::Answered, 2), "<none>");
     // Not a number counts as start 0; a huge start shows nothing.
-    EXPECT_EQ(textOf(decodeMeasurement(reply, "x"), Field::Value, 0), "02.56");
-    EXPECT_EQ(textOf(decodeMeasurement(reply, "1e300"), Field::Value, 0), "<none>");
+    EXPECT_EQ(textOf(decodeMeasurement(reply, "x"), Field::Measured, 0), "02.56");
+    EXPECT_EQ(textOf(decodeMeasurement(reply, "1e300"), Field::Measured, 0), "<none>");
 }
 
 TEST(MeasurementDecoding, ByteCountBoundsTheLoop) {
     EXPECT_TRUE(decodeMeasurement(bytes({1, 3, 0, 0x12, 0x34}), "0").empty());
     const auto three = decodeMeasurement(bytes({1, 3, 3, 0x00, 0x01, 0x00, 0x02, 0, 0}), "0");
-    EXPECT_EQ(textOf(three, Field::Value, 0), "00.01");
-    EXPECT_EQ(textOf(three, Field::Value, 1), "<none>");
+    EXPECT_EQ(textOf(three, Field::Measured, 0), "00.01");
+    EXPECT_EQ(textOf(three, Field::Measured, 1), "<none>");
     QByteArray eight = bytes({1, 3, 8});
     for (int r = 1; r <= 4; ++r)
         eight += bytes({0, r});
     const auto w8 = decodeMeasurement(eight + bytes({0, 0}), "0");
-    EXPECT_EQ(textOf(w8, Field::Value, 3), "0.04");
+    EXPECT_EQ(textOf(w8, Field::Measured, 3), "0.04");
     QByteArray ten = eight;
     ten[2] = 10;
     ten += bytes({0x12, 0x34, 0, 0});
@@ -229,9 +229,9 @@ TEST(MeasurementDecoding, ReplyEndingEarlyWritesOnlyWhatArrived) {
     EXPECT_TRUE(decodeMeasurement(bytes({1, 3}), "0").empty());
     EXPECT_TRUE(decodeMeasurement(QByteArray(), "0").empty());
     const auto half = decodeMeasurement(bytes({1, 3, 4, 0x0B, 0xB8, 0xFF}), "0");
-    EXPECT_EQ(textOf(half, Field::Value, 0), "30.00");
-    EXPECT_EQ(textOf(half, Field::Value, 1), "<none>");
-    EXPECT_EQ(textOf(half, Field::ValueBlack, 1), "<none>");
+    EXPECT_EQ(textOf(half, Field::Measured, 0), "30.00");
+    EXPECT_EQ(textOf(half, Field::Measured, 1), "<none>");
+    EXPECT_EQ(textOf(half, Field::Answered, 1), "<none>");
     // A byte count claiming far more than arrived reads nothing beyond the reply.
     const auto lying = decodeMeasurement(bytes({1, 3, 0xFF, 0x00, 0x10}), "0");
     EXPECT_EQ(lying.size(), 2u);
@@ -239,12 +239,12 @@ TEST(MeasurementDecoding, ReplyEndingEarlyWritesOnlyWhatArrived) {
 
 TEST(RegisterReadDecoding, TargetsAndPatterns) {
     const QByteArray reply = bytes({0x02, 0x03, 0x02, 0x27, 0x10, 0xE6, 0x78});
-    EXPECT_EQ(decodeRegisterRead(reply, 0), (FieldWrites{{Field::SetValue, 0, "1.0000"}}));
-    EXPECT_EQ(decodeRegisterRead(reply, 3), (FieldWrites{{Field::SetValue, 3, "10000"}}));
+    EXPECT_EQ(decodeRegisterRead(reply, 0), (FieldWrites{{Field::Parameter, 0, "1.0000"}}));
+    EXPECT_EQ(decodeRegisterRead(reply, 3), (FieldWrites{{Field::Parameter, 3, "10000"}}));
     EXPECT_EQ(decodeRegisterRead(reply, 7), (FieldWrites{{Field::RA, 0, "100.00"}}));
     EXPECT_EQ(decodeRegisterRead(bytes({1, 3, 2, 0x36, 0x1A}), 8), (FieldWrites{{Field::RB, 0, "138.50"}}));
-    EXPECT_EQ(decodeRegisterRead(bytes({1, 3, 2, 0x07, 0xD0}), 0), (FieldWrites{{Field::SetValue, 0, "0.2000"}}));
-    EXPECT_EQ(decodeRegisterRead(bytes({1, 3, 2, 0xFF, 0xFF}), 2), (FieldWrites{{Field::SetValue, 2, "65535"}}));
+    EXPECT_EQ(decodeRegisterRead(bytes({1, 3, 2, 0x07, 0xD0}), 0), (FieldWrites{{Field::Parameter, 0, "0.2000"}}));
+    EXPECT_EQ(decodeRegisterRead(bytes({1, 3, 2, 0xFF, 0xFF}), 2), (FieldWrites{{Field::Parameter, 2, "65535"}}));
     EXPECT_TRUE(decodeRegisterRead(reply, 9).empty());
     EXPECT_TRUE(decodeRegisterRead(reply, -1).empty());
     EXPECT_TRUE(decodeRegisterRead(bytes({1, 3, 2, 0x27}), 0).empty());
@@ -296,16 +296,16 @@ TEST(ReplySoundness, ExceptionRepliesAreNeverSound) {
 
 TEST(AddressDecoding, ByteThreeForChangeByteZeroForRead) {
     EXPECT_EQ(decodeAddressRead(bytes({0x05, 0x03, 0x02})),
-              (FieldWrites{{Field::SetID, 0, "5"}, {Field::StationID, 0, "5"}}));
+              (FieldWrites{{Field::Address, 0, "5"}}));
     EXPECT_EQ(decodeAddressChange(bytes({0x09, 0x09, 0x09, 0xFE})),
-              (FieldWrites{{Field::SetID, 0, "254"}, {Field::StationID, 0, "254"}}));
+              (FieldWrites{{Field::Address, 0, "254"}}));
     EXPECT_TRUE(decodeAddressChange(bytes({1, 6, 1})).empty());
     EXPECT_TRUE(decodeAddressRead(QByteArray()).empty());
 }
 
 TEST(AddressDecoding, EchoOfTheChangeConfirmsTheNewAddress) {
     const Frame request = sealed({0x01, 0x06, 0x0B, 0x00, 0x00, 0x05});
-    const FieldWrites five{{Field::SetID, 0, "5"}, {Field::StationID, 0, "5"}};
+    const FieldWrites five{{Field::Address, 0, "5"}};
     const QByteArray echo = bytes({0x01, 0x06, 0x0B, 0x00, 0x00, 0x05, 0x4B, 0xED});
     EXPECT_EQ(decodeAddressChange(echo, request), five);
     EXPECT_EQ(decodeAddressChange(echo + bytes({0x77}), request), five);
@@ -314,10 +314,10 @@ TEST(AddressDecoding, EchoOfTheChangeConfirmsTheNewAddress) {
     EXPECT_EQ(decodeAddressChange(echo.left(7), request), five);
 
     // Anything else is read at byte 3, as designed.
-    const FieldWrites zero{{Field::SetID, 0, "0"}, {Field::StationID, 0, "0"}};
+    const FieldWrites zero{{Field::Address, 0, "0"}};
     EXPECT_EQ(decodeAddressChange(bytes({0x01, 0x06, 0x01, 0x05, 0x20, 0x4A}), request), five);
     EXPECT_EQ(decodeAddressChange(bytes({0x01, 0x06, 0x01, 0x09, 0x00, 0x00}), request),
-              (FieldWrites{{Field::SetID, 0, "9"}, {Field::StationID, 0, "9"}}));
+              (FieldWrites{{Field::Address, 0, "9"}}));
     QByteArray badCrc = echo;
     badCrc[7] = static_cast<char>(0xEC);
     EXPECT_EQ(decodeAddressChange(badCrc, request), zero);

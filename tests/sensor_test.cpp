@@ -3,6 +3,7 @@
 // from the worked examples of the sensor's documentation.
 
 #include "sensor/protocol.h"
+#include "sensor/records.h"
 #include "sensor/values.h"
 #include "support/qtprint.h"
 
@@ -221,4 +222,96 @@ TEST(SensorValues, ParameterRangesIncludeBothEnds) {
             EXPECT_FALSE(parameterInRange(i, static_cast<std::uint16_t>(r.low - 1)));
         }
     }
+}
+
+// Each parameter by its index, its name, and the registers it is read and written at, both
+// ways: the monitor names a register by the parameter these give back.
+TEST(SensorRegisters, EveryParameterByIndexNameAndRegisterBothWays) {
+    struct Row {
+        int index;
+        const char* key;
+        int read;
+        int written;
+    };
+    for (const Row& r :
+         {Row{PARAM_SCALE, "scale", 2, 0x0A00}, Row{PARAM_MOISTURE_OFFSET, "moisture-offset", 3, 0x0A02},
+          Row{PARAM_MOISTURE_MAX, "moisture-max", 4, 0x0A04},
+          Row{PARAM_MOISTURE_MIN, "moisture-min", 5, 0x0A06}, Row{PARAM_LA, "la", 6, 0x0A08},
+          Row{PARAM_OF, "of", 7, 0x0A0A}, Row{PARAM_RANGE, "range", 8, 0x0A0C}}) {
+        SCOPED_TRACE(r.key);
+        EXPECT_EQ(parameterIndex(QString::fromLatin1(r.key)), r.index);
+        EXPECT_EQ(parameterReadRegister(r.index), r.read);
+        EXPECT_EQ(parameterWriteRegister(r.index), r.written);
+        EXPECT_EQ(parameterReadAt(r.read), r.index);
+        EXPECT_EQ(parameterWrittenAt(r.written), r.index);
+    }
+    for (int reg : {0, 1, 9, 0x0A08})
+        EXPECT_EQ(parameterReadAt(reg), -1) << reg;
+    for (int reg : {6, 0x09FE, 0x0A01, 0x0A0B, 0x0A0E, 0x0B00})
+        EXPECT_EQ(parameterWrittenAt(reg), -1) << reg;
+}
+
+// What the line discipline and scan ask of a frame before it is whole or judged.
+TEST(SensorFrames, WhatAFrameSaysOfItself) {
+    struct Row {
+        const char* bytes;
+        int sender;
+        int function;
+        bool write;
+    };
+    for (const Row& r : {Row{"", 0, 0, false}, Row{"25", 37, 0, false}, Row{"01 03 04 0B B8", 1, 3, false},
+                         Row{"F7 83 02 C0 F1", 247, 3, false}, Row{"01 06 0A 08 26 D4 11 EF", 1, 6, true},
+                         Row{"02 86 04", 2, 6, false}}) {
+        SCOPED_TRACE(r.bytes);
+        EXPECT_EQ(senderOf(hex(r.bytes)), r.sender);
+        EXPECT_EQ(functionAnswered(hex(r.bytes)), r.function);
+        EXPECT_EQ(isWriteRequest(hex(r.bytes)), r.write);
+    }
+    for (int a : {-1, 0, 248, 250, 255})
+        EXPECT_FALSE(isDeviceAddress(a)) << a;
+    for (int a : {1, 37, 247})
+        EXPECT_TRUE(isDeviceAddress(a)) << a;
+}
+
+TEST(SensorLine, TheStandardRatesAndNoOther) {
+    const std::vector<int> rates(STANDARD_RATES.begin(), STANDARD_RATES.end());
+    EXPECT_EQ(rates, (std::vector<int>{1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600, 115200}));
+    for (int baud : {0, 300, 12345, 28800, 230400})
+        EXPECT_FALSE(isStandardRate(baud)) << baud;
+    EXPECT_TRUE(isStandardRate(14400));
+}
+
+// What fits a register, and the words for a typed value that cannot become one.
+TEST(SensorValues, WhatFitsARegisterAndWhyAValueCannot) {
+    for (double v : {0.0, 1.0, 65535.0})
+        EXPECT_TRUE(fitsRegister(v)) << v;
+    for (double v : {-1.0, -0.5, 65535.5, 65536.0})
+        EXPECT_FALSE(fitsRegister(v)) << v;
+    EXPECT_TRUE(calibrate(100, 138.5, 100, 138.5)->fits());
+    EXPECT_FALSE(calibrate(138.5, 100, 100, 138.5)->fits()) << "a negative slope";
+    EXPECT_FALSE(calibrate(100, 1000, 100, 101)->fits()) << "a slope of 900";
+    EXPECT_EQ(describe(EncodeError::NotANumber), QStringLiteral("not a number"));
+    EXPECT_EQ(describe(EncodeError::OutOfRange), QStringLiteral("outside -65535..65535"));
+    EXPECT_EQ(describe(EncodeError::DoesNotFit), QStringLiteral("does not fit the register"));
+    EXPECT_TRUE(describe(EncodeError::None).isEmpty());
+}
+
+// A CSV field as both the command line's log and the monitor's write it, and the nearest-rank
+// percentile both report.
+TEST(SensorRecords, CsvFieldsAndNearestRankPercentiles) {
+    const std::vector<std::pair<const char*, const char*>> fields{{"ok", "ok"},
+                                                                  {"", ""},
+                                                                  {"a,b", "\"a,b\""},
+                                                                  {"say \"hi\"", "\"say \"\"hi\"\"\""},
+                                                                  {"two\nlines", "\"two\nlines\""}};
+    for (const auto& [text, field] : fields)
+        EXPECT_EQ(csvField(QString::fromLatin1(text)), QString::fromLatin1(field)) << text;
+    // 18 values 1..20 without 7 and 13, unsorted: the 9th is 10, the 18th 20; the 1st is 1.
+    std::vector<double> v;
+    for (int i = 20; i >= 1; --i)
+        if (i != 7 && i != 13) v.push_back(i);
+    for (const auto& [p, value] :
+         {std::pair{50.0, 10.0}, {95.0, 20.0}, {0.0, 1.0}, {100.0, 20.0}, {5.0, 1.0}, {6.0, 2.0}})
+        EXPECT_EQ(percentile(v, p), value) << p;
+    EXPECT_EQ(percentile({42}, 95), 42);
 }

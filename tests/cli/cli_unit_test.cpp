@@ -1,9 +1,10 @@
 // The command line's own parsers and figures: comm.set, COMn, address lists, the line
 // protocol, the summary.
 
-#include "cli/commands.h"
-#include "cli/report.h"
-#include "cli/session.h"
+#include "cli/addresslist.h"
+#include "cli/port.h"
+#include "cli/readings.h"
+#include "cli/summary.h"
 #include "serial/byteline.h"
 
 #include <QDir>
@@ -166,4 +167,37 @@ TEST(CliReadingWriter, EveryRowIsInTheFileAsSoonAsItIsWritten) {
         EXPECT_TRUE(seen.readAll().endsWith('\n')) << "the row is in the file while it is still open";
         std::fclose(f);
     }
+}
+
+// Each reason a port will not open, as diagnosed in serial/, in one line with its fix.
+TEST(CliPort, EveryReasonAPortWillNotOpenIsOneLineWithItsFix) {
+    using kv::OpenFailure;
+    auto result = [](OpenFailure f, const char* reason, const char* group, const char* holder) {
+        kv::OpenResult r;
+        r.failure = f;
+        r.reason = QString::fromLatin1(reason);
+        r.group = QString::fromLatin1(group);
+        r.holder = QString::fromLatin1(holder);
+        r.access = {QStringLiteral("root"), QStringLiteral("tty"), 0620};
+        return r;
+    };
+    const std::vector<std::pair<kv::OpenResult, const char*>> rows{
+        {result(OpenFailure::Missing, "", "", ""), "/dev/ttyUSB0 does not exist (is the adapter plugged in?)"},
+        {result(OpenFailure::Missing, "tcp://192.0.2.7:4001: connection refused", "", ""),
+         "tcp://192.0.2.7:4001: connection refused"},
+        {result(OpenFailure::PathDenied, "", "", ""), "permission denied on the path to /dev/ttyUSB0"},
+        {result(OpenFailure::NoPermission, "", "dialout", ""),
+         "permission denied on /dev/ttyUSB0; fix: sudo usermod -aG dialout $USER, then log out and in again"},
+        {result(OpenFailure::NoPermission, "", "", ""),
+         "permission denied on /dev/ttyUSB0 (mode 0620, owner root, group tty, which may not read and write it); "
+         "fix: a udev rule that gives the device to the dialout group with mode 0660, or run as root"},
+        {result(OpenFailure::Busy, "Permission denied", "", "minicom (PID 4242)"),
+         "/dev/ttyUSB0 is busy: minicom (PID 4242) holds it"},
+        {result(OpenFailure::Busy, "Permission denied", "", ""),
+         "/dev/ttyUSB0 is busy (another program holds it): Permission denied"},
+        {result(OpenFailure::Other, "/dev/ttyUSB0 cannot be opened: Input/output error", "", ""),
+         "/dev/ttyUSB0 cannot be opened: Input/output error"},
+    };
+    for (const auto& [r, line] : rows)
+        EXPECT_EQ(openFailureText(QStringLiteral("/dev/ttyUSB0"), r).toStdString(), line);
 }

@@ -1,6 +1,7 @@
 #pragma once
-// What the command line writes: readings as a table, CSV or JSON lines, the summary of
-// a run, and a progress bar on a terminal.
+// A measurement as read writes it: a row of a table, CSV, JSON lines or InfluxDB line
+// protocol, each written and flushed as it is taken; and the texts of a measurement that
+// every subcommand shows alike.
 
 #include "cli/session.h"
 
@@ -8,7 +9,6 @@
 
 #include <cstdio>
 #include <optional>
-#include <vector>
 
 namespace kv::cli {
 
@@ -17,12 +17,8 @@ namespace kv::cli {
 [[nodiscard]] QString moistureText(const sensor::Reply& measurement);
 [[nodiscard]] QString temperatureText(const sensor::Reply& measurement);
 [[nodiscard]] QString measurementText(const sensor::Reply& measurement);
-
-// The text as one word of a POSIX shell: quoted only when it needs to be.
-[[nodiscard]] QString shellWord(const QString& text);
-
-// RFC 3339, UTC, milliseconds: 2026-12-08T21:59:37.123Z
-[[nodiscard]] QString timestampUtc();
+// The measurement a request got, or why it got none.
+[[nodiscard]] QString measurementOrWhy(const Result& r);
 
 struct Reading {
     QString time;
@@ -36,7 +32,11 @@ struct Reading {
     QString status;                  // "ok" or why not
 };
 
-// Sets the reading's time and unixMs from one reading of the clock.
+// A measurement's result in its row: the values, the latency and the status.
+void fillMeasurement(Reading& row, const Result& r);
+
+// Sets the reading's time (RFC 3339, UTC, milliseconds: 2026-12-08T21:59:37.123Z) and
+// unixMs from one reading of the clock.
 void stampNow(Reading& r);
 
 class ReadingWriter {
@@ -51,6 +51,9 @@ public:
     [[nodiscard]] bool write(const Reading& r);
 
 private:
+    [[nodiscard]] QString headerLine() const;
+    [[nodiscard]] QString line(const Reading& r) const;
+
     Format format_;
     std::FILE* to_;
     bool header_;
@@ -70,34 +73,7 @@ private:
 [[nodiscard]] QString influxKey(const QString& s);
 [[nodiscard]] QString influxString(const QString& s);
 
-// Requests, replies, timeouts, CRC errors, exceptions, loss and latency of a run.
-void printSummary(const Stats& stats, int measurements, int failed, std::FILE* to);
-
-// One sensor of a bus: its share of the run's counters.
-struct SensorSummary {
-    int address = 0;
-    Stats stats;
-    int measurements = 0;
-    int failed = 0;
-};
-// A line per sensor (requests, replies, loss, latency), then the sensors that never
-// answered, if any.
-void printSensorSummaries(const std::vector<SensorSummary>& sensors, std::FILE* to);
-
-// A bar on stderr, drawn only when stderr is a terminal.
-class Progress {
-public:
-    explicit Progress(int total);
-    ~Progress();
-    void step(const QString& what);
-    // Takes the bar off the line so a normal line can be printed.
-    void clear();
-
-private:
-    int total_;
-    int done_ = 0;
-    bool enabled_;
-    bool drawn_ = false;
-};
+// Milliseconds as every output writes them: one decimal.
+[[nodiscard]] QString msText(double v);
 
 } // namespace kv::cli

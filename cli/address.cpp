@@ -1,0 +1,114 @@
+// address: the address of the connected sensor read, or changed and proved by a
+// measurement at the new address.
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/readings.h"
+
+#include <QStringList>
+
+namespace kv::cli {
+namespace {
+
+bool answers(const Result& r) {
+    return r.ok() || r.outcome == Outcome::Exception;
+}
+
+// Two sensors on one address would answer together from then on, so a change to an address
+// that answers already (a late answer counts) is refused: the exit code then, else none.
+std::optional<int> refusedAsTaken(Session& s, int newAddress) {
+    const auto at = static_cast<std::uint8_t>(newAddress);
+    const Result there = s.measure(at);
+    const Outcome o = there.outcome;
+    if (o == Outcome::Lost || o == Outcome::Stopped || o == Outcome::Echo || o == Outcome::Busy) {
+        error(QStringLiteral("checking address %1 failed: %2").arg(newAddress).arg(there.detail));
+        return exitCodeFor(o);
+    }
+    if (o == Outcome::Timeout && there.tally.lateFrom(at) == 0) return std::nullopt;
+    error(QStringLiteral("address %1 answers already (%2); nothing written. Another sensor on this "
+                         "line uses it; --force changes the address anyway")
+              .arg(newAddress)
+              .arg(there.ok()              ? measurementText(there.reply)
+                   : o == Outcome::Timeout ? QStringLiteral("late")
+                                           : there.detail));
+    return EXIT_DEVICE;
+}
+
+// The acknowledgement of the change went astray: where the sensor answers now tells.
+int afterLostAcknowledgement(Session& s, int newAddress, const Result& w) {
+    const QString unknown = QStringLiteral("address change unknown: the sensor answers at neither %1 nor %2; "
+                                           "the change to %2 was sent (%3)")
+                                .arg(s.address())
+                                .arg(newAddress);
+    if (w.outcome == Outcome::Stopped ||
+        (w.outcome == Outcome::Lost && !s.reopenWithin(REOPEN_FOR_READ_BACK_MS))) {
+        error(unknown.arg(w.detail));
+        return EXIT_NO_REPLY;
+    }
+    const Result moved = s.measure(static_cast<std::uint8_t>(newAddress));
+    if (answers(moved)) {
+        print(QStringLiteral("address %1 -> %2 (acknowledgement lost), verified by a measurement at %2: %3")
+                  .arg(s.address())
+                  .arg(newAddress)
+                  .arg(measurementOrWhy(moved)));
+        return EXIT_OK;
+    }
+    const Result stayed = s.measure(s.address());
+    if (answers(stayed)) {
+        error(QStringLiteral("address not changed (%1): the sensor still answers at %2")
+                  .arg(w.detail)
+                  .arg(s.address()));
+        return exitCodeFor(w.outcome);
+    }
+    error(unknown.arg(w.detail));
+    return EXIT_NO_REPLY;
+}
+
+} // namespace
+
+int runAddressRead(Session& s) {
+    const Result r = s.addressRead(s.retries());
+    if (r.answers.size() > 1) {
+        QStringList names;
+        for (const line::Answer& a : r.answers)
+            names << QString::number(a.reply.address);
+        error(QStringLiteral("%1 sensors answer the address read: %2; give --address, or let scan find them")
+                  .arg(r.answers.size())
+                  .arg(names.join(QStringLiteral(", "))));
+        return EXIT_DEVICE;
+    }
+    if (!r.ok()) {
+        error(QStringLiteral("address read failed: %1%2")
+                  .arg(r.detail, r.outcome == Outcome::Garbled
+                                     ? QStringLiteral(" (several sensors on the line? try scan)")
+                                     : QString()));
+        return exitCodeFor(r.outcome);
+    }
+    print(QStringLiteral("address %1").arg(r.reply.address));
+    return EXIT_OK;
+}
+
+int runAddressSet(Session& s, int newAddress, bool force) {
+    if (!force)
+        if (const auto refused = refusedAsTaken(s, newAddress)) return *refused;
+    const Result w = s.changeAddress(static_cast<std::uint8_t>(newAddress));
+    if (w.outcome == Outcome::Busy) {
+        error(QStringLiteral("address not changed: %1").arg(w.detail));
+        return exitCodeFor(w.outcome);
+    }
+    if (!w.ok()) return afterLostAcknowledgement(s, newAddress, w);
+    const Result m = s.measure(static_cast<std::uint8_t>(newAddress));
+    if (!m.ok()) {
+        error(QStringLiteral("verification failed: no measurement at address %1: %2")
+                  .arg(newAddress)
+                  .arg(measurementOrWhy(m)));
+        return EXIT_DEVICE;
+    }
+    print(QStringLiteral("address %1 -> %2, verified by a measurement at %2: %3")
+              .arg(s.address())
+              .arg(newAddress)
+              .arg(measurementOrWhy(m)));
+    return EXIT_OK;
+}
+
+} // namespace kv::cli

@@ -1,0 +1,39 @@
+#pragma once
+// Which port a run opens and at what rate: the options, else the window's comm.set, with
+// COMn names mapped as the window maps them; and why a port would not open, in the command
+// line's words.
+
+#include "serial/byteline.h"
+#include "serial/settingsfile.h"
+
+#include <QString>
+
+#include <optional>
+#include <string>
+
+namespace kv::cli {
+
+// The rate when neither --rate nor comm.set gives one.
+inline constexpr int DEFAULT_RATE = 9600;
+
+struct PortChoice {
+    QString device;
+    int rate = 0;
+};
+
+// The device and rate from --port and --rate (empty and 0 when not given), else from the
+// comm.set the window would read; empty, after saying why, when neither names a usable one.
+[[nodiscard]] std::optional<PortChoice> choosePort(const std::string& port, int rate,
+                                                   const QString& programDir);
+
+// "COM3" (any case) as the window maps it from the program's folder; anything else is a path.
+[[nodiscard]] QString resolvePort(const QString& given, const QString& programDir);
+
+// The comm.set the window would read: beside the program, or in the user's configuration
+// folder when the program's folder takes no files (an installed copy).
+[[nodiscard]] CommSetValues storedCommSet(const QString& programDir);
+
+// One line for a device that would not open, with the fix where there is one.
+[[nodiscard]] QString openFailureText(const QString& device, const OpenResult& r);
+
+} // namespace kv::cli

@@ -1,0 +1,177 @@
+#include "cli/readings.h"
+
+#include "sensor/records.h"
+#include "sensor/values.h"
+
+#include <QDateTime>
+#include <QStringList>
+
+namespace kv::cli {
+namespace {
+
+QString jsonString(const QString& s) {
+    QString out = QStringLiteral("\"");
+    for (QChar c : s) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            out += QLatin1Char('\\') + c;
+        else if (c.unicode() < 0x20)
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + QLatin1Char('"');
+}
+
+// A backslash before each of `special`; a line break, which the protocol cannot carry
+// inside a name or value, becomes an escaped blank.
+QString escaped(QString s, QLatin1String special) {
+    s.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    QString out;
+    out.reserve(s.size() + 8);
+    for (QChar c : s) {
+        if (special.contains(c)) out += QLatin1Char('\\');
+        out += c;
+    }
+    return out;
+}
+
+QString jsonLine(const Reading& r, const QString& latency) {
+    return QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
+           jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
+           QStringLiteral(",\"moisture_percent\":") + (r.ok ? r.moisture : QStringLiteral("null")) +
+           QStringLiteral(",\"temperature_celsius\":") + (r.ok ? r.temperature : QStringLiteral("null")) +
+           QStringLiteral(",\"latency_ms\":") + (latency.isEmpty() ? QStringLiteral("null") : latency) +
+           QStringLiteral(",\"status\":") + jsonString(r.status) + QStringLiteral("}\n");
+}
+
+} // namespace
+
+QString moistureText(const sensor::Reply& measurement) {
+    return sensor::hundredthsText(measurement.registers[0]);
+}
+
+QString temperatureText(const sensor::Reply& measurement) {
+    return sensor::hundredthsText(sensor::temperatureHundredths(measurement.registers[1]));
+}
+
+QString measurementText(const sensor::Reply& measurement) {
+    return QStringLiteral("moisture %1 %, temperature %2 C")
+        .arg(moistureText(measurement), temperatureText(measurement));
+}
+
+QString measurementOrWhy(const Result& r) {
+    return r.ok() ? measurementText(r.reply) : r.detail;
+}
+
+QString msText(double v) {
+    return QString::number(v, 'f', 1);
+}
+
+void fillMeasurement(Reading& row, const Result& r) {
+    // A reply has its latency (an exception too, when it is surely this request's).
+    row.latencyMs = r.latencyMs;
+    if (r.ok()) {
+        row.ok = true;
+        row.moisture = moistureText(r.reply);
+        row.temperature = temperatureText(r.reply);
+        row.status = QStringLiteral("ok");
+        return;
+    }
+    // A gateway's exception for a device that did not answer keeps the gateway's words.
+    const bool toldByGateway = r.reply.status == sensor::ReplyStatus::Exception;
+    row.status = r.outcome == line::Outcome::Timeout && !toldByGateway ? QStringLiteral("timeout")
+                 : r.outcome == line::Outcome::Lost                    ? QStringLiteral("port lost")
+                                                                       : r.detail;
+}
+
+void stampNow(Reading& r) {
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    r.time = now.toString(Qt::ISODateWithMs);
+    r.unixMs = now.toMSecsSinceEpoch();
+}
+
+QString csvHeader(bool withPort) {
+    return withPort
+               ? QStringLiteral("time,port,address,moisture_percent,temperature_celsius,latency_ms,status")
+               : QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
+}
+
+QString influxKey(const QString& s) {
+    return escaped(s, QLatin1String(", ="));
+}
+
+QString influxString(const QString& s) {
+    QString q = s;
+    q.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    q.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return QLatin1Char('"') + q + QLatin1Char('"');
+}
+
+QString influxLine(const Reading& r) {
+    // Tags in key order, as the database sorts them anyway.
+    QString line = QStringLiteral("soil,address=") + QString::number(r.address);
+    if (!r.port.isEmpty()) line += QStringLiteral(",port=") + influxKey(r.port);
+    QStringList fields;
+    if (r.ok) {
+        fields << QStringLiteral("moisture=") + r.moisture << QStringLiteral("temperature=") + r.temperature;
+    }
+    if (r.latencyMs) fields << QStringLiteral("latency_ms=") + msText(*r.latencyMs);
+    fields << QStringLiteral("status=") + influxString(r.status);
+    return line + QLatin1Char(' ') + fields.join(QLatin1Char(',')) + QLatin1Char(' ') +
+           QString::number(r.unixMs * 1000000);
+}
+
+QString ReadingWriter::headerLine() const {
+    if (format_ == Csv) return csvHeader(withPort_) + QLatin1Char('\n');
+    if (format_ != Table) return {};
+    return (withPort_ ? QStringLiteral("port  ") : QString()) + QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                                                                    .arg(QStringLiteral("time"), -24)
+                                                                    .arg(QStringLiteral("address"), 7)
+                                                                    .arg(QStringLiteral("moisture %"), 10)
+                                                                    .arg(QStringLiteral("temperature C"), 13)
+                                                                    .arg(QStringLiteral("latency ms"), 10)
+                                                                    .arg(QStringLiteral("status"));
+}
+
+QString ReadingWriter::line(const Reading& r) const {
+    const QString latency = r.latencyMs ? msText(*r.latencyMs) : QString();
+    switch (format_) {
+    case Csv: {
+        // Joined rather than formatted: a port or status may itself hold "%1".
+        QStringList fields{r.time};
+        if (withPort_) fields << sensor::csvField(r.port);
+        fields << QString::number(r.address) << r.moisture << r.temperature << latency
+               << sensor::csvField(r.status);
+        return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+    }
+    case Json:
+        return jsonLine(r, latency);
+    case Influx:
+        return influxLine(r) + QLatin1Char('\n');
+    case Table:
+        return (withPort_ ? r.port + QStringLiteral("  ") : QString()) +
+               QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                   .arg(r.time, -24)
+                   .arg(r.address, 7)
+                   .arg(r.ok ? r.moisture : QStringLiteral("-"), 10)
+                   .arg(r.ok ? r.temperature : QStringLiteral("-"), 13)
+                   .arg(latency.isEmpty() ? QStringLiteral("-") : latency, 10)
+                   .arg(r.status);
+    }
+    return {};
+}
+
+bool ReadingWriter::write(const Reading& r) {
+    QString text;
+    if (header_) {
+        header_ = false;
+        text = headerLine();
+    }
+    const QByteArray bytes = (text + line(r)).toUtf8();
+    const bool written = std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), to_) ==
+                         static_cast<std::size_t>(bytes.size());
+    // Flushed line by line, so a crash or an unplugged adapter loses nothing already measured.
+    return std::fflush(to_) == 0 && written;
+}
+
+} // namespace kv::cli
