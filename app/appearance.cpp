@@ -3,8 +3,13 @@
 #include "look/palette.h"
 
 #include <QFontDatabase>
+#include <QImageReader>
 #include <QPainter>
 #include <QRadialGradient>
+
+#ifdef KV_HAVE_FONTCONFIG
+#include <fontconfig/fontconfig.h>
+#endif
 
 namespace kv {
 
@@ -15,11 +20,23 @@ QPalette designedPalette() {
 }
 
 QIcon appIcon() {
-    return QIcon(QStringLiteral(":/icons/com.example.vqrn.kv7702rtool.svg"));
+    // The installed SVG rendered beforehand (icons/make-icons): reading the SVG here would
+    // load the SVG libraries and plugins at every start. Read as the PNGs they are, without
+    // loading every image plugin to ask whether it reads them better. Window managers ask
+    // for these sizes; 64 is twice the largest they show a window's own icon at.
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64}) {
+        QImageReader png(QStringLiteral(":/icons/kv7702r-tool-%1.png").arg(size), "png");
+        png.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(png.read()));
+    }
+    return icon;
 }
 
 QFont makeFont(const QString& family, qreal points, int weight) {
     QFont f(family);
+    // Both designed faces are serif faces: characters they lack fall back to a serif one.
+    f.setStyleHint(QFont::Serif);
     f.setPointSizeF(points);
     f.setWeight(static_cast<QFont::Weight>(weight));
     return f;
@@ -54,10 +71,24 @@ void installFontSubstitutions() {
     QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
                        QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
     if (subsetLoaded) cjk.prepend(QStringLiteral("KV Serif CJK"));
+#ifdef Q_OS_WIN
     QFont::insertSubstitutions(kSongTi, cjk);
+#else
+    // Here the subset is itself named 宋体 and found by that name at once; a substituted
+    // family would first have fontconfig sort every installed face into fallbacks, for
+    // each script the window writes. Characters it lacks fall back as for any face.
+    if (!subsetLoaded) QFont::insertSubstitutions(kSongTi, cjk);
+#endif
     QFont::insertSubstitutions(QStringLiteral("SimSun"), cjk);
     QFont::insertSubstitutions(kTitling, QStringList{cjk.first(), QStringLiteral("Noto Serif CJK SC"),
                                                      QStringLiteral("DejaVu Serif")});
+}
+
+FontconfigPreload::FontconfigPreload() {
+#ifdef KV_HAVE_FONTCONFIG
+    // Qt's font database finds the configuration already current and reads it no more.
+    thread_ = std::thread([] { FcInit(); });
+#endif
 }
 
 } // namespace kv

@@ -9,6 +9,8 @@
 #include <QPixmap>
 #include <QString>
 
+#include <thread>
+
 namespace kv {
 
 inline const QColor kBackground(224, 224, 224);
@@ -20,7 +22,7 @@ inline const QString kTitling = QStringLiteral("Perpetua Titling MT");
 // light palette with the designed grey behind everything.
 [[nodiscard]] QPalette designedPalette();
 
-// The installed icon (desktop/*.svg), built into the program.
+// The installed icon (desktop/*.svg) at the sizes a window manager asks for, built in.
 [[nodiscard]] QIcon appIcon();
 
 [[nodiscard]] QFont makeFont(const QString& family, qreal points, int weight);
@@ -30,5 +32,22 @@ inline const QString kTitling = QStringLiteral("Perpetua Titling MT");
 
 // Registers font substitutions so that the designed faces render with installed ones.
 void installFontSubstitutions();
+
+// Reads fontconfig's configuration and font caches on a thread of its own, begun before
+// QApplication connects to the display, so that the two overlap instead of following one
+// another; wait() before the first face is asked for. Does nothing without fontconfig.
+class FontconfigPreload {
+public:
+    FontconfigPreload();
+    ~FontconfigPreload() { wait(); }
+    FontconfigPreload(const FontconfigPreload&) = delete;
+    FontconfigPreload& operator=(const FontconfigPreload&) = delete;
+    void wait() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
 
 } // namespace kv

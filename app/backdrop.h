@@ -7,10 +7,12 @@
 // costs four times its text. It looks the same pixel for pixel.
 
 #include <QEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPixmap>
 #include <QProxyStyle>
+#include <QStyle>
 #include <QStyleOption>
 #include <QWidget>
 
@@ -97,10 +99,13 @@ protected:
         // A framed text box draws its frame picture, backdrop included, over its whole rect.
         bool framePaintsBackdrop = false;
         if constexpr (std::is_base_of_v<QLineEdit, Control>) framePaintsBackdrop = this->hasFrame();
-        if (!framePaintsBackdrop) {
-            QPainter p(this);
-            p.drawPixmap(0, 0, backdrop());
+        if (framePaintsBackdrop) return Control::paintEvent(e);
+        QPainter p(this);
+        p.drawPixmap(0, 0, backdrop());
+        if constexpr (std::is_base_of_v<QLabel, Control>) {
+            if (drawPlainText(p)) return;
         }
+        p.end();
         Control::paintEvent(e);
     }
 
@@ -128,6 +133,26 @@ protected:
     }
 
 private:
+    // A frameless label of plain text, as QLabel draws it, with the painter already open:
+    // the style's item text in the contents rect. False for any other label.
+    bool drawPlainText(QPainter& p) const {
+        const QLabel* l = this;
+        if (l->frameShape() != QFrame::NoFrame || l->margin() != 0 || l->indent() > 0 ||
+            l->textFormat() == Qt::RichText || l->text().isEmpty() || l->buddy() ||
+            (l->textFormat() == Qt::AutoText && Qt::mightBeRichText(l->text())) || !l->pixmap().isNull() ||
+            (l->textInteractionFlags() & (Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard)))
+            return false;
+        const Qt::LayoutDirection direction = l->text().isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight;
+        const int flags =
+            int(QStyle::visualAlignment(direction, l->alignment())) | (l->wordWrap() ? Qt::TextWordWrap : 0) |
+            (direction == Qt::LeftToRight ? Qt::TextForceLeftToRight : Qt::TextForceRightToLeft);
+        QStyleOption opt;
+        opt.initFrom(this);
+        this->style()->drawItemText(&p, l->contentsRect(), flags, opt.palette, this->isEnabled(), l->text(),
+                                    this->foregroundRole());
+        return true;
+    }
+
     mutable QPixmap backdrop_;
     detail::FrameCacheStyle* frameStyle_ = nullptr;
 };

@@ -1,3 +1,4 @@
+#include "app/appearance.h"
 #include "app/language.h"
 #include "app/mainwindow.h"
 #include "app/messageboxes.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
+    kv::FontconfigPreload fonts;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
     QApplication::setApplicationVersion(QStringLiteral(KV_VERSION));
@@ -48,6 +50,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
+    fonts.wait();
     kv::installFontSubstitutions();
 
     const QString programDir = QCoreApplication::applicationDirPath();

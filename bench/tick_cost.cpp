@@ -5,8 +5,12 @@
 // measured ticks alone are dumped, warm-up and shutdown left out.
 //
 //   tick_cost [TICKS] [--paints]    default 200 ticks; --paints lists what repainted
-#include "bench/benchsupport.h"
+//   tick_cost --shots DIR           writes what the X server shows of the window at the
+//                                   request and at the reply of the cycle's 30th tick, the
+//                                   far end holding its answer between them: two pictures
+//                                   that must not change when the window's painting does
 #include "app/mainwindow.h"
+#include "bench/benchsupport.h"
 #include "serial/qtserialcomm.h"
 
 #include <QApplication>
@@ -14,16 +18,19 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest/QTest>
 
 #include <valgrind/callgrind.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <poll.h>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -33,6 +40,9 @@ namespace {
 class Responder : public kvbench::PtyPeer {
 public:
     ~Responder() override { stop(); }
+    // Requests from this one on (counted from 1) are answered only once let go.
+    std::atomic<unsigned> holdFrom{~0u};
+    std::atomic<bool> letGo{false};
 
 private:
     void run() override {
@@ -46,6 +56,8 @@ private:
             if (n <= 0) continue;
             have += static_cast<size_t>(n);
             while (have >= 8) {
+                while (counter + 1 >= holdFrom && !letGo && !stop_)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 unsigned char reply[32];
                 const size_t len = kvbench::readReply(buf, 2000 + counter++ % 1000, reply);
                 [[maybe_unused]] ssize_t w = write(master_, reply, len);
@@ -88,6 +100,37 @@ protected:
     }
 };
 
+// What the X server shows of the window, once every repaint asked for has reached it.
+QImage onScreen(QWidget& window) {
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents();
+        QTest::qWait(10);
+    }
+    QGuiApplication::sync();
+    const QRect r = window.geometry();
+    return window.screen()->grabWindow(0, r.x(), r.y(), r.width(), r.height()).toImage();
+}
+
+// The request and the reply of tick 30 of a 50 ms cycle, as the display shows them.
+int shots(const QString& out, kvbench::RealWindow& tool, Responder& far) {
+    kv::Window& w = tool.context();
+    w.txtTimerSet->setText(QStringLiteral("50"));
+    int ticks = 0;
+    far.holdFrom = 30;
+    // Runs after the tool's own tick: the 30th request is on its way, and no tick follows.
+    QObject::connect(w.Timer2, &QTimer::timeout, [&] {
+        if (++ticks == 30) w.Timer2->stop();
+    });
+    w.cmdOneM->click();
+    if (!runUntil([&] { return ticks >= 30; }, 60000)) return 1;
+    const bool written = onScreen(tool.window).save(QDir(out).filePath(QStringLiteral("request.png")));
+    far.letGo = true;
+    if (!runUntil([&] { return w.RxCount >= 31; }, 10000)) return 1;
+    if (!written || !onScreen(tool.window).save(QDir(out).filePath(QStringLiteral("reply.png")))) return 1;
+    std::printf("request.png and reply.png in %s\n", qPrintable(out));
+    return 0;
+}
+
 double cpuSeconds(bool system = false) {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -118,6 +161,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tick_cost: port or window did not come up\n");
         return 1;
     }
+    if (argc > 2 && QByteArray(argv[1]) == "--shots")
+        return shots(QString::fromLocal8Bit(argv[2]), tool, far);
     w.txtTimerSet->setText(QStringLiteral("50"));
     w.cmdOneM->click();
     if (!runUntil([&] { return w.RxCount > 20; }, 60000)) return 1;

@@ -11,8 +11,7 @@ std::uint16_t crc16(const std::uint8_t* data, std::size_t size) {
         for (int bit = 0; bit < 8; ++bit) {
             const bool lsb = (r & 1u) != 0;
             r >>= 1;
-            if (lsb)
-                r ^= 0xA001;
+            if (lsb) r ^= 0xA001;
         }
     }
     return r;
@@ -24,9 +23,26 @@ CrcBytes Crc16(const std::uint8_t* cmdstring, std::size_t size, int j) {
     return {r & 0xFF, static_cast<std::uint8_t>(r >> 8)};
 }
 
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Bytes as FormatHex writes each, a blank before (blankFirst) or after every one, written in
+// place: the cycle writes a request and a reply twenty times a second.
+QString hexBytes(const std::uint8_t* bytes, std::size_t n, bool blankFirst) {
+    QString text(static_cast<qsizetype>(3 * n), QLatin1Char(' '));
+    QChar* out = text.data() + (blankFirst ? 1 : 0);
+    for (std::size_t i = 0; i < n; ++i, out += 3) {
+        out[0] = QLatin1Char(kHexDigits[bytes[i] >> 4]);
+        out[1] = QLatin1Char(kHexDigits[bytes[i] & 0x0F]);
+    }
+    return text;
+}
+
+} // namespace
+
 QString FormatHex(std::uint8_t bb) {
-    static const char digits[] = "0123456789ABCDEF";
-    const char text[2] = {digits[bb >> 4], digits[bb & 0x0F]};
+    const char text[2] = {kHexDigits[bb >> 4], kHexDigits[bb & 0x0F]};
     return QString::fromLatin1(text, 2);
 }
 
@@ -45,19 +61,12 @@ bool crcClosesFrame(const QByteArray& bytes, qsizetype length) {
 }
 
 QString requestText(const Frame& frame) {
-    QString text;
-    text.reserve(3 * static_cast<int>(frame.size()));
-    for (std::uint8_t b : frame)
-        text += FormatHex(b) + QLatin1Char(' ');
-    return text;
+    return hexBytes(frame.data(), frame.size(), false);
 }
 
 QString replyText(const QByteArray& bytes) {
-    QString text;
-    text.reserve(3 * bytes.size());
-    for (char c : bytes)
-        text += QLatin1Char(' ') + FormatHex(static_cast<std::uint8_t>(c));
-    return text;
+    return hexBytes(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                    static_cast<std::size_t>(bytes.size()), true);
 }
 
 } // namespace kv

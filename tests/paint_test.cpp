@@ -114,13 +114,28 @@ template <class Control> struct OverFrame {
 } // namespace
 
 TEST(Backdrop, CounterLooksLikeThePlainLabelAsItsTextChanges) {
-    OverFrame<QLabel> plain;
-    OverFrame<Backdrop<QLabel>> opaque;
-    ASSERT_TRUE(opaque.control->testAttribute(Qt::WA_OpaquePaintEvent));
-    for (const char* text : {"1", "22", "65536", ""}) {
-        plain.control->setText(QString::fromLatin1(text));
-        opaque.control->setText(QString::fromLatin1(text));
-        EXPECT_EQ(image(&opaque.box), image(&plain.box)) << text;
+    // As the window's counters are set up: wrapping labels, one aligned right.
+    const Qt::Alignment alignments[] = {Qt::AlignLeft | Qt::AlignVCenter, Qt::AlignLeft | Qt::AlignTop,
+                                        Qt::AlignRight | Qt::AlignTop};
+    for (const Qt::Alignment alignment : alignments) {
+        for (const bool wrap : {false, true}) {
+            OverFrame<QLabel> plain;
+            OverFrame<Backdrop<QLabel>> opaque;
+            ASSERT_TRUE(opaque.control->testAttribute(Qt::WA_OpaquePaintEvent));
+            for (QLabel* l : {static_cast<QLabel*>(plain.control), static_cast<QLabel*>(opaque.control)}) {
+                l->setAlignment(alignment);
+                l->setWordWrap(wrap);
+            }
+            for (const char* text : {"1", "22", "65536", "", "12 34 5678 9012"}) {
+                plain.control->setText(QString::fromLatin1(text));
+                opaque.control->setText(QString::fromLatin1(text));
+                EXPECT_EQ(image(&opaque.box), image(&plain.box))
+                    << text << " aligned " << alignment << " wrap " << wrap;
+            }
+            plain.control->setEnabled(false);
+            opaque.control->setEnabled(false);
+            EXPECT_EQ(image(&opaque.box), image(&plain.box)) << "disabled";
+        }
     }
 }
 
