@@ -28,7 +28,7 @@ constexpr milliseconds kDeadline{60000};
 // A polling interval while a server starts, not a synchronisation delay.
 constexpr milliseconds kPoll{50};
 
-std::vector<std::string> lines(const std::string& text) {
+std::vector<std::string> nonEmptyLines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);)
@@ -181,7 +181,7 @@ TEST_F(Consumers, InfluxDbStoresEveryReadingUnderItsPortAndAddress) {
     std::map<int, std::vector<std::string>> sent;
     const std::regex point(
         R"re(soil,address=(\d+),port=(?:\\.|[^ \\])+ (?:moisture=([-0-9.]+),temperature=([-0-9.]+),)?.*status="(\w+)".*)re");
-    for (const auto& l : lines(readFile(written))) {
+    for (const auto& l : nonEmptyLines(readFile(written))) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, point)) << l;
         sent[std::stoi(m[1])].push_back(m[4] == "ok" ? std::string(m[2]) + " " + std::string(m[3]) : m[4]);
@@ -238,7 +238,7 @@ TEST_F(Consumers, MosquittoCarriesTheJsonLinesOneMessageEach) {
     const std::string written = dir_.file("written.jsonl");
     EXPECT_EQ(pipeRead("--json", written, "mosquitto_pub -l -h 127.0.0.1 -p \"$3\" -q 1 -t fleet/soil", {p}),
               3);
-    const auto sentLines = lines(readFile(written));
+    const auto sentLines = nonEmptyLines(readFile(written));
     ASSERT_EQ(sentLines.size(), 9u);
     std::vector<std::string> got;
     while (got.size() < sentLines.size()) {

@@ -21,21 +21,6 @@ struct Ran {
     std::string err;
 };
 
-int countOf(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
-        ++n;
-    return n;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 // A loopback port nothing listens on now.
 int freePort() {
     Listener l;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -92,6 +93,22 @@ inline std::string readFile(const std::string &path) {
     while ((n = read(fd, buf, sizeof buf)) > 0)
         out.append(buf, static_cast<size_t>(n));
     close(fd);
+    return out;
+}
+
+// How often `what` stands in `text`.
+inline int countOf(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
+        ++n;
+    return n;
+}
+
+inline std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
     return out;
 }
 
