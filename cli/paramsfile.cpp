@@ -6,6 +6,7 @@
 #include "sensor/values.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -132,6 +133,11 @@ ParamsParsed parseParams(const QByteArray& json) {
 }
 
 QString saveParamsFile(const QString& path, const ParamsFile& file) {
+    // QSaveFile would rename its temporary file over a device or pipe of that name (a serial
+    // port given as FILE by mistake), which root may do.
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile() && !target.isDir())
+        return QStringLiteral("not a regular file (a device or pipe?)");
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly)) return out.errorString();
     const QByteArray bytes = toJson(file);

@@ -6,9 +6,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace kv;
 using namespace kv::cli;
@@ -43,6 +46,28 @@ TEST(CliParamsFile, WhatIsSavedIsLoadedBackAsItWas) {
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_TRUE(
         saved.readAll().contains("\n    \"la\": {\"register\": 6, \"raw\": 65535, \"value\": \"65535\"},\n"));
+}
+
+// A name that is not a file to be replaced is refused and left as it was.
+TEST(CliParamsFile, SavingReplacesOnlyAFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fifo = QDir(dir.path()).filePath(QStringLiteral("port"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    struct Row {
+        QString path;
+        const char* error;
+    };
+    const Row rows[] = {
+        {fifo, "not a regular file (a device or pipe?)"},
+        {dir.path(), "Filename refers to a directory"},
+        {QDir(dir.path()).filePath(QStringLiteral("none/x.json")), "No such file or directory"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path.toStdString());
+        EXPECT_EQ(saveParamsFile(r.path, ParamsFile{}).toStdString(), r.error);
+    }
+    EXPECT_FALSE(QFileInfo(fifo).isFile()) << "the pipe was replaced";
 }
 
 TEST(CliParamsFile, EveryFaultIsNamedAndNothingGuessed) {
