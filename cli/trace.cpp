@@ -74,6 +74,7 @@ TraceSink::~TraceSink() {
 }
 
 bool TraceSink::open(const std::string& target, const WallClock& clock) {
+    target_ = target;
     if (target == "-") {
         writer_.emplace(TraceWriter::Text, stderr, clock);
         return true;
@@ -90,7 +91,11 @@ bool TraceSink::open(const std::string& target, const WallClock& clock) {
 }
 
 void TraceSink::write(const line::LineEvent& e, const QString& port) {
-    if (writer_) writer_->write(e, port);
+    if (!writer_ || !writer_->ok()) return;
+    writer_->write(e, port);
+    if (!writer_->ok())
+        error(QStringLiteral("--trace: cannot write %1: %2; the trace stops here")
+                  .arg(QString::fromStdString(target_), QString::fromLocal8Bit(std::strerror(errno))));
 }
 
 } // namespace kv::cli

@@ -51,9 +51,11 @@ public:
     TraceSink& operator=(const TraceSink&) = delete;
     // False, after saying why, when the file cannot be written.
     [[nodiscard]] bool open(const std::string& target, const WallClock& clock);
+    // Says so once when the output refuses a line; the run goes on without its trace.
     void write(const line::LineEvent& e, const QString& port = {});
 
 private:
+    std::string target_;
     std::FILE* file_ = nullptr;
     std::optional<TraceWriter> writer_;
 };

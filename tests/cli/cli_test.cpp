@@ -921,6 +921,11 @@ TEST_F(Cli, TheTraceMatchesTheExchanges) {
     EXPECT_TRUE(std::regex_search(text.err, std::regex(R"(\d\d:\d\d\.\d{3}Z tx request to 1: 01 03 00 06 00 01 64 0B\n)")))
         << text.err;
     EXPECT_TRUE(std::regex_search(text.err, std::regex(R"(Z rx answer [0-9.]+ ms: 01 03 02 27 10 )"))) << text.err;
+    // A trace the disk refuses is said to be lost, once; the read itself goes on.
+    const Outcome full = onLine({"read", "--count", "2", "--trace=/dev/full"});
+    EXPECT_EQ(full.code, 0) << full.err;
+    EXPECT_EQ(countOf(full.err, "--trace: cannot write /dev/full: No space left on device; the trace stops here\n"), 1)
+        << full.err;
 }
 
 // What params save wrote, params load puts back: only what differs, each read back.
