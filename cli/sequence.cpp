@@ -21,6 +21,7 @@ int runAddressSequence(Session& s, const std::vector<int>& newAddresses) {
                     .arg(to));
         if (!answer || *answer == "q" || *answer == "Q") break;
         const Result r = s.addressRead(s.retries());
+        if (stopRequested()) break;
         if (r.answers.size() > 1) {
             QStringList names;
             for (const line::Answer& a : r.answers)
@@ -45,6 +46,11 @@ int runAddressSequence(Session& s, const std::vector<int>& newAddresses) {
         }
         given.push_back(to);
         ++k;
+    }
+    // Cut short by Ctrl-C, a row is not commissioned, whatever was given before.
+    if (stopRequested() && code == EXIT_OK) {
+        error(QStringLiteral("stopped"));
+        code = EXIT_NO_REPLY;
     }
     print(QStringLiteral("commissioned %1 sensor(s)%2")
               .arg(given.size())

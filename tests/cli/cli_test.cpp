@@ -762,6 +762,42 @@ TEST_F(Cli, CtrlCEndsALogWithItsSummary) {
     EXPECT_EQ(summaryField(kv.stderrText(), "replies"), countOf(out, "\"status\":\"ok\""));
 }
 
+// Ctrl-C while a command waits on the sensor for the operator ends it as stopped, never as
+// done, and says no more than that.
+TEST_F(Cli, CtrlCInAnOperatorsCommandIsNoSuccess) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> sim, args;
+        const char* says;
+        const char* never;
+    };
+    const Row rows[] = {
+        {"address read of a commissioning",
+         {"--silence", "1"},
+         {"address", "set", "--sequence", "--address", "5-6", "--retries", "100"},
+         "kv7702r: stopped\n",
+         "press Enter again"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        startSim(row.sim);
+        const std::string input = dir_.file("enter");
+        std::ofstream(input) << "\n";
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--port", link_, "--rate", "19200", "--timeout", kTimeout});
+        Child kv;
+        ASSERT_EQ(kv.start(KV_CLI_BINARY, args, dir_.file("kv.err"), false, input), "");
+        const int seen = requestsSeen();
+        const auto deadline = Clock::now() + kRunDeadline;
+        while (requestsSeen() < seen + 3 && Clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(20)); // polling interval
+        EXPECT_EQ(kv.terminate(SIGINT), 3) << kv.stderrText();
+        EXPECT_NE(kv.stderrText().find(row.says), std::string::npos) << kv.stderrText();
+        EXPECT_EQ(kv.stderrText().find(row.never), std::string::npos) << kv.stderrText();
+        sim_.terminate();
+    }
+}
+
 TEST_F(Cli, PortNamedAsTheWindowNamesIt) {
     startSim({"--baud", "4800"});
     // A copy of the program in its own folder, with comm.set and COM7 beside it.
