@@ -38,8 +38,9 @@ std::optional<double> readingAt(Session& s, const Point& p, const CalibrateOptio
                                             "once the resistance has settled: ")
                                  .arg(QLatin1String(p.level), QLatin1String(p.truth))
                                  .arg(p.ohm))) {
-        error(QStringLiteral("no input; nothing written"));
-        code = EXIT_USAGE;
+        error(stopRequested() ? QStringLiteral("stopped; nothing written")
+                              : QStringLiteral("no input; nothing written"));
+        code = stopRequested() ? EXIT_NO_REPLY : EXIT_USAGE;
         return std::nullopt;
     }
     const auto settled = settledResistance(s, {o.samples, o.spreadOhm}, code);

@@ -110,6 +110,11 @@ std::optional<Settled> settledResistance(Session& s, const SettleOptions& o, int
         (void)s.listen(READING_EVERY_MS);
     }
     if (live) showLive(QString());
+    if (stopRequested()) {
+        error(QStringLiteral("stopped after %1 reading(s); nothing written").arg(out.readings));
+        code = EXIT_NO_REPLY;
+        return std::nullopt;
+    }
     error(
         QStringLiteral("the resistance did not settle within %1 s: the last %2 readings spread %3 ohm, more "
                        "than %4 (--spread); nothing written")
@@ -117,7 +122,7 @@ std::optional<Settled> settledResistance(Session& s, const SettleOptions& o, int
             .arg(last.size())
             .arg(sensor::hundredthsText(last.empty() ? 0 : spreadOf(last)))
             .arg(o.spreadOhm));
-    code = stopRequested() ? EXIT_NO_REPLY : EXIT_DEVICE;
+    code = EXIT_DEVICE;
     return std::nullopt;
 }
 

@@ -777,6 +777,11 @@ TEST_F(Cli, CtrlCInAnOperatorsCommandIsNoSuccess) {
          {"address", "set", "--sequence", "--address", "5-6", "--retries", "100"},
          "kv7702r: stopped\n",
          "press Enter again"},
+        {"a calibration's settling",
+         {},
+         {"calibrate", "--rl", "100", "--rh", "138.5", "--samples", "100", "--spread", "0"},
+         "nothing written",
+         "did not settle"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
