@@ -385,7 +385,8 @@ void CommandLine::describeCalibrate() {
     calCmd_
         ->add_option("--backup", cal.backup,
                      "where the previous LA and OF are saved before writing (default\n"
-                     "kv7702r-calibration-aADDRESS-TIME.json here)")
+                     "calibrations/aADDRESS-TIME.json in kv7702r's data folder,\n"
+                     "~/.local/share/kv7702r on Linux)")
         ->type_name("FILE");
     undoOpt_ =
         calCmd_->add_option("--undo", inv_.file, "write back the LA and OF a calibration saved in FILE")

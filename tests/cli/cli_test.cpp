@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <grp.h>
@@ -1078,6 +1079,20 @@ TEST_F(Cli, ACalibrationKeepsWhatItReplacesAndIsUndone) {
     EXPECT_EQ(undo.code, 0) << undo.err;
     EXPECT_NE(undo.out.find("address 1: of 4939 -> 5000"), std::string::npos) << undo.out;
     EXPECT_TRUE(std::regex_search(onLine({"params"}).out, std::regex(R"(\n5  of .*raw  5000 )")));
+    // Without --backup, in the folder calibrate --help names.
+    const std::string home = dir_.file("home");
+    const std::string ownHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* ownData = std::getenv("XDG_DATA_HOME");
+    const std::string dataHome = ownData ? ownData : "";
+    ASSERT_EQ(setenv("HOME", home.c_str(), 1) | unsetenv("XDG_DATA_HOME"), 0);
+    const Outcome kept =
+        onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.60", "--rb", "139.10", "--yes"});
+    setenv("HOME", ownHome.c_str(), 1);
+    if (ownData) setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+    EXPECT_NE(kept.out.find("saved to " + home + "/.local/share/kv7702r/calibrations/a1-"), std::string::npos)
+        << kept.out;
+    std::filesystem::remove_all(home);
+    EXPECT_NE(kv({"calibrate", "--help"}).out.find("~/.local/share/kv7702r on Linux"), std::string::npos);
     // The sensor's own reading at 22 degC, steady: the mean of three readings is that reading.
     const double A = 3.9083e-3, B = -5.775e-7, R = 100 * (1 + A * 22 + B * 22 * 22);
     char ra[64];
