@@ -105,7 +105,7 @@ ParamsParsed parseParams(const QByteArray& json) {
         return {std::nullopt, QStringLiteral("no \"%1\": not a kv7702r params file").arg(kMarker)};
     if (version.toDouble() != PARAMS_FILE_VERSION)
         return {std::nullopt, QStringLiteral("params file version %1; this kv7702r reads version %2")
-                                  .arg(version.toDouble())
+                                  .arg(version.toDouble(), 0, 'g', QLocale::FloatingPointShortest)
                                   .arg(PARAMS_FILE_VERSION)};
     ParamsFile f;
     f.tool = root.value(QLatin1String("tool")).toString();

@@ -98,6 +98,8 @@ TEST(CliParamsFile, EveryFaultIsNamedAndNothingGuessed) {
          0},
         {R"({"kv7702r-params":2,"parameters":{"la":{"raw":9940}}})",
          "params file version 2; this kv7702r reads version 1", 0},
+        {R"({"kv7702r-params":1.0000000001,"parameters":{"la":{"raw":9940}}})",
+         "params file version 1.0000000001; this kv7702r reads version 1", 0},
         {R"({"parameters":{"la":{"raw":9940}}})", "no \"kv7702r-params\": not a kv7702r params file", 0},
         {R"([1,2])", "not a JSON object", 0},
     };
