@@ -45,6 +45,14 @@ public:
         const std::string name = opt->get_type_name();
         return name.empty() || name[0] == '{' ? std::string() : " " + name.substr(0, name.find(':'));
     }
+    // CLI11 writes a flag's value when given bare as "--trace{-}"; a user types --trace[=FILE].
+    std::string make_option_name(const CLI::Option* opt, bool positional) const override {
+        std::string name = CLI::Formatter::make_option_name(opt, positional);
+        const auto brace = name.find('{');
+        if (brace != std::string::npos && name.back() == '}')
+            name.replace(brace, std::string::npos, "[=FILE]");
+        return name;
+    }
 };
 
 std::string joined(const std::vector<int>& numbers, const char* between) {

@@ -39,7 +39,7 @@ for sub in "" scan read params "params set" address "address set" calibrate; do
   # shellcheck disable=SC2086 # "params set" is two words
   offered=$(completion kv7702r $sub -)
   # shellcheck disable=SC2086
-  for opt in $(kv7702r $sub --help | sed '/^Subcommands:/,$d' | grep -oE '^  -[^ ]+' | tr ',' ' '); do
+  for opt in $(kv7702r $sub --help | sed '/^Subcommands:/,$d' | grep -oE '^  -[^ =[]+' | tr ',' ' '); do
     grep -qx -- "$opt" <<<"$offered" || fail "kv7702r $sub -<TAB> does not offer $opt"
   done
 done
