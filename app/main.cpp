@@ -15,6 +15,11 @@
 int main(int argc, char* argv[]) {
     kv::FontconfigPreload fonts;
     QApplication app(argc, argv);
+    // On every way out, fontconfig is read to the end before QApplication tears its fonts down.
+    const struct FontsReadFirst {
+        kv::FontconfigPreload& fonts;
+        ~FontsReadFirst() { fonts.wait(); }
+    } fontsReadFirst{fonts};
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
     QApplication::setApplicationVersion(QStringLiteral(KV_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("com.example.vqrn.kv7702rtool"));
