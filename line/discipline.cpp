@@ -171,7 +171,8 @@ void Discipline::onDeadline(qint64 nowNs) {
         return;
     case Phase::EchoCheck:
         if (nowNs < phaseEndNs_) return;
-        pending_.clear(sensor::senderOf(heldFrame_), nowNs);
+        // Taken as the answer, but it may be the adapter's copy with the sensor silent: that
+        // proves nothing about what is held for the device, so it settles none of it.
         answered(Outcome::Answered, heldFrame_, heldAtNs_, true);
         return;
     case Phase::Listen:

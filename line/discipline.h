@@ -17,6 +17,8 @@
 //   Settle        after a garbled reply, the rest of it goes by until the line is quiet.
 //   EchoCheck     a write's answer is the echo of its request, and so is an adapter's copy:
 //                 without setEcho the line listens for the grace period for a second copy.
+//                 A lone copy is taken as the answer but settles nothing held: the sensor
+//                 may not have heard the write at all.
 // Bound: a try waits at most a timeout for a silent line, a timeout for the answer and a grace
 // period after it, once for a resynchronising read and once for the request; a request ends
 // within (retries + 1) x 2 x (2 x timeout + grace).

@@ -2,7 +2,10 @@
 // thousands of seeded schedules per model, through each use the command line makes of the
 // line, with what must hold whatever the sensors do as the oracle (tests/support/lineuses.h).
 
+#include "fakeline.h"
+#include "line/discipline.h"
 #include "lineuses.h"
+#include "sensor/protocol.h"
 
 #include <QElapsedTimer>
 
@@ -76,4 +79,36 @@ TEST(LineDiscipline, NoValueIsEverShownForARequestItDoesNotAnswer) {
             EXPECT_EQ(seen.syncs, 0);
         }
     }
+}
+
+// Found by the fuzzer. Through an echoing adapter without --echo, a write's own copy is taken
+// for its acknowledgement while the sensor may have heard nothing: that proves nothing about
+// a read still held from before, whose late reply must not answer the read-back.
+TEST(LineDiscipline, AWriteTakenOnItsEchoSettlesNothingHeldBeforeIt) {
+    FakeLine fake(19200);
+    fake.setEcho(true);
+    const Frame read = sensor::parameterReadRequest(1, 0);
+    const QByteArray stale = QByteArray::fromHex("0103020000b844"); // what register 2 held before
+    // The sensor's late reply to the first read lands as the read-back goes out, before its copy.
+    fake.onWrite = [&](int index) {
+        if (index == 2) fake.arrive(fake.nowNs() + NS_PER_MS, stale, 0);
+    };
+    line::Discipline d(fake);
+    line::Request r;
+    r.bytes = toBytes(read);
+    r.expect = sensor::expectRead(read);
+    r.timeoutMs = 100;
+    EXPECT_EQ(line::exchange(d, fake, r).outcome, line::Outcome::Echo);
+
+    const Frame write = sensor::parameterWriteRequest(1, 0, 0xBAA6);
+    line::Request w;
+    w.bytes = toBytes(write);
+    w.expect = sensor::expectEcho(write);
+    w.timeoutMs = 100;
+    EXPECT_EQ(line::exchange(d, fake, w).outcome, line::Outcome::Answered);
+
+    const line::Exchange back = line::exchange(d, fake, r);
+    EXPECT_NE(back.frame, stale);
+    EXPECT_FALSE(back.latencyMs.has_value());
+    EXPECT_NE(back.outcome, line::Outcome::Answered);
 }
