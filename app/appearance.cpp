@@ -7,6 +7,9 @@
 #include <QPainter>
 #include <QRadialGradient>
 
+#include <atomic>
+#include <cstdlib>
+
 #ifdef KV_HAVE_FONTCONFIG
 #include <fontconfig/fontconfig.h>
 #endif
@@ -61,13 +64,26 @@ QPixmap lampPixmap(const QColor& colour, bool highlight) {
     return pm;
 }
 
-void installFontSubstitutions() {
+namespace {
+
+bool facesRegistered() {
     // Noto Serif CJK SC cut down to the characters the tool writes (app/fonts/make-subset):
     // mapping the whole face's files would cost 8 MB of memory for under 300 glyphs.
-    // Any other character falls back to the installed faces.
-    static const bool subsetLoaded =
+    // Any other character falls back to the installed faces. Registered once, by whichever
+    // thread asks first.
+    static const bool loaded =
         QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) >= 0 &&
         QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
+    return loaded;
+}
+
+// The one preload of the process while its thread may run, for the exit handler.
+std::atomic<FontPreload*> running{nullptr};
+
+} // namespace
+
+void installFontSubstitutions() {
+    const bool subsetLoaded = facesRegistered();
     QStringList cjk = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
                        QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("AR PL UMing CN")};
     if (subsetLoaded) cjk.prepend(QStringLiteral("KV Serif CJK"));
@@ -84,10 +100,57 @@ void installFontSubstitutions() {
                                                      QStringLiteral("DejaVu Serif")});
 }
 
-FontconfigPreload::FontconfigPreload() {
+FontPreload::FontPreload() {
+    FontPreload* none = nullptr;
+    if (!running.compare_exchange_strong(none, this)) return; // one per process
+    static const bool handlerSet = std::atexit(&FontPreload::onExit) == 0;
+    (void)handlerSet;
+    thread_ = std::thread([this] { run(); });
+}
+
+FontPreload::~FontPreload() {
+    wait();
+    FontPreload* self = this;
+    running.compare_exchange_strong(self, nullptr);
+}
+
+void FontPreload::run() {
 #ifdef KV_HAVE_FONTCONFIG
     // Qt's font database finds the configuration already current and reads it no more.
-    thread_ = std::thread([] { FcInit(); });
+    FcInit();
+#endif
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return go_ || abandon_; });
+    if (abandon_) return;
+    lock.unlock();
+    (void)QFontDatabase::families();
+    (void)facesRegistered();
+    prepared_ = true;
+}
+
+void FontPreload::prepare() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    go_ = true;
+    cv_.notify_one();
+}
+
+void FontPreload::wait() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!go_) abandon_ = true;
+        cv_.notify_one();
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+void FontPreload::onExit() {
+    // exit() skips main's locals: the thread must not read on while the process ends, and
+    // what fontconfig holds goes, as QApplication's end would have let it go.
+    FontPreload* preload = running.exchange(nullptr);
+    if (!preload) return;
+    preload->wait();
+#ifdef KV_HAVE_FONTCONFIG
+    FcFini();
 #endif
 }
 

@@ -9,6 +9,8 @@
 #include <QPixmap>
 #include <QString>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace kv {
@@ -33,21 +35,34 @@ inline const QString kTitling = QStringLiteral("Perpetua Titling MT");
 // Registers font substitutions so that the designed faces render with installed ones.
 void installFontSubstitutions();
 
-// Reads fontconfig's configuration and font caches on a thread of its own, begun before
-// QApplication connects to the display, so that the two overlap instead of following one
-// another; wait() before the first face is asked for. Does nothing without fontconfig.
-class FontconfigPreload {
+// Makes Qt's font database ready on a thread of its own while the main thread goes on with
+// its start: fontconfig's configuration and caches are read from before QApplication
+// connects to the display; once QApplication stands (prepare()), the installed faces are
+// listed and the window's own registered. wait() before the first face is asked for. An
+// exit() on the way (--help, --version, a bad option) ends the thread and lets fontconfig
+// go as QApplication's end would have.
+class FontPreload {
 public:
-    FontconfigPreload();
-    ~FontconfigPreload() { wait(); }
-    FontconfigPreload(const FontconfigPreload&) = delete;
-    FontconfigPreload& operator=(const FontconfigPreload&) = delete;
-    void wait() {
-        if (thread_.joinable()) thread_.join();
-    }
+    FontPreload();
+    ~FontPreload();
+    FontPreload(const FontPreload&) = delete;
+    FontPreload& operator=(const FontPreload&) = delete;
+    // QApplication exists: Qt's font database may be filled now.
+    void prepare();
+    void wait();
+    // Whether the thread went on to fill the font database (a test reads it).
+    [[nodiscard]] bool prepared() const { return prepared_; }
 
 private:
+    void run();
+    static void onExit();
+
     std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool go_ = false;
+    bool abandon_ = false;
+    bool prepared_ = false;
 };
 
 } // namespace kv

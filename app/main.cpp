@@ -13,11 +13,11 @@
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
-    kv::FontconfigPreload fonts;
+    kv::FontPreload fonts;
     QApplication app(argc, argv);
-    // On every way out, fontconfig is read to the end before QApplication tears its fonts down.
+    // On every way out, the font thread ends before QApplication tears its fonts down.
     const struct FontsReadFirst {
-        kv::FontconfigPreload& fonts;
+        kv::FontPreload& fonts;
         ~FontsReadFirst() { fonts.wait(); }
     } fontsReadFirst{fonts};
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
@@ -55,11 +55,14 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
+    // While the faces load on their thread: the icon every window of the tool shows, and the port.
+    fonts.prepare();
+    QApplication::setWindowIcon(kv::appIcon());
+    const QString programDir = QCoreApplication::applicationDirPath();
+    kv::QtSerialComm port(programDir);
     fonts.wait();
     kv::installFontSubstitutions();
 
-    const QString programDir = QCoreApplication::applicationDirPath();
-    kv::QtSerialComm port(programDir);
     kv::QtMessageBoxes messages;
     kv::MainWindow window(port, messages, programDir);
     messages.setParent(&window);

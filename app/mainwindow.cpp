@@ -10,6 +10,7 @@
 #include "setup/portsettings.h"
 #include "serial/portinfo.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -31,7 +32,8 @@ MainWindow::MainWindow(SerialComm& port, MessageBoxes& messages, const QString& 
 void MainWindow::build() {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(tr("KV7702R可变量程水分传感器工具软件-VQRN www.vqrn.example.com"));
-    setWindowIcon(appIcon());
+    // The program sets it for all its windows; a window built on its own makes it here.
+    if (QApplication::windowIcon().isNull()) setWindowIcon(appIcon());
     // The designed colours assume this palette; the desktop's theme gives none of its own.
     setPalette(designedPalette());
     setAutoFillBackground(true);

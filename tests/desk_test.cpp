@@ -1,5 +1,6 @@
 // The window on a small screen, the address sentence, the wheel, what assistive technology
 // reads, and the look on a dark desktop.
+#include "app/appearance.h"
 #include "look/palette.h"
 #include "monitor/monitor.h"
 #include "serial/portinfo.h"
@@ -12,6 +13,7 @@
 #include <QComboBox>
 #include <QDirIterator>
 #include <QFile>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -552,4 +554,18 @@ TEST(Icon, TheWindowShowsTheInstalledPicture) {
         ASSERT_FALSE(shown.isNull()) << size << " px: no SVG image plugin?";
         EXPECT_EQ(shown, installed.pixmap(size).toImage()) << size << " px";
     }
+}
+
+// The faces load on a thread of their own, whether the program goes on to its window or ends
+// before it; either way the thread ends, and the window's own face is there afterwards.
+TEST(FontPreload, EndsPreparedOrNotAndLeavesTheFacesRegistered) {
+    for (const bool prepare : {false, true}) {
+        SCOPED_TRACE(prepare);
+        FontPreload fonts;
+        if (prepare) fonts.prepare();
+        fonts.wait();
+        EXPECT_EQ(fonts.prepared(), prepare);
+    }
+    installFontSubstitutions();
+    EXPECT_EQ(QFontInfo(makeFont(kSongTi, 9, QFont::Normal)).family(), "KV Serif CJK");
 }
