@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/messageboxes.h"
 #include "app/monitorkey.h"
+#include "app/monitormodule.h"
 #include "kv_version.h"
 #include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
@@ -67,7 +68,7 @@ int main(int argc, char* argv[]) {
     kv::MainWindow window(port, messages, programDir);
     messages.setParent(&window);
 
-    kv::mon::Monitor monitor(port);
+    kv::mon::Monitor monitor(port, kv::monitorModule(programDir));
     monitor.setMainWindow(&window);
     if (options.isSet(logOption)) {
         const QString path = options.value(logOption);
@@ -78,12 +79,12 @@ int main(int argc, char* argv[]) {
             return 2;
         }
     }
-    kv::bindMonitorKey(&window, monitor);
+    kv::bindMonitorKey(&window, monitor, messages);
 
     // Start-up runs before the operator can act; its message may come before the window.
     window.load();
     window.show();
-    if (options.isSet(monitorOption)) monitor.show();
+    if (options.isSet(monitorOption)) kv::openMonitor(monitor, messages);
     const int status = app.exec();
     monitor.finish();
     return status;

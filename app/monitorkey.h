@@ -6,7 +6,12 @@ class QWidget;
 
 namespace kv {
 
-// F2 in the main window opens the monitor (or raises it).
-void bindMonitorKey(QWidget* mainWindow, mon::Monitor& monitor);
+class MessageBoxes;
+
+// Opens the monitor (or raises it); when its window cannot be made, says why in a message
+// box and on standard error, and nothing opens.
+void openMonitor(mon::Monitor& monitor, MessageBoxes& messages);
+// F2 in the main window opens the monitor.
+void bindMonitorKey(QWidget* mainWindow, mon::Monitor& monitor, MessageBoxes& messages);
 
 } // namespace kv

@@ -9,7 +9,7 @@
 #include "app/language.h"
 #include "app/mainwindow.h"
 #include "bench/benchsupport.h"
-#include "monitor/monitor.h"
+#include "monitor/monitorwindow.h"
 #include "serial/qtserialcomm.h"
 
 #include <QApplication>
@@ -77,7 +77,7 @@ struct Desk {
         if (!sim.waitForReadyRead(5000)) return false;
         port = std::make_unique<kv::QtSerialComm>(dir.path());
         window = std::make_unique<kv::MainWindow>(*port, boxes, dir.path());
-        monitor = std::make_unique<kv::mon::Monitor>(*port);
+        monitor = std::make_unique<kv::mon::Monitor>(*port, kv::mon::windowMaker());
         window->load();
         window->show();
         return port->portOpen() && QTest::qWaitForWindowExposed(window.get());
@@ -116,9 +116,9 @@ int cpu() {
     std::printf("50 ms cycle against the virtual sensor, this process only (the sensor not counted)\n");
     const double never = phase("monitor never opened");
     desk.monitor->show();
-    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return 1;
+    if (!QTest::qWaitForWindowExposed(windowOf(*desk.monitor))) return 1;
     const double open = phase("monitor open");
-    desk.monitor->window()->close();
+    windowOf(*desk.monitor)->close();
     QTest::qWait(100);
     const double closed = phase("monitor closed again");
     std::printf("open / never = %.2f, closed again / never = %.2f\n", open / never, closed / never);
@@ -128,17 +128,17 @@ int cpu() {
 // The monitor after a minute of cycling every 50 ms, which fills its one-minute span.
 bool monitorAfterAMinute(Desk& desk, const QString& file) {
     desk.monitor->show();
-    desk.monitor->window()->resize(1200, 800);
-    if (auto* span = desk.monitor->window()->findChild<QComboBox*>(QStringLiteral("span")))
+    windowOf(*desk.monitor)->resize(1200, 800);
+    if (auto* span = windowOf(*desk.monitor)->findChild<QComboBox*>(QStringLiteral("span")))
         span->setCurrentIndex(0);
-    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return false;
+    if (!QTest::qWaitForWindowExposed(windowOf(*desk.monitor))) return false;
     desk.cycle(50);
     runFor(60000);
     desk.window->context().cmdStopOnce->click();
     QTest::qWait(500);
-    desk.monitor->window()->refresh();
+    windowOf(*desk.monitor)->refresh();
     QTest::qWait(300);
-    return desk.monitor->window()->grab().save(file);
+    return windowOf(*desk.monitor)->grab().save(file);
 }
 
 int shots(const QString& out) {
@@ -178,18 +178,18 @@ int darkShots(const QString& out) {
     w.cmdREAD(0)->click();
     QTest::qWait(300);
     desk.monitor->show();
-    desk.monitor->window()->resize(1200, 800);
-    if (auto* span = desk.monitor->window()->findChild<QComboBox*>(QStringLiteral("span")))
+    windowOf(*desk.monitor)->resize(1200, 800);
+    if (auto* span = windowOf(*desk.monitor)->findChild<QComboBox*>(QStringLiteral("span")))
         span->setCurrentIndex(0);
-    if (!QTest::qWaitForWindowExposed(desk.monitor->window())) return 1;
+    if (!QTest::qWaitForWindowExposed(windowOf(*desk.monitor))) return 1;
     desk.cycle(200);
     runFor(20000);
     w.cmdStopOnce->click();
     QTest::qWait(500);
     desk.window->grab().save(QDir(out).filePath(QStringLiteral("window-dark-desktop.png")));
-    desk.monitor->window()->refresh();
+    windowOf(*desk.monitor)->refresh();
     QTest::qWait(300);
-    desk.monitor->window()->grab().save(QDir(out).filePath(QStringLiteral("monitor-dark-desktop.png")));
+    windowOf(*desk.monitor)->grab().save(QDir(out).filePath(QStringLiteral("monitor-dark-desktop.png")));
     std::printf("screenshots in %s, the desktop's window colour %s\n", qPrintable(out),
                 qPrintable(desktop.name()));
     return 0;

@@ -649,6 +649,10 @@ values from 0 to 9500</translation>
         <comment>full wording</comment>
         <translation>requests %1, replies %2, CRC errors %3, replies from another address %4, replies of another function %5, exceptions %6, echoes that differ %7, incomplete replies %8, no reply before the next request %9, bytes nobody asked for %10, loss %11%, response time median %12 ms, 95th percentile %13 ms, maximum %14 ms</translation>
     </message>
+    <message>
+        <source>通讯监视器无法打开：%1</source>
+        <translation>The traffic monitor cannot open: %1</translation>
+    </message>
 </context>
 <context>
     <name>PortInfo</name>

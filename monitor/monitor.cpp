@@ -2,18 +2,44 @@
 
 #include "serial/commport.h"
 
+#include <QCoreApplication>
 #include <QPixmapCache>
+#include <QRect>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
 namespace kv::mon {
 
-Monitor::Monitor(SerialComm& port) : port_(port) {
+QRect monitorPlacement(const QRect& screen, const QRect& mainFrame, QSize monitor) {
+    constexpr int kGap = 8;
+    constexpr int kShift = 64; // what stays visible of the main window's title bar and left edge
+    QRect r(QPoint(), monitor.boundedTo(screen.size()));
+    const auto clampX = [&](int x) { return std::clamp(x, screen.left(), screen.right() + 1 - r.width()); };
+    const auto clampY = [&](int y) { return std::clamp(y, screen.top(), screen.bottom() + 1 - r.height()); };
+    if (mainFrame.right() + kGap + r.width() <= screen.right()) {
+        r.moveTopLeft({mainFrame.right() + 1 + kGap, clampY(mainFrame.top())});
+    } else if (mainFrame.left() - kGap - r.width() >= screen.left()) {
+        r.moveTopLeft({mainFrame.left() - kGap - r.width(), clampY(mainFrame.top())});
+    } else if (mainFrame.bottom() + kGap + r.height() <= screen.bottom()) {
+        r.moveTopLeft({clampX(mainFrame.left()), mainFrame.bottom() + 1 + kGap});
+    } else {
+        // Shrunk, where need be, to keep the shift rather than slide back over the main window.
+        const QPoint at(std::clamp(mainFrame.left() + kShift, screen.left(), screen.right() + 1 - kShift),
+                        std::clamp(mainFrame.top() + kShift, screen.top(), screen.bottom() + 1 - kShift));
+        r = QRect(at, QSize(std::min(r.width(), screen.right() + 1 - at.x()),
+                            std::min(r.height(), screen.bottom() + 1 - at.y())));
+    }
+    return r;
+}
+
+Monitor::Monitor(SerialComm& port, ViewMaker makeView) : port_(port), makeView_(std::move(makeView)) {
     tracker_.onExchanges = [this](const std::vector<Exchange>& done) { deliver(done); };
 }
 
@@ -29,9 +55,16 @@ QString Monitor::startLog(const QString& path) {
     return error;
 }
 
-void Monitor::show() {
+QString Monitor::cannotOpen(const QString& why) {
+    return QCoreApplication::translate("Monitor", "通讯监视器无法打开：%1").arg(why);
+}
+
+QString Monitor::show() {
     if (!window_) {
-        window_ = new MonitorWindow;
+        QString error;
+        view_ = makeView_ ? makeView_(&error) : nullptr;
+        if (!view_) return error.isEmpty() ? QStringLiteral("no monitor window in this program") : error;
+        window_ = view_->widget();
         window_->setAttribute(Qt::WA_DeleteOnClose);
         connect(window_, &QObject::destroyed, this, [this] {
             // The bytes are watched on only while a log is written.
@@ -51,6 +84,7 @@ void Monitor::show() {
     window_->show();
     window_->raise();
     window_->activateWindow();
+    return {};
 }
 
 void Monitor::watch(bool on) {
@@ -65,10 +99,10 @@ void Monitor::deliver(const std::vector<Exchange>& exchanges) {
         std::fprintf(stderr, "kv7702r-tool: cannot write the log: %s\n", qPrintable(log_.error()));
     }
     if (!window_) return;
-    window_->addExchanges(exchanges);
+    view_->addExchanges(exchanges);
     for (const Exchange& ex : exchanges)
         if (!std::isnan(ex.moisture) || !std::isnan(ex.temperature))
-            window_->addTrendPoint({ex.time, ex.moisture, ex.temperature});
+            view_->addTrendPoint({ex.time, ex.moisture, ex.temperature});
 }
 
 void Monitor::place() {

@@ -3,10 +3,12 @@
 // set only while the monitor window is open or a log is being written, and taken away
 // again after. The trend comes from the judged exchanges, never from the window.
 
-#include "monitor/monitorwindow.h"
+#include "monitor/monitorview.h"
 #include "monitor/tracker.h"
+#include "monitor/traffic.h"
 
 #include <QPointer>
+#include <QWidget>
 
 namespace kv {
 class SerialComm;
@@ -16,7 +18,8 @@ namespace kv::mon {
 
 class Monitor : public QObject {
 public:
-    explicit Monitor(SerialComm& port);
+    // `makeView` makes the window at its first opening.
+    Monitor(SerialComm& port, ViewMaker makeView);
     ~Monitor() override;
 
     // Appends every exchange to path from now on; an empty string when the file is
@@ -24,9 +27,13 @@ public:
     [[nodiscard]] QString startLog(const QString& path);
     // The window the monitor first opens beside (see monitorPlacement).
     void setMainWindow(QWidget* mainWindow) { mainWindow_ = mainWindow; }
-    // Opens the monitor window, or raises it when it is open.
-    void show();
-    MonitorWindow* window() const { return window_; }
+    // Opens the monitor window, or raises it when it is open; an empty string when it is
+    // shown, else why it cannot be made.
+    QString show();
+    // What the operator is told when the window cannot be made.
+    [[nodiscard]] static QString cannotOpen(const QString& why);
+    // The open window; null while none is open.
+    MonitorView* window() const { return window_ ? view_ : nullptr; }
     // True while the observers are set.
     bool watching() const { return watching_; }
     // Ends the exchange in progress and writes it (before the tool ends).
@@ -43,7 +50,9 @@ private:
     CsvLog log_;
     bool logFailed_ = false;
     bool watching_ = false;
-    QPointer<MonitorWindow> window_;
+    ViewMaker makeView_;
+    QPointer<QWidget> window_;
+    MonitorView* view_ = nullptr;
 };
 
 } // namespace kv::mon

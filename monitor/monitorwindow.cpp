@@ -41,28 +41,6 @@ void fitAxis(QValueAxis* axis, double lo, double hi) {
 
 } // namespace
 
-QRect monitorPlacement(const QRect& screen, const QRect& mainFrame, QSize monitor) {
-    constexpr int kGap = 8;
-    constexpr int kShift = 64; // what stays visible of the main window's title bar and left edge
-    QRect r(QPoint(), monitor.boundedTo(screen.size()));
-    const auto clampX = [&](int x) { return std::clamp(x, screen.left(), screen.right() + 1 - r.width()); };
-    const auto clampY = [&](int y) { return std::clamp(y, screen.top(), screen.bottom() + 1 - r.height()); };
-    if (mainFrame.right() + kGap + r.width() <= screen.right()) {
-        r.moveTopLeft({mainFrame.right() + 1 + kGap, clampY(mainFrame.top())});
-    } else if (mainFrame.left() - kGap - r.width() >= screen.left()) {
-        r.moveTopLeft({mainFrame.left() - kGap - r.width(), clampY(mainFrame.top())});
-    } else if (mainFrame.bottom() + kGap + r.height() <= screen.bottom()) {
-        r.moveTopLeft({clampX(mainFrame.left()), mainFrame.bottom() + 1 + kGap});
-    } else {
-        // Shrunk, where need be, to keep the shift rather than slide back over the main window.
-        const QPoint at(std::clamp(mainFrame.left() + kShift, screen.left(), screen.right() + 1 - kShift),
-                        std::clamp(mainFrame.top() + kShift, screen.top(), screen.bottom() + 1 - kShift));
-        r = QRect(at, QSize(std::min(r.width(), screen.right() + 1 - at.x()),
-                            std::min(r.height(), screen.bottom() + 1 - at.y())));
-    }
-    return r;
-}
-
 MonitorWindow::MonitorWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("monitor"));
     setWindowTitle(tr("KV7702R 通讯监视器"));
@@ -253,6 +231,10 @@ void MonitorWindow::saveAs() {
     if (!error.isEmpty())
         QMessageBox::warning(this, tr("保存失败"),
                              tr("无法写入 %1：%2").arg(QDir::toNativeSeparators(path), error));
+}
+
+ViewMaker windowMaker() {
+    return [](QString*) -> MonitorView* { return new MonitorWindow; };
 }
 
 } // namespace kv::mon

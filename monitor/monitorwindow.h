@@ -3,6 +3,8 @@
 // statistics. It only shows what it is given; it never touches the port or the main
 // window.
 
+#include "monitor/monitor.h"
+#include "monitor/monitorview.h"
 #include "monitor/traffic.h"
 
 #include <QCoreApplication>
@@ -23,25 +25,14 @@ class QValueAxis;
 
 namespace kv::mon {
 
-struct TrendPoint {
-    QDateTime time;
-    double moisture;    // NaN when the reply did not carry it
-    double temperature; // NaN when the reply did not carry it
-};
-
-// Where the monitor's frame opens: beside the main window's frame (right, then left) or
-// below it where the screen has room; otherwise shifted down and right of the main window
-// so that its title bar and left edge stay uncovered and one click brings its buttons back.
-// Never larger than the screen.
-[[nodiscard]] QRect monitorPlacement(const QRect& screen, const QRect& mainFrame, QSize monitor);
-
-class MonitorWindow : public QWidget {
+class MonitorWindow : public QWidget, public MonitorView {
     Q_DECLARE_TR_FUNCTIONS(Monitor)
 public:
     explicit MonitorWindow(QWidget* parent = nullptr);
 
-    void addExchanges(const std::vector<Exchange>& exchanges);
-    void addTrendPoint(const TrendPoint& point);
+    QWidget* widget() override { return this; }
+    void addExchanges(const std::vector<Exchange>& exchanges) override;
+    void addTrendPoint(const TrendPoint& point) override;
 
     TrafficModel& model() { return model_; }
     const Statistics& statistics() const { return stats_; }
@@ -78,5 +69,10 @@ private:
     QLabel* statsLine_ = nullptr;
     QTimer* refreshTimer_ = nullptr;
 };
+
+// Makes the window directly, for programs and tests that link it.
+[[nodiscard]] ViewMaker windowMaker();
+// The open window of a monitor given windowMaker(); null while none is open.
+inline MonitorWindow* windowOf(const Monitor& monitor) { return static_cast<MonitorWindow*>(monitor.window()); }
 
 } // namespace kv::mon

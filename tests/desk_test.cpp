@@ -2,7 +2,7 @@
 // reads, and the look on a dark desktop.
 #include "app/appearance.h"
 #include "look/palette.h"
-#include "monitor/monitor.h"
+#include "monitor/monitorwindow.h"
 #include "serial/portinfo.h"
 #include "serial/qtserialcomm.h"
 #include "support/windowfixture.h"
@@ -491,18 +491,18 @@ TEST(DarkDesktop, TheMonitorKeepsTheLightLookToo) {
     RecordingBoxes boxes;
     QTemporaryDir dir;
     MainWindow window(port, boxes, dir.path());
-    mon::Monitor lightMonitor(port);
+    mon::Monitor lightMonitor(port, mon::windowMaker());
     lightMonitor.show();
-    const QPalette lightPalette = lightMonitor.window()->palette();
+    const QPalette lightPalette = windowOf(lightMonitor)->palette();
 
     DarkDesktop desktop;
-    mon::Monitor darkMonitor(port);
+    mon::Monitor darkMonitor(port, mon::windowMaker());
     darkMonitor.show();
-    auto* table = darkMonitor.window()->findChild<QWidget*>(QStringLiteral("traffic"));
-    auto* pause = darkMonitor.window()->findChild<QWidget*>(QStringLiteral("pause"));
+    auto* table = windowOf(darkMonitor)->findChild<QWidget*>(QStringLiteral("traffic"));
+    auto* pause = windowOf(darkMonitor)->findChild<QWidget*>(QStringLiteral("pause"));
     ASSERT_NE(table, nullptr);
     ASSERT_NE(pause, nullptr);
-    for (const QWidget* control : std::initializer_list<const QWidget*>{darkMonitor.window(), table, pause})
+    for (const QWidget* control : std::initializer_list<const QWidget*>{windowOf(darkMonitor), table, pause})
         for (const QPalette::ColorRole role : {QPalette::Window, QPalette::WindowText, QPalette::Base,
                                                QPalette::Text, QPalette::Button, QPalette::ButtonText})
             EXPECT_EQ(control->palette().color(role).name(), lightPalette.color(role).name())

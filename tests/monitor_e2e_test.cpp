@@ -1,5 +1,5 @@
 // The monitor against the virtual sensor: the real window, port and monitor.
-#include "monitor/monitor.h"
+#include "monitor/monitorwindow.h"
 #include "support/toolagainstsim.h"
 
 #include <QDir>
@@ -39,16 +39,16 @@ protected:
         if (HasFatalFailure()) return;
         startTool();
         if (HasFatalFailure()) return;
-        monitor = std::make_unique<Monitor>(*port);
+        monitor = std::make_unique<Monitor>(*port, windowMaker());
     }
 
     // The table as it stands after a refresh.
     int rows() {
-        if (!monitor->window()) return 0;
-        monitor->window()->refresh();
-        return monitor->window()->model().rowCount();
+        if (!windowOf(*monitor)) return 0;
+        windowOf(*monitor)->refresh();
+        return windowOf(*monitor)->model().rowCount();
     }
-    const Exchange& row(int i) const { return monitor->window()->model().at(i); }
+    const Exchange& row(int i) const { return windowOf(*monitor)->model().at(i); }
 
     void cycle(int periodMs) {
         w->txtTimerSet->setText(QString::number(periodMs));
@@ -90,14 +90,14 @@ TEST_F(MonitorAgainstSensor, CyclingGivesTheTrendTheSensorsValuesAndOneRowPerExc
     const QByteArray& first = replies.front();
     const double reported =
         static_cast<qint16>(static_cast<quint8>(first[5]) << 8 | static_cast<quint8>(first[6])) / 100.0;
-    const auto& trend = monitor->window()->trend();
+    const auto& trend = windowOf(*monitor)->trend();
     ASSERT_EQ(static_cast<int>(trend.size()), rows());
     for (const TrendPoint& p : trend) {
         EXPECT_DOUBLE_EQ(p.moisture, 23.45);
         EXPECT_DOUBLE_EQ(p.temperature, reported);
     }
-    EXPECT_EQ(monitor->window()->statistics().requests(), rows());
-    EXPECT_GT(monitor->window()->statistics().median(), 4.0);
+    EXPECT_EQ(windowOf(*monitor)->statistics().requests(), rows());
+    EXPECT_GT(windowOf(*monitor)->statistics().median(), 4.0);
 }
 
 TEST_F(MonitorAgainstSensor, FaultsShowAsTheirStatus) {

@@ -1,14 +1,18 @@
 // The monitor's own judgement of exchanges, its pairing of bytes into exchanges, the
 // bounded table, statistics and log, and that watching changes nothing in the window.
 #include "app/monitorkey.h"
-#include "monitor/monitor.h"
+#include "app/monitormodule.h"
+#include "monitor/monitorwindow.h"
 #include "support/windowfixture.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineSeries>
 #include <QPlainTextEdit>
+#include <QShortcut>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 using namespace kv;
@@ -340,11 +344,11 @@ TEST_F(Watching, TheWindowIsTheSameWithTheMonitorOpenClosedOrNever) {
     for (const bool closeIt : {false, true}) {
         port = FakeComm{};
         SetUp();
-        Monitor monitor(port);
+        Monitor monitor(port, windowMaker());
         monitor.show();
         ASSERT_TRUE(monitor.watching());
         if (closeIt) {
-            monitor.window()->close();
+            windowOf(monitor)->close();
             settle();
             EXPECT_FALSE(monitor.watching());
         }
@@ -354,7 +358,7 @@ TEST_F(Watching, TheWindowIsTheSameWithTheMonitorOpenClosedOrNever) {
         EXPECT_EQ(texts(), baseTexts) << closeIt;
         if (!closeIt) {
             // Meanwhile the monitor saw every exchange, the short exception included.
-            MonitorWindow* m = monitor.window();
+            MonitorWindow* m = windowOf(monitor);
             m->refresh();
             ASSERT_EQ(m->model().rowCount(), 5);
             EXPECT_EQ(m->model().at(0).status, Status::Ok);
@@ -372,15 +376,35 @@ TEST_F(Watching, TheWindowIsTheSameWithTheMonitorOpenClosedOrNever) {
     }
 }
 
-TEST_F(Watching, F2OpensTheMonitor) {
-    Monitor monitor(port);
-    bindMonitorKey(window.get(), monitor);
-    window->show();
-    window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    EXPECT_EQ(monitor.window(), nullptr);
-    QTest::keyClick(w->txtStationID, Qt::Key_F2);
-    ASSERT_NE(monitor.window(), nullptr);
-    EXPECT_TRUE(monitor.window()->isVisible());
-    EXPECT_TRUE(monitor.watching());
+// F2 opens the monitor, its window made here or by the tool's module beside the program; where
+// the module is missing, a message says why, nothing opens and nothing is watched.
+TEST_F(Watching, F2OpensTheMonitorOrSaysWhyItCannot) {
+    const QTemporaryDir empty; // a program folder without the module
+    const std::pair<const char*, ViewMaker> makers[] = {
+        {"linked", windowMaker()},
+        {"module", monitorModule(QCoreApplication::applicationDirPath())},
+        {"missing", monitorModule(empty.path())}};
+    for (const auto& [how, maker] : makers) {
+        SCOPED_TRACE(how);
+        const bool made = std::string(how) != "missing";
+        boxes.shown.clear();
+        Monitor monitor(port, maker);
+        bindMonitorKey(window.get(), monitor, boxes);
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        EXPECT_EQ(windowOf(monitor), nullptr);
+        QTest::keyClick(w->txtStationID, Qt::Key_F2);
+        EXPECT_EQ(windowOf(monitor) != nullptr, made);
+        EXPECT_EQ(monitor.watching(), made);
+        if (made) {
+            EXPECT_TRUE(windowOf(monitor)->isVisible());
+            EXPECT_TRUE(messages().isEmpty());
+        } else {
+            ASSERT_EQ(messages().size(), 1);
+            EXPECT_TRUE(messages().first().startsWith(QStringLiteral("通讯监视器无法打开：kv7702r-monitor is not in ")));
+            EXPECT_TRUE(messages().first().contains(QDir::cleanPath(empty.path()))) << messages().first().toStdString();
+        }
+        delete window->findChild<QShortcut*>(QStringLiteral("monitorKey")); // F2 bound once at a time
+    }
 }

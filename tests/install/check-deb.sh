@@ -59,6 +59,16 @@ out=$(kv7702r read -n 2) || fail "kv7702r read: $out"
 echo "$out" | sed 's/^/   /'
 [ "$(grep -c '23\.45' <<<"$out")" = 2 ] || fail "two readings of 23.45 % expected"
 
+step "the installed tool opens its monitor, loading the module from its own folder"
+QT_QPA_PLATFORM=offscreen kv7702r-tool --monitor >"$home/tool.log" 2>&1 &
+tool=$!
+module=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/kv7702r/kv7702r-monitor.so
+for _ in $(seq 100); do grep -q "$module" "/proc/$tool/maps" 2>/dev/null && break; sleep 0.1; done
+opened=$(grep -c "$module" "/proc/$tool/maps" 2>/dev/null || true)
+kill "$tool" 2>/dev/null || true
+wait "$tool" 2>/dev/null || true
+[ "${opened:-0}" -gt 0 ] || fail "kv7702r-tool --monitor did not load $module: $(cat "$home/tool.log")"
+
 step "apt-get purge kv7702r"
 apt-get purge -y -qq kv7702r >/dev/null
 left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done || true)
