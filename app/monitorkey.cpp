@@ -18,7 +18,8 @@ void openMonitor(mon::Monitor& monitor, MessageBoxes& messages) {
 void bindMonitorKey(QWidget* mainWindow, mon::Monitor& monitor, MessageBoxes& messages) {
     auto* key = new QShortcut(QKeySequence(Qt::Key_F2), mainWindow);
     key->setObjectName(QStringLiteral("monitorKey"));
-    QObject::connect(key, &QShortcut::activated, &monitor, [&monitor, &messages] { openMonitor(monitor, messages); });
+    QObject::connect(key, &QShortcut::activated, &monitor,
+                     [&monitor, &messages] { openMonitor(monitor, messages); });
 }
 
 } // namespace kv

@@ -21,12 +21,12 @@ mon::ViewMaker monitorModule(const QString& programDir) {
     auto made = std::make_shared<Make>(nullptr);
     return [programDir, made](QString* error) -> mon::MonitorView* {
         const QString name = QStringLiteral("kv7702r-monitor");
-        for (const QString& place : monitorModulePlaces(programDir)) {
-            if (*made) break;
-            QLibrary module(QDir(place).filePath(name));
+        const QStringList places = monitorModulePlaces(programDir);
+        for (auto place = places.cbegin(); !*made && place != places.cend(); ++place) {
+            QLibrary module(QDir(*place).filePath(name));
             if (!module.load()) {
-                // Present but unloadable: the loader's own words say why.
-                if (QDir(place).entryList({name + QStringLiteral(".*")}, QDir::Files).isEmpty()) continue;
+                // Not there: the next place. Present but unloadable: the loader's own words say why.
+                if (QDir(*place).entryList({name + QStringLiteral(".*")}, QDir::Files).isEmpty()) continue;
                 if (error) *error = module.errorString();
                 return nullptr;
             }
@@ -38,7 +38,7 @@ mon::ViewMaker monitorModule(const QString& programDir) {
         }
         if (!*made) {
             if (error)
-                *error = QStringLiteral("%1 is not in %2").arg(name, monitorModulePlaces(programDir).join(QStringLiteral(" or ")));
+                *error = QStringLiteral("%1 is not in %2").arg(name, places.join(QStringLiteral(" or ")));
             return nullptr;
         }
         return (*made)();

@@ -73,6 +73,8 @@ private:
 // Makes the window directly, for programs and tests that link it.
 [[nodiscard]] ViewMaker windowMaker();
 // The open window of a monitor given windowMaker(); null while none is open.
-inline MonitorWindow* windowOf(const Monitor& monitor) { return static_cast<MonitorWindow*>(monitor.window()); }
+inline MonitorWindow* windowOf(const Monitor& monitor) {
+    return static_cast<MonitorWindow*>(monitor.window());
+}
 
 } // namespace kv::mon

@@ -402,8 +402,10 @@ TEST_F(Watching, F2OpensTheMonitorOrSaysWhyItCannot) {
             EXPECT_TRUE(messages().isEmpty());
         } else {
             ASSERT_EQ(messages().size(), 1);
-            EXPECT_TRUE(messages().first().startsWith(QStringLiteral("通讯监视器无法打开：kv7702r-monitor is not in ")));
-            EXPECT_TRUE(messages().first().contains(QDir::cleanPath(empty.path()))) << messages().first().toStdString();
+            EXPECT_TRUE(messages().first().startsWith(
+                QStringLiteral("通讯监视器无法打开：kv7702r-monitor is not in ")));
+            EXPECT_TRUE(messages().first().contains(QDir::cleanPath(empty.path())))
+                << messages().first().toStdString();
         }
         delete window->findChild<QShortcut*>(QStringLiteral("monitorKey")); // F2 bound once at a time
     }
