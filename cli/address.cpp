@@ -56,8 +56,7 @@ int afterLostAcknowledgement(Session& s, int newAddress, const Result& w) {
     const Result stayed = s.measure(s.address());
     if (answers(stayed)) {
         error(QStringLiteral("address not changed (%1): the sensor still answers at %2")
-                  .arg(w.detail)
-                  .arg(s.address()));
+                  .arg(w.detail, QString::number(s.address())));
         return exitCodeFor(w.outcome);
     }
     error(unknown.arg(w.detail));

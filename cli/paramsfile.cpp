@@ -56,9 +56,7 @@ std::optional<std::uint16_t> entryValue(int i, const QJsonValue& entry, QString&
         }
         if (raw && *raw != enc.raw) {
             why = QStringLiteral("raw %1 and value '%2' of %3 disagree (the value gives %4); keep one")
-                      .arg(*raw)
-                      .arg(text, key)
-                      .arg(enc.raw);
+                      .arg(QString::number(*raw), text, key, QString::number(enc.raw));
             return std::nullopt;
         }
         raw = enc.raw;
@@ -73,11 +71,10 @@ QByteArray toJson(const ParamsFile& f) {
     QString text = QStringLiteral("{\n  \"%1\": %2,\n").arg(kMarker).arg(PARAMS_FILE_VERSION);
     text +=
         QStringLiteral("  \"tool\": %1,\n  \"saved\": %2,\n").arg(jsonString(f.tool), jsonString(f.saved));
+    // One pass: a port or format holding "%1" is written as it is, not filled in.
     text += QStringLiteral("  \"port\": %1, \"rate\": %2, \"format\": %3, \"address\": %4,\n")
-                .arg(jsonString(f.port))
-                .arg(f.rate)
-                .arg(jsonString(f.format))
-                .arg(f.address);
+                .arg(jsonString(f.port), QString::number(f.rate), jsonString(f.format),
+                     QString::number(f.address));
     text += QStringLiteral("  \"parameters\": {");
     for (std::size_t k = 0; k < f.parameters.size(); ++k) {
         const auto [i, raw] = f.parameters[k];

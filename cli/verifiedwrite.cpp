@@ -66,9 +66,7 @@ Written writeChecked(Session& s, const RegisterWrite& rw, std::vector<std::uint1
         return {Written::No, EXIT_DEVICE, false};
     }
     error(QStringLiteral("writing %1: not written (%2); register %3 holds %4")
-              .arg(rw.what, w.detail)
-              .arg(rw.readAt[k])
-              .arg(held[k]));
+              .arg(rw.what, w.detail, QString::number(rw.readAt[k]), QString::number(held[k])));
     return {Written::No, exitCodeFor(w.outcome), true};
 }
 

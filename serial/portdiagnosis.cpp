@@ -23,8 +23,8 @@ namespace kv {
 namespace {
 
 QString thisProgram(qint64 pid, const QString& app) {
-    const QString who =
-        app.isEmpty() ? QStringLiteral("PID %1").arg(pid) : QStringLiteral("%1 (PID %2)").arg(app).arg(pid);
+    const QString who = app.isEmpty() ? QStringLiteral("PID %1").arg(pid)
+                                      : QStringLiteral("%1 (PID %2)").arg(app, QString::number(pid));
     return pid == QCoreApplication::applicationPid()
                ? who + QCoreApplication::translate("PortInfo", "，即本程序")
                : who;

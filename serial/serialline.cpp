@@ -50,9 +50,7 @@ OpenResult SerialLine::open(const QString& name, int baud) {
         OpenResult r;
         r.failure = OpenFailure::Other;
         r.reason = QStringLiteral("%1 cannot be set to %2 baud, %3: %4")
-                       .arg(name)
-                       .arg(baud)
-                       .arg(formatName(format_), reason);
+                       .arg(name, QString::number(baud), formatName(format_), reason);
         return r;
     }
     port_->clear();

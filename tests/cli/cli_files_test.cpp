@@ -118,6 +118,26 @@ TEST(CliParamsFile, EveryFaultIsNamedAndNothingGuessed) {
     EXPECT_TRUE(parseParams("{\"kv7702r-params\":1,").error.startsWith(QStringLiteral("not JSON: ")));
 }
 
+// Found by the fuzzer: what a file gives, written back, reads back as it was, whatever its
+// texts hold ("%1" in a format was once filled in with the address).
+TEST(CliParamsFile, WhatIsSavedReadsBackAsItWas) {
+    for (const char* text : {"8N1", "8N%1", "%2%4", "COM\"4\\", "串口%3"}) {
+        SCOPED_TRACE(text);
+        ParamsFile f;
+        f.tool = f.saved = f.port = f.format = QString::fromUtf8(text);
+        f.rate = 19200;
+        f.address = 7;
+        f.parameters = {{4, 9940}};
+        const ParamsParsed back = parseParams(toJson(f));
+        ASSERT_TRUE(back.file) << back.error.toStdString();
+        EXPECT_EQ(back.file->port, f.port);
+        EXPECT_EQ(back.file->format, f.format);
+        EXPECT_EQ(back.file->tool, f.tool);
+        EXPECT_EQ(back.file->address, 7);
+        EXPECT_EQ(back.file->parameters, f.parameters);
+    }
+}
+
 TEST(CliTrace, EachEventIsOneLineWithTimeDirectionVerdictAndBytes) {
     using E = line::LineEvent;
     // 2026-12-08T22:20:59.165Z on the wall clock when the line's clock read 5 s.
