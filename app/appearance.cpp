@@ -6,6 +6,7 @@
 #include <QImageReader>
 #include <QPainter>
 #include <QRadialGradient>
+#include <QResource>
 
 #include <atomic>
 #include <cstdlib>
@@ -66,14 +67,23 @@ QPixmap lampPixmap(const QColor& colour, bool highlight) {
 
 namespace {
 
+// A face compiled in: read where it is stored, uncompressed as the faces are, rather than
+// copied to memory of its own (Qt's reading of the file copies it whole).
+bool addFace(const QString& path) {
+    const QResource stored(path);
+    if (stored.isValid() && stored.compressionAlgorithm() == QResource::NoCompression && stored.data())
+        return QFontDatabase::addApplicationFontFromData(QByteArray::fromRawData(
+                   reinterpret_cast<const char*>(stored.data()), static_cast<qsizetype>(stored.size()))) >= 0;
+    return QFontDatabase::addApplicationFont(path) >= 0;
+}
+
 bool facesRegistered() {
     // Noto Serif CJK SC cut down to the characters the tool writes (app/fonts/make-subset):
     // mapping the whole face's files would cost 8 MB of memory for under 300 glyphs.
     // Any other character falls back to the installed faces. Registered once, by whichever
     // thread asks first.
-    static const bool loaded =
-        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) >= 0 &&
-        QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/kvserifcjk-bold.otf")) >= 0;
+    static const bool loaded = addFace(QStringLiteral(":/fonts/kvserifcjk-regular.otf")) &&
+                               addFace(QStringLiteral(":/fonts/kvserifcjk-bold.otf"));
     return loaded;
 }
 
