@@ -85,7 +85,10 @@ QLabel* label(QWidget* parent, const QString& name, const QString& text, QRect g
 
 template <class Box = QLineEdit>
 QLineEdit* textBox(QWidget* parent, const QString& name, const QString& text, QRect geometry) {
-    auto* t = named(new Box(text, parent), name);
+    // The text comes after the box has its parent's font: given to the constructor, it is laid
+    // out first in the application's default face, loaded for nothing but that.
+    auto* t = named(new Box(parent), name);
+    t->setText(text);
     t->setGeometry(geometry);
     return t;
 }
