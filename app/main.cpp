@@ -4,6 +4,7 @@
 #include "app/messageboxes.h"
 #include "app/monitorkey.h"
 #include "app/monitormodule.h"
+#include "app/quitsignals.h"
 #include "kv_version.h"
 #include "monitor/monitor.h"
 #include "serial/qtserialcomm.h"
@@ -21,6 +22,7 @@ int main(int argc, char* argv[]) {
         kv::FontPreload& fonts;
         ~FontsReadFirst() { fonts.wait(); }
     } fontsReadFirst{fonts};
+    const kv::QuitOnSignals quitOnSignals;
     QApplication::setApplicationName(QStringLiteral("kv7702r-tool"));
     QApplication::setApplicationVersion(QStringLiteral(KV_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("com.example.vqrn.kv7702rtool"));
@@ -85,7 +87,7 @@ int main(int argc, char* argv[]) {
     window.load();
     window.show();
     if (options.isSet(monitorOption)) kv::openMonitor(monitor, messages);
-    const int status = app.exec();
+    const int status = quitOnSignals.requested() ? 0 : app.exec();
     monitor.finish();
     return status;
 }

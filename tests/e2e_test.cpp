@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <functional>
 #include <memory>
 
@@ -270,3 +273,39 @@ TEST_F(EndToEndFaults, SensorVanishingClosesThePortAndTheNextRequestSaysSo) {
     EXPECT_EQ(w->lampInFront(), w->imgNotConnected);
     EXPECT_FALSE(w->CommReady);
 }
+
+#ifdef Q_OS_UNIX
+// The program itself, ended by a signal as a session's end or `kill` ends it: it must let
+// the port go as closing its window does, so that no lock file of it is left behind.
+TEST_F(ToolAgainstSim, TheProgramEndsOnTerminationSignalsAndLetsThePortGo) {
+    startSim();
+    const QString exe = QDir(dir.path()).filePath(QStringLiteral("kv7702r-tool"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(KV_TOOL_BINARY), exe));
+    // QSerialPort's lock: LCK.. and the device's name under /dev, in the first lock folder it may write.
+    const QString name = QFileInfo(link()).canonicalFilePath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    QStringList locks;
+    for (const char* folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp", "/var/tmp",
+                               "/var/lock/lockdev", "/run/lock"})
+        locks << QStringLiteral("%1/LCK..%2").arg(QLatin1String(folder), name);
+    const auto lockedBy = [&](qint64 pid) {
+        for (const QString& path : locks) {
+            QFile lock(path);
+            if (lock.open(QIODevice::ReadOnly) && lock.readLine().trimmed() == QByteArray::number(pid)) return true;
+        }
+        return false;
+    };
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        QProcess tool;
+        tool.start(exe, {});
+        ASSERT_TRUE(tool.waitForStarted(kDeadline)) << sig;
+        const qint64 pid = tool.processId();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return lockedBy(pid) || tool.state() == QProcess::NotRunning; }, kDeadline));
+        ASSERT_TRUE(lockedBy(pid)) << sig << tool.readAllStandardError().toStdString();
+        ::kill(static_cast<pid_t>(pid), sig);
+        ASSERT_TRUE(tool.waitForFinished(kDeadline)) << sig;
+        EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit) << sig;
+        EXPECT_EQ(tool.exitCode(), 0) << sig;
+        EXPECT_FALSE(lockedBy(pid)) << sig;
+    }
+}
+#endif
