@@ -1,7 +1,7 @@
 #pragma once
 // SIGTERM, SIGINT and SIGHUP end the window program as closing its window does: the event
 // loop returns, so the port is let go (its lock file with it) and the monitor's log is
-// finished. Killed outright, the tool left its lock behind for the next start to clear.
+// finished. Killed outright, it would leave its lock file for the next start to find stale.
 // A second signal ends the program at once. Signals that were ignored at start stay so
 // (nohup). Nothing is installed where there are no such signals (Windows).
 
