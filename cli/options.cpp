@@ -179,7 +179,7 @@ CommandLine::CommandLine() {
     app_.fallthrough();
     app_.footer(
         std::string(kExitCodes) +
-        "\nA request ends within (retries + 1) x 2 x (2 x timeout + grace), the grace being half the\n"
+        "\nA request ends within (retries + 1) x 2 x (3 x timeout + grace), the grace being half the\n"
         "timeout (20-500 ms); every subcommand makes a bounded number of them, except read --every\n"
         "without --count, which runs until Ctrl-C, and address set --sequence and calibrate, which\n"
         "wait for the operator.\n\n" +

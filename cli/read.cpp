@@ -147,7 +147,11 @@ void ReadRun::waitUntil(qint64 deadlineMs) {
         reconnect_.tick();
         const qint64 left = deadlineMs - clock_.elapsed();
         if (left <= 0) return;
-        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 50)));
+        const auto slice = static_cast<int>(std::min<qint64>(left, 50));
+        // The line is heard out between rounds: a repeat or a late reply is counted as it comes,
+        // never taken for the next round's answer.
+        if (reconnect_.away() || s_.listen(slice).outcome == Outcome::Lost)
+            QThread::msleep(static_cast<unsigned long>(slice));
     }
 }
 

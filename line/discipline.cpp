@@ -58,6 +58,11 @@ Tally& Tally::operator+=(const Tally& o) {
     return *this;
 }
 
+Discipline::Discipline(ByteLine& line) : line_(line) {
+    // Replies from a link that pairs them with requests can never be an earlier run's.
+    if (!matched()) pending_.pastUnknown(line_.nowNs());
+}
+
 void Discipline::rateChanged() {
     pending_.forgetAll();
     reader_.clear();
@@ -66,29 +71,45 @@ void Discipline::rateChanged() {
 // ---- starting -----------------------------------------------------------------------
 
 void Discipline::begin(const Request& request) {
+    // What waits on the line came before this request: late replies, which may settle what
+    // the request would otherwise have to be told apart from, or noise.
+    const qint64 now = line_.nowNs();
+    if (!finished()) phase_ = Phase::Done;
+    onBytes(line_.take(), now);
     req_ = request;
     ex_ = Exchange{};
+    ex_.tally = std::exchange(idle_, Tally{});
     attempt_ = 0;
-    // Whole frames left from the exchange before are late replies, and may settle what
-    // the request would otherwise resynchronise for.
-    const qint64 now = line_.nowNs();
-    phase_ = Phase::Listen;
-    phaseEndNs_ = now;
-    drain(now);
+    sentThisStep_ = false;
     startAttempt(now);
 }
 
 void Discipline::listen(int durationMs) {
+    const qint64 now = line_.nowNs();
+    if (!finished()) phase_ = Phase::Done;
+    onBytes(line_.take(), now);
     req_ = Request{};
     ex_ = Exchange{};
+    ex_.tally = std::exchange(idle_, Tally{});
+    sentThisStep_ = false;
     phase_ = Phase::Listen;
-    phaseEndNs_ = line_.nowNs() + ms(durationMs);
-    drain(line_.nowNs());
+    phaseEndNs_ = now + ms(durationMs);
 }
 
 void Discipline::startAttempt(qint64 nowNs) {
     ex_.reply = {};
+    widenedBy_ = -1;
     if (!req_.collect && pending_.blocks(req_.expect, nowNs)) {
+        // One exchange per try: a wider read of the same registers, whose answer's length nothing
+        // held shares, stands for the request itself.
+        if (const int wide = pending_.widerCount(req_.expect, nowNs); wide > 0) {
+            const int start = std::min<int>(req_.expect.start, SYNC_LAST_COUNT - wide);
+            widenedBy_ = req_.expect.start - start;
+            const Frame wider = sensor::readRequest(req_.expect.address, static_cast<std::uint16_t>(start),
+                                                    static_cast<std::uint16_t>(wide), req_.expect.request[1]);
+            startStep(Step::Request, nowNs, toBytes(wider), sensor::expectRead(wider));
+            return;
+        }
         const int k = pending_.syncCount(req_.expect, nowNs);
         if (k == 0) {
             tell(LineEvent::Direction::Ended, LineEvent::Verdict::Busy, nowNs);
@@ -98,32 +119,36 @@ void Discipline::startAttempt(qint64 nowNs) {
             return;
         }
         const Frame probe = sensor::readRequest(req_.expect.address, 0, static_cast<std::uint16_t>(k));
-        stepBytes_ = toBytes(probe);
-        stepExpect_ = sensor::expectRead(probe);
-        startStep(Step::Sync, nowNs);
+        startStep(Step::Sync, nowNs, toBytes(probe), sensor::expectRead(probe));
         return;
     }
-    startStep(Step::Request, nowNs);
+    startStep(Step::Request, nowNs, req_.bytes, req_.expect);
 }
 
-void Discipline::startStep(Step step, qint64 nowNs) {
-    if (step == Step::Request) {
-        stepBytes_ = req_.bytes;
-        stepExpect_ = req_.expect;
-    }
+void Discipline::startStep(Step step, qint64 nowNs, const QByteArray& bytes,
+                           const sensor::Expectation& expect) {
+    stepBytes_ = bytes;
+    stepExpect_ = expect;
     step_ = step;
     sentThisStep_ = false;
     lateFromAsked_ = false;
+    candidate_.clear();
     phase_ = Phase::AwaitSilence;
-    phaseEndNs_ = nowNs + ms(req_.timeoutMs); // a line that never falls silent by then: Busy
+    // A line that never falls silent by then is Busy; the master's own request still on the
+    // wire is no one else's noise.
+    phaseEndNs_ = std::max(nowNs, sentOutNs_) + ms(req_.timeoutMs);
 }
 
 void Discipline::send(qint64 nowNs) {
     // A late reply heard while waiting may have settled what the probe was for.
-    if (step_ == Step::Sync && !pending_.blocks(req_.expect, nowNs)) startStep(Step::Request, nowNs);
+    if (step_ == Step::Sync && !pending_.blocks(req_.expect, nowNs)) {
+        startAttempt(nowNs);
+        if (finished()) return;
+    }
     // The line has been quiet for a frame's silence: a frame begun before is dead.
     if (!reader_.empty()) noise(reader_.take(static_cast<int>(reader_.bytes().size())));
     noiseOpen_ = false;
+    stepWriteNs_ = line_.nowNs();
     if (!line_.write(stepBytes_)) {
         onLost();
         return;
@@ -145,10 +170,31 @@ void Discipline::send(qint64 nowNs) {
 
 void Discipline::onBytes(const QByteArray& bytes, qint64 atNs) {
     if (bytes.isEmpty()) return;
-    // Between requests they wait for the next, which hears them out first.
     reader_.feed(bytes);
     lastRxNs_ = atNs;
-    if (!finished()) drain(atNs);
+    if (finished())
+        hearIdle(atNs);
+    else
+        drain(atNs);
+}
+
+void Discipline::hearIdle(qint64 atNs) {
+    for (;;) {
+        const FrameReader::Cut c = reader_.cut();
+        if (c.kind == FrameReader::Cut::NeedMore) return;
+        if (c.kind == FrameReader::Cut::Noise) {
+            const QByteArray bytes = reader_.take(c.length);
+            tell(LineEvent::Direction::Heard, LineEvent::Verdict::Noise, atNs, bytes);
+            if (!noiseOpen_) ++idle_.noise;
+            noiseOpen_ = true;
+            continue;
+        }
+        noiseOpen_ = false;
+        const QByteArray frame = reader_.take(c.length);
+        tellNotTaken(frame, atNs, true);
+        pending_.settle(frame, atNs);
+        idle_.addLate(sensor::senderOf(frame));
+    }
 }
 
 void Discipline::onDeadline(qint64 nowNs) {
@@ -164,6 +210,16 @@ void Discipline::onDeadline(qint64 nowNs) {
         return;
     case Phase::AwaitReply:
         if (nowNs >= phaseEndNs_) replyOverdue(nowNs);
+        return;
+    case Phase::Quiet:
+        if (nowNs < phaseEndNs_) return;
+        // Nothing more from the device: the answer was the last it owed, so it is this request's,
+        // and nothing is left of what it may have owed before.
+        pending_.clear(stepExpect_.address, nowNs);
+        answered(sensor::checkReply(candidate_, stepExpect_).status == sensor::ReplyStatus::Ok
+                     ? Outcome::Answered
+                     : Outcome::Exception,
+                 candidate_, candidateNs_, true);
         return;
     case Phase::Grace:
     case Phase::Settle:
@@ -204,7 +260,8 @@ void Discipline::onLost() {
     if (finished()) return;
     if (sentThisStep_) {
         // Its reply may reach a port opened again.
-        if (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck) hold(stepExpect_, line_.nowNs());
+        if (phase_ == Phase::AwaitReply || phase_ == Phase::Quiet || phase_ == Phase::EchoCheck)
+            hold(stepExpect_, line_.nowNs());
         countTry(Outcome::Lost);
     }
     reader_.clear();
@@ -214,7 +271,8 @@ void Discipline::onLost() {
 
 void Discipline::stop() {
     if (finished()) return;
-    if (sentThisStep_ && (phase_ == Phase::AwaitReply || phase_ == Phase::EchoCheck))
+    if (sentThisStep_ &&
+        (phase_ == Phase::AwaitReply || phase_ == Phase::Quiet || phase_ == Phase::EchoCheck))
         hold(stepExpect_, line_.nowNs());
     // Given up by the operator, not by the line: the try is not counted.
     tell(LineEvent::Direction::Ended, LineEvent::Verdict::Stopped, line_.nowNs());
@@ -226,6 +284,7 @@ qint64 Discipline::deadlineNs() const {
     case Phase::AwaitSilence:
         return std::min(quietFromNs() + line_.facts().frameSilenceNs, phaseEndNs_);
     case Phase::AwaitReply:
+    case Phase::Quiet:
     case Phase::EchoCheck:
     case Phase::Grace:
     case Phase::Listen:
@@ -251,13 +310,17 @@ void Discipline::drain(qint64 atNs) {
             onFrame(reader_.take(c.length), atNs);
             continue;
         }
-        if (phase_ == Phase::AwaitReply && garbledAnswer(reader_.bytes())) {
-            const int length = std::max(sensor::frameLength(reader_.bytes()), 1);
+        const bool listening = phase_ == Phase::AwaitReply || phase_ == Phase::Quiet;
+        if (listening && (garbledAnswer(reader_.bytes()) || damagedAnswer(reader_.bytes()))) {
+            const bool damaged = !garbledAnswer(reader_.bytes());
+            const int length = damaged ? sensor::replyLength(reader_.bytes(), stepExpect_)
+                                       : std::max(sensor::frameLength(reader_.bytes()), 1);
             if (req_.collect) {
                 garbledSeen_ = true;
                 noise(reader_.take(length), LineEvent::Verdict::Crc);
                 continue;
             }
+            demoteCandidate();
             ex_.frame = reader_.take(length);
             tell(LineEvent::Direction::Heard, LineEvent::Verdict::Crc, atNs, ex_.frame);
             stepFailed(Outcome::Garbled, QStringLiteral("bad CRC"), atNs, true);
@@ -302,6 +365,30 @@ bool Discipline::looksLikeAnswer(const QByteArray& b) const {
     return from && sensor::functionAnswered(b) == sensor::functionAnswered(stepBytes_);
 }
 
+bool Discipline::damagedAnswer(const QByteArray& b) {
+    const auto kind = stepExpect_.kind;
+    if (req_.collect || b.size() < 3 ||
+        (kind != sensor::ReplyKind::Read && kind != sensor::ReplyKind::WriteEcho &&
+         kind != sensor::ReplyKind::WriteMultiple))
+        return false;
+    const int length = sensor::longestReply(stepExpect_);
+    if (b.size() < length) return false;
+    if (const int sound = reader_.soundFrom(0); sound >= 0 && sound < length) return false;
+    const auto byte = [&](int i) { return static_cast<std::uint8_t>(b[i]); };
+    const std::uint8_t asked = stepExpect_.address;
+    const std::uint8_t function = sensor::functionAnswered(stepBytes_);
+    const bool addressHit = byte(0) != asked && byte(1) == function;
+    const bool functionHit = byte(0) == asked && byte(1) != function && byte(1) != (function | 0x80);
+    if (!addressHit && !functionHit) return false;
+    // The device asked, or the one the damaged address names, must owe nothing that could explain it.
+    if (pending_.expectsFrom(asked, line_.nowNs())) return false;
+    if (addressHit && sensor::isDeviceAddress(byte(0)) && pending_.expectsFrom(byte(0), line_.nowNs()))
+        return false;
+    if (kind == sensor::ReplyKind::Read) return byte(2) == 2 * stepExpect_.count;
+    // An echo repeats the request's register and value.
+    return b.mid(2, 4) == stepBytes_.mid(2, 4);
+}
+
 bool Discipline::garbledAnswer(const QByteArray& b) const {
     // Shaped like the answer, whole by the answer's length, and no sound frame there.
     if (!looksLikeAnswer(b)) return false;
@@ -310,6 +397,22 @@ bool Discipline::garbledAnswer(const QByteArray& b) const {
 }
 
 void Discipline::onFrame(const QByteArray& frame, qint64 atNs) {
+    if (phase_ == Phase::Quiet) {
+        if (sensor::senderOf(frame) != stepExpect_.address) {
+            late(frame, atNs);
+            return;
+        }
+        demoteCandidate();
+        // Past the request's own window, the try has timed out.
+        if (atNs > phaseEndNs_) {
+            tell(LineEvent::Direction::Ended, LineEvent::Verdict::Timeout, atNs);
+            stepFailed(Outcome::Timeout, QStringLiteral("no reply within %1 ms").arg(req_.timeoutMs), atNs,
+                       false);
+            late(frame, atNs);
+            if (sensor::couldAnswer(frame, stepExpect_)) phaseEndNs_ = atNs;
+            return;
+        }
+    }
     if (phase_ == Phase::EchoCheck) {
         if (frame == stepBytes_) {
             // The first copy was the adapter's; which of the two is the sensor's, nothing tells.
@@ -336,9 +439,22 @@ void Discipline::onFrame(const QByteArray& frame, qint64 atNs) {
 }
 
 void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
+    // A reply cannot end before the request and itself have crossed the line: this one was on
+    // its way before the request went out.
+    if (frame != stepBytes_ && tooSoon(frame, atNs)) {
+        late(frame, atNs);
+        return;
+    }
     const bool own = !pending_.couldProduce(frame, atNs);
     const sensor::Reply reply = sensor::checkReply(frame, stepExpect_);
     const auto status = reply.status;
+    // A write's answer repeats its own register and value: no earlier request but the same
+    // write draws it, and callers read writes back.
+    if (own && !matched() && !sensor::isWriteRequest(stepBytes_) &&
+        pending_.pastLive(stepExpect_.address, atNs)) {
+        candidate(frame, atNs);
+        return;
+    }
     if (own) {
         // Sent after everything held for the device, so everything held is settled too.
         if (status == sensor::ReplyStatus::Exception &&
@@ -376,8 +492,29 @@ void Discipline::onAnswerLike(const QByteArray& frame, qint64 atNs) {
     if (step_ == Step::Sync && !pending_.blocks(req_.expect, atNs)) {
         hold(stepExpect_, atNs); // the probe's own answer may still come
         ++ex_.tally.syncs;
-        startStep(Step::Request, atNs);
+        startAttempt(atNs);
     }
+}
+
+void Discipline::candidate(const QByteArray& frame, qint64 atNs) {
+    candidate_ = frame;
+    candidateNs_ = atNs;
+    phase_ = Phase::Quiet;
+    phaseEndNs_ = atNs + ms(req_.timeoutMs);
+}
+
+void Discipline::demoteCandidate() {
+    if (candidate_.isEmpty()) return;
+    const QByteArray frame = std::exchange(candidate_, {});
+    phase_ = Phase::AwaitReply;
+    phaseEndNs_ = stepSentNs_ + ms(req_.timeoutMs);
+    late(frame, candidateNs_);
+}
+
+bool Discipline::tooSoon(const QByteArray& frame, qint64 atNs) const {
+    if (!line_.facts().wireTimed) return false;
+    const qint64 character = line_.facts().characterNs;
+    return atNs < stepWriteNs_ + character * (stepBytes_.size() + frame.size());
 }
 
 void Discipline::holdWriteEcho(const QByteArray& frame, qint64 atNs) {
@@ -390,7 +527,8 @@ void Discipline::holdWriteEcho(const QByteArray& frame, qint64 atNs) {
 }
 
 void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
-    if (!sensor::couldAnswer(frame, req_.expect) || pending_.couldProduce(frame, atNs, false)) {
+    if (!sensor::couldAnswer(frame, req_.expect) || pending_.couldProduce(frame, atNs, false) ||
+        tooSoon(frame, atNs)) {
         late(frame, atNs);
         return;
     }
@@ -461,11 +599,19 @@ void Discipline::answered(Outcome outcome, const QByteArray& frame, qint64 atNs,
     if (step_ == Step::Sync) {
         tell(LineEvent::Direction::Heard, LineEvent::Verdict::Sync, atNs, frame);
         ++ex_.tally.syncs;
-        startStep(Step::Request, atNs);
+        candidate_.clear();
+        startAttempt(atNs);
         return;
     }
+    ex_.sent = stepBytes_;
     ex_.frame = frame;
     ex_.reply = sensor::checkReply(frame, stepExpect_);
+    if (widenedBy_ >= 0 && ex_.reply.ok()) {
+        // The wider read's registers, cut to those asked.
+        auto& regs = ex_.reply.registers;
+        regs.erase(regs.begin(), regs.begin() + widenedBy_);
+        regs.resize(req_.expect.count);
+    }
     ex_.sentNs = stepSentNs_;
     ex_.replyNs = atNs;
     if (own)
@@ -493,7 +639,7 @@ void Discipline::graceOver(qint64 nowNs) {
     // A probe's late answer (or another late reply) may have settled what it was sent for.
     if (step_ == Step::Sync && failed_ != Outcome::Echo && !pending_.blocks(req_.expect, nowNs)) {
         ++ex_.tally.syncs;
-        startStep(Step::Request, nowNs);
+        startAttempt(nowNs);
         return;
     }
     QString detail = failedDetail_;
@@ -565,11 +711,11 @@ void Discipline::tell(LineEvent::Direction direction, LineEvent::Verdict verdict
     observer_(e);
 }
 
-void Discipline::tellNotTaken(const QByteArray& frame, qint64 atNs) const {
+void Discipline::tellNotTaken(const QByteArray& frame, qint64 atNs, bool idle) const {
     // While only listening, or asking whoever is there, whatever is not taken answers an earlier
     // request; during another device's exchange it is that device's.
     const bool asked =
-        phase_ != Phase::Listen && !req_.collect && sensor::senderOf(frame) != req_.expect.address;
+        !idle && phase_ != Phase::Listen && !req_.collect && sensor::senderOf(frame) != req_.expect.address;
     tell(LineEvent::Direction::Heard, asked ? LineEvent::Verdict::Other : LineEvent::Verdict::Late, atNs,
          frame);
 }

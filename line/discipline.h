@@ -131,8 +131,9 @@ struct Answer {
 struct Exchange {
     Outcome outcome = Outcome::Timeout;
     QString detail;      // one line: why it failed
+    QByteArray sent;     // the request the answer answers: the one asked, or a wider read of it
     QByteArray frame;    // the answer, or the bytes of a garbled one
-    sensor::Reply reply; // the judge's reading of the answer
+    sensor::Reply reply; // the judge's reading of the answer, registers as the request asked them
     qint64 sentNs = 0;   // the request's last byte written
     qint64 replyNs = 0;  // the answer's last byte read
     // replyNs - sentNs; none without an answer, or for an exception a held request could have drawn.
@@ -147,7 +148,8 @@ struct Exchange {
 
 class Discipline {
 public:
-    explicit Discipline(ByteLine& line) : line_(line) {}
+    // Nothing is known of what was asked on the line before: see PendingReplies::pastUnknown.
+    explicit Discipline(ByteLine& line);
 
     // An adapter that hears its own transmission: strip that copy of each request.
     void setEcho(bool echo) { echo_ = echo; }
@@ -179,11 +181,23 @@ public:
     void reopened() { reader_.clear(); }
 
 private:
-    enum class Phase { Idle, AwaitSilence, AwaitReply, EchoCheck, Grace, Settle, Listen, Done };
+    // Quiet: an answer came from a device that may still owe an earlier run's replies; it is
+    // taken once the device has said nothing more for a timeout.
+    enum class Phase { Idle, AwaitSilence, AwaitReply, Quiet, EchoCheck, Grace, Settle, Listen, Done };
     enum class Step { Sync, Request };
 
     void startAttempt(qint64 nowNs);
-    void startStep(Step step, qint64 nowNs);
+    void startStep(Step step, qint64 nowNs, const QByteArray& bytes, const sensor::Expectation& expect);
+    // Whatever came while no request was out: late replies and noise, heard out as they came.
+    void hearIdle(qint64 atNs);
+    // The bytes could not have crossed the line since the request began to go out.
+    [[nodiscard]] bool tooSoon(const QByteArray& frame, qint64 atNs) const;
+    void candidate(const QByteArray& frame, qint64 atNs);
+    // Something more came from the device asked: the answer waiting in Quiet was not the last.
+    void demoteCandidate();
+    // Bytes of the answer's length and shape but for its address or function, from a device
+    // that owes nothing: the answer, damaged.
+    [[nodiscard]] bool damagedAnswer(const QByteArray& bytes);
     void send(qint64 nowNs);
     void replyOverdue(qint64 nowNs);
     void drain(qint64 atNs);
@@ -211,11 +225,11 @@ private:
     void hold(const sensor::Expectation& request, qint64 nowNs);
     [[nodiscard]] bool matched() const;
     [[nodiscard]] static QString echoDetail();
-    [[nodiscard]] qint64 ms(qint64 v) const { return v * 1000000; }
+    [[nodiscard]] static qint64 ms(qint64 v) { return v * 1000000; }
     void tell(LineEvent::Direction direction, LineEvent::Verdict verdict, qint64 atNs,
               const QByteArray& bytes = {}, std::optional<double> latencyMs = std::nullopt) const;
     // A sound frame not taken: late from the device asked, or another device's.
-    void tellNotTaken(const QByteArray& frame, qint64 atNs) const;
+    void tellNotTaken(const QByteArray& frame, qint64 atNs, bool idle = false) const;
 
     ByteLine& line_;
     bool echo_ = false;
@@ -232,6 +246,11 @@ private:
     int attempt_ = 0;
     bool sentThisStep_ = false;
     qint64 stepSentNs_ = 0;
+    qint64 stepWriteNs_ = 0; // when the step's request began to go out
+    int widenedBy_ = -1;     // the request went out as a wider read: its registers start this far in
+    QByteArray candidate_;   // Quiet: the answer, until the device has said nothing more
+    qint64 candidateNs_ = 0;
+    Tally idle_; // heard while no request was out, for the next exchange's count
     qint64 sentOutNs_ = std::numeric_limits<qint64>::min() / 2; // the last request's last byte on the wire
     bool echoCheck_ = false;   // the start of what is heard may be the request's own copy
     bool garbledSeen_ = false; // collect: a reply of its shape was garbled

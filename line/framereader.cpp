@@ -43,6 +43,12 @@ FrameReader::Cut FrameReader::cut() const {
     return {Cut::Noise, n};
 }
 
+int FrameReader::soundFrom(int from) const {
+    for (int i = from; i < buffer_.size(); ++i)
+        if (soundAt(buffer_, i) > 0) return i;
+    return -1;
+}
+
 QByteArray FrameReader::take(int n) {
     QByteArray front = buffer_.left(n);
     buffer_.remove(0, n);

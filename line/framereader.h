@@ -18,6 +18,8 @@ public:
 
     void feed(const QByteArray& bytes);
     [[nodiscard]] Cut cut() const;
+    // Where the first sound frame at or after `from` starts; -1 when none does (yet).
+    [[nodiscard]] int soundFrom(int from) const;
     // Removes `n` bytes from the front and returns them.
     QByteArray take(int n);
     // Removes `n` bytes from `at` on.

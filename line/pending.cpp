@@ -71,6 +71,21 @@ bool PendingReplies::settle(const QByteArray& frame, qint64 nowNs) {
 
 void PendingReplies::clear(std::uint8_t address, qint64 nowNs) {
     device(address, nowNs).runs.clear();
+    pastSettled_.set(address);
+}
+
+void PendingReplies::pastUnknown(qint64 nowNs) {
+    pastUntilNs_ = nowNs + forgetAfterNs_;
+    pastSettled_.reset();
+}
+
+bool PendingReplies::pastLive(std::uint8_t address, qint64 nowNs) const {
+    return nowNs < pastUntilNs_ && !pastSettled_.test(address);
+}
+
+bool PendingReplies::expectsFrom(std::uint8_t address, qint64 nowNs) {
+    const Device& d = device(address, nowNs);
+    return pastLive(address, nowNs) || d.fullSinceNs >= 0 || !d.runs.empty();
 }
 
 bool PendingReplies::blocks(const sensor::Expectation& request, qint64 nowNs) {
@@ -82,6 +97,21 @@ bool PendingReplies::blocks(const sensor::Expectation& request, qint64 nowNs) {
 }
 
 int PendingReplies::syncCount(const sensor::Expectation& request, qint64 nowNs) {
+    return countNoneHolds(request, nowNs, SYNC_FIRST_COUNT, SYNC_LAST_COUNT, false);
+}
+
+int PendingReplies::widerCount(const sensor::Expectation& request, qint64 nowNs) {
+    // Only the registers the sensor holds (0..8) can be read wider.
+    if (request.kind != sensor::ReplyKind::Read || request.anyAddress ||
+        request.request[1] != MODBUS_FC_READ_HOLDING_REGISTERS || request.count < 1 ||
+        request.start + request.count > SYNC_LAST_COUNT)
+        return 0;
+    // Its answer is taken for the request's, so no held request may share its count at all.
+    return countNoneHolds(request, nowNs, request.count + 1, SYNC_LAST_COUNT, true);
+}
+
+int PendingReplies::countNoneHolds(const sensor::Expectation& request, qint64 nowNs, int firstCount,
+                                   int lastCount, bool unusedOnly) {
     const Device& d = device(request.address, nowNs);
     if (d.fullSinceNs >= 0) return 0;
     const int n = static_cast<int>(d.runs.size());
@@ -90,7 +120,7 @@ int PendingReplies::syncCount(const sensor::Expectation& request, qint64 nowNs) 
         if (sensor::sameAnswers(d.runs[static_cast<std::size_t>(i)].request, request)) lastBlocking = i;
     int unused = 0;
     int usable = 0;
-    for (int k = SYNC_FIRST_COUNT; k <= SYNC_LAST_COUNT; ++k) {
+    for (int k = firstCount; k <= lastCount; ++k) {
         const auto probe =
             sensor::expectRead(sensor::readRequest(request.address, 0, static_cast<std::uint16_t>(k)));
         if (sensor::sameAnswers(probe, request)) continue;
@@ -99,11 +129,11 @@ int PendingReplies::syncCount(const sensor::Expectation& request, qint64 nowNs) 
             if (sensor::sameAnswers(d.runs[static_cast<std::size_t>(i)].request, probe)) first = i;
         if (first >= 0 && first <= lastBlocking) continue;
         // The last run's count again keeps a silent device's runs from growing.
-        if (n > 0 && sensor::sameAnswers(d.runs.back().request, probe)) return k;
+        if (!unusedOnly && n > 0 && sensor::sameAnswers(d.runs.back().request, probe)) return k;
         if (first < 0 && unused == 0) unused = k;
         if (usable == 0) usable = k;
     }
-    return unused != 0 ? unused : usable;
+    return unused != 0 || unusedOnly ? unused : usable;
 }
 
 void PendingReplies::forgetAll() {

@@ -18,8 +18,10 @@
 
 #include <QByteArray>
 
+#include <bitset>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <map>
 
 namespace kv::line {
@@ -55,8 +57,20 @@ public:
     // `request`: one no held request draws, or one whose oldest held read comes after the
     // last that blocks (reused so that a silent device does not use them all up). 0: none.
     [[nodiscard]] int syncCount(const sensor::Expectation& request, qint64 nowNs);
-    // After a change of rate: whatever was on its way at the old rate arrives as noise.
+    // The count of a wider read of the same registers (a read of registers start'..start'+k-1
+    // that covers the request's) whose answer nothing held could draw. 0: none.
+    [[nodiscard]] int widerCount(const sensor::Expectation& request, qint64 nowNs);
+    // After a change of rate: whatever was on its way at the old rate arrives as noise. What
+    // an earlier run may have left stays unknown.
     void forgetAll();
+
+    // Nothing is known of what was asked before nowNs (an earlier run, another master): each
+    // device may still owe replies of any shape until one of its answers is trusted (clear)
+    // or FORGET_AFTER_MS has passed.
+    void pastUnknown(qint64 nowNs);
+    [[nodiscard]] bool pastLive(std::uint8_t address, qint64 nowNs) const;
+    // Whether the device may send anything now: a request held for it, or its unknown past.
+    [[nodiscard]] bool expectsFrom(std::uint8_t address, qint64 nowNs);
     // Requests held for every device.
     [[nodiscard]] int size() const;
 
@@ -77,6 +91,8 @@ private:
     // expired ones gone.
     Device& device(std::uint8_t address, qint64 nowNs);
     void append(Device& d, const sensor::Expectation& request, int count, qint64 atNs);
+    [[nodiscard]] int countNoneHolds(const sensor::Expectation& request, qint64 nowNs, int first, int last,
+                                     bool unusedOnly);
 
     std::map<std::uint8_t, Device> devices_;
     struct AnyoneRun {
@@ -86,6 +102,8 @@ private:
     std::deque<AnyoneRun> anyone_; // address reads, held for every device
     quint64 seq_ = 0;
     qint64 forgetAfterNs_;
+    qint64 pastUntilNs_ = std::numeric_limits<qint64>::min();
+    std::bitset<256> pastSettled_;
 };
 
 } // namespace kv::line

@@ -62,6 +62,7 @@ void ModbusTcpLine::waitReadable(qint64 deadlineNs) {
 LinkFacts ModbusTcpLine::facts() const {
     LinkFacts f = stream_->facts();
     f.frameSilenceNs = 0;
+    f.wireTimed = false; // the gateway answers for itself, the bus behind it unseen
     f.matchesReplies = true;
     f.setsRate = false;
     return f;

@@ -60,6 +60,9 @@ struct LinkFacts {
     // One character on the wire, so that the line is known busy while a request goes out;
     // 0 where the link has no such time.
     qint64 characterNs = 0;
+    // Bytes really take that time here (a serial line, not a pseudo terminal that carries
+    // them at once): no reply can end before its request and itself have crossed the line.
+    bool wireTimed = false;
     // The link itself pairs each reply with its request (Modbus TCP's transaction id),
     // so a late reply can never pass for another; false on a serial line.
     bool matchesReplies = false;

@@ -40,6 +40,8 @@ OpenResult SerialLine::open(const QString& name, int baud) {
     baud_ = baud;
     // By the device itself, not the link: its lock then covers every name it has.
     const QString device = realDevice(name);
+    // A pseudo terminal (a virtual sensor, socat) carries bytes at once, whatever the rate.
+    ptyDevice_ = device.startsWith(QLatin1String("/dev/pts/"));
     port_->setPortName(device);
     if (!port_->open(QIODevice::ReadWrite))
         return openFailure(name, port_->error() == QSerialPort::PermissionError, port_->errorString());
@@ -165,6 +167,9 @@ void SerialLine::closeIfLost() {
 
 QByteArray SerialLine::take() {
     if (!port_->isOpen()) return {};
+    // Bytes still with the system count as arrived: what came while nobody waited is heard
+    // before the next request goes out, not after it.
+    if (port_->bytesAvailable() == 0) port_->waitForReadyRead(0);
     QByteArray got = port_->readAll();
     closeIfLost();
     return got;
@@ -198,6 +203,7 @@ LinkFacts SerialLine::facts() const {
     LinkFacts f;
     f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_, format_) * kNsPerMs);
     f.characterNs = static_cast<qint64>(lineTimeMs(1, baud_, format_) * kNsPerMs);
+    f.wireTimed = !ptyDevice_;
     return f;
 }
 

@@ -45,6 +45,7 @@ private:
     std::unique_ptr<QSerialPort> port_;
     QString name_;
     int baud_ = 9600;
+    bool ptyDevice_ = false;
     QElapsedTimer clock_;
     QString lostReason_;
 };

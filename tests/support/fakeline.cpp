@@ -37,6 +37,7 @@ LinkFacts FakeLine::facts() const {
     LinkFacts f;
     f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_) * NS_PER_MS);
     f.characterNs = wireNs(1);
+    f.wireTimed = true; // every arrival a script or a model gives has crossed the line
     return f;
 }
 

@@ -27,10 +27,13 @@ public:
     // frame, which no master can tell from a sensor's. Read when the violations are.
     bool judgeValues = true;
 
-    // Each try waits at most a timeout for the line to fall quiet, a timeout for the answer and
-    // a grace period after it, once for a resynchronising read and once for the request:
-    // (retries + 1) x 2 x (2 x timeout + grace), as kv7702r --help says.
+    // Each try waits at most a timeout for the line to fall quiet, a timeout for the answer, a
+    // timeout more while a device that may owe an earlier run stays quiet, and a grace period,
+    // once for a resynchronising read and once for the request:
+    // (retries + 1) x 2 x (3 x timeout + grace), as kv7702r --help says.
     [[nodiscard]] static qint64 boundNs(int timeoutMs, int retries);
+    // Whether `wide` reads the registers `asked` reads and more, from the same device.
+    [[nodiscard]] static bool widens(const QByteArray& wide, const QByteArray& asked);
     void took(qint64 ns, int timeoutMs, int retries);
     void request(const cli::Result& r, const QByteArray& bytes);
     // Every answer to the address read is some device's answer to an address read.
