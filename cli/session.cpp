@@ -103,6 +103,7 @@ line::Request Session::prepared(const QByteArray& bytes, const sensor::Expectati
     r.graceMs = wait.graceMs;
     r.retries = retries;
     r.retryTimeouts = retryOn == RetryOn::LineErrors;
+    r.quietMs = opt_.timeoutMs; // a probe's short wait says nothing of how long the sensor takes
     return r;
 }
 

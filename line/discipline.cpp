@@ -161,6 +161,8 @@ void Discipline::send(qint64 nowNs) {
     sentOutNs_ = stepSentNs_ + line_.facts().characterNs * stepBytes_.size();
     phase_ = Phase::AwaitReply;
     phaseEndNs_ = stepSentNs_ + ms(req_.timeoutMs) + (req_.collect ? ms(graceMs()) : 0);
+    windowEndNs_ = phaseEndNs_;
+    unsure_.clear();
     // A write's echo is its answer; a read's request coming back is the adapter's.
     echoCheck_ = echo_ || !sensor::isWriteRequest(stepBytes_);
     garbledSeen_ = false;
@@ -315,6 +317,7 @@ void Discipline::drain(qint64 atNs) {
             const bool damaged = !garbledAnswer(reader_.bytes());
             const int length = damaged ? sensor::replyLength(reader_.bytes(), stepExpect_)
                                        : std::max(sensor::frameLength(reader_.bytes()), 1);
+            heardDamaged(reader_.bytes().left(length));
             if (req_.collect) {
                 garbledSeen_ = true;
                 noise(reader_.take(length), LineEvent::Verdict::Crc);
@@ -326,6 +329,7 @@ void Discipline::drain(qint64 atNs) {
             stepFailed(Outcome::Garbled, QStringLiteral("bad CRC"), atNs, true);
             continue;
         }
+        heardDamaged(reader_.bytes().left(c.length));
         noise(reader_.take(c.length));
     }
 }
@@ -500,7 +504,7 @@ void Discipline::candidate(const QByteArray& frame, qint64 atNs) {
     candidate_ = frame;
     candidateNs_ = atNs;
     phase_ = Phase::Quiet;
-    phaseEndNs_ = atNs + ms(req_.timeoutMs);
+    phaseEndNs_ = atNs + quietNs();
 }
 
 void Discipline::demoteCandidate() {
@@ -509,6 +513,23 @@ void Discipline::demoteCandidate() {
     phase_ = Phase::AwaitReply;
     phaseEndNs_ = stepSentNs_ + ms(req_.timeoutMs);
     late(frame, candidateNs_);
+}
+
+void Discipline::heardDamaged(const QByteArray& burst) {
+    // Bytes that hold the head of a frame from a device whose answer waits to be known as its
+    // last: the device is still talking, its frame destroyed by another's.
+    if (phase_ == Phase::Quiet && mayHoldBytesOf(burst, candidate_)) demoteCandidate();
+    for (std::size_t i = 0; i < unsure_.size();)
+        if (mayHoldBytesOf(burst, unsure_[i].frame))
+            dropUnsure(sensor::senderOf(unsure_[i].frame));
+        else
+            ++i;
+}
+
+bool Discipline::mayHoldBytesOf(const QByteArray& bytes, const QByteArray& frame) {
+    // Frames that cross each other leave their bytes mixed: the device's address anywhere is
+    // enough; on a noisy line this costs the first answer of a device now and then a retry.
+    return !frame.isEmpty() && bytes.contains(frame[0]);
 }
 
 bool Discipline::tooSoon(const QByteArray& frame, qint64 atNs) const {
@@ -527,13 +548,18 @@ void Discipline::holdWriteEcho(const QByteArray& frame, qint64 atNs) {
 }
 
 void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
+    dropUnsure(sensor::senderOf(frame));
     if (!sensor::couldAnswer(frame, req_.expect) || pending_.couldProduce(frame, atNs, false) ||
-        tooSoon(frame, atNs)) {
+        tooSoon(frame, atNs) || atNs > windowEndNs_) {
         late(frame, atNs);
         return;
     }
     // It may answer an earlier address read: it says the same, but its latency is unknown.
     const bool own = !pending_.settle(frame, atNs);
+    if (pending_.pastLive(sensor::senderOf(frame), atNs)) {
+        unsure_.push_back({frame, sensor::checkReply(frame, req_.expect), atNs, own});
+        return;
+    }
     const std::uint8_t from = sensor::senderOf(frame);
     const bool again = std::any_of(ex_.answers.begin(), ex_.answers.end(),
                                    [&](const Answer& a) { return sensor::senderOf(a.frame) == from; });
@@ -548,7 +574,35 @@ void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
          frame, own ? std::optional<double>(static_cast<double>(atNs - stepSentNs_) / 1e6) : std::nullopt);
 }
 
+void Discipline::dropUnsure(std::uint8_t from) {
+    for (auto it = unsure_.begin(); it != unsure_.end(); ++it)
+        if (sensor::senderOf(it->frame) == from) {
+            // Already settled what it could when it was heard: only told and counted now.
+            tellNotTaken(it->frame, it->atNs);
+            ex_.tally.addLate(from);
+            unsure_.erase(it);
+            return;
+        }
+}
+
 void Discipline::collectOver(qint64 nowNs) {
+    qint64 waitUntil = 0;
+    for (const Answer& a : unsure_)
+        waitUntil = std::max(waitUntil, a.atNs + quietNs());
+    if (waitUntil > nowNs) {
+        phaseEndNs_ = waitUntil;
+        return;
+    }
+    for (const Answer& a : std::exchange(unsure_, {})) {
+        // Nothing more came from the device: this was the last it owed, the answer to this read.
+        pending_.clear(sensor::senderOf(a.frame), nowNs);
+        const auto at = std::find_if(ex_.answers.begin(), ex_.answers.end(),
+                                     [&](const Answer& b) { return b.atNs > a.atNs; });
+        ex_.answers.insert(at, a);
+        tell(LineEvent::Direction::Heard,
+             a.reply.ok() ? LineEvent::Verdict::Answer : LineEvent::Verdict::Exception, a.atNs, a.frame,
+             a.own ? std::optional<double>(static_cast<double>(a.atNs - stepSentNs_) / 1e6) : std::nullopt);
+    }
     // A device slower than the window may still answer.
     hold(req_.expect, nowNs);
     if (ex_.answers.empty()) {

@@ -116,6 +116,9 @@ struct Request {
     int graceMs = -1; // after a timeout; -1: graceMsFor(timeoutMs)
     int retries = 0;
     bool retryTimeouts = true; // false: only garbled replies are tried again
+    // How long a device may take over one request, after its answer, before that answer is
+    // trusted as the last it owed an earlier run; -1: the timeout (a short probe gives the run's).
+    int quietMs = -1;
     // Listen out timeout and grace and keep every distinct answer (the address read).
     bool collect = false;
 };
@@ -195,6 +198,9 @@ private:
     void candidate(const QByteArray& frame, qint64 atNs);
     // Something more came from the device asked: the answer waiting in Quiet was not the last.
     void demoteCandidate();
+    void heardDamaged(const QByteArray& burst);
+    // Whether a burst of noise may hold bytes of a frame from `frame`'s device.
+    [[nodiscard]] static bool mayHoldBytesOf(const QByteArray& bytes, const QByteArray& frame);
     // Bytes of the answer's length and shape but for its address or function, from a device
     // that owes nothing: the answer, damaged.
     [[nodiscard]] bool damagedAnswer(const QByteArray& bytes);
@@ -208,6 +214,10 @@ private:
     void holdWriteEcho(const QByteArray& frame, qint64 atNs);
     void collectAnswer(const QByteArray& frame, qint64 atNs);
     void collectOver(qint64 nowNs);
+    // Collect: an answer from a device that may still owe an earlier run waits in unsure_ until
+    // the device has said nothing more for quietNs(); a later frame from it drops the answer.
+    void dropUnsure(std::uint8_t from);
+    [[nodiscard]] qint64 quietNs() const { return ms(req_.quietMs >= 0 ? req_.quietMs : req_.timeoutMs); }
     void late(const QByteArray& frame, qint64 atNs);
     void noise(const QByteArray& bytes, LineEvent::Verdict verdict = LineEvent::Verdict::Noise);
     // The bytes begin as this step's answer would: from its device, with its function.
@@ -251,6 +261,8 @@ private:
     QByteArray candidate_;   // Quiet: the answer, until the device has said nothing more
     qint64 candidateNs_ = 0;
     Tally idle_; // heard while no request was out, for the next exchange's count
+    std::vector<Answer> unsure_;
+    qint64 windowEndNs_ = 0; // collect: the end of the window itself, before any wait for unsure_
     qint64 sentOutNs_ = std::numeric_limits<qint64>::min() / 2; // the last request's last byte on the wire
     bool echoCheck_ = false;   // the start of what is heard may be the request's own copy
     bool garbledSeen_ = false; // collect: a reply of its shape was garbled

@@ -14,8 +14,9 @@ namespace kv::fake {
 inline constexpr qint64 NS_PER_MS = 1000000;
 
 // Who sent bytes that reached the master.
-inline constexpr int NOISE = -1; // nobody: noise on the line
-inline constexpr int ECHO = -2;  // the adapter's copy of the master's own request
+inline constexpr int NOISE = -1;       // nobody: noise on the line
+inline constexpr int ECHO = -2;        // the adapter's copy of the master's own request
+inline constexpr int EARLIER_RUN = -3; // a reply to a request sent before the line was the master's
 
 class FakeLine final : public Link {
 public:

@@ -35,7 +35,7 @@ bool holdsFrame(const QByteArray& bytes) {
 
 const std::vector<Model>& models() {
     static const std::vector<Model> all = [] {
-        std::vector<Model> m(10);
+        std::vector<Model> m(14);
         m[0].name = "prompt";
         m[1].name = "slow with jitter";
         m[1].turnMinMs = 5;
@@ -67,6 +67,20 @@ const std::vector<Model>& models() {
         m[9].name = "unplug";
         m[9].turnMaxMs = 80;
         m[9].unplug = true;
+        m[10] = m[2];
+        m[10].name = "late exceptions";
+        m[10].exceptionChance = 0.3;
+        m[11] = m[2];
+        m[11].name = "late replies, some garbled";
+        m[11].crcChance = 0.2;
+        m[12] = m[4];
+        m[12].name = "noise while a garbled reply ends";
+        m[12].noisePerSecond = 20;
+        m[12].crcChance = 0.3;
+        m[13].name = "an earlier run's reads still queued";
+        m[13].turnMinMs = 5;
+        m[13].turnMaxMs = 60;
+        m[13].pastRequests = 6;
         return m;
     }();
     return all;
@@ -94,6 +108,7 @@ Bus::Bus(FakeLine& line, const Model& model, const std::vector<std::uint8_t>& ad
     }
     line_.setEcho(model_.echo);
     if (model_.noisePerSecond > 0) scheduleNoise(kNoiseHorizonNs);
+    if (model_.pastRequests > 0) schedulePast();
     line_.onWrite = [this](int index) { onRequest(index); };
 }
 
@@ -107,6 +122,29 @@ std::uint16_t Bus::holds(std::uint8_t address, int reg) const {
     for (const Sensor& s : sensors_)
         if (s.address == address) return s.regs[static_cast<std::size_t>(reg)];
     return 0;
+}
+
+void Bus::schedulePast() {
+    // Reads an earlier run sent just before this one began, answered in order from now on:
+    // their replies belong to no request of this run. One sensor's come after another's, as
+    // the earlier run asked them in turn.
+    qint64 t = static_cast<qint64>(std::uniform_real_distribution<double>(0, 30)(rng_) * NS_PER_MS);
+    for (Sensor& s : sensors_) {
+        const int n = std::uniform_int_distribution<int>(1, model_.pastRequests)(rng_);
+        for (int k = 0; k < n; ++k) {
+            const int start = std::uniform_int_distribution<int>(0, 7)(rng_);
+            const int count = std::uniform_int_distribution<int>(1, std::min(9 - start, 3))(rng_);
+            const QByteArray request =
+                sealed({s.address, kvsim::fn::kReadHolding, 0, static_cast<std::uint8_t>(start), 0,
+                        static_cast<std::uint8_t>(count)});
+            const QByteArray reply = answer(s, request);
+            t += static_cast<qint64>(
+                std::uniform_real_distribution<double>(model_.turnMinMs, model_.turnMaxMs)(rng_) * NS_PER_MS);
+            line_.arrive(t + line_.wireNs(static_cast<int>(reply.size())), reply, EARLIER_RUN);
+            t += line_.wireNs(static_cast<int>(reply.size()));
+        }
+        s.busyUntilNs = t;
+    }
 }
 
 void Bus::scheduleNoise(qint64 untilNs) {
@@ -161,10 +199,11 @@ void Bus::onRequest(int index) {
             ++dropped_;
             continue;
         }
-        const QByteArray reply = fate == Fate::Refused
-                                     ? sealed({s.address, static_cast<std::uint8_t>(request[1] | 0x80),
-                                               kvsim::exc::kDeviceFailure})
-                                     : answer(s, w.bytes);
+        const bool refused =
+            fate == Fate::Refused || (model_.exceptionChance > 0 && uniform(0, 1) < model_.exceptionChance);
+        const QByteArray reply = refused ? sealed({s.address, static_cast<std::uint8_t>(request[1] | 0x80),
+                                                   kvsim::exc::kDeviceFailure})
+                                         : answer(s, w.bytes);
         if (reply.isEmpty() || fate == Fate::Unanswered) continue;
         double turnMs = addressRead && model_.severalAnswer ? kAddressReadTurnsMs[i % 3] + uniform(0, 5)
                                                             : uniform(model_.turnMinMs, model_.turnMaxMs);

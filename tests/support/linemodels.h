@@ -27,11 +27,14 @@ struct Model {
     bool severalAnswer = false; // every sensor answers the address read, one after another
     bool silentSpell = false;   // a sensor falls silent for seconds, then answers again
     bool unplug = false;        // the adapter goes away for a while and comes back
+    double exceptionChance = 0; // a reply is exception 04 instead (late ones too)
+    int pastRequests = 0;       // up to this many reads of an earlier run each sensor still works through
 };
 
 // Prompt; slow with jitter; late replies that queue; late replies that drop; noise; CRC
 // errors; an echoing adapter; several sensors answering the address read; silent then
-// back; an unplug.
+// back; an unplug; late exceptions; late replies garbled; noise while a garbled reply ends;
+// an earlier run's reads still queued.
 [[nodiscard]] const std::vector<Model>& models();
 
 struct Reply {
@@ -82,6 +85,7 @@ private:
     [[nodiscard]] QByteArray answer(Sensor& s, const QByteArray& request);
     void send(const QByteArray& frame, qint64 startNs, int index);
     void scheduleNoise(qint64 untilNs);
+    void schedulePast();
 
     FakeLine& line_;
     Model model_;

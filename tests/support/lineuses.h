@@ -27,14 +27,15 @@ public:
     // frame, which no master can tell from a sensor's. Read when the violations are.
     bool judgeValues = true;
 
-    // Each try waits at most a timeout for the line to fall quiet, a timeout for the answer, a
-    // timeout more while a device that may owe an earlier run stays quiet, and a grace period,
-    // once for a resynchronising read and once for the request:
-    // (retries + 1) x 2 x (3 x timeout + grace), as kv7702r --help says.
-    [[nodiscard]] static qint64 boundNs(int timeoutMs, int retries);
+    // Each try waits at most a timeout for the line to fall quiet, a timeout for the answer, the
+    // run's timeout more while a device that may owe an earlier run stays quiet, and a grace
+    // period, once for a resynchronising read and once for the request:
+    // (retries + 1) x 2 x (3 x timeout + grace) where the run's timeout is the request's, as
+    // kv7702r --help says.
+    [[nodiscard]] static qint64 boundNs(int timeoutMs, int retries, int runTimeoutMs);
     // Whether `wide` reads the registers `asked` reads and more, from the same device.
     [[nodiscard]] static bool widens(const QByteArray& wide, const QByteArray& asked);
-    void took(qint64 ns, int timeoutMs, int retries);
+    void took(qint64 ns, int timeoutMs, int retries, int runTimeoutMs);
     void request(const cli::Result& r, const QByteArray& bytes);
     // Every answer to the address read is some device's answer to an address read.
     void addressRead(const cli::Result& r);
@@ -56,10 +57,15 @@ private:
     std::vector<std::string> wrongValues_;
 };
 
+// Whether some sound frame on the line was not a sensor's reply whole (noise that happened to
+// close one): `sound` tells whether a sensor sent that frame ending then. No master can tell
+// such a frame from a sensor's, so values are not judged where there is one.
+[[nodiscard]] bool forged(const FakeLine& line, const std::function<bool(const QByteArray&, qint64)>& sound);
+
 // The uses the command line makes of the line, each as it makes them: measurements of three
 // sensors round by round, the seven parameters, what a register held, a write and the
-// read-back that tells whether it took, the address read, and scan's short probes with the
-// late answerers asked again.
+// read-back that tells whether it took, the address read after short reads whose late
+// replies may come during it, and scan's short probes with the late answerers asked again.
 enum class Use { ReadRows, Params, WriteReadBack, AddressRead, ScanProbes };
 inline constexpr int USE_COUNT = 5;
 
