@@ -213,9 +213,8 @@ TEST(CliOnAFakeLine, ANetworkLinkIsMadeAnewBetweenRequests) {
         }
         cli::CommonOptions o;
         o.timeoutMs = 200;
-        cli::Session session(
-            o, std::make_unique<net::RedialLine>(std::move(stream), row.reconnectAfter),
-            QStringLiteral("tcp://192.0.2.7:4001"), 9600);
+        cli::Session session(o, std::make_unique<net::RedialLine>(std::move(stream), row.reconnectAfter),
+                             QStringLiteral("tcp://192.0.2.7:4001"), 9600);
         cli::ReadOptions read;
         read.count = 5;
         read.countGiven = true;
