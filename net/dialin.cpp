@@ -6,11 +6,10 @@ namespace kv::net {
 namespace {
 
 constexpr qint64 kNsPerMs = 1000000;
-// A registration longer than this is no registration: the rest is kept out of the name.
-constexpr int kMaxRegistration = 256;
 
+// A backslash too is %XX: line protocol cannot end a tag with one.
 bool printable(char c) {
-    return c > 0x20 && c < 0x7F && c != '%' && c != '/';
+    return c > 0x20 && c < 0x7F && c != '%' && c != '/' && c != '\\';
 }
 
 } // namespace
@@ -21,8 +20,9 @@ QString registrationName(const QByteArray& registration) {
         if (printable(c))
             name += QLatin1Char(c);
         else
-            name +=
-                QStringLiteral("%%1").arg(static_cast<unsigned char>(c), 2, 16, QLatin1Char('0')).toUpper();
+            name += QLatin1Char('%') + QString::number(static_cast<uint>(static_cast<unsigned char>(c)), 16)
+                                           .rightJustified(2, QLatin1Char('0'))
+                                           .toUpper();
     }
     return name;
 }
@@ -36,30 +36,67 @@ bool DialInHub::listen(const Options& options, QString& why) {
 void DialInHub::acceptAll(qint64 nowNs) {
     for (Socket s = listener_.accept(); s.valid(); s = listener_.accept()) {
         Newcomer n;
-        n.peer = s.peerHost();
+        n.peer = s.peerName();
         n.socket = std::move(s);
         n.untilNs = nowNs + options_.registrationMs * kNsPerMs;
         newcomers_.push_back(std::move(n));
     }
 }
 
-void DialInHub::file(Newcomer& n, Events& events) {
+bool DialInHub::live(const DialInBus& bus, qint64 nowNs) const {
+    const SocketLine& s = bus.socket_;
+    if (!s.connected()) return false;
+    const bool unanswered = s.wroteNs() > s.heardNs();
+    return !(unanswered && nowNs - s.wroteNs() > options_.answerMs * kNsPerMs);
+}
+
+DialInBus* DialInHub::busFor(const QString& registration, const QString& peer, qint64 nowNs, Events& events) {
+    // Its own bus first (a DTU that dialled in again from where it was), then one of the
+    // registration's buses whose connection is over or dead.
+    DialInBus* first = nullptr;
+    DialInBus* free = nullptr;
+    for (const auto& b : buses_) {
+        if (b->registration_ != registration) continue;
+        if (!first) first = b.get();
+        if (b->peer_ == peer) return b.get();
+        if (!free && !live(*b, nowNs)) free = b.get();
+    }
+    if (free) return free;
+    QString name = registration;
+    if (first) {
+        // A live DTU holds the name already: this is another one.
+        name = registration + QLatin1Char('@') + peer;
+        events.notes.push_back(QStringLiteral("two DTUs register as %1, from %2 and from %3: the second is "
+                                              "read as %4")
+                                   .arg(registration, first->peer_, peer, name));
+    }
+    DialInBus*& bus = byName_[name];
+    if (!bus) {
+        buses_.push_back(std::make_unique<DialInBus>(name, options_.heartbeats));
+        bus = buses_.back().get();
+        bus->registration_ = registration;
+    }
+    return bus;
+}
+
+void DialInHub::file(Newcomer& n, Events& events, qint64 nowNs) {
     // The registration without heartbeats, unless it is nothing else (a DTU that registers
     // with its heartbeat).
     HeartbeatFilter filter(options_.heartbeats);
-    QByteArray registration = filter.strip(n.said);
+    QByteArray registration = filter.strip(n.said) + filter.release();
     if (registration.isEmpty() && filter.removed() > 0) {
         for (const QByteArray& h : options_.heartbeats)
             if (n.said.startsWith(h)) registration = h;
     }
     const QString name = registration.isEmpty() ? n.peer : registrationName(registration);
-    DialInBus*& bus = byName_[name];
-    if (!bus) {
-        buses_.push_back(std::make_unique<DialInBus>(name, options_.heartbeats));
-        bus = buses_.back().get();
-    }
+    if (n.tooLong)
+        events.notes.push_back(QStringLiteral("%1 registered with more than %2 bytes: the first %2 name it")
+                                   .arg(n.peer)
+                                   .arg(MAX_REGISTRATION));
+    DialInBus* bus = busFor(name, n.peer, nowNs, events);
     bus->socket_.attach(std::move(n.socket));
     bus->line_.filter().reset();
+    bus->peer_ = n.peer;
     ++bus->connections_;
     events.joined.push_back(bus);
 }
@@ -93,7 +130,10 @@ DialInHub::Events DialInHub::wait(qint64 untilNs) {
             bool closed = false;
             QString why;
             n.said += n.socket.receive(closed, why);
-            n.said.truncate(kMaxRegistration);
+            if (n.said.size() > MAX_REGISTRATION) {
+                n.tooLong = true;
+                n.said.truncate(MAX_REGISTRATION);
+            }
             if (closed) n.socket.close();
         }
     }
@@ -108,7 +148,7 @@ DialInHub::Events DialInHub::wait(qint64 untilNs) {
         if (!it->socket.valid()) {
             it = newcomers_.erase(it);
         } else if (now >= it->untilNs) {
-            file(*it, events);
+            file(*it, events, now);
             it = newcomers_.erase(it);
         } else {
             ++it;

@@ -3,7 +3,11 @@
 // registration packet (what it sends before anything is asked), and files the connection
 // under the bus that registration names. A DTU that drops and dials in again finds its bus
 // again, with the line discipline's state on it, and a newer connection under a name replaces
-// an older one (a DTU redials before the server has noticed that its old connection died).
+// an older one that left a request unanswered past the reply timeout (a DTU redials before the
+// server has noticed that its old connection died). A second connection under a name whose
+// connection is live is a second DTU (cloned configurations are common): a bus of its own,
+// named NAME@HOST:PORT. DTUs that register with nothing are named by HOST:PORT, so that several
+// behind one address (a carrier's NAT) stay apart.
 // Event-driven: one thread watches the listening socket, the connections still registering
 // and every bus's connection with one wait.
 
@@ -18,9 +22,11 @@ namespace kv::net {
 
 // How long a new connection is given to register, by default.
 inline constexpr int REGISTRATION_MS = 1000;
+// The longest registration kept: the rest is left out of the name, and said.
+inline constexpr int MAX_REGISTRATION = 256;
 
-// A registration as a name: printable ASCII as it is, every other byte (and '%' and '/') as
-// %XX; empty registrations are named by the DTU's address instead.
+// A registration as a name: printable ASCII as it is, every other byte (and '%', '/' and '\')
+// as %XX; empty registrations are named by the DTU's address and port instead.
 [[nodiscard]] QString registrationName(const QByteArray& registration);
 
 // One DTU's bus: its name and its line, kept across its connections.
@@ -30,8 +36,10 @@ public:
         : name_(std::move(name)), line_(socket_, heartbeats) {}
 
     [[nodiscard]] const QString& name() const { return name_; }
+    // Its present (or last) connection's other end, HOST:PORT.
+    [[nodiscard]] const QString& peer() const { return peer_; }
     // The line the discipline runs over: heartbeats already taken out.
-    [[nodiscard]] ByteLine& line() { return line_; }
+    [[nodiscard]] HeartbeatLine& line() { return line_; }
     [[nodiscard]] SocketLine& socket() { return socket_; }
     [[nodiscard]] bool connected() const { return socket_.connected(); }
     // Times it dialled in.
@@ -41,6 +49,8 @@ public:
 private:
     friend class DialInHub;
     QString name_;
+    QString registration_; // the name its registration gives, shared by clones
+    QString peer_;
     SocketLine socket_;
     HeartbeatLine line_;
     int connections_ = 0;
@@ -53,7 +63,12 @@ public:
         int port = 0;
         std::vector<QByteArray> heartbeats;
         int registrationMs = REGISTRATION_MS;
+        // A connection with a request unanswered this long is taken for dead when its DTU
+        // dials in again.
+        int answerMs = 1000;
     };
+    // The port it listens on (0 before listen).
+    [[nodiscard]] int port() const { return listener_.localPort(); }
 
     // Listens; false with the reason.
     [[nodiscard]] bool listen(const Options& options, QString& why);
@@ -62,6 +77,7 @@ public:
     struct Events {
         std::vector<DialInBus*> joined; // registered: new buses, and buses dialled in again
         std::vector<DialInBus*> heard;  // buses whose socket brought bytes, or its end
+        std::vector<QString> notes;     // what the operator should know: clones, long registrations
     };
     // Waits until a socket has something or untilNs passes (sooner when a registration moment
     // ends), reads what came, accepts new connections and files those whose moment is over.
@@ -78,9 +94,13 @@ private:
         QByteArray said;
         qint64 untilNs = 0;
         QString peer;
+        bool tooLong = false;
     };
     void acceptAll(qint64 nowNs);
-    void file(Newcomer& n, Events& events);
+    void file(Newcomer& n, Events& events, qint64 nowNs);
+    // The bus a registration's connection goes to: its own, or one taken for dead, or a new one.
+    DialInBus* busFor(const QString& registration, const QString& peer, qint64 nowNs, Events& events);
+    [[nodiscard]] bool live(const DialInBus& bus, qint64 nowNs) const;
 
     Options options_;
     Socket listener_;

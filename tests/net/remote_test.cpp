@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 using namespace simtest;
@@ -273,6 +275,10 @@ TEST_F(Remote, AddressesThatCannotBeReached) {
         {{"params", "--port", "listen://" + at}, 1, "read from only"},
         {{"address", "--port", "modbus-tcp://" + at}, 1, "scan"},
         {{"read", "--port", "tcp://" + at, "--heartbeat", "HB"}, 1, "for --port listen://"},
+        {{"read", "--port", "tcp://" + at, "--dtus-wait", "5"}, 1, "for --port listen://"},
+        {{"read", "--port", "listen://" + at, "--reconnect-after", "2"},
+         1,
+         "is for --port tcp:// and modbus-tcp://"},
         {{"read", "--port", "tcp://127.0.0.1:" + std::to_string(freePort())}, 2, "connection refused"},
         {{"read", "--port", "modbus-tcp://no-such-host.invalid"},
          2,
@@ -286,4 +292,69 @@ TEST_F(Remote, AddressesThatCannotBeReached) {
     }
     SerialLine none;
     EXPECT_FALSE(untouched.accept(none, Clock::now() + milliseconds(1)));
+}
+
+// DTUs that would share a name are kept apart: two live ones with one registration (a cloned
+// configuration), two that register with nothing (from one address, as behind a carrier's NAT);
+// and the wait for --dtus ends at --dtus-wait, saying who came.
+TEST_F(Remote, DtusNeverShareABus) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> registrations; // one DTU each; "" registers nothing
+        std::vector<std::string> tool;          // besides the port
+        int code;
+        std::vector<std::string> said; // on stderr, as regular expressions
+    };
+    const Case cases[] = {
+        {"one registration",
+         {"KV-1", "KV-1"},
+         {"--dtus", "2"},
+         0,
+         {R"(two DTUs register as KV-1, from 127\.0\.0\.1:\d+ and from 127\.0\.0\.1:\d+: the second is read as )"
+          R"(KV-1@127\.0\.0\.1:\d+)"}},
+        {"no registration", {"", ""}, {"--dtus", "2"}, 0, {R"(/127\.0\.0\.1:\d+ dialled in)"}},
+        {"fewer than --dtus",
+         {"KV-1"},
+         {"--dtus", "2", "--dtus-wait", "1500"},
+         3,
+         {R"(1 of 2 DTUs dialled in within 1\.5 s: listen://127\.0\.0\.1:\d+/KV-1 \(127\.0\.0\.1:\d+\))"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int port = freePort();
+        const std::string server = "127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> args{"read",    "--port", "listen://" + server,  "--count", "3",
+                                      "--every", "200",    "--registration-wait", "300",     "--json"};
+        args.insert(args.end(), c.tool.begin(), c.tool.end());
+        Child tool;
+        ASSERT_EQ(tool.start(KV_CLI_BINARY, args, dir_.file(std::string("dtus.err.") + c.what)), "");
+        // Each DTU's sensor holds its own moisture: 11, 12.
+        for (std::size_t i = 0; i < c.registrations.size(); ++i) {
+            std::vector<std::string> sim{"--dial",        server, "--moisture", std::to_string(11 + i),
+                                         "--temperature", "22"};
+            if (*c.registrations[i]) sim.insert(sim.end(), {"--registration", c.registrations[i]});
+            start(KV_SIM_BINARY, sim);
+        }
+        const std::string out = tool.readAll(Clock::now() + kRunDeadline);
+        const auto code = tool.wait(Clock::now() + kRunDeadline);
+        const std::string err = tool.stderrText();
+        EXPECT_EQ(code, c.code) << err;
+        for (const std::string& said : c.said)
+            EXPECT_TRUE(std::regex_search(err, std::regex(said))) << said << "\n" << err;
+        // Every bus's rows carry one DTU's values: no rows alternate between two.
+        std::map<std::string, std::set<std::string>> values;
+        for (const std::string& row : lines(out)) {
+            std::smatch m;
+            ASSERT_TRUE(
+                std::regex_search(row, m, std::regex(R"re("port":"([^"]+)".*"moisture_percent":([^,]+),)re")))
+                << row;
+            values[m[1]].insert(m[2]);
+        }
+        EXPECT_EQ(values.size(), c.registrations.size()) << out;
+        for (const auto& [bus, seen] : values) {
+            EXPECT_EQ(seen.size(), 1u) << bus << "\n" << out;
+            EXPECT_EQ(countOf(out, "\"port\":\"" + bus + "\""), 3) << out;
+        }
+        peers_.clear();
+    }
 }
