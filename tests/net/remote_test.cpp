@@ -296,28 +296,50 @@ TEST_F(Remote, AddressesThatCannotBeReached) {
 
 // DTUs that would share a name are kept apart: two live ones with one registration (a cloned
 // configuration), two that register with nothing (from one address, as behind a carrier's NAT);
-// and the wait for --dtus ends at --dtus-wait, saying who came.
+// a registration that comes late in its moment still names the bus; the wait for --dtus ends
+// at --dtus-wait, saying who came; and a timeout outranks an earlier bad reply in the exit code.
 TEST_F(Remote, DtusNeverShareABus) {
     struct Case {
         const char* what;
         std::vector<const char*> registrations; // one DTU each; "" registers nothing
         std::vector<std::string> tool;          // besides the port
+        std::vector<std::string> sim;           // besides each DTU's values
         int code;
+        int rows;                      // per bus
         std::vector<std::string> said; // on stderr, as regular expressions
     };
     const Case cases[] = {
         {"one registration",
          {"KV-1", "KV-1"},
          {"--dtus", "2"},
+         {},
          0,
+         3,
          {R"(two DTUs register as KV-1, from 127\.0\.0\.1:\d+ and from 127\.0\.0\.1:\d+: the second is read as )"
           R"(KV-1@127\.0\.0\.1:\d+)"}},
-        {"no registration", {"", ""}, {"--dtus", "2"}, 0, {R"(/127\.0\.0\.1:\d+ dialled in)"}},
+        {"no registration", {"", ""}, {"--dtus", "2"}, {}, 0, 3, {R"(/127\.0\.0\.1:\d+ dialled in)"}},
+        {"a registration 200 ms after connecting",
+         {"KV-1"},
+         {},
+         {"--registration-after", "200"},
+         0,
+         3,
+         {R"(listen://127\.0\.0\.1:\d+/KV-1 dialled in)"}},
         {"fewer than --dtus",
          {"KV-1"},
          {"--dtus", "2", "--dtus-wait", "1500"},
+         {},
+         3,
          3,
          {R"(1 of 2 DTUs dialled in within 1\.5 s: listen://127\.0\.0\.1:\d+/KV-1 \(127\.0\.0\.1:\d+\))"}},
+        // Address 1 refuses every request (a bad reply), address 2 is absent (a timeout).
+        {"a timeout after a bad reply",
+         {"KV-1"},
+         {"--address", "1,2", "--timeout", "200", "--retries", "0"},
+         {"--exception", "1"},
+         3,
+         6,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -333,6 +355,7 @@ TEST_F(Remote, DtusNeverShareABus) {
             std::vector<std::string> sim{"--dial",        server, "--moisture", std::to_string(11 + i),
                                          "--temperature", "22"};
             if (*c.registrations[i]) sim.insert(sim.end(), {"--registration", c.registrations[i]});
+            sim.insert(sim.end(), c.sim.begin(), c.sim.end());
             start(KV_SIM_BINARY, sim);
         }
         const std::string out = tool.readAll(Clock::now() + kRunDeadline);
@@ -353,8 +376,52 @@ TEST_F(Remote, DtusNeverShareABus) {
         EXPECT_EQ(values.size(), c.registrations.size()) << out;
         for (const auto& [bus, seen] : values) {
             EXPECT_EQ(seen.size(), 1u) << bus << "\n" << out;
-            EXPECT_EQ(countOf(out, "\"port\":\"" + bus + "\""), 3) << out;
+            EXPECT_EQ(countOf(out, "\"port\":\"" + bus + "\""), c.rows) << out;
         }
         peers_.clear();
+    }
+}
+
+// Device servers and gateways that close a connection left quiet, or keep a session open that
+// no longer answers: the connection is made anew, the readings go on, and the summary says so.
+TEST_F(Remote, LinksThatCloseOrStallKeepTheirReadings) {
+    struct Case {
+        const char* mode;
+        std::vector<std::string> sim;
+        std::vector<std::string> tool;
+        int code;
+        int ok; // rows with values
+        const char* said;
+    };
+    const std::vector<std::string> stalling{"--every",   "100", "--count",   "6",
+                                            "--timeout", "200", "--retries", "0"};
+    const Case cases[] = {
+        {"--tcp",
+         {"--idle-close", "300"},
+         {"--every", "500", "--count", "4"},
+         0,
+         4,
+         "connection made anew 3 time(s): 3 ended by the other end between requests"},
+        {"--modbus-tcp",
+         {"--idle-close", "300"},
+         {"--every", "500", "--count", "4"},
+         0,
+         4,
+         "connection made anew 3 time(s): 3 ended by the other end between requests"},
+        {"--tcp", {"--stall-after", "2"}, stalling, 3, 3, "1 after requests in a row went unanswered"},
+        {"--modbus-tcp", {"--stall-after", "2"}, stalling, 3, 3, "1 after requests in a row went unanswered"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.sim.front());
+        const int port = serve(c.mode, c.sim);
+        const std::string scheme = std::string(c.mode) == "--tcp" ? "tcp" : "modbus-tcp";
+        std::vector<std::string> args{"read", "--port", scheme + "://127.0.0.1:" + std::to_string(port),
+                                      "--csv", "-"};
+        args.insert(args.end(), c.tool.begin(), c.tool.end());
+        const Ran r = kv(args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_EQ(countOf(r.out, ",ok"), c.ok) << r.out;
+        EXPECT_EQ(countOf(r.out, "port lost"), 0) << r.out;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
     }
 }
