@@ -308,6 +308,7 @@ TEST_F(Remote, DtusNeverShareABus) {
         int rows;                      // per bus
         std::vector<std::string> said; // on stderr, as regular expressions
     };
+    const std::string longest(300, 'R');
     const Case cases[] = {
         {"one registration",
          {"KV-1", "KV-1"},
@@ -332,6 +333,13 @@ TEST_F(Remote, DtusNeverShareABus) {
          3,
          3,
          {R"(1 of 2 DTUs dialled in within 1\.5 s: listen://127\.0\.0\.1:\d+/KV-1 \(127\.0\.0\.1:\d+\))"}},
+        {"a registration of 300 bytes",
+         {longest.c_str()},
+         {},
+         {},
+         0,
+         3,
+         {R"(127\.0\.0\.1:\d+ registered with more than 256 bytes: the first 256 name it)"}},
         // Address 1 refuses every request (a bad reply), address 2 is absent (a timeout).
         {"a timeout after a bad reply",
          {"KV-1"},
@@ -424,4 +432,23 @@ TEST_F(Remote, LinksThatCloseOrStallKeepTheirReadings) {
         EXPECT_EQ(countOf(r.out, "port lost"), 0) << r.out;
         EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
     }
+}
+
+// listen:// without a host takes DTUs over IPv4 and IPv6 alike.
+TEST_F(Remote, ListensOnEveryInterfaceForBothFamilies) {
+    const int port = freePort();
+    Child tool;
+    ASSERT_EQ(tool.start(KV_CLI_BINARY,
+                         {"read", "--port", "listen://:" + std::to_string(port), "--dtus", "2", "--dtus-wait",
+                          "20000", "--registration-wait", "300", "--csv", "-"},
+                         dir_.file("families.err")),
+              "");
+    const std::pair<const char*, const char*> dtus[] = {{"127.0.0.1", "KV-4"}, {"[::1]", "KV-6"}};
+    for (const auto& [host, registration] : dtus)
+        start(KV_SIM_BINARY,
+              {"--dial", std::string(host) + ":" + std::to_string(port), "--registration", registration});
+    const std::string out = tool.readAll(Clock::now() + kRunDeadline);
+    EXPECT_EQ(tool.wait(Clock::now() + kRunDeadline), 0) << tool.stderrText();
+    for (const auto& [host, registration] : dtus)
+        EXPECT_EQ(countOf(out, std::string("/") + registration + ","), 1) << host << "\n" << out;
 }
