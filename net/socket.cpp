@@ -381,9 +381,8 @@ Socket listenDualStack(int port) {
     int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #endif
-    sockaddr_in6 any{};
+    sockaddr_in6 any{}; // zeroed: the address :: is every interface
     any.sin6_family = AF_INET6;
-    any.sin6_addr = in6addr_any;
     any.sin6_port = htons(static_cast<std::uint16_t>(port));
     if (::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 || ::listen(s, SOMAXCONN) != 0 ||
         !setNonBlocking(s))
