@@ -17,7 +17,6 @@ struct ListenOptions {
     int registrationMs = 1000;          // a new connection's moment to register
     int dtus = 1;                       // with --count: the run ends once this many have done their rounds
     int dtusWaitMs = 60000;             // how long to wait for them to dial in before going on without
-    int timeoutMs = 1000;               // the reply timeout: a connection silent past it is not live
     // Told of everything each DTU's line does and hears, with the DTU's port (--trace).
     std::function<void(const line::LineEvent&, const QString& port)> trace;
 };
