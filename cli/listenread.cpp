@@ -178,7 +178,8 @@ void Poller::step(Bus& b, qint64 nowNs) {
 
 bool Poller::startNext(Bus& b, qint64 nowNs) {
     if (b.next >= b.sensors.size()) {
-        if (done(b) || nowNs < b.dueNs) return false;
+        // A DTU dialled in under this bus's name: asking now tells whether this connection lives.
+        if (done(b) || (nowNs < b.dueNs && !b.dtu.probeWanted())) return false;
         b.next = 0;
         ++b.round;
         const qint64 periodMs = b.away && read_.everyMs <= 0 ? kAwayRoundMs : read_.everyMs;
@@ -289,7 +290,7 @@ qint64 Poller::wakeNs(qint64 nowNs) const {
         } else if (b->next < b->sensors.size())
             wake = nowNs;
         else if (!done(*b))
-            wake = std::min(wake, b->dueNs);
+            wake = std::min(wake, b->dtu.probeWanted() ? nowNs : b->dueNs);
     }
     return wake;
 }

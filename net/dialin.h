@@ -2,12 +2,13 @@
 // The server DTUs dial in to: it listens, gives each new connection a moment to send its
 // registration packet (what it sends before anything is asked), and files the connection
 // under the bus that registration names. A DTU that drops and dials in again finds its bus
-// again, with the line discipline's state on it, and a newer connection under a name replaces
-// an older one that left a request unanswered past the reply timeout (a DTU redials before the
-// server has noticed that its old connection died). A second connection under a name whose
-// connection is live is a second DTU (cloned configurations are common): a bus of its own,
-// named NAME@HOST:PORT. DTUs that register with nothing are named by HOST:PORT, so that several
-// behind one address (a carrier's NAT) stay apart.
+// again, with the line discipline's state on it. A new connection under a name whose connection
+// is still open is either that DTU dialling in again before the server saw its old connection
+// die, or a second DTU with the same registration (cloned configurations are common): the old
+// connection is asked at once, and the newcomer waits until it answers (a second DTU: a bus of
+// its own, NAME@HOST:PORT, and a note naming both addresses) or leaves a request unanswered
+// past the reply timeout (dead: the newcomer takes its bus). DTUs that register with nothing
+// are named by HOST:PORT, so that several behind one address (a carrier's NAT) stay apart.
 // Event-driven: one thread watches the listening socket, the connections still registering
 // and every bus's connection with one wait.
 
@@ -45,6 +46,9 @@ public:
     // Times it dialled in.
     [[nodiscard]] int connections() const { return connections_; }
     [[nodiscard]] int heartbeats() const { return line_.filter().removed(); }
+    // A DTU dialled in under its name: it should be asked something now, to tell whether this
+    // connection still lives.
+    [[nodiscard]] bool probeWanted() const { return probeSinceNs_ > 0 && socket_.wroteNs() < probeSinceNs_; }
 
 private:
     friend class DialInHub;
@@ -54,6 +58,7 @@ private:
     SocketLine socket_;
     HeartbeatLine line_;
     int connections_ = 0;
+    qint64 probeSinceNs_ = 0; // 0: no newcomer waits on it
 };
 
 class DialInHub {
@@ -66,6 +71,9 @@ public:
         // A connection with a request unanswered this long is taken for dead when its DTU
         // dials in again.
         int answerMs = 1000;
+        // Sent no request to tell by within this long (a bus whose rounds are over), the
+        // newcomer takes the bus, as a DTU that dialled in again.
+        int probeMs = 5000;
     };
     // The port it listens on (0 before listen).
     [[nodiscard]] int port() const { return listener_.localPort(); }
@@ -85,8 +93,9 @@ public:
 
     // Every bus that registered, in the order they first did.
     [[nodiscard]] const std::vector<std::unique_ptr<DialInBus>>& buses() const { return buses_; }
-    // Connections still in their registration moment.
-    [[nodiscard]] int registering() const { return static_cast<int>(newcomers_.size()); }
+    // Connections still in their registration moment, or waiting to know whether theirs is a
+    // second DTU.
+    [[nodiscard]] int registering() const { return static_cast<int>(newcomers_.size() + waiting_.size()); }
 
 private:
     struct Newcomer {
@@ -94,17 +103,29 @@ private:
         QByteArray said;
         qint64 untilNs = 0;
         QString peer;
+        qint64 connectedNs = 0;
         bool tooLong = false;
+        // Registered under a name whose connection is open: waiting on that bus's next answer.
+        QString registration;
+        DialInBus* suspect = nullptr;
+        qint64 waitingSinceNs = 0;
     };
+    enum class Verdict { Waiting, Same, Second };
+
     void acceptAll(qint64 nowNs);
     void file(Newcomer& n, Events& events, qint64 nowNs);
-    // The bus a registration's connection goes to: its own, or one taken for dead, or a new one.
-    DialInBus* busFor(const QString& registration, const QString& peer, qint64 nowNs, Events& events);
-    [[nodiscard]] bool live(const DialInBus& bus, qint64 nowNs) const;
+    // Whether the suspect's connection is that of the DTU dialled in again, or of another.
+    [[nodiscard]] Verdict judge(const Newcomer& n, qint64 nowNs) const;
+    void decide(Newcomer& n, Verdict verdict, Events& events);
+    void attach(Newcomer& n, DialInBus& bus, Events& events);
+    [[nodiscard]] DialInBus& busNamed(const QString& name, const QString& registration);
+    [[nodiscard]] bool dead(const DialInBus& bus, qint64 nowNs) const;
+    [[nodiscard]] qint64 nextVerdictNs(const Newcomer& n) const;
 
     Options options_;
     Socket listener_;
     std::vector<Newcomer> newcomers_;
+    std::vector<Newcomer> waiting_;
     std::vector<std::unique_ptr<DialInBus>> buses_;
     std::map<QString, DialInBus*> byName_;
 };

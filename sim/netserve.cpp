@@ -32,7 +32,9 @@ struct Connection {
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-    ~Connection() { close(fd); }
+    ~Connection() {
+        if (fd >= 0) close(fd);
+    }
 
     int fd;
     std::string peer;
@@ -229,6 +231,7 @@ int serveDial(Bus& bus, const Options& opt) {
     Server server(bus, opt);
     const auto every = static_cast<int64_t>(opt.heartbeatEverySec * 1e6);
     std::string lastFailure;
+    std::vector<int> hung; // --stall-after: connections left open behind
     for (;;) {
         std::string err;
         const int fd = dialTo(opt.endpoint, err);
@@ -265,8 +268,17 @@ int serveDial(Bus& bus, const Options& opt) {
             if (fds[0].revents) return 0;
             const After a = fds[1].revents ? readAndServe(server, c) : After::Keep;
             if (a == After::Quit) return 0;
-            open = a == After::Keep;
+            open = a == After::Keep && !c.stalled;
             c.rtu.expire(nowUs());
+        }
+        if (c.stalled) {
+            // Left open and never answered, as a modem that lost its link leaves the server's
+            // end of it: closed only when the sim ends.
+            hung.push_back(c.fd);
+            c.fd = -1;
+            server.event(c, "left hanging; dialing again");
+            if (!waitUntil(nowUs() + static_cast<int64_t>(opt.redialAfterMs * 1000.0))) return 0;
+            continue;
         }
         server.event(c, "gone; dialing again");
         if (!waitUntil(nowUs() + static_cast<int64_t>(opt.redialAfterMs * 1000.0))) return 0;

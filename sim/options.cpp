@@ -188,7 +188,7 @@ void describe(CLI::App& app, Options& o) {
         ->check(CLI::Range(1.0, 600000.0));
     app.add_option("--stall-after", o.stallAfter,
                    "after its Nth reply a connection is kept open but never answered\n"
-                   "again; new connections are answered")
+                   "again; new connections are answered (--dial: the DTU dials again)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000000));
     app.add_option("--gateway-timeout", o.gatewayTimeoutMs,
@@ -245,11 +245,10 @@ std::string misfit(const Options& o, const std::set<std::string>& given) {
     if (o.mode == Mode::Dial &&
         (given.count("--heartbeat-every") || given.count("--heartbeat-before-reply")) && o.heartbeat.empty())
         return "--heartbeat-every and --heartbeat-before-reply need --heartbeat";
-    if (o.mode == Mode::Pty && !(n = any({"--drop-after", "--down-for"})).empty())
+    if (o.mode == Mode::Pty && !(n = any({"--drop-after", "--down-for", "--stall-after"})).empty())
         return n + " needs --tcp, --modbus-tcp or --dial";
-    if (o.mode != Mode::Tcp && o.mode != Mode::ModbusTcp &&
-        !(n = any({"--idle-close", "--stall-after"})).empty())
-        return n + " needs --tcp or --modbus-tcp";
+    if (o.mode != Mode::Tcp && o.mode != Mode::ModbusTcp && given.count("--idle-close"))
+        return "--idle-close needs --tcp or --modbus-tcp";
     if (given.count("--registration-after") && o.registration.empty())
         return "--registration-after needs --registration";
     if (given.count("--down-for") && (o.mode == Mode::Dial || o.dropAfter == 0))
