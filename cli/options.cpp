@@ -333,9 +333,9 @@ void CommandLine::describeListen() {
                    ->check(CLI::Range(1, 100000));
     dtusWaitOpt_ = readCmd_
                        ->add_option("--dtus-wait", listen.dtusWaitMs,
-                                    "listen:// with --dtus: how long to wait for them all to dial in;\n"
-                                    "then the run goes on with those that came, names them and\n"
-                                    "exits 3 (default 60000)")
+                                    "listen:// with --count: how long to wait for --dtus DTUs to dial\n"
+                                    "in; then the run goes on with those that came, names them\n"
+                                    "and exits 3 (default 60000)")
                        ->type_name("MS")
                        ->check(CLI::Range(1, 86400000));
 }
