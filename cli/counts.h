@@ -17,11 +17,15 @@ struct Counters {
     int badReplies = 0;
     int lost = 0; // requests the port went away under
     int retries = 0;
-    int late = 0;        // late replies: sound frames that answered nothing asked
-    int noise = 0;       // bursts of bytes that were no sound frame
-    int syncs = 0;       // resynchronising reads sent besides the requests
-    int outages = 0;     // times the port went away during a run
-    double lostMs = 0;   // time without the port
+    int late = 0;      // late replies: sound frames that answered nothing asked
+    int noise = 0;     // bursts of bytes that were no sound frame
+    int syncs = 0;     // resynchronising reads sent besides the requests
+    int outages = 0;   // times the port went away during a run
+    double lostMs = 0; // time without the port
+    // Network connections made anew without a measurement lost: after the other end ended
+    // one between requests, and after requests in a row went unanswered.
+    int reconnectsEnded = 0;
+    int reconnectsUnanswered = 0;
     int implausible = 0; // measurements whose values the sensor cannot report
 
     // Adds a request's tally; its late replies too unless they are counted by sender.

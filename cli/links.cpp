@@ -1,17 +1,18 @@
 #include "cli/links.h"
 
 #include "net/modbustcpline.h"
+#include "net/redial.h"
 #include "net/tcpline.h"
 #include "serial/serialline.h"
 
 namespace kv::cli {
 
-std::unique_ptr<Link> makeLink(const std::string& port) {
+std::unique_ptr<Link> makeLink(const std::string& port, int reconnectAfter) {
     switch (net::parsePortAddress(QString::fromStdString(port)).scheme) {
     case net::Scheme::Tcp:
-        return std::make_unique<net::TcpLine>();
+        return std::make_unique<net::RedialLine>(std::make_unique<net::TcpLine>(), reconnectAfter);
     case net::Scheme::ModbusTcp:
-        return std::make_unique<net::ModbusTcpLine>();
+        return std::make_unique<net::RedialLine>(std::make_unique<net::ModbusTcpLine>(), reconnectAfter);
     case net::Scheme::Serial:
     case net::Scheme::Listen: // never opened as one link: the DTUs' server serves it
         break;

@@ -10,7 +10,8 @@
 
 namespace kv::cli {
 
-// The link --port names, not yet open.
-[[nodiscard]] std::unique_ptr<Link> makeLink(const std::string& port);
+// The link --port names, not yet open. A network link is made anew when its other end ended it
+// between requests, or after `reconnectAfter` requests in a row went unanswered (0: never).
+[[nodiscard]] std::unique_ptr<Link> makeLink(const std::string& port, int reconnectAfter);
 
 } // namespace kv::cli

@@ -10,9 +10,12 @@
 #include "net/dialin.h"
 #include "sensor/values.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <optional>
 
 namespace kv::cli {
 namespace {
@@ -54,8 +57,10 @@ public:
     [[nodiscard]] bool start(const net::PortAddress& a);
     void run();
     void summary() const;
-    // The exit code: a failed measurement's, or no reply when no DTU dialled in.
-    [[nodiscard]] int code() const { return buses_.empty() ? static_cast<int>(EXIT_NO_REPLY) : code_; }
+    // The exit code: a failed measurement's, or no reply when fewer DTUs than --dtus dialled in.
+    [[nodiscard]] int code() const {
+        return static_cast<int>(buses_.size()) < listen_.dtus ? static_cast<int>(EXIT_NO_REPLY) : code_;
+    }
 
 private:
     void joined(net::DialInBus& dtu, qint64 nowNs);
@@ -66,6 +71,8 @@ private:
     void writeRow(Bus& b, SensorSummary& sensor, Reading& row, int failCode);
     [[nodiscard]] bool done(const Bus& b) const;
     [[nodiscard]] bool over() const;
+    // Past --dtus-wait with fewer DTUs than --dtus: says who came, once, and goes on without the rest.
+    [[nodiscard]] bool waitedEnough() const;
     [[nodiscard]] qint64 wakeNs(qint64 nowNs) const;
 
     const CommonOptions& common_;
@@ -83,6 +90,8 @@ private:
     int failed_ = 0;
     int code_ = EXIT_OK;
     bool broken_ = false; // the output refused a row
+    const qint64 startNs_ = net::monotonicNs();
+    mutable bool gaveUpWaiting_ = false;
 };
 
 bool Poller::start(const net::PortAddress& a) {
@@ -91,6 +100,7 @@ bool Poller::start(const net::PortAddress& a) {
     o.port = a.port;
     o.heartbeats = listen_.heartbeats;
     o.registrationMs = listen_.registrationMs;
+    o.answerMs = common_.timeoutMs;
     QString why;
     if (!hub_.listen(o, why)) {
         error(QStringLiteral("cannot listen on %1: %2").arg(where_, why));
@@ -108,6 +118,8 @@ void Poller::run() {
         if (over()) break;
         const net::DialInHub::Events events = hub_.wait(wakeNs(net::monotonicNs()));
         const qint64 after = net::monotonicNs();
+        for (const QString& note : events.notes)
+            error(note);
         for (net::DialInBus* dtu : events.joined)
             joined(*dtu, after);
     }
@@ -144,7 +156,8 @@ void Poller::step(Bus& b, qint64 nowNs) {
     for (;;) {
         if (b.asking) {
             line::Discipline& d = b.discipline;
-            if (b.dtu.socket().hasBytes())
+            const std::optional<qint64> release = b.dtu.line().releaseNs();
+            if (b.dtu.socket().hasBytes() || (release && nowNs >= *release))
                 d.onBytes(b.dtu.line().take(), nowNs);
             else if (b.dtu.line().lost())
                 d.onLost();
@@ -165,7 +178,8 @@ void Poller::step(Bus& b, qint64 nowNs) {
 
 bool Poller::startNext(Bus& b, qint64 nowNs) {
     if (b.next >= b.sensors.size()) {
-        if (done(b) || nowNs < b.dueNs) return false;
+        // A DTU dialled in under this bus's name: asking now tells whether this connection lives.
+        if (done(b) || (nowNs < b.dueNs && !b.dtu.probeWanted())) return false;
         b.next = 0;
         ++b.round;
         const qint64 periodMs = b.away && read_.everyMs <= 0 ? kAwayRoundMs : read_.everyMs;
@@ -240,21 +254,43 @@ bool Poller::done(const Bus& b) const {
     return !endless_ && b.round >= rounds_ && b.next >= b.sensors.size() && !b.asking;
 }
 
+bool Poller::waitedEnough() const {
+    if (gaveUpWaiting_) return true;
+    if (net::monotonicNs() - startNs_ < static_cast<qint64>(listen_.dtusWaitMs) * kNsPerMs) return false;
+    gaveUpWaiting_ = true;
+    QStringList came;
+    for (const auto& b : buses_)
+        came << b->port + QStringLiteral(" (") + b->dtu.peer() + QLatin1Char(')');
+    // Concatenated, not formatted: a registration may hold '%'.
+    error(QStringLiteral("%1 of %2 DTUs dialled in within %3 s")
+              .arg(buses_.size())
+              .arg(listen_.dtus)
+              .arg(QString::number(listen_.dtusWaitMs / 1000.0, 'f', 1)) +
+          (came.isEmpty() ? QString() : QStringLiteral(": ") + came.join(QStringLiteral(", "))) +
+          (came.isEmpty() ? QString() : QStringLiteral("; going on with them")));
+    return true;
+}
+
 bool Poller::over() const {
     if (broken_ || stopRequested()) return true;
-    if (endless_ || static_cast<int>(buses_.size()) < listen_.dtus) return false;
+    if (endless_) return false;
+    if (static_cast<int>(buses_.size()) < listen_.dtus && !waitedEnough()) return false;
     return std::all_of(buses_.begin(), buses_.end(), [this](const auto& b) { return done(*b); });
 }
 
 qint64 Poller::wakeNs(qint64 nowNs) const {
     qint64 wake = nowNs + kStopSliceMs * kNsPerMs;
+    if (!gaveUpWaiting_ && !endless_ && static_cast<int>(buses_.size()) < listen_.dtus)
+        wake = std::min(wake, startNs_ + static_cast<qint64>(listen_.dtusWaitMs) * kNsPerMs);
     for (const auto& b : buses_) {
-        if (b->asking)
+        if (b->asking) {
             wake = std::min(wake, b->discipline.deadlineNs());
-        else if (b->next < b->sensors.size())
+            if (const std::optional<qint64> release = b->dtu.line().releaseNs())
+                wake = std::min(wake, *release);
+        } else if (b->next < b->sensors.size())
             wake = nowNs;
         else if (!done(*b))
-            wake = std::min(wake, b->dueNs);
+            wake = std::min(wake, b->dtu.probeWanted() ? nowNs : b->dueNs);
     }
     return wake;
 }

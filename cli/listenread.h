@@ -16,6 +16,7 @@ struct ListenOptions {
     std::vector<QByteArray> heartbeats; // taken out of every DTU's stream
     int registrationMs = 1000;          // a new connection's moment to register
     int dtus = 1;                       // with --count: the run ends once this many have done their rounds
+    int dtusWaitMs = 60000;             // how long to wait for them to dial in before going on without
     // Told of everything each DTU's line does and hears, with the DTU's port (--trace).
     std::function<void(const line::LineEvent&, const QString& port)> trace;
 };

@@ -4,6 +4,7 @@
 #include "cli/console.h"
 #include "cli/port.h"
 #include "kv_version.h"
+#include "net/redial.h"
 #include "sensor/plausibility.h"
 #include "sensor/protocol.h"
 #include "sensor/registers.h"
@@ -142,6 +143,7 @@ private:
     std::string paramName_;
     std::string paramValue_;
     std::vector<std::string> heartbeatTexts_;
+    int reconnectAfter_ = net::RECONNECT_AFTER;
     double ra_ = 0;
     double rb_ = 0;
     CLI::App* scanCmd_ = nullptr;
@@ -166,6 +168,8 @@ private:
     CLI::Option* everyOpt_ = nullptr;
     CLI::Option* registrationOpt_ = nullptr;
     CLI::Option* dtusOpt_ = nullptr;
+    CLI::Option* dtusWaitOpt_ = nullptr;
+    CLI::Option* reconnectAfterOpt_ = nullptr;
     CLI::Option* raOpt_ = nullptr;
     CLI::Option* rbOpt_ = nullptr;
 };
@@ -296,6 +300,15 @@ void CommandLine::describeRead() {
         "end with exit 3 when the port goes away; by default a run with --every\n"
         "writes a 'port lost' row for each missed measurement, reopens the port\n"
         "by its name about once a second and goes on when it is back");
+    reconnectAfterOpt_ =
+        readCmd_
+            ->add_option("--reconnect-after", reconnectAfter_,
+                         "tcp:// and modbus-tcp://: make the connection anew after N requests\n"
+                         "in a row went unanswered (a session the server no longer serves);\n"
+                         "0: never (default 3). A connection the other end closed between\n"
+                         "requests is always made anew before the next one")
+            ->type_name("N")
+            ->check(CLI::Range(0, 1000));
 }
 
 void CommandLine::describeListen() {
@@ -318,6 +331,13 @@ void CommandLine::describeListen() {
                                 "have dialled in and done their rounds (default 1)")
                    ->type_name("N")
                    ->check(CLI::Range(1, 100000));
+    dtusWaitOpt_ = readCmd_
+                       ->add_option("--dtus-wait", listen.dtusWaitMs,
+                                    "listen:// with --count: how long to wait for --dtus DTUs to dial\n"
+                                    "in; then the run goes on with those that came, names them\n"
+                                    "and exits 3 (default 60000)")
+                       ->type_name("MS")
+                       ->check(CLI::Range(1, 86400000));
 }
 
 void CommandLine::describeParams() {
@@ -455,10 +475,18 @@ bool CommandLine::checkPort() {
                 .arg(q(inv_.common.port)));
         return false;
     }
-    if (!listening && (!heartbeatTexts_.empty() || registrationOpt_->count() > 0 || dtusOpt_->count() > 0)) {
-        error(QStringLiteral("--heartbeat, --registration-wait and --dtus are for --port listen://"));
+    if (!listening && (!heartbeatTexts_.empty() || registrationOpt_->count() > 0 || dtusOpt_->count() > 0 ||
+                       dtusWaitOpt_->count() > 0)) {
+        error(QStringLiteral(
+            "--heartbeat, --registration-wait, --dtus and --dtus-wait are for --port listen://"));
         return false;
     }
+    const bool connects = where.scheme == net::Scheme::Tcp || where.scheme == net::Scheme::ModbusTcp;
+    if (!connects && reconnectAfterOpt_->count() > 0) {
+        error(QStringLiteral("--reconnect-after is for --port tcp:// and modbus-tcp://"));
+        return false;
+    }
+    if (*readCmd_) inv_.common.reconnectAfter = reconnectAfter_;
     for (const std::string& text : heartbeatTexts_) {
         QByteArray bytes;
         if (!textBytes(text, bytes)) {

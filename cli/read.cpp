@@ -7,6 +7,7 @@
 #include "cli/readlog.h"
 #include "cli/reconnect.h"
 #include "cli/summary.h"
+#include "net/redial.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -68,6 +69,10 @@ int ReadRun::run() {
         if (round() == Next::Over) break;
     }
     reconnect_.end();
+    if (const auto* redial = dynamic_cast<const net::RedialLine*>(&s_.link())) {
+        s_.stats().reconnectsEnded = redial->reconnects().ended;
+        s_.stats().reconnectsUnanswered = redial->reconnects().unanswered;
+    }
     log_.close();
     for (SensorSummary& sensor : sensors_)
         sensor.end(s_.nowNs());

@@ -17,7 +17,7 @@ constexpr qint64 kReopenEveryMs = 500;
 } // namespace
 
 Session::Session(CommonOptions options)
-    : opt_(std::move(options)), link_(makeLink(opt_.port)), discipline_(*link_),
+    : opt_(std::move(options)), link_(makeLink(opt_.port, opt_.reconnectAfter)), discipline_(*link_),
       wallClock_(WallClock::tiedAt(link_->nowNs())) {}
 
 Session::Session(CommonOptions options, std::unique_ptr<Link> link, QString device, int rate)

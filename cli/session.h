@@ -31,6 +31,9 @@ struct CommonOptions {
     int retries = 2;
     bool echo = false; // the adapter hears its own requests
     LineFormat format; // parity and stop bits; 8N1 unless given
+    // A network link is made anew after this many requests in a row went unanswered; 0: never
+    // (read sets it: a scan's silent addresses are no reason to reconnect).
+    int reconnectAfter = 0;
 };
 
 // What became of a request: the line discipline's account of it.

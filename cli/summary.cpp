@@ -91,6 +91,12 @@ void printSummary(const Stats& s, int measurements, int failed, std::FILE* to) {
         text += QStringLiteral("port lost %1 time(s), %2 s without it\n")
                     .arg(s.outages)
                     .arg(QString::number(s.lostMs / 1000.0, 'f', 1));
+    if (s.reconnectsEnded + s.reconnectsUnanswered > 0)
+        text += QStringLiteral("connection made anew %1 time(s): %2 ended by the other end between "
+                               "requests, %3 after requests in a row went unanswered\n")
+                    .arg(s.reconnectsEnded + s.reconnectsUnanswered)
+                    .arg(s.reconnectsEnded)
+                    .arg(s.reconnectsUnanswered);
     if (!s.latenciesMs.empty()) {
         const std::vector<double>& v = s.latenciesMs;
         const auto [min, max] = std::minmax_element(v.begin(), v.end());

@@ -18,38 +18,62 @@ int HeartbeatFilter::heartbeatAt(const QByteArray& bytes, int at) const {
     return 0;
 }
 
-int HeartbeatFilter::restOfCutHeartbeat(const QByteArray& bytes) const {
-    for (int k = static_cast<int>(tail_.size()); k >= 1; --k) {
-        const QByteArray begun = tail_.right(k);
+int HeartbeatFilter::begunAtEnd(const QByteArray& bytes) const {
+    for (int k = std::min(static_cast<int>(bytes.size()), longest_ - 1); k >= 1; --k) {
+        const QByteArray end = bytes.right(k);
         for (const QByteArray& h : heartbeats_)
-            if (h.size() > k && h.startsWith(begun) && bytes.startsWith(h.mid(k)))
-                return static_cast<int>(h.size()) - k;
+            if (h.size() > k && h.startsWith(end)) return k;
     }
     return 0;
 }
 
 QByteArray HeartbeatFilter::strip(const QByteArray& bytes) {
-    if (heartbeats_.empty() || bytes.isEmpty()) return bytes;
+    if (heartbeats_.empty()) return bytes;
+    const QByteArray in = held_ + bytes;
+    held_.clear();
     QByteArray out;
-    out.reserve(bytes.size());
-    int i = restOfCutHeartbeat(bytes);
-    bool cut = i > 0;
-    if (cut) ++removed_;
-    int runStart = 0; // where in `out` the bytes since the last heartbeat begin
-    while (i < bytes.size()) {
-        if (const int n = heartbeatAt(bytes, i)) {
+    out.reserve(in.size());
+    int i = 0;
+    while (i < in.size()) {
+        if (const int n = heartbeatAt(in, i)) {
             i += n;
             ++removed_;
-            cut = true;
-            runStart = static_cast<int>(out.size());
             continue;
         }
-        out.append(bytes[i]);
+        out.append(in[i]);
         ++i;
     }
-    const QByteArray run = out.mid(runStart);
-    tail_ = (cut ? run : tail_ + run).right(longest_ - 1);
+    const int k = begunAtEnd(out);
+    held_ = out.right(k);
+    out.chop(k);
     return out;
+}
+
+QByteArray HeartbeatFilter::release() {
+    QByteArray got;
+    got.swap(held_);
+    return got;
+}
+
+QByteArray HeartbeatLine::take() {
+    const QByteArray got = inner_.take();
+    const qint64 now = inner_.nowNs();
+    if (!got.isEmpty()) {
+        lastPieceNs_ = now;
+        return filter_.strip(got);
+    }
+    if (filter_.holding() && (inner_.lost() || now >= *releaseNs())) return filter_.release();
+    return {};
+}
+
+void HeartbeatLine::waitReadable(qint64 deadlineNs) {
+    const std::optional<qint64> release = releaseNs();
+    inner_.waitReadable(release ? std::min(deadlineNs, *release) : deadlineNs);
+}
+
+std::optional<qint64> HeartbeatLine::releaseNs() const {
+    if (!filter_.holding()) return std::nullopt;
+    return lastPieceNs_ + static_cast<qint64>(HEARTBEAT_HOLD_MS) * 1000000;
 }
 
 } // namespace kv::net

@@ -1,9 +1,9 @@
 #pragma once
 // A DTU's heartbeats taken out of the bytes it carries, wherever they come: between frames,
-// joined to a reply, or between a request and its reply. Nothing is held back waiting to see
-// whether a heartbeat follows, so no reply is ever delayed; a heartbeat that TCP cut across
-// two segments (rare: a DTU sends it in one) leaves its first bytes in the stream, where the
-// line discipline discards them as noise, and its rest is still taken out.
+// joined to a reply, or between a request and its reply, and also when TCP cut one across two
+// or more segments. For that, bytes at the end of a piece that begin a heartbeat are held back
+// until the next piece tells whether the heartbeat goes on, or HEARTBEAT_HOLD_MS pass without
+// one: a reply whose last byte happens to be a heartbeat's first comes that much later.
 //
 // A heartbeat's bytes are taken out wherever they appear, so a heartbeat must not be a
 // byte string the bus's frames can contain: a text such as "HB" or "www.example.com:ping" is
@@ -13,30 +13,37 @@
 
 #include <QByteArray>
 
+#include <optional>
 #include <vector>
 
 namespace kv::net {
+
+// How long the start of a heartbeat is held back for its rest.
+inline constexpr int HEARTBEAT_HOLD_MS = 100;
 
 class HeartbeatFilter {
 public:
     explicit HeartbeatFilter(std::vector<QByteArray> heartbeats = {});
 
-    // The bytes that arrived, without the heartbeats in them.
+    // The bytes that arrived, without the heartbeats in them, and without what may begin one.
     [[nodiscard]] QByteArray strip(const QByteArray& bytes);
+    // The bytes held back as a heartbeat's possible start: no rest came.
+    [[nodiscard]] QByteArray release();
+    [[nodiscard]] bool holding() const { return !held_.isEmpty(); }
     // Heartbeats taken out so far.
     [[nodiscard]] int removed() const { return removed_; }
-    // Forgets the end of the stream so far (a new connection).
-    void reset() { tail_.clear(); }
+    // Forgets what is held (a new connection).
+    void reset() { held_.clear(); }
 
 private:
     // The length of the heartbeat that starts at bytes[at], 0 for none.
     [[nodiscard]] int heartbeatAt(const QByteArray& bytes, int at) const;
-    // Bytes at the front that finish a heartbeat begun at the end of the last piece.
-    [[nodiscard]] int restOfCutHeartbeat(const QByteArray& bytes) const;
+    // The longest end of `bytes` that begins a heartbeat without being one.
+    [[nodiscard]] int begunAtEnd(const QByteArray& bytes) const;
 
     std::vector<QByteArray> heartbeats_;
     int longest_ = 0;
-    QByteArray tail_; // the last bytes passed on since the last heartbeat, which may begin one
+    QByteArray held_;
     int removed_ = 0;
 };
 
@@ -46,13 +53,16 @@ public:
     HeartbeatLine(ByteLine& inner, std::vector<QByteArray> heartbeats)
         : inner_(inner), filter_(std::move(heartbeats)) {}
 
-    [[nodiscard]] QByteArray take() override { return filter_.strip(inner_.take()); }
+    [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override { return inner_.write(bytes); }
-    void waitReadable(qint64 deadlineNs) override { inner_.waitReadable(deadlineNs); }
+    void waitReadable(qint64 deadlineNs) override;
     [[nodiscard]] bool lost() const override { return inner_.lost(); }
     [[nodiscard]] qint64 nowNs() const override { return inner_.nowNs(); }
     [[nodiscard]] LinkFacts facts() const override { return inner_.facts(); }
     [[nodiscard]] QString errorString() const override { return inner_.errorString(); }
+
+    // When bytes held back as a heartbeat's start are given up, if any are held.
+    [[nodiscard]] std::optional<qint64> releaseNs() const;
 
     [[nodiscard]] HeartbeatFilter& filter() { return filter_; }
     [[nodiscard]] const HeartbeatFilter& filter() const { return filter_; }
@@ -60,6 +70,7 @@ public:
 private:
     ByteLine& inner_;
     HeartbeatFilter filter_;
+    qint64 lastPieceNs_ = 0;
 };
 
 } // namespace kv::net

@@ -44,7 +44,13 @@ AduReader::Cut AduReader::next(Adu& out) {
     const int protocol = byteAt(buffer_, 2) << 8 | byteAt(buffer_, 3);
     const int length = byteAt(buffer_, 4) << 8 | byteAt(buffer_, 5);
     // The length counts the unit id and the PDU.
-    if (protocol != 0 || length < 2 || length > MAX_PDU + 1) return Cut::Broken;
+    if (protocol != 0 || length < 2 || length > MAX_PDU + 1) {
+        out.transaction = static_cast<std::uint16_t>(byteAt(buffer_, 0) << 8 | byteAt(buffer_, 1));
+        out.unit = byteAt(buffer_, 6);
+        out.pdu = buffer_.mid(MBAP_HEADER, MAX_PDU);
+        buffer_.clear();
+        return Cut::Broken;
+    }
     const int whole = MBAP_HEADER - 1 + length;
     if (buffer_.size() < whole) return Cut::NeedMore;
     out.transaction = static_cast<std::uint16_t>(byteAt(buffer_, 0) << 8 | byteAt(buffer_, 1));

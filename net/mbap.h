@@ -34,7 +34,7 @@ public:
     void feed(const QByteArray& bytes) { buffer_ += bytes; }
     // The next ADU when one is whole; Broken when the stream cannot be Modbus TCP (a
     // protocol id other than 0, or a length that holds no PDU of 1..253 bytes): from there
-    // on nothing in it can be trusted.
+    // on nothing in it can be trusted: `out` holds what came of it, and the rest is dropped.
     Cut next(Adu& out);
     void clear() { buffer_.clear(); }
 

@@ -31,7 +31,11 @@ bool ModbusTcpLine::write(const QByteArray& frame) {
 }
 
 QByteArray ModbusTcpLine::take() {
-    if (broken_) return {};
+    if (broken_) {
+        QByteArray got;
+        got.swap(ready_);
+        return got;
+    }
     reader_.feed(stream_->take());
     Adu adu;
     for (;;) {
@@ -39,9 +43,13 @@ QByteArray ModbusTcpLine::take() {
         if (cut == AduReader::Cut::NeedMore) break;
         if (cut == AduReader::Cut::Broken) {
             // Nothing after a header that is no Modbus TCP can be trusted: the connection
-            // is over, as a gateway ends it for the same fault.
+            // is over, as a gateway ends it for the same fault. What came is a bad reply,
+            // never a lost port: passed on with a CRC that cannot hold.
             broken_ = true;
             stream_->close();
+            QByteArray garbled = frameForAdu(adu);
+            garbled[garbled.size() - 1] = static_cast<char>(~garbled[garbled.size() - 1]);
+            ready_ += garbled;
             break;
         }
         if (adu.transaction == transaction_)
@@ -55,7 +63,7 @@ QByteArray ModbusTcpLine::take() {
 }
 
 void ModbusTcpLine::waitReadable(qint64 deadlineNs) {
-    if (!ready_.isEmpty() || broken_) return;
+    if (!ready_.isEmpty()) return;
     stream_->waitReadable(deadlineNs);
 }
 

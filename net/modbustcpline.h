@@ -4,7 +4,8 @@
 // only a reply that carries the id of the last request is passed on: a reply to an earlier
 // one (late past its timeout) is dropped here and told as late by its sender, so it can never
 // pass for another request's answer, whatever its shape. The gateway's own exceptions for an
-// earlier request are dropped silently: no device sent them.
+// earlier request are dropped silently: no device sent them. Bytes that are no Modbus TCP end
+// the connection and reach the discipline as a garbled reply.
 
 #include "net/mbap.h"
 #include "serial/byteline.h"

@@ -10,6 +10,8 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h, whose types it uses.
+#include <mstcpip.h>
 #else
 #include <fcntl.h>
 #include <netdb.h>
@@ -138,6 +140,35 @@ void noDelay(Native s) {
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+// A peer that vanished without a word (a device server switched off, a modem out of coverage)
+// is found out by the system between requests: idle 20 s, then a probe every 5 s, 3 unanswered.
+constexpr int kKeepIdleS = 20;
+constexpr int kKeepIntervalS = 5;
+constexpr int kKeepProbes = 3;
+
+void keepAlive(Native s) {
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+#ifdef _WIN32
+    tcp_keepalive k{1, kKeepIdleS * 1000, kKeepIntervalS * 1000};
+    DWORD returned = 0;
+    ::WSAIoctl(s, SIO_KEEPALIVE_VALS, &k, sizeof k, nullptr, 0, &returned, nullptr, nullptr);
+#else
+#ifdef TCP_KEEPIDLE
+    int idle = kKeepIdleS;
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#endif
+#ifdef TCP_KEEPINTVL
+    int interval = kKeepIntervalS;
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+#endif
+#ifdef TCP_KEEPCNT
+    int probes = kKeepProbes;
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+#endif
+}
+
 struct AddressList {
     addrinfo* head = nullptr;
     ~AddressList() {
@@ -179,6 +210,7 @@ int connectOne(const addrinfo* a, int timeoutMs, Socket& out) {
         if (soError != 0) return soError;
     }
     noDelay(s);
+    keepAlive(s);
     out = std::move(owned);
     return 0;
 }
@@ -272,18 +304,34 @@ Socket Socket::accept() {
     Socket client(static_cast<Native>(s));
     if (!setNonBlocking(s)) return {};
     noDelay(s);
+    keepAlive(s);
     return client;
 }
 
 QString Socket::peerHost() const {
+    return peer(false);
+}
+
+QString Socket::peerName() const {
+    return peer(true);
+}
+
+QString Socket::peer(bool withPort) const {
     sockaddr_storage a{};
     socklen_t len = sizeof a;
     if (::getpeername(sys(native_), reinterpret_cast<sockaddr*>(&a), &len) != 0) return {};
     char host[NI_MAXHOST] = {};
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&a), len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
-        0)
+    char service[NI_MAXSERV] = {};
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&a), len, host, sizeof host, service, sizeof service,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return {};
-    return QString::fromLatin1(host);
+    QString text = QString::fromLatin1(host);
+    // An IPv4 peer of the socket that listens on every interface, told as IPv4.
+    if (text.startsWith(QLatin1String("::ffff:"), Qt::CaseInsensitive) && text.contains(QLatin1Char('.')))
+        text = text.mid(7);
+    if (!withPort) return text;
+    if (text.contains(QLatin1Char(':'))) text = QLatin1Char('[') + text + QLatin1Char(']');
+    return text + QLatin1Char(':') + QLatin1String(service);
 }
 
 int Socket::localPort() const {
@@ -320,8 +368,35 @@ Connected connectTo(const QString& host, int port, int timeoutMs) {
     return c;
 }
 
+namespace {
+
+// Every interface: one IPv6 socket that takes IPv4 too; nothing when the system has no IPv6.
+Socket listenDualStack(int port) {
+    const Native s = ::socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    if (s == static_cast<Native>(Socket::INVALID)) return {};
+    Socket owned(static_cast<Socket::Native>(s));
+    int off = 0;
+    if (::setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off) != 0)
+        return {};
+#ifndef _WIN32
+    int on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    sockaddr_in6 any{}; // zeroed: the address :: is every interface
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(static_cast<std::uint16_t>(port));
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 || ::listen(s, SOMAXCONN) != 0 ||
+        !setNonBlocking(s))
+        return {};
+    return owned;
+}
+
+} // namespace
+
 Socket listenOn(const QString& host, int port, QString& why) {
     ensureStarted();
+    if (host.isEmpty())
+        if (Socket both = listenDualStack(port); both.valid()) return both;
     AddressList list;
     if (const int code = resolve(host, port, true, list); code != 0) {
         why = QStringLiteral("unknown host (%1)").arg(resolveError(code));

@@ -40,10 +40,14 @@ public:
     [[nodiscard]] Socket accept();
     // "192.0.2.7" (the peer's address without its port), empty when unknown.
     [[nodiscard]] QString peerHost() const;
+    // "192.0.2.7:40112" or "[2001:db8::7]:40112", empty when unknown.
+    [[nodiscard]] QString peerName() const;
     // The port the socket is bound to, 0 when unknown.
     [[nodiscard]] int localPort() const;
 
 private:
+    [[nodiscard]] QString peer(bool withPort) const;
+
     Native native_ = INVALID;
 };
 
@@ -58,7 +62,8 @@ struct Connected {
 // Connects to host:port (a name, an IPv4 address or an IPv6 one) within timeoutMs.
 [[nodiscard]] Connected connectTo(const QString& host, int port, int timeoutMs);
 
-// Listens on host:port; an empty host is every interface. `why` on failure.
+// Listens on host:port; an empty host is every interface, IPv6 and IPv4 alike where the system
+// has IPv6. `why` on failure.
 [[nodiscard]] Socket listenOn(const QString& host, int port, QString& why);
 
 // One socket to wait on, and what it showed.

@@ -27,6 +27,8 @@ void SocketLine::attach(Socket socket) {
     socket_ = std::move(socket);
     buffer_.clear();
     why_.clear();
+    heardNs_ = 0;
+    wroteNs_ = 0;
 }
 
 void SocketLine::drop(const QString& why) {
@@ -39,7 +41,9 @@ void SocketLine::pump() {
     if (!socket_.valid()) return;
     bool closed = false;
     QString why;
-    buffer_ += socket_.receive(closed, why);
+    const QByteArray got = socket_.receive(closed, why);
+    if (!got.isEmpty()) heardNs_ = monotonicNs();
+    buffer_ += got;
     if (buffer_.size() > kMaxBuffered) buffer_.remove(0, buffer_.size() - kMaxBuffered);
     if (closed) drop(why);
 }
@@ -54,6 +58,7 @@ QByteArray SocketLine::take() {
 bool SocketLine::write(const QByteArray& bytes) {
     if (!socket_.valid()) return false;
     QString why;
+    wroteNs_ = monotonicNs();
     if (socket_.sendAll(bytes, kSendTimeoutMs, why)) return true;
     drop(why);
     return false;

@@ -24,6 +24,9 @@ public:
     // sockets calls it for each that is readable.
     void pump();
     [[nodiscard]] bool hasBytes() const { return !buffer_.isEmpty(); }
+    // When bytes last came, and when bytes last went out (0: never on this connection).
+    [[nodiscard]] qint64 heardNs() const { return heardNs_; }
+    [[nodiscard]] qint64 wroteNs() const { return wroteNs_; }
 
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override;
@@ -37,6 +40,8 @@ private:
     Socket socket_;
     QByteArray buffer_;
     QString why_;
+    qint64 heardNs_ = 0;
+    qint64 wroteNs_ = 0;
 };
 
 // Where a link names a network address: what it could not reach, told as a failed open

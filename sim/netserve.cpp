@@ -32,13 +32,17 @@ struct Connection {
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-    ~Connection() { close(fd); }
+    ~Connection() {
+        if (fd >= 0) close(fd);
+    }
 
     int fd;
     std::string peer;
     FrameAssembler rtu; // raw RTU frames
     MbapAssembler mbap; // Modbus TCP
     int replies = 0;
+    int64_t lastUs = nowUs(); // the last request heard or reply sent
+    bool stalled = false;     // --stall-after: open, never answered again
 };
 
 // What becomes of a connection after its bytes were served.
@@ -58,6 +62,7 @@ public:
     }
 
     After take(Connection& c, const uint8_t* data, size_t size) {
+        if (c.stalled) return After::Keep;
         if (opt_.mode == Mode::ModbusTcp) {
             for (const Adu& adu : c.mbap.feed(data, size))
                 if (const After a = answer(c, adu); a != After::Keep) return a;
@@ -125,9 +130,15 @@ private:
         }
         if (opt_.verbose && heartbeatFirst) logFrame("-> heartbeat", opt_.heartbeat);
         if (opt_.verbose) logFrame(">>", wire);
-        if (opt_.dropAfter > 0 && ++c.replies >= opt_.dropAfter) {
+        c.lastUs = nowUs();
+        ++c.replies;
+        if (opt_.dropAfter > 0 && c.replies >= opt_.dropAfter) {
             event(c, "dropped after " + std::to_string(c.replies) + " replies");
             return After::Drop;
+        }
+        if (opt_.stallAfter > 0 && c.replies >= opt_.stallAfter) {
+            c.stalled = true;
+            event(c, "stalled after " + std::to_string(c.replies) + " replies");
         }
         return After::Keep;
     }
@@ -142,7 +153,10 @@ private:
 After readAndServe(Server& server, Connection& c) {
     uint8_t buf[1024];
     const ssize_t n = read(c.fd, buf, sizeof buf);
-    if (n > 0) return server.take(c, buf, static_cast<size_t>(n));
+    if (n > 0) {
+        c.lastUs = nowUs();
+        return server.take(c, buf, static_cast<size_t>(n));
+    }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return After::Keep;
     server.event(c, "closed by the peer");
     return After::Close;
@@ -163,9 +177,15 @@ int serveListener(Bus& bus, int listenFd, const Options& opt) {
     std::list<Connection> clients;
     for (;;) {
         std::vector<pollfd> fds{{terminationFd(), POLLIN, 0}, {listenFd, POLLIN, 0}};
-        for (const Connection& c : clients)
+        int waitMs = 1000;
+        for (const Connection& c : clients) {
             fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) {
+            if (opt.idleCloseMs > 0) {
+                const int64_t left = c.lastUs + static_cast<int64_t>(opt.idleCloseMs * 1000.0) - nowUs();
+                waitMs = std::clamp(static_cast<int>((left + 999) / 1000), 0, waitMs);
+            }
+        }
+        if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) {
             std::perror("kv7702r-sim: poll");
             return 1;
         }
@@ -181,6 +201,12 @@ int serveListener(Bus& bus, int listenFd, const Options& opt) {
             if (fds[i].revents) a = readAndServe(server, *it);
             it->rtu.expire(nowUs());
             if (a == After::Quit) return 0;
+            if (a == After::Keep && opt.idleCloseMs > 0 &&
+                nowUs() - it->lastUs >= static_cast<int64_t>(opt.idleCloseMs * 1000.0)) {
+                server.event(*it, "quiet for " + std::to_string(static_cast<long>(opt.idleCloseMs)) +
+                                      " ms; closed");
+                a = After::Close;
+            }
             down = a == After::Drop && opt.downForMs > 0;
             it = a == After::Keep || down ? std::next(it) : clients.erase(it);
         }
@@ -205,6 +231,7 @@ int serveDial(Bus& bus, const Options& opt) {
     Server server(bus, opt);
     const auto every = static_cast<int64_t>(opt.heartbeatEverySec * 1e6);
     std::string lastFailure;
+    std::vector<int> hung; // --stall-after: connections left open behind
     for (;;) {
         std::string err;
         const int fd = dialTo(opt.endpoint, err);
@@ -218,6 +245,9 @@ int serveDial(Bus& bus, const Options& opt) {
         lastFailure.clear();
         Connection c(fd, peerName(fd));
         server.event(c, "dialed");
+        if (opt.registerAfterMs > 0 &&
+            !waitUntil(nowUs() + static_cast<int64_t>(opt.registerAfterMs * 1000.0)))
+            return 0;
         bool open = opt.registration.empty() || sendOwn(fd, "-> registration", opt.registration, opt);
         int64_t nextHeartbeat = nowUs() + every;
         while (open) {
@@ -238,8 +268,17 @@ int serveDial(Bus& bus, const Options& opt) {
             if (fds[0].revents) return 0;
             const After a = fds[1].revents ? readAndServe(server, c) : After::Keep;
             if (a == After::Quit) return 0;
-            open = a == After::Keep;
+            open = a == After::Keep && !c.stalled;
             c.rtu.expire(nowUs());
+        }
+        if (c.stalled) {
+            // Left open and never answered, as a modem that lost its link leaves the server's
+            // end of it: closed only when the sim ends.
+            hung.push_back(c.fd);
+            c.fd = -1;
+            server.event(c, "left hanging; dialing again");
+            if (!waitUntil(nowUs() + static_cast<int64_t>(opt.redialAfterMs * 1000.0))) return 0;
+            continue;
         }
         server.event(c, "gone; dialing again");
         if (!waitUntil(nowUs() + static_cast<int64_t>(opt.redialAfterMs * 1000.0))) return 0;

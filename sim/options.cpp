@@ -182,6 +182,15 @@ void describe(CLI::App& app, Options& o) {
                    "after such a drop, refuse connections for MS, then listen again")
         ->type_name("MS")
         ->check(CLI::Range(0.0, 600000.0));
+    app.add_option("--idle-close", o.idleCloseMs,
+                   "close a connection that was quiet for MS (no request, no reply)")
+        ->type_name("MS")
+        ->check(CLI::Range(1.0, 600000.0));
+    app.add_option("--stall-after", o.stallAfter,
+                   "after its Nth reply a connection is kept open but never answered\n"
+                   "again; new connections are answered (--dial: the DTU dials again)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000000));
     app.add_option("--gateway-timeout", o.gatewayTimeoutMs,
                    "Modbus TCP: how long after a request a silent sensor's\n"
                    "exception 0B comes (default 500)")
@@ -209,6 +218,10 @@ void describe(CLI::App& app, Options& o) {
                    "between the request and its reply")
         ->type_name("N")
         ->check(CLI::Range(1, 1000000));
+    app.add_option("--registration-after", o.registerAfterMs,
+                   "DTU: send the registration MS after connecting (default 0)")
+        ->type_name("MS")
+        ->check(CLI::Range(0.0, 60000.0));
     app.add_option("--redial-after", o.redialAfterMs,
                    "DTU: pause before dialing again after a failed dial or a\n"
                    "lost connection (default 1000)")
@@ -224,15 +237,20 @@ std::string misfit(const Options& o, const std::set<std::string>& given) {
         return {};
     };
     std::string n;
-    if (o.mode != Mode::Dial && !(n = any({"--registration", "--heartbeat", "--heartbeat-every",
-                                           "--heartbeat-before-reply", "--redial-after"}))
-                                     .empty())
+    if (o.mode != Mode::Dial &&
+        !(n = any({"--registration", "--heartbeat", "--heartbeat-every", "--heartbeat-before-reply",
+                   "--redial-after", "--registration-after"}))
+             .empty())
         return n + " needs --dial";
     if (o.mode == Mode::Dial &&
         (given.count("--heartbeat-every") || given.count("--heartbeat-before-reply")) && o.heartbeat.empty())
         return "--heartbeat-every and --heartbeat-before-reply need --heartbeat";
-    if (o.mode == Mode::Pty && !(n = any({"--drop-after", "--down-for"})).empty())
+    if (o.mode == Mode::Pty && !(n = any({"--drop-after", "--down-for", "--stall-after"})).empty())
         return n + " needs --tcp, --modbus-tcp or --dial";
+    if (o.mode != Mode::Tcp && o.mode != Mode::ModbusTcp && given.count("--idle-close"))
+        return "--idle-close needs --tcp or --modbus-tcp";
+    if (given.count("--registration-after") && o.registration.empty())
+        return "--registration-after needs --registration";
     if (given.count("--down-for") && (o.mode == Mode::Dial || o.dropAfter == 0))
         return "--down-for needs --drop-after with --tcp or --modbus-tcp";
     if (o.mode != Mode::ModbusTcp && given.count("--gateway-timeout"))

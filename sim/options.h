@@ -60,6 +60,11 @@ struct Options {
     double heartbeatEverySec = 30; // sent this often while connected (with --heartbeat)
     int heartbeatBeforeReply = 0;  // also right before every Nth reply; 0: never
     double redialAfterMs = 1000;   // pause before a DTU dials again
+
+    // Field behaviour of device servers, gateways and DTUs.
+    double idleCloseMs = 0;     // close a connection quiet this long; 0: never
+    int stallAfter = 0;         // a session is kept open but never answered after its Nth reply; 0: never
+    double registerAfterMs = 0; // a DTU sends its registration this long after connecting
 };
 
 struct ParseResult {

@@ -4,6 +4,7 @@
 // address a holds 100 * (2 + i) + a.
 
 #include "clirun.h"
+#include "net/redial.h"
 
 #include <gtest/gtest.h>
 
@@ -154,4 +155,77 @@ TEST(CliOnAFakeLine, SensorsAnsweringOnlyWithExceptionsAnswered) {
     EXPECT_EQ(r.code, 4) << r.err;
     EXPECT_NE(r.out.find("exception 04 Server Device Failure"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("never answered"), std::string::npos) << r.out;
+}
+
+// read over a device server that closes connections between requests, keeps a session open
+// that no longer answers, or goes away: a connection made anew costs no reading, and the
+// summary tells reconnects apart from outages.
+TEST(CliOnAFakeLine, ANetworkLinkIsMadeAnewBetweenRequests) {
+    struct Row {
+        const char* what;
+        int reconnectAfter;
+        // After request `index` went out, on the fake line: its reply ends at replyEndNs.
+        std::function<void(FakeLine&, int index, qint64 replyEndNs)> server;
+        std::function<Fate(FakeLine&, int index)> answers;
+        int code;
+        int ok; // rows with values, of 5
+        const char* says;
+    };
+    const auto normal = [](FakeLine&, int) { return Fate::Normal; };
+    const auto closesIdle = [](FakeLine& f, int, qint64 end) { f.unplug(end + 1000, end + 1000); };
+    // The first session stops answering after two requests; new ones answer.
+    const auto halfOpen = [](FakeLine& f, int index) {
+        return f.reopens() == 0 && index >= 2 ? Fate::Ignored : Fate::Normal;
+    };
+    const Row rows[] = {
+        {"closed by the server after each reply", 3, closesIdle, normal, 0, 5,
+         "connection made anew 4 time(s): 4 ended by the other end between requests, 0 after"},
+        {"a session that stops answering", 3, nullptr, halfOpen, 3, 4,
+         "connection made anew 1 time(s): 0 ended by the other end between requests, 1 after requests in "
+         "a row went unanswered"},
+        {"a session that stops answering, made anew after each timeout", 1, nullptr, halfOpen, 0, 5,
+         "connection made anew 1 time(s)"},
+        {"a session that stops answering, never made anew", 0, nullptr, halfOpen, 3, 2, "9 timeouts"},
+        {"closed under a request", 3,
+         [](FakeLine& f, int index, qint64) {
+             if (index == 1) f.unplug(f.nowNs() + 1000, f.nowNs() + 1000);
+         },
+         normal, 3, 1, "the port went away"},
+        {"the server gone after the first reply", 3,
+         [](FakeLine& f, int index, qint64 end) {
+             if (index == 0) f.unplug(end + 1000, -1);
+         },
+         normal, 3, 1, "the port went away: the adapter is unplugged"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto stream = std::make_unique<FakeLine>(19200);
+        FakeLine& line = *stream;
+        Bus bus(line, prompt(), {1}, 1);
+        bus.script = [&](int index, const QByteArray&) { return row.answers(line, index); };
+        if (row.server) {
+            const auto answer = line.onWrite;
+            line.onWrite = [&, answer](int index) {
+                answer(index);
+                const std::vector<Reply>& replies = bus.repliesTo(index);
+                if (!replies.empty()) row.server(line, index, replies.back().endNs);
+            };
+        }
+        cli::CommonOptions o;
+        o.timeoutMs = 200;
+        cli::Session session(o, std::make_unique<net::RedialLine>(std::move(stream), row.reconnectAfter),
+                             QStringLiteral("tcp://192.0.2.7:4001"), 9600);
+        cli::ReadOptions read;
+        read.count = 5;
+        read.countGiven = true;
+        read.csv = "-";
+        const Ran r = captured([&] { return cli::runRead(session, read); });
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        int ok = 0;
+        for (std::size_t at = r.out.find(",ok\n"); at != std::string::npos; at = r.out.find(",ok\n", at + 1))
+            ++ok;
+        EXPECT_EQ(ok, row.ok) << r.out;
+        EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("port lost"), std::string::npos) << "no outage: " << r.err;
+    }
 }

@@ -10,6 +10,7 @@
 #include "net/heartbeat.h"
 #include "net/mbap.h"
 #include "net/modbustcpline.h"
+#include "net/redial.h"
 #include "sensor/protocol.h"
 
 #include <gtest/gtest.h>
@@ -87,6 +88,7 @@ TEST(PortAddress, ParsesWhatPortNames) {
 TEST(Mbap, CutsAStreamIntoAdusHoweverItComes) {
     const QByteArray a = adu(0x1234, 1, kPdu1111);
     const QByteArray b = adu(0x1235, 7, hex("8302"));
+    const QByteArray longest = adu(0x1236, 1, QByteArray(253, '\x03'));
     struct Case {
         const char* what;
         std::vector<QByteArray> pieces;
@@ -101,6 +103,13 @@ TEST(Mbap, CutsAStreamIntoAdusHoweverItComes) {
         {"protocol 1", {hex("000100010004010302")}, {}, true},
         {"no PDU", {hex("0001000000010103")}, {}, true},
         {"longer than Modbus", {hex("00010000010001")}, {}, true},
+        {"the longest PDU", {longest}, {0x1236}, false},
+        {"a length of 255",
+         {hex("000100000"
+              "0FF01") +
+          QByteArray(254, '\x03')},
+         {},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -140,7 +149,10 @@ TEST(Heartbeats, AreTakenOutWhereverTheyCome) {
         {"before a reply", {"HB" + reply}, reply, 1},
         {"after a reply", {reply + "HB"}, reply, 1},
         {"twice in a reply's pieces", {reply.left(3) + "HB", "HB" + reply.mid(3)}, reply, 2},
-        {"cut across two pieces", {reply + "H", "B" + reply}, reply + "H" + reply, 1},
+        {"cut across two pieces", {reply + "H", "B" + reply}, reply + reply, 1},
+        {"cut across three pieces", {"AL", "IV", "E" + reply}, reply, 1},
+        {"cut across three pieces after a reply", {reply + "A", "LIV", "E"}, reply, 1},
+        {"a heartbeat's start that ends the stream", {reply + "AL"}, reply + "AL", 0},
         {"the other heartbeat", {"ALIVE" + reply}, reply, 1},
         {"a prefix that is no heartbeat", {"H", "X"}, "HX", 0},
     };
@@ -150,15 +162,24 @@ TEST(Heartbeats, AreTakenOutWhereverTheyCome) {
         QByteArray passed;
         for (const QByteArray& piece : c.pieces)
             passed += f.strip(piece);
+        passed += f.release();
         EXPECT_EQ(passed, c.passed);
         EXPECT_EQ(f.removed(), c.removed);
     }
 }
 
 TEST(Registration, NamesItsBusPrintably) {
-    EXPECT_EQ(net::registrationName("KV-0001"), QStringLiteral("KV-0001"));
-    EXPECT_EQ(net::registrationName(QByteArray("KV\x00\x01", 4)), QStringLiteral("KV%00%01"));
-    EXPECT_EQ(net::registrationName("a b/100%"), QStringLiteral("a%20b%2F100%25"));
+    const std::pair<QByteArray, const char*> cases[] = {
+        {"KV-0001", "KV-0001"},
+        {QByteArray("KV\x00\x01", 4), "KV%00%01"},
+        {"a b/100%", "a%20b%2F100%25"},
+        {"\xFF\x80", "%FF%80"},
+        // Line protocol cannot end a tag with a backslash.
+        {"KV\\", "KV%5C"},
+    };
+    for (const auto& [registration, name] : cases)
+        EXPECT_EQ(net::registrationName(registration), QLatin1String(name))
+            << registration.toHex().constData();
 }
 
 TEST(ModbusTcpOnFakeLine, AReplyIsMatchedByItsTransactionId) {
@@ -195,12 +216,34 @@ TEST(ModbusTcpOnFakeLine, AReplyIsMatchedByItsTransactionId) {
         {"a reply to another unit",
          [](FakeLine& f, int i, qint64 t) { f.arrive(t + 10 * NS_PER_MS, adu(i + 1, 2, kPdu1111), i); },
          line::Outcome::Timeout, std::nullopt, std::nullopt, 2, 2},
+        // No device sent it: not a late reply.
+        {"the gateway's late exception to the try before",
+         [](FakeLine& f, int i, qint64 t) {
+             if (i == 0) f.arrive(t + 125 * NS_PER_MS, adu(1, 1, hex("830B")), 0);
+             if (i == 1) f.arrive(t + 40 * NS_PER_MS, adu(2, 1, kPdu2222), 1);
+         },
+         line::Outcome::Answered, 2222, 40.0, 1, 0},
+        // Bytes that are no Modbus TCP: a bad reply, each try over a connection made anew.
+        {"a foreign protocol id",
+         [](FakeLine& f, int i, qint64 t) {
+             QByteArray a = adu(i + 1, 1, kPdu1111);
+             a[3] = 1;
+             f.arrive(t + 5 * NS_PER_MS, a, i);
+         },
+         line::Outcome::Garbled, std::nullopt, std::nullopt, 0, 0},
+        {"a length that holds no PDU",
+         [](FakeLine& f, int i, qint64 t) {
+             QByteArray a = adu(i + 1, 1, kPdu1111);
+             a[5] = 1;
+             f.arrive(t + 5 * NS_PER_MS, a, i);
+         },
+         line::Outcome::Garbled, std::nullopt, std::nullopt, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto stream = std::make_unique<FakeLine>(9600);
         FakeLine& fake = *stream;
-        net::ModbusTcpLine gateway(std::move(stream));
+        net::RedialLine gateway(std::make_unique<net::ModbusTcpLine>(std::move(stream)));
         fake.onWrite = [&](int index) { c.gateway(fake, index, fake.nowNs()); };
         line::Discipline d(gateway);
         line::Request r;
@@ -219,6 +262,9 @@ TEST(ModbusTcpOnFakeLine, AReplyIsMatchedByItsTransactionId) {
         EXPECT_EQ(ex.tally.timeouts, c.timeouts);
         EXPECT_EQ(ex.tally.lateTotal(), c.late);
         EXPECT_EQ(ex.tally.syncs, 0);
+        EXPECT_EQ(ex.tally.lost, 0);
+        // The retry after bytes that were no Modbus TCP went over a connection made anew.
+        EXPECT_EQ(gateway.reconnects().ended, c.outcome == line::Outcome::Garbled ? 1 : 0);
         // Every try went out as its own transaction, nothing else: no resynchronising read.
         for (std::size_t i = 0; i < fake.writes().size(); ++i)
             EXPECT_EQ(fake.writes()[i].bytes, adu(static_cast<int>(i) + 1, 1, hex("0300020001")));

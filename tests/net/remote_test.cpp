@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 using namespace simtest;
@@ -273,6 +275,10 @@ TEST_F(Remote, AddressesThatCannotBeReached) {
         {{"params", "--port", "listen://" + at}, 1, "read from only"},
         {{"address", "--port", "modbus-tcp://" + at}, 1, "scan"},
         {{"read", "--port", "tcp://" + at, "--heartbeat", "HB"}, 1, "for --port listen://"},
+        {{"read", "--port", "tcp://" + at, "--dtus-wait", "5"}, 1, "for --port listen://"},
+        {{"read", "--port", "listen://" + at, "--reconnect-after", "2"},
+         1,
+         "is for --port tcp:// and modbus-tcp://"},
         {{"read", "--port", "tcp://127.0.0.1:" + std::to_string(freePort())}, 2, "connection refused"},
         {{"read", "--port", "modbus-tcp://no-such-host.invalid"},
          2,
@@ -286,4 +292,171 @@ TEST_F(Remote, AddressesThatCannotBeReached) {
     }
     SerialLine none;
     EXPECT_FALSE(untouched.accept(none, Clock::now() + milliseconds(1)));
+}
+
+// DTUs that would share a name are kept apart: two live ones with one registration (a cloned
+// configuration), two that register with nothing (from one address, as behind a carrier's NAT);
+// a registration that comes late in its moment still names the bus; the wait for --dtus ends
+// at --dtus-wait, saying who came; and a timeout outranks an earlier bad reply in the exit code.
+TEST_F(Remote, DtusNeverShareABus) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> registrations; // one DTU each; "" registers nothing
+        std::vector<std::string> tool;          // besides the port
+        std::vector<std::string> sim;           // besides each DTU's values
+        int code;
+        int rows;                      // per bus
+        std::vector<std::string> said; // on stderr, as regular expressions
+    };
+    const std::string longest(300, 'R');
+    const Case cases[] = {
+        {"one registration",
+         {"KV-1", "KV-1"},
+         {"--dtus", "2"},
+         {},
+         0,
+         3,
+         {R"(two DTUs register as KV-1, from 127\.0\.0\.1:\d+ and from 127\.0\.0\.1:\d+: the second is read as )"
+          R"(KV-1@127\.0\.0\.1:\d+)"}},
+        {"no registration", {"", ""}, {"--dtus", "2"}, {}, 0, 3, {R"(/127\.0\.0\.1:\d+ dialled in)"}},
+        {"a registration 200 ms after connecting",
+         {"KV-1"},
+         {},
+         {"--registration-after", "200"},
+         0,
+         3,
+         {R"(listen://127\.0\.0\.1:\d+/KV-1 dialled in)"}},
+        // Its old connection left open and unanswered: the DTU takes its own bus again.
+        {"a DTU that dials in again while its old connection hangs",
+         {"KV-1"},
+         {},
+         {"--stall-after", "2", "--redial-after", "100"},
+         0,
+         3,
+         {R"(listen://127\.0\.0\.1:\d+/KV-1: dialled in 2 time\(s\))"}},
+        {"fewer than --dtus",
+         {"KV-1"},
+         {"--dtus", "2", "--dtus-wait", "1500"},
+         {},
+         3,
+         3,
+         {R"(1 of 2 DTUs dialled in within 1\.5 s: listen://127\.0\.0\.1:\d+/KV-1 \(127\.0\.0\.1:\d+\))"}},
+        {"a registration of 300 bytes",
+         {longest.c_str()},
+         {},
+         {},
+         0,
+         3,
+         {R"(127\.0\.0\.1:\d+ registered with more than 256 bytes: the first 256 name it)"}},
+        // Address 1 refuses every request (a bad reply), address 2 is absent (a timeout).
+        {"a timeout after a bad reply",
+         {"KV-1"},
+         {"--address", "1,2", "--timeout", "200", "--retries", "0"},
+         {"--exception", "1"},
+         3,
+         6,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int port = freePort();
+        const std::string server = "127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> args{"read",    "--port", "listen://" + server,  "--count", "3",
+                                      "--every", "200",    "--registration-wait", "300",     "--json"};
+        args.insert(args.end(), c.tool.begin(), c.tool.end());
+        Child tool;
+        ASSERT_EQ(tool.start(KV_CLI_BINARY, args, dir_.file(std::string("dtus.err.") + c.what)), "");
+        // Each DTU's sensor holds its own moisture: 11, 12.
+        for (std::size_t i = 0; i < c.registrations.size(); ++i) {
+            std::vector<std::string> sim{"--dial",        server, "--moisture", std::to_string(11 + i),
+                                         "--temperature", "22"};
+            if (*c.registrations[i]) sim.insert(sim.end(), {"--registration", c.registrations[i]});
+            sim.insert(sim.end(), c.sim.begin(), c.sim.end());
+            start(KV_SIM_BINARY, sim);
+        }
+        const std::string out = tool.readAll(Clock::now() + kRunDeadline);
+        const auto code = tool.wait(Clock::now() + kRunDeadline);
+        const std::string err = tool.stderrText();
+        EXPECT_EQ(code, c.code) << err;
+        for (const std::string& said : c.said)
+            EXPECT_TRUE(std::regex_search(err, std::regex(said))) << said << "\n" << err;
+        // Every bus's rows carry one DTU's values: no rows alternate between two.
+        std::map<std::string, std::set<std::string>> values;
+        for (const std::string& row : lines(out)) {
+            std::smatch m;
+            ASSERT_TRUE(
+                std::regex_search(row, m, std::regex(R"re("port":"([^"]+)".*"moisture_percent":([^,]+),)re")))
+                << row;
+            values[m[1]].insert(m[2]);
+        }
+        EXPECT_EQ(values.size(), c.registrations.size()) << out;
+        for (const auto& [bus, seen] : values) {
+            EXPECT_EQ(seen.size(), 1u) << bus << "\n" << out;
+            EXPECT_EQ(countOf(out, "\"port\":\"" + bus + "\""), c.rows) << out;
+        }
+        peers_.clear();
+    }
+}
+
+// Device servers and gateways that close a connection left quiet, or keep a session open that
+// no longer answers: the connection is made anew, the readings go on, and the summary says so.
+TEST_F(Remote, LinksThatCloseOrStallKeepTheirReadings) {
+    struct Case {
+        const char* mode;
+        std::vector<std::string> sim;
+        std::vector<std::string> tool;
+        int code;
+        int ok; // rows with values
+        const char* said;
+    };
+    const std::vector<std::string> stalling{"--every",   "100", "--count",   "6",
+                                            "--timeout", "200", "--retries", "0"};
+    const Case cases[] = {
+        {"--tcp",
+         {"--idle-close", "300"},
+         {"--every", "500", "--count", "4"},
+         0,
+         4,
+         "connection made anew 3 time(s): 3 ended by the other end between requests"},
+        {"--modbus-tcp",
+         {"--idle-close", "300"},
+         {"--every", "500", "--count", "4"},
+         0,
+         4,
+         "connection made anew 3 time(s): 3 ended by the other end between requests"},
+        {"--tcp", {"--stall-after", "2"}, stalling, 3, 3, "1 after requests in a row went unanswered"},
+        {"--modbus-tcp", {"--stall-after", "2"}, stalling, 3, 3, "1 after requests in a row went unanswered"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mode) + " " + c.sim.front());
+        const int port = serve(c.mode, c.sim);
+        const std::string scheme = std::string(c.mode) == "--tcp" ? "tcp" : "modbus-tcp";
+        std::vector<std::string> args{"read", "--port", scheme + "://127.0.0.1:" + std::to_string(port),
+                                      "--csv", "-"};
+        args.insert(args.end(), c.tool.begin(), c.tool.end());
+        const Ran r = kv(args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_EQ(countOf(r.out, ",ok"), c.ok) << r.out;
+        EXPECT_EQ(countOf(r.out, "port lost"), 0) << r.out;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    }
+}
+
+// listen:// without a host takes DTUs over IPv4 and IPv6 alike.
+TEST_F(Remote, ListensOnEveryInterfaceForBothFamilies) {
+    const int port = freePort();
+    Child tool;
+    ASSERT_EQ(tool.start(KV_CLI_BINARY,
+                         {"read", "--port", "listen://:" + std::to_string(port), "--dtus", "2", "--dtus-wait",
+                          "20000", "--registration-wait", "300", "--csv", "-"},
+                         dir_.file("families.err")),
+              "");
+    const std::pair<const char*, const char*> dtus[] = {{"127.0.0.1", "KV-4"}, {"[::1]", "KV-6"}};
+    for (const auto& [host, registration] : dtus)
+        start(KV_SIM_BINARY,
+              {"--dial", std::string(host) + ":" + std::to_string(port), "--registration", registration});
+    const std::string out = tool.readAll(Clock::now() + kRunDeadline);
+    EXPECT_EQ(tool.wait(Clock::now() + kRunDeadline), 0) << tool.stderrText();
+    for (const auto& [host, registration] : dtus)
+        EXPECT_EQ(countOf(out, std::string("/") + registration + ","), 1) << host << "\n" << out;
 }

@@ -243,6 +243,9 @@ TEST_F(SimRun, UsageErrorsExitWithTwo) {
         {"--link", link_, "--parity", "mark"},
         {"--tcp", "0", "--down-for", "100"},
         {"--modbus-tcp", "0", "--garbage", "2"},
+        {"--dial", "127.0.0.1:1", "--idle-close", "100"},
+        {"--link", link_, "--stall-after", "2"},
+        {"--dial", "127.0.0.1:1", "--registration-after", "200"},
     };
     for (const auto &args : bad) {
         Child c;

@@ -16,6 +16,7 @@ OpenResult FakeLine::reopen() {
     if (unplugNs_ >= 0 && now_ >= unplugNs_) unplugNs_ = -1; // plugged in again
     open_ = true;
     waiting_.clear();
+    ++reopens_;
     return {};
 }
 

@@ -61,6 +61,8 @@ public:
     // What reached the master, in order; bytes that came while it was unplugged are not here.
     [[nodiscard]] const std::vector<Arrival>& delivered() const { return delivered_; }
     [[nodiscard]] int baud() const { return baud_; }
+    // Times it was opened again: a network link's connections after its first.
+    [[nodiscard]] int reopens() const { return reopens_; }
     // The time the line takes for `bytes` characters.
     [[nodiscard]] qint64 wireNs(int bytes) const;
 
@@ -70,6 +72,7 @@ private:
     int baud_;
     bool open_ = true;
     bool echo_ = false;
+    int reopens_ = 0;
     qint64 now_ = 0;
     qint64 unplugNs_ = -1;
     qint64 backNs_ = -1;
