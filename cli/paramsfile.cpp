@@ -13,6 +13,14 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace kv::cli {
 namespace {
 
@@ -146,8 +154,30 @@ QString saveParamsFile(const QString& path, const ParamsFile& file) {
 }
 
 ParamsParsed loadParamsFile(const QString& path) {
-    QFile in(path);
+    // A pipe's open waits for a writer and its read for the end, a device's may never end:
+    // only a regular file is read, and it is known before the port is touched.
+    const QFileInfo target(path);
+    if (target.isDir()) return {std::nullopt, QStringLiteral("a directory, not a params file")};
+    if (target.exists() && !target.isFile())
+        return {std::nullopt, QStringLiteral("not a regular file (a device or pipe?)")};
+    QFile in;
+#ifdef Q_OS_UNIX
+    // Opened without blocking and checked again: a pipe put in its place meanwhile waits for nothing.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return {std::nullopt, QString::fromLocal8Bit(std::strerror(errno))};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return {std::nullopt, QStringLiteral("not a regular file (a device or pipe?)")};
+    }
+    if (!in.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {std::nullopt, in.errorString()};
+    }
+#else
+    in.setFileName(path);
     if (!in.open(QIODevice::ReadOnly)) return {std::nullopt, in.errorString()};
+#endif
     const QByteArray bytes = in.read(kMaxFileBytes + 1);
     if (bytes.size() > kMaxFileBytes)
         return {std::nullopt,

@@ -54,6 +54,7 @@ struct ParamsParsed {
 // Writes the file whole or not at all (a file of that name stays as it was on failure);
 // the reason on failure, else empty.
 [[nodiscard]] QString saveParamsFile(const QString& path, const ParamsFile& file);
+// Refuses anything but a regular file before reading it: a pipe or a device would never end.
 [[nodiscard]] ParamsParsed loadParamsFile(const QString& path);
 
 } // namespace kv::cli

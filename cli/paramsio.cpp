@@ -142,17 +142,16 @@ int loadInto(Session& s, const ParamsFile& f, bool force) {
     return EXIT_OK;
 }
 
-int runParamsLoad(Session& s, const std::string& path, bool force, const std::vector<int>& addresses) {
-    const auto file = readParams(path);
-    if (!file) return EXIT_USAGE;
+int runParamsLoad(Session& s, const std::string& path, const ParamsFile& file, bool force,
+                  const std::vector<int>& addresses) {
     print(QStringLiteral("%1: %2 parameter(s) saved from address %3 at %4 baud%5%6")
               .arg(pathText(path))
-              .arg(file->parameters.size())
-              .arg(file->address)
-              .arg(file->rate)
-              .arg(file->saved.isEmpty() ? QString() : QStringLiteral(" on ") + file->saved,
-                   file->tool.isEmpty() ? QString() : QStringLiteral(" by ") + file->tool));
-    return forEachAddress(s, addresses, [&] { return loadInto(s, *file, force); });
+              .arg(file.parameters.size())
+              .arg(file.address)
+              .arg(file.rate)
+              .arg(file.saved.isEmpty() ? QString() : QStringLiteral(" on ") + file.saved,
+                   file.tool.isEmpty() ? QString() : QStringLiteral(" by ") + file.tool));
+    return forEachAddress(s, addresses, [&] { return loadInto(s, file, force); });
 }
 
 } // namespace kv::cli

@@ -70,6 +70,30 @@ TEST(CliParamsFile, SavingReplacesOnlyAFile) {
     EXPECT_FALSE(QFileInfo(fifo).isFile()) << "the pipe was replaced";
 }
 
+// Only a regular file is read: a pipe or a device would keep the reader waiting, holding the port.
+TEST(CliParamsFile, LoadingReadsOnlyAFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fifo = QDir(dir.path()).filePath(QStringLiteral("pipe.json"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    struct Row {
+        QString path;
+        const char* error;
+    };
+    const Row rows[] = {
+        {fifo, "not a regular file (a device or pipe?)"},
+        {QStringLiteral("/dev/null"), "not a regular file (a device or pipe?)"},
+        {dir.path(), "a directory, not a params file"},
+        {QDir(dir.path()).filePath(QStringLiteral("none.json")), "No such file or directory"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path.toStdString());
+        const ParamsParsed p = loadParamsFile(r.path);
+        EXPECT_FALSE(p.file);
+        EXPECT_EQ(p.error.toStdString(), r.error);
+    }
+}
+
 TEST(CliParamsFile, EveryFaultIsNamedAndNothingGuessed) {
     struct Row {
         const char* json;
