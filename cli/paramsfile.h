@@ -18,7 +18,7 @@
 // "raw" is what is written. A file made by hand may give "value" instead (as typed in the
 // window, converted as the window converts it), and any subset of the seven; a file that
 // gives both must have them agree. Everything besides "kv7702r-params" and "parameters" only
-// tells where the values came from.
+// tells where the values came from. No key may be given twice, at any depth.
 
 #include <QByteArray>
 #include <QString>
@@ -48,7 +48,8 @@ struct ParamsParsed {
     std::optional<ParamsFile> file;
     QString error; // why not, when no file
 };
-// Reads the bytes of a params file; every fault is named, nothing is guessed.
+// Reads the bytes of a params file; every fault is named (a key given twice with both its
+// lines), nothing is guessed.
 [[nodiscard]] ParamsParsed parseParams(const QByteArray& json);
 
 // Writes the file whole or not at all (a file of that name stays as it was on failure);

@@ -126,6 +126,19 @@ TEST(CliParamsFile, EveryFaultIsNamedAndNothingGuessed) {
          "params file version 1.0000000001; this kv7702r reads version 1", 0},
         {R"({"parameters":{"la":{"raw":9940}}})", "no \"kv7702r-params\": not a kv7702r params file", 0},
         {R"([1,2])", "not a JSON object", 0},
+        // A key given twice is refused wherever it is, the two lines named; JSON keeps the last.
+        {"{\"kv7702r-params\":1,\n\"parameters\":{\n\"la\":{\"raw\":9000},\n"
+         "\"of\":{\"raw\":10},\n\"la\":{\"raw\":9940}}}",
+         "\"la\" is given twice in \"parameters\", on lines 3 and 5; keep one", 0},
+        {"{\"kv7702r-params\":1,\"parameters\":{\"la\":{\"raw\":9000,\n\"raw\":9940}}}",
+         "\"raw\" is given twice in \"la\", on lines 1 and 2; keep one", 0},
+        {"{\"kv7702r-params\":1,\"parameters\":{\"la\":{\"raw\":9940}},\n\n\"kv7702r-params\":1}",
+         "\"kv7702r-params\" is given twice, on lines 1 and 3; keep one", 0},
+        {R"({"kv7702r-params":1,"parameters":{"l\u0061":{"raw":9000},"la":{"raw":9940}}})",
+         "\"la\" is given twice in \"parameters\", on lines 1 and 1; keep one", 0},
+        // The same key in two objects, or a key's text as a value, is no key twice.
+        {R"({"kv7702r-params":1,"tool":"la","saved":"{\"la\":1}","parameters":{"la":{"raw":9940}},"x":{"la":[{"la":1}]}})",
+         "", 9940},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.json);
