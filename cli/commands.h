@@ -40,7 +40,8 @@ int runParamsSet(Session& session, int index, std::uint16_t raw);
 int runParamsSave(Session& session, const std::string& path);
 // A params file, read from `path` before the port was opened, into each sensor of `addresses`
 // in turn: the differences shown, only those written, each read back, stopping at the first
-// failure. Values outside their range need `force`.
+// failure. Values outside their range need `force`, unless the file is the tool's own backup
+// (said on stderr).
 int runParamsLoad(Session& session, const std::string& path, const ParamsFile& file, bool force,
                   const std::vector<int>& addresses);
 

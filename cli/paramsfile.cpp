@@ -5,6 +5,7 @@
 #include "sensor/protocol.h"
 #include "sensor/values.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -207,6 +208,8 @@ ParamsParsed parseParams(const QByteArray& json) {
     f.rate = root.value(QLatin1String("rate")).toInt();
     f.format = root.value(QLatin1String("format")).toString();
     f.address = root.value(QLatin1String("address")).toInt();
+    f.savedByTool = f.tool.startsWith(QLatin1String("kv7702r ")) &&
+                    QDateTime::fromString(f.saved, Qt::ISODateWithMs).isValid();
     const QJsonValue params = root.value(QLatin1String("parameters"));
     if (!params.isObject() || params.toObject().isEmpty())
         return {std::nullopt, QStringLiteral("no \"parameters\" object with at least one parameter")};

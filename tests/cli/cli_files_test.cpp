@@ -40,6 +40,7 @@ TEST(CliParamsFile, WhatIsSavedIsLoadedBackAsItWas) {
         EXPECT_EQ(back.file->format, f.format);
         EXPECT_EQ(back.file->address, f.address);
         EXPECT_EQ(back.file->saved, f.saved);
+        EXPECT_TRUE(back.file->savedByTool) << "what params save wrote is known for its backup";
     }
     // Readable as a person would look at it: one parameter a line, its value as the window shows it.
     QFile saved(path);

@@ -137,3 +137,54 @@ TEST(CliToolsOnAFakeLine, TheSummarySaysWhenASensorWasSilent) {
     EXPECT_LT(std::stod(m[1]), 0.8);
     EXPECT_FALSE(std::regex_search(r.out, std::regex(R"(address 1: [^\n]*longest silence)"))) << r.out;
 }
+
+// What params save wrote is restored as it is, even where the sensor held values outside the
+// window's ranges, saying which; a file made by hand is held to the ranges. The sensor holds
+// la 601 and of 701.
+TEST(CliToolsOnAFakeLine, ABackupIsRestoredEvenOutsideTheRanges) {
+    struct Row {
+        const char* what;
+        const char* header; // "tool" and "saved", as the file gives them
+        const char* la;     // raw
+        int code;
+        const char* says; // on stderr; empty: nothing
+        std::uint16_t holds;
+    };
+    const Row rows[] = {
+        {"saved by params save, outside", R"("tool": "kv7702r 0.1", "saved": "2026-12-08T22:20:59.165Z",)",
+         "20000", 0,
+         "kv7702r: sensor.json: outside the window's ranges, restored as saved: la 20000 (10000 is a slope "
+         "of "
+         "1; 5000-15000)\n",
+         20000},
+        {"saved by params save, inside", R"("tool": "kv7702r 0.1", "saved": "2026-12-08T22:20:59.165Z",)",
+         "9940", 0, "", 9940},
+        {"made by hand, outside", "", "20000", 1,
+         "kv7702r: address 1: la 20000 is outside its range (10000 is a slope of 1; 5000-15000); nothing "
+         "written; --force writes it anyway\n",
+         601},
+        {"another tool's", R"("tool": "probe 2", "saved": "2026-12-08T22:20:59.165Z",)", "20000", 1,
+         "la 20000 is outside its range", 601},
+        {"no time saved", R"("tool": "kv7702r 0.1", "saved": "yesterday",)", "20000", 1,
+         "la 20000 is outside its range", 601},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QByteArray json = QStringLiteral(R"({"kv7702r-params": 1, %1 "address": 1,
+            "parameters": {"la": {"raw": %2}, "of": {"raw": 701}}})")
+                                    .arg(QLatin1String(row.header), QLatin1String(row.la))
+                                    .toUtf8();
+        const cli::ParamsParsed file = cli::parseParams(json);
+        ASSERT_TRUE(file.file) << file.error.toStdString();
+        Bench b(prompt(), {1});
+        const Ran r =
+            captured([&] { return cli::runParamsLoad(*b.session, "sensor.json", *file.file, false, {1}); });
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        if (*row.says == 0)
+            EXPECT_EQ(r.err, "");
+        else
+            EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+        EXPECT_EQ(b.bus->holds(1, 6), row.holds);
+        EXPECT_EQ(b.bus->holds(1, 7), 701);
+    }
+}
