@@ -188,3 +188,40 @@ TEST(CliToolsOnAFakeLine, ABackupIsRestoredEvenOutsideTheRanges) {
         EXPECT_EQ(b.bus->holds(1, 7), 701);
     }
 }
+
+// A run's requests are each in one outcome, per sensor too: those the port went away under
+// are in the sensor's line as they are in the run's. Sensor 2's second request loses the port.
+TEST(CliToolsOnAFakeLine, EachSensorsLineCountsTheRequestsLostWithThePort) {
+    struct Row {
+        const char* what;
+        bool unplug;
+        const char* second; // the line of sensor 2
+    };
+    const Row rows[] = {
+        {"unplugged", true,
+         "address 2: 2 measurements, 2 requests, 1 replies, 0 timeouts, 1 lost with the port, loss 50.0 %"},
+        {"never unplugged", false,
+         "address 2: 3 measurements, 3 requests, 3 replies, 0 timeouts, loss 0.0 %"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Bench b(prompt(), {1, 2});
+        int asked = 0;
+        b.bus->script = [&](int, const QByteArray& request) {
+            if (static_cast<std::uint8_t>(request[0]) != 2 || ++asked != 2 || !row.unplug)
+                return Fate::Normal;
+            b.line->unplug(b.line->nowNs() + NS_PER_MS, -1);
+            return Fate::Unanswered;
+        };
+        cli::ReadOptions read;
+        read.addresses = {1, 2};
+        read.count = 3;
+        read.countGiven = true;
+        const Ran r = captured([&] { return cli::runRead(*b.session, read); });
+        EXPECT_EQ(r.code, row.unplug ? 3 : 0) << r.err;
+        EXPECT_NE(r.out.find(row.second), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(row.unplug ? "1 lost with the port, 0 late" : "0 lost with the port, 0 late"),
+                  std::string::npos)
+            << r.out;
+    }
+}
