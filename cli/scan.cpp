@@ -127,6 +127,8 @@ private:
 
 Scan::Scan(Session& session, const ScanOptions& options)
     : s_(session), o_(options), link_(session.linkFacts()), addresses_(options.addresses) {
+    // Scan tries rates and formats itself: a probe at the wrong one is no fault of the options.
+    s_.setFormatHint(false);
     if (addresses_.empty())
         for (int a = sensor::MIN_ADDRESS; a <= sensor::MAX_ADDRESS; ++a)
             addresses_.push_back(a);

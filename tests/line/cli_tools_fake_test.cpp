@@ -225,3 +225,48 @@ TEST(CliToolsOnAFakeLine, EachSensorsLineCountsTheRequestsLostWithThePort) {
             << r.out;
     }
 }
+
+// A sensor that answers only with bytes that are no sound frame, as at another rate, parity or
+// stop bits, is told apart from a silent one: the failure names the options to check.
+TEST(CliToolsOnAFakeLine, OnlyGarbageBackNamesTheRateAndFormat) {
+    const char* hint =
+        "bytes came back but never a sound frame: check --rate, --parity and --stop-bits (the line "
+        "is at 19200 baud, 8N1)";
+    struct Row {
+        const char* what;
+        Fate fate;
+        bool garbage;     // bytes that are no frame come back after each request
+        double crcChance; // the sensor's replies damaged
+        bool read;        // read rather than params
+        int code;
+        const char* says;
+        bool hinted;
+    };
+    const Row rows[] = {
+        {"noise only", Fate::Ignored, true, 0, false, 3, "no reply within 300 ms; ", true},
+        {"bad CRC only", Fate::Normal, false, 1, false, 4, "bad CRC; ", true},
+        {"silent", Fate::Ignored, false, 0, false, 3, "no reply within 300 ms\n", false},
+        {"noise, then a sound reply", Fate::Normal, true, 0, false, 0, "raw   601", false},
+        {"noise only, read", Fate::Ignored, true, 0, true, 3, ",timeout\n", true},
+        {"silent, read", Fate::Ignored, false, 0, true, 3, ",timeout\n", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Model m = prompt();
+        m.crcChance = row.crcChance;
+        cli::CommonOptions o;
+        o.timeoutMs = 300;
+        Bench b(m, {1}, o);
+        b.bus->script = [&](int, const QByteArray&) {
+            if (row.garbage) b.line->arrive(b.line->nowNs() + 2 * NS_PER_MS, QByteArray(6, '\xFF'), NOISE);
+            return row.fate;
+        };
+        cli::ReadOptions read;
+        read.csv = "-";
+        const Ran r =
+            captured([&] { return row.read ? cli::runRead(*b.session, read) : cli::runParams(*b.session); });
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ((r.out + r.err).find(hint) != std::string::npos, row.hinted) << r.out << r.err;
+    }
+}
