@@ -190,22 +190,20 @@ int runCalibrate(Session& s, const CalibrateOptions& o) {
     return writeBoth(s, *c, oldLA.reply.registers[0], oldOF.reply.registers[0], backup);
 }
 
-int runCalibrateUndo(Session& s, const std::string& path) {
-    const auto file = readParams(path);
-    if (!file) return EXIT_USAGE;
-    const bool laAndOf = file->parameters.size() == 2 && file->parameters[0].first == sensor::PARAM_LA &&
-                         file->parameters[1].first == sensor::PARAM_OF;
+int runCalibrateUndo(Session& s, const std::string& path, const ParamsFile& file) {
+    const bool laAndOf = file.parameters.size() == 2 && file.parameters[0].first == sensor::PARAM_LA &&
+                         file.parameters[1].first == sensor::PARAM_OF;
     if (!laAndOf) {
         error(QStringLiteral("%1 holds other parameters than la and of: params load writes them")
                   .arg(QString::fromStdString(path)));
         return EXIT_USAGE;
     }
-    if (file->address != s.address())
+    if (file.address != s.address())
         print(QStringLiteral("%1 was saved from address %2; writing to address %3")
                   .arg(QString::fromStdString(path))
-                  .arg(file->address)
+                  .arg(file.address)
                   .arg(s.address()));
-    return loadInto(s, *file, true);
+    return loadInto(s, file, true);
 }
 
 } // namespace kv::cli

@@ -1,6 +1,7 @@
 #pragma once
 // The subcommands. Each returns the program's exit code.
 
+#include "cli/paramsfile.h"
 #include "cli/session.h"
 
 #include <cstdint>
@@ -37,10 +38,12 @@ int runParams(Session& session);
 int runParamsSet(Session& session, int index, std::uint16_t raw);
 // The seven parameters into a params file (cli/paramsfile.h).
 int runParamsSave(Session& session, const std::string& path);
-// A params file into each sensor of `addresses` in turn: the differences shown, only those
-// written, each read back, stopping at the first failure. Values outside their range need
-// `force`.
-int runParamsLoad(Session& session, const std::string& path, bool force, const std::vector<int>& addresses);
+// A params file, read from `path` before the port was opened, into each sensor of `addresses`
+// in turn: the differences shown, only those written, each read back, stopping at the first
+// failure. Values outside their range need `force`, unless the file is the tool's own backup
+// (said on stderr).
+int runParamsLoad(Session& session, const std::string& path, const ParamsFile& file, bool force,
+                  const std::vector<int>& addresses);
 
 int runAddressRead(Session& session);
 // Refuses (exit 4, nothing written) when NEW answers already, unless forced.
@@ -60,8 +63,8 @@ struct CalibrateOptions {
     std::string backup;      // where the previous LA and OF go; empty: a file named for the sensor and time
 };
 int runCalibrate(Session& session, const CalibrateOptions& options);
-// Writes back the LA and OF a calibration saved before writing.
-int runCalibrateUndo(Session& session, const std::string& path);
+// Writes back the LA and OF a calibration saved before writing, read from `path`.
+int runCalibrateUndo(Session& session, const std::string& path, const ParamsFile& file);
 
 struct RawOptions {
     int function = MODBUS_FC_READ_HOLDING_REGISTERS; // 3 or 4 to read, 6 or 16 to write

@@ -9,6 +9,7 @@
 #include "cli/console.h"
 #include "cli/listenread.h"
 #include "cli/options.h"
+#include "cli/paramsio.h"
 #include "cli/trace.h"
 #include "net/socket.h"
 
@@ -18,7 +19,8 @@ using namespace kv::cli;
 
 namespace {
 
-int dispatch(Session& session, const Invocation& inv) {
+// `file`: the params file the command reads, read before the port was opened.
+int dispatch(Session& session, const Invocation& inv, const std::optional<ParamsFile>& file) {
     switch (inv.command) {
     case Command::Scan:
         return runScan(session, inv.scan);
@@ -34,7 +36,7 @@ int dispatch(Session& session, const Invocation& inv) {
     case Command::ParamsSave:
         return runParamsSave(session, inv.file);
     case Command::ParamsLoad:
-        return runParamsLoad(session, inv.file, inv.force, inv.addresses);
+        return runParamsLoad(session, inv.file, *file, inv.force, inv.addresses);
     case Command::AddressRead:
         return runAddressRead(session);
     case Command::AddressSet:
@@ -44,7 +46,7 @@ int dispatch(Session& session, const Invocation& inv) {
     case Command::Calibrate:
         return runCalibrate(session, inv.calibrate);
     case Command::CalibrateUndo:
-        return runCalibrateUndo(session, inv.file);
+        return runCalibrateUndo(session, inv.file, *file);
     case Command::Raw:
         return runRaw(session, inv.rawAccess);
     }
@@ -71,6 +73,13 @@ int main(int argc, char** argv) {
             };
         return runListenRead(inv.common, inv.read, listen, inv.where);
     }
+    // A params file is read before the port is opened: a bad one, or a pipe that never ends,
+    // holds no port and sends nothing.
+    std::optional<ParamsFile> file;
+    if (inv.command == Command::ParamsLoad || inv.command == Command::CalibrateUndo) {
+        file = readParams(inv.file);
+        if (!file) return EXIT_USAGE;
+    }
     Session session(inv.common);
     // The trace file is checked before the port is touched: a usage error sends nothing.
     if (!inv.trace.empty()) {
@@ -78,5 +87,5 @@ int main(int argc, char** argv) {
         session.observe([&trace](const kv::line::LineEvent& e) { trace.write(e); });
     }
     if (const int code = session.open(); code != EXIT_OK) return code;
-    return dispatch(session, inv);
+    return dispatch(session, inv, file);
 }

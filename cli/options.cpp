@@ -362,7 +362,8 @@ void CommandLine::describeParams() {
                 "reads each back, and stops at the first failure saying what is written. With an\n"
                 "--address list (1-3), each sensor in turn: a row configured in one run.");
     paramsLoad_->add_option("FILE", inv_.file, "a file params save wrote, or one made by hand")->required();
-    paramsLoad_->add_flag("--force", inv_.force, "write values outside their ranges");
+    paramsLoad_->add_flag("--force", inv_.force,
+                          "write values outside their ranges (a file params save wrote needs none)");
 }
 
 void CommandLine::describeAddress() {

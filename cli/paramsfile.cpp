@@ -5,6 +5,7 @@
 #include "sensor/protocol.h"
 #include "sensor/values.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -12,6 +13,16 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <map>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace kv::cli {
 namespace {
@@ -65,6 +76,91 @@ std::optional<std::uint16_t> entryValue(int i, const QJsonValue& entry, QString&
     return raw;
 }
 
+// The text of the JSON string whose opening quote is at `at`, escapes undone; `at` ends on
+// its closing quote. The document is known to be well-formed.
+QString stringAt(const QByteArray& json, qsizetype& at) {
+    QString text;
+    QByteArray plain; // UTF-8 since the last escape
+    for (++at; at < json.size() && json[at] != '"'; ++at) {
+        if (json[at] != '\\') {
+            plain += json[at];
+            continue;
+        }
+        text += QString::fromUtf8(plain);
+        plain.clear();
+        if (++at >= json.size()) break;
+        switch (json[at]) {
+        case 'b':
+            text += QLatin1Char('\b');
+            break;
+        case 'f':
+            text += QLatin1Char('\f');
+            break;
+        case 'n':
+            text += QLatin1Char('\n');
+            break;
+        case 'r':
+            text += QLatin1Char('\r');
+            break;
+        case 't':
+            text += QLatin1Char('\t');
+            break;
+        case 'u':
+            text += QChar(static_cast<char16_t>(json.mid(at + 1, 4).toUShort(nullptr, 16)));
+            at += 4;
+            break;
+        default:
+            text += QLatin1Char(json[at]);
+            break; // " \ /
+        }
+    }
+    return text + QString::fromUtf8(plain);
+}
+
+// A key given twice in one object, with both its lines; empty when there is none. The JSON
+// reader keeps the last silently, and a file edited by hand may well hold an old line still.
+QString duplicateKey(const QByteArray& json) {
+    struct Level {
+        bool object = false;
+        bool expectKey = false;
+        QString name; // the key this object is the value of, if any
+        QString lastKey;
+        std::map<QString, int> lines;
+    };
+    std::vector<Level> open;
+    int line = 1;
+    for (qsizetype at = 0; at < json.size(); ++at) {
+        const char c = json[at];
+        if (c == '\n') {
+            ++line;
+        } else if (c == '"') {
+            const QString text = stringAt(json, at);
+            if (open.empty() || !open.back().object || !open.back().expectKey) continue;
+            Level& in = open.back();
+            in.expectKey = false;
+            in.lastKey = text;
+            const auto [seen, first] = in.lines.emplace(text, line);
+            if (first) continue;
+            // One pass: a key holding "%3" is named as it is.
+            return QStringLiteral("\"%1\" is given twice%2, on lines %3 and %4; keep one")
+                .arg(text,
+                     in.name.isEmpty() ? QString() : QStringLiteral(" in \"") + in.name + QLatin1Char('"'),
+                     QString::number(seen->second), QString::number(line));
+        } else if (c == '{' || c == '[') {
+            Level next;
+            next.object = c == '{';
+            next.expectKey = next.object;
+            if (!open.empty() && open.back().object) next.name = open.back().lastKey;
+            open.push_back(std::move(next));
+        } else if ((c == '}' || c == ']') && !open.empty()) {
+            open.pop_back();
+        } else if (c == ',' && !open.empty() && open.back().object) {
+            open.back().expectKey = true;
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 QByteArray toJson(const ParamsFile& f) {
@@ -96,6 +192,7 @@ ParamsParsed parseParams(const QByteArray& json) {
         return {std::nullopt,
                 QStringLiteral("not JSON: %1 at byte %2").arg(error.errorString()).arg(error.offset)};
     if (!doc.isObject()) return {std::nullopt, QStringLiteral("not a JSON object")};
+    if (const QString twice = duplicateKey(json); !twice.isEmpty()) return {std::nullopt, twice};
     const QJsonObject root = doc.object();
     const QJsonValue version = root.value(kMarker);
     if (!version.isDouble())
@@ -111,6 +208,8 @@ ParamsParsed parseParams(const QByteArray& json) {
     f.rate = root.value(QLatin1String("rate")).toInt();
     f.format = root.value(QLatin1String("format")).toString();
     f.address = root.value(QLatin1String("address")).toInt();
+    f.savedByTool = f.tool.startsWith(QLatin1String("kv7702r ")) &&
+                    QDateTime::fromString(f.saved, Qt::ISODateWithMs).isValid();
     const QJsonValue params = root.value(QLatin1String("parameters"));
     if (!params.isObject() || params.toObject().isEmpty())
         return {std::nullopt, QStringLiteral("no \"parameters\" object with at least one parameter")};
@@ -146,8 +245,30 @@ QString saveParamsFile(const QString& path, const ParamsFile& file) {
 }
 
 ParamsParsed loadParamsFile(const QString& path) {
-    QFile in(path);
+    // A pipe's open waits for a writer and its read for the end, a device's may never end:
+    // only a regular file is read, and it is known before the port is touched.
+    const QFileInfo target(path);
+    if (target.isDir()) return {std::nullopt, QStringLiteral("a directory, not a params file")};
+    if (target.exists() && !target.isFile())
+        return {std::nullopt, QStringLiteral("not a regular file (a device or pipe?)")};
+    QFile in;
+#ifdef Q_OS_UNIX
+    // Opened without blocking and checked again: a pipe put in its place meanwhile waits for nothing.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return {std::nullopt, QString::fromLocal8Bit(std::strerror(errno))};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return {std::nullopt, QStringLiteral("not a regular file (a device or pipe?)")};
+    }
+    if (!in.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {std::nullopt, in.errorString()};
+    }
+#else
+    in.setFileName(path);
     if (!in.open(QIODevice::ReadOnly)) return {std::nullopt, in.errorString()};
+#endif
     const QByteArray bytes = in.read(kMaxFileBytes + 1);
     if (bytes.size() > kMaxFileBytes)
         return {std::nullopt,

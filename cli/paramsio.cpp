@@ -98,8 +98,9 @@ int loadInto(Session& s, const ParamsFile& f, bool force) {
                          .arg(keyOf(i), sensor::parameterText(i, r.reply.registers[0]),
                               sensor::parameterText(i, raw))));
     }
-    // A value the sensor holds already is not written, so only those to be written are checked.
-    for (std::size_t k = 0; k < f.parameters.size() && !force; ++k) {
+    // A value the sensor holds already is not written, so only those to be written are checked;
+    // a backup the tool wrote holds what a sensor held, and is restored as it is.
+    for (std::size_t k = 0; k < f.parameters.size() && !force && !f.savedByTool; ++k) {
         const auto [i, raw] = f.parameters[k];
         if (raw != held[k].second && !sensor::parameterInRange(i, raw)) {
             error(at +
@@ -142,17 +143,27 @@ int loadInto(Session& s, const ParamsFile& f, bool force) {
     return EXIT_OK;
 }
 
-int runParamsLoad(Session& s, const std::string& path, bool force, const std::vector<int>& addresses) {
-    const auto file = readParams(path);
-    if (!file) return EXIT_USAGE;
+int runParamsLoad(Session& s, const std::string& path, const ParamsFile& file, bool force,
+                  const std::vector<int>& addresses) {
     print(QStringLiteral("%1: %2 parameter(s) saved from address %3 at %4 baud%5%6")
               .arg(pathText(path))
-              .arg(file->parameters.size())
-              .arg(file->address)
-              .arg(file->rate)
-              .arg(file->saved.isEmpty() ? QString() : QStringLiteral(" on ") + file->saved,
-                   file->tool.isEmpty() ? QString() : QStringLiteral(" by ") + file->tool));
-    return forEachAddress(s, addresses, [&] { return loadInto(s, *file, force); });
+              .arg(file.parameters.size())
+              .arg(file.address)
+              .arg(file.rate)
+              .arg(file.saved.isEmpty() ? QString() : QStringLiteral(" on ") + file.saved,
+                   file.tool.isEmpty() ? QString() : QStringLiteral(" by ") + file.tool));
+    if (file.savedByTool) {
+        QStringList outside;
+        for (const auto& [i, raw] : file.parameters)
+            if (!sensor::parameterInRange(i, raw))
+                outside << QStringLiteral("%1 %2 (%3)")
+                               .arg(keyOf(i), sensor::parameterText(i, raw),
+                                    QLatin1String(sensor::parameterInfo(i).hint));
+        if (!outside.isEmpty())
+            error(QStringLiteral("%1: outside the window's ranges, restored as saved: %2")
+                      .arg(pathText(path), outside.join(QStringLiteral(", "))));
+    }
+    return forEachAddress(s, addresses, [&] { return loadInto(s, file, force); });
 }
 
 } // namespace kv::cli

@@ -15,7 +15,8 @@ namespace kv::cli {
 // The params file at `path`; empty after saying why.
 [[nodiscard]] std::optional<ParamsFile> readParams(const std::string& path);
 // Writes the file's parameters into the session's sensor: shows each against what it holds,
-// writes only those that differ (outside their ranges only when forced), each read back, and
+// writes only those that differ (outside their ranges only when forced or when the file is the
+// tool's own backup), each read back, and
 // stops at the first failure saying what is written and what is not. Its exit code.
 [[nodiscard]] int loadInto(Session& s, const ParamsFile& file, bool force);
 

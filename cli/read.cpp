@@ -81,6 +81,12 @@ int ReadRun::run() {
         printSensorSummaries(sensors_, s_.wallClock(), log_.summaryTo());
     else
         printSilence(sensors_.front(), s_.wallClock(), log_.summaryTo());
+    // Only bytes that were no frame: likelier a rate or format that differs than a silent sensor.
+    if (onlyGarbageHeard(s_.stats())) {
+        std::fputs(QStringLiteral("hint: %1\n").arg(formatHint(s_)).toLocal8Bit().constData(),
+                   log_.summaryTo());
+        std::fflush(log_.summaryTo());
+    }
     return code_;
 }
 
@@ -163,6 +169,8 @@ void ReadRun::waitUntil(qint64 deadlineMs) {
 } // namespace
 
 int runRead(Session& session, const ReadOptions& options) {
+    // A row's status stays the failure's own word; the summary gives the hint, once.
+    session.setFormatHint(false);
     ReadLog log;
     if (!log.open(options)) return EXIT_USAGE;
     return ReadRun(session, options, log).run();

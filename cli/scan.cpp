@@ -1,8 +1,10 @@
 // scan: every sensor on the line, at every rate and character format asked. First the
 // address read at each (whoever is connected answers device 250); then a sweep of addresses
 // at the settings where several answered at once, or everywhere when the address read found
-// nobody. Whoever is heard on the way, late or not, is confirmed by a measurement at the full
-// timeout, and the end says what was tried and what was found, with the options that read it.
+// nobody. Where anyone answers the address read, the line is heard out to the end of the full
+// timeout's window, for the slower sensors beside it. Whoever is heard on the way, late or not,
+// is confirmed by a measurement at the full timeout, and the end says what was tried and what
+// was found, with the options that read it.
 
 #include "cli/addresslist.h"
 #include "cli/commands.h"
@@ -28,8 +30,9 @@ constexpr int kProbeMarginMs = 50;
 constexpr int kSweepMarginMs = 25;
 constexpr int kSweepGraceMs = 20;
 // The address read listens this long after its probe: a silent rate costs this much, and a
-// sensor slower than probe plus grace is found by the sweep instead.
+// sensor slower than probe plus grace, alone at its rate, is found by the sweep instead.
 constexpr int kAddressReadGraceMs = 400;
+constexpr qint64 kNsPerMs = 1000000;
 
 // Request and longest reply on the wire, the frame gap and a margin.
 int probeTimeoutMs(int rate, const LineFormat& format, const sensor::Expectation& expect, int marginMs) {
@@ -91,6 +94,7 @@ private:
     // Sets the line to the setting; false, after saying so, when the port refuses it.
     [[nodiscard]] bool setTo(const Setting& at, Progress& bar);
     [[nodiscard]] Ended addressRead(const Setting& at, Progress& bar);
+    [[nodiscard]] Ended confirmAnswered(const Setting& at, const std::vector<int>& addresses, Progress& bar);
     [[nodiscard]] Ended sweep(const Setting& at, Progress& bar);
     [[nodiscard]] Ended probe(const Setting& at, int address, Progress& bar);
     [[nodiscard]] Result confirm(const Setting& at, int address, Progress& bar);
@@ -127,6 +131,8 @@ private:
 
 Scan::Scan(Session& session, const ScanOptions& options)
     : s_(session), o_(options), link_(session.linkFacts()), addresses_(options.addresses) {
+    // Scan tries rates and formats itself: a probe at the wrong one is no fault of the options.
+    s_.setFormatHint(false);
     if (addresses_.empty())
         for (int a = sensor::MIN_ADDRESS; a <= sensor::MAX_ADDRESS; ++a)
             addresses_.push_back(a);
@@ -173,16 +179,41 @@ Scan::Ended Scan::addressRead(const Setting& at, Progress& bar) {
                         kAddressReadGraceMs});
     if (fatal(r)) return abort(r, bar);
     hear(r);
-    for (const line::Answer& a : r.answers) {
-        const int address = a.reply.address;
+    std::vector<int> answered;
+    for (const line::Answer& a : r.answers)
+        answered.push_back(a.reply.address);
+    if (const Ended end = confirmAnswered(at, answered, bar)) return end;
+    if (const Ended end = endIfFirst(bar)) return end;
+    // A sensor slower than the probe answers after it, and none will sweep for it once one is
+    // found: the line is heard out to the end of the full timeout's window, as `address` hears it.
+    if (!r.answers.empty()) {
+        const int windowMs = s_.timeoutMs() + line::graceMsFor(s_.timeoutMs());
+        const qint64 leftNs = r.sentNs + windowMs * kNsPerMs - s_.nowNs();
+        if (leftNs > 0 && !stopRequested()) {
+            const Result rest = s_.listen(static_cast<int>((leftNs + kNsPerMs - 1) / kNsPerMs));
+            if (fatal(rest)) return abort(rest, bar);
+            // Nothing but the address read is unanswered here: whoever is heard answered it.
+            std::vector<int> late;
+            for (const auto& [from, n] : rest.tally.late)
+                if (sensor::isDeviceAddress(from)) late.push_back(from);
+            if (const Ended end = confirmAnswered(at, late, bar)) return end;
+        }
+    }
+    if (const Ended end = confirmHeard(at, bar)) return end;
+    if (r.outcome == Outcome::Garbled || r.tally.noise > 0) garbled_.push_back(at);
+    return endIfFirst(bar);
+}
+
+// Each that answered the address read is there: confirmed by a measurement, or found all the
+// same when that fails.
+Scan::Ended Scan::confirmAnswered(const Setting& at, const std::vector<int>& addresses, Progress& bar) {
+    for (const int address : addresses) {
         if (known(at, address)) continue;
         const Result confirmed = confirm(at, address, bar);
         if (fatal(confirmed)) return abort(confirmed, bar);
         if (!known(at, address)) found(at, address, QStringLiteral("measurement failed"), bar);
     }
-    if (const Ended end = confirmHeard(at, bar)) return end;
-    if (r.outcome == Outcome::Garbled || r.tally.noise > 0) garbled_.push_back(at);
-    return endIfFirst(bar);
+    return std::nullopt;
 }
 
 Scan::Ended Scan::sweep(const Setting& at, Progress& bar) {

@@ -131,9 +131,29 @@ Result Session::listen(int ms) {
 
 Result Session::run(const line::Request& request) {
     Result result = line::exchange(discipline_, *link_, request, stopRequested);
+    if (formatHint_ && (result.outcome == Outcome::Timeout || result.outcome == Outcome::Garbled) &&
+        onlyGarbageHeard(result.tally))
+        result.detail += QStringLiteral("; ") + formatHint(*this);
     stats_.add(result.tally);
     if (result.ok() && result.latencyMs) stats_.latenciesMs.push_back(*result.latencyMs);
     return result;
+}
+
+bool onlyGarbageHeard(const line::Tally& t) {
+    return t.replies + t.exceptions == 0 && t.late.empty() && t.noise + t.crcErrors > 0;
+}
+
+bool onlyGarbageHeard(const Counters& c) {
+    return c.replies + c.exceptions + c.late == 0 && c.noise + c.crcErrors > 0;
+}
+
+QString formatHint(const Session& s) {
+    const QString what = QStringLiteral("bytes came back but never a sound frame: ");
+    if (!s.linkFacts().setsRate)
+        return what + QStringLiteral("check the rate, parity and stop bits the device server is set to");
+    return what + QStringLiteral("check --rate, --parity and --stop-bits (the line is at %1 baud, %2)")
+                      .arg(s.rate())
+                      .arg(formatName(s.format()));
 }
 
 QString lineOptions(const Session& s) {

@@ -99,6 +99,11 @@ public:
     // Hears the line for `ms`: late replies and noise, in the result's tally.
     Result listen(int ms);
 
+    // Whether a failed request that heard bytes but never a sound frame says, in its detail,
+    // to check the line's rate and format (on by default; scan tries those itself, and read
+    // keeps its rows' words and says it once in its summary).
+    void setFormatHint(bool on) { formatHint_ = on; }
+
     // Everything the line does and hears, as it happens (the trace).
     void observe(std::function<void(const line::LineEvent&)> observer) {
         discipline_.setObserver(std::move(observer));
@@ -123,7 +128,16 @@ private:
     int rate_ = 9600;
     WallClock wallClock_;
     Stats stats_;
+    bool formatHint_ = true;
 };
+
+// Bytes came back but never a sound frame, as when the sensor's rate, parity or stop bits
+// differ from the line's: true for a failed request's tally, or a run's counts.
+[[nodiscard]] bool onlyGarbageHeard(const line::Tally& tally);
+[[nodiscard]] bool onlyGarbageHeard(const Counters& counts);
+// What to check then: the options of the line's rate and format, or, behind a device server,
+// the server's settings.
+[[nodiscard]] QString formatHint(const Session& s);
 
 // The options that reach the session's line as it is now: "--port P --rate R", with
 // "--parity" and "--stop-bits" when not 8N1; shell words, ready to paste.

@@ -45,14 +45,15 @@ QString silenceText(const SensorSummary& s, const WallClock& clock) {
 }
 
 QString sensorLine(const SensorSummary& s, int width, const WallClock& clock) {
-    QString text =
-        QStringLiteral("address %1: %2 measurements, %3 requests, %4 replies, %5 timeouts, loss %6 %, ")
-            .arg(s.address, width)
-            .arg(s.measurements)
-            .arg(s.stats.requests)
-            .arg(s.stats.replies)
-            .arg(s.stats.timeouts)
-            .arg(QString::number(lossPercent(s.measurements, s.failed), 'f', 1));
+    QString text = QStringLiteral("address %1: %2 measurements, %3 requests, %4 replies, %5 timeouts, ")
+                       .arg(s.address, width)
+                       .arg(s.measurements)
+                       .arg(s.stats.requests)
+                       .arg(s.stats.replies)
+                       .arg(s.stats.timeouts);
+    // Its requests the port went away under, which its requests count too.
+    if (s.stats.lost > 0) text += QStringLiteral("%1 lost with the port, ").arg(s.stats.lost);
+    text += QStringLiteral("loss %1 %, ").arg(QString::number(lossPercent(s.measurements, s.failed), 'f', 1));
     if (s.stats.latenciesMs.empty()) {
         text += QStringLiteral("latency ms: no replies");
     } else {

@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(k == 0 || p[k - 1].first < p[k].first);
     }
     const kv::cli::ParamsParsed back = kv::cli::parseParams(kv::cli::toJson(*got.file));
-    FUZZ_CHECK(back.file && back.file->parameters == p && back.file->port == got.file->port);
+    FUZZ_CHECK(back.file && back.file->parameters == p && back.file->port == got.file->port &&
+               back.file->savedByTool == got.file->savedByTool);
     return 0;
 }

@@ -40,6 +40,7 @@ TEST(CliParamsFile, WhatIsSavedIsLoadedBackAsItWas) {
         EXPECT_EQ(back.file->format, f.format);
         EXPECT_EQ(back.file->address, f.address);
         EXPECT_EQ(back.file->saved, f.saved);
+        EXPECT_TRUE(back.file->savedByTool) << "what params save wrote is known for its backup";
     }
     // Readable as a person would look at it: one parameter a line, its value as the window shows it.
     QFile saved(path);
@@ -68,6 +69,30 @@ TEST(CliParamsFile, SavingReplacesOnlyAFile) {
         EXPECT_EQ(saveParamsFile(r.path, ParamsFile{}).toStdString(), r.error);
     }
     EXPECT_FALSE(QFileInfo(fifo).isFile()) << "the pipe was replaced";
+}
+
+// Only a regular file is read: a pipe or a device would keep the reader waiting, holding the port.
+TEST(CliParamsFile, LoadingReadsOnlyAFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fifo = QDir(dir.path()).filePath(QStringLiteral("pipe.json"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    struct Row {
+        QString path;
+        const char* error;
+    };
+    const Row rows[] = {
+        {fifo, "not a regular file (a device or pipe?)"},
+        {QStringLiteral("/dev/null"), "not a regular file (a device or pipe?)"},
+        {dir.path(), "a directory, not a params file"},
+        {QDir(dir.path()).filePath(QStringLiteral("none.json")), "No such file or directory"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.path.toStdString());
+        const ParamsParsed p = loadParamsFile(r.path);
+        EXPECT_FALSE(p.file);
+        EXPECT_EQ(p.error.toStdString(), r.error);
+    }
 }
 
 TEST(CliParamsFile, EveryFaultIsNamedAndNothingGuessed) {
@@ -102,6 +127,19 @@ TEST(CliParamsFile, EveryFaultIsNamedAndNothingGuessed) {
          "params file version 1.0000000001; this kv7702r reads version 1", 0},
         {R"({"parameters":{"la":{"raw":9940}}})", "no \"kv7702r-params\": not a kv7702r params file", 0},
         {R"([1,2])", "not a JSON object", 0},
+        // A key given twice is refused wherever it is, the two lines named; JSON keeps the last.
+        {"{\"kv7702r-params\":1,\n\"parameters\":{\n\"la\":{\"raw\":9000},\n"
+         "\"of\":{\"raw\":10},\n\"la\":{\"raw\":9940}}}",
+         "\"la\" is given twice in \"parameters\", on lines 3 and 5; keep one", 0},
+        {"{\"kv7702r-params\":1,\"parameters\":{\"la\":{\"raw\":9000,\n\"raw\":9940}}}",
+         "\"raw\" is given twice in \"la\", on lines 1 and 2; keep one", 0},
+        {"{\"kv7702r-params\":1,\"parameters\":{\"la\":{\"raw\":9940}},\n\n\"kv7702r-params\":1}",
+         "\"kv7702r-params\" is given twice, on lines 1 and 3; keep one", 0},
+        {R"({"kv7702r-params":1,"parameters":{"l\u0061":{"raw":9000},"la":{"raw":9940}}})",
+         "\"la\" is given twice in \"parameters\", on lines 1 and 1; keep one", 0},
+        // The same key in two objects, or a key's text as a value, is no key twice.
+        {R"({"kv7702r-params":1,"tool":"la","saved":"{\"la\":1}","parameters":{"la":{"raw":9940}},"x":{"la":[{"la":1}]}})",
+         "", 9940},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.json);

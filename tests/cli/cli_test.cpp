@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 
 using namespace simtest;
 
@@ -839,6 +840,35 @@ TEST_F(Cli, MissingPortIsNamed) {
     EXPECT_EQ(missing.code, 2);
     EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
     EXPECT_EQ(countOf(missing.err, "\n"), 1) << "one clear line";
+}
+
+// A file that cannot be a params file is refused before the port is opened, whose name here
+// leads nowhere: a pipe would otherwise hold the port's lock forever, deaf to Ctrl-C.
+TEST_F(Cli, AParamsFileIsReadBeforeThePortIsOpened) {
+    const std::string fifo = dir_.file("pipe.json");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string twice = dir_.file("twice.json");
+    std::ofstream(twice) << "{\"kv7702r-params\": 1,\n \"parameters\": {\"la\": {\"raw\": 9000},\n"
+                            "  \"la\": {\"raw\": 9940}}}\n";
+    struct Row {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const Row rows[] = {
+        {{"params", "load", fifo}, fifo + ": not a regular file (a device or pipe?)"},
+        {{"calibrate", "--undo", fifo}, fifo + ": not a regular file (a device or pipe?)"},
+        {{"params", "load", "/"}, "/: a directory, not a params file"},
+        {{"params", "load", twice},
+         twice + ": \"la\" is given twice in \"parameters\", on lines 2 and 3; keep one"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.args));
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--port", dir_.file("no-such-tty")});
+        const Outcome r = kv(args);
+        EXPECT_EQ(r.code, 1) << r.err;
+        EXPECT_EQ(r.err, "kv7702r: " + row.says + "\n");
+    }
 }
 
 TEST_F(Cli, PermissionProblemNamesTheFix) {

@@ -229,3 +229,41 @@ TEST(CliOnAFakeLine, ANetworkLinkIsMadeAnewBetweenRequests) {
         EXPECT_EQ(r.err.find("port lost"), std::string::npos) << "no outage: " << r.err;
     }
 }
+
+// Two sensors answer the address read, one promptly and one late: every answer within the
+// full timeout's window (timeout and grace) is a sensor found, one beyond it is not.
+TEST(CliOnAFakeLine, AScanFindsEverySensorThatAnswersTheAddressReadInItsWindow) {
+    struct Row {
+        const char* what;
+        double fastMs, slowMs; // sensor 1's turn and sensor 2's
+        int timeoutMs;
+        const char* found;
+        const char* readThem;
+    };
+    const Row rows[] = {
+        {"both within the probe", 10, 150, 1000, "2 sensor(s) found", "--address 1,2"},
+        {"the slow one long after the probe", 10, 1500, 2500, "2 sensor(s) found", "--address 1,2"},
+        {"the slow one in the grace period", 10, 2800, 2500,
+         "found: rate 9600, address 2, measurement failed", "--address 1,2"},
+        {"the slow one beyond the window", 10, 3200, 2500, "1 sensor(s) found", "--address 1\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Model two = prompt();
+        two.severalAnswer = true;
+        cli::CommonOptions o;
+        o.timeoutMs = row.timeoutMs;
+        Bench b(two, {1, 2}, o);
+        b.bus->turnOf = [&](std::uint8_t address) { return address == 1 ? row.fastMs : row.slowMs; };
+        cli::ScanOptions scan;
+        scan.rates = {9600};
+        scan.addresses = {1, 2, 3};
+        const Ran r = captured([&] { return cli::runScan(*b.session, scan); });
+        EXPECT_EQ(r.code, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(row.found), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(row.readThem), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("found: rate 9600, address 1, moisture"), std::string::npos) << r.out;
+        // Nobody is swept for: the address read answered.
+        EXPECT_EQ(r.out.find("tried addresses"), std::string::npos) << r.out;
+    }
+}

@@ -139,3 +139,136 @@ TEST(CliToolsOnAFakeLine, TheSummarySaysWhenASensorWasSilent) {
     EXPECT_LT(std::stod(m[1]), 1.0);
     EXPECT_FALSE(std::regex_search(r.out, std::regex(R"(address 1: [^\n]*longest silence)"))) << r.out;
 }
+
+// What params save wrote is restored as it is, even where the sensor held values outside the
+// window's ranges, saying which; a file made by hand is held to the ranges. The sensor holds
+// la 601 and of 701.
+TEST(CliToolsOnAFakeLine, ABackupIsRestoredEvenOutsideTheRanges) {
+    struct Row {
+        const char* what;
+        const char* header; // "tool" and "saved", as the file gives them
+        const char* la;     // raw
+        int code;
+        const char* says; // on stderr; empty: nothing
+        std::uint16_t holds;
+    };
+    const Row rows[] = {
+        {"saved by params save, outside", R"("tool": "kv7702r 0.1", "saved": "2026-12-08T22:20:59.165Z",)",
+         "20000", 0,
+         "kv7702r: sensor.json: outside the window's ranges, restored as saved: la 20000 (10000 is a slope "
+         "of "
+         "1; 5000-15000)\n",
+         20000},
+        {"saved by params save, inside", R"("tool": "kv7702r 0.1", "saved": "2026-12-08T22:20:59.165Z",)",
+         "9940", 0, "", 9940},
+        {"made by hand, outside", "", "20000", 1,
+         "kv7702r: address 1: la 20000 is outside its range (10000 is a slope of 1; 5000-15000); nothing "
+         "written; --force writes it anyway\n",
+         601},
+        {"another tool's", R"("tool": "probe 2", "saved": "2026-12-08T22:20:59.165Z",)", "20000", 1,
+         "la 20000 is outside its range", 601},
+        {"no time saved", R"("tool": "kv7702r 0.1", "saved": "yesterday",)", "20000", 1,
+         "la 20000 is outside its range", 601},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QByteArray json = QStringLiteral(R"({"kv7702r-params": 1, %1 "address": 1,
+            "parameters": {"la": {"raw": %2}, "of": {"raw": 701}}})")
+                                    .arg(QLatin1String(row.header), QLatin1String(row.la))
+                                    .toUtf8();
+        const cli::ParamsParsed file = cli::parseParams(json);
+        ASSERT_TRUE(file.file) << file.error.toStdString();
+        Bench b(prompt(), {1});
+        const Ran r =
+            captured([&] { return cli::runParamsLoad(*b.session, "sensor.json", *file.file, false, {1}); });
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        if (*row.says == 0)
+            EXPECT_EQ(r.err, "");
+        else
+            EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
+        EXPECT_EQ(b.bus->holds(1, 6), row.holds);
+        EXPECT_EQ(b.bus->holds(1, 7), 701);
+    }
+}
+
+// A run's requests are each in one outcome, per sensor too: those the port went away under
+// are in the sensor's line as they are in the run's. Sensor 2's second request loses the port.
+TEST(CliToolsOnAFakeLine, EachSensorsLineCountsTheRequestsLostWithThePort) {
+    struct Row {
+        const char* what;
+        bool unplug;
+        const char* second; // the line of sensor 2
+    };
+    const Row rows[] = {
+        {"unplugged", true,
+         "address 2: 2 measurements, 2 requests, 1 replies, 0 timeouts, 1 lost with the port, loss 50.0 %"},
+        {"never unplugged", false,
+         "address 2: 3 measurements, 3 requests, 3 replies, 0 timeouts, loss 0.0 %"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Bench b(prompt(), {1, 2});
+        int asked = 0;
+        b.bus->script = [&](int, const QByteArray& request) {
+            if (static_cast<std::uint8_t>(request[0]) != 2 || ++asked != 2 || !row.unplug)
+                return Fate::Normal;
+            b.line->unplug(b.line->nowNs() + NS_PER_MS, -1);
+            return Fate::Unanswered;
+        };
+        cli::ReadOptions read;
+        read.addresses = {1, 2};
+        read.count = 3;
+        read.countGiven = true;
+        const Ran r = captured([&] { return cli::runRead(*b.session, read); });
+        EXPECT_EQ(r.code, row.unplug ? 3 : 0) << r.err;
+        EXPECT_NE(r.out.find(row.second), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(row.unplug ? "1 lost with the port, 0 late" : "0 lost with the port, 0 late"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
+// A sensor that answers only with bytes that are no sound frame, as at another rate, parity or
+// stop bits, is told apart from a silent one: the failure names the options to check.
+TEST(CliToolsOnAFakeLine, OnlyGarbageBackNamesTheRateAndFormat) {
+    const char* hint =
+        "bytes came back but never a sound frame: check --rate, --parity and --stop-bits (the line "
+        "is at 19200 baud, 8N1)";
+    struct Row {
+        const char* what;
+        Fate fate;
+        bool garbage;     // bytes that are no frame come back after each request
+        double crcChance; // the sensor's replies damaged
+        bool read;        // read rather than params
+        int code;
+        const char* says;
+        bool hinted;
+    };
+    const Row rows[] = {
+        {"noise only", Fate::Ignored, true, 0, false, 3, "no reply within 300 ms; ", true},
+        {"bad CRC only", Fate::Normal, false, 1, false, 4, "bad CRC; ", true},
+        {"silent", Fate::Ignored, false, 0, false, 3, "no reply within 300 ms\n", false},
+        {"noise, then a sound reply", Fate::Normal, true, 0, false, 0, "raw   601", false},
+        {"noise only, read", Fate::Ignored, true, 0, true, 3, ",timeout\n", true},
+        {"silent, read", Fate::Ignored, false, 0, true, 3, ",timeout\n", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Model m = prompt();
+        m.crcChance = row.crcChance;
+        cli::CommonOptions o;
+        o.timeoutMs = 300;
+        Bench b(m, {1}, o);
+        b.bus->script = [&](int, const QByteArray&) {
+            if (row.garbage) b.line->arrive(b.line->nowNs() + 2 * NS_PER_MS, QByteArray(6, '\xFF'), NOISE);
+            return row.fate;
+        };
+        cli::ReadOptions read;
+        read.csv = "-";
+        const Ran r =
+            captured([&] { return row.read ? cli::runRead(*b.session, read) : cli::runParams(*b.session); });
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ((r.out + r.err).find(hint) != std::string::npos, row.hinted) << r.out << r.err;
+    }
+}

@@ -205,8 +205,10 @@ void Bus::onRequest(int index) {
                                                    kvsim::exc::kDeviceFailure})
                                          : answer(s, w.bytes);
         if (reply.isEmpty() || fate == Fate::Unanswered) continue;
-        double turnMs = addressRead && model_.severalAnswer ? kAddressReadTurnsMs[i % 3] + uniform(0, 5)
-                                                            : uniform(model_.turnMinMs, model_.turnMaxMs);
+        const std::optional<double> own = turnOf ? turnOf(s.address) : std::nullopt;
+        double turnMs = own                                   ? *own
+                        : addressRead && model_.severalAnswer ? kAddressReadTurnsMs[i % 3] + uniform(0, 5)
+                                                              : uniform(model_.turnMinMs, model_.turnMaxMs);
         if (model_.lateChance > 0 && uniform(0, 1) < model_.lateChance)
             turnMs += uniform(model_.lateMinMs, model_.lateMaxMs);
         // A sensor works through what it hears in order.

@@ -71,6 +71,9 @@ public:
     // What a sensor's register reads now, where a test decides it (a probe settling in its
     // bath); none: what the sensor holds.
     std::function<std::optional<std::uint16_t>(std::uint8_t address, int reg)> reads;
+    // A sensor's pause before each reply, where a test decides it (sensors of different
+    // latency on one line); none: the model's.
+    std::function<std::optional<double>(std::uint8_t address)> turnOf;
 
 private:
     struct Sensor {
