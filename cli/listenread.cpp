@@ -172,6 +172,8 @@ void Poller::step(Bus& b, qint64 nowNs) {
             continue;
         }
         if (!b.away && !b.dtu.connected()) goneAway(b, nowNs);
+        // Between requests what comes is heard out as it comes, never kept for the next answer.
+        if (!b.away && b.dtu.socket().hasBytes()) b.discipline.onBytes(b.dtu.line().take(), nowNs);
         if (broken_ || !startNext(b, nowNs)) return;
     }
 }

@@ -715,6 +715,11 @@ void Discipline::attemptFailed(Outcome outcome, const QString& detail, qint64 no
 
 void Discipline::countTry(Outcome outcome) {
     Tally& t = ex_.tally;
+    // A try that ended in its resynchronising read never put the request on the line.
+    if (step_ == Step::Sync && sentThisStep_) {
+        ++t.syncs;
+        return;
+    }
     ++t.requests;
     if (attempt_ > 0) ++t.retries;
     switch (outcome) {

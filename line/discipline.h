@@ -90,7 +90,7 @@ enum class Outcome {
 
 // What one request adds to the counts of a run.
 struct Tally {
-    int requests = 0; // tries that put the request, or the read standing in for it, on the line
+    int requests = 0; // tries that put the request (or a wider read of it) on the line
     int retries = 0;
     int replies = 0;
     int exceptions = 0;
@@ -98,7 +98,7 @@ struct Tally {
     int crcErrors = 0;
     int badReplies = 0; // cut short, or the request echoed
     int lost = 0;       // tries the line went away under
-    int syncs = 0;      // resynchronising reads that went out besides
+    int syncs = 0;      // resynchronising reads that went out besides, answered or not
     int noise = 0;      // bursts of bytes that were no sound frame
     // Sound frames that answered nothing asked of their sender, by sender.
     std::vector<std::pair<std::uint8_t, int>> late;

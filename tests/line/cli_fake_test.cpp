@@ -185,7 +185,7 @@ TEST(CliOnAFakeLine, ANetworkLinkIsMadeAnewBetweenRequests) {
          "a row went unanswered"},
         {"a session that stops answering, made anew after each timeout", 1, nullptr, halfOpen, 0, 5,
          "connection made anew 1 time(s)"},
-        {"a session that stops answering, never made anew", 0, nullptr, halfOpen, 3, 2, "9 timeouts"},
+        {"a session that stops answering, never made anew", 0, nullptr, halfOpen, 3, 2, "8 timeouts"},
         {"closed under a request", 3,
          [](FakeLine& f, int index, qint64) {
              if (index == 1) f.unplug(f.nowNs() + 1000, f.nowNs() + 1000);

@@ -84,6 +84,8 @@ void Oracle::end(const cli::Stats& s) {
     if (static_cast<std::size_t>(s.requests + s.syncs) != line_.writes().size())
         fail(std::to_string(line_.writes().size()) + " requests went out, " + std::to_string(s.requests) +
              " requests and " + std::to_string(s.syncs) + " syncs counted");
+    if (s.requests != requestsOut_)
+        fail(std::to_string(requestsOut_) + " requests went out, " + std::to_string(s.requests) + " counted");
     const qint64 silence = line_.facts().frameSilenceNs;
     for (const FakeLine::Written& w : line_.writes())
         if (w.quietNs < silence)
@@ -199,6 +201,11 @@ void scanProbes(Session& session, Oracle& oracle) {
 
 void run(Use use, Session& session, Oracle& oracle, std::mt19937& rng,
          const std::function<std::uint16_t(int reg)>& holds) {
+    // What went out as a request and what as a resynchronising read, as the line says it.
+    session.observe([&oracle](const line::LineEvent& e) {
+        if (e.direction == line::LineEvent::Direction::Sent)
+            oracle.wentOut(e.verdict == line::LineEvent::Verdict::Sync);
+    });
     switch (use) {
     case Use::ReadRows:
         readRows(session, oracle);

@@ -42,6 +42,8 @@ public:
     // The run's counts add up to what went out, and the line was quiet before each request.
     void end(const cli::Stats& s);
 
+    // A frame went out, a resynchronising read or a request.
+    void wentOut(bool sync) { requestsOut_ += sync ? 0 : 1; }
     void fail(const std::string& what) { violations_.push_back(what); }
     // A value or a latency shown that the sensors' replies do not bear out.
     void wrongValue(const std::string& what) { wrongValues_.push_back(what); }
@@ -55,6 +57,7 @@ private:
     Replies repliesTo_;
     std::vector<std::string> violations_;
     std::vector<std::string> wrongValues_;
+    int requestsOut_ = 0;
 };
 
 // Whether some sound frame on the line was not a sensor's reply whole (noise that happened to
