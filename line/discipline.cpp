@@ -102,7 +102,7 @@ void Discipline::startAttempt(qint64 nowNs) {
     if (!req_.collect && pending_.blocks(req_.expect, nowNs)) {
         // One exchange per try: a wider read of the same registers, whose answer's length nothing
         // held shares, stands for the request itself.
-        if (const int wide = pending_.widerCount(req_.expect, nowNs); wide > 0) {
+        if (const int wide = widerReads_ ? pending_.widerCount(req_.expect, nowNs) : 0; wide > 0) {
             const int start = std::min<int>(req_.expect.start, SYNC_LAST_COUNT - wide);
             widenedBy_ = req_.expect.start - start;
             const Frame wider = sensor::readRequest(req_.expect.address, static_cast<std::uint16_t>(start),
@@ -135,8 +135,8 @@ void Discipline::startStep(Step step, qint64 nowNs, const QByteArray& bytes,
     candidate_.clear();
     phase_ = Phase::AwaitSilence;
     // A line that never falls silent by then is Busy; the master's own request still on the
-    // wire is no one else's noise.
-    phaseEndNs_ = std::max(nowNs, sentOutNs_) + ms(req_.timeoutMs);
+    // wire, and the silence after it, are no one else's noise.
+    phaseEndNs_ = std::max(nowNs, sentOutNs_ + line_.facts().frameSilenceNs) + ms(req_.timeoutMs);
 }
 
 void Discipline::send(qint64 nowNs) {
@@ -384,9 +384,11 @@ bool Discipline::damagedAnswer(const QByteArray& b) {
     const bool addressHit = byte(0) != asked && byte(1) == function;
     const bool functionHit = byte(0) == asked && byte(1) != function && byte(1) != (function | 0x80);
     if (!addressHit && !functionHit) return false;
-    // The device asked, or the one the damaged address names, must owe nothing that could explain it.
-    if (pending_.expectsFrom(asked, line_.nowNs())) return false;
-    if (addressHit && sensor::isDeviceAddress(byte(0)) && pending_.expectsFrom(byte(0), line_.nowNs()))
+    // No request held for the device asked, or for the one the damaged address names, may
+    // explain it. What they may owe an earlier run is not weighed: taken for this answer damaged,
+    // such a frame costs a retry, never a value.
+    if (pending_.holdsFor(asked, line_.nowNs())) return false;
+    if (addressHit && sensor::isDeviceAddress(byte(0)) && pending_.holdsFor(byte(0), line_.nowNs()))
         return false;
     if (kind == sensor::ReplyKind::Read) return byte(2) == 2 * stepExpect_.count;
     // An echo repeats the request's register and value.

@@ -156,6 +156,10 @@ public:
 
     // An adapter that hears its own transmission: strip that copy of each request.
     void setEcho(bool echo) { echo_ = echo; }
+    // Off: a request a held one blocks always waits for a resynchronising read first (two
+    // exchanges a try) instead of going out as a wider read; on by default, off only to weigh
+    // the two (bench/retry_cost).
+    void setWiderReads(bool on) { widerReads_ = on; }
     // Told of every request written, everything heard with its verdict, and every try that
     // ended without an answer, as it happens; none by default.
     void setObserver(std::function<void(const LineEvent&)> observer) { observer_ = std::move(observer); }
@@ -243,6 +247,7 @@ private:
 
     ByteLine& line_;
     bool echo_ = false;
+    bool widerReads_ = true;
     std::function<void(const LineEvent&)> observer_;
     PendingReplies pending_;
     FrameReader reader_;

@@ -83,9 +83,9 @@ bool PendingReplies::pastLive(std::uint8_t address, qint64 nowNs) const {
     return nowNs < pastUntilNs_ && !pastSettled_.test(address);
 }
 
-bool PendingReplies::expectsFrom(std::uint8_t address, qint64 nowNs) {
+bool PendingReplies::holdsFor(std::uint8_t address, qint64 nowNs) {
     const Device& d = device(address, nowNs);
-    return pastLive(address, nowNs) || d.fullSinceNs >= 0 || !d.runs.empty();
+    return d.fullSinceNs >= 0 || !d.runs.empty();
 }
 
 bool PendingReplies::blocks(const sensor::Expectation& request, qint64 nowNs) {

@@ -69,8 +69,8 @@ public:
     // or FORGET_AFTER_MS has passed.
     void pastUnknown(qint64 nowNs);
     [[nodiscard]] bool pastLive(std::uint8_t address, qint64 nowNs) const;
-    // Whether the device may send anything now: a request held for it, or its unknown past.
-    [[nodiscard]] bool expectsFrom(std::uint8_t address, qint64 nowNs);
+    // Whether a request of this run is held for the device.
+    [[nodiscard]] bool holdsFor(std::uint8_t address, qint64 nowNs);
     // Requests held for every device.
     [[nodiscard]] int size() const;
 

@@ -48,10 +48,11 @@ std::vector<std::string> runSchedule(const Model& model, std::uint32_t seed, See
         use == Use::AddressRead ? std::vector<std::uint8_t>{5, 37, 113} : std::vector<std::uint8_t>{1, 2, 3};
     Bus bus(line, model, addresses, seed);
     cli::Session session(o, std::move(owned), QStringLiteral("fake"), 19200);
-    if (getenv("DBG") && seed == std::stoul(getenv("DBG")) && std::string(model.name)==getenv("DBGM"))
+    if (getenv("DBG") && seed == std::stoul(getenv("DBG")) && std::string(model.name) == getenv("DBGM"))
         session.observe([&](const line::LineEvent& e) {
-            std::printf("%10.3f %d %s %s lat=%s\n", e.atNs / 1e6, (int)e.direction, line::verdictName(e.verdict),
-                        e.bytes.toHex(' ').constData(), e.latencyMs ? std::to_string(*e.latencyMs).c_str() : "-");
+            std::printf("%10.3f %d %s %s lat=%s\n", e.atNs / 1e6, (int)e.direction,
+                        line::verdictName(e.verdict), e.bytes.toHex(' ').constData(),
+                        e.latencyMs ? std::to_string(*e.latencyMs).c_str() : "-");
         });
     Oracle oracle(line, [&bus](int i) -> const std::vector<Reply>& { return bus.repliesTo(i); });
     run(use, session, oracle, rng, [&bus](int reg) { return bus.holds(1, reg); });
@@ -64,10 +65,12 @@ std::vector<std::string> runSchedule(const Model& model, std::uint32_t seed, See
             return a.from == EARLIER_RUN && a.bytes == frame && a.ns == endNs;
         });
     });
-    if (getenv("DBG") && seed == std::stoul(getenv("DBG")) && std::string(model.name)==getenv("DBGM"))
+    if (getenv("DBG") && seed == std::stoul(getenv("DBG")) && std::string(model.name) == getenv("DBGM"))
         for (int i = 0; i < (int)line.writes().size(); ++i) {
-            std::printf("write %d at %.3f: %s\n", i, line.writes()[i].ns / 1e6, line.writes()[i].bytes.toHex(' ').constData());
-            for (const auto& rp : bus.repliesTo(i)) std::printf("   reply %s end %.3f\n", rp.frame.toHex(' ').constData(), rp.endNs / 1e6);
+            std::printf("write %d at %.3f: %s\n", i, line.writes()[i].ns / 1e6,
+                        line.writes()[i].bytes.toHex(' ').constData());
+            for (const auto& rp : bus.repliesTo(i))
+                std::printf("   reply %s end %.3f\n", rp.frame.toHex(' ').constData(), rp.endNs / 1e6);
         }
     const cli::Stats& st = session.stats();
     seen.requests += st.requests;
@@ -133,4 +136,167 @@ TEST(LineDiscipline, AWriteTakenOnItsEchoSettlesNothingHeldBeforeIt) {
     EXPECT_NE(back.frame, stale);
     EXPECT_FALSE(back.latencyMs.has_value());
     EXPECT_NE(back.outcome, line::Outcome::Answered);
+}
+
+namespace {
+
+// A frame sealed with its CRC, low byte first.
+QByteArray sealed(const char* hexBody) {
+    QByteArray b = QByteArray::fromHex(hexBody);
+    const std::uint16_t crc = kv::crc16(b);
+    return b.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
+}
+
+QByteArray flipped(QByteArray frame, int at) {
+    frame[at] = static_cast<char>(frame[at] ^ 0x40);
+    return frame;
+}
+
+} // namespace
+
+// Schedules the field gives, each a few requests on one line with what comes after each
+// request written (milliseconds after its last byte left), and what each request must end as.
+TEST(LineDiscipline, EachScheduleEndsAsTheLineBearsOut) {
+    enum Kind { Measure, Param, AddressRead };
+    struct Arrival {
+        int afterMs;
+        QByteArray bytes;
+    };
+    struct Step {
+        Kind kind;
+        std::uint8_t address;
+        std::vector<std::vector<Arrival>> perWrite; // by the step's writes in turn
+        line::Outcome outcome;
+        int value; // the first register shown; -1: none
+        int crcErrors;
+        int lateFromAsked;
+        int atMostMs; // the step's time on the line; 0: not judged
+    };
+    struct Row {
+        const char* what;
+        int baud;
+        int retries;
+        std::vector<Step> steps;
+        // The last write left at least this long after the one before it; 0: not judged.
+        int lastGapAtLeastUs = 0;
+        int timeoutMs = 100;
+    };
+    const QByteArray ans = sealed("0103040011002A");   // measurement: 17, 42
+    const QByteArray stale = sealed("0103040007002A"); // an earlier run's: 7, 42
+    const QByteArray wide = sealed("0103060012002A0000");
+    const QByteArray param = sealed("0103020063");     // one register: 99
+    const QByteArray other = sealed("0203040011002A"); // sensor 2's measurement
+    const auto noise = [](int fromMs, int toMs) {
+        std::vector<Arrival> a;
+        for (int t = fromMs; t < toMs; t += 10)
+            a.push_back({t, QByteArray("\xF3\x11", 2)});
+        return a;
+    };
+    std::vector<Arrival> garbledThenNoise{{5, flipped(ans, 4)}};
+    for (const Arrival& a : noise(8, 3000))
+        garbledThenNoise.push_back(a);
+    const Row rows[] = {
+        {"an earlier run's reply before the answer",
+         19200,
+         0,
+         {{Measure, 1, {{{5, stale}, {20, ans}}}, line::Outcome::Answered, 17, 0, 1, 0}}},
+        {"a reply on its way before the request went out",
+         19200,
+         0,
+         {{Measure, 1, {{{5, ans}}}, line::Outcome::Answered, 17, 0, 0, 0},
+          {Measure, 1, {{{0, stale}, {12, ans}}}, line::Outcome::Answered, 17, 0, 1, 0}}},
+        {"the address byte damaged: a CRC error at once",
+         19200,
+         1,
+         {{Measure, 1, {{{5, ans}}}, line::Outcome::Answered, 17, 0, 0, 0},
+          {Measure, 1, {{{5, flipped(ans, 0)}}, {{10, wide}}}, line::Outcome::Answered, 18, 1, 0, 100}}},
+        {"the function byte damaged: a CRC error at once",
+         19200,
+         1,
+         {{Measure, 1, {{{5, ans}}}, line::Outcome::Answered, 17, 0, 0, 0},
+          {Measure, 1, {{{5, flipped(ans, 1)}}, {{10, wide}}}, line::Outcome::Answered, 18, 1, 0, 100}}},
+        {"another sensor's garbled frame is not this try's",
+         19200,
+         0,
+         {{Measure, 2, {{}}, line::Outcome::Timeout, -1, 0, 0, 0},
+          {Measure, 1, {{{3, flipped(other, 4)}, {15, ans}}}, line::Outcome::Answered, 17, 0, 0, 0}}},
+        {"another sensor's frame does not end the grace period",
+         19200,
+         0,
+         {{Measure, 1, {{{110, other}, {130, ans}}}, line::Outcome::Timeout, -1, 0, 1, 0}}},
+        {"noise while a garbled reply ends: settled within the grace period",
+         19200,
+         0,
+         {{Measure, 1, {{{5, ans}}}, line::Outcome::Answered, 17, 0, 0, 0},
+          {Measure, 1, {garbledThenNoise}, line::Outcome::Garbled, -1, 1, 0, 70}}},
+        {"a late exception to an older read answers no newer one",
+         19200,
+         0,
+         {{Measure, 1, {{}}, line::Outcome::Timeout, -1, 0, 0, 0},
+          // It went out wider, as the first is held; the first's exception may be what it drew.
+          {Measure, 1, {{{5, sealed("018304")}}}, line::Outcome::Exception, -1, 0, 0, 0},
+          // Its own late reply (three registers) comes during the next.
+          {Measure, 1, {{{10, wide}, {25, ans}}}, line::Outcome::Answered, 17, 0, 1, 0}}},
+        {"a held read's late reply is no answer to the address read",
+         19200,
+         0,
+         {{Param, 1, {{}}, line::Outcome::Timeout, -1, 0, 0, 0},
+          {AddressRead, 1, {{{5, param}}}, line::Outcome::Timeout, -1, 0, 1, 0}}},
+        {"the silence before a retry counts from the end of the master's own request",
+         1200,
+         1,
+         {{Measure, 1, {{}, {}}, line::Outcome::Timeout, -1, 0, 0, 0}},
+         static_cast<int>(lineTimeMs(8, 1200) * 1000 + frameSilenceMs(1200) * 1000),
+         20},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeLine fake(row.baud);
+        std::size_t step = 0, write = 0;
+        fake.onWrite = [&](int index) {
+            const qint64 out = fake.nowNs() + fake.wireNs(8);
+            const auto& plan = row.steps[step].perWrite;
+            if (write < plan.size())
+                for (const Arrival& a : plan[write])
+                    fake.arrive(out + a.afterMs * NS_PER_MS, a.bytes, index);
+            ++write;
+        };
+        line::Discipline d(fake);
+        for (; step < row.steps.size(); ++step) {
+            const Step& s = row.steps[step];
+            write = 0;
+            const Frame f = s.kind == Measure ? sensor::measurementRequest(s.address)
+                            : s.kind == Param ? sensor::parameterReadRequest(s.address, 0)
+                                              : sensor::addressReadRequest();
+            line::Request r;
+            r.bytes = toBytes(f);
+            r.expect = s.kind == AddressRead ? sensor::expectAddressRead() : sensor::expectRead(f);
+            r.collect = s.kind == AddressRead;
+            r.timeoutMs = row.timeoutMs;
+            r.graceMs = 50;
+            r.retries = row.retries;
+            const qint64 start = fake.nowNs();
+            const line::Exchange ex = line::exchange(d, fake, r);
+            SCOPED_TRACE("request " + std::to_string(step));
+            EXPECT_EQ(ex.outcome, s.outcome) << ex.detail.toStdString();
+            if (s.value >= 0) {
+                ASSERT_FALSE(ex.reply.registers.empty());
+                EXPECT_EQ(ex.reply.registers[0], s.value);
+                EXPECT_TRUE(ex.latencyMs.has_value());
+            } else {
+                EXPECT_FALSE(ex.latencyMs.has_value()) << "no value, no latency";
+            }
+            EXPECT_TRUE(ex.answers.empty());
+            EXPECT_EQ(ex.tally.crcErrors, s.crcErrors);
+            EXPECT_EQ(ex.tally.lateFrom(s.address), s.lateFromAsked);
+            if (s.atMostMs > 0) {
+                EXPECT_LE(fake.nowNs() - start, s.atMostMs * NS_PER_MS);
+            }
+        }
+        if (row.lastGapAtLeastUs > 0) {
+            const auto& w = fake.writes();
+            ASSERT_GE(w.size(), 2u);
+            EXPECT_GE(w.back().ns - w[w.size() - 2].ns, row.lastGapAtLeastUs * 1000LL);
+        }
+    }
 }
