@@ -3,18 +3,15 @@
 namespace kv::net {
 
 OpenResult RedialLine::open(const QString& name, int baud) {
-    const OpenResult r = stream_->open(name, baud);
-    failed_ = !r.ok();
-    why_ = r.reason;
-    unanswered_ = 0;
-    awaiting_ = false;
-    held_.clear();
-    return r;
+    return opened(stream_->open(name, baud));
 }
 
 OpenResult RedialLine::reopen() {
     stream_->close();
-    const OpenResult r = stream_->reopen();
+    return opened(stream_->reopen());
+}
+
+OpenResult RedialLine::opened(const OpenResult& r) {
     failed_ = !r.ok();
     why_ = r.reason;
     unanswered_ = 0;

@@ -46,6 +46,8 @@ public:
     [[nodiscard]] const Counts& reconnects() const { return counts_; }
 
 private:
+    // A connection made (or not): nothing of the one before is waited for.
+    OpenResult opened(const OpenResult& r);
     void heard();
     // A new connection in place of the one there; false with why_ when none could be made.
     bool anew();
