@@ -9,9 +9,6 @@
 #include "cli/summary.h"
 #include "net/redial.h"
 
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <algorithm>
 
 namespace kv::cli {
@@ -33,11 +30,12 @@ private:
     [[nodiscard]] Next write(const Reading& row);
     // Waits until the deadline in short slices so Ctrl-C is noticed, trying to reopen a lost port.
     void waitUntil(qint64 deadlineMs);
+    // The run keeps its times on the line's clock.
+    [[nodiscard]] qint64 nowMs() const { return s_.nowNs() / 1000000; }
 
     Session& s_;
     const ReadOptions& o_;
     ReadLog& log_;
-    QElapsedTimer clock_;
     Reconnect reconnect_;
     // Only a run that measures on a clock rides out an unplug; a one-off reports it.
     bool ridesOut_;
@@ -48,7 +46,7 @@ private:
 };
 
 ReadRun::ReadRun(Session& session, const ReadOptions& options, ReadLog& log)
-    : s_(session), o_(options), log_(log), reconnect_(session, clock_),
+    : s_(session), o_(options), log_(log), reconnect_(session),
       ridesOut_(options.reconnect && options.everyGiven) {
     for (int a : o_.addresses.empty() ? std::vector<int>{s_.address()} : o_.addresses) {
         sensors_.emplace_back().address = a;
@@ -59,13 +57,12 @@ ReadRun::ReadRun(Session& session, const ReadOptions& options, ReadLog& log)
 int ReadRun::run() {
     const bool endless = o_.everyGiven && !o_.countGiven;
     const int rounds = o_.countGiven ? o_.count : 1;
-    clock_.start();
     qint64 due = 0;
     for (int n = 0; endless || n < rounds; ++n) {
         if (n > 0) waitUntil(due);
         if (stopRequested()) break;
         // While the port is away, a round every second at most (and at least every --every).
-        due = clock_.elapsed() + (reconnect_.away() && o_.everyMs <= 0 ? Reconnect::EVERY_MS : o_.everyMs);
+        due = nowMs() + (reconnect_.away() && o_.everyMs <= 0 ? Reconnect::EVERY_MS : o_.everyMs);
         if (round() == Next::Over) break;
     }
     reconnect_.end();
@@ -156,13 +153,14 @@ ReadRun::Next ReadRun::write(const Reading& row) {
 void ReadRun::waitUntil(qint64 deadlineMs) {
     while (!stopRequested()) {
         reconnect_.tick();
-        const qint64 left = deadlineMs - clock_.elapsed();
+        const qint64 left = deadlineMs - nowMs();
         if (left <= 0) return;
         const auto slice = static_cast<int>(std::min<qint64>(left, 50));
         // The line is heard out between rounds: a repeat or a late reply is counted as it comes,
         // never taken for the next round's answer.
+        // A line away only waits, on its own clock.
         if (reconnect_.away() || s_.listen(slice).outcome == Outcome::Lost)
-            QThread::msleep(static_cast<unsigned long>(slice));
+            s_.link().waitReadable(s_.nowNs() + slice * 1000000LL);
     }
 }
 

@@ -3,7 +3,7 @@
 // opened again by its name about once a second until it is back, and the time without it
 // goes into the run's counts.
 
-#include <QElapsedTimer>
+#include <QtGlobal>
 
 namespace kv::cli {
 
@@ -14,8 +14,8 @@ public:
     // Between attempts to reopen a port that went away.
     static constexpr qint64 EVERY_MS = 1000;
 
-    // Times kept on the run's clock.
-    Reconnect(Session& session, const QElapsedTimer& clock) : s_(session), clock_(clock) {}
+    // Times kept on the line's clock.
+    explicit Reconnect(Session& session) : s_(session) {}
 
     [[nodiscard]] bool away() const { return away_; }
     // The port went away just now: says so and counts the outage.
@@ -26,8 +26,9 @@ public:
     void end();
 
 private:
+    [[nodiscard]] qint64 nowMs() const;
+
     Session& s_;
-    const QElapsedTimer& clock_;
     bool away_ = false;
     qint64 lostAtMs_ = 0;
     qint64 nextTryMs_ = 0;

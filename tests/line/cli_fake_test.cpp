@@ -267,3 +267,43 @@ TEST(CliOnAFakeLine, AScanFindsEverySensorThatAnswersTheAddressReadInItsWindow) 
         EXPECT_EQ(r.out.find("tried addresses"), std::string::npos) << r.out;
     }
 }
+
+// What comes between the rounds of read --every (a reply sent twice, a late one) is heard out
+// as it comes, counted and told at its own time, never taken for the next round's answer.
+TEST(CliOnAFakeLine, BytesBetweenRoundsAreHeardOutAsTheyCome) {
+    cli::CommonOptions o;
+    o.timeoutMs = 200; // the first round is over, its answer trusted, before the repeat comes
+    Bench b(prompt(), {1}, o);
+    FakeLine& line = *b.line;
+    const auto answer = line.onWrite;
+    qint64 repeatNs = 0;
+    line.onWrite = [&](int index) {
+        answer(index);
+        // The first reply comes again 400 ms later, as a repeater that sends it twice.
+        if (index != 0) return;
+        const Reply& first = b.bus->repliesTo(0).front();
+        repeatNs = first.endNs + 400 * NS_PER_MS;
+        line.arrive(repeatNs, first.frame, 0);
+    };
+    std::vector<line::LineEvent> told;
+    b.session->observe([&](const line::LineEvent& e) { told.push_back(e); });
+    cli::ReadOptions read;
+    read.count = 2;
+    read.countGiven = true;
+    read.everyMs = 2000;
+    read.everyGiven = true;
+    read.csv = "-";
+    const Ran r = captured([&] { return cli::runRead(*b.session, read); });
+    EXPECT_EQ(r.code, 0) << r.err;
+    // The moisture register counts the sensor's replies: the second row is its second.
+    EXPECT_NE(r.out.find(",0.01,"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(",0.02,"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("1 late replies"), std::string::npos) << r.err;
+    const auto late = std::find_if(told.begin(), told.end(), [](const line::LineEvent& e) {
+        return e.verdict == line::LineEvent::Verdict::Late;
+    });
+    ASSERT_NE(late, told.end());
+    EXPECT_EQ(late->atNs, repeatNs) << "told when it came, not when the next request went out";
+    ASSERT_GE(line.writes().size(), 2u);
+    EXPECT_LT(late->atNs, line.writes()[1].ns);
+}
