@@ -1,63 +1,9 @@
 #pragma once
-// The line discipline of a strict Modbus-RTU master: every exchange of the command line
-// goes through here, over any byte line.
-//
-// One request's life, as named states fed by events (bytes arrived at a time, the deadline
-// reached, the line lost), so that one thread can drive many lines; `exchange` below is the
-// thin blocking loop a program with one line uses:
-//   AwaitSilence  the line must have been quiet for its frame silence (3.5 characters on a
-//                 serial line) since the last byte heard and the last request's last byte on
-//                 the wire before anything is sent; what is heard meanwhile is late or noise.
-//                 A line that never falls quiet within the timeout: Busy, nothing sent.
-//   AwaitReply    the request is out; frames are read from the stream (FrameReader) until the
-//                 answer is trusted, a reply of its shape is garbled, or the timeout passes.
-//                 The address read (collect) listens out its whole window and keeps every
-//                 distinct answer: several answers are several sensors.
-//   Grace         after a timeout, a reply that is merely late is heard out and counted here.
-//   Settle        after a garbled reply, the rest of it goes by until the line is quiet.
-//   EchoCheck     a write's answer is the echo of its request, and so is an adapter's copy:
-//                 without setEcho the line listens for the grace period for a second copy.
-//                 A lone copy is taken as the answer but settles nothing held: the sensor
-//                 may not have heard the write at all.
-// Bound: a try waits at most a timeout for a silent line, a timeout for the answer and a grace
-// period after it, once for a resynchronising read and once for the request; a request ends
-// within (retries + 1) x 2 x (2 x timeout + grace).
-// One vocabulary tells what became of a request (Outcome), and each request's result
-// carries what it adds to the run's counts (Tally): callers add tallies, they never take
-// snapshots of counters.
-//
-// Stale replies are made impossible rather than unlikely. A frame is taken as the answer
-// only when no request whose reply may still come could have drawn it; those requests are
-// the one piece of state kept across exchanges (PendingReplies, see there for what it
-// holds and costs). Sensors work through what they hear in order, so a frame from a device
-// settles its oldest held request that could draw it and all held before, and the answer
-// to a newer request settles them all. A frame from another device than the one asked is
-// never the answer: it is counted as late for its sender and the line goes on listening.
-// Where a held request shares the shape of the answer a request expects (a timed-out read
-// of one register before the next read of one register; the try before a retry), matching
-// by address, function and byte count cannot tell them apart, so before that request goes
-// out the line resynchronises: it reads registers 0..k-1 with a count k that nothing held
-// uses (the sensor holds registers 0..8, and the command line's own reads use counts 1
-// and 2), and that answer, which nothing else can be, settles everything before it. We
-// chose this over confirming a value by a repeat because a repeat is answered alike by a
-// stale reply to an identical request, and it would cost every request on a clean line.
-// The probe counts as the attempt: when it goes unanswered, that attempt is the request's
-// timeout, so a silent sensor costs its own timeout and grace per try and never a wait on
-// another sensor's good reply. An exception that a held request could also have drawn is
-// still the request's outcome (an exception carries no value) but shows no latency, and
-// the request stays held. Writes' echoes differ from every read by function.
-// Cost: none on a line where every request is answered (nothing is held, nothing is sent
-// but the requests); on a noisy one, one extra exchange (8 bytes out, 11 back) before the
-// next request to a device after each of its timeouts or garbled replies that no late reply
-// settled.
-// What it rests on: a device answers its requests in the order heard, answers each at most
-// once, and a CRC-sound frame is a device's; a reply later than FORGET_AFTER_MS (30 s) is
-// not guarded against, and nothing is known of requests a previous run of the program sent.
-//
-// An adapter that hears its own transmission: with setEcho the copy of each request is
-// stripped; without, a read's request coming back is named (Echo), and so is a write's when
-// a second copy follows within the grace period. A write whose sensor then stays silent
-// cannot be told from one the sensor acknowledged: callers verify writes by reading back.
+// The line discipline of a strict Modbus-RTU master: every exchange of the command line goes
+// through here, over any byte line. A request's life is a machine fed by events (bytes at a
+// time, a deadline, a lost line), so that one thread can drive many lines; `exchange` below is
+// the blocking loop of a program with one line. The model (the phases, what is held, what the
+// line rests on, what a retry costs, the bound) is in docs/development.md, "The line discipline".
 
 #include "line/framereader.h"
 #include "line/lineevent.h"

@@ -1,18 +1,8 @@
 #pragma once
-// The requests whose reply may still come: the one piece of state the line discipline
-// keeps from one exchange to the next.
-//
-// A request enters when its exchange ended without its answer (timed out, garbled, cut)
-// and leaves when the line proves it answered: sensors work through what they hear in
-// order, so a sound frame from a device answers, at the latest, the oldest request held
-// for it that could draw that frame, and with it everything held before; a trusted answer
-// to a newer request settles all. What a device never answered stays until the line proves
-// so, or until FORGET_AFTER_MS has passed without a newer request to it joining.
-//
-// Held per device as runs of requests that draw alike, oldest first; a run that repeats
-// the last one only counts up. The address read, which any device may answer, is held for
-// every device. Cost: at most MAX_RUNS runs for each of the 247 devices, a few dozen bytes
-// each; nothing at all on a line where every request got its answer.
+// The requests whose reply may still come, and what a device may owe from before the run: the
+// one state the line discipline keeps from one exchange to the next (docs/development.md, "The
+// line discipline"). Held per device as runs of requests that draw alike, oldest first; the
+// address read, which any device may answer, is held for every device.
 
 #include "sensor/protocol.h"
 

@@ -300,3 +300,38 @@ TEST(LineDiscipline, EachScheduleEndsAsTheLineBearsOut) {
         }
     }
 }
+
+// The count of the read that tells a request from what is held: a wider read of the same
+// registers takes only a count nothing held uses; a resynchronising read may take the newest
+// held count again, which its answer settles with everything before it.
+TEST(PendingReplies, TheCountThatTellsARequestFromWhatIsHeld) {
+    struct Read {
+        std::uint16_t start;
+        std::uint16_t count;
+    };
+    struct Row {
+        const char* what;
+        std::vector<Read> held; // oldest first
+        Read request;
+        int wider;
+        int sync;
+    };
+    const Row rows[] = {
+        {"nothing held", {}, {0, 2}, 3, 3},
+        {"the try before", {{0, 2}}, {0, 2}, 3, 3},
+        {"the try before and its wider read", {{0, 2}, {0, 3}}, {0, 2}, 4, 3},
+        {"a parameter at the last register", {{8, 1}}, {8, 1}, 2, 3},
+        {"every count held", {{0, 2}, {0, 3}, {0, 4}, {0, 5}, {0, 6}, {0, 7}, {0, 8}, {0, 9}}, {0, 2}, 0, 9},
+        {"a wider read held before the one that blocks", {{0, 3}, {0, 2}}, {0, 2}, 4, 4},
+        {"registers the sensor does not hold", {{0x0B00, 1}}, {0x0B00, 1}, 0, 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        line::PendingReplies pending;
+        for (const Read& r : row.held)
+            pending.add(sensor::expectRead(sensor::readRequest(1, r.start, r.count)), 0);
+        const auto request = sensor::expectRead(sensor::readRequest(1, row.request.start, row.request.count));
+        EXPECT_EQ(pending.widerCount(request, 0), row.wider);
+        EXPECT_EQ(pending.syncCount(request, 0), row.sync);
+    }
+}
