@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -76,45 +77,14 @@ std::optional<std::uint16_t> entryValue(int i, const QJsonValue& entry, QString&
     return raw;
 }
 
-// The text of the JSON string whose opening quote is at `at`, escapes undone; `at` ends on
-// its closing quote. The document is known to be well-formed.
+// The text of the JSON string whose opening quote is at `at`, read by Qt's own JSON reader;
+// `at` ends on its closing quote. The document is known to be well-formed.
 QString stringAt(const QByteArray& json, qsizetype& at) {
-    QString text;
-    QByteArray plain; // UTF-8 since the last escape
-    for (++at; at < json.size() && json[at] != '"'; ++at) {
-        if (json[at] != '\\') {
-            plain += json[at];
-            continue;
-        }
-        text += QString::fromUtf8(plain);
-        plain.clear();
-        if (++at >= json.size()) break;
-        switch (json[at]) {
-        case 'b':
-            text += QLatin1Char('\b');
-            break;
-        case 'f':
-            text += QLatin1Char('\f');
-            break;
-        case 'n':
-            text += QLatin1Char('\n');
-            break;
-        case 'r':
-            text += QLatin1Char('\r');
-            break;
-        case 't':
-            text += QLatin1Char('\t');
-            break;
-        case 'u':
-            text += QChar(static_cast<char16_t>(json.mid(at + 1, 4).toUShort(nullptr, 16)));
-            at += 4;
-            break;
-        default:
-            text += QLatin1Char(json[at]);
-            break; // " \ /
-        }
-    }
-    return text + QString::fromUtf8(plain);
+    const qsizetype from = at;
+    for (++at; at < json.size() && json[at] != '"'; ++at)
+        if (json[at] == '\\') ++at;
+    const QByteArray literal = '[' + json.mid(from, at - from + 1) + ']';
+    return QJsonDocument::fromJson(literal).array().at(0).toString();
 }
 
 // A key given twice in one object, with both its lines; empty when there is none. The JSON
