@@ -185,17 +185,11 @@ void Discipline::hearIdle(qint64 atNs) {
         const FrameReader::Cut c = reader_.cut();
         if (c.kind == FrameReader::Cut::NeedMore) return;
         if (c.kind == FrameReader::Cut::Noise) {
-            const QByteArray bytes = reader_.take(c.length);
-            tell(LineEvent::Direction::Heard, LineEvent::Verdict::Noise, atNs, bytes);
-            if (!noiseOpen_) ++idle_.noise;
-            noiseOpen_ = true;
+            noise(reader_.take(c.length));
             continue;
         }
         noiseOpen_ = false;
-        const QByteArray frame = reader_.take(c.length);
-        tellNotTaken(frame, atNs, true);
-        pending_.settle(frame, atNs);
-        idle_.addLate(sensor::senderOf(frame));
+        late(reader_.take(c.length), atNs);
     }
 }
 
@@ -571,9 +565,13 @@ void Discipline::collectAnswer(const QByteArray& frame, qint64 atNs) {
         return;
     }
     ex_.answers.push_back({frame, sensor::checkReply(frame, req_.expect), atNs, own});
+    tellAnswer(ex_.answers.back());
+}
+
+void Discipline::tellAnswer(const Answer& a) const {
     tell(LineEvent::Direction::Heard,
-         ex_.answers.back().reply.ok() ? LineEvent::Verdict::Answer : LineEvent::Verdict::Exception, atNs,
-         frame, own ? std::optional<double>(static_cast<double>(atNs - stepSentNs_) / 1e6) : std::nullopt);
+         a.reply.ok() ? LineEvent::Verdict::Answer : LineEvent::Verdict::Exception, a.atNs, a.frame,
+         a.own ? std::optional<double>(static_cast<double>(a.atNs - stepSentNs_) / 1e6) : std::nullopt);
 }
 
 void Discipline::dropUnsure(std::uint8_t from) {
@@ -600,10 +598,7 @@ void Discipline::collectOver(qint64 nowNs) {
         pending_.clear(sensor::senderOf(a.frame), nowNs);
         const auto at = std::find_if(ex_.answers.begin(), ex_.answers.end(),
                                      [&](const Answer& b) { return b.atNs > a.atNs; });
-        ex_.answers.insert(at, a);
-        tell(LineEvent::Direction::Heard,
-             a.reply.ok() ? LineEvent::Verdict::Answer : LineEvent::Verdict::Exception, a.atNs, a.frame,
-             a.own ? std::optional<double>(static_cast<double>(a.atNs - stepSentNs_) / 1e6) : std::nullopt);
+        tellAnswer(*ex_.answers.insert(at, a));
     }
     // A device slower than the window may still answer.
     hold(req_.expect, nowNs);
@@ -638,14 +633,14 @@ void Discipline::collectOver(qint64 nowNs) {
 void Discipline::late(const QByteArray& frame, qint64 atNs) {
     tellNotTaken(frame, atNs);
     pending_.settle(frame, atNs);
-    ex_.tally.addLate(sensor::senderOf(frame));
+    counts().addLate(sensor::senderOf(frame));
     if (sensor::senderOf(frame) == req_.expect.address) lateFromAsked_ = true;
 }
 
 void Discipline::noise(const QByteArray& bytes, LineEvent::Verdict verdict) {
     if (bytes.isEmpty()) return;
     tell(LineEvent::Direction::Heard, verdict, lastRxNs_, bytes);
-    if (!noiseOpen_) ++ex_.tally.noise;
+    if (!noiseOpen_) ++counts().noise;
     noiseOpen_ = true;
 }
 
@@ -772,11 +767,11 @@ void Discipline::tell(LineEvent::Direction direction, LineEvent::Verdict verdict
     observer_(e);
 }
 
-void Discipline::tellNotTaken(const QByteArray& frame, qint64 atNs, bool idle) const {
-    // While only listening, or asking whoever is there, whatever is not taken answers an earlier
-    // request; during another device's exchange it is that device's.
-    const bool asked =
-        !idle && phase_ != Phase::Listen && !req_.collect && sensor::senderOf(frame) != req_.expect.address;
+void Discipline::tellNotTaken(const QByteArray& frame, qint64 atNs) const {
+    // While no request is out, only listening, or asking whoever is there, whatever is not taken
+    // answers an earlier request; during another device's exchange it is that device's.
+    const bool asked = !finished() && phase_ != Phase::Listen && !req_.collect &&
+                       sensor::senderOf(frame) != req_.expect.address;
     tell(LineEvent::Direction::Heard, asked ? LineEvent::Verdict::Other : LineEvent::Verdict::Late, atNs,
          frame);
 }

@@ -189,7 +189,11 @@ private:
     void tell(LineEvent::Direction direction, LineEvent::Verdict verdict, qint64 atNs,
               const QByteArray& bytes = {}, std::optional<double> latencyMs = std::nullopt) const;
     // A sound frame not taken: late from the device asked, or another device's.
-    void tellNotTaken(const QByteArray& frame, qint64 atNs, bool idle = false) const;
+    void tellNotTaken(const QByteArray& frame, qint64 atNs) const;
+    // The address read's answer, with its latency where it is surely this read's.
+    void tellAnswer(const Answer& a) const;
+    // Where what is heard is counted: the exchange's, or while none runs, the next one's.
+    [[nodiscard]] Tally& counts() { return finished() ? idle_ : ex_.tally; }
 
     ByteLine& line_;
     bool echo_ = false;
