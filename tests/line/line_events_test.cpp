@@ -4,6 +4,7 @@
 
 #include "fakeline.h"
 #include "line/discipline.h"
+#include "linemodels.h"
 #include "sensor/protocol.h"
 
 #include <gtest/gtest.h>
@@ -16,13 +17,6 @@ using namespace kv::fake;
 using E = line::LineEvent;
 
 namespace {
-
-// A frame sealed with its CRC, low byte first.
-QByteArray sealed(const char* hexBody) {
-    QByteArray b = QByteArray::fromHex(hexBody);
-    const std::uint16_t crc = kv::crc16(b);
-    return b.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
-}
 
 std::string said(const std::vector<E>& events) {
     std::string text;
@@ -37,8 +31,8 @@ std::string said(const std::vector<E>& events) {
 } // namespace
 
 TEST(LineEvents, EveryRequestAndEverythingHeardIsToldWithItsVerdict) {
-    const QByteArray answer = sealed("01030204D2"); // register 2 of sensor 1
-    const QByteArray other = sealed("02030204D2");  // the same from sensor 2
+    const QByteArray answer = sealedHex("01030204D2"); // register 2 of sensor 1
+    const QByteArray other = sealedHex("02030204D2");  // the same from sensor 2
     QByteArray badCrc = answer;
     badCrc[5] = static_cast<char>(badCrc[5] ^ 0x01);
     struct Arrival {
@@ -94,7 +88,7 @@ TEST(LineEvents, EveryRequestAndEverythingHeardIsToldWithItsVerdict) {
                 const int k = w[5];
                 const QByteArray body = QByteArray::fromHex("0103") +
                                         QByteArray(1, static_cast<char>(2 * k)) + QByteArray(2 * k, '\0');
-                fake.arrive(out + 5 * NS_PER_MS, sealed(body.toHex().constData()), index);
+                fake.arrive(out + 5 * NS_PER_MS, sealedHex(body.toHex().constData()), index);
                 return;
             }
             if (reads < row.perWrite.size())

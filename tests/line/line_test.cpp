@@ -140,13 +140,6 @@ TEST(LineDiscipline, AWriteTakenOnItsEchoSettlesNothingHeldBeforeIt) {
 
 namespace {
 
-// A frame sealed with its CRC, low byte first.
-QByteArray sealed(const char* hexBody) {
-    QByteArray b = QByteArray::fromHex(hexBody);
-    const std::uint16_t crc = kv::crc16(b);
-    return b.append(static_cast<char>(crc & 0xFF)).append(static_cast<char>(crc >> 8));
-}
-
 QByteArray flipped(QByteArray frame, int at) {
     frame[at] = static_cast<char>(frame[at] ^ 0x40);
     return frame;
@@ -181,11 +174,11 @@ TEST(LineDiscipline, EachScheduleEndsAsTheLineBearsOut) {
         int lastGapAtLeastUs = 0;
         int timeoutMs = 100;
     };
-    const QByteArray ans = sealed("0103040011002A");   // measurement: 17, 42
-    const QByteArray stale = sealed("0103040007002A"); // an earlier run's: 7, 42
-    const QByteArray wide = sealed("0103060012002A0000");
-    const QByteArray param = sealed("0103020063");     // one register: 99
-    const QByteArray other = sealed("0203040011002A"); // sensor 2's measurement
+    const QByteArray ans = sealedHex("0103040011002A");   // measurement: 17, 42
+    const QByteArray stale = sealedHex("0103040007002A"); // an earlier run's: 7, 42
+    const QByteArray wide = sealedHex("0103060012002A0000");
+    const QByteArray param = sealedHex("0103020063");     // one register: 99
+    const QByteArray other = sealedHex("0203040011002A"); // sensor 2's measurement
     const auto noise = [](int fromMs, int toMs) {
         std::vector<Arrival> a;
         for (int t = fromMs; t < toMs; t += 10)
@@ -234,7 +227,7 @@ TEST(LineDiscipline, EachScheduleEndsAsTheLineBearsOut) {
          0,
          {{Measure, 1, {{}}, line::Outcome::Timeout, -1, 0, 0, 0},
           // It went out wider, as the first is held; the first's exception may be what it drew.
-          {Measure, 1, {{{5, sealed("018304")}}}, line::Outcome::Exception, -1, 0, 0, 0},
+          {Measure, 1, {{{5, sealedHex("018304")}}}, line::Outcome::Exception, -1, 0, 0, 0},
           // Its own late reply (three registers) comes during the next.
           {Measure, 1, {{{10, wide}, {25, ans}}}, line::Outcome::Answered, 17, 0, 1, 0}}},
         {"a held read's late reply is no answer to the address read",

@@ -162,6 +162,12 @@ void Bus::scheduleNoise(qint64 untilNs) {
     }
 }
 
+QByteArray sealedHex(const char* hexBody) {
+    const QByteArray body = QByteArray::fromHex(hexBody);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(body.constData());
+    return sealed(kvsim::Bytes(p, p + body.size()));
+}
+
 std::vector<std::uint8_t> heardRequest(const FakeLine& line, int index) {
     const QByteArray& bytes = line.writes()[static_cast<std::size_t>(index)].bytes;
     const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.constData());

@@ -42,6 +42,9 @@ struct Reply {
     qint64 endNs = 0; // its last byte reached the master
 };
 
+// A frame given in hex, sealed with its CRC by the virtual sensor's own code.
+[[nodiscard]] QByteArray sealedHex(const char* hexBody);
+
 // A request as the sensors heard it, by the virtual sensor's own framing: its bytes when
 // they are one sound 8-byte request, else none.
 [[nodiscard]] std::vector<std::uint8_t> heardRequest(const FakeLine& line, int index);
