@@ -1,14 +1,15 @@
 // read --port listen://…: every DTU that dials in is a bus of its own, polled round by round
-// with the address list while the others are polled too. One thread waits on every socket at
-// once and drives each bus's line discipline by its events (bytes, deadlines, a lost line).
+// with the address list while the others are polled too, each by a bus poller of the engine
+// every read stands on; one thread waits on every socket at once.
 
 #include "cli/listenread.h"
 
 #include "cli/console.h"
 #include "cli/readlog.h"
+#include "cli/readrows.h"
 #include "cli/summary.h"
 #include "net/dialin.h"
-#include "sensor/values.h"
+#include "poll/buspoller.h"
 
 #include <QStringList>
 
@@ -20,81 +21,56 @@
 namespace kv::cli {
 namespace {
 
-constexpr qint64 kNsPerMs = 1000000;
-// While a DTU is away its missed rounds are written at most once a second, as after an unplug.
-constexpr qint64 kAwayRoundMs = 1000;
 // The longest wait between looks at Ctrl-C.
-constexpr qint64 kStopSliceMs = 200;
+constexpr Millis STOP_SLICE{200};
 
 // One DTU's bus as read polls it.
 struct Bus {
-    Bus(net::DialInBus& d, QString portName, const std::vector<int>& addresses)
-        : dtu(d), port(std::move(portName)), discipline(d.line()) {
-        for (int a : addresses)
-            sensors.emplace_back().address = a;
-        next = sensors.size();
-    }
+    Bus(net::DialInBus& d, QString portName) : dtu(d), port(std::move(portName)), discipline(d.line()) {}
     net::DialInBus& dtu;
     QString port; // listen://HOST:PORT/<registration>
     line::Discipline discipline;
-    std::vector<SensorSummary> sensors;
-    Stats stats;
-    int round = 0;        // rounds begun
-    std::size_t next = 0; // the sensor asked next; sensors.size() once the round is over
-    qint64 dueNs = 0;     // when the next round starts
-    bool asking = false;  // a request is under way
-    bool away = false;    // the DTU's connection ended and it has not dialled in again
-    qint64 awaySinceNs = 0;
+    std::unique_ptr<poll::BusPoller> poller;
 };
 
-class Poller {
+class ListenRun {
 public:
-    Poller(const CommonOptions& common, const ReadOptions& read, const ListenOptions& listen, QString where,
-           ReadLog& log)
+    ListenRun(const CommonOptions& common, const ReadOptions& read, const ListenOptions& listen, QString where,
+              ReadLog& log)
         : common_(common), read_(read), listen_(listen), where_(std::move(where)), log_(log),
-          endless_(read.everyGiven && !read.countGiven), rounds_(read.countGiven ? read.count : 1) {}
+          rows_(log, clock_), endless_(read.everyGiven && !read.countGiven) {}
 
     [[nodiscard]] bool start(const net::PortAddress& a);
     void run();
-    void summary() const;
+    void summary();
     // The exit code: a failed measurement's, or no reply when fewer DTUs than --dtus dialled in.
     [[nodiscard]] int code() const {
-        return static_cast<int>(buses_.size()) < listen_.dtus ? static_cast<int>(EXIT_NO_REPLY) : code_;
+        return static_cast<int>(buses_.size()) < listen_.dtus ? static_cast<int>(EXIT_NO_REPLY) : rows_.code();
     }
 
 private:
-    void joined(net::DialInBus& dtu, qint64 nowNs);
-    void step(Bus& b, qint64 nowNs);
-    bool startNext(Bus& b, qint64 nowNs);
-    void finished(Bus& b, const Result& r, qint64 nowNs);
-    void goneAway(Bus& b, qint64 nowNs);
-    void writeRow(Bus& b, SensorSummary& sensor, Reading& row, int failCode);
-    [[nodiscard]] bool done(const Bus& b) const;
-    [[nodiscard]] bool over() const;
+    void joined(net::DialInBus& dtu, TimePoint now);
+    [[nodiscard]] bool over();
     // Past --dtus-wait with fewer DTUs than --dtus: says who came, once, and goes on without the rest.
-    [[nodiscard]] bool waitedEnough() const;
-    [[nodiscard]] qint64 wakeNs(qint64 nowNs) const;
+    [[nodiscard]] bool waitedEnough();
+    [[nodiscard]] TimePoint wake(TimePoint now) const;
 
     const CommonOptions& common_;
     const ReadOptions& read_;
     const ListenOptions& listen_;
     QString where_;
     ReadLog& log_;
-    const bool endless_;
-    const int rounds_;
-    net::DialInHub hub_;
     const WallClock clock_ = WallClock::tiedAt(net::monotonicNs());
+    ReadRows rows_;
+    const bool endless_;
+    net::DialInHub hub_;
     std::vector<std::unique_ptr<Bus>> buses_;
-    Stats total_;
-    int measurements_ = 0;
-    int failed_ = 0;
-    int code_ = EXIT_OK;
     bool broken_ = false; // the output refused a row
-    const qint64 startNs_ = net::monotonicNs();
-    mutable bool gaveUpWaiting_ = false;
+    const TimePoint start_ = TimePoint(Nanos(net::monotonicNs()));
+    bool gaveUpWaiting_ = false;
 };
 
-bool Poller::start(const net::PortAddress& a) {
+bool ListenRun::start(const net::PortAddress& a) {
     net::DialInHub::Options o;
     o.host = a.host;
     o.port = a.port;
@@ -110,155 +86,64 @@ bool Poller::start(const net::PortAddress& a) {
     return true;
 }
 
-void Poller::run() {
+void ListenRun::run() {
     while (!over()) {
-        const qint64 now = net::monotonicNs();
         for (const auto& b : buses_)
-            step(*b, now);
+            b->poller->tick(poll::lineNow(b->dtu.line()));
         if (over()) break;
-        const net::DialInHub::Events events = hub_.wait(wakeNs(net::monotonicNs()));
-        const qint64 after = net::monotonicNs();
+        const TimePoint now = TimePoint(Nanos(net::monotonicNs()));
+        const net::DialInHub::Events events = hub_.wait(poll::nsOf(wake(now)));
+        const TimePoint after = TimePoint(Nanos(net::monotonicNs()));
         for (const QString& note : events.notes)
             error(note);
         for (net::DialInBus* dtu : events.joined)
             joined(*dtu, after);
     }
+    for (const auto& b : buses_)
+        if (!b->poller->done()) b->poller->stop(poll::lineNow(b->dtu.line()));
 }
 
-void Poller::joined(net::DialInBus& dtu, qint64 nowNs) {
+void ListenRun::joined(net::DialInBus& dtu, TimePoint now) {
     for (const auto& b : buses_) {
         if (&b->dtu != &dtu) continue;
-        // Bytes of the connection before are gone; its held replies may still come.
-        b->discipline.reopened();
-        if (b->away) {
-            const qint64 outageMs = (nowNs - b->awaySinceNs) / kNsPerMs;
-            b->stats.lostMs += static_cast<double>(outageMs);
-            b->away = false;
+        if (b->poller->away()) {
+            const Nanos outage = b->poller->awayFor(now);
             // Concatenated, not formatted: a registration may hold '%'.
             error(b->port + QStringLiteral(" dialled in again after %1 s; measuring again")
-                                .arg(static_cast<double>(outageMs) / 1000.0, 0, 'f', 1));
+                                .arg(static_cast<double>(wholeMs(outage)) / 1000.0, 0, 'f', 1));
         }
+        // Bytes of the connection before are gone; its held replies may still come.
+        b->poller->back(now);
         return;
     }
-    const QString port = where_ + QLatin1Char('/') + dtu.name();
-    buses_.push_back(std::make_unique<Bus>(dtu, port, read_.addresses));
-    buses_.back()->discipline.setEcho(common_.echo);
+    auto bus = std::make_unique<Bus>(dtu, where_ + QLatin1Char('/') + dtu.name());
+    Bus& b = *bus;
+    b.discipline.setEcho(common_.echo);
     if (listen_.trace)
-        buses_.back()->discipline.setObserver(
-            [trace = listen_.trace, port](const line::LineEvent& e) { trace(e, port); });
-    buses_.back()->dueNs = nowNs;
-    for (SensorSummary& sensor : buses_.back()->sensors)
-        sensor.lastHeardNs = nowNs;
-    error(port + QStringLiteral(" dialled in"));
-}
-
-void Poller::step(Bus& b, qint64 nowNs) {
-    for (;;) {
-        if (b.asking) {
-            line::Discipline& d = b.discipline;
-            const std::optional<qint64> release = b.dtu.line().releaseNs();
-            if (b.dtu.socket().hasBytes() || (release && nowNs >= *release))
-                d.onBytes(b.dtu.line().take(), nowNs);
-            else if (b.dtu.line().lost())
-                d.onLost();
-            else if (nowNs >= d.deadlineNs())
-                d.onDeadline(nowNs);
-            else
-                return;
-            if (d.finished()) {
-                b.asking = false;
-                finished(b, d.result(), nowNs);
-            }
-            continue;
-        }
-        if (!b.away && !b.dtu.connected()) goneAway(b, nowNs);
-        // Between requests what comes is heard out as it comes, never kept for the next answer.
-        if (!b.away && b.dtu.socket().hasBytes()) b.discipline.onBytes(b.dtu.line().take(), nowNs);
-        if (broken_ || !startNext(b, nowNs)) return;
-    }
-}
-
-bool Poller::startNext(Bus& b, qint64 nowNs) {
-    if (b.next >= b.sensors.size()) {
-        // A DTU dialled in under this bus's name: asking now tells whether this connection lives.
-        if (done(b) || (nowNs < b.dueNs && !b.dtu.probeWanted())) return false;
-        b.next = 0;
-        ++b.round;
-        const qint64 periodMs = b.away && read_.everyMs <= 0 ? kAwayRoundMs : read_.everyMs;
-        b.dueNs = nowNs + periodMs * kNsPerMs;
-    }
-    SensorSummary& sensor = b.sensors[b.next];
-    if (b.away) {
-        ++b.next;
-        Reading row;
-        row.status = QStringLiteral("port lost");
-        writeRow(b, sensor, row, EXIT_NO_REPLY);
+        b.discipline.setObserver([trace = listen_.trace, port = b.port](const line::LineEvent& e) { trace(e, port); });
+    poll::BusPoller::Hooks hooks;
+    hooks.measured = [this, &b](const poll::Measured& m) {
+        if (!rows_.write(b.port, m)) broken_ = true;
+        return !broken_;
+    };
+    hooks.lost = [&b](const line::Exchange*) {
+        error(b.port + QStringLiteral(" went away (%1); waiting for it to dial in again")
+                           .arg(b.dtu.line().errorString()));
         return true;
-    }
-    const Frame frame = sensor::measurementRequest(static_cast<std::uint8_t>(sensor.address));
-    line::Request request;
-    request.bytes = toBytes(frame);
-    request.expect = sensor::expectRead(frame);
-    request.timeoutMs = common_.timeoutMs;
-    request.retries = common_.retries;
-    b.discipline.begin(request);
-    b.asking = true;
-    return true;
+    };
+    hooks.awayWhenIdleLost = true;
+    // A DTU dialled in under this bus's name: asking now tells whether this connection lives.
+    hooks.askNow = [&b] { return b.dtu.probeWanted(); };
+    b.poller = std::make_unique<poll::BusPoller>(
+        b.discipline, b.dtu.line(), scheduleFor(read_, read_.addresses, common_.timeoutMs, common_.retries),
+        hooks);
+    buses_.push_back(std::move(bus));
+    error(b.port + QStringLiteral(" dialled in"));
 }
 
-void Poller::finished(Bus& b, const Result& r, qint64 nowNs) {
-    SensorSummary& sensor = b.sensors[b.next++];
-    countMeasurement(b.sensors, sensor, r);
-    b.stats.add(r.tally);
-    total_.add(r.tally);
-    if (r.ok() && r.latencyMs) {
-        b.stats.latenciesMs.push_back(*r.latencyMs);
-        total_.latenciesMs.push_back(*r.latencyMs);
-    }
-    Reading row;
-    fillMeasurement(row, r);
-    if (r.ok() && !row.ok) {
-        ++total_.implausible;
-        ++sensor.stats.implausible;
-    }
-    writeRow(b, sensor, row, !r.ok() ? exitCodeFor(r.outcome) : row.ok ? EXIT_OK : EXIT_DEVICE);
-    if (r.outcome == Outcome::Lost) goneAway(b, nowNs);
-}
-
-void Poller::goneAway(Bus& b, qint64 nowNs) {
-    if (b.away) return;
-    b.away = true;
-    b.awaySinceNs = nowNs;
-    ++b.stats.outages;
-    error(b.port +
-          QStringLiteral(" went away (%1); waiting for it to dial in again").arg(b.dtu.line().errorString()));
-}
-
-void Poller::writeRow(Bus& b, SensorSummary& sensor, Reading& row, int failCode) {
-    ++measurements_;
-    ++sensor.measurements;
-    row.port = b.port;
-    row.address = sensor.address;
-    stampNow(row);
-    if (failCode != EXIT_OK) {
-        ++failed_;
-        ++sensor.failed;
-        // A timeout or a lost DTU outranks a bad reply: nothing heard is the more urgent news.
-        if (code_ == EXIT_OK || failCode == EXIT_NO_REPLY) code_ = failCode;
-    }
-    if (!log_.write(row)) {
-        broken_ = true;
-        code_ = EXIT_USAGE;
-    }
-}
-
-bool Poller::done(const Bus& b) const {
-    return !endless_ && b.round >= rounds_ && b.next >= b.sensors.size() && !b.asking;
-}
-
-bool Poller::waitedEnough() const {
+bool ListenRun::waitedEnough() {
     if (gaveUpWaiting_) return true;
-    if (net::monotonicNs() - startNs_ < static_cast<qint64>(listen_.dtusWaitMs) * kNsPerMs) return false;
+    if (TimePoint(Nanos(net::monotonicNs())) - start_ < Millis(listen_.dtusWaitMs)) return false;
     gaveUpWaiting_ = true;
     QStringList came;
     for (const auto& b : buses_)
@@ -273,46 +158,42 @@ bool Poller::waitedEnough() const {
     return true;
 }
 
-bool Poller::over() const {
+bool ListenRun::over() {
     if (broken_ || stopRequested()) return true;
     if (endless_) return false;
     if (static_cast<int>(buses_.size()) < listen_.dtus && !waitedEnough()) return false;
-    return std::all_of(buses_.begin(), buses_.end(), [this](const auto& b) { return done(*b); });
+    return std::all_of(buses_.begin(), buses_.end(), [](const auto& b) { return b->poller->done(); });
 }
 
-qint64 Poller::wakeNs(qint64 nowNs) const {
-    qint64 wake = nowNs + kStopSliceMs * kNsPerMs;
+TimePoint ListenRun::wake(TimePoint now) const {
+    TimePoint wake = now + STOP_SLICE;
     if (!gaveUpWaiting_ && !endless_ && static_cast<int>(buses_.size()) < listen_.dtus)
-        wake = std::min(wake, startNs_ + static_cast<qint64>(listen_.dtusWaitMs) * kNsPerMs);
+        wake = std::min(wake, start_ + Millis(listen_.dtusWaitMs));
     for (const auto& b : buses_) {
-        if (b->asking) {
-            wake = std::min(wake, b->discipline.deadlineNs());
-            if (const std::optional<qint64> release = b->dtu.line().releaseNs())
-                wake = std::min(wake, *release);
-        } else if (b->next < b->sensors.size())
-            wake = nowNs;
-        else if (!done(*b))
-            wake = std::min(wake, b->dtu.probeWanted() ? nowNs : b->dueNs);
+        wake = std::min(wake, b->poller->wake(now));
+        if (const std::optional<qint64> release = b->dtu.line().releaseNs())
+            wake = std::min(wake, TimePoint(Nanos(*release)));
     }
     return wake;
 }
 
-void Poller::summary() const {
+void ListenRun::summary() {
     std::FILE* to = log_.summaryTo();
-    Stats all = total_;
+    const TimePoint now = TimePoint(Nanos(net::monotonicNs()));
+    Stats all;
     for (const auto& b : buses_) {
-        all.outages += b->stats.outages;
-        all.lostMs += b->stats.lostMs;
-        if (b->away) all.lostMs += static_cast<double>(net::monotonicNs() - b->awaySinceNs) / kNsPerMs;
+        b->poller->end(now);
+        all += b->poller->counts();
     }
-    printSummary(all, measurements_, failed_, to);
+    printSummary(all, rows_.measurements(), rows_.failed(), to);
     for (const auto& b : buses_) {
         QString text = b->port + QStringLiteral(": dialled in %1 time(s), %2 heartbeat(s)")
                                      .arg(b->dtu.connections())
                                      .arg(b->dtu.heartbeats());
-        if (b->stats.outages > 0) text += QStringLiteral(", away %1 time(s)").arg(b->stats.outages);
+        if (b->poller->counts().outages > 0)
+            text += QStringLiteral(", away %1 time(s)").arg(b->poller->counts().outages);
         std::fputs((text + QLatin1Char('\n')).toUtf8().constData(), to);
-        printSensorSummaries(b->sensors, clock_, to);
+        printSensorSummaries(b->poller->sensors(), clock_, to);
     }
     if (buses_.empty()) std::fputs("no DTU dialled in\n", to);
     std::fflush(to);
@@ -359,11 +240,11 @@ int runListenRead(const CommonOptions& common, const ReadOptions& read, const Li
                   const net::PortAddress& where) {
     ReadLog log;
     if (!log.open(read, true)) return EXIT_USAGE;
-    Poller poller(common, read, listen, net::addressText(where), log);
-    if (!poller.start(where)) return EXIT_PORT;
-    poller.run();
-    poller.summary();
-    return poller.code();
+    ListenRun run(common, read, listen, net::addressText(where), log);
+    if (!run.start(where)) return EXIT_PORT;
+    run.run();
+    run.summary();
+    return run.code();
 }
 
 } // namespace kv::cli

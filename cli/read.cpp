@@ -1,177 +1,106 @@
 // read: moisture and temperature, once or every --every ms, from one sensor or from every
 // sensor of a list in turn, each row written and flushed as it happens, riding out an
-// unplugged port, with a summary at the end or at Ctrl-C.
+// unplugged port, with a summary at the end or at Ctrl-C. The bus is polled by the engine
+// every read stands on; what is written of it is in ReadRows, which read --port listen://
+// shares.
 
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/readlog.h"
-#include "cli/reconnect.h"
-#include "cli/summary.h"
+#include "cli/readrows.h"
 #include "net/redial.h"
-
-#include <algorithm>
+#include "poll/engine.h"
 
 namespace kv::cli {
-namespace {
 
-class ReadRun {
-public:
-    ReadRun(Session& session, const ReadOptions& options, ReadLog& log);
-    [[nodiscard]] int run();
+ReadRows::ReadRows(ReadLog& log, const WallClock& clock) : log_(log), clock_(clock) {}
 
-private:
-    enum class Next { GoOn, Over };
-
-    [[nodiscard]] Next round();
-    [[nodiscard]] Next measure(SensorSummary& sensor);
-    // A row for a sensor while the port is away.
-    [[nodiscard]] Next writeAway(SensorSummary& sensor);
-    void fail(SensorSummary& sensor, int exitCode);
-    [[nodiscard]] Next write(const Reading& row);
-    // Waits until the deadline in short slices so Ctrl-C is noticed, trying to reopen a lost port.
-    void waitUntil(qint64 deadlineMs);
-    // The run keeps its times on the line's clock.
-    [[nodiscard]] qint64 nowMs() const { return s_.nowNs() / 1000000; }
-
-    Session& s_;
-    const ReadOptions& o_;
-    ReadLog& log_;
-    Reconnect reconnect_;
-    // Only a run that measures on a clock rides out an unplug; a one-off reports it.
-    bool ridesOut_;
-    std::vector<SensorSummary> sensors_;
-    int measurements_ = 0;
-    int failed_ = 0;
-    int code_ = EXIT_OK;
-};
-
-ReadRun::ReadRun(Session& session, const ReadOptions& options, ReadLog& log)
-    : s_(session), o_(options), log_(log), reconnect_(session),
-      ridesOut_(options.reconnect && options.everyGiven) {
-    for (int a : o_.addresses.empty() ? std::vector<int>{s_.address()} : o_.addresses) {
-        sensors_.emplace_back().address = a;
-        sensors_.back().lastHeardNs = s_.nowNs();
-    }
-}
-
-int ReadRun::run() {
-    const bool endless = o_.everyGiven && !o_.countGiven;
-    const int rounds = o_.countGiven ? o_.count : 1;
-    qint64 due = 0;
-    for (int n = 0; endless || n < rounds; ++n) {
-        if (n > 0) waitUntil(due);
-        if (stopRequested()) break;
-        // While the port is away, a round every second at most (and at least every --every).
-        due = nowMs() + (reconnect_.away() && o_.everyMs <= 0 ? Reconnect::EVERY_MS : o_.everyMs);
-        if (round() == Next::Over) break;
-    }
-    reconnect_.end();
-    if (const auto* redial = dynamic_cast<const net::RedialLine*>(&s_.link())) {
-        s_.stats().reconnectsEnded = redial->reconnects().ended;
-        s_.stats().reconnectsUnanswered = redial->reconnects().unanswered;
-    }
-    log_.close();
-    for (SensorSummary& sensor : sensors_)
-        sensor.end(s_.nowNs());
-    printSummary(s_.stats(), measurements_, failed_, log_.summaryTo());
-    if (sensors_.size() > 1)
-        printSensorSummaries(sensors_, s_.wallClock(), log_.summaryTo());
-    else
-        printSilence(sensors_.front(), s_.wallClock(), log_.summaryTo());
-    // Only bytes that were no frame: likelier a rate or format that differs than a silent sensor.
-    if (onlyGarbageHeard(s_.stats())) {
-        std::fputs(QStringLiteral("hint: %1\n").arg(formatHint(s_)).toLocal8Bit().constData(),
-                   log_.summaryTo());
-        std::fflush(log_.summaryTo());
-    }
-    return code_;
-}
-
-ReadRun::Next ReadRun::round() {
-    for (SensorSummary& sensor : sensors_) {
-        if (stopRequested()) return Next::Over;
-        const Next next = reconnect_.away() ? writeAway(sensor) : measure(sensor);
-        if (next == Next::Over) return next;
-    }
-    return Next::GoOn;
-}
-
-ReadRun::Next ReadRun::measure(SensorSummary& sensor) {
-    const Result r = s_.measure(static_cast<std::uint8_t>(sensor.address));
-    countMeasurement(sensors_, sensor, r);
-    if (r.outcome == Outcome::Stopped) return Next::Over;
-    ++measurements_;
-    ++sensor.measurements;
+bool ReadRows::write(const QString& port, const poll::Measured& m) {
     Reading row;
-    row.port = s_.device();
-    row.address = sensor.address;
-    // When its reply's last byte came; without one, when the request gave up.
-    stampAt(row, s_.wallClock(), r.ok() || r.outcome == Outcome::Exception ? r.replyNs : s_.nowNs());
-    fillMeasurement(row, r);
-    if (!r.ok()) {
-        fail(sensor, exitCodeFor(r.outcome));
-    } else if (!row.ok) {
-        ++s_.stats().implausible;
-        ++sensor.stats.implausible;
-        fail(sensor, EXIT_DEVICE);
+    row.port = port;
+    row.address = m.sensor.address;
+    stampAt(row, clock_, poll::nsOf(m.at));
+    int failCode = EXIT_OK;
+    if (!m.result) {
+        row.status = QStringLiteral("port lost");
+        failCode = EXIT_NO_REPLY;
+    } else {
+        fillMeasurement(row, *m.result);
+        failCode = !m.result->ok() ? exitCodeFor(m.result->outcome) : row.ok ? EXIT_OK : EXIT_DEVICE;
     }
-    if (write(row) == Next::Over) return Next::Over;
-    if (r.outcome != Outcome::Lost) return Next::GoOn;
-    error(r.detail);
-    if (!ridesOut_) return Next::Over;
-    // The rest of this round is written as lost, the next rounds until it is back.
-    reconnect_.lost();
-    return Next::GoOn;
-}
-
-ReadRun::Next ReadRun::writeAway(SensorSummary& sensor) {
     ++measurements_;
-    ++sensor.measurements;
-    sensor.notHeard();
-    fail(sensor, EXIT_NO_REPLY);
-    Reading row;
-    row.port = s_.device();
-    row.address = sensor.address;
-    stampNow(row);
-    row.status = QStringLiteral("port lost");
-    return write(row);
-}
-
-void ReadRun::fail(SensorSummary& sensor, int exitCode) {
-    ++failed_;
-    ++sensor.failed;
-    // A timeout or a lost port outranks a bad reply: nothing heard is the more urgent news.
-    if (code_ == EXIT_OK || exitCode == EXIT_NO_REPLY) code_ = exitCode;
-}
-
-ReadRun::Next ReadRun::write(const Reading& row) {
-    if (log_.write(row)) return Next::GoOn;
+    if (failCode != EXIT_OK) {
+        ++failed_;
+        // A timeout or a lost port outranks a bad reply: nothing heard is the more urgent news.
+        if (code_ == EXIT_OK || failCode == EXIT_NO_REPLY) code_ = failCode;
+    }
+    if (log_.write(row)) return true;
     code_ = EXIT_USAGE;
-    return Next::Over;
+    return false;
 }
 
-void ReadRun::waitUntil(qint64 deadlineMs) {
-    while (!stopRequested()) {
-        reconnect_.tick();
-        const qint64 left = deadlineMs - nowMs();
-        if (left <= 0) return;
-        const auto slice = static_cast<int>(std::min<qint64>(left, 50));
-        // The line is heard out between rounds: a repeat or a late reply is counted as it comes,
-        // never taken for the next round's answer.
-        // A line away only waits, on its own clock.
-        if (reconnect_.away() || s_.listen(slice).outcome == Outcome::Lost)
-            s_.link().waitReadable(s_.nowNs() + slice * 1000000LL);
-    }
+poll::Schedule scheduleFor(const ReadOptions& o, std::vector<int> addresses, int timeoutMs, int retries) {
+    poll::Schedule s;
+    s.addresses = std::move(addresses);
+    s.every = Millis(o.everyMs);
+    s.rounds = o.everyGiven && !o.countGiven ? 0 : o.countGiven ? o.count : 1;
+    s.timeout = Millis(timeoutMs);
+    s.retries = retries;
+    return s;
 }
-
-} // namespace
 
 int runRead(Session& session, const ReadOptions& options) {
     // A row's status stays the failure's own word; the summary gives the hint, once.
     session.setFormatHint(false);
     ReadLog log;
     if (!log.open(options)) return EXIT_USAGE;
-    return ReadRun(session, options, log).run();
+    ReadRows rows(log, session.wallClock());
+    // Only a run that measures on a clock rides out an unplug; a one-off reports it.
+    const bool ridesOut = options.reconnect && options.everyGiven;
+
+    poll::BusPoller::Hooks hooks;
+    hooks.measured = [&](const poll::Measured& m) { return rows.write(session.device(), m); };
+    hooks.lost = [&](const line::Exchange* r) {
+        if (r) error(r->detail);
+        if (!ridesOut) return false;
+        error(QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(session.device()));
+        return true;
+    };
+    hooks.reopen = [&](Nanos away) {
+        if (!session.reopen()) return false;
+        error(QStringLiteral("the port is back after %1 s; measuring again")
+                  .arg(static_cast<double>(wholeMs(away)) / 1000.0, 0, 'f', 1));
+        return true;
+    };
+    poll::BusPoller bus(session.discipline(), session.link(),
+                        scheduleFor(options, options.addresses.empty() ? std::vector<int>{session.address()}
+                                                                       : options.addresses,
+                                    session.timeoutMs(), session.retries()),
+                        hooks);
+    poll::Engine engine;
+    engine.add(bus, session.link());
+    engine.run(stopRequested);
+    bus.end(poll::lineNow(session.link()));
+
+    Stats& stats = session.stats();
+    stats += bus.counts();
+    if (const auto* redial = dynamic_cast<const net::RedialLine*>(&session.link())) {
+        stats.reconnectsEnded = redial->reconnects().ended;
+        stats.reconnectsUnanswered = redial->reconnects().unanswered;
+    }
+    log.close();
+    printSummary(stats, rows.measurements(), rows.failed(), log.summaryTo());
+    if (bus.sensors().size() > 1)
+        printSensorSummaries(bus.sensors(), session.wallClock(), log.summaryTo());
+    else
+        printSilence(bus.sensors().front(), session.wallClock(), log.summaryTo());
+    // Only bytes that were no frame: likelier a rate or format that differs than a silent sensor.
+    if (onlyGarbageHeard(stats)) {
+        std::fputs(QStringLiteral("hint: %1\n").arg(formatHint(session)).toLocal8Bit().constData(),
+                   log.summaryTo());
+        std::fflush(log.summaryTo());
+    }
+    return rows.code();
 }
 
 } // namespace kv::cli

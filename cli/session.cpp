@@ -125,7 +125,7 @@ Result Session::addressRead(int retries, RetryOn retryOn, Wait wait) {
 
 Result Session::listen(int ms) {
     Result result = line::listen(discipline_, *link_, ms, stopRequested);
-    stats_.add(result.tally);
+    stats_ += result.tally;
     return result;
 }
 
@@ -134,17 +134,12 @@ Result Session::run(const line::Request& request) {
     if (formatHint_ && (result.outcome == Outcome::Timeout || result.outcome == Outcome::Garbled) &&
         onlyGarbageHeard(result.tally))
         result.detail += QStringLiteral("; ") + formatHint(*this);
-    stats_.add(result.tally);
-    if (result.ok() && result.latencyMs) stats_.latenciesMs.push_back(*result.latencyMs);
+    stats_.add(result);
     return result;
 }
 
 bool onlyGarbageHeard(const line::Tally& t) {
     return t.replies + t.exceptions == 0 && t.late.empty() && t.noise + t.crcErrors > 0;
-}
-
-bool onlyGarbageHeard(const Counters& c) {
-    return c.replies + c.exceptions + c.late == 0 && c.noise + c.crcErrors > 0;
 }
 
 QString formatHint(const Session& s) {

@@ -2,7 +2,7 @@
 // A run's line to its sensors: the port opened by name, the sensor's requests sent through
 // the line discipline with the run's timeout and retries, and the counts of the run.
 
-#include "cli/counts.h"
+#include "cli/summary.h"
 #include "cli/wallclock.h"
 #include "line/discipline.h"
 #include "modbus/codec.h"
@@ -113,6 +113,8 @@ public:
     [[nodiscard]] qint64 nowNs() const { return link_->nowNs(); }
 
     Stats& stats() { return stats_; }
+    // Its line discipline, for a run that drives the line itself.
+    line::Discipline& discipline() { return discipline_; }
     // The line itself, for tests that keep time on its clock.
     Link& link() { return *link_; }
 
@@ -134,7 +136,6 @@ private:
 // Bytes came back but never a sound frame, as when the sensor's rate, parity or stop bits
 // differ from the line's: true for a failed request's tally, or a run's counts.
 [[nodiscard]] bool onlyGarbageHeard(const line::Tally& tally);
-[[nodiscard]] bool onlyGarbageHeard(const Counters& counts);
 // What to check then: the options of the line's rate and format, or, behind a device server,
 // the server's settings.
 [[nodiscard]] QString formatHint(const Session& s);

@@ -29,7 +29,7 @@ QString countsLine(const Stats& s, int measurements, int failed) {
         .arg(s.exceptions)
         .arg(s.badReplies)
         .arg(s.lost)
-        .arg(s.late)
+        .arg(s.lateTotal())
         .arg(QString::number(lossPercent(measurements, failed), 'f', 1));
 }
 
@@ -62,7 +62,7 @@ QString sensorLine(const SensorSummary& s, int width, const WallClock& clock) {
                     .arg(msText(sensor::percentile(v, 50)), msText(sensor::percentile(v, 95)),
                          msText(*std::max_element(v.begin(), v.end())));
     }
-    if (s.stats.late > 0) text += QStringLiteral(", %1 late replies").arg(s.stats.late);
+    if (s.stats.lateTotal() > 0) text += QStringLiteral(", %1 late replies").arg(s.stats.lateTotal());
     if (s.stats.noise > 0) text += QStringLiteral(", %1 noise bursts").arg(s.stats.noise);
     if (s.stats.implausible > 0) text += QStringLiteral(", %1 implausible").arg(s.stats.implausible);
     if (const QString silence = silenceText(s, clock); !silence.isEmpty())
@@ -118,7 +118,7 @@ void printSensorSummaries(const std::vector<SensorSummary>& sensors, const WallC
         text += sensorLine(s, width, clock);
         // Anything at all heard from the address counts as an answer, even a bad or late one.
         const Stats& c = s.stats;
-        if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies + c.late == 0)
+        if (s.measurements > 0 && c.replies + c.crcErrors + c.exceptions + c.badReplies + c.lateTotal() == 0)
             silent << QString::number(s.address);
     }
     if (!silent.isEmpty()) text += QStringLiteral("never answered: %1\n").arg(silent.join(QLatin1Char(',')));

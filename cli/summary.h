@@ -2,13 +2,20 @@
 // The summary at the end of a run: its counts, its loss and its latencies, and a line per
 // sensor of a bus.
 
-#include "cli/counts.h"
 #include "cli/wallclock.h"
+#include "poll/counts.h"
 
 #include <cstdio>
 #include <vector>
 
 namespace kv::cli {
+
+// The counts are the engine's; the command line prints them.
+using poll::Counters;
+using poll::SensorSummary;
+using poll::Silence;
+using poll::Stats;
+using poll::countMeasurement;
 
 // Requests, replies, timeouts, CRC errors, exceptions, loss and latency of a run.
 void printSummary(const Stats& stats, int measurements, int failed, std::FILE* to);

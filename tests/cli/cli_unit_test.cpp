@@ -111,7 +111,7 @@ TEST(CliSummary, CountsLossAndNearestRankLatencies) {
     s.crcErrors = 2;
     s.exceptions = 1;
     s.lost = 1;
-    s.late = 2;
+    s.late = {{5, 2}};
     s.outages = 1;
     s.lostMs = 2345;
     for (int i = 20; i >= 1; --i)

@@ -76,7 +76,7 @@ std::vector<std::string> runSchedule(const Model& model, std::uint32_t seed, See
     seen.requests += st.requests;
     seen.replies += st.replies;
     seen.timeouts += st.timeouts;
-    seen.late += st.late;
+    seen.late += st.lateTotal();
     seen.syncs += st.syncs;
     return oracle.violations();
 }

@@ -1,31 +1,34 @@
-#include "cli/counts.h"
+#include "poll/counts.h"
 
-namespace kv::cli {
+namespace kv::poll {
 
-void Counters::add(const line::Tally& t, bool withLate) {
-    requests += t.requests;
-    replies += t.replies;
-    timeouts += t.timeouts;
-    crcErrors += t.crcErrors;
-    exceptions += t.exceptions;
-    badReplies += t.badReplies;
-    lost += t.lost;
-    retries += t.retries;
-    syncs += t.syncs;
-    if (!withLate) return;
-    late += t.lateTotal();
-    noise += t.noise;
+void Stats::add(const line::Exchange& r) {
+    *this += r.tally;
+    if (r.ok() && r.latencyMs) latenciesMs.push_back(*r.latencyMs);
+}
+
+Stats& Stats::operator+=(const Stats& o) {
+    line::Tally::operator+=(o);
+    outages += o.outages;
+    lostMs += o.lostMs;
+    reconnectsEnded += o.reconnectsEnded;
+    reconnectsUnanswered += o.reconnectsUnanswered;
+    implausible += o.implausible;
+    latenciesMs.insert(latenciesMs.end(), o.latenciesMs.begin(), o.latenciesMs.end());
+    return *this;
 }
 
 void countMeasurement(std::vector<SensorSummary>& sensors, SensorSummary& sensor, const line::Exchange& r) {
     // The request's own counts are its sensor's; a late reply is its sender's.
-    sensor.stats.add(r.tally, false);
+    line::Tally own = r.tally;
+    own.late.clear();
+    sensor.stats += own;
     for (const auto& [from, n] : r.tally.late)
         for (SensorSummary& other : sensors)
-            if (other.address == from) other.stats.late += n;
+            if (other.address == from)
+                for (int i = 0; i < n; ++i)
+                    other.stats.addLate(from);
     if (r.ok() && r.latencyMs) sensor.stats.latenciesMs.push_back(*r.latencyMs);
-    // Noise heard while a sensor was asked is its line's; it may have caused the failure.
-    sensor.stats.noise += r.tally.noise;
     if (r.ok() || r.outcome == line::Outcome::Exception)
         sensor.heard(r.replyNs);
     else if (r.outcome != line::Outcome::Stopped)
@@ -44,4 +47,4 @@ void SensorSummary::end(qint64 nowNs) {
         longestSilence = {lastHeardNs, nowNs - lastHeardNs, unanswered, true};
 }
 
-} // namespace kv::cli
+} // namespace kv::poll

@@ -1,25 +1,15 @@
 #pragma once
-// The counts of a run and of each sensor in it: the sum of the tallies its requests brought.
+// The counts of a run and of each sensor in it: the sum of the tallies its requests brought,
+// and what became of the link meanwhile.
 
 #include "line/discipline.h"
 
 #include <vector>
 
-namespace kv::cli {
+namespace kv::poll {
 
 // The counts apart from the latencies, so that they can be looked at cheaply.
-struct Counters {
-    int requests = 0;
-    int replies = 0;
-    int timeouts = 0;
-    int crcErrors = 0;
-    int exceptions = 0;
-    int badReplies = 0;
-    int lost = 0; // requests the port went away under
-    int retries = 0;
-    int late = 0;      // late replies: sound frames that answered nothing asked
-    int noise = 0;     // bursts of bytes that were no sound frame
-    int syncs = 0;     // resynchronising reads sent besides the requests
+struct Counters : line::Tally {
     int outages = 0;   // times the port went away during a run
     double lostMs = 0; // time without the port
     // Network connections made anew without a measurement lost: after the other end ended
@@ -27,13 +17,15 @@ struct Counters {
     int reconnectsEnded = 0;
     int reconnectsUnanswered = 0;
     int implausible = 0; // measurements whose values the sensor cannot report
-
-    // Adds a request's tally; its late replies too unless they are counted by sender.
-    void add(const line::Tally& t, bool withLate = true);
 };
 
 struct Stats : Counters {
     std::vector<double> latenciesMs; // of good replies
+
+    // A request's tally, and its latency when it was answered.
+    void add(const line::Exchange& r);
+    using line::Tally::operator+=;
+    Stats& operator+=(const Stats& other);
 };
 
 // A stretch in which a sensor was not heard: from its last sound reply (or the run's start)
@@ -66,4 +58,4 @@ struct SensorSummary {
 // reply (or none) to the sensor's silences.
 void countMeasurement(std::vector<SensorSummary>& sensors, SensorSummary& sensor, const line::Exchange& r);
 
-} // namespace kv::cli
+} // namespace kv::poll

@@ -1,0 +1,111 @@
+#include "poll/engine.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace kv::poll {
+
+namespace {
+// How often the operator's stop is looked at.
+constexpr Millis STOP_SLICE{50};
+} // namespace
+
+struct Engine::Bus {
+    BusPoller* poller = nullptr;
+    ByteLine* line = nullptr;
+    bool notifies = false;
+    QTimer timer;
+};
+
+Engine::Engine() = default;
+Engine::~Engine() = default;
+
+void Engine::add(BusPoller& poller, ByteLine& line) {
+    auto bus = std::make_unique<Bus>();
+    bus->poller = &poller;
+    bus->line = &line;
+    Bus* b = bus.get();
+    b->timer.setSingleShot(true);
+    b->timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&b->timer, &QTimer::timeout, [this, b] { service(*b); });
+    b->notifies = line.setNotify([this, b] { service(*b); });
+    buses_.push_back(std::move(bus));
+    if (loop_) service(*b);
+}
+
+void Engine::poke(BusPoller& poller) {
+    for (const auto& b : buses_)
+        if (b->poller == &poller) service(*b);
+}
+
+void Engine::service(Bus& bus) {
+    const TimePoint now = lineNow(*bus.line);
+    bus.poller->tick(now);
+    if (over()) {
+        if (loop_) loop_->quit();
+        return;
+    }
+    const TimePoint wake = bus.poller->wake(lineNow(*bus.line));
+    if (wake == TimePoint::max()) {
+        bus.timer.stop();
+        return;
+    }
+    // Rounded up: a timer that fires before the deadline would only be set again.
+    const auto left = std::chrono::ceil<Millis>(wake - lineNow(*bus.line));
+    bus.timer.start(static_cast<int>(std::clamp<Millis::rep>(left.count(), 0, 24 * 3600 * 1000)));
+}
+
+bool Engine::over() const {
+    if (quit_) return true;
+    const bool allDone = std::all_of(buses_.begin(), buses_.end(), [](const auto& b) { return b->poller->done(); });
+    return allDone && !(waitMore_ && waitMore_());
+}
+
+void Engine::quit() {
+    quit_ = true;
+    if (loop_) loop_->quit();
+}
+
+void Engine::run(const std::function<bool()>& stop, const std::function<bool()>& waitMore) {
+    waitMore_ = waitMore;
+    quit_ = false;
+    // A line on a virtual clock keeps its time only while it is waited on.
+    if (buses_.size() == 1 && !buses_.front()->notifies && !waitMore) {
+        runWaiting(*buses_.front(), stop);
+    } else {
+        QEventLoop loop;
+        loop_ = &loop;
+        QTimer stopCheck;
+        QObject::connect(&stopCheck, &QTimer::timeout, [&] {
+            if ((stop && stop()) || over()) loop.quit();
+        });
+        stopCheck.start(static_cast<int>(STOP_SLICE.count()));
+        for (const auto& b : buses_)
+            QTimer::singleShot(0, &b->timer, [this, bus = b.get()] { service(*bus); });
+        if (!over()) loop.exec();
+        loop_ = nullptr;
+    }
+    for (const auto& b : buses_) {
+        b->timer.stop();
+        if (!b->poller->done()) b->poller->stop(lineNow(*b->line));
+    }
+    waitMore_ = {};
+}
+
+void Engine::runWaiting(Bus& bus, const std::function<bool()>& stop) {
+    BusPoller& p = *bus.poller;
+    ByteLine& line = *bus.line;
+    while (!quit_ && !p.done()) {
+        if (stop && stop()) return;
+        p.tick(lineNow(line));
+        if (quit_ || p.done()) return;
+        const TimePoint now = lineNow(line);
+        const TimePoint wake = p.wake(now);
+        if (wake <= now) continue;
+        line.waitReadable(nsOf(stop ? std::min(wake, now + STOP_SLICE) : wake));
+    }
+}
+
+} // namespace kv::poll
