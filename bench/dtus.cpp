@@ -5,6 +5,7 @@
 // The DTUs are virtual sensors dialling in (`kv7702r-sim --dial`), one process each, with
 // registrations and a heartbeat every 5 s; they answer at 9600 baud as a bus would.
 //   dtus_bench [MEASURE_SECONDS [SIZE...]]    default 30 s, sizes 10 50 200
+// KV7702R_PROGRAM names another kv7702r build to measure the same way.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -80,7 +81,7 @@ Figures measure(int dtus, int seconds, const QString& dir) {
     QProcess tool;
     tool.setStandardErrorFile(err);
     tool.setStandardOutputFile(QProcess::nullDevice());
-    tool.start(QStringLiteral(KV_CLI_BINARY),
+    tool.start(qEnvironmentVariable("KV7702R_PROGRAM", QStringLiteral(KV_CLI_BINARY)),
                {QStringLiteral("read"), QStringLiteral("--port"),
                 QStringLiteral("listen://127.0.0.1:%1").arg(port), QStringLiteral("--address"),
                 QStringLiteral("1-%1").arg(kSensors), QStringLiteral("--every"), QString::number(kEveryMs),
