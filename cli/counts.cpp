@@ -1,5 +1,7 @@
 #include "cli/counts.h"
 
+#include "line/clock.h"
+
 namespace kv::cli {
 
 void Counters::add(const line::Tally& t, bool withLate) {
@@ -23,11 +25,11 @@ void countMeasurement(std::vector<SensorSummary>& sensors, SensorSummary& sensor
     for (const auto& [from, n] : r.tally.late)
         for (SensorSummary& other : sensors)
             if (other.address == from) other.stats.late += n;
-    if (r.ok() && r.latencyMs) sensor.stats.latenciesMs.push_back(*r.latencyMs);
+    if (r.ok() && r.latency) sensor.stats.latenciesMs.push_back(msOf(*r.latency));
     // Noise heard while a sensor was asked is its line's; it may have caused the failure.
     sensor.stats.noise += r.tally.noise;
     if (r.ok() || r.outcome == line::Outcome::Exception)
-        sensor.heard(r.replyNs);
+        sensor.heard(line::nsAt(r.replyAt));
     else if (r.outcome != line::Outcome::Stopped)
         sensor.notHeard();
 }

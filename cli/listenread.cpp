@@ -7,6 +7,7 @@
 #include "cli/console.h"
 #include "cli/readlog.h"
 #include "cli/summary.h"
+#include "line/clock.h"
 #include "net/dialin.h"
 #include "sensor/values.h"
 
@@ -158,11 +159,11 @@ void Poller::step(Bus& b, qint64 nowNs) {
             line::Discipline& d = b.discipline;
             const std::optional<qint64> release = b.dtu.line().releaseNs();
             if (b.dtu.socket().hasBytes() || (release && nowNs >= *release))
-                d.onBytes(b.dtu.line().take(), nowNs);
+                d.onBytes(b.dtu.line().take(), line::timeAt(nowNs));
             else if (b.dtu.line().lost())
                 d.onLost();
-            else if (nowNs >= d.deadlineNs())
-                d.onDeadline(nowNs);
+            else if (line::timeAt(nowNs) >= d.deadline())
+                d.onDeadline(line::timeAt(nowNs));
             else
                 return;
             if (d.finished()) {
@@ -173,7 +174,7 @@ void Poller::step(Bus& b, qint64 nowNs) {
         }
         if (!b.away && !b.dtu.connected()) goneAway(b, nowNs);
         // Between requests what comes is heard out as it comes, never kept for the next answer.
-        if (!b.away && b.dtu.socket().hasBytes()) b.discipline.onBytes(b.dtu.line().take(), nowNs);
+        if (!b.away && b.dtu.socket().hasBytes()) b.discipline.onBytes(b.dtu.line().take(), line::timeAt(nowNs));
         if (broken_ || !startNext(b, nowNs)) return;
     }
 }
@@ -199,7 +200,7 @@ bool Poller::startNext(Bus& b, qint64 nowNs) {
     line::Request request;
     request.bytes = toBytes(frame);
     request.expect = sensor::expectRead(frame);
-    request.timeoutMs = common_.timeoutMs;
+    request.timeout = Millis(common_.timeoutMs);
     request.retries = common_.retries;
     b.discipline.begin(request);
     b.asking = true;
@@ -211,9 +212,9 @@ void Poller::finished(Bus& b, const Result& r, qint64 nowNs) {
     countMeasurement(b.sensors, sensor, r);
     b.stats.add(r.tally);
     total_.add(r.tally);
-    if (r.ok() && r.latencyMs) {
-        b.stats.latenciesMs.push_back(*r.latencyMs);
-        total_.latenciesMs.push_back(*r.latencyMs);
+    if (r.ok() && r.latency) {
+        b.stats.latenciesMs.push_back(msOf(*r.latency));
+        total_.latenciesMs.push_back(msOf(*r.latency));
     }
     Reading row;
     fillMeasurement(row, r);
@@ -286,7 +287,7 @@ qint64 Poller::wakeNs(qint64 nowNs) const {
         wake = std::min(wake, startNs_ + static_cast<qint64>(listen_.dtusWaitMs) * kNsPerMs);
     for (const auto& b : buses_) {
         if (b->asking) {
-            wake = std::min(wake, b->discipline.deadlineNs());
+            wake = std::min(wake, line::nsAt(b->discipline.deadline()));
             if (const std::optional<qint64> release = b->dtu.line().releaseNs())
                 wake = std::min(wake, *release);
         } else if (b->next < b->sensors.size())

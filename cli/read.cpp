@@ -7,6 +7,7 @@
 #include "cli/readlog.h"
 #include "cli/reconnect.h"
 #include "cli/summary.h"
+#include "line/clock.h"
 #include "net/redial.h"
 
 #include <algorithm>
@@ -106,7 +107,7 @@ ReadRun::Next ReadRun::measure(SensorSummary& sensor) {
     row.port = s_.device();
     row.address = sensor.address;
     // When its reply's last byte came; without one, when the request gave up.
-    stampAt(row, s_.wallClock(), r.ok() || r.outcome == Outcome::Exception ? r.replyNs : s_.nowNs());
+    stampAt(row, s_.wallClock(), r.ok() || r.outcome == Outcome::Exception ? line::nsAt(r.replyAt) : s_.nowNs());
     fillMeasurement(row, r);
     if (!r.ok()) {
         fail(sensor, exitCodeFor(r.outcome));
