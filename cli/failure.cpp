@@ -21,8 +21,9 @@ QString describe(const line::Exchange& ex) {
     case Failure::NeverSilent:
         return QStringLiteral("the line never fell silent for %1 ms; nothing sent").arg(ex.timeout.count());
     case Failure::CannotResync:
-        return QStringLiteral("address %1 cannot be resynchronised: its late replies could pass for the answer; "
-                              "nothing sent")
+        return QStringLiteral(
+                   "address %1 cannot be resynchronised: its late replies could pass for the answer; "
+                   "nothing sent")
             .arg(ex.address);
     case Failure::Lost:
         return QStringLiteral("the port went away: %1").arg(ex.lineError);

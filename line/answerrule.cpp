@@ -6,27 +6,52 @@ namespace kv::line {
 
 using Verdict = LineEvent::Verdict;
 using Direction = LineEvent::Direction;
+using sensor::Expectation;
 
-// ---- a request: one answer, from the device asked ----------------------------------------
+// A request: one answer, from the device asked.
+class RequestRule final : public AnswerRule {
+public:
+    bool blocked(PendingReplies& pending, const Expectation& request, TimePoint now) const override {
+        return pending.blocks(request, now);
+    }
+    Nanos window(Millis timeout, Millis) const override { return timeout; }
+    bool from(std::uint8_t sender, const Expectation& expect) const override { return sender == expect.address; }
+    Verdict notTaken(std::uint8_t sender, const Expectation& expect) const override {
+        return sender == expect.address ? Verdict::Late : Verdict::Other;
+    }
+    bool damaged(const Attempt& a, const QByteArray& bytes) const override;
+    Judged judge(const Attempt& a, const QByteArray& frame, TimePoint at) const override;
+    void garbled(Attempt& a, const QByteArray& bytes, TimePoint at) const override;
+    void over(Attempt& a, TimePoint now) const override;
+};
 
-bool RequestRule::blocked(PendingReplies& pending, const sensor::Expectation& request, TimePoint now) const {
-    return pending.blocks(request, now);
+// The address read: every device's answer, to the end of the window.
+class AddressReadRule final : public AnswerRule {
+public:
+    // Its answers are judged one by one, as they come.
+    bool blocked(PendingReplies&, const Expectation&, TimePoint) const override { return false; }
+    Nanos window(Millis timeout, Millis grace) const override { return timeout + grace; }
+    bool from(std::uint8_t sender, const Expectation&) const override { return sensor::isDeviceAddress(sender); }
+    // Anyone may answer, so what is not taken answers an earlier request.
+    Verdict notTaken(std::uint8_t, const Expectation&) const override { return Verdict::Late; }
+    // Any device may answer: a damaged address names no one.
+    bool damaged(const Attempt&, const QByteArray&) const override { return false; }
+    Judged judge(const Attempt& a, const QByteArray& frame, TimePoint at) const override;
+    void garbled(Attempt& a, const QByteArray& bytes, TimePoint at) const override;
+    void over(Attempt& a, TimePoint now) const override;
+};
+
+const AnswerRule& ruleFor(const Request& request) {
+    static const RequestRule one;
+    static const AddressReadRule every;
+    if (request.collect) return every;
+    return one;
 }
 
-Nanos RequestRule::window(Millis timeout, Millis) const {
-    return timeout;
-}
-
-bool RequestRule::from(std::uint8_t sender, const sensor::Expectation& expect) const {
-    return sender == expect.address;
-}
-
-Verdict RequestRule::notTaken(std::uint8_t sender, const sensor::Expectation& expect) const {
-    return sender == expect.address ? Verdict::Late : Verdict::Other;
-}
+// ---- a request --------------------------------------------------------------------------------
 
 bool RequestRule::damaged(const Attempt& a, const QByteArray& b) const {
-    const sensor::Expectation& e = a.expect_;
+    const Expectation& e = a.expect_;
     if (b.size() < 3 || (e.kind != sensor::ReplyKind::Read && e.kind != sensor::ReplyKind::WriteEcho &&
                          e.kind != sensor::ReplyKind::WriteMultiple))
         return false;
@@ -51,7 +76,7 @@ bool RequestRule::damaged(const Attempt& a, const QByteArray& b) const {
 }
 
 Judged RequestRule::judge(const Attempt& a, const QByteArray& frame, TimePoint at) const {
-    const sensor::Expectation& e = a.expect_;
+    const Expectation& e = a.expect_;
     // A reply cannot end before the request and itself have crossed the line: this one was on
     // its way before the request went out.
     if (!sensor::couldAnswer(frame, e) || (frame != a.bytes_ && a.tooSoon(frame, at))) return {};
@@ -97,27 +122,7 @@ void RequestRule::over(Attempt& a, TimePoint now) const {
     a.fail(Outcome::Timeout, Failure::NoReply, now);
 }
 
-// ---- the address read: every device's answer, to the end of the window --------------------
-
-bool AddressReadRule::blocked(PendingReplies&, const sensor::Expectation&, TimePoint) const {
-    return false; // its answers are judged one by one, as they come
-}
-
-Nanos AddressReadRule::window(Millis timeout, Millis grace) const {
-    return timeout + grace;
-}
-
-bool AddressReadRule::from(std::uint8_t sender, const sensor::Expectation&) const {
-    return sensor::isDeviceAddress(sender);
-}
-
-Verdict AddressReadRule::notTaken(std::uint8_t, const sensor::Expectation&) const {
-    return Verdict::Late; // anyone may answer, so what is not taken answers an earlier request
-}
-
-bool AddressReadRule::damaged(const Attempt&, const QByteArray&) const {
-    return false; // any device may answer: a damaged address names no one
-}
+// ---- the address read -------------------------------------------------------------------------
 
 Judged AddressReadRule::judge(const Attempt& a, const QByteArray& frame, TimePoint at) const {
     if (!sensor::couldAnswer(frame, a.expect_) || a.wire_.pending.couldProduce(frame, at, false) ||
@@ -167,13 +172,6 @@ void AddressReadRule::over(Attempt& a, TimePoint now) const {
     const auto good = std::find_if(kept.begin(), kept.end(), [](const Answer& k) { return k.reply.ok(); });
     a.end_.answer = good != kept.end() ? *good : kept.front();
     a.finish(a.end_.answer.reply.ok() ? Outcome::Answered : Outcome::Exception, Failure::None, now);
-}
-
-const AnswerRule& ruleFor(const Request& request) {
-    static const RequestRule one;
-    static const AddressReadRule every;
-    if (request.collect) return every;
-    return one;
 }
 
 } // namespace kv::line

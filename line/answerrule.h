@@ -50,32 +50,6 @@ public:
     virtual void over(Attempt& a, TimePoint now) const = 0;
 };
 
-class RequestRule final : public AnswerRule {
-public:
-    [[nodiscard]] bool blocked(PendingReplies& pending, const sensor::Expectation& request,
-                               TimePoint now) const override;
-    [[nodiscard]] Nanos window(Millis timeout, Millis grace) const override;
-    [[nodiscard]] bool from(std::uint8_t sender, const sensor::Expectation& expect) const override;
-    [[nodiscard]] LineEvent::Verdict notTaken(std::uint8_t sender, const sensor::Expectation& expect) const override;
-    [[nodiscard]] bool damaged(const Attempt& a, const QByteArray& bytes) const override;
-    [[nodiscard]] Judged judge(const Attempt& a, const QByteArray& frame, TimePoint at) const override;
-    void garbled(Attempt& a, const QByteArray& bytes, TimePoint at) const override;
-    void over(Attempt& a, TimePoint now) const override;
-};
-
-class AddressReadRule final : public AnswerRule {
-public:
-    [[nodiscard]] bool blocked(PendingReplies& pending, const sensor::Expectation& request,
-                               TimePoint now) const override;
-    [[nodiscard]] Nanos window(Millis timeout, Millis grace) const override;
-    [[nodiscard]] bool from(std::uint8_t sender, const sensor::Expectation& expect) const override;
-    [[nodiscard]] LineEvent::Verdict notTaken(std::uint8_t sender, const sensor::Expectation& expect) const override;
-    [[nodiscard]] bool damaged(const Attempt& a, const QByteArray& bytes) const override;
-    [[nodiscard]] Judged judge(const Attempt& a, const QByteArray& frame, TimePoint at) const override;
-    void garbled(Attempt& a, const QByteArray& bytes, TimePoint at) const override;
-    void over(Attempt& a, TimePoint now) const override;
-};
-
 // The rule of the request: the address read's when it collects.
 [[nodiscard]] const AnswerRule& ruleFor(const Request& request);
 

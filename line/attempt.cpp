@@ -43,16 +43,7 @@ void Wire::hold(const sensor::Expectation& request, TimePoint now) {
 
 void Wire::tell(Direction direction, Verdict verdict, TimePoint at, const QByteArray& bytes,
                 std::optional<Nanos> latency) const {
-    if (!observer) return;
-    LineEvent e;
-    e.direction = direction;
-    e.verdict = verdict;
-    e.at = at;
-    e.bytes = bytes;
-    e.address = asked;
-    e.attempt = attempt;
-    e.latency = latency;
-    observer(e);
+    if (observer) observer({direction, verdict, at, bytes, asked, attempt, latency});
 }
 
 void Wire::late(const QByteArray& frame, TimePoint at, Verdict verdict, Tally& counts) {
@@ -92,13 +83,9 @@ TimePoint Attempt::deadline() const {
         return std::min(wire_.lastHeard + kSettleQuiet, until_);
     case Phase::Done:
         return TimePoint::max();
-    case Phase::AwaitReply:
-    case Phase::Quiet:
-    case Phase::EchoCheck:
-    case Phase::Grace:
-        break;
+    default:
+        return until_;
     }
-    return until_;
 }
 
 void Attempt::onDeadline(TimePoint now) {
@@ -183,7 +170,8 @@ void Attempt::heard(TimePoint at) {
         const bool listening = phase_ == Phase::AwaitReply || phase_ == Phase::Quiet;
         const bool garbled = listening && garbledAnswer(b);
         if (garbled || (listening && rule_.damaged(*this, b))) {
-            const int length = garbled ? std::max(sensor::frameLength(b), 1) : sensor::replyLength(b, expect_);
+            const int length =
+                garbled ? std::max(sensor::frameLength(b), 1) : sensor::replyLength(b, expect_);
             heardDamaged(b.left(length));
             rule_.garbled(*this, reader.take(length), at);
             continue;
@@ -331,8 +319,8 @@ void Attempt::answered(const Answer& answer, Outcome outcome) {
         return;
     }
     if (!answer.own) wire_.hold(expect_, answer.at); // the exception may have been an older request's
-    wire_.tell(Direction::Heard, outcome == Outcome::Exception ? Verdict::Exception : Verdict::Answer, answer.at,
-               answer.frame, latencyOf(answer));
+    wire_.tell(Direction::Heard, outcome == Outcome::Exception ? Verdict::Exception : Verdict::Answer,
+               answer.at, answer.frame, latencyOf(answer));
     end_.answer = answer;
     finish(outcome, Failure::None, answer.at);
 }

@@ -29,10 +29,10 @@ struct Wire {
     PendingReplies pending;
     FrameReader reader;
     std::function<void(const LineEvent&)> observer;
-    bool echo = false;            // the adapter hears its own requests: that copy is stripped
+    bool echo = false;              // the adapter hears its own requests: that copy is stripped
     TimePoint lastHeard = LONG_AGO; // the last byte heard
     TimePoint sentOut = LONG_AGO;   // the last request's last byte on the wire
-    bool noiseOpen = false;       // the last bytes dropped were noise: more join that burst
+    bool noiseOpen = false;         // the last bytes dropped were noise: more join that burst
     // Told with every event: the device asked and the try's number.
     std::uint8_t asked = 1;
     int attempt = 0;
@@ -50,7 +50,8 @@ struct Wire {
               const QByteArray& bytes = {}, std::optional<Nanos> latency = std::nullopt) const;
     // A sound frame not taken: told as `verdict`, it settles what it answers and counts late.
     void late(const QByteArray& frame, TimePoint at, LineEvent::Verdict verdict, Tally& counts);
-    void noise(const QByteArray& bytes, Tally& counts, LineEvent::Verdict verdict = LineEvent::Verdict::Noise);
+    void noise(const QByteArray& bytes, Tally& counts,
+               LineEvent::Verdict verdict = LineEvent::Verdict::Noise);
 };
 
 class Attempt {
@@ -141,8 +142,8 @@ private:
     Phase phase_ = Phase::AwaitSilence;
     TimePoint until_;
     bool sent_ = false;
-    TimePoint writeAt_; // the request began to go out
-    TimePoint sentAt_;  // its last byte written
+    TimePoint writeAt_;      // the request began to go out
+    TimePoint sentAt_;       // its last byte written
     bool echoCheck_ = false; // the start of what is heard may be the request's own copy
     bool lateFromAsked_ = false;
     // Quiet: the answer, until its device has said nothing more; EchoCheck: a write's answer,

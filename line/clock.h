@@ -7,8 +7,14 @@
 
 namespace kv::line {
 
-[[nodiscard]] inline TimePoint timeAt(qint64 ns) { return TimePoint(Nanos(ns)); }
-[[nodiscard]] inline qint64 nsAt(TimePoint t) { return t.time_since_epoch().count(); }
-[[nodiscard]] inline TimePoint now(const ByteLine& line) { return timeAt(line.nowNs()); }
+[[nodiscard]] inline TimePoint timeAt(qint64 ns) {
+    return TimePoint(Nanos(ns));
+}
+[[nodiscard]] inline qint64 nsAt(TimePoint t) {
+    return t.time_since_epoch().count();
+}
+[[nodiscard]] inline TimePoint now(const ByteLine& line) {
+    return timeAt(line.nowNs());
+}
 
 } // namespace kv::line

@@ -203,10 +203,7 @@ void Discipline::tryEnded() {
     case Outcome::Lost:
         onLost();
         return;
-    case Outcome::Timeout:
-    case Outcome::Garbled:
-    case Outcome::Echo:
-    case Outcome::Stopped:
+    default:
         failed(end);
         return;
     }

@@ -96,6 +96,7 @@ private:
 Exchange exchange(Discipline& discipline, ByteLine& line, const Request& request,
                   const std::function<bool()>& stop = {});
 // Hears the line out for `duration`.
-Exchange listen(Discipline& discipline, ByteLine& line, Millis duration, const std::function<bool()>& stop = {});
+Exchange listen(Discipline& discipline, ByteLine& line, Millis duration,
+                const std::function<bool()>& stop = {});
 
 } // namespace kv::line

@@ -27,16 +27,16 @@ enum class Outcome {
 
 // Why a request ended without its answer, as a kind the command line words (cli/failure.h).
 enum class Failure {
-    None,          // answered, the device's exception, or only listened
-    NoReply,       // nothing within the timeout
+    None,           // answered, the device's exception, or only listened
+    NoReply,        // nothing within the timeout
     GatewayNoReply, // a gateway's exception: its device did not answer (the reply holds it)
-    Crc,           // a reply of the answer's shape with a bad CRC
-    Cut,           // the answer began and was cut short
-    Echo,          // the request itself came back, without --echo
-    NeverSilent,   // nothing sent: the line never fell silent within the timeout
-    CannotResync,  // nothing sent: the device's late replies could pass for the answer
-    Lost,          // the line went away
-    Stopped,       // the operator stopped
+    Crc,            // a reply of the answer's shape with a bad CRC
+    Cut,            // the answer began and was cut short
+    Echo,           // the request itself came back, without --echo
+    NeverSilent,    // nothing sent: the line never fell silent within the timeout
+    CannotResync,   // nothing sent: the device's late replies could pass for the answer
+    Lost,           // the line went away
+    Stopped,        // the operator stopped
 };
 
 // What one request adds to the counts of a run.

@@ -91,9 +91,8 @@ bool PendingReplies::holdsFor(std::uint8_t address, TimePoint now) {
 bool PendingReplies::blocks(const sensor::Expectation& request, TimePoint now) {
     if (request.anyAddress) return false; // judged frame by frame: see couldProduce
     const Device& d = device(request.address, now);
-    return d.fullSince || std::any_of(d.runs.begin(), d.runs.end(), [&](const Run& r) {
-               return sensor::sameAnswers(r.request, request);
-           });
+    return d.fullSince || std::any_of(d.runs.begin(), d.runs.end(),
+                                      [&](const Run& r) { return sensor::sameAnswers(r.request, request); });
 }
 
 int PendingReplies::syncCount(const sensor::Expectation& request, TimePoint now) {
