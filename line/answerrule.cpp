@@ -15,7 +15,9 @@ public:
         return pending.blocks(request, now);
     }
     Nanos window(Millis timeout, Millis) const override { return timeout; }
-    bool from(std::uint8_t sender, const Expectation& expect) const override { return sender == expect.address; }
+    bool from(std::uint8_t sender, const Expectation& expect) const override {
+        return sender == expect.address;
+    }
     Verdict notTaken(std::uint8_t sender, const Expectation& expect) const override {
         return sender == expect.address ? Verdict::Late : Verdict::Other;
     }
@@ -31,7 +33,9 @@ public:
     // Its answers are judged one by one, as they come.
     bool blocked(PendingReplies&, const Expectation&, TimePoint) const override { return false; }
     Nanos window(Millis timeout, Millis grace) const override { return timeout + grace; }
-    bool from(std::uint8_t sender, const Expectation&) const override { return sensor::isDeviceAddress(sender); }
+    bool from(std::uint8_t sender, const Expectation&) const override {
+        return sensor::isDeviceAddress(sender);
+    }
     // Anyone may answer, so what is not taken answers an earlier request.
     Verdict notTaken(std::uint8_t, const Expectation&) const override { return Verdict::Late; }
     // Any device may answer: a damaged address names no one.
@@ -132,7 +136,8 @@ Judged AddressReadRule::judge(const Attempt& a, const QByteArray& frame, TimePoi
     const std::uint8_t from = sensor::senderOf(frame);
     if (a.wire_.pending.pastLive(from, at)) return {Meaning::KeptUnsure, reply};
     const auto& kept = a.end_.answers;
-    if (std::any_of(kept.begin(), kept.end(), [&](const Answer& k) { return sensor::senderOf(k.frame) == from; }))
+    if (std::any_of(kept.begin(), kept.end(),
+                    [&](const Answer& k) { return sensor::senderOf(k.frame) == from; }))
         return {Meaning::Again, reply};
     return {Meaning::Kept, reply};
 }

@@ -238,10 +238,7 @@ void Attempt::take(const QByteArray& frame, TimePoint at) {
         return;
     case Phase::AwaitReply:
         break;
-    case Phase::AwaitSilence:
-    case Phase::Grace:
-    case Phase::Settle:
-    case Phase::Done:
+    default:
         late(frame, at);
         // The failed try's own late reply has come: no need to listen out the rest of the grace.
         if (phase_ == Phase::Grace && sensor::couldAnswer(frame, expect_)) enter(Phase::Grace, at);
@@ -297,15 +294,19 @@ void Attempt::act(const Judged& judged, const QByteArray& frame, TimePoint at) {
     case Meaning::Kept:
     case Meaning::KeptUnsure:
     case Meaning::Again:
-        break;
+        keep(judged, frame, at);
+        return;
     }
+}
+
+void Attempt::keep(const Judged& judged, const QByteArray& frame, TimePoint at) {
     // It may answer an earlier address read: it says the same, but its latency is unknown.
     const Answer answer{frame, judged.reply, at, !wire_.pending.settle(frame, at)};
     if (judged.meaning == Meaning::KeptUnsure) {
         unsure_.push_back(answer);
     } else if (judged.meaning == Meaning::Again) {
         wire_.tell(Direction::Heard, Verdict::Late, at, frame);
-        counts_.addLate(from);
+        counts_.addLate(sensor::senderOf(frame));
     } else {
         end_.answers.push_back(answer);
         tellAnswer(answer);

@@ -106,6 +106,8 @@ private:
     bool passEcho(TimePoint at);
     void take(const QByteArray& frame, TimePoint at);
     void act(const Judged& judged, const QByteArray& frame, TimePoint at);
+    // The address read's answer: kept, kept once its device is quiet, or late when it answered before.
+    void keep(const Judged& judged, const QByteArray& frame, TimePoint at);
     void answered(const Answer& answer, Outcome outcome);
     // The answer waiting in Quiet was not the last its device sent.
     void demote();

@@ -28,32 +28,31 @@ void Discipline::rateChanged() {
 // ---- starting ---------------------------------------------------------------------------------
 
 void Discipline::begin(const Request& request) {
+    const TimePoint now = fresh(request);
+    rule_ = &ruleFor(req_);
+    ex_.timeout = req_.timeout;
+    ex_.address = req_.expect.address;
+    wire_.attempt = 0;
+    startAttempt(now);
+}
+
+void Discipline::listen(Millis duration) {
+    const TimePoint now = fresh(Request{});
+    state_ = State::Listening;
+    listenUntil_ = now + duration;
+}
+
+TimePoint Discipline::fresh(const Request& request) {
     // What waits on the line came before this request: late replies, which may settle what
     // the request would otherwise have to be told apart from, or noise.
     const TimePoint now = wire_.now();
     state_ = State::Finished;
     onBytes(wire_.line.take(), now);
     req_ = request;
-    rule_ = &ruleFor(req_);
-    ex_ = Exchange{};
-    ex_.tally = std::exchange(idle_, Tally{});
-    ex_.timeout = req_.timeout;
-    ex_.address = req_.expect.address;
-    wire_.asked = req_.expect.address;
-    wire_.attempt = 0;
-    startAttempt(now);
-}
-
-void Discipline::listen(Millis duration) {
-    const TimePoint now = wire_.now();
-    state_ = State::Finished;
-    onBytes(wire_.line.take(), now);
-    req_ = Request{};
     ex_ = Exchange{};
     ex_.tally = std::exchange(idle_, Tally{});
     wire_.asked = req_.expect.address;
-    state_ = State::Listening;
-    listenUntil_ = now + duration;
+    return now;
 }
 
 void Discipline::startAttempt(TimePoint now) {
@@ -144,9 +143,9 @@ void Discipline::onDeadline(TimePoint now) {
 void Discipline::onLost() {
     if (finished()) return;
     const TimePoint now = wire_.now();
-    if (state_ == State::Asking && try_->sent()) {
-        try_->abandon(now);
-        countTry(Outcome::Lost, Failure::Lost);
+    if (state_ == State::Asking) {
+        abandon(now);
+        if (try_->sent()) countTry(Outcome::Lost, Failure::Lost);
     }
     wire_.reader.clear();
     wire_.tell(Direction::Ended, Verdict::Lost, now);
@@ -157,10 +156,15 @@ void Discipline::onLost() {
 void Discipline::stop() {
     if (finished()) return;
     const TimePoint now = wire_.now();
-    if (state_ == State::Asking) try_->abandon(now);
+    if (state_ == State::Asking) abandon(now);
     // Given up by the operator, not by the line: the try is not counted.
     wire_.tell(Direction::Ended, Verdict::Stopped, now);
     finish(Outcome::Stopped, Failure::Stopped);
+}
+
+void Discipline::abandon(TimePoint now) {
+    try_->abandon(now);
+    account(try_->end());
 }
 
 TimePoint Discipline::deadline() const {
@@ -181,7 +185,7 @@ void Discipline::tryEnded() {
     // Copied: the next try takes the place of this one.
     const Attempt::End end = try_->end();
     const bool sent = try_->sent();
-    if (!end.garbled.isEmpty()) ex_.frame = end.garbled;
+    account(end);
     if (end.resynced) {
         if (sent) ++ex_.tally.syncs;
         startAttempt(end.at);
@@ -209,11 +213,16 @@ void Discipline::tryEnded() {
     }
 }
 
+void Discipline::account(const Attempt::End& end) {
+    if (!end.garbled.isEmpty()) ex_.frame = end.garbled;
+    ex_.reply = end.answer.reply;
+    ex_.answers = end.answers;
+}
+
 void Discipline::answered(const Attempt::End& end) {
     const Answer& a = end.answer;
     ex_.sent = try_->bytes();
     ex_.frame = a.frame;
-    ex_.reply = a.reply;
     if (widenedBy_ >= 0 && ex_.reply.ok()) {
         // The wider read's registers, cut to those asked.
         auto& regs = ex_.reply.registers;
@@ -223,13 +232,11 @@ void Discipline::answered(const Attempt::End& end) {
     ex_.sentAt = try_->sentAt();
     ex_.replyAt = a.at;
     if (a.own) ex_.latency = a.at - try_->sentAt();
-    ex_.answers = end.answers;
     countTry(end.outcome, end.failure);
     finish(end.outcome, Failure::None);
 }
 
 void Discipline::failed(const Attempt::End& end) {
-    ex_.reply = end.answer.reply;
     ex_.lateAfter = end.lateAfter;
     countTry(end.outcome, end.failure);
     const bool again =

@@ -66,11 +66,18 @@ public:
 private:
     enum class State { Finished, Listening, Asking };
 
+    // Hears out what came before, and starts the exchange's account afresh; the line's time.
+    TimePoint fresh(const Request& request);
     // A try of the request: a wider read or a resynchronising read first where what is held
     // could draw its answer.
     void startAttempt(TimePoint now);
     void startTry(Attempt::Kind kind, QByteArray bytes, const sensor::Expectation& expect, TimePoint now);
+    // The try is given up: what it heard stays in the account.
+    void abandon(TimePoint now);
     void tryEnded();
+    // What a try heard that the exchange keeps however it ends: a garbled reply's bytes, the
+    // answer or a gateway's exception, the address read's answers.
+    void account(const Attempt::End& end);
     void answered(const Attempt::End& end);
     void failed(const Attempt::End& end);
     void countTry(Outcome outcome, Failure failure);

@@ -330,3 +330,68 @@ TEST(PendingReplies, TheCountThatTellsARequestFromWhatIsHeld) {
         EXPECT_EQ(pending.syncCount(request, TimePoint{}), row.sync);
     }
 }
+
+// A request given up, the adapter unplugged or the operator stopping, keeps what it heard: the
+// address read's answers until then (two mean two sensors on the line, whatever came after),
+// the bytes of a reply cut short.
+TEST(LineDiscipline, ARequestGivenUpKeepsWhatItHeard) {
+    const QByteArray fromFive = sealedHex("0503020005");
+    const QByteArray fromSeven = sealedHex("0703020007");
+    const QByteArray cut = sealedHex("0103040011002A").left(5);
+    const QByteArray noise("\xF3\x11", 2);
+    struct Row {
+        const char* what;
+        bool addressRead;
+        std::vector<std::pair<int, QByteArray>> after; // ms after the request, bytes
+        int givenUpMs;                                 // after the request
+        bool unplugged;                                // else stopped
+        line::Outcome outcome;
+        std::size_t answers;
+        QByteArray frame;
+    };
+    const Row rows[] = {
+        {"two answers, unplugged",
+         true,
+         {{10, fromFive}, {20, fromSeven}},
+         50,
+         true,
+         line::Outcome::Lost,
+         2,
+         {}},
+        {"one answer, stopped", true, {{10, fromFive}}, 50, false, line::Outcome::Stopped, 1, {}},
+        {"cut short, unplugged while the rest goes by",
+         false,
+         {{10, cut}, {90, noise}},
+         100,
+         true,
+         line::Outcome::Lost,
+         0,
+         cut + noise},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeLine fake(19200);
+        qint64 givenUpNs = -1;
+        fake.onWrite = [&](int index) {
+            const qint64 out = fake.nowNs() + fake.wireNs(8);
+            for (const auto& [ms, bytes] : row.after)
+                fake.arrive(out + ms * NS_PER_MS, bytes, index);
+            givenUpNs = out + row.givenUpMs * NS_PER_MS;
+            if (row.unplugged) fake.unplug(givenUpNs, -1);
+        };
+        line::Discipline d(fake);
+        fake.waitReadable(31000 * NS_PER_MS); // what the sensors owe an earlier run is forgotten
+        const Frame f = row.addressRead ? sensor::addressReadRequest() : sensor::measurementRequest(1);
+        line::Request r;
+        r.bytes = toBytes(f);
+        r.expect = row.addressRead ? sensor::expectAddressRead() : sensor::expectRead(f);
+        r.collect = row.addressRead;
+        r.timeout = Millis(100);
+        r.grace = Millis(50);
+        const line::Exchange ex = line::exchange(
+            d, fake, r, [&] { return !row.unplugged && givenUpNs >= 0 && fake.nowNs() >= givenUpNs; });
+        EXPECT_EQ(ex.outcome, row.outcome);
+        EXPECT_EQ(ex.answers.size(), row.answers);
+        EXPECT_EQ(ex.frame, row.frame);
+    }
+}
