@@ -10,6 +10,7 @@
 #include "line/pending.h"
 #include "serial/byteline.h"
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 
