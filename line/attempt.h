@@ -95,6 +95,7 @@ public:
     [[nodiscard]] bool sent() const { return sent_; }
     [[nodiscard]] TimePoint sentAt() const { return sentAt_; }
     [[nodiscard]] const QByteArray& bytes() const { return bytes_; }
+    [[nodiscard]] const sensor::Expectation& expect() const { return expect_; }
 
 private:
     friend class RequestRule;

@@ -57,7 +57,6 @@ TimePoint Discipline::fresh(const Request& request) {
 
 void Discipline::startAttempt(TimePoint now) {
     ex_.reply = {};
-    widenedBy_ = -1;
     if (!rule_->blocked(wire_.pending, req_.expect, now)) {
         startTry(Attempt::Kind::Request, req_.bytes, req_.expect, now);
         return;
@@ -66,7 +65,6 @@ void Discipline::startAttempt(TimePoint now) {
     // held shares, stands for the request itself.
     if (const int wide = widerReads_ ? wire_.pending.widerCount(req_.expect, now) : 0; wide > 0) {
         const int start = std::min<int>(req_.expect.start, SYNC_LAST_COUNT - wide);
-        widenedBy_ = req_.expect.start - start;
         const Frame wider = sensor::readRequest(req_.expect.address, static_cast<std::uint16_t>(start),
                                                 static_cast<std::uint16_t>(wide), req_.expect.request[1]);
         startTry(Attempt::Kind::Request, toBytes(wider), sensor::expectRead(wider), now);
@@ -223,10 +221,10 @@ void Discipline::answered(const Attempt::End& end) {
     const Answer& a = end.answer;
     ex_.sent = try_->bytes();
     ex_.frame = a.frame;
-    if (widenedBy_ >= 0 && ex_.reply.ok()) {
-        // The wider read's registers, cut to those asked.
+    if (ex_.sent != req_.bytes && ex_.reply.ok()) {
+        // A wider read stood for the request: its registers, cut to those asked.
         auto& regs = ex_.reply.registers;
-        regs.erase(regs.begin(), regs.begin() + widenedBy_);
+        regs.erase(regs.begin(), regs.begin() + (req_.expect.start - try_->expect().start));
         regs.resize(req_.expect.count);
     }
     ex_.sentAt = try_->sentAt();

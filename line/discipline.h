@@ -93,7 +93,6 @@ private:
     Tally idle_; // heard while no request was out, for the next exchange's count
     State state_ = State::Finished;
     TimePoint listenUntil_;
-    int widenedBy_ = -1; // the request went out as a wider read: its registers start this far in
     std::optional<Attempt> try_;
 };
 
