@@ -52,7 +52,7 @@ Cost measure(double loss, bool widerReads) {
     line::Request r;
     r.bytes = toBytes(f);
     r.expect = sensor::expectRead(f);
-    r.timeoutMs = 100;
+    r.timeout = Millis(100);
     r.retries = 2;
     // The first answer settles what an earlier run might have left: measure from there.
     (void)line::exchange(d, line, r);

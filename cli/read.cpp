@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/failure.h"
 #include "cli/readlog.h"
 #include "cli/readrows.h"
 #include "net/redial.h"
@@ -61,7 +62,7 @@ int runRead(Session& session, const ReadOptions& options) {
     poll::BusPoller::Hooks hooks;
     hooks.measured = [&](const poll::Measured& m) { return rows.write(session.device(), m); };
     hooks.lost = [&](const line::Exchange* r) {
-        if (r) error(r->detail);
+        if (r) error(describe(*r));
         if (!ridesOut) return false;
         error(QStringLiteral("reopening %1 about once a second (Ctrl-C ends the run)").arg(session.device()));
         return true;

@@ -73,7 +73,7 @@ QString msText(double v) {
 
 void fillMeasurement(Reading& row, const Result& r) {
     // A reply has its latency (an exception too, when it is surely this request's).
-    row.latencyMs = r.latencyMs;
+    row.latencyMs = r.latency ? std::optional<double>(msOf(*r.latency)) : std::nullopt;
     if (r.ok()) {
         row.moisture = moistureText(r.reply);
         row.temperature = temperatureText(r.reply);

@@ -11,6 +11,7 @@
 #include "cli/console.h"
 #include "cli/progress.h"
 #include "cli/readings.h"
+#include "line/clock.h"
 
 #include <QStringList>
 
@@ -187,8 +188,8 @@ Scan::Ended Scan::addressRead(const Setting& at, Progress& bar) {
     // A sensor slower than the probe answers after it, and none will sweep for it once one is
     // found: the line is heard out to the end of the full timeout's window, as `address` hears it.
     if (!r.answers.empty()) {
-        const int windowMs = s_.timeoutMs() + line::graceMsFor(s_.timeoutMs());
-        const qint64 leftNs = r.sentNs + windowMs * kNsPerMs - s_.nowNs();
+        const int windowMs = s_.timeoutMs() + static_cast<int>(line::graceFor(Millis(s_.timeoutMs())).count());
+        const qint64 leftNs = line::nsAt(r.sentAt) + windowMs * kNsPerMs - s_.nowNs();
         if (leftNs > 0 && !stopRequested()) {
             const Result rest = s_.listen(static_cast<int>((leftNs + kNsPerMs - 1) / kNsPerMs));
             if (fatal(rest)) return abort(rest, bar);

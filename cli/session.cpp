@@ -1,6 +1,7 @@
 #include "cli/session.h"
 
 #include "cli/console.h"
+#include "cli/failure.h"
 #include "cli/links.h"
 #include "cli/port.h"
 
@@ -15,6 +16,8 @@ constexpr qint64 kNsPerMs = 1000000;
 constexpr qint64 kReopenEveryMs = 500;
 
 } // namespace
+
+Result::Result(line::Exchange exchange) : line::Exchange(std::move(exchange)), detail(describe(*this)) {}
 
 Session::Session(CommonOptions options)
     : opt_(std::move(options)), link_(makeLink(opt_.port, opt_.reconnectAfter)), discipline_(*link_),
@@ -99,11 +102,11 @@ line::Request Session::prepared(const QByteArray& bytes, const sensor::Expectati
     line::Request r;
     r.bytes = bytes;
     r.expect = expect;
-    r.timeoutMs = wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs;
-    r.graceMs = wait.graceMs;
+    r.timeout = Millis(wait.timeoutMs > 0 ? wait.timeoutMs : opt_.timeoutMs);
+    if (wait.graceMs >= 0) r.grace = Millis(wait.graceMs);
     r.retries = retries;
     r.retryTimeouts = retryOn == RetryOn::LineErrors;
-    r.quietMs = opt_.timeoutMs; // a probe's short wait says nothing of how long the sensor takes
+    r.quiet = Millis(opt_.timeoutMs); // a probe's short wait says nothing of how long the sensor takes
     return r;
 }
 
@@ -124,7 +127,7 @@ Result Session::addressRead(int retries, RetryOn retryOn, Wait wait) {
 }
 
 Result Session::listen(int ms) {
-    Result result = line::listen(discipline_, *link_, ms, stopRequested);
+    Result result = line::listen(discipline_, *link_, Millis(ms), stopRequested);
     stats_ += result.tally;
     return result;
 }

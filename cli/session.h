@@ -36,8 +36,13 @@ struct CommonOptions {
     int reconnectAfter = 0;
 };
 
-// What became of a request: the line discipline's account of it.
-using Result = line::Exchange;
+// What became of a request: the line discipline's account of it, and why it failed in words.
+struct Result : line::Exchange {
+    Result() = default;
+    // Implicit: every exchange reaches the command line worded.
+    Result(line::Exchange exchange); // NOLINT(google-explicit-constructor)
+    QString detail; // one line: describe(), and what to check where only garbage came back
+};
 
 enum class RetryOn { LineErrors, GarbledOnly };
 

@@ -2,6 +2,7 @@
 
 #include "cli/console.h"
 #include "cli/readings.h"
+#include "line/clock.h"
 
 #include <cerrno>
 #include <cstring>
@@ -27,19 +28,19 @@ QString hex(const QByteArray& bytes) {
     return QString::fromLatin1(bytes.toHex(' ').toUpper());
 }
 
-QString latencyText(double ms) {
-    return QString::number(ms, 'f', 1);
+QString latencyText(Nanos latency) {
+    return QString::number(msOf(latency), 'f', 1);
 }
 
 } // namespace
 
 QString traceText(const line::LineEvent& e, const WallClock& clock, const QString& port) {
-    QString text = clock.textAt(e.atNs) + QLatin1Char(' ') +
+    QString text = clock.textAt(line::nsAt(e.at)) + QLatin1Char(' ') +
                    (port.isEmpty() ? QString() : port + QLatin1Char(' ')) +
                    QLatin1String(directionName(e.direction)) + QLatin1Char(' ') +
                    QLatin1String(line::verdictName(e.verdict));
     if (e.direction == Direction::Sent) text += QStringLiteral(" to %1").arg(e.address);
-    if (e.latencyMs) text += QLatin1Char(' ') + latencyText(*e.latencyMs) + QStringLiteral(" ms");
+    if (e.latency) text += QLatin1Char(' ') + latencyText(*e.latency) + QStringLiteral(" ms");
     if (e.attempt > 0) text += QStringLiteral(" (retry %1)").arg(e.attempt);
     if (e.direction == Direction::Ended) text += QStringLiteral(" (address %1)").arg(e.address);
     if (!e.bytes.isEmpty()) text += QStringLiteral(": ") + hex(e.bytes);
@@ -48,7 +49,7 @@ QString traceText(const line::LineEvent& e, const WallClock& clock, const QStrin
 
 QString traceJson(const line::LineEvent& e, const WallClock& clock, const QString& port) {
     // Joined rather than formatted: a port may itself hold "%1".
-    QString json = QStringLiteral("{\"time\":\"") + clock.textAt(e.atNs) + QLatin1Char('"');
+    QString json = QStringLiteral("{\"time\":\"") + clock.textAt(line::nsAt(e.at)) + QLatin1Char('"');
     if (!port.isEmpty()) json += QStringLiteral(",\"port\":") + jsonString(port);
     return json +
            QStringLiteral(",\"dir\":\"%1\",\"verdict\":\"%2\",\"address\":%3,\"try\":%4,\"latency_ms\":%5,"
@@ -56,7 +57,7 @@ QString traceJson(const line::LineEvent& e, const WallClock& clock, const QStrin
                .arg(QLatin1String(directionName(e.direction)), QLatin1String(line::verdictName(e.verdict)))
                .arg(e.address)
                .arg(e.attempt)
-               .arg(e.latencyMs ? latencyText(*e.latencyMs) : QStringLiteral("null"), hex(e.bytes));
+               .arg(e.latency ? latencyText(*e.latency) : QStringLiteral("null"), hex(e.bytes));
 }
 
 void TraceWriter::write(const line::LineEvent& e, const QString& port) {

@@ -12,6 +12,7 @@
 #include "check.h"
 
 #include "fakeline.h"
+#include "line/clock.h"
 #include "line/discipline.h"
 #include "net/heartbeat.h"
 #include "net/mbap.h"
@@ -63,7 +64,7 @@ void gateway(Script& in) {
         line::Request r;
         r.bytes = toBytes(sensor::readRequest(1, 0, 1));
         r.expect = sensor::expectRead(sensor::readRequest(1, 0, 1));
-        r.timeoutMs = 50 + in.next();
+        r.timeout = Millis(50 + in.next());
         r.retries = in.next() % 3;
         const int before = sent;
         const line::Exchange ex = line::exchange(d, line, r);
@@ -73,8 +74,8 @@ void gateway(Script& in) {
         if (ex.outcome == line::Outcome::Answered) {
             FUZZ_CHECK(ex.reply.registers.size() == 1);
             FUZZ_CHECK(ex.reply.registers[0] == static_cast<std::uint16_t>(sent));
-            FUZZ_CHECK(ex.latencyMs.has_value());
-            FUZZ_CHECK(fake.writes()[static_cast<std::size_t>(sent - 1)].ns == ex.sentNs);
+            FUZZ_CHECK(ex.latency.has_value());
+            FUZZ_CHECK(fake.writes()[static_cast<std::size_t>(sent - 1)].ns == line::nsAt(ex.sentAt));
             FUZZ_CHECK(sent > before);
         }
     }

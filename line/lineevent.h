@@ -3,6 +3,8 @@
 // each request written, each frame or burst heard with the judge's verdict on it, and each
 // try that ended without an answer.
 
+#include "serial/linetime.h"
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -31,11 +33,11 @@ struct LineEvent {
     };
     Direction direction = Direction::Heard;
     Verdict verdict = Verdict::Noise;
-    qint64 atNs = 0;                 // on the line's clock: the last byte written, or read, or the end
-    QByteArray bytes;                // empty for Ended
-    std::uint8_t address = 0;        // the device asked
-    int attempt = 0;                 // 0 for the first try, then the retry's number
-    std::optional<double> latencyMs; // an answer surely this try's
+    TimePoint at;                 // on the line's clock: the last byte written, or read, or the end
+    QByteArray bytes;             // empty for Ended
+    std::uint8_t address = 0;     // the device asked
+    int attempt = 0;              // 0 for the first try, then the retry's number
+    std::optional<Nanos> latency; // an answer surely this try's
 };
 
 [[nodiscard]] const char* verdictName(LineEvent::Verdict verdict);

@@ -18,13 +18,12 @@ BusPoller::BusPoller(line::Discipline& discipline, ByteLine& line, Schedule sche
 void BusPoller::tick(TimePoint now) {
     for (;;) {
         if (asking_) {
-            const qint64 at = nsOf(now);
             if (const QByteArray got = line_.take(); !got.isEmpty())
-                d_.onBytes(got, at);
+                d_.onBytes(got, now);
             else if (line_.lost())
                 d_.onLost();
-            else if (at >= d_.deadlineNs())
-                d_.onDeadline(at);
+            else if (now >= d_.deadline())
+                d_.onDeadline(now);
             else
                 return;
             if (d_.finished()) {
@@ -47,7 +46,7 @@ void BusPoller::tick(TimePoint now) {
                 }
             } else if (const QByteArray got = line_.take(); !got.isEmpty()) {
                 // Between requests what comes is heard out as it comes, never kept for the next answer.
-                d_.onBytes(got, nsOf(now));
+                d_.onBytes(got, now);
             }
         }
         if (over_ || !startNext(now)) return;
@@ -55,7 +54,7 @@ void BusPoller::tick(TimePoint now) {
 }
 
 TimePoint BusPoller::wake(TimePoint now) const {
-    if (asking_) return TimePoint(Nanos(d_.deadlineNs()));
+    if (asking_) return d_.deadline();
     if (over_ || (next_ >= sensors_.size() && roundsOver())) return TimePoint::max();
     if (next_ < sensors_.size() || early()) return now;
     return away_ && hooks_.reopen ? std::min(due_, nextReopen_) : due_;
@@ -109,8 +108,8 @@ bool BusPoller::startNext(TimePoint now) {
     line::Request request;
     request.bytes = toBytes(frame);
     request.expect = sensor::expectRead(frame);
-    request.timeoutMs = static_cast<int>(schedule_.timeout.count());
-    request.quietMs = request.timeoutMs;
+    request.timeout = schedule_.timeout;
+    request.quiet = schedule_.timeout;
     request.retries = schedule_.retries;
     d_.begin(request);
     asking_ = true;
@@ -136,7 +135,7 @@ void BusPoller::finished(TimePoint now) {
     }
     if (!r.ok() || implausible) ++sensor.failed;
     const bool answered = r.ok() || r.outcome == line::Outcome::Exception;
-    if (!hooks_.measured({sensor, &r, answered ? TimePoint(Nanos(r.replyNs)) : now})) {
+    if (!hooks_.measured({sensor, &r, answered ? r.replyAt : now})) {
         over_ = true;
         return;
     }
@@ -155,8 +154,8 @@ void BusPoller::goAway(TimePoint now) {
 }
 
 void BusPoller::countIdle(TimePoint now) {
-    d_.listen(0);
-    d_.onDeadline(nsOf(now));
+    d_.listen(Millis(0));
+    d_.onDeadline(now);
     counts_ += d_.result().tally;
 }
 

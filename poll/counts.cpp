@@ -1,10 +1,12 @@
 #include "poll/counts.h"
 
+#include "line/clock.h"
+
 namespace kv::poll {
 
 void Stats::add(const line::Exchange& r) {
     *this += r.tally;
-    if (r.ok() && r.latencyMs) latenciesMs.push_back(*r.latencyMs);
+    if (r.ok() && r.latency) latenciesMs.push_back(msOf(*r.latency));
 }
 
 Stats& Stats::operator+=(const Stats& o) {
@@ -28,9 +30,9 @@ void countMeasurement(std::vector<SensorSummary>& sensors, SensorSummary& sensor
             if (other.address == from)
                 for (int i = 0; i < n; ++i)
                     other.stats.addLate(from);
-    if (r.ok() && r.latencyMs) sensor.stats.latenciesMs.push_back(*r.latencyMs);
+    if (r.ok() && r.latency) sensor.stats.latenciesMs.push_back(msOf(*r.latency));
     if (r.ok() || r.outcome == line::Outcome::Exception)
-        sensor.heard(r.replyNs);
+        sensor.heard(line::nsAt(r.replyAt));
     else if (r.outcome != line::Outcome::Stopped)
         sensor.notHeard();
 }

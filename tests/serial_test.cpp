@@ -384,8 +384,8 @@ line::Request readOf(int reg, int timeoutMs, int graceMs = -1) {
     const Frame f = sensor::parameterReadRequest(1, reg - sensor::REG_FIRST_PARAMETER);
     r.bytes = toBytes(f);
     r.expect = sensor::expectRead(f);
-    r.timeoutMs = timeoutMs;
-    r.graceMs = graceMs;
+    r.timeout = Millis(timeoutMs);
+    if (graceMs >= 0) r.grace = Millis(graceMs);
     return r;
 }
 
@@ -412,8 +412,8 @@ TEST(SerialLineOnAPty, LateRepliesAndStrayBytesAreHeardOutNeverTakenForAnAnswer)
     prompt.join();
     EXPECT_EQ(second.outcome, line::Outcome::Answered);
     EXPECT_EQ(second.frame, three);
-    ASSERT_TRUE(second.latencyMs);
-    EXPECT_GE(*second.latencyMs, 5.0) << "from the request written to the reply's last byte";
+    ASSERT_TRUE(second.latency);
+    EXPECT_GE(msOf(*second.latency), 5.0) << "from the request written to the reply's last byte";
     EXPECT_EQ(second.tally.syncs, 0) << "the late reply settled the request it answered";
 
     // Bytes nobody asked for are discarded before the request goes out, and counted.

@@ -3,6 +3,7 @@
 
 #include "cli/paramsfile.h"
 #include "cli/trace.h"
+#include "line/clock.h"
 
 #include <QDir>
 #include <QFile>
@@ -174,16 +175,16 @@ TEST(CliTrace, EachEventIsOneLineWithTimeDirectionVerdictAndBytes) {
     const QByteArray request = QByteArray::fromHex("010300000002C40B");
     const QByteArray reply = QByteArray::fromHex("0103040BB80898FE41");
     const Row rows[] = {
-        {{E::Direction::Sent, E::Verdict::Request, 5000000000, request, 1, 0, std::nullopt},
+        {{E::Direction::Sent, E::Verdict::Request, line::timeAt(5000000000), request, 1, 0, std::nullopt},
          "2026-12-08T22:20:59.165Z tx request to 1: 01 03 00 00 00 02 C4 0B",
          R"({"time":"2026-12-08T22:20:59.165Z","dir":"tx","verdict":"request","address":1,"try":0,"latency_ms":null,"hex":"01 03 00 00 00 02 C4 0B"})"},
-        {{E::Direction::Heard, E::Verdict::Answer, 5023100000, reply, 1, 0, 23.14},
+        {{E::Direction::Heard, E::Verdict::Answer, line::timeAt(5023100000), reply, 1, 0, Nanos(23140000)},
          "2026-12-08T22:20:59.188Z rx answer 23.1 ms: 01 03 04 0B B8 08 98 FE 41",
          R"({"time":"2026-12-08T22:20:59.188Z","dir":"rx","verdict":"answer","address":1,"try":0,"latency_ms":23.1,"hex":"01 03 04 0B B8 08 98 FE 41"})"},
-        {{E::Direction::Ended, E::Verdict::Timeout, 6325000000, {}, 7, 2, std::nullopt},
+        {{E::Direction::Ended, E::Verdict::Timeout, line::timeAt(6325000000), {}, 7, 2, std::nullopt},
          "2026-12-08T22:21:00.490Z -- timeout (retry 2) (address 7)",
          R"({"time":"2026-12-08T22:21:00.490Z","dir":"--","verdict":"timeout","address":7,"try":2,"latency_ms":null,"hex":""})"},
-        {{E::Direction::Heard, E::Verdict::Other, 5000000000, reply, 2, 0, std::nullopt},
+        {{E::Direction::Heard, E::Verdict::Other, line::timeAt(5000000000), reply, 2, 0, std::nullopt},
          "2026-12-08T22:20:59.165Z rx another address: 01 03 04 0B B8 08 98 FE 41",
          R"({"time":"2026-12-08T22:20:59.165Z","dir":"rx","verdict":"another address","address":2,"try":0,"latency_ms":null,"hex":"01 03 04 0B B8 08 98 FE 41"})"},
     };

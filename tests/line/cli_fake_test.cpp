@@ -4,6 +4,7 @@
 // address a holds 100 * (2 + i) + a.
 
 #include "clirun.h"
+#include "line/clock.h"
 #include "net/redial.h"
 
 #include <gtest/gtest.h>
@@ -303,7 +304,7 @@ TEST(CliOnAFakeLine, BytesBetweenRoundsAreHeardOutAsTheyCome) {
         return e.verdict == line::LineEvent::Verdict::Late;
     });
     ASSERT_NE(late, told.end());
-    EXPECT_EQ(late->atNs, repeatNs) << "told when it came, not when the next request went out";
+    EXPECT_EQ(line::nsAt(late->at), repeatNs) << "told when it came, not when the next request went out";
     ASSERT_GE(line.writes().size(), 2u);
-    EXPECT_LT(late->atNs, line.writes()[1].ns);
+    EXPECT_LT(line::nsAt(late->at), line.writes()[1].ns);
 }

@@ -3,6 +3,7 @@
 // happened, and the bytes exactly those that crossed the line.
 
 #include "fakeline.h"
+#include "line/clock.h"
 #include "line/discipline.h"
 #include "linemodels.h"
 #include "sensor/protocol.h"
@@ -24,7 +25,7 @@ std::string said(const std::vector<E>& events) {
         text += std::string(e.direction == E::Direction::Sent    ? "tx "
                             : e.direction == E::Direction::Heard ? "rx "
                                                                  : "-- ") +
-                line::verdictName(e.verdict) + (e.latencyMs ? " +" : "") + "; ";
+                line::verdictName(e.verdict) + (e.latency ? " +" : "") + "; ";
     return text;
 }
 
@@ -104,8 +105,8 @@ TEST(LineEvents, EveryRequestAndEverythingHeardIsToldWithItsVerdict) {
         line::Request r;
         r.bytes = toBytes(f);
         r.expect = sensor::expectRead(f);
-        r.timeoutMs = 100;
-        r.graceMs = 50;
+        r.timeout = Millis(100);
+        r.grace = Millis(50);
         r.retries = row.perWrite.size() > 1 ? 1 : 0;
         (void)line::exchange(d, fake, r);
         EXPECT_EQ(said(events), row.told);
@@ -121,8 +122,9 @@ TEST(LineEvents, EveryRequestAndEverythingHeardIsToldWithItsVerdict) {
         EXPECT_EQ(toldSent, sent);
         EXPECT_EQ(toldHeard, heard);
         for (const E& e : events)
-            if (e.latencyMs) {
-                EXPECT_NEAR(*e.latencyMs, static_cast<double>(e.atNs - fake.writes().back().ns) / 1e6, 1e-9);
+            if (e.latency) {
+                EXPECT_NEAR(msOf(*e.latency), static_cast<double>(line::nsAt(e.at) - fake.writes().back().ns) / 1e6,
+                            1e-9);
             }
     }
 }

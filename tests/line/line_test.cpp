@@ -2,7 +2,9 @@
 // thousands of seeded schedules per model, through each use the command line makes of the
 // line, with what must hold whatever the sensors do as the oracle (tests/support/lineuses.h).
 
+#include "cli/failure.h"
 #include "fakeline.h"
+#include "line/clock.h"
 #include "line/discipline.h"
 #include "lineuses.h"
 #include "sensor/protocol.h"
@@ -50,9 +52,9 @@ std::vector<std::string> runSchedule(const Model& model, std::uint32_t seed, See
     cli::Session session(o, std::move(owned), QStringLiteral("fake"), 19200);
     if (getenv("DBG") && seed == std::stoul(getenv("DBG")) && std::string(model.name) == getenv("DBGM"))
         session.observe([&](const line::LineEvent& e) {
-            std::printf("%10.3f %d %s %s lat=%s\n", e.atNs / 1e6, (int)e.direction,
+            std::printf("%10.3f %d %s %s lat=%s\n", line::nsAt(e.at) / 1e6, (int)e.direction,
                         line::verdictName(e.verdict), e.bytes.toHex(' ').constData(),
-                        e.latencyMs ? std::to_string(*e.latencyMs).c_str() : "-");
+                        e.latency ? std::to_string(msOf(*e.latency)).c_str() : "-");
         });
     Oracle oracle(line, [&bus](int i) -> const std::vector<Reply>& { return bus.repliesTo(i); });
     run(use, session, oracle, rng, [&bus](int reg) { return bus.holds(1, reg); });
@@ -122,19 +124,19 @@ TEST(LineDiscipline, AWriteTakenOnItsEchoSettlesNothingHeldBeforeIt) {
     line::Request r;
     r.bytes = toBytes(read);
     r.expect = sensor::expectRead(read);
-    r.timeoutMs = 100;
+    r.timeout = Millis(100);
     EXPECT_EQ(line::exchange(d, fake, r).outcome, line::Outcome::Echo);
 
     const Frame write = sensor::parameterWriteRequest(1, 0, 0xBAA6);
     line::Request w;
     w.bytes = toBytes(write);
     w.expect = sensor::expectEcho(write);
-    w.timeoutMs = 100;
+    w.timeout = Millis(100);
     EXPECT_EQ(line::exchange(d, fake, w).outcome, line::Outcome::Answered);
 
     const line::Exchange back = line::exchange(d, fake, r);
     EXPECT_NE(back.frame, stale);
-    EXPECT_FALSE(back.latencyMs.has_value());
+    EXPECT_FALSE(back.latency.has_value());
     EXPECT_NE(back.outcome, line::Outcome::Answered);
 }
 
@@ -265,19 +267,19 @@ TEST(LineDiscipline, EachScheduleEndsAsTheLineBearsOut) {
             r.bytes = toBytes(f);
             r.expect = s.kind == AddressRead ? sensor::expectAddressRead() : sensor::expectRead(f);
             r.collect = s.kind == AddressRead;
-            r.timeoutMs = row.timeoutMs;
-            r.graceMs = 50;
+            r.timeout = Millis(row.timeoutMs);
+            r.grace = Millis(50);
             r.retries = row.retries;
             const qint64 start = fake.nowNs();
             const line::Exchange ex = line::exchange(d, fake, r);
             SCOPED_TRACE("request " + std::to_string(step));
-            EXPECT_EQ(ex.outcome, s.outcome) << ex.detail.toStdString();
+            EXPECT_EQ(ex.outcome, s.outcome) << cli::describe(ex).toStdString();
             if (s.value >= 0) {
                 ASSERT_FALSE(ex.reply.registers.empty());
                 EXPECT_EQ(ex.reply.registers[0], s.value);
-                EXPECT_TRUE(ex.latencyMs.has_value());
+                EXPECT_TRUE(ex.latency.has_value());
             } else {
-                EXPECT_FALSE(ex.latencyMs.has_value()) << "no value, no latency";
+                EXPECT_FALSE(ex.latency.has_value()) << "no value, no latency";
             }
             EXPECT_TRUE(ex.answers.empty());
             EXPECT_EQ(ex.tally.crcErrors, s.crcErrors);
@@ -322,9 +324,74 @@ TEST(PendingReplies, TheCountThatTellsARequestFromWhatIsHeld) {
         SCOPED_TRACE(row.what);
         line::PendingReplies pending;
         for (const Read& r : row.held)
-            pending.add(sensor::expectRead(sensor::readRequest(1, r.start, r.count)), 0);
+            pending.add(sensor::expectRead(sensor::readRequest(1, r.start, r.count)), TimePoint{});
         const auto request = sensor::expectRead(sensor::readRequest(1, row.request.start, row.request.count));
-        EXPECT_EQ(pending.widerCount(request, 0), row.wider);
-        EXPECT_EQ(pending.syncCount(request, 0), row.sync);
+        EXPECT_EQ(pending.widerCount(request, TimePoint{}), row.wider);
+        EXPECT_EQ(pending.syncCount(request, TimePoint{}), row.sync);
+    }
+}
+
+// A request given up, the adapter unplugged or the operator stopping, keeps what it heard: the
+// address read's answers until then (two mean two sensors on the line, whatever came after),
+// the bytes of a reply cut short.
+TEST(LineDiscipline, ARequestGivenUpKeepsWhatItHeard) {
+    const QByteArray fromFive = sealedHex("0503020005");
+    const QByteArray fromSeven = sealedHex("0703020007");
+    const QByteArray cut = sealedHex("0103040011002A").left(5);
+    const QByteArray noise("\xF3\x11", 2);
+    struct Row {
+        const char* what;
+        bool addressRead;
+        std::vector<std::pair<int, QByteArray>> after; // ms after the request, bytes
+        int givenUpMs;                                 // after the request
+        bool unplugged;                                // else stopped
+        line::Outcome outcome;
+        std::size_t answers;
+        QByteArray frame;
+    };
+    const Row rows[] = {
+        {"two answers, unplugged",
+         true,
+         {{10, fromFive}, {20, fromSeven}},
+         50,
+         true,
+         line::Outcome::Lost,
+         2,
+         {}},
+        {"one answer, stopped", true, {{10, fromFive}}, 50, false, line::Outcome::Stopped, 1, {}},
+        {"cut short, unplugged while the rest goes by",
+         false,
+         {{10, cut}, {90, noise}},
+         100,
+         true,
+         line::Outcome::Lost,
+         0,
+         cut + noise},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        FakeLine fake(19200);
+        qint64 givenUpNs = -1;
+        fake.onWrite = [&](int index) {
+            const qint64 out = fake.nowNs() + fake.wireNs(8);
+            for (const auto& [ms, bytes] : row.after)
+                fake.arrive(out + ms * NS_PER_MS, bytes, index);
+            givenUpNs = out + row.givenUpMs * NS_PER_MS;
+            if (row.unplugged) fake.unplug(givenUpNs, -1);
+        };
+        line::Discipline d(fake);
+        fake.waitReadable(31000 * NS_PER_MS); // what the sensors owe an earlier run is forgotten
+        const Frame f = row.addressRead ? sensor::addressReadRequest() : sensor::measurementRequest(1);
+        line::Request r;
+        r.bytes = toBytes(f);
+        r.expect = row.addressRead ? sensor::expectAddressRead() : sensor::expectRead(f);
+        r.collect = row.addressRead;
+        r.timeout = Millis(100);
+        r.grace = Millis(50);
+        const line::Exchange ex = line::exchange(
+            d, fake, r, [&] { return !row.unplugged && givenUpNs >= 0 && fake.nowNs() >= givenUpNs; });
+        EXPECT_EQ(ex.outcome, row.outcome);
+        EXPECT_EQ(ex.answers.size(), row.answers);
+        EXPECT_EQ(ex.frame, row.frame);
     }
 }

@@ -20,6 +20,10 @@ using namespace kv::fake;
 
 namespace {
 
+std::optional<double> msOf(const std::optional<Nanos>& latency) {
+    return latency ? std::optional<double>(kv::msOf(*latency)) : std::nullopt;
+}
+
 QByteArray hex(const char* text) {
     return QByteArray::fromHex(text);
 }
@@ -249,16 +253,16 @@ TEST(ModbusTcpOnFakeLine, AReplyIsMatchedByItsTransactionId) {
         line::Request r;
         r.bytes = kRead;
         r.expect = sensor::expectRead(sensor::readRequest(1, 2, 1));
-        r.timeoutMs = 100;
-        r.graceMs = 20;
+        r.timeout = Millis(100);
+        r.grace = Millis(20);
         r.retries = 1;
         const line::Exchange ex = line::exchange(d, gateway, r);
-        EXPECT_EQ(ex.outcome, c.outcome) << ex.detail.toStdString();
+        EXPECT_EQ(ex.outcome, c.outcome) << "failure " << static_cast<int>(ex.failure);
         if (c.value) {
             ASSERT_EQ(ex.reply.registers.size(), 1u);
             EXPECT_EQ(ex.reply.registers[0], *c.value);
         }
-        EXPECT_EQ(ex.latencyMs, c.latencyMs);
+        EXPECT_EQ(msOf(ex.latency), c.latencyMs);
         EXPECT_EQ(ex.tally.timeouts, c.timeouts);
         EXPECT_EQ(ex.tally.lateTotal(), c.late);
         EXPECT_EQ(ex.tally.syncs, 0);
@@ -295,11 +299,11 @@ TEST(HeartbeatsOnFakeLine, ARequestGetsItsReplyWhereverAHeartbeatComes) {
         line::Request r;
         r.bytes = kRead;
         r.expect = sensor::expectRead(sensor::readRequest(1, 2, 1));
-        r.timeoutMs = 100;
+        r.timeout = Millis(100);
         const line::Exchange ex = line::exchange(d, dtu, r);
-        ASSERT_EQ(ex.outcome, line::Outcome::Answered) << ex.detail.toStdString();
+        ASSERT_EQ(ex.outcome, line::Outcome::Answered) << "failure " << static_cast<int>(ex.failure);
         EXPECT_EQ(ex.reply.registers[0], 1111);
-        EXPECT_EQ(ex.latencyMs, 30.0);
+        EXPECT_EQ(msOf(ex.latency), 30.0);
         EXPECT_EQ(ex.tally.noise, 0);
         EXPECT_EQ(dtu.filter().removed(), 1);
     }

@@ -1,5 +1,6 @@
 #include "lineuses.h"
 
+#include "line/clock.h"
 #include "sensor/protocol.h"
 #include "sim/rtu.h"
 
@@ -45,7 +46,7 @@ void Oracle::request(const Result& r, const QByteArray& bytes) {
     const line::Tally& t = r.tally;
     if (t.requests != t.replies + t.exceptions + t.timeouts + t.crcErrors + t.badReplies + t.lost)
         fail("a try counted in no outcome or in two");
-    if (!r.latencyMs) return;
+    if (!r.latency) return;
     // A write is answered by its echo: through an adapter that echoes, without --echo, its
     // copy is the answer when the sensor's does not follow (callers read back).
     if (line_.echoes() && r.frame == bytes) return;
@@ -56,15 +57,15 @@ void Oracle::request(const Result& r, const QByteArray& bytes) {
                    ", which does not read what " + bytes.toHex(' ').toStdString() + " asks");
         return;
     }
-    const int index = writeAt(r.sentNs, asked);
+    const int index = writeAt(line::nsAt(r.sentAt), asked);
     if (index < 0) {
         wrongValue("the latency counts from a request of other bytes");
         return;
     }
-    if (!sent(index, r.frame, r.replyNs))
+    if (!sent(index, r.frame, line::nsAt(r.replyAt)))
         wrongValue("reply " + r.frame.toHex(' ').toStdString() + " does not answer request " +
                    std::to_string(index));
-    if (*r.latencyMs != static_cast<double>(r.replyNs - r.sentNs) / 1e6)
+    if (*r.latency != r.replyAt - r.sentAt)
         wrongValue("a latency not its reply's own");
 }
 
@@ -73,7 +74,7 @@ void Oracle::addressRead(const Result& r) {
     for (const line::Answer& a : r.answers) {
         bool found = false;
         for (int i = 0; i < static_cast<int>(line_.writes().size()) && !found; ++i)
-            found = line_.writes()[static_cast<std::size_t>(i)].bytes == read && sent(i, a.frame, a.atNs);
+            found = line_.writes()[static_cast<std::size_t>(i)].bytes == read && sent(i, a.frame, line::nsAt(a.at));
         if (!found) wrongValue("answer " + a.frame.toHex(' ').toStdString() + " to no address read");
     }
 }
