@@ -15,6 +15,7 @@ PortOption portOption(const std::string& text) {
 }
 
 std::optional<PortChoice> choosePort(const PortOption& port, int rate, const QString& programDir) {
+    if (port.network()) return PortChoice{QString::fromStdString(port.text), rate > 0 ? rate : DEFAULT_RATE};
     const CommSetValues stored = storedCommSet(programDir);
     PortChoice c;
     if (!port.text.empty()) {

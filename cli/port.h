@@ -35,7 +35,8 @@ struct PortChoice {
 };
 
 // The device and rate from --port and --rate (0 when not given), else from the comm.set the
-// window would read; empty, after saying why, when neither names a usable one.
+// window would read; empty, after saying why, when neither names a usable one. A network link
+// is named by its address and its bus's rate is set at the other end: comm.set has no say in it.
 [[nodiscard]] std::optional<PortChoice> choosePort(const PortOption& port, int rate,
                                                    const QString& programDir);
 
