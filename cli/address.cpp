@@ -5,6 +5,8 @@
 #include "cli/console.h"
 #include "cli/readings.h"
 
+#include <CLI/CLI.hpp>
+
 #include <QStringList>
 
 namespace kv::cli {
@@ -87,8 +89,9 @@ int runAddressRead(Session& s) {
     return EXIT_OK;
 }
 
-int runAddressSet(Session& s, int newAddress, bool force) {
-    if (!force)
+int runAddressSet(Session& s, const AddressSetOptions& o) {
+    const int newAddress = o.newAddress;
+    if (!o.force)
         if (const auto refused = refusedAsTaken(s, newAddress)) return *refused;
     const Result w = s.changeAddress(static_cast<std::uint8_t>(newAddress));
     if (w.outcome == Outcome::Busy) {
@@ -109,5 +112,74 @@ int runAddressSet(Session& s, int newAddress, bool force) {
               .arg(measurementOrWhy(m)));
     return EXIT_OK;
 }
+
+namespace {
+
+class AddressCommand : public Command {
+public:
+    explicit AddressCommand(CLI::App& sub) {
+        sub.description("read the address of the connected sensor (device 250 read)");
+    }
+    [[nodiscard]] bool checkPort(GlobalOptions& g) override {
+        if (g.common.port.kind() != net::Scheme::ModbusTcp) return Command::checkPort(g);
+        // A gateway answers under the unit asked (250), so the sensor's own address is lost.
+        return refuse(QStringLiteral("a Modbus-TCP gateway cannot pass on the address read; find the sensor "
+                                     "with kv7702r scan --port %1")
+                          .arg(QString::fromStdString(g.common.port.text)));
+    }
+    [[nodiscard]] int run(Context& c) override { return c.onSession(runAddressRead); }
+};
+
+class AddressSetCommand : public Command {
+public:
+    explicit AddressSetCommand(CLI::App& sub) {
+        sub.description(
+            "change the address of the sensor at --address to NEW, then prove it by a measurement at NEW");
+        new_ = sub.add_option("NEW", o_.newAddress, "new address, 1-247")
+                   ->check(CLI::Range(sensor::MIN_ADDRESS, sensor::MAX_ADDRESS));
+        sub.add_flag("--force", o_.force, "change it even when NEW answers already");
+        sub.add_flag("--sequence", sequence_,
+                     "commission a row: each sensor plugged in alone, whatever its address, gets\n"
+                     "the next address of --address (5-8: four sensors; 5: 5, 6, ... until q)");
+        sub.footer("The window accepts only 1-35 (its hint says 1-250). Modbus allows 1-247 and the virtual\n"
+                   "sensor accepts them all; whether a given sensor keeps an address above 35 is shown by\n"
+                   "the measurement at the new address, which fails (exit 4) otherwise.");
+    }
+    [[nodiscard]] bool takesAddressList() const override { return sequence_; }
+    [[nodiscard]] bool check(GlobalOptions& g) override;
+    [[nodiscard]] int run(Context& c) override {
+        return c.onSession([this](Session& s) {
+            return sequence_ ? runAddressSequence(s, addresses_) : runAddressSet(s, o_);
+        });
+    }
+
+private:
+    AddressSetOptions o_;
+    CLI::Option* new_ = nullptr;
+    bool sequence_ = false;
+    std::vector<int> addresses_; // --sequence: the new addresses
+};
+
+bool AddressSetCommand::check(GlobalOptions& g) {
+    if (sequence_ == (new_->count() > 0))
+        return refuse(
+            sequence_
+                ? QStringLiteral("address set --sequence takes the new addresses from --address, not NEW")
+                : QStringLiteral("address set: give NEW, or --sequence"));
+    if (!sequence_ && o_.newAddress == g.common.address)
+        return refuse(QStringLiteral("the sensor has address %1 already").arg(o_.newAddress));
+    if (!sequence_) return true;
+    addresses_ = g.addresses;
+    // One address starts the row: it goes on from there until the operator ends it.
+    if (addresses_.size() == 1)
+        for (int a = addresses_.front() + 1; a <= sensor::MAX_ADDRESS; ++a)
+            addresses_.push_back(a);
+    return true;
+}
+
+} // namespace
+
+const CommandRow addressRow{nullptr, "address", describeAs<AddressCommand>};
+const CommandRow addressSetRow{"address", "set", describeAs<AddressSetCommand>};
 
 } // namespace kv::cli

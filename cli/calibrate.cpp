@@ -11,6 +11,8 @@
 #include "cli/verifiedwrite.h"
 #include "sensor/values.h"
 
+#include <CLI/CLI.hpp>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -205,5 +207,77 @@ int runCalibrateUndo(Session& s, const std::string& path, const ParamsFile& file
                   .arg(s.address()));
     return loadInto(s, file, true);
 }
+
+namespace {
+
+class CalibrateCommand : public Command {
+public:
+    explicit CalibrateCommand(CLI::App& sub);
+    [[nodiscard]] bool check(GlobalOptions& g) override;
+    [[nodiscard]] int run(Context& c) override;
+
+private:
+    CalibrateOptions o_;
+    std::optional<double> rl_;
+    std::optional<double> rh_;
+    std::optional<std::string> undo_;
+};
+
+CalibrateCommand::CalibrateCommand(CLI::App& sub) {
+    sub.description(
+        "two-point temperature calibration: LA and OF from the true resistances RL, RH and the\n"
+        "sensor's readings RA, RB (asked for with Enter unless given), written after confirmation\n"
+        "and verified by read-back. LA = (RH-RL)/(RB-RA), register floor(LA*10000);\n"
+        "OF = RH - LA*RB, register floor(OF*100)+5000.");
+    sub.add_option("--rl", rl_, "true resistance at the low reference")->type_name("OHM");
+    sub.add_option("--rh", rh_, "true resistance at the high reference")->type_name("OHM");
+    sub.add_option("--ra", o_.RA, "the sensor's reading at the low reference, instead of reading it")
+        ->type_name("OHM");
+    sub.add_option("--rb", o_.RB, "the sensor's reading at the high reference, instead of reading it")
+        ->type_name("OHM");
+    sub.add_flag("-y,--yes", o_.yes, "write without asking");
+    sub.add_option("--samples", o_.samples,
+                   "readings averaged at each reference, one every 0.5 s, once their\n"
+                   "spread stays within --spread (default 10)")
+        ->type_name("N")
+        ->check(CLI::Range(2, 100));
+    sub.add_option("--spread", o_.spreadOhm,
+                   "largest minus smallest of those readings, at most (default 0.05)")
+        ->type_name("OHM")
+        ->check(CLI::Range(0.0, 100.0));
+    sub.add_option("--backup", o_.backup,
+                   "where the previous LA and OF are saved before writing (default\n"
+                   "calibrations/aADDRESS-TIME.json in kv7702r's data folder,\n"
+                   "~/.local/share/kv7702r on Linux)")
+        ->type_name("FILE");
+    sub.add_option("--undo", undo_, "write back the LA and OF a calibration saved in FILE")
+        ->type_name("FILE");
+    sub.footer("Without --ra and --rb the resistance shows live (on a terminal) while the probe settles;\n"
+               "after Enter the reading is the mean of --samples readings once they settle. The\n"
+               "calibration ends unsettled after 120 s at each reference.");
+}
+
+bool CalibrateCommand::check(GlobalOptions& /*g*/) {
+    if (!undo_ && (!rl_ || !rh_))
+        return refuse(QStringLiteral("calibrate needs --rl and --rh (or --undo FILE)"));
+    if (undo_ && (rl_ || rh_ || o_.RA || o_.RB))
+        return refuse(QStringLiteral(
+            "calibrate --undo writes back what FILE holds; it takes no --rl, --rh, --ra or --rb"));
+    o_.RL = rl_.value_or(0);
+    o_.RH = rh_.value_or(0);
+    return true;
+}
+
+int CalibrateCommand::run(Context& c) {
+    if (!undo_) return c.onSession([this](Session& s) { return runCalibrate(s, o_); });
+    // Read whole before the port is opened: a bad file, or a pipe that never ends, holds no port.
+    const std::optional<ParamsFile> file = readParams(*undo_);
+    if (!file) return EXIT_USAGE;
+    return c.onSession([&](Session& s) { return runCalibrateUndo(s, *undo_, *file); });
+}
+
+} // namespace
+
+const CommandRow calibrateRow{nullptr, "calibrate", describeAs<CalibrateCommand>};
 
 } // namespace kv::cli

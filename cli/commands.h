@@ -1,15 +1,92 @@
 #pragma once
-// The subcommands. Each returns the program's exit code.
+// The subcommands. Each is a row of the table main walks, defined beside its code: its
+// options described on its own subcommand into its own options, the checks CLI11 cannot
+// state, and how it runs. The entry points each runs return the program's exit code.
 
+#include "cli/console.h"
 #include "cli/paramsfile.h"
 #include "cli/session.h"
+#include "cli/trace.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace kv::cli {
+
+// The options every command takes, before or after its name.
+struct GlobalOptions {
+    CommonOptions common;        // the session's, --port parsed once
+    std::vector<int> addresses;  // --address as a list; common.address is its first
+    bool everyParity = false;    // --parity all (scan only)
+    std::optional<int> stopBits; // --stop-bits, when given
+    std::string trace;           // --trace: empty for none, "-" for lines on stderr, else a JSON-lines file
+};
+
+// What a command runs with: the options every command takes, and the session they name,
+// opened when the command asks (after whatever it reads first) and traced as --trace says.
+class Context {
+public:
+    explicit Context(const GlobalOptions& options) : options_(options) {}
+    [[nodiscard]] const GlobalOptions& options() const { return options_; }
+    // Opens the session and runs `job` on it: the job's exit code, or the one opening ended with.
+    [[nodiscard]] int onSession(const std::function<int(Session&)>& job);
+    // Sets `to` to the trace of lines served without a session, each named by its port (DTUs
+    // dialling in); false, after saying why, when the trace's file cannot be written.
+    [[nodiscard]] bool traceLines(std::function<void(const line::LineEvent&, const QString&)>& to);
+
+private:
+    const GlobalOptions& options_;
+    TraceSink trace_;
+};
+
+// Says what is wrong with the options; false, for a check to return.
+inline bool refuse(const QString& why) {
+    error(why);
+    return false;
+}
+
+// A command as the operator gave it, holding its own options.
+class Command {
+public:
+    virtual ~Command() = default;
+
+    // Whether --address may be a list, the sensors done in turn.
+    [[nodiscard]] virtual bool takesAddressList() const { return false; }
+    // Whether --parity may be all, each format tried in turn.
+    [[nodiscard]] virtual bool takesEveryParity() const { return false; }
+    // Checks that need no device but more than CLI11 can state: those of the command's options
+    // against --port once it is parsed, then the rest after the options every command takes;
+    // each false after saying what is wrong. Until the last of them the command may ask its
+    // CLI11 options whether they were given. By default a command is no read of DTUs dialling in.
+    [[nodiscard]] virtual bool checkPort(GlobalOptions& options);
+    [[nodiscard]] virtual bool check(GlobalOptions& /*options*/) { return true; }
+    [[nodiscard]] virtual int run(Context& context) = 0;
+};
+
+// A row of the table: the subcommand's place, and how its options are described on it, bound
+// to a new command's own.
+struct CommandRow {
+    const char* parent; // the subcommand it is one of ("params" for params set); null at the top
+    const char* name;
+    std::unique_ptr<Command> (*describe)(CLI::App& sub);
+};
+
+// The describe of a row whose command describes itself on construction.
+template <class C> std::unique_ptr<Command> describeAs(CLI::App& sub) {
+    return std::make_unique<C>(sub);
+}
+
+// The rows, each in its command's file.
+extern const CommandRow scanRow, readRow, paramsRow, paramsSetRow, paramsSaveRow, paramsLoadRow, addressRow,
+    addressSetRow, calibrateRow, rawRow;
 
 struct ScanOptions {
     std::vector<int> rates{4800, 9600, 14400, 19200};
@@ -34,20 +111,30 @@ struct ReadOptions {
 int runRead(Session& session, const ReadOptions& options);
 
 int runParams(Session& session);
-// index 0..6; raw already converted from the typed value.
-int runParamsSet(Session& session, int index, std::uint16_t raw);
+struct ParamsSetOptions {
+    int index = 0;         // 0..6
+    std::uint16_t raw = 0; // the typed value converted
+};
+int runParamsSet(Session& session, const ParamsSetOptions& options);
 // The seven parameters into a params file (cli/paramsfile.h).
 int runParamsSave(Session& session, const std::string& path);
-// A params file, read from `path` before the port was opened, into each sensor of `addresses`
-// in turn: the differences shown, only those written, each read back, stopping at the first
-// failure. Values outside their range need `force`, unless the file is the tool's own backup
-// (said on stderr).
-int runParamsLoad(Session& session, const std::string& path, const ParamsFile& file, bool force,
-                  const std::vector<int>& addresses);
+struct ParamsLoadOptions {
+    std::string path;
+    bool force = false;         // values outside their ranges too
+    std::vector<int> addresses; // each in turn
+};
+// A params file, read from the path before the port was opened, into each sensor in turn: the
+// differences shown, only those written, each read back, stopping at the first failure. Values
+// outside their range need force, unless the file is the tool's own backup (said on stderr).
+int runParamsLoad(Session& session, const ParamsLoadOptions& options, const ParamsFile& file);
 
 int runAddressRead(Session& session);
+struct AddressSetOptions {
+    int newAddress = 0;
+    bool force = false; // even when NEW answers already
+};
 // Refuses (exit 4, nothing written) when NEW answers already, unless forced.
-int runAddressSet(Session& session, int newAddress, bool force);
+int runAddressSet(Session& session, const AddressSetOptions& options);
 // Commissions a row: each sensor plugged in alone, whatever its address, gets the next of
 // `newAddresses`, until the list or the operator ends.
 int runAddressSequence(Session& session, const std::vector<int>& newAddresses);

@@ -7,8 +7,8 @@
 
 namespace kv::cli {
 
-std::unique_ptr<Link> makeLink(const std::string& port, int reconnectAfter) {
-    switch (net::parsePortAddress(QString::fromStdString(port)).scheme) {
+std::unique_ptr<Link> makeLink(const PortOption& port, int reconnectAfter) {
+    switch (port.kind()) {
     case net::Scheme::Tcp:
         return std::make_unique<net::RedialLine>(std::make_unique<net::TcpLine>(), reconnectAfter);
     case net::Scheme::ModbusTcp:

@@ -1,61 +1,24 @@
 #pragma once
-// The command line as the operator typed it: every option described for --help, parsed,
-// and checked as far as it can be without a device.
+// The command line as the operator typed it: the options every command takes described for
+// --help, each command's own described by its row, all parsed and checked as far as they can
+// be without a device.
 
 #include "cli/commands.h"
-#include "cli/listenread.h"
-#include "cli/session.h"
-#include "net/address.h"
 
-#include <cstdint>
-#include <optional>
+#include <memory>
+#include <vector>
 
 namespace kv::cli {
 
-// ListenRead: read --port listen://, where DTUs dial in and no session is opened.
-enum class Command {
-    Scan,
-    Read,
-    ListenRead,
-    Params,
-    ParamsSet,
-    ParamsSave,
-    ParamsLoad,
-    AddressRead,
-    AddressSet,
-    AddressSequence,
-    Calibrate,
-    CalibrateUndo,
-    Raw,
-};
-
-// What to run, with everything it needs.
-struct Invocation {
-    Command command = Command::Read;
-    CommonOptions common;
-    ScanOptions scan;
-    ReadOptions read;
-    ListenOptions listen;       // read --port listen://
-    net::PortAddress where;     // --port as parsed
-    int parameter = -1;         // params set: the parameter's index
-    std::uint16_t raw = 0;      // and the register value the typed one becomes
-    int newAddress = 0;         // address set
-    bool force = false;         // params set, params load, address set
-    CalibrateOptions calibrate; // calibrate
-    // The --address list: read, params set, params load and address set --sequence take
-    // several; the others one.
-    std::vector<int> addresses;
-    std::string file;     // params save, params load, calibrate --undo
-    RawOptions rawAccess; // raw
-    std::string trace;    // --trace: empty for none, "-" for lines on stderr, else a JSON-lines file
-};
-
-// The invocation, or the exit code to end with at once: after --help or --version (0), or
-// after saying what is wrong with the options (1). Nothing is sent to a device either way.
+// The command to run and the options every command takes, or the exit code to end with at
+// once: after --help or --version (0), or after saying what is wrong with the options (1).
+// Nothing is sent to a device either way.
 struct Parsed {
-    std::optional<Invocation> invocation;
+    std::unique_ptr<Command> command;
+    GlobalOptions options;
     int exitCode = 0;
 };
-[[nodiscard]] Parsed parseCommandLine(int argc, char** argv);
+// `table`: every command, in the order --help lists them, a subcommand's parent before it.
+[[nodiscard]] Parsed parseCommandLine(int argc, char** argv, const std::vector<const CommandRow*>& table);
 
 } // namespace kv::cli

@@ -12,6 +12,8 @@
 #include "sensor/values.h"
 #include "serial/lineformat.h"
 
+#include <CLI/CLI.hpp>
+
 #include <QDateTime>
 #include <QStringList>
 
@@ -143,10 +145,9 @@ int loadInto(Session& s, const ParamsFile& f, bool force) {
     return EXIT_OK;
 }
 
-int runParamsLoad(Session& s, const std::string& path, const ParamsFile& file, bool force,
-                  const std::vector<int>& addresses) {
+int runParamsLoad(Session& s, const ParamsLoadOptions& o, const ParamsFile& file) {
     print(QStringLiteral("%1: %2 parameter(s) saved from address %3 at %4 baud%5%6")
-              .arg(pathText(path))
+              .arg(pathText(o.path))
               .arg(file.parameters.size())
               .arg(file.address)
               .arg(file.rate)
@@ -161,9 +162,55 @@ int runParamsLoad(Session& s, const std::string& path, const ParamsFile& file, b
                                     QLatin1String(sensor::parameterInfo(i).hint));
         if (!outside.isEmpty())
             error(QStringLiteral("%1: outside the window's ranges, restored as saved: %2")
-                      .arg(pathText(path), outside.join(QStringLiteral(", "))));
+                      .arg(pathText(o.path), outside.join(QStringLiteral(", "))));
     }
-    return forEachAddress(s, addresses, [&] { return loadInto(s, file, force); });
+    return forEachAddress(s, o.addresses, [&] { return loadInto(s, file, o.force); });
 }
+
+namespace {
+
+class ParamsSaveCommand : public Command {
+public:
+    explicit ParamsSaveCommand(CLI::App& sub) {
+        sub.description("the seven parameters into FILE (JSON) with the sensor's address, rate, format, the\n"
+                        "time and the tool's version; range is left out when register 8 holds none (1-3)");
+        sub.add_option("FILE", path_, "the file to write")->required();
+    }
+    [[nodiscard]] int run(Context& c) override {
+        return c.onSession([this](Session& s) { return runParamsSave(s, path_); });
+    }
+
+private:
+    std::string path_;
+};
+
+class ParamsLoadCommand : public Command {
+public:
+    explicit ParamsLoadCommand(CLI::App& sub) {
+        sub.description("the parameters of FILE into the sensor: shows the differences, writes only those,\n"
+                        "reads each back, and stops at the first failure saying what is written. With an\n"
+                        "--address list (1-3), each sensor in turn: a row configured in one run.");
+        sub.add_option("FILE", o_.path, "a file params save wrote, or one made by hand")->required();
+        sub.add_flag("--force", o_.force,
+                     "write values outside their ranges (a file params save wrote needs none)");
+    }
+    [[nodiscard]] bool takesAddressList() const override { return true; }
+    [[nodiscard]] int run(Context& c) override {
+        // Read whole before the port is opened: a bad file, or a pipe that never ends, holds
+        // no port and sends nothing.
+        const std::optional<ParamsFile> file = readParams(o_.path);
+        if (!file) return EXIT_USAGE;
+        o_.addresses = c.options().addresses;
+        return c.onSession([&](Session& s) { return runParamsLoad(s, o_, *file); });
+    }
+
+private:
+    ParamsLoadOptions o_;
+};
+
+} // namespace
+
+const CommandRow paramsSaveRow{"params", "save", describeAs<ParamsSaveCommand>};
+const CommandRow paramsLoadRow{"params", "load", describeAs<ParamsLoadCommand>};
 
 } // namespace kv::cli

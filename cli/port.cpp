@@ -10,11 +10,16 @@
 
 namespace kv::cli {
 
-std::optional<PortChoice> choosePort(const std::string& port, int rate, const QString& programDir) {
+PortOption portOption(const std::string& text) {
+    return {text, net::parsePortAddress(QString::fromStdString(text))};
+}
+
+std::optional<PortChoice> choosePort(const PortOption& port, int rate, const QString& programDir) {
+    if (port.network()) return PortChoice{QString::fromStdString(port.text), rate > 0 ? rate : DEFAULT_RATE};
     const CommSetValues stored = storedCommSet(programDir);
     PortChoice c;
-    if (!port.empty()) {
-        c.device = resolvePort(QString::fromStdString(port), programDir);
+    if (!port.text.empty()) {
+        c.device = resolvePort(QString::fromStdString(port.text), programDir);
     } else if (stored.complete() && *stored.port >= 1) {
         c.device = deviceForPort(*stored.port, programDir);
     } else {

@@ -13,6 +13,8 @@
 #include "cli/readings.h"
 #include "line/clock.h"
 
+#include <CLI/CLI.hpp>
+
 #include <QStringList>
 
 #include <algorithm>
@@ -381,5 +383,79 @@ int Scan::abort(const Result& r, Progress& bar) {
 int runScan(Session& session, const ScanOptions& options) {
     return Scan(session, options).run();
 }
+
+namespace {
+
+std::string joined(const std::vector<int>& numbers, const char* between) {
+    std::string text;
+    for (int n : numbers)
+        text += (text.empty() ? "" : between) + std::to_string(n);
+    return text;
+}
+
+class ScanCommand : public Command {
+public:
+    explicit ScanCommand(CLI::App& sub) {
+        sub.description(
+            "find every sensor on the line: rate, address and a first measurement\n"
+            "Tries each rate with the address read to device 250 (answered by whoever is\n"
+            "connected), then sweeps the addresses at each rate where several answered at once,\n"
+            "or at every rate when the address read found nobody. Says which rates, formats and\n"
+            "addresses it tried. --parity all tries 8N1, 8E1, 8O1 and 8N2 (the Modbus standard's\n"
+            "form without parity), or each parity at --stop-bits when given. Exit 3 when nothing\n"
+            "answers.");
+        sub.add_option("--rates", rates_,
+                       "rates to try, in order (default " + joined(o_.rates, ",") +
+                           "), or all:\nthe nine standard rates")
+            ->type_name("LIST")
+            ->delimiter(',');
+        sub.add_option("--addresses", addresses_,
+                       "addresses for the sweep, e.g. 1-247 or 1-10,37 (default 1-247)")
+            ->type_name("LIST");
+        sub.add_flag("--first", o_.first, "stop at the first sensor found");
+        sub.add_flag("--sweep", o_.sweepAll, "sweep the addresses at every rate, even after a find");
+    }
+    [[nodiscard]] bool takesEveryParity() const override { return true; }
+    [[nodiscard]] bool check(GlobalOptions& g) override;
+    [[nodiscard]] int run(Context& c) override {
+        return c.onSession([this](Session& s) { return runScan(s, o_); });
+    }
+
+private:
+    ScanOptions o_;
+    std::vector<std::string> rates_;
+    std::string addresses_ = "1-247";
+};
+
+bool ScanCommand::check(GlobalOptions& g) {
+    o_.addresses = parseAddressList(addresses_);
+    if (o_.addresses.empty())
+        return refuse(
+            QStringLiteral("--addresses: '%1' is not a list of addresses 1-247 such as 1-247 or 1-10,37")
+                .arg(QString::fromStdString(addresses_)));
+    o_.formats = g.everyParity ? everyFormat(g.stopBits) : std::vector<LineFormat>{g.common.format};
+    if (rates_.empty()) return true;
+    if (rates_.size() == 1 && rates_.front() == "all") {
+        o_.rates.assign(sensor::STANDARD_RATES.begin(), sensor::STANDARD_RATES.end());
+        return true;
+    }
+    o_.rates.clear();
+    for (const std::string& text : rates_) {
+        bool ok = false;
+        const int rate = QString::fromStdString(text).toInt(&ok);
+        if (!ok || !sensor::isStandardRate(rate))
+            return refuse(
+                QStringLiteral("--rates: '%1' is no standard rate (%2), and the list is rates or all")
+                    .arg(QString::fromStdString(text),
+                         QString::fromStdString(
+                             joined({sensor::STANDARD_RATES.begin(), sensor::STANDARD_RATES.end()}, " "))));
+        o_.rates.push_back(rate);
+    }
+    return true;
+}
+
+} // namespace
+
+const CommandRow scanRow{nullptr, "scan", describeAs<ScanCommand>};
 
 } // namespace kv::cli

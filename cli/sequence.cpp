@@ -41,7 +41,7 @@ int runAddressSequence(Session& s, const std::vector<int>& newAddresses) {
         } else {
             s.setAddress(present);
             // Alone on the line, the new address is nobody's: the address read heard one sensor.
-            code = runAddressSet(s, to, true);
+            code = runAddressSet(s, {to, true});
             if (code != EXIT_OK) break;
         }
         given.push_back(to);

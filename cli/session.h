@@ -2,6 +2,7 @@
 // A run's line to its sensors: the port opened by name, the sensor's requests sent through
 // the line discipline with the run's timeout and retries, and the counts of the run.
 
+#include "cli/port.h"
 #include "cli/summary.h"
 #include "cli/wallclock.h"
 #include "line/discipline.h"
@@ -24,8 +25,8 @@ inline constexpr int DEFAULT_TIMEOUT_MS = 1000;
 inline constexpr int REOPEN_FOR_READ_BACK_MS = 5000;
 
 struct CommonOptions {
-    std::string port; // COMn or a device path; empty: comm.set beside the program
-    int rate = 0;     // 0: comm.set, else 9600
+    PortOption port; // --port; none given: the port in comm.set
+    int rate = 0;    // 0: comm.set's for a serial port, else 9600
     int address = 1;
     int timeoutMs = DEFAULT_TIMEOUT_MS;
     int retries = 2;

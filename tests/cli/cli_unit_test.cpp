@@ -45,6 +45,42 @@ TEST(CliPort, ComNamesMapLikeTheWindow) {
     EXPECT_EQ(resolvePort(QStringLiteral("COM256"), dir.path()), QStringLiteral("COM256"));
 }
 
+// comm.set names a serial port and its rate: a network link, named by its address, takes
+// neither from it, nor is refused for a rate in it that no sensor speaks.
+TEST(CliPort, OnlyASerialPortIsChosenFromCommSet) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    struct Row {
+        const char* commSet;
+        const char* port;
+        int rate;           // --rate; 0: not given
+        const char* device; // null: refused
+        int chosenRate;
+    };
+    const Row rows[] = {
+        {"2,4800", "", 0, "/dev/ttyS1", 4800},
+        {"2,4800", "/dev/ttyUSB0", 0, "/dev/ttyUSB0", 4800},
+        {"2,4800", "tcp://192.0.2.7:4001", 0, "tcp://192.0.2.7:4001", 9600},
+        {"2,4800", "modbus-tcp://192.0.2.7", 19200, "modbus-tcp://192.0.2.7", 19200},
+        {"2,12345", "/dev/ttyUSB0", 0, nullptr, 0},
+        {"2,12345", "/dev/ttyUSB0", 4800, "/dev/ttyUSB0", 4800},
+        {"2,12345", "tcp://192.0.2.7:4001", 0, "tcp://192.0.2.7:4001", 9600},
+        {"2,12345", "modbus-tcp://192.0.2.7", 0, "modbus-tcp://192.0.2.7", 9600},
+    };
+    for (const Row& row : rows) {
+        QFile f(QDir(dir.path()).filePath(QStringLiteral("comm.set")));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QByteArray(row.commSet) + "\r\n");
+        f.close();
+        const auto chosen = choosePort(portOption(row.port), row.rate, dir.path());
+        const std::string at = std::string(row.commSet) + " " + row.port;
+        ASSERT_EQ(chosen.has_value(), row.device != nullptr) << at;
+        if (!chosen) continue;
+        EXPECT_EQ(chosen->device.toStdString(), row.device) << at;
+        EXPECT_EQ(chosen->rate, row.chosenRate) << at;
+    }
+}
+
 TEST(CliAddresses, ListsAndRanges) {
     EXPECT_EQ(parseAddressList("1-3,37"), (std::vector<int>{1, 2, 3, 37}));
     EXPECT_EQ(parseAddressList("5, 2-3 ,3"), (std::vector<int>{2, 3, 5}));

@@ -48,7 +48,7 @@ TEST(CliOnAFakeLine, AWriteIsToldAsTheSensorHoldsIt) {
                                row.backAfterMs < 0 ? -1 : b.line->nowNs() + row.backAfterMs * NS_PER_MS);
             return row.write;
         };
-        const Ran r = captured([&] { return cli::runParamsSet(*b.session, 4, 9940); });
+        const Ran r = captured([&] { return cli::runParamsSet(*b.session, {4, 9940}); });
         EXPECT_EQ(r.code, row.code) << r.out << r.err;
         EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << r.out << r.err;
         EXPECT_EQ(b.bus->holds(1, 6), row.holds);
@@ -86,7 +86,7 @@ TEST(CliOnAFakeLine, AnAddressChangeIsToldWhereTheSensorAnswers) {
     // The change carried out, its acknowledgement lost: the sensor answers at the new address.
     Bench lost(prompt(), {1});
     lost.bus->script = [](int, const QByteArray& r) { return isWrite(r) ? Fate::Unanswered : Fate::Normal; };
-    const Ran moved = captured([&] { return cli::runAddressSet(*lost.session, 9, false); });
+    const Ran moved = captured([&] { return cli::runAddressSet(*lost.session, {9, false}); });
     EXPECT_EQ(moved.code, 0) << moved.err;
     EXPECT_NE(moved.out.find("address 1 -> 9 (acknowledgement lost), verified by a measurement at 9"),
               std::string::npos)
@@ -94,7 +94,7 @@ TEST(CliOnAFakeLine, AnAddressChangeIsToldWhereTheSensorAnswers) {
     // Never heard: it still answers at the old one.
     Bench deaf(prompt(), {1});
     deaf.bus->script = [](int, const QByteArray& r) { return isWrite(r) ? Fate::Ignored : Fate::Normal; };
-    const Ran stayed = captured([&] { return cli::runAddressSet(*deaf.session, 9, false); });
+    const Ran stayed = captured([&] { return cli::runAddressSet(*deaf.session, {9, false}); });
     EXPECT_EQ(stayed.code, 3) << stayed.err;
     EXPECT_NE(stayed.err.find("address not changed (no reply within 1000 ms): the sensor still answers at 1"),
               std::string::npos)
@@ -110,7 +110,7 @@ TEST(CliOnAFakeLine, ALateAnswerAtTheNewAddressMeansItIsTaken) {
     o.timeoutMs = 200;
     o.retries = 0;
     Bench b(slow, {1, 2}, o);
-    const Ran r = captured([&] { return cli::runAddressSet(*b.session, 2, false); });
+    const Ran r = captured([&] { return cli::runAddressSet(*b.session, {2, false}); });
     EXPECT_EQ(r.code, 4) << r.err;
     EXPECT_NE(r.err.find("address 2 answers already"), std::string::npos) << r.err;
     EXPECT_EQ(b.writesOf(0x06), 0) << "nothing written";

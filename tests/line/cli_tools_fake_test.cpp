@@ -179,8 +179,9 @@ TEST(CliToolsOnAFakeLine, ABackupIsRestoredEvenOutsideTheRanges) {
         const cli::ParamsParsed file = cli::parseParams(json);
         ASSERT_TRUE(file.file) << file.error.toStdString();
         Bench b(prompt(), {1});
-        const Ran r =
-            captured([&] { return cli::runParamsLoad(*b.session, "sensor.json", *file.file, false, {1}); });
+        const Ran r = captured([&] {
+            return cli::runParamsLoad(*b.session, {"sensor.json", false, {1}}, *file.file);
+        });
         EXPECT_EQ(r.code, row.code) << r.out << r.err;
         if (*row.says == 0)
             EXPECT_EQ(r.err, "");
