@@ -21,6 +21,11 @@ namespace kv::cli {
 namespace {
 
 constexpr qint64 kNsPerMs = 1000000;
+
+// The line's clock, on which the hub and every DTU's line keep their time.
+qint64 monotonicNs() {
+    return LineClock::now().time_since_epoch().count();
+}
 // While a DTU is away its missed rounds are written at most once a second, as after an unplug.
 constexpr qint64 kAwayRoundMs = 1000;
 // The longest wait between looks at Ctrl-C.
@@ -83,14 +88,14 @@ private:
     const bool endless_;
     const int rounds_;
     net::DialInHub hub_;
-    const WallClock clock_ = WallClock::tiedAt(net::monotonicNs());
+    const WallClock clock_ = WallClock::tiedAt(monotonicNs());
     std::vector<std::unique_ptr<Bus>> buses_;
     Stats total_;
     int measurements_ = 0;
     int failed_ = 0;
     int code_ = EXIT_OK;
     bool broken_ = false; // the output refused a row
-    const qint64 startNs_ = net::monotonicNs();
+    const qint64 startNs_ = monotonicNs();
     mutable bool gaveUpWaiting_ = false;
 };
 
@@ -99,8 +104,8 @@ bool Poller::start(const net::PortAddress& a) {
     o.host = a.host;
     o.port = a.port;
     o.heartbeats = listen_.heartbeats;
-    o.registrationMs = listen_.registrationMs;
-    o.answerMs = common_.timeoutMs;
+    o.registration = Millis(listen_.registrationMs);
+    o.answer = Millis(common_.timeoutMs);
     QString why;
     if (!hub_.listen(o, why)) {
         error(QStringLiteral("cannot listen on %1: %2").arg(where_, why));
@@ -112,12 +117,12 @@ bool Poller::start(const net::PortAddress& a) {
 
 void Poller::run() {
     while (!over()) {
-        const qint64 now = net::monotonicNs();
+        const qint64 now = monotonicNs();
         for (const auto& b : buses_)
             step(*b, now);
         if (over()) break;
-        const net::DialInHub::Events events = hub_.wait(wakeNs(net::monotonicNs()));
-        const qint64 after = net::monotonicNs();
+        const net::DialInHub::Events events = hub_.wait(TimePoint(Nanos(wakeNs(monotonicNs()))));
+        const qint64 after = monotonicNs();
         for (const QString& note : events.notes)
             error(note);
         for (net::DialInBus* dtu : events.joined)
@@ -156,8 +161,8 @@ void Poller::step(Bus& b, qint64 nowNs) {
     for (;;) {
         if (b.asking) {
             line::Discipline& d = b.discipline;
-            const std::optional<qint64> release = b.dtu.line().releaseNs();
-            if (b.dtu.socket().hasBytes() || (release && nowNs >= *release))
+            const std::optional<TimePoint> release = b.dtu.line().releaseAt();
+            if (b.dtu.socket().hasBytes() || (release && nowNs >= release->time_since_epoch().count()))
                 d.onBytes(b.dtu.line().take(), nowNs);
             else if (b.dtu.line().lost())
                 d.onLost();
@@ -258,7 +263,7 @@ bool Poller::done(const Bus& b) const {
 
 bool Poller::waitedEnough() const {
     if (gaveUpWaiting_) return true;
-    if (net::monotonicNs() - startNs_ < static_cast<qint64>(listen_.dtusWaitMs) * kNsPerMs) return false;
+    if (monotonicNs() - startNs_ < static_cast<qint64>(listen_.dtusWaitMs) * kNsPerMs) return false;
     gaveUpWaiting_ = true;
     QStringList came;
     for (const auto& b : buses_)
@@ -287,8 +292,8 @@ qint64 Poller::wakeNs(qint64 nowNs) const {
     for (const auto& b : buses_) {
         if (b->asking) {
             wake = std::min(wake, b->discipline.deadlineNs());
-            if (const std::optional<qint64> release = b->dtu.line().releaseNs())
-                wake = std::min(wake, *release);
+            if (const std::optional<TimePoint> release = b->dtu.line().releaseAt())
+                wake = std::min(wake, static_cast<qint64>(release->time_since_epoch().count()));
         } else if (b->next < b->sensors.size())
             wake = nowNs;
         else if (!done(*b))
@@ -303,7 +308,7 @@ void Poller::summary() const {
     for (const auto& b : buses_) {
         all.outages += b->stats.outages;
         all.lostMs += b->stats.lostMs;
-        if (b->away) all.lostMs += static_cast<double>(net::monotonicNs() - b->awaySinceNs) / kNsPerMs;
+        if (b->away) all.lostMs += static_cast<double>(monotonicNs() - b->awaySinceNs) / kNsPerMs;
     }
     printSummary(all, measurements_, failed_, to);
     for (const auto& b : buses_) {

@@ -11,7 +11,6 @@
 #include "cli/options.h"
 #include "cli/paramsio.h"
 #include "cli/trace.h"
-#include "net/socket.h"
 
 #include <QCoreApplication>
 
@@ -64,7 +63,7 @@ int main(int argc, char** argv) {
     const Invocation& inv = *parsed.invocation;
     TraceSink trace;
     if (inv.command == Command::ListenRead) {
-        if (!inv.trace.empty() && !trace.open(inv.trace, WallClock::tiedAt(kv::net::monotonicNs())))
+        if (!inv.trace.empty() && !trace.open(inv.trace, WallClock::tiedAt(kv::LineClock::now().time_since_epoch().count())))
             return EXIT_USAGE;
         ListenOptions listen = inv.listen;
         if (!inv.trace.empty())

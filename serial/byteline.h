@@ -1,15 +1,18 @@
 #pragma once
-// A byte line: what a strict master needs from any link to its sensors (a serial port, and
-// later a TCP socket or a connection a remote modem dialled in on), and nothing of Modbus.
-// The line discipline above it is fed by events, so that one thread can drive many lines;
-// waitReadable is only the blocking helper a program with one line uses.
+// A byte line: what a strict master needs from any link to its sensors (a serial port, a TCP
+// socket or a connection a remote modem dialled in on), and nothing of Modbus.
+// The line discipline above it is fed by events, so that one thread can drive many lines: a
+// driver on Qt's event loop is told by setNotify when a line has something; waitReadable is
+// only the blocking helper a program with one line uses.
 
 #include "serial/lineformat.h"
+#include "serial/linetime.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace kv {
@@ -82,13 +85,21 @@ public:
     [[nodiscard]] virtual QByteArray take() = 0;
     // Sends the bytes; false when the line is lost.
     [[nodiscard]] virtual bool write(const QByteArray& bytes) = 0;
-    // Returns once bytes are waiting, the line is lost, or nowNs() has reached deadlineNs.
-    // On a closed line it only waits for the deadline.
-    virtual void waitReadable(qint64 deadlineNs) = 0;
+    // Returns once bytes are waiting, the line is lost, or now() has reached the deadline.
+    // On a closed line it only waits for the deadline. It runs no event loop.
+    virtual void waitReadable(TimePoint deadline) = 0;
+    // Called on Qt's event loop when bytes arrive or the line is lost, never from inside a call
+    // on the line itself (take, write, waitReadable); empty: nobody is told. What came is then
+    // take()n; a line that holds bytes back (a heartbeat's possible start) says when it gives
+    // them up by its own deadline, not by this.
+    virtual void setNotify(std::function<void()> onActivity) = 0;
     // The device went away (adapter unplugged, pty or socket closed).
     [[nodiscard]] virtual bool lost() const = 0;
-    // A monotonic clock in nanoseconds: every time the discipline keeps is on it.
-    [[nodiscard]] virtual qint64 nowNs() const = 0;
+    // A monotonic clock: every time the discipline keeps is on it.
+    [[nodiscard]] virtual TimePoint now() const = 0;
+    // The same clock in nanoseconds, and the wait by it, for callers still counting them so.
+    [[nodiscard]] qint64 nowNs() const { return now().time_since_epoch().count(); }
+    void waitReadable(qint64 deadlineNs) { waitReadable(TimePoint(Nanos(deadlineNs))); }
     [[nodiscard]] virtual LinkFacts facts() const = 0;
     // Why the line was lost, for the operator.
     [[nodiscard]] virtual QString errorString() const = 0;
