@@ -58,7 +58,9 @@ public:
     void waitReadable(TimePoint deadline) override;
     using ByteLine::waitReadable;
     // Bytes held back are given up by time, not told: a driver wakes at releaseAt() itself.
-    void setNotify(std::function<void()> onActivity) override { inner_.setNotify(std::move(onActivity)); }
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        return inner_.setNotify(std::move(onActivity));
+    }
     [[nodiscard]] bool lost() const override { return inner_.lost(); }
     [[nodiscard]] TimePoint now() const override { return inner_.now(); }
     [[nodiscard]] LinkFacts facts() const override { return inner_.facts(); }

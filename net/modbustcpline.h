@@ -29,7 +29,9 @@ public:
     [[nodiscard]] bool write(const QByteArray& frame) override;
     void waitReadable(TimePoint deadline) override;
     using ByteLine::waitReadable;
-    void setNotify(std::function<void()> onActivity) override { stream_->setNotify(std::move(onActivity)); }
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        return stream_->setNotify(std::move(onActivity));
+    }
     [[nodiscard]] bool lost() const override { return broken_ || stream_->lost(); }
     [[nodiscard]] TimePoint now() const override { return stream_->now(); }
     [[nodiscard]] LinkFacts facts() const override;

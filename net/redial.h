@@ -38,7 +38,9 @@ public:
     void waitReadable(TimePoint deadline) override;
     using ByteLine::waitReadable;
     // The connections made anew keep telling the same driver.
-    void setNotify(std::function<void()> onActivity) override { stream_->setNotify(std::move(onActivity)); }
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        return stream_->setNotify(std::move(onActivity));
+    }
     // Lost when it could not be made anew, or ended while a request waited for its answer.
     [[nodiscard]] bool lost() const override { return failed_ || (awaiting_ && stream_->lost()); }
     [[nodiscard]] TimePoint now() const override { return stream_->now(); }

@@ -38,7 +38,10 @@ public:
     [[nodiscard]] bool write(const QByteArray& bytes) override;
     void waitReadable(TimePoint deadline) override;
     using ByteLine::waitReadable;
-    void setNotify(std::function<void()> onActivity) override { notify_.set(std::move(onActivity)); }
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        notify_.set(std::move(onActivity));
+        return true;
+    }
     [[nodiscard]] bool lost() const override { return !connected(); }
     [[nodiscard]] TimePoint now() const override { return LineClock::now(); }
     [[nodiscard]] LinkFacts facts() const override;
@@ -90,7 +93,9 @@ public:
     [[nodiscard]] bool write(const QByteArray& bytes) override { return line_.write(bytes); }
     void waitReadable(TimePoint deadline) override { line_.waitReadable(deadline); }
     using ByteLine::waitReadable;
-    void setNotify(std::function<void()> onActivity) override { line_.setNotify(std::move(onActivity)); }
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        return line_.setNotify(std::move(onActivity));
+    }
     [[nodiscard]] bool lost() const override { return line_.lost(); }
     [[nodiscard]] TimePoint now() const override { return line_.now(); }
     [[nodiscard]] LinkFacts facts() const override { return line_.facts(); }

@@ -2,8 +2,10 @@
 // A byte line: what a strict master needs from any link to its sensors (a serial port, a TCP
 // socket or a connection a remote modem dialled in on), and nothing of Modbus.
 // The line discipline above it is fed by events, so that one thread can drive many lines: a
-// driver on Qt's event loop is told by setNotify when a line has something; waitReadable is
-// only the blocking helper a program with one line uses.
+// driver on Qt's event loop is told by setNotify when a line has something, never from inside
+// the line's own calls (take, write, waitReadable), whose waits emit the same signals; a line
+// that holds bytes back (a heartbeat's possible start) gives them up by its own deadline, not
+// by a notification. waitReadable is only the blocking helper a program with one line uses.
 
 #include "serial/lineformat.h"
 #include "serial/linetime.h"
@@ -88,11 +90,6 @@ public:
     // Returns once bytes are waiting, the line is lost, or now() has reached the deadline.
     // On a closed line it only waits for the deadline. It runs no event loop.
     virtual void waitReadable(TimePoint deadline) = 0;
-    // Called on Qt's event loop when bytes arrive or the line is lost, never from inside a call
-    // on the line itself (take, write, waitReadable); empty: nobody is told. What came is then
-    // take()n; a line that holds bytes back (a heartbeat's possible start) says when it gives
-    // them up by its own deadline, not by this.
-    virtual void setNotify(std::function<void()> onActivity) = 0;
     // The device went away (adapter unplugged, pty or socket closed).
     [[nodiscard]] virtual bool lost() const = 0;
     // A monotonic clock: every time the discipline keeps is on it.
@@ -106,6 +103,12 @@ public:
     // Links that match replies: the senders of replies to earlier requests that the link
     // dropped since the last call, as late replies are counted.
     [[nodiscard]] virtual std::vector<std::uint8_t> takeUnmatched() { return {}; }
+    // Calls `onActivity` from the owning thread's event loop whenever bytes arrive or the line
+    // is lost; false for a line that cannot (one on a virtual clock is waited on instead).
+    [[nodiscard]] virtual bool setNotify(std::function<void()> onActivity) {
+        (void)onActivity;
+        return false;
+    }
 };
 
 // A line the command line opens by name and may open again after an unplug.

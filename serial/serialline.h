@@ -30,7 +30,10 @@ public:
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override;
     void waitReadable(TimePoint deadline) override;
-    void setNotify(std::function<void()> onActivity) override { notify_.set(std::move(onActivity)); }
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        notify_.set(std::move(onActivity));
+        return true;
+    }
     [[nodiscard]] bool lost() const override;
     [[nodiscard]] TimePoint now() const override { return LineClock::now(); }
     [[nodiscard]] LinkFacts facts() const override;

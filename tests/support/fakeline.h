@@ -34,9 +34,6 @@ public:
     [[nodiscard]] bool write(const QByteArray& bytes) override;
     void waitReadable(TimePoint deadline) override;
     using ByteLine::waitReadable;
-    // Nobody is told: virtual time passes only in waitReadable, and a driver on it asks the
-    // line after each wait.
-    void setNotify(std::function<void()>) override {}
     [[nodiscard]] bool lost() const override { return !isOpen(); }
     [[nodiscard]] TimePoint now() const override { return now_; }
     [[nodiscard]] LinkFacts facts() const override;
