@@ -1,6 +1,6 @@
 // read --port listen://…: every DTU that dials in is a bus of its own, polled round by round
-// with the address list while the others are polled too, each by a bus poller of the engine
-// every read stands on; one thread waits on every socket at once.
+// with the address list while the others are polled too, each a bus of the engine every read
+// stands on, all on one event loop with the server they dial in to.
 
 #include "cli/listenread.h"
 
@@ -9,7 +9,7 @@
 #include "cli/readrows.h"
 #include "cli/summary.h"
 #include "net/dialin.h"
-#include "poll/buspoller.h"
+#include "poll/engine.h"
 
 #include <QStringList>
 
@@ -20,9 +20,6 @@
 
 namespace kv::cli {
 namespace {
-
-// The longest wait between looks at Ctrl-C.
-constexpr Millis STOP_SLICE{200};
 
 // One DTU's bus as read polls it.
 struct Bus {
@@ -49,24 +46,25 @@ public:
     }
 
 private:
-    void joined(net::DialInBus& dtu, TimePoint now);
-    [[nodiscard]] bool over();
+    void joined(net::DialInBus& dtu);
+    // More DTUs are awaited (or the run has no end) even when every bus's rounds are over.
+    [[nodiscard]] bool waitMore();
     // Past --dtus-wait with fewer DTUs than --dtus: says who came, once, and goes on without the rest.
     [[nodiscard]] bool waitedEnough();
-    [[nodiscard]] TimePoint wake(TimePoint now) const;
 
     const CommonOptions& common_;
     const ReadOptions& read_;
     const ListenOptions& listen_;
     QString where_;
     ReadLog& log_;
-    const WallClock clock_ = WallClock::tiedAt(net::monotonicNs());
+    const WallClock clock_ = WallClock::tiedAt(LineClock::now().time_since_epoch().count());
     ReadRows rows_;
     const bool endless_;
     net::DialInHub hub_;
+    poll::Engine engine_;
     std::vector<std::unique_ptr<Bus>> buses_;
     bool broken_ = false; // the output refused a row
-    const TimePoint start_ = TimePoint(Nanos(net::monotonicNs()));
+    const TimePoint start_ = LineClock::now();
     bool gaveUpWaiting_ = false;
 };
 
@@ -75,8 +73,8 @@ bool ListenRun::start(const net::PortAddress& a) {
     o.host = a.host;
     o.port = a.port;
     o.heartbeats = listen_.heartbeats;
-    o.registrationMs = listen_.registrationMs;
-    o.answerMs = common_.timeoutMs;
+    o.registration = Millis(listen_.registrationMs);
+    o.answer = Millis(common_.timeoutMs);
     QString why;
     if (!hub_.listen(o, why)) {
         error(QStringLiteral("cannot listen on %1: %2").arg(where_, why));
@@ -87,23 +85,21 @@ bool ListenRun::start(const net::PortAddress& a) {
 }
 
 void ListenRun::run() {
-    while (!over()) {
+    net::DialInHub::Handlers handlers;
+    handlers.joined = [this](net::DialInBus& dtu) { joined(dtu); };
+    // A DTU dialled in under a bus's name: asking that bus now tells whether its connection lives.
+    handlers.probe = [this](net::DialInBus& dtu) {
         for (const auto& b : buses_)
-            b->poller->tick(poll::lineNow(b->dtu.line()));
-        if (over()) break;
-        const TimePoint now = TimePoint(Nanos(net::monotonicNs()));
-        const net::DialInHub::Events events = hub_.wait(poll::nsOf(wake(now)));
-        const TimePoint after = TimePoint(Nanos(net::monotonicNs()));
-        for (const QString& note : events.notes)
-            error(note);
-        for (net::DialInBus* dtu : events.joined)
-            joined(*dtu, after);
-    }
-    for (const auto& b : buses_)
-        if (!b->poller->done()) b->poller->stop(poll::lineNow(b->dtu.line()));
+            if (&b->dtu == &dtu) engine_.poke(*b->poller);
+    };
+    handlers.note = [](const QString& note) { error(note); };
+    hub_.setHandlers(handlers);
+    engine_.run([this] { return broken_ || stopRequested(); }, [this] { return waitMore(); });
+    hub_.setHandlers({});
 }
 
-void ListenRun::joined(net::DialInBus& dtu, TimePoint now) {
+void ListenRun::joined(net::DialInBus& dtu) {
+    const TimePoint now = dtu.line().now();
     for (const auto& b : buses_) {
         if (&b->dtu != &dtu) continue;
         if (b->poller->away()) {
@@ -114,6 +110,7 @@ void ListenRun::joined(net::DialInBus& dtu, TimePoint now) {
         }
         // Bytes of the connection before are gone; its held replies may still come.
         b->poller->back(now);
+        engine_.poke(*b->poller);
         return;
     }
     auto bus = std::make_unique<Bus>(dtu, where_ + QLatin1Char('/') + dtu.name());
@@ -132,18 +129,23 @@ void ListenRun::joined(net::DialInBus& dtu, TimePoint now) {
         return true;
     };
     hooks.awayWhenIdleLost = true;
-    // A DTU dialled in under this bus's name: asking now tells whether this connection lives.
     hooks.askNow = [&b] { return b.dtu.probeWanted(); };
     b.poller = std::make_unique<poll::BusPoller>(
         b.discipline, b.dtu.line(), scheduleFor(read_, read_.addresses, common_.timeoutMs, common_.retries),
         hooks);
     buses_.push_back(std::move(bus));
     error(b.port + QStringLiteral(" dialled in"));
+    engine_.add(*b.poller, b.dtu.line());
+}
+
+bool ListenRun::waitMore() {
+    if (endless_) return true;
+    return static_cast<int>(buses_.size()) < listen_.dtus && !waitedEnough();
 }
 
 bool ListenRun::waitedEnough() {
     if (gaveUpWaiting_) return true;
-    if (TimePoint(Nanos(net::monotonicNs())) - start_ < Millis(listen_.dtusWaitMs)) return false;
+    if (LineClock::now() - start_ < Millis(listen_.dtusWaitMs)) return false;
     gaveUpWaiting_ = true;
     QStringList came;
     for (const auto& b : buses_)
@@ -158,28 +160,9 @@ bool ListenRun::waitedEnough() {
     return true;
 }
 
-bool ListenRun::over() {
-    if (broken_ || stopRequested()) return true;
-    if (endless_) return false;
-    if (static_cast<int>(buses_.size()) < listen_.dtus && !waitedEnough()) return false;
-    return std::all_of(buses_.begin(), buses_.end(), [](const auto& b) { return b->poller->done(); });
-}
-
-TimePoint ListenRun::wake(TimePoint now) const {
-    TimePoint wake = now + STOP_SLICE;
-    if (!gaveUpWaiting_ && !endless_ && static_cast<int>(buses_.size()) < listen_.dtus)
-        wake = std::min(wake, start_ + Millis(listen_.dtusWaitMs));
-    for (const auto& b : buses_) {
-        wake = std::min(wake, b->poller->wake(now));
-        if (const std::optional<qint64> release = b->dtu.line().releaseNs())
-            wake = std::min(wake, TimePoint(Nanos(*release)));
-    }
-    return wake;
-}
-
 void ListenRun::summary() {
     std::FILE* to = log_.summaryTo();
-    const TimePoint now = TimePoint(Nanos(net::monotonicNs()));
+    const TimePoint now = LineClock::now();
     Stats all;
     for (const auto& b : buses_) {
         b->poller->end(now);

@@ -81,7 +81,7 @@ int runRead(Session& session, const ReadOptions& options) {
     poll::Engine engine;
     engine.add(bus, session.link());
     engine.run(stopRequested);
-    bus.end(poll::lineNow(session.link()));
+    bus.end(session.link().now());
 
     Stats& stats = session.stats();
     stats += bus.counts();

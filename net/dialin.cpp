@@ -1,16 +1,21 @@
 #include "net/dialin.h"
 
+#include <QEventLoop>
+#include <QHostInfo>
+#include <QNetworkProxy>
+
 #include <algorithm>
 
 namespace kv::net {
 namespace {
 
-constexpr qint64 kNsPerMs = 1000000;
-
 // A backslash too is %XX: line protocol cannot end a tag with one.
 bool printable(char c) {
     return c > 0x20 && c < 0x7F && c != '%' && c != '/' && c != '\\';
 }
+
+// Just past a moment: a verdict is due once the time has passed, not when it is reached.
+constexpr Nanos kPast{1};
 
 } // namespace
 
@@ -27,27 +32,84 @@ QString registrationName(const QByteArray& registration) {
     return name;
 }
 
-bool DialInHub::listen(const Options& options, QString& why) {
-    options_ = options;
-    listener_ = listenOn(options.host, options.port, why);
-    return listener_.valid();
+DialInHub::DialInHub() {
+    server_.setProxy(QNetworkProxy::NoProxy);
+    QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this] { accept(); });
+    timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, &server_, [this] { advance(); });
+    deadline_.setSingleShot(true);
+    deadline_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&deadline_, &QTimer::timeout, &server_, [this] {
+        if (loop_) loop_->quit();
+    });
 }
 
-void DialInHub::acceptAll(qint64 nowNs) {
-    for (Socket s = listener_.accept(); s.valid(); s = listener_.accept()) {
+DialInHub::~DialInHub() = default;
+
+bool DialInHub::listen(const Options& options, QString& why) {
+    options_ = options;
+    QList<QHostAddress> addresses;
+    if (options.host.isEmpty()) {
+        addresses.push_back(QHostAddress(QHostAddress::Any)); // IPv6 and IPv4 on one socket
+    } else if (QHostAddress literal; literal.setAddress(options.host)) {
+        addresses.push_back(literal);
+    } else {
+        const QHostInfo info = QHostInfo::fromName(options.host);
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+            why = QStringLiteral("unknown host (%1)").arg(info.errorString());
+            return false;
+        }
+        addresses = info.addresses();
+    }
+    for (const QHostAddress& a : addresses) {
+        if (server_.listen(a, static_cast<quint16>(options.port))) return true;
+        why = faultWords(server_.serverError(), server_.errorString());
+    }
+    return false;
+}
+
+void DialInHub::accept() {
+    const TimePoint now = LineClock::now();
+    while (QTcpSocket* s = server_.nextPendingConnection()) {
+        s->setParent(nullptr); // the newcomer owns it, not the server
         Newcomer n;
-        n.peer = s.peerName();
-        n.connectedNs = nowNs;
-        n.socket = std::move(s);
-        n.untilNs = nowNs + options_.registrationMs * kNsPerMs;
+        n.socket.reset(s);
+        tune(*s);
+        n.peer = peerName(*s);
+        n.connected = now;
+        n.until = now + options_.registration;
+        QObject::connect(s, &QTcpSocket::readyRead, &server_, [this, s] { hear(s); });
+        QObject::connect(s, &QTcpSocket::disconnected, &server_, [this, s] { ended(s); });
         newcomers_.push_back(std::move(n));
+        hear(s);
+    }
+    rearm(now);
+}
+
+void DialInHub::hear(const QTcpSocket* socket) {
+    for (Newcomer& n : newcomers_) {
+        if (n.socket.get() != socket) continue;
+        n.said += n.socket->readAll();
+        if (n.said.size() > MAX_REGISTRATION) {
+            n.tooLong = true;
+            n.said.truncate(MAX_REGISTRATION);
+        }
+        return;
     }
 }
 
-bool DialInHub::dead(const DialInBus& bus, qint64 nowNs) const {
+void DialInHub::ended(const QTcpSocket* socket) {
+    for (Newcomer& n : newcomers_)
+        if (n.socket.get() == socket) n.closed = true;
+    // Forgotten out of the socket's own signal.
+    soon();
+}
+
+bool DialInHub::dead(const DialInBus& bus, TimePoint now) const {
     const SocketLine& s = bus.socket_;
     if (!s.connected()) return true;
-    return s.wroteNs() > s.heardNs() && nowNs - s.wroteNs() > options_.answerMs * kNsPerMs;
+    return s.wrote() > s.heard() && now - s.wrote() > options_.answer;
 }
 
 DialInBus& DialInHub::busNamed(const QString& name, const QString& registration) {
@@ -60,15 +122,36 @@ DialInBus& DialInHub::busNamed(const QString& name, const QString& registration)
     return *bus;
 }
 
-void DialInHub::attach(Newcomer& n, DialInBus& bus, Events& events) {
+void DialInHub::attach(Newcomer& n, DialInBus& bus) {
+    QTcpSocket* s = n.socket.get();
+    QObject::disconnect(s, nullptr, &server_, nullptr);
     bus.socket_.attach(std::move(n.socket));
+    // After the line's own handlers, which have read what came.
+    DialInBus* b = &bus;
+    QObject::connect(s, &QTcpSocket::readyRead, &server_, [this, b] { activity(*b); });
+    QObject::connect(s, &QTcpSocket::disconnected, &server_, [this, b] { activity(*b); });
+    // A request to a bus a newcomer waits on brings its verdict closer.
+    QObject::connect(s, &QTcpSocket::bytesWritten, &server_, [this] {
+        if (!waiting_.empty()) rearm(LineClock::now());
+    });
     bus.line_.filter().reset();
     bus.peer_ = n.peer;
     ++bus.connections_;
-    events.joined.push_back(&bus);
+    tellJoined(bus);
 }
 
-void DialInHub::file(Newcomer& n, Events& events, qint64 nowNs) {
+void DialInHub::activity(DialInBus& bus) {
+    if (gathering_) {
+        if (std::find(gathering_->heard.begin(), gathering_->heard.end(), &bus) == gathering_->heard.end())
+            gathering_->heard.push_back(&bus);
+        if (loop_) loop_->quit();
+    }
+    // Judged out of the socket's own signal: a verdict may hand its bus to the newcomer.
+    if (std::any_of(waiting_.begin(), waiting_.end(), [&](const Newcomer& n) { return n.suspect == &bus; }))
+        soon();
+}
+
+void DialInHub::file(Newcomer& n, TimePoint now) {
     // The registration without heartbeats, unless it is nothing else (a DTU that registers
     // with its heartbeat).
     HeartbeatFilter filter(options_.heartbeats);
@@ -79,9 +162,9 @@ void DialInHub::file(Newcomer& n, Events& events, qint64 nowNs) {
     }
     n.registration = registration.isEmpty() ? n.peer : registrationName(registration);
     if (n.tooLong)
-        events.notes.push_back(QStringLiteral("%1 registered with more than %2 bytes: the first %2 name it")
-                                   .arg(n.peer)
-                                   .arg(MAX_REGISTRATION));
+        tellNote(QStringLiteral("%1 registered with more than %2 bytes: the first %2 name it")
+                     .arg(n.peer)
+                     .arg(MAX_REGISTRATION));
     // A bus of the registration whose connection is over or dead is taken at once, the one
     // last dialled from the same host first.
     const auto hostOf = [](const QString& peer) { return peer.left(peer.lastIndexOf(QLatin1Char(':'))); };
@@ -90,116 +173,137 @@ void DialInHub::file(Newcomer& n, Events& events, qint64 nowNs) {
     for (const auto& b : buses_) {
         if (b->registration_ != n.registration) continue;
         const bool sameHost = hostOf(b->peer_) == hostOf(n.peer);
-        DialInBus*& pick = dead(*b, nowNs) ? free : open;
+        DialInBus*& pick = dead(*b, now) ? free : open;
         if (!pick || (sameHost && hostOf(pick->peer_) != hostOf(n.peer))) pick = b.get();
     }
     if (free || !open) {
-        attach(n, free ? *free : busNamed(n.registration, n.registration), events);
+        attach(n, free ? *free : busNamed(n.registration, n.registration));
         return;
     }
     n.suspect = open;
-    n.waitingSinceNs = nowNs;
-    if (const Verdict v = judge(n, nowNs); v != Verdict::Waiting) {
-        decide(n, v, events);
+    n.waitingSince = now;
+    if (const Verdict v = judge(n, now); v != Verdict::Waiting) {
+        decide(n, v);
         return;
     }
-    open->probeSinceNs_ = nowNs;
+    open->probeSince_ = now;
     waiting_.push_back(std::move(n));
+    tellProbe(*open);
 }
 
-DialInHub::Verdict DialInHub::judge(const Newcomer& n, qint64 nowNs) const {
+DialInHub::Verdict DialInHub::judge(const Newcomer& n, TimePoint now) const {
     const DialInBus& s = *n.suspect;
     // Heard since the newcomer connected: two live DTUs.
-    if (s.socket_.connected() && s.socket_.heardNs() > n.connectedNs) return Verdict::Second;
-    if (dead(s, nowNs) || nowNs - n.waitingSinceNs > options_.probeMs * kNsPerMs) return Verdict::Same;
+    if (s.socket_.connected() && s.socket_.heard() > n.connected) return Verdict::Second;
+    if (dead(s, now) || now - n.waitingSince > options_.probe) return Verdict::Same;
     return Verdict::Waiting;
 }
 
-void DialInHub::decide(Newcomer& n, Verdict verdict, Events& events) {
+void DialInHub::decide(Newcomer& n, Verdict verdict) {
     DialInBus& suspect = *n.suspect;
-    suspect.probeSinceNs_ = 0;
+    suspect.probeSince_.reset();
     if (verdict == Verdict::Same) {
-        attach(n, suspect, events);
+        attach(n, suspect);
         return;
     }
     const QString name = n.registration + QLatin1Char('@') + n.peer;
-    events.notes.push_back(
-        QStringLiteral("two DTUs register as %1, from %2 and from %3: the second is read as %4")
-            .arg(n.registration, suspect.peer_, n.peer, name));
-    attach(n, busNamed(name, n.registration), events);
+    tellNote(QStringLiteral("two DTUs register as %1, from %2 and from %3: the second is read as %4")
+                 .arg(n.registration, suspect.peer_, n.peer, name));
+    attach(n, busNamed(name, n.registration));
 }
 
-qint64 DialInHub::nextVerdictNs(const Newcomer& n) const {
+TimePoint DialInHub::nextVerdict(const Newcomer& n) const {
     const SocketLine& s = n.suspect->socket_;
-    qint64 at = n.waitingSinceNs + options_.probeMs * kNsPerMs + 1;
-    if (s.wroteNs() > s.heardNs()) at = std::min(at, s.wroteNs() + options_.answerMs * kNsPerMs + 1);
+    TimePoint at = n.waitingSince + options_.probe + kPast;
+    if (s.wrote() > s.heard()) at = std::min(at, s.wrote() + options_.answer + kPast);
     return at;
 }
 
-DialInHub::Events DialInHub::wait(qint64 untilNs) {
-    Events events;
-    for (const Newcomer& n : newcomers_)
-        untilNs = std::min(untilNs, n.untilNs);
-    for (const Newcomer& n : waiting_)
-        untilNs = std::min(untilNs, nextVerdictNs(n));
-    std::vector<Watch> watches;
-    watches.reserve(1 + newcomers_.size() + buses_.size());
-    watches.push_back({listener_.native(), false});
-    for (const Newcomer& n : newcomers_)
-        watches.push_back({n.socket.native(), false});
-    // Bytes already read into an idle bus's line wait there for its next exchange, as on a
-    // serial port; its socket is watched for more, or for its end.
-    std::vector<DialInBus*> watched;
-    for (const auto& b : buses_)
-        if (b->connected()) {
-            watches.push_back({b->socket().native(), false});
-            watched.push_back(b.get());
-        }
-    const qint64 leftNs = untilNs - monotonicNs();
-    const int ms =
-        leftNs <= 0 ? 0 : static_cast<int>(std::min<qint64>((leftNs + kNsPerMs - 1) / kNsPerMs, 60000));
-    waitAny(watches, ms);
-    const qint64 now = monotonicNs();
-
-    std::size_t w = 1;
-    for (Newcomer& n : newcomers_) {
-        if (watches[w++].readable) {
-            bool closed = false;
-            QString why;
-            n.said += n.socket.receive(closed, why);
-            if (n.said.size() > MAX_REGISTRATION) {
-                n.tooLong = true;
-                n.said.truncate(MAX_REGISTRATION);
-            }
-            if (closed) n.socket.close();
-        }
-    }
-    for (DialInBus* b : watched)
-        if (watches[w++].readable) {
-            b->socket().pump();
-            events.heard.push_back(b);
-        }
-
+void DialInHub::advance() {
+    const TimePoint now = LineClock::now();
     for (auto it = waiting_.begin(); it != waiting_.end();) {
         if (const Verdict v = judge(*it, now); v != Verdict::Waiting) {
-            decide(*it, v, events);
+            Newcomer n = std::move(*it);
             it = waiting_.erase(it);
+            decide(n, v);
         } else {
             ++it;
         }
     }
     // A connection that ended before it registered is forgotten; one whose moment is over is filed.
     for (auto it = newcomers_.begin(); it != newcomers_.end();) {
-        if (!it->socket.valid()) {
+        if (it->closed) {
             it = newcomers_.erase(it);
-        } else if (now >= it->untilNs) {
-            file(*it, events, now);
+        } else if (now >= it->until) {
+            Newcomer n = std::move(*it);
             it = newcomers_.erase(it);
+            file(n, now);
         } else {
             ++it;
         }
     }
-    if (watches[0].readable) acceptAll(now);
+    rearm(now);
+}
+
+void DialInHub::rearm(TimePoint now) {
+    std::optional<TimePoint> next;
+    const auto sooner = [&next](TimePoint t) {
+        if (!next || t < *next) next = t;
+    };
+    for (const Newcomer& n : newcomers_)
+        sooner(n.closed ? now : n.until);
+    for (const Newcomer& n : waiting_)
+        sooner(nextVerdict(n));
+    if (next)
+        timer_.start(waitMs(*next - now));
+    else
+        timer_.stop();
+}
+
+void DialInHub::tellJoined(DialInBus& bus) {
+    if (gathering_) {
+        gathering_->joined.push_back(&bus);
+        if (loop_) loop_->quit();
+    } else if (handlers_.joined) {
+        handlers_.joined(bus);
+    }
+}
+
+void DialInHub::tellProbe(DialInBus& bus) {
+    if (gathering_) {
+        gathering_->probe.push_back(&bus);
+        if (loop_) loop_->quit();
+    } else if (handlers_.probe) {
+        handlers_.probe(bus);
+    }
+}
+
+void DialInHub::tellNote(const QString& note) {
+    if (gathering_) {
+        gathering_->notes.push_back(note);
+        if (loop_) loop_->quit();
+    } else if (handlers_.note) {
+        handlers_.note(note);
+    }
+}
+
+DialInHub::Events DialInHub::wait(TimePoint until) {
+    Events events;
+    gathering_ = &events;
+    advance();
+    if (events.empty()) {
+        QEventLoop loop;
+        if (const int ms = waitMs(until - LineClock::now()); ms > 0) {
+            loop_ = &loop;
+            deadline_.start(ms);
+            loop.exec();
+            deadline_.stop();
+            loop_ = nullptr;
+        } else {
+            loop.processEvents();
+        }
+    }
+    gathering_ = nullptr;
     return events;
 }
 

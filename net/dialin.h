@@ -9,20 +9,28 @@
 // its own, NAME@HOST:PORT, and a note naming both addresses) or leaves a request unanswered
 // past the reply timeout (dead: the newcomer takes its bus). DTUs that register with nothing
 // are named by HOST:PORT, so that several behind one address (a carrier's NAT) stay apart.
-// Event-driven: one thread watches the listening socket, the connections still registering
-// and every bus's connection with one wait.
+// Driven by Qt's event loop: QTcpServer's new connections and the sockets' signals, and one
+// timer for the moments a registration or a verdict is due. What happens is told to the
+// handlers as it happens, or gathered by wait() for a caller that runs no event loop itself.
 
 #include "net/heartbeat.h"
 #include "net/tcpline.h"
 
+#include <QTcpServer>
+#include <QTimer>
+
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
+
+class QEventLoop;
 
 namespace kv::net {
 
 // How long a new connection is given to register, by default.
-inline constexpr int REGISTRATION_MS = 1000;
+inline constexpr Millis REGISTRATION{1000};
 // The longest registration kept: the rest is left out of the name, and said.
 inline constexpr int MAX_REGISTRATION = 256;
 
@@ -39,7 +47,8 @@ public:
     [[nodiscard]] const QString& name() const { return name_; }
     // Its present (or last) connection's other end, HOST:PORT.
     [[nodiscard]] const QString& peer() const { return peer_; }
-    // The line the discipline runs over: heartbeats already taken out.
+    // The line the discipline runs over: heartbeats already taken out. Its notification
+    // (setNotify) is kept across the DTU's connections.
     [[nodiscard]] HeartbeatLine& line() { return line_; }
     [[nodiscard]] SocketLine& socket() { return socket_; }
     [[nodiscard]] bool connected() const { return socket_.connected(); }
@@ -48,7 +57,7 @@ public:
     [[nodiscard]] int heartbeats() const { return line_.filter().removed(); }
     // A DTU dialled in under its name: it should be asked something now, to tell whether this
     // connection still lives.
-    [[nodiscard]] bool probeWanted() const { return probeSinceNs_ > 0 && socket_.wroteNs() < probeSinceNs_; }
+    [[nodiscard]] bool probeWanted() const { return probeSince_ && socket_.wrote() < *probeSince_; }
 
 private:
     friend class DialInHub;
@@ -58,38 +67,55 @@ private:
     SocketLine socket_;
     HeartbeatLine line_;
     int connections_ = 0;
-    qint64 probeSinceNs_ = 0; // 0: no newcomer waits on it
+    std::optional<TimePoint> probeSince_; // none: no newcomer waits on it
 };
 
 class DialInHub {
 public:
     struct Options {
-        QString host; // empty: every interface
+        QString host; // empty: every interface, IPv6 and IPv4
         int port = 0;
         std::vector<QByteArray> heartbeats;
-        int registrationMs = REGISTRATION_MS;
+        Millis registration = REGISTRATION;
         // A connection with a request unanswered this long is taken for dead when its DTU
         // dials in again.
-        int answerMs = 1000;
+        Millis answer{1000};
         // Sent no request to tell by within this long (a bus whose rounds are over), the
         // newcomer takes the bus, as a DTU that dialled in again.
-        int probeMs = 5000;
+        Millis probe{5000};
     };
+    // What a driver on the event loop is told, as it happens (outside wait()).
+    struct Handlers {
+        std::function<void(DialInBus&)> joined;   // registered: a new bus, or a bus dialled in again
+        std::function<void(DialInBus&)> probe;    // a DTU dialled in under its name: ask it something now
+        std::function<void(const QString&)> note; // what the operator should know: clones, long registrations
+    };
+
+    DialInHub();
+    ~DialInHub();
+    DialInHub(const DialInHub&) = delete;
+    DialInHub& operator=(const DialInHub&) = delete;
+
+    void setHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
     // The port it listens on (0 before listen).
-    [[nodiscard]] int port() const { return listener_.localPort(); }
+    [[nodiscard]] int port() const { return server_.serverPort(); }
 
     // Listens; false with the reason.
     [[nodiscard]] bool listen(const Options& options, QString& why);
 
-    // What one wait brought.
+    // What a wait brought.
     struct Events {
         std::vector<DialInBus*> joined; // registered: new buses, and buses dialled in again
+        std::vector<DialInBus*> probe;  // to be asked something now (DialInBus::probeWanted)
         std::vector<DialInBus*> heard;  // buses whose socket brought bytes, or its end
-        std::vector<QString> notes;     // what the operator should know: clones, long registrations
+        std::vector<QString> notes;     // what the operator should know
+        [[nodiscard]] bool empty() const {
+            return joined.empty() && probe.empty() && heard.empty() && notes.empty();
+        }
     };
-    // Waits until a socket has something or untilNs passes (sooner when a registration moment
-    // ends), reads what came, accepts new connections and files those whose moment is over.
-    Events wait(qint64 untilNs);
+    // Runs the event loop until something of the above happens or `until` passes (with `until`
+    // past: once over what is waiting), and returns what happened instead of telling the handlers.
+    Events wait(TimePoint until);
 
     // Every bus that registered, in the order they first did.
     [[nodiscard]] const std::vector<std::unique_ptr<DialInBus>>& buses() const { return buses_; }
@@ -99,31 +125,50 @@ public:
 
 private:
     struct Newcomer {
-        Socket socket;
+        SocketPtr<QTcpSocket> socket;
         QByteArray said;
-        qint64 untilNs = 0;
+        TimePoint until{};
         QString peer;
-        qint64 connectedNs = 0;
+        TimePoint connected{};
         bool tooLong = false;
+        bool closed = false; // ended before it registered
         // Registered under a name whose connection is open: waiting on that bus's next answer.
         QString registration;
         DialInBus* suspect = nullptr;
-        qint64 waitingSinceNs = 0;
+        TimePoint waitingSince{};
     };
     enum class Verdict { Waiting, Same, Second };
 
-    void acceptAll(qint64 nowNs);
-    void file(Newcomer& n, Events& events, qint64 nowNs);
+    void accept();
+    void hear(const QTcpSocket* socket);
+    void ended(const QTcpSocket* socket);
+    // Files newcomers whose moment is over, judges those that wait; then sets the timer for
+    // the next that is due.
+    void advance();
+    // The timer at the next moment due, or at once.
+    void rearm(TimePoint now);
+    void soon() { timer_.start(0); }
+    void file(Newcomer& n, TimePoint now);
     // Whether the suspect's connection is that of the DTU dialled in again, or of another.
-    [[nodiscard]] Verdict judge(const Newcomer& n, qint64 nowNs) const;
-    void decide(Newcomer& n, Verdict verdict, Events& events);
-    void attach(Newcomer& n, DialInBus& bus, Events& events);
+    [[nodiscard]] Verdict judge(const Newcomer& n, TimePoint now) const;
+    void decide(Newcomer& n, Verdict verdict);
+    void attach(Newcomer& n, DialInBus& bus);
+    // A bus's socket brought bytes or its end.
+    void activity(DialInBus& bus);
     [[nodiscard]] DialInBus& busNamed(const QString& name, const QString& registration);
-    [[nodiscard]] bool dead(const DialInBus& bus, qint64 nowNs) const;
-    [[nodiscard]] qint64 nextVerdictNs(const Newcomer& n) const;
+    [[nodiscard]] bool dead(const DialInBus& bus, TimePoint now) const;
+    [[nodiscard]] TimePoint nextVerdict(const Newcomer& n) const;
+    void tellJoined(DialInBus& bus);
+    void tellProbe(DialInBus& bus);
+    void tellNote(const QString& note);
 
+    QTcpServer server_; // also the context of every connection the hub makes
+    QTimer timer_;
+    QTimer deadline_; // wait()'s end
     Options options_;
-    Socket listener_;
+    Handlers handlers_;
+    Events* gathering_ = nullptr; // inside wait()
+    QEventLoop* loop_ = nullptr;
     std::vector<Newcomer> newcomers_;
     std::vector<Newcomer> waiting_;
     std::vector<std::unique_ptr<DialInBus>> buses_;

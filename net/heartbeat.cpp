@@ -57,23 +57,23 @@ QByteArray HeartbeatFilter::release() {
 
 QByteArray HeartbeatLine::take() {
     const QByteArray got = inner_.take();
-    const qint64 now = inner_.nowNs();
+    const TimePoint now = inner_.now();
     if (!got.isEmpty()) {
-        lastPieceNs_ = now;
+        lastPiece_ = now;
         return filter_.strip(got);
     }
-    if (filter_.holding() && (inner_.lost() || now >= *releaseNs())) return filter_.release();
+    if (filter_.holding() && (inner_.lost() || now >= *releaseAt())) return filter_.release();
     return {};
 }
 
-void HeartbeatLine::waitReadable(qint64 deadlineNs) {
-    const std::optional<qint64> release = releaseNs();
-    inner_.waitReadable(release ? std::min(deadlineNs, *release) : deadlineNs);
+void HeartbeatLine::waitReadable(TimePoint deadline) {
+    const std::optional<TimePoint> until = releaseAt();
+    inner_.waitReadable(until ? std::min(deadline, *until) : deadline);
 }
 
-std::optional<qint64> HeartbeatLine::releaseNs() const {
+std::optional<TimePoint> HeartbeatLine::releaseAt() const {
     if (!filter_.holding()) return std::nullopt;
-    return lastPieceNs_ + static_cast<qint64>(HEARTBEAT_HOLD_MS) * 1000000;
+    return lastPiece_ + HEARTBEAT_HOLD;
 }
 
 } // namespace kv::net

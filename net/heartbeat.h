@@ -2,7 +2,7 @@
 // A DTU's heartbeats taken out of the bytes it carries, wherever they come: between frames,
 // joined to a reply, or between a request and its reply, and also when TCP cut one across two
 // or more segments. For that, bytes at the end of a piece that begin a heartbeat are held back
-// until the next piece tells whether the heartbeat goes on, or HEARTBEAT_HOLD_MS pass without
+// until the next piece tells whether the heartbeat goes on, or HEARTBEAT_HOLD passes without
 // one: a reply whose last byte happens to be a heartbeat's first comes that much later.
 //
 // A heartbeat's bytes are taken out wherever they appear, so a heartbeat must not be a
@@ -19,7 +19,7 @@
 namespace kv::net {
 
 // How long the start of a heartbeat is held back for its rest.
-inline constexpr int HEARTBEAT_HOLD_MS = 100;
+inline constexpr Millis HEARTBEAT_HOLD{100};
 
 class HeartbeatFilter {
 public:
@@ -55,14 +55,19 @@ public:
 
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override { return inner_.write(bytes); }
-    void waitReadable(qint64 deadlineNs) override;
+    void waitReadable(TimePoint deadline) override;
+    using ByteLine::waitReadable;
+    // Bytes held back are given up by time, not told: a driver wakes at releaseAt() itself.
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        return inner_.setNotify(std::move(onActivity));
+    }
     [[nodiscard]] bool lost() const override { return inner_.lost(); }
-    [[nodiscard]] qint64 nowNs() const override { return inner_.nowNs(); }
+    [[nodiscard]] TimePoint now() const override { return inner_.now(); }
     [[nodiscard]] LinkFacts facts() const override { return inner_.facts(); }
     [[nodiscard]] QString errorString() const override { return inner_.errorString(); }
 
     // When bytes held back as a heartbeat's start are given up, if any are held.
-    [[nodiscard]] std::optional<qint64> releaseNs() const;
+    [[nodiscard]] std::optional<TimePoint> releaseAt() const override;
 
     [[nodiscard]] HeartbeatFilter& filter() { return filter_; }
     [[nodiscard]] const HeartbeatFilter& filter() const { return filter_; }
@@ -70,7 +75,7 @@ public:
 private:
     ByteLine& inner_;
     HeartbeatFilter filter_;
-    qint64 lastPieceNs_ = 0;
+    TimePoint lastPiece_{};
 };
 
 } // namespace kv::net

@@ -62,9 +62,9 @@ QByteArray ModbusTcpLine::take() {
     return got;
 }
 
-void ModbusTcpLine::waitReadable(qint64 deadlineNs) {
+void ModbusTcpLine::waitReadable(TimePoint deadline) {
     if (!ready_.isEmpty()) return;
-    stream_->waitReadable(deadlineNs);
+    stream_->waitReadable(deadline);
 }
 
 LinkFacts ModbusTcpLine::facts() const {

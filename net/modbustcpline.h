@@ -27,9 +27,13 @@ public:
 
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& frame) override;
-    void waitReadable(qint64 deadlineNs) override;
+    void waitReadable(TimePoint deadline) override;
+    using ByteLine::waitReadable;
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        return stream_->setNotify(std::move(onActivity));
+    }
     [[nodiscard]] bool lost() const override { return broken_ || stream_->lost(); }
-    [[nodiscard]] qint64 nowNs() const override { return stream_->nowNs(); }
+    [[nodiscard]] TimePoint now() const override { return stream_->now(); }
     [[nodiscard]] LinkFacts facts() const override;
     [[nodiscard]] QString errorString() const override;
     [[nodiscard]] std::vector<std::uint8_t> takeUnmatched() override;

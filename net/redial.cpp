@@ -73,9 +73,9 @@ bool RedialLine::write(const QByteArray& bytes) {
     return true;
 }
 
-void RedialLine::waitReadable(qint64 deadlineNs) {
+void RedialLine::waitReadable(TimePoint deadline) {
     if (!held_.isEmpty()) return;
-    stream_->waitReadable(deadlineNs);
+    stream_->waitReadable(deadline);
 }
 
 } // namespace kv::net

@@ -35,10 +35,15 @@ public:
 
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override;
-    void waitReadable(qint64 deadlineNs) override;
+    void waitReadable(TimePoint deadline) override;
+    using ByteLine::waitReadable;
+    // The connections made anew keep telling the same driver.
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        return stream_->setNotify(std::move(onActivity));
+    }
     // Lost when it could not be made anew, or ended while a request waited for its answer.
     [[nodiscard]] bool lost() const override { return failed_ || (awaiting_ && stream_->lost()); }
-    [[nodiscard]] qint64 nowNs() const override { return stream_->nowNs(); }
+    [[nodiscard]] TimePoint now() const override { return stream_->now(); }
     [[nodiscard]] LinkFacts facts() const override { return stream_->facts(); }
     [[nodiscard]] QString errorString() const override { return failed_ ? why_ : stream_->errorString(); }
     [[nodiscard]] std::vector<std::uint8_t> takeUnmatched() override;

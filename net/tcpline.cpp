@@ -2,77 +2,128 @@
 
 #include "net/address.h"
 
-#include <algorithm>
-#include <chrono>
-#include <thread>
+#include <QHostInfo>
+#include <QNetworkProxy>
+#include <QThread>
 
 namespace kv::net {
 namespace {
 
-constexpr qint64 kNsPerMs = 1000000;
 constexpr int kSendTimeoutMs = 2000;
 // Bytes kept for the discipline between exchanges; beyond, the oldest go (they are noise).
 constexpr int kMaxBuffered = 64 * 1024;
-// The longest single wait, so that a caller's deadline far away is still a plain int of ms.
-constexpr qint64 kLongestWaitMs = 60000;
-
-int msUntil(qint64 deadlineNs) {
-    const qint64 left = deadlineNs - monotonicNs();
-    return left <= 0 ? 0 : static_cast<int>(std::min((left + kNsPerMs - 1) / kNsPerMs, kLongestWaitMs));
-}
 
 } // namespace
 
-void SocketLine::attach(Socket socket) {
+SocketLine::~SocketLine() {
+    retire();
+}
+
+void SocketLine::attach(SocketPtr<QTcpSocket> socket) {
+    retire();
     socket_ = std::move(socket);
     buffer_.clear();
     why_.clear();
-    heardNs_ = 0;
-    wroteNs_ = 0;
+    heard_ = {};
+    wrote_ = {};
+    if (!socket_) return;
+    QTcpSocket* s = socket_.get();
+    QObject::connect(s, &QTcpSocket::readyRead, s, [this] {
+        pump();
+        notify_.activity();
+    });
+    QObject::connect(s, &QTcpSocket::disconnected, s, [this] {
+        ended();
+        notify_.activity();
+    });
+    pump();
+}
+
+void SocketLine::retire() {
+    if (!socket_) return;
+    QTcpSocket* s = socket_.release();
+    if (!notify_.telling()) {
+        SocketEnd{}(s);
+        return;
+    }
+    // The driver's handler runs inside one of this socket's signals.
+    s->disconnect();
+    s->abort();
+    s->deleteLater();
 }
 
 void SocketLine::drop(const QString& why) {
-    if (!socket_.valid()) return;
-    socket_.close();
-    why_ = why;
+    if (!socket_) return;
+    // A connection that ended by itself keeps the reason it ended for.
+    if (connected() || why_.isEmpty()) why_ = connected() ? why : faultWords(*socket_);
+    retire();
+}
+
+bool SocketLine::connected() const {
+    return socket_ && socket_->state() == QAbstractSocket::ConnectedState;
 }
 
 void SocketLine::pump() {
-    if (!socket_.valid()) return;
-    bool closed = false;
-    QString why;
-    const QByteArray got = socket_.receive(closed, why);
-    if (!got.isEmpty()) heardNs_ = monotonicNs();
+    if (!socket_) return;
+    const QByteArray got = socket_->readAll();
+    if (got.isEmpty()) return;
+    heard_ = now();
     buffer_ += got;
     if (buffer_.size() > kMaxBuffered) buffer_.remove(0, buffer_.size() - kMaxBuffered);
-    if (closed) drop(why);
+}
+
+void SocketLine::ended() {
+    pump();
+    if (why_.isEmpty()) why_ = faultWords(*socket_);
+}
+
+QString SocketLine::errorString() const {
+    if (why_.isEmpty() && socket_ && !connected()) return faultWords(*socket_);
+    return why_;
 }
 
 QByteArray SocketLine::take() {
-    pump();
+    if (connected()) {
+        const LineNotify::Call call(notify_);
+        // Bytes still with the system count as arrived: what came while nobody waited is heard
+        // before the next request goes out, not after it.
+        if (socket_->bytesAvailable() == 0) socket_->waitForReadyRead(0);
+        pump();
+        notify_.handedOver();
+    }
     QByteArray got;
     got.swap(buffer_);
     return got;
 }
 
 bool SocketLine::write(const QByteArray& bytes) {
-    if (!socket_.valid()) return false;
-    QString why;
-    wroteNs_ = monotonicNs();
-    if (socket_.sendAll(bytes, kSendTimeoutMs, why)) return true;
-    drop(why);
+    if (!connected()) return false;
+    const LineNotify::Call call(notify_);
+    wrote_ = now();
+    if (socket_->write(bytes) == bytes.size()) {
+        // Out at once where the system has room; a full send buffer is waited on.
+        socket_->flush();
+        while (connected() && socket_->bytesToWrite() > 0 && socket_->waitForBytesWritten(kSendTimeoutMs)) {
+        }
+        if (connected() && socket_->bytesToWrite() == 0) return true;
+    }
+    drop(QStringLiteral("nothing could be sent for %1 ms").arg(kSendTimeoutMs));
     return false;
 }
 
-void SocketLine::waitReadable(qint64 deadlineNs) {
-    const int ms = msUntil(deadlineNs);
+void SocketLine::waitReadable(TimePoint deadline) {
+    const int ms = waitMs(deadline - now());
     if (ms <= 0 || !buffer_.isEmpty()) return;
-    if (!socket_.valid()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (!connected()) {
+        QThread::msleep(static_cast<unsigned long>(ms));
         return;
     }
-    std::vector<Watch> watch{{socket_.native(), false}};
-    waitAny(watch, ms);
+    const LineNotify::Call call(notify_);
+    if (socket_->bytesAvailable() > 0)
+        pump();
+    else
+        socket_->waitForReadyRead(ms);
+    notify_.handedOver(); // the caller takes what came next
 }
 
 LinkFacts SocketLine::facts() const {
@@ -80,6 +131,42 @@ LinkFacts SocketLine::facts() const {
     f.frameSilenceNs = 0;
     f.setsRate = false;
     return f;
+}
+
+Connected connectTo(const QString& host, int port, int timeoutMs) {
+    Connected c;
+    QList<QHostAddress> addresses;
+    if (QHostAddress literal; literal.setAddress(host)) {
+        addresses.push_back(literal);
+    } else {
+        const QHostInfo info = QHostInfo::fromName(host);
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+            c.error = ConnectError::UnknownHost;
+            c.why = QStringLiteral("unknown host (%1)").arg(info.errorString());
+            return c;
+        }
+        addresses = info.addresses();
+    }
+    QAbstractSocket::SocketError last = QAbstractSocket::UnknownSocketError;
+    for (const QHostAddress& a : addresses) {
+        SocketPtr<QTcpSocket> s(new QTcpSocket);
+        // Device servers and DTUs are reached directly, whatever proxy the system names.
+        s->setProxy(QNetworkProxy::NoProxy);
+        s->connectToHost(a, static_cast<quint16>(port));
+        if (s->waitForConnected(timeoutMs)) {
+            tune(*s);
+            c.socket = std::move(s);
+            return c;
+        }
+        last = s->error();
+        c.why = faultWords(*s);
+    }
+    c.error = last == QAbstractSocket::ConnectionRefusedError ? ConnectError::Refused
+              : last == QAbstractSocket::SocketTimeoutError   ? ConnectError::TimedOut
+                                                              : ConnectError::Other;
+    if (c.error == ConnectError::Refused) c.why = QStringLiteral("connection refused");
+    if (c.error == ConnectError::TimedOut) c.why = QStringLiteral("no answer within %1 ms").arg(timeoutMs);
+    return c;
 }
 
 OpenResult connectFailure(const QString& address, const Connected& c) {

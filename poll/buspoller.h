@@ -111,8 +111,7 @@ private:
 // Between tries to open a link that went away.
 inline constexpr Millis REOPEN_EVERY{1000};
 
-// The line's clock as a time point, until the byte line keeps one itself.
-[[nodiscard]] inline TimePoint lineNow(const ByteLine& line) { return TimePoint(Nanos(line.nowNs())); }
+// A time on the line's clock in the nanoseconds the counts and the wall clock keep.
 [[nodiscard]] inline qint64 nsOf(TimePoint t) { return t.time_since_epoch().count(); }
 
 } // namespace kv::poll

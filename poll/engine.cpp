@@ -41,19 +41,21 @@ void Engine::poke(BusPoller& poller) {
 }
 
 void Engine::service(Bus& bus) {
-    const TimePoint now = lineNow(*bus.line);
+    const TimePoint now = bus.line->now();
     bus.poller->tick(now);
     if (over()) {
         if (loop_) loop_->quit();
         return;
     }
-    const TimePoint wake = bus.poller->wake(lineNow(*bus.line));
+    TimePoint wake = bus.poller->wake(bus.line->now());
+    // Bytes held back (a heartbeat's possible start) are given up by time, never told.
+    if (const std::optional<TimePoint> release = bus.line->releaseAt()) wake = std::min(wake, *release);
     if (wake == TimePoint::max()) {
         bus.timer.stop();
         return;
     }
     // Rounded up: a timer that fires before the deadline would only be set again.
-    const auto left = std::chrono::ceil<Millis>(wake - lineNow(*bus.line));
+    const auto left = std::chrono::ceil<Millis>(wake - bus.line->now());
     bus.timer.start(static_cast<int>(std::clamp<Millis::rep>(left.count(), 0, 24 * 3600 * 1000)));
 }
 
@@ -89,7 +91,7 @@ void Engine::run(const std::function<bool()>& stop, const std::function<bool()>&
     }
     for (const auto& b : buses_) {
         b->timer.stop();
-        if (!b->poller->done()) b->poller->stop(lineNow(*b->line));
+        if (!b->poller->done()) b->poller->stop(b->line->now());
     }
     waitMore_ = {};
 }
@@ -99,12 +101,12 @@ void Engine::runWaiting(Bus& bus, const std::function<bool()>& stop) {
     ByteLine& line = *bus.line;
     while (!quit_ && !p.done()) {
         if (stop && stop()) return;
-        p.tick(lineNow(line));
+        p.tick(line.now());
         if (quit_ || p.done()) return;
-        const TimePoint now = lineNow(line);
+        const TimePoint now = line.now();
         const TimePoint wake = p.wake(now);
         if (wake <= now) continue;
-        line.waitReadable(nsOf(stop ? std::min(wake, now + STOP_SLICE) : wake));
+        line.waitReadable(stop ? std::min(wake, now + STOP_SLICE) : wake);
     }
 }
 

@@ -1,16 +1,21 @@
 #pragma once
-// A byte line: what a strict master needs from any link to its sensors (a serial port, and
-// later a TCP socket or a connection a remote modem dialled in on), and nothing of Modbus.
-// The line discipline above it is fed by events, so that one thread can drive many lines;
-// waitReadable is only the blocking helper a program with one line uses.
+// A byte line: what a strict master needs from any link to its sensors (a serial port, a TCP
+// socket or a connection a remote modem dialled in on), and nothing of Modbus.
+// The line discipline above it is fed by events, so that one thread can drive many lines: a
+// driver on Qt's event loop is told by setNotify when a line has something, never from inside
+// the line's own calls (take, write, waitReadable), whose waits emit the same signals; a line
+// that holds bytes back (a heartbeat's possible start) gives them up by its own deadline, not
+// by a notification. waitReadable is only the blocking helper a program with one line uses.
 
 #include "serial/lineformat.h"
+#include "serial/linetime.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace kv {
@@ -83,13 +88,16 @@ public:
     [[nodiscard]] virtual QByteArray take() = 0;
     // Sends the bytes; false when the line is lost.
     [[nodiscard]] virtual bool write(const QByteArray& bytes) = 0;
-    // Returns once bytes are waiting, the line is lost, or nowNs() has reached deadlineNs.
-    // On a closed line it only waits for the deadline.
-    virtual void waitReadable(qint64 deadlineNs) = 0;
+    // Returns once bytes are waiting, the line is lost, or now() has reached the deadline.
+    // On a closed line it only waits for the deadline. It runs no event loop.
+    virtual void waitReadable(TimePoint deadline) = 0;
     // The device went away (adapter unplugged, pty or socket closed).
     [[nodiscard]] virtual bool lost() const = 0;
-    // A monotonic clock in nanoseconds: every time the discipline keeps is on it.
-    [[nodiscard]] virtual qint64 nowNs() const = 0;
+    // A monotonic clock: every time the discipline keeps is on it.
+    [[nodiscard]] virtual TimePoint now() const = 0;
+    // The same clock in nanoseconds, and the wait by it, for callers still counting them so.
+    [[nodiscard]] qint64 nowNs() const { return now().time_since_epoch().count(); }
+    void waitReadable(qint64 deadlineNs) { waitReadable(TimePoint(Nanos(deadlineNs))); }
     [[nodiscard]] virtual LinkFacts facts() const = 0;
     // Why the line was lost, for the operator.
     [[nodiscard]] virtual QString errorString() const = 0;
@@ -98,6 +106,8 @@ public:
     [[nodiscard]] virtual std::vector<std::uint8_t> takeUnmatched() { return {}; }
     // Calls `onActivity` from the owning thread's event loop whenever bytes arrive or the line
     // is lost; false for a line that cannot (one on a virtual clock is waited on instead).
+    // When bytes the line holds back are given up whether more come or not; none: it holds none.
+    [[nodiscard]] virtual std::optional<TimePoint> releaseAt() const { return std::nullopt; }
     [[nodiscard]] virtual bool setNotify(std::function<void()> onActivity) {
         (void)onActivity;
         return false;

@@ -7,8 +7,6 @@
 #include <QSerialPort>
 #include <QThread>
 
-#include <algorithm>
-
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #include <termios.h>
@@ -20,17 +18,22 @@
 namespace kv {
 namespace {
 
-constexpr qint64 kNsPerMs = 1000000;
 // A request of a few bytes is handed to the driver long before this.
 constexpr int kWriteTimeoutMs = 2000;
 
 } // namespace
 
 SerialLine::SerialLine() : port_(std::make_unique<QSerialPort>()) {
-    clock_.start();
+    QObject::connect(port_.get(), &QSerialPort::readyRead, port_.get(), [this] { notify_.activity(); });
+    QObject::connect(port_.get(), &QSerialPort::errorOccurred, port_.get(),
+                     [this](QSerialPort::SerialPortError e) {
+                         // A wait that ran out is no news; anything else may be the device gone.
+                         if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) notify_.activity();
+                     });
 }
 
 SerialLine::~SerialLine() {
+    port_->disconnect(); // nothing is told from a line going away
     close();
 }
 
@@ -167,16 +170,19 @@ void SerialLine::closeIfLost() {
 
 QByteArray SerialLine::take() {
     if (!port_->isOpen()) return {};
+    const LineNotify::Call call(notify_);
     // Bytes still with the system count as arrived: what came while nobody waited is heard
     // before the next request goes out, not after it.
     if (port_->bytesAvailable() == 0) port_->waitForReadyRead(0);
     QByteArray got = port_->readAll();
     closeIfLost();
+    notify_.handedOver();
     return got;
 }
 
 bool SerialLine::write(const QByteArray& bytes) {
     if (!port_->isOpen()) return false;
+    const LineNotify::Call call(notify_);
     if (port_->write(bytes) != bytes.size() || !port_->waitForBytesWritten(kWriteTimeoutMs)) {
         // A write that fails on an open port means the device is gone.
         lostReason_ = port_->errorString();
@@ -186,23 +192,24 @@ bool SerialLine::write(const QByteArray& bytes) {
     return true;
 }
 
-void SerialLine::waitReadable(qint64 deadlineNs) {
-    const qint64 leftNs = deadlineNs - nowNs();
-    if (leftNs <= 0) return;
-    const auto ms = static_cast<int>(std::min<qint64>((leftNs + kNsPerMs - 1) / kNsPerMs, 60000));
+void SerialLine::waitReadable(TimePoint deadline) {
+    const int ms = waitMs(deadline - now());
+    if (ms <= 0) return;
     if (!port_->isOpen()) {
         QThread::msleep(static_cast<unsigned long>(ms));
         return;
     }
     if (port_->bytesAvailable() > 0) return;
+    const LineNotify::Call call(notify_);
     port_->waitForReadyRead(ms);
     closeIfLost();
+    notify_.handedOver(); // the caller takes what came next
 }
 
 LinkFacts SerialLine::facts() const {
     LinkFacts f;
-    f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_, format_) * kNsPerMs);
-    f.characterNs = static_cast<qint64>(lineTimeMs(1, baud_, format_) * kNsPerMs);
+    f.frameSilenceNs = nanosOfMs(frameSilenceMs(baud_, format_)).count();
+    f.characterNs = nanosOfMs(lineTimeMs(1, baud_, format_)).count();
     f.wireTimed = !ptyDevice_;
     return f;
 }

@@ -4,8 +4,7 @@
 // open told apart as missing, busy or a permission problem (serial/portdiagnosis.h).
 
 #include "serial/byteline.h"
-
-#include <QElapsedTimer>
+#include "serial/linenotify.h"
 
 #include <memory>
 
@@ -30,9 +29,13 @@ public:
 
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override;
-    void waitReadable(qint64 deadlineNs) override;
+    void waitReadable(TimePoint deadline) override;
+    [[nodiscard]] bool setNotify(std::function<void()> onActivity) override {
+        notify_.set(std::move(onActivity));
+        return true;
+    }
     [[nodiscard]] bool lost() const override;
-    [[nodiscard]] qint64 nowNs() const override { return clock_.nsecsElapsed(); }
+    [[nodiscard]] TimePoint now() const override { return LineClock::now(); }
     [[nodiscard]] LinkFacts facts() const override;
     [[nodiscard]] QString errorString() const override;
 
@@ -46,8 +49,8 @@ private:
     QString name_;
     int baud_ = 9600;
     bool ptyDevice_ = false;
-    QElapsedTimer clock_;
     QString lostReason_;
+    LineNotify notify_;
 };
 
 // Whether a QSerialPort error (its SerialPortError value) means the device is gone: a

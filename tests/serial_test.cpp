@@ -443,6 +443,42 @@ TEST(SerialLineOnAPty, AHangUpDuringTheWaitIsALostPortAtOnce) {
     EXPECT_FALSE(port.isOpen());
 }
 
+// A driver on the event loop is told of bytes and of a hang-up, never from inside the line's
+// own waits, which take what comes for their caller.
+TEST(SerialLineOnAPty, TellsItsDriverFromTheEventLoopOnly) {
+    for (const bool hangUp : {false, true}) {
+        SCOPED_TRACE(hangUp ? "a hang-up" : "bytes");
+        Pty pty;
+        ASSERT_FALSE(pty.name.isEmpty());
+        SerialLine port;
+        ASSERT_TRUE(port.open(pty.name, 19200).ok());
+        ::close(pty.slave); // only the line holds the slave now
+        pty.slave = -1;
+        bool inside = false;
+        int told = 0;
+        ASSERT_TRUE(port.setNotify([&] {
+            EXPECT_FALSE(inside) << "told from inside the line's own call";
+            ++told;
+        }));
+        ASSERT_EQ(::write(pty.master, "\x01", 1), 1);
+        inside = true;
+        port.waitReadable(port.now() + std::chrono::seconds(5));
+        EXPECT_EQ(port.take(), QByteArray("\x01"));
+        inside = false;
+        if (hangUp) {
+            ::close(pty.master);
+            pty.master = -1;
+        } else {
+            ASSERT_EQ(::write(pty.master, "\x02", 1), 1);
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return told > 0; }, 5000));
+        inside = true;
+        EXPECT_EQ(port.take(), hangUp ? QByteArray() : QByteArray("\x02"));
+        inside = false;
+        EXPECT_EQ(port.lost(), hangUp);
+    }
+}
+
 // An unplugged USB adapter shows as a resource error, a hung-up pty as a read error: both
 // are a lost port, at once, and no other error is.
 TEST(SerialLine, WhichErrorsMeanTheDeviceIsGone) {

@@ -60,7 +60,7 @@ for mode in CurrentUser AllUsers; do
   [ -n "$location" ] || fail "no Apps & features entry in $hive"
   dir=$(unix "$location")
   echo "   installed in $location"
-  for f in kv7702r-tool.exe kv7702r-monitor.dll kv7702r.exe uninstall.exe Qt6Core.dll platforms/qwindows.dll comm.set; do
+  for f in kv7702r-tool.exe kv7702r-monitor.dll kv7702r.exe uninstall.exe Qt6Core.dll Qt6Network.dll platforms/qwindows.dll comm.set; do
     [ -f "$dir/$f" ] || fail "$f is not installed"
   done
   [ "$(uninstall_value $hive DisplayVersion)" = "$version" ] || fail "DisplayVersion is not $version"

@@ -54,7 +54,7 @@ TEST(BusPoller, RoundsOutagesAndStopsOnTheLinesClock) {
         poll::Engine engine;
         engine.add(bus, *b.line);
         engine.run([&] { return c.stopAfterRows > 0 && static_cast<int>(rows.size()) >= c.stopAfterRows; });
-        bus.end(poll::lineNow(*b.line));
+        bus.end(b.line->now());
 
         EXPECT_EQ(static_cast<int>(rows.size()), c.rows) << rows;
         EXPECT_EQ(bus.counts().outages, c.outages);
@@ -80,7 +80,9 @@ TEST(BusPoller, RoundsOutagesAndStopsOnTheLinesClock) {
         qint64 last = -1;
         for (const auto& w : b.line->writes()) {
             if (w.bytes[0] != 1) continue;
-            if (last >= 0 && c.stopAfterRows == 0) EXPECT_GE(w.ns - last, (c.everyMs - 20) * NS_PER_MS);
+            if (last >= 0 && c.stopAfterRows == 0) {
+                EXPECT_GE(w.ns - last, (c.everyMs - 20) * NS_PER_MS);
+            }
             last = w.ns;
         }
     }

@@ -11,9 +11,8 @@ OpenResult FakeLine::open(const QString&, int baud) {
 
 OpenResult FakeLine::reopen() {
     deliverDue();
-    if (unplugNs_ >= 0 && now_ >= unplugNs_ && (backNs_ < 0 || now_ < backNs_))
-        return {OpenFailure::Missing, QStringLiteral("the adapter is unplugged"), {}, {}};
-    if (unplugNs_ >= 0 && now_ >= unplugNs_) unplugNs_ = -1; // plugged in again
+    if (awayAt(now_)) return {OpenFailure::Missing, QStringLiteral("the adapter is unplugged"), {}, {}};
+    if (unplug_ && now_ >= *unplug_) unplug_.reset(); // plugged in again
     open_ = true;
     waiting_.clear();
     ++reopens_;
@@ -21,7 +20,7 @@ OpenResult FakeLine::reopen() {
 }
 
 bool FakeLine::isOpen() const {
-    return open_ && !(unplugNs_ >= 0 && now_ >= unplugNs_);
+    return open_ && !(unplug_ && now_ >= *unplug_);
 }
 
 bool FakeLine::setBaudRate(int baud) {
@@ -30,36 +29,37 @@ bool FakeLine::setBaudRate(int baud) {
     return true;
 }
 
-qint64 FakeLine::wireNs(int bytes) const {
-    return static_cast<qint64>(lineTimeMs(bytes, baud_) * NS_PER_MS);
+Nanos FakeLine::wire(int bytes) const {
+    return nanosOfMs(lineTimeMs(bytes, baud_));
 }
 
 LinkFacts FakeLine::facts() const {
     LinkFacts f;
-    f.frameSilenceNs = static_cast<qint64>(frameSilenceMs(baud_) * NS_PER_MS);
+    f.frameSilenceNs = nanosOfMs(frameSilenceMs(baud_)).count();
     f.characterNs = wireNs(1);
     f.wireTimed = true; // every arrival a script or a model gives has crossed the line
     return f;
 }
 
-void FakeLine::arrive(qint64 atNs, const QByteArray& bytes, int from) {
+void FakeLine::arrive(TimePoint at, const QByteArray& bytes, int from) {
     if (bytes.isEmpty()) return;
-    scheduled_.emplace(std::max(atNs, now_), Arrival{std::max(atNs, now_), bytes, from});
+    const TimePoint when = std::max(at, now_);
+    scheduled_.emplace(when, Arrival{when.time_since_epoch().count(), bytes, from});
 }
 
-void FakeLine::unplug(qint64 atNs, qint64 backNs) {
-    unplugNs_ = atNs;
-    backNs_ = backNs;
+void FakeLine::unplug(TimePoint at, std::optional<TimePoint> back) {
+    unplug_ = at;
+    back_ = back;
 }
 
 void FakeLine::deliverDue() {
     while (!scheduled_.empty() && scheduled_.begin()->first <= now_) {
+        const TimePoint at = scheduled_.begin()->first;
         Arrival a = scheduled_.begin()->second;
         scheduled_.erase(scheduled_.begin());
         // Bytes sent while the adapter was away never reach the master.
-        const bool away = unplugNs_ >= 0 && a.ns >= unplugNs_ && (backNs_ < 0 || a.ns < backNs_);
-        if (away || !open_) continue;
-        lastArrivalNs_ = a.ns;
+        if (awayAt(at) || !open_) continue;
+        lastArrival_ = at;
         waiting_ += a.bytes;
         delivered_.push_back(std::move(a));
     }
@@ -76,19 +76,19 @@ QByteArray FakeLine::take() {
 bool FakeLine::write(const QByteArray& bytes) {
     deliverDue();
     if (!isOpen()) return false;
-    writes_.push_back({now_, bytes, now_ - lastArrivalNs_});
-    if (echo_) arrive(now_ + wireNs(static_cast<int>(bytes.size())), bytes, ECHO);
+    writes_.push_back({now_.time_since_epoch().count(), bytes, (now_ - lastArrival_).count()});
+    if (echo_) arrive(now_ + wire(static_cast<int>(bytes.size())), bytes, ECHO);
     if (onWrite) onWrite(static_cast<int>(writes_.size()) - 1);
     return true;
 }
 
-void FakeLine::waitReadable(qint64 deadlineNs) {
+void FakeLine::waitReadable(TimePoint deadline) {
     deliverDue();
-    if ((isOpen() && !waiting_.isEmpty()) || deadlineNs <= now_) return;
-    qint64 until = deadlineNs;
+    if ((isOpen() && !waiting_.isEmpty()) || deadline <= now_) return;
+    TimePoint until = deadline;
     if (isOpen()) {
         if (!scheduled_.empty()) until = std::min(until, scheduled_.begin()->first);
-        if (unplugNs_ > now_) until = std::min(until, unplugNs_);
+        if (unplug_ && *unplug_ > now_) until = std::min(until, *unplug_);
     }
     now_ = until;
     deliverDue();

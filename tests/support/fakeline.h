@@ -7,11 +7,13 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace kv::fake {
 
-inline constexpr qint64 NS_PER_MS = 1000000;
+// For tests that still count the clock in nanoseconds.
+inline constexpr qint64 NS_PER_MS = Nanos(Millis(1)).count();
 
 // Who sent bytes that reached the master.
 inline constexpr int NOISE = -1;       // nobody: noise on the line
@@ -30,17 +32,23 @@ public:
 
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override;
-    void waitReadable(qint64 deadlineNs) override;
+    void waitReadable(TimePoint deadline) override;
+    using ByteLine::waitReadable;
     [[nodiscard]] bool lost() const override { return !isOpen(); }
-    [[nodiscard]] qint64 nowNs() const override { return now_; }
+    [[nodiscard]] TimePoint now() const override { return now_; }
     [[nodiscard]] LinkFacts facts() const override;
     [[nodiscard]] QString errorString() const override { return QStringLiteral("the adapter was unplugged"); }
 
-    // Bytes that reach the master at atNs (never before now); `from` is the index of the
+    // Bytes that reach the master at `at` (never before now); `from` is the index of the
     // request they answer, or NOISE or ECHO.
-    void arrive(qint64 atNs, const QByteArray& bytes, int from);
-    // The adapter goes away at atNs and can be opened again from backNs (-1: never).
-    void unplug(qint64 atNs, qint64 backNs);
+    void arrive(TimePoint at, const QByteArray& bytes, int from);
+    // The adapter goes away at `at` and can be opened again from `back` (none: never).
+    void unplug(TimePoint at, std::optional<TimePoint> back);
+    // The same, on the clock's nanoseconds (backNs -1: never).
+    void arrive(qint64 atNs, const QByteArray& bytes, int from) { arrive(TimePoint(Nanos(atNs)), bytes, from); }
+    void unplug(qint64 atNs, qint64 backNs) {
+        unplug(TimePoint(Nanos(atNs)), backNs < 0 ? std::nullopt : std::optional(TimePoint(Nanos(backNs))));
+    }
     // An adapter that hears its own transmission.
     void setEcho(bool echo) { echo_ = echo; }
     [[nodiscard]] bool echoes() const { return echo_; }
@@ -64,20 +72,23 @@ public:
     // Times it was opened again: a network link's connections after its first.
     [[nodiscard]] int reopens() const { return reopens_; }
     // The time the line takes for `bytes` characters.
-    [[nodiscard]] qint64 wireNs(int bytes) const;
+    [[nodiscard]] Nanos wire(int bytes) const;
+    [[nodiscard]] qint64 wireNs(int bytes) const { return wire(bytes).count(); }
 
 private:
     void deliverDue();
+    // Unplugged at `t`: from the unplug until it is back.
+    [[nodiscard]] bool awayAt(TimePoint t) const { return unplug_ && t >= *unplug_ && (!back_ || t < *back_); }
 
     int baud_;
     bool open_ = true;
     bool echo_ = false;
     int reopens_ = 0;
-    qint64 now_ = 0;
-    qint64 unplugNs_ = -1;
-    qint64 backNs_ = -1;
-    qint64 lastArrivalNs_ = -1000000000;
-    std::multimap<qint64, Arrival> scheduled_;
+    TimePoint now_{};
+    std::optional<TimePoint> unplug_;
+    std::optional<TimePoint> back_;
+    TimePoint lastArrival_ = TimePoint(-std::chrono::seconds(1));
+    std::multimap<TimePoint, Arrival> scheduled_;
     std::vector<Arrival> delivered_;
     QByteArray waiting_; // delivered, not yet taken
     std::vector<Written> writes_;
