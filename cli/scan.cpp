@@ -35,7 +35,6 @@ constexpr int kSweepGraceMs = 20;
 // The address read listens this long after its probe: a silent rate costs this much, and a
 // sensor slower than probe plus grace, alone at its rate, is found by the sweep instead.
 constexpr int kAddressReadGraceMs = 400;
-constexpr qint64 kNsPerMs = 1000000;
 
 // Request and longest reply on the wire, the frame gap and a margin.
 int probeTimeoutMs(int rate, const LineFormat& format, const sensor::Expectation& expect, int marginMs) {
@@ -190,10 +189,10 @@ Scan::Ended Scan::addressRead(const Setting& at, Progress& bar) {
     // A sensor slower than the probe answers after it, and none will sweep for it once one is
     // found: the line is heard out to the end of the full timeout's window, as `address` hears it.
     if (!r.answers.empty()) {
-        const int windowMs = s_.timeoutMs() + static_cast<int>(line::graceFor(Millis(s_.timeoutMs())).count());
-        const qint64 leftNs = line::nsAt(r.sentAt) + windowMs * kNsPerMs - s_.nowNs();
-        if (leftNs > 0 && !stopRequested()) {
-            const Result rest = s_.listen(static_cast<int>((leftNs + kNsPerMs - 1) / kNsPerMs));
+        const Millis timeout(s_.timeoutMs());
+        const Nanos left = r.sentAt + timeout + line::graceFor(timeout) - s_.link().now();
+        if (left > Nanos::zero() && !stopRequested()) {
+            const Result rest = s_.listen(static_cast<int>(std::chrono::ceil<Millis>(left).count()));
             if (fatal(rest)) return abort(rest, bar);
             // Nothing but the address read is unanswered here: whoever is heard answered it.
             std::vector<int> late;

@@ -12,8 +12,7 @@
 namespace kv::cli {
 namespace {
 
-constexpr qint64 kNsPerMs = 1000000;
-constexpr qint64 kReopenEveryMs = 500;
+constexpr Millis REOPEN_EVERY{500};
 
 } // namespace
 
@@ -50,12 +49,12 @@ bool Session::reopen() {
 }
 
 bool Session::reopenWithin(int ms) {
-    const qint64 end = link_->nowNs() + static_cast<qint64>(ms) * kNsPerMs;
+    const TimePoint end = link_->now() + Millis(ms);
     for (;;) {
         if (reopen()) return true;
-        const qint64 now = link_->nowNs();
+        const TimePoint now = link_->now();
         if (now >= end || stopRequested()) return false;
-        link_->waitReadable(std::min(end, now + kReopenEveryMs * kNsPerMs));
+        link_->waitReadable(std::min(end, now + REOPEN_EVERY));
     }
 }
 

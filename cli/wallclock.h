@@ -3,6 +3,8 @@
 // the run writes (rows, trace, summary) comes from the one clock the line keeps, and stays
 // in order when the wall clock is set meanwhile.
 
+#include "serial/linetime.h"
+
 #include <QString>
 
 namespace kv::cli {
@@ -13,7 +15,7 @@ struct WallClock {
 
     // Ties the line's present time to the wall clock's.
     [[nodiscard]] static WallClock tiedAt(qint64 lineNowNs);
-    [[nodiscard]] qint64 unixMsAt(qint64 atNs) const { return unixMs + (atNs - lineNs) / 1000000; }
+    [[nodiscard]] qint64 unixMsAt(qint64 atNs) const { return unixMs + wholeMs(Nanos(atNs - lineNs)); }
     // RFC 3339, UTC, milliseconds: 2026-12-08T21:59:37.123Z
     [[nodiscard]] QString textAt(qint64 atNs) const;
 };
