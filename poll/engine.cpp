@@ -8,8 +8,10 @@
 namespace kv::poll {
 
 namespace {
-// How often the operator's stop is looked at.
+// How often the operator's stop is looked at: while one line is waited on, and on the event loop,
+// where many buses' timers would otherwise share the wakeups.
 constexpr Millis STOP_SLICE{50};
+constexpr Millis LOOP_STOP_SLICE{200};
 } // namespace
 
 struct Engine::Bus {
@@ -17,6 +19,7 @@ struct Engine::Bus {
     ByteLine* line = nullptr;
     bool notifies = false;
     QTimer timer;
+    TimePoint armedFor = TimePoint::max(); // the wake the timer is set for
 };
 
 Engine::Engine() = default;
@@ -43,13 +46,17 @@ void Engine::poke(BusPoller& poller) {
 void Engine::service(Bus& bus) {
     const TimePoint now = bus.line->now();
     bus.poller->tick(now);
-    if (over()) {
+    // Only a bus that is done can end the run; the others are looked at then.
+    if (bus.poller->done() && over()) {
         if (loop_) loop_->quit();
         return;
     }
     TimePoint wake = bus.poller->wake(bus.line->now());
     // Bytes held back (a heartbeat's possible start) are given up by time, never told.
     if (const std::optional<TimePoint> release = bus.line->releaseAt()) wake = std::min(wake, *release);
+    // Setting a timer costs more than the tick: it is left alone when its time stays.
+    if (wake == bus.armedFor && (bus.timer.isActive() || wake == TimePoint::max())) return;
+    bus.armedFor = wake;
     if (wake == TimePoint::max()) {
         bus.timer.stop();
         return;
@@ -83,7 +90,7 @@ void Engine::run(const std::function<bool()>& stop, const std::function<bool()>&
         QObject::connect(&stopCheck, &QTimer::timeout, [&] {
             if ((stop && stop()) || over()) loop.quit();
         });
-        stopCheck.start(static_cast<int>(STOP_SLICE.count()));
+        stopCheck.start(static_cast<int>(LOOP_STOP_SLICE.count()));
         for (const auto& b : buses_)
             QTimer::singleShot(0, &b->timer, [this, bus = b.get()] { service(*bus); });
         if (!over()) loop.exec();

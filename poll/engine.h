@@ -28,7 +28,7 @@ public:
 
     // Runs until every bus is done and `waitMore` (when given) no longer asks for more, or
     // until `stop` says so; then every bus still asking gives up its request. `stop` is
-    // asked about every 50 ms.
+    // asked about every 50 ms (200 ms on the event loop).
     void run(const std::function<bool()>& stop, const std::function<bool()>& waitMore = {});
     // Ends run() from within a hook.
     void quit();
