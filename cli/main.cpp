@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
     const Invocation& inv = *parsed.invocation;
     TraceSink trace;
     if (inv.command == Command::ListenRead) {
-        if (!inv.trace.empty() && !trace.open(inv.trace, WallClock::tiedAt(kv::LineClock::now().time_since_epoch().count())))
+        if (!inv.trace.empty() &&
+            !trace.open(inv.trace, WallClock::tiedAt(kv::LineClock::now().time_since_epoch().count())))
             return EXIT_USAGE;
         ListenOptions listen = inv.listen;
         if (!inv.trace.empty())
