@@ -1,6 +1,6 @@
 #include "net/dialin.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
 #include <QHostInfo>
 #include <QNetworkProxy>
 
@@ -40,9 +40,7 @@ DialInHub::DialInHub() {
     QObject::connect(&timer_, &QTimer::timeout, &server_, [this] { advance(); });
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&deadline_, &QTimer::timeout, &server_, [this] {
-        if (loop_) loop_->quit();
-    });
+    QObject::connect(&deadline_, &QTimer::timeout, &server_, [this] { expired_ = true; });
 }
 
 DialInHub::~DialInHub() = default;
@@ -57,7 +55,7 @@ bool DialInHub::listen(const Options& options, QString& why) {
     } else {
         const QHostInfo info = QHostInfo::fromName(options.host);
         if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
-            why = QStringLiteral("unknown host (%1)").arg(info.errorString());
+            why = QStringLiteral("unknown host (%1)").arg(lookupWords(info));
             return false;
         }
         addresses = info.addresses();
@@ -131,7 +129,7 @@ void DialInHub::attach(Newcomer& n, DialInBus& bus) {
     QObject::connect(s, &QTcpSocket::readyRead, &server_, [this, b] { activity(*b); });
     QObject::connect(s, &QTcpSocket::disconnected, &server_, [this, b] { activity(*b); });
     // A request to a bus a newcomer waits on brings its verdict closer.
-    QObject::connect(s, &QTcpSocket::bytesWritten, &server_, [this] {
+    bus.socket_.setOnWrite([this] {
         if (!waiting_.empty()) rearm(LineClock::now());
     });
     bus.line_.filter().reset();
@@ -144,7 +142,6 @@ void DialInHub::activity(DialInBus& bus) {
     if (gathering_) {
         if (std::find(gathering_->heard.begin(), gathering_->heard.end(), &bus) == gathering_->heard.end())
             gathering_->heard.push_back(&bus);
-        if (loop_) loop_->quit();
     }
     // Judged out of the socket's own signal: a verdict may hand its bus to the newcomer.
     if (std::any_of(waiting_.begin(), waiting_.end(), [&](const Newcomer& n) { return n.suspect == &bus; }))
@@ -263,7 +260,6 @@ void DialInHub::rearm(TimePoint now) {
 void DialInHub::tellJoined(DialInBus& bus) {
     if (gathering_) {
         gathering_->joined.push_back(&bus);
-        if (loop_) loop_->quit();
     } else if (handlers_.joined) {
         handlers_.joined(bus);
     }
@@ -272,7 +268,6 @@ void DialInHub::tellJoined(DialInBus& bus) {
 void DialInHub::tellProbe(DialInBus& bus) {
     if (gathering_) {
         gathering_->probe.push_back(&bus);
-        if (loop_) loop_->quit();
     } else if (handlers_.probe) {
         handlers_.probe(bus);
     }
@@ -281,7 +276,6 @@ void DialInHub::tellProbe(DialInBus& bus) {
 void DialInHub::tellNote(const QString& note) {
     if (gathering_) {
         gathering_->notes.push_back(note);
-        if (loop_) loop_->quit();
     } else if (handlers_.note) {
         handlers_.note(note);
     }
@@ -291,17 +285,16 @@ DialInHub::Events DialInHub::wait(TimePoint until) {
     Events events;
     gathering_ = &events;
     advance();
-    if (events.empty()) {
-        QEventLoop loop;
-        if (const int ms = waitMs(until - LineClock::now()); ms > 0) {
-            loop_ = &loop;
-            deadline_.start(ms);
-            loop.exec();
-            deadline_.stop();
-            loop_ = nullptr;
-        } else {
-            loop.processEvents();
-        }
+    // Events are handled until one is gathered; a loop of our own, not QEventLoop's, whose
+    // quit() would wake the next wait at once.
+    if (const int ms = waitMs(until - LineClock::now()); ms > 0) {
+        expired_ = false;
+        deadline_.start(ms);
+        while (events.empty() && !expired_)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        deadline_.stop();
+    } else if (events.empty()) {
+        QCoreApplication::processEvents();
     }
     gathering_ = nullptr;
     return events;

@@ -25,8 +25,6 @@
 #include <optional>
 #include <vector>
 
-class QEventLoop;
-
 namespace kv::net {
 
 // How long a new connection is given to register, by default.
@@ -168,7 +166,7 @@ private:
     Options options_;
     Handlers handlers_;
     Events* gathering_ = nullptr; // inside wait()
-    QEventLoop* loop_ = nullptr;
+    bool expired_ = false;        // wait()'s time is over
     std::vector<Newcomer> newcomers_;
     std::vector<Newcomer> waiting_;
     std::vector<std::unique_ptr<DialInBus>> buses_;

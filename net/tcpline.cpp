@@ -87,7 +87,7 @@ QByteArray SocketLine::take() {
         const LineNotify::Call call(notify_);
         // Bytes still with the system count as arrived: what came while nobody waited is heard
         // before the next request goes out, not after it.
-        if (socket_->bytesAvailable() == 0) socket_->waitForReadyRead(0);
+        if (socket_->bytesAvailable() == 0 && systemHolds(*socket_)) socket_->waitForReadyRead(0);
         pump();
         notify_.handedOver();
     }
@@ -100,8 +100,16 @@ bool SocketLine::write(const QByteArray& bytes) {
     if (!connected()) return false;
     const LineNotify::Call call(notify_);
     wrote_ = now();
-    if (socket_->write(bytes) == bytes.size()) {
-        // Out at once where the system has room; a full send buffer is waited on.
+    if (onWrite_) onWrite_();
+    QString why;
+    const qint64 sent = socket_->bytesToWrite() == 0 ? sendNow(*socket_, bytes, why) : 0;
+    if (sent < 0) {
+        drop(why);
+        return false;
+    }
+    if (sent == bytes.size()) return true;
+    // What the system did not take waits in Qt's buffer until it does, as long as a request may.
+    if (socket_->write(bytes.mid(static_cast<qsizetype>(sent))) == bytes.size() - sent) {
         socket_->flush();
         while (connected() && socket_->bytesToWrite() > 0 && socket_->waitForBytesWritten(kSendTimeoutMs)) {
         }
@@ -142,7 +150,7 @@ Connected connectTo(const QString& host, int port, int timeoutMs) {
         const QHostInfo info = QHostInfo::fromName(host);
         if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
             c.error = ConnectError::UnknownHost;
-            c.why = QStringLiteral("unknown host (%1)").arg(info.errorString());
+            c.why = QStringLiteral("unknown host (%1)").arg(lookupWords(info));
             return c;
         }
         addresses = info.addresses();

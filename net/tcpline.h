@@ -33,6 +33,8 @@ public:
     // connection).
     [[nodiscard]] TimePoint heard() const { return heard_; }
     [[nodiscard]] TimePoint wrote() const { return wrote_; }
+    // Called after each write, for a server that keeps time by the requests (not a driver's).
+    void setOnWrite(std::function<void()> onWrite) { onWrite_ = std::move(onWrite); }
 
     [[nodiscard]] QByteArray take() override;
     [[nodiscard]] bool write(const QByteArray& bytes) override;
@@ -61,6 +63,7 @@ private:
     TimePoint heard_{};
     TimePoint wrote_{};
     LineNotify notify_;
+    std::function<void()> onWrite_;
 };
 
 enum class ConnectError { None, UnknownHost, Refused, TimedOut, Other };

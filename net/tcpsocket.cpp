@@ -9,8 +9,10 @@
 #include <mstcpip.h>
 #else
 #include <cerrno>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #endif
 
@@ -42,6 +44,39 @@ void tune(QAbstractSocket& socket) {
 #endif
 }
 
+bool systemHolds(const QAbstractSocket& socket) {
+#ifdef Q_OS_WIN
+    WSAPOLLFD p{static_cast<SOCKET>(socket.socketDescriptor()), POLLRDNORM, 0};
+    return ::WSAPoll(&p, 1, 0) > 0;
+#else
+    pollfd p{static_cast<int>(socket.socketDescriptor()), POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0;
+#endif
+}
+
+qint64 sendNow(const QAbstractSocket& socket, const QByteArray& bytes, QString& why) {
+#ifdef Q_OS_WIN
+    const int n = ::send(static_cast<SOCKET>(socket.socketDescriptor()), bytes.constData(),
+                         static_cast<int>(bytes.size()), 0);
+    if (n >= 0) return n;
+    const int code = ::WSAGetLastError();
+    if (code == WSAEWOULDBLOCK || code == WSAEINTR) return 0;
+#else
+#ifdef MSG_NOSIGNAL
+    constexpr int kNoSignal = MSG_NOSIGNAL; // a peer gone is an error here, not SIGPIPE
+#else
+    constexpr int kNoSignal = 0;
+#endif
+    const auto n = ::send(static_cast<int>(socket.socketDescriptor()), bytes.constData(),
+                          static_cast<std::size_t>(bytes.size()), kNoSignal);
+    if (n >= 0) return n;
+    const int code = errno;
+    if (code == EAGAIN || code == EWOULDBLOCK || code == EINTR) return 0;
+#endif
+    why = qt_error_string(code);
+    return -1;
+}
+
 QString faultWords(QAbstractSocket::SocketError error, const QString& qtWords) {
 #ifdef Q_OS_WIN
     constexpr int kInUse = WSAEADDRINUSE, kNotAvailable = WSAEADDRNOTAVAIL, kDenied = WSAEACCES;
@@ -62,6 +97,15 @@ QString faultWords(QAbstractSocket::SocketError error, const QString& qtWords) {
     }
 }
 
+QString lookupWords(const QHostInfo& info) {
+    if (info.error() != QHostInfo::HostNotFound) return info.errorString();
+#ifdef Q_OS_WIN
+    return qt_error_string(WSAHOST_NOT_FOUND);
+#else
+    return QString::fromLocal8Bit(::gai_strerror(EAI_NONAME));
+#endif
+}
+
 QString faultWords(const QAbstractSocket& socket) {
     return faultWords(socket.error(), socket.errorString());
 }
@@ -73,8 +117,9 @@ QString peerName(const QAbstractSocket& socket) {
     if (const quint32 ip = a.toIPv4Address(&v4); v4) a = QHostAddress(ip);
     const QString host = a.toString();
     const QString port = QString::number(socket.peerPort());
-    return a.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + host + QStringLiteral("]:") + port
-                                                         : host + QLatin1Char(':') + port;
+    return a.protocol() == QAbstractSocket::IPv6Protocol
+               ? QLatin1Char('[') + host + QStringLiteral("]:") + port
+               : host + QLatin1Char(':') + port;
 }
 
 void SocketEnd::operator()(QAbstractSocket* socket) const {

@@ -48,7 +48,9 @@ public:
 private:
     void later() {
         missed_ = false;
-        if (notify_) QMetaObject::invokeMethod(&context_, [this] { activity(); }, Qt::QueuedConnection);
+        if (notify_)
+            QMetaObject::invokeMethod(
+                &context_, [this] { activity(); }, Qt::QueuedConnection);
     }
 
     std::function<void()> notify_;

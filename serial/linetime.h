@@ -26,8 +26,8 @@ using Millis = std::chrono::milliseconds;
 // at or after its time, and at most a minute (the caller waits again); 0 when nothing is left.
 [[nodiscard]] constexpr int waitMs(Nanos left) {
     constexpr std::int64_t kLongestMs = 60000;
-    return left <= Nanos::zero() ? 0
-                                 : static_cast<int>(std::min<std::int64_t>(std::chrono::ceil<Millis>(left).count(), kLongestMs));
+    if (left <= Nanos::zero()) return 0;
+    return static_cast<int>(std::min<std::int64_t>(std::chrono::ceil<Millis>(left).count(), kLongestMs));
 }
 
 } // namespace kv

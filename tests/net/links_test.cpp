@@ -38,7 +38,9 @@ struct Peer {
                 accepted.emplace_back(s);
         });
     }
-    [[nodiscard]] QString address() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()); }
+    [[nodiscard]] QString address() const {
+        return QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort());
+    }
     [[nodiscard]] bool has(std::size_t n) {
         return QTest::qWaitFor([&] { return accepted.size() >= n; }, kDeadlineMs);
     }
@@ -59,7 +61,9 @@ TEST(TcpLines, TellTheirDriverFromTheEventLoopOnly) {
         bool anew;  // the server closed the first connection; a write makes another
         bool close; // the other end closes while the line waits
     };
-    const Case cases[] = {{"bytes", false, false}, {"the other end closes", false, true}, {"a connection made anew", true, false}};
+    const Case cases[] = {{"bytes", false, false},
+                          {"the other end closes", false, true},
+                          {"a connection made anew", true, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Peer peer;
@@ -153,7 +157,8 @@ TEST(DialInHub, TellsItsHandlersOnTheEventLoop) {
         {"a registration too long", QByteArray(300, 'R'), false, "R{256}",
          R"(127\.0\.0\.1:\d+ registered with more than 256 bytes: the first 256 name it)", 1},
         {"a clone", "KV-1", true, R"(KV-1@127\.0\.0\.1:\d+)",
-         R"(two DTUs register as KV-1, from 127\.0\.0\.1:\d+ and from 127\.0\.0\.1:\d+: the second is read as KV-1@)", 1},
+         R"(two DTUs register as KV-1, from 127\.0\.0\.1:\d+ and from 127\.0\.0\.1:\d+: the second is read as KV-1@)",
+         1},
         {"the first dialling in again", "KV-1", false, "KV-1", "", 2},
     };
     for (const Case& c : cases) {
@@ -214,7 +219,9 @@ TEST(DialInHub, ListensWhereItIsTold) {
             QTcpSocket dtu;
             dtu.connectToHost(QHostAddress(to), static_cast<quint16>(hub.port()));
             ASSERT_TRUE(QTest::qWaitFor(
-                [&] { return hub.registering() > 0 || dtu.error() == QAbstractSocket::ConnectionRefusedError; },
+                [&] {
+                    return hub.registering() > 0 || dtu.error() == QAbstractSocket::ConnectionRefusedError;
+                },
                 kDeadlineMs));
             EXPECT_EQ(hub.registering() > 0, takes) << QHostAddress(to).toString().toStdString();
             dtu.abort();

@@ -45,7 +45,9 @@ public:
     // The adapter goes away at `at` and can be opened again from `back` (none: never).
     void unplug(TimePoint at, std::optional<TimePoint> back);
     // The same, on the clock's nanoseconds (backNs -1: never).
-    void arrive(qint64 atNs, const QByteArray& bytes, int from) { arrive(TimePoint(Nanos(atNs)), bytes, from); }
+    void arrive(qint64 atNs, const QByteArray& bytes, int from) {
+        arrive(TimePoint(Nanos(atNs)), bytes, from);
+    }
     void unplug(qint64 atNs, qint64 backNs) {
         unplug(TimePoint(Nanos(atNs)), backNs < 0 ? std::nullopt : std::optional(TimePoint(Nanos(backNs))));
     }
@@ -78,7 +80,9 @@ public:
 private:
     void deliverDue();
     // Unplugged at `t`: from the unplug until it is back.
-    [[nodiscard]] bool awayAt(TimePoint t) const { return unplug_ && t >= *unplug_ && (!back_ || t < *back_); }
+    [[nodiscard]] bool awayAt(TimePoint t) const {
+        return unplug_ && t >= *unplug_ && (!back_ || t < *back_);
+    }
 
     int baud_;
     bool open_ = true;
