@@ -9,6 +9,7 @@
 #include "cli/failure.h"
 #include "cli/readlog.h"
 #include "cli/readrows.h"
+#include "line/clock.h"
 #include "net/redial.h"
 #include "poll/engine.h"
 
@@ -20,7 +21,7 @@ bool ReadRows::write(const QString& port, const poll::Measured& m) {
     Reading row;
     row.port = port;
     row.address = m.sensor.address;
-    stampAt(row, clock_, poll::nsOf(m.at));
+    stampAt(row, clock_, line::nsAt(m.at));
     int failCode = EXIT_OK;
     if (!m.result) {
         row.status = QStringLiteral("port lost");

@@ -30,7 +30,7 @@ Outcome outcomeOf(const sensor::Reply& reply) {
 // ---- the wire -------------------------------------------------------------------------------
 
 TimePoint Wire::now() const {
-    return line::now(line);
+    return line.now();
 }
 
 Nanos Wire::silence() const {

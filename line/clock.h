@@ -1,9 +1,10 @@
 #pragma once
-// The byte line keeps its clock in nanoseconds, the line discipline in time points on it: these
-// convert where the two meet.
+// Times on the line's clock as the nanosecond counts the silences, the wall clock and the trace
+// still keep: these convert where the two meet.
 
-#include "serial/byteline.h"
 #include "serial/linetime.h"
+
+#include <QtGlobal>
 
 namespace kv::line {
 
@@ -12,9 +13,6 @@ namespace kv::line {
 }
 [[nodiscard]] inline qint64 nsAt(TimePoint t) {
     return t.time_since_epoch().count();
-}
-[[nodiscard]] inline TimePoint now(const ByteLine& line) {
-    return timeAt(line.nowNs());
 }
 
 } // namespace kv::line

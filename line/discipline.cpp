@@ -302,7 +302,7 @@ void drive(Discipline& d, ByteLine& line, const std::function<bool()>& stop) {
         }
         const QByteArray got = line.take();
         if (!got.isEmpty()) {
-            d.onBytes(got, now(line));
+            d.onBytes(got, line.now());
             continue;
         }
         if (line.lost()) {
@@ -310,7 +310,7 @@ void drive(Discipline& d, ByteLine& line, const std::function<bool()>& stop) {
             break;
         }
         const TimePoint deadline = d.deadline();
-        const TimePoint t = now(line);
+        const TimePoint t = line.now();
         if (t >= deadline) {
             d.onDeadline(t);
             continue;

@@ -1,5 +1,7 @@
 #include "poll/buspoller.h"
 
+#include "line/clock.h"
+
 #include "sensor/plausibility.h"
 
 #include <algorithm>
@@ -83,7 +85,7 @@ void BusPoller::end(TimePoint now) {
     if (away_) counts_.lostMs += static_cast<double>(wholeMs(now - awaySince_));
     if (!away_ && !asking_) countIdle(now);
     for (SensorSummary& sensor : sensors_)
-        sensor.end(nsOf(now));
+        sensor.end(line::nsAt(now));
 }
 
 bool BusPoller::startNext(TimePoint now) {

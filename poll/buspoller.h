@@ -111,7 +111,5 @@ private:
 // Between tries to open a link that went away.
 inline constexpr Millis REOPEN_EVERY{1000};
 
-// A time on the line's clock in the nanoseconds the counts and the wall clock keep.
-[[nodiscard]] inline qint64 nsOf(TimePoint t) { return t.time_since_epoch().count(); }
 
 } // namespace kv::poll

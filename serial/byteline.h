@@ -104,14 +104,12 @@ public:
     // Links that match replies: the senders of replies to earlier requests that the link
     // dropped since the last call, as late replies are counted.
     [[nodiscard]] virtual std::vector<std::uint8_t> takeUnmatched() { return {}; }
-    // Calls `onActivity` from the owning thread's event loop whenever bytes arrive or the line
-    // is lost; false for a line that cannot (one on a virtual clock is waited on instead).
     // When bytes the line holds back are given up whether more come or not; none: it holds none.
     [[nodiscard]] virtual std::optional<TimePoint> releaseAt() const { return std::nullopt; }
-    [[nodiscard]] virtual bool setNotify(std::function<void()> onActivity) {
-        (void)onActivity;
-        return false;
-    }
+    // Calls `onActivity` from the owning thread's event loop whenever bytes arrive or the line
+    // is lost; false for a line that cannot (one on a virtual clock is waited on instead).
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): overriders keep the function
+    [[nodiscard]] virtual bool setNotify(std::function<void()> /*onActivity*/) { return false; }
 };
 
 // A line the command line opens by name and may open again after an unplug.

@@ -45,7 +45,7 @@ struct Driven {
         answer = sealedHex("0103040011002A");
         QByteArray bytes = request.bytes;
         sensor::Expectation expect = request.expect;
-        if (t == Try::FirstRead) wire.pending.pastUnknown(line::now(fake));
+        if (t == Try::FirstRead) wire.pending.pastUnknown(fake.now());
         if (t == Try::Write) {
             const Frame write = sensor::parameterWriteRequest(1, 0, 0x1234);
             bytes = request.bytes = toBytes(write);
@@ -53,7 +53,7 @@ struct Driven {
             answer = request.bytes; // a write's answer is its echo
         }
         if (t == Try::Sync) {
-            wire.pending.add(request.expect, line::now(fake)); // an earlier read, unanswered
+            wire.pending.add(request.expect, fake.now()); // an earlier read, unanswered
             const Frame probe = sensor::readRequest(1, 0, 3);
             bytes = toBytes(probe);
             expect = sensor::expectRead(probe);
@@ -67,12 +67,12 @@ struct Driven {
         }
         a.emplace(wire, line::ruleFor(request), request, counts,
                   t == Try::Sync ? line::Attempt::Kind::Sync : line::Attempt::Kind::Request, bytes, expect,
-                  line::now(fake));
+                  fake.now());
     }
 
     void hear(const QByteArray& bytes, Nanos after) {
         fake.waitReadable(fake.nowNs() + after.count());
-        const TimePoint at = line::now(fake);
+        const TimePoint at = fake.now();
         wire.reader.feed(bytes);
         wire.lastHeard = at;
         a->heard(at);
@@ -84,7 +84,7 @@ struct Driven {
         switch (e) {
         case Event::Deadline:
             fake.waitReadable(line::nsAt(a->deadline()));
-            a->onDeadline(line::now(fake));
+            a->onDeadline(fake.now());
             return;
         case Event::NoiseToTheTimeout:
             hear("\xF3\x11", kTimeout - std::chrono::microseconds(500));
