@@ -1,7 +1,6 @@
 #include "line/attempt.h"
 
 #include "line/answerrule.h"
-#include "line/clock.h"
 
 #include <algorithm>
 

@@ -1,7 +1,6 @@
 #include "line/discipline.h"
 
 #include "line/answerrule.h"
-#include "line/clock.h"
 
 #include <algorithm>
 
@@ -315,7 +314,7 @@ void drive(Discipline& d, ByteLine& line, const std::function<bool()>& stop) {
             d.onDeadline(t);
             continue;
         }
-        line.waitReadable(nsAt(stop ? std::min(deadline, t + kStopSlice) : deadline));
+        line.waitReadable(stop ? std::min(deadline, t + kStopSlice) : deadline);
     }
 }
 

@@ -50,12 +50,6 @@ std::vector<std::string> runSchedule(const Model& model, std::uint32_t seed, See
         use == Use::AddressRead ? std::vector<std::uint8_t>{5, 37, 113} : std::vector<std::uint8_t>{1, 2, 3};
     Bus bus(line, model, addresses, seed);
     cli::Session session(o, std::move(owned), QStringLiteral("fake"), 19200);
-    if (getenv("DBG") && seed == std::stoul(getenv("DBG")) && std::string(model.name) == getenv("DBGM"))
-        session.observe([&](const line::LineEvent& e) {
-            std::printf("%10.3f %d %s %s lat=%s\n", line::nsAt(e.at) / 1e6, (int)e.direction,
-                        line::verdictName(e.verdict), e.bytes.toHex(' ').constData(),
-                        e.latency ? std::to_string(msOf(*e.latency)).c_str() : "-");
-        });
     Oracle oracle(line, [&bus](int i) -> const std::vector<Reply>& { return bus.repliesTo(i); });
     run(use, session, oracle, rng, [&bus](int reg) { return bus.holds(1, reg); });
     // A sensor's frame, to this run or to an earlier one, is no forgery.
@@ -67,13 +61,6 @@ std::vector<std::string> runSchedule(const Model& model, std::uint32_t seed, See
             return a.from == EARLIER_RUN && a.bytes == frame && a.ns == endNs;
         });
     });
-    if (getenv("DBG") && seed == std::stoul(getenv("DBG")) && std::string(model.name) == getenv("DBGM"))
-        for (int i = 0; i < (int)line.writes().size(); ++i) {
-            std::printf("write %d at %.3f: %s\n", i, line.writes()[i].ns / 1e6,
-                        line.writes()[i].bytes.toHex(' ').constData());
-            for (const auto& rp : bus.repliesTo(i))
-                std::printf("   reply %s end %.3f\n", rp.frame.toHex(' ').constData(), rp.endNs / 1e6);
-        }
     const cli::Stats& st = session.stats();
     seen.requests += st.requests;
     seen.replies += st.replies;
