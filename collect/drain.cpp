@@ -40,8 +40,8 @@ qint64 Drain::steadyMs() {
         .count();
 }
 
-Drain::Drain(Spool& spool, std::vector<Forwarder*> forwarders, int drainPerSecond, int batchMax, Clock clock,
-             QObject* parent)
+Drain::Drain(Spool& spool, const std::vector<Forwarder*>& forwarders, int drainPerSecond, int batchMax,
+             Clock clock, QObject* parent)
     : QObject(parent), spool_(spool), clock_(std::move(clock)) {
     lastSeq_ = spool_.status().lastSeq;
     lanes_.reserve(forwarders.size());

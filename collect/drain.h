@@ -58,7 +58,7 @@ public:
     using Clock = std::function<qint64()>;
 
     // Every reading in the spool at start is backlog. The forwarders must outlive the drain.
-    Drain(Spool& spool, std::vector<Forwarder*> forwarders, int drainPerSecond, int batchMax,
+    Drain(Spool& spool, const std::vector<Forwarder*>& forwarders, int drainPerSecond, int batchMax,
           Clock clock = steadyMs, QObject* parent = nullptr);
 
     // The collector committed these records (in seq order): a forwarder that keeps up gets them

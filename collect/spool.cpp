@@ -40,7 +40,7 @@ QString lastError(sqlite3* db) {
 // One prepared statement, finalized when it goes.
 class Stmt {
 public:
-    Stmt(sqlite3* db, const char* sql) : db_(db) {
+    Stmt(sqlite3* db, const char* sql) {
         if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) s_ = nullptr;
     }
     ~Stmt() { sqlite3_finalize(s_); }
@@ -91,7 +91,6 @@ public:
     }
 
 private:
-    sqlite3* db_;
     sqlite3_stmt* s_ = nullptr;
     bool failed_ = false;
 };
