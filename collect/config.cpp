@@ -172,7 +172,7 @@ private:
     std::vector<ConfigError>& errors_;
 };
 
-// A name that can be a part of an MQTT topic: not empty, no wildcard, no level separator.
+// A name an MQTT topic can carry as one level: not empty, no wildcard, no level separator.
 bool topicPart(const QString& s) {
     return !s.isEmpty() && !s.contains('+') && !s.contains('#') && !s.contains('/');
 }
