@@ -1,0 +1,99 @@
+#pragma once
+// The collector's configuration: a TOML file read and checked whole, every fault with its place in
+// the file, so that a service refuses to start for all of them at once rather than one a restart.
+
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+#include <vector>
+
+namespace kv::collect {
+
+struct Where {
+    int line = 0; // in the file, 1-based; 0: the file as a whole
+    int column = 0;
+};
+
+struct SensorConfig {
+    int address = 0;
+    QString name; // empty when the file names none
+    QString site;
+    // depth_cm = 15 gives 15 for both.
+    std::optional<int> depthFromCm, depthToCm;
+    std::optional<int> everyMs; // none: the bus's
+    Where at;
+};
+
+struct BusConfig {
+    QString name;
+    QString port; // as --port takes it, checked only to be a non-empty string here
+    Where portAt;
+    int everyMs = 60000;
+    int baud = 0;   // 0: the tool's default
+    QString format; // "8N1", "8E1", "8O2"...; empty: the default
+    bool echo = false;
+    int timeoutMs = 1000;
+    int retries = 2;
+    std::vector<SensorConfig> sensors;
+    Where at;
+};
+
+struct SpoolConfig {
+    QString path = "/var/lib/kv7702r/spool.db"; // a relative path is taken from the file's folder
+    qint64 maxReadings = 1000000;
+    int maxAgeDays = 30;
+    int drainPerSecond = 20;
+};
+
+struct MqttConfig {
+    bool enabled = false;
+    QString host;
+    int port = 1883; // 8883 with tls when the file gives none
+    QString topic;
+    QString discoveryPrefix = "homeassistant"; // empty: no discovery messages
+    QString protocol = "3.1.1";                // or "5"
+    bool tls = false;
+    QString caFile, certFile, keyFile;
+    QString user, passwordFile;
+    QString password; // read from passwordFile
+    QString clientId;
+    int keepaliveS = 60;
+    int offlineAfter = 3; // failed readings before a sensor shows offline
+};
+
+struct InfluxConfig {
+    bool enabled = false;
+    QString url;
+    QString database;               // InfluxDB 1
+    QString org, bucket, tokenFile; // InfluxDB 2
+    QString token;                  // read from tokenFile
+    QString user, passwordFile, password;
+    int batch = 500;
+};
+
+struct HttpConfig {
+    bool enabled = false;
+    QString listen = "127.0.0.1:9107";
+};
+
+struct CollectorConfig {
+    SpoolConfig spool;
+    MqttConfig mqtt;
+    InfluxConfig influx;
+    HttpConfig metrics;
+    std::vector<BusConfig> buses;
+};
+
+struct ConfigError {
+    Where at;
+    QString message; // what is wrong and what is allowed
+};
+
+// Every error of the file, in file order; empty when `out` is sound. The secrets' files are read
+// here; relative paths in the file are taken from the file's folder.
+[[nodiscard]] std::vector<ConfigError> loadConfig(const QString& path, CollectorConfig& out);
+// "FILE:LINE:COL: message", or "FILE: message" for the file as a whole.
+[[nodiscard]] QString describe(const QString& path, const ConfigError& e);
+
+} // namespace kv::collect

@@ -1,0 +1,97 @@
+#pragma once
+// The collector's durable spool: every reading committed to SQLite (WAL, synchronous=FULL) before
+// anything is forwarded, and kept until each forwarder has it acknowledged. A reading owes one bit
+// per forwarder; the last acknowledgement deletes it.
+
+#include "collect/record.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <memory>
+#include <vector>
+
+struct sqlite3;
+
+namespace kv::collect {
+
+class Spool {
+public:
+    struct Limits {
+        qint64 maxReadings;
+        qint64 maxAgeMs;
+    };
+
+    // Opens or creates the database (its folder must exist) for these forwarders: one new to it
+    // owes only the readings appended from now on, one no longer named holds none back. Null
+    // with the reason in `error` when it cannot.
+    static std::unique_ptr<Spool> open(const QString& path, Limits limits, const QStringList& forwarders,
+                                       QString* error);
+    // Read-only, beside a running collector (WAL lets it read while the service writes).
+    static std::unique_ptr<Spool> openReadOnly(const QString& path, QString* error);
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    // Commits the records in one transaction, each given its seq (rising across restarts, never
+    // reused after deletes); false with why (disk full...), and then none of them is kept.
+    bool append(std::vector<Record>& records, QString* error);
+    // What the forwarder still owes, oldest first: at most `max`, only seqs above `after`.
+    [[nodiscard]] std::vector<Record> pending(const QString& forwarder, int max, qint64 after = 0) const;
+    // The forwarder has these seqs; a record every forwarder has is deleted. One transaction.
+    bool acknowledge(const QString& forwarder, const std::vector<qint64>& seqs, QString* error);
+    // Records the forwarder still owes.
+    [[nodiscard]] qint64 backlog(const QString& forwarder) const;
+    // Kept for --status.
+    void noteError(const QString& forwarder, const QString& why, qint64 unixMs);
+
+    struct ForwarderStatus {
+        QString name;
+        qint64 backlog = 0;
+        QString lastError;
+        qint64 lastErrorMs = 0;
+        qint64 lastSentMs = 0;
+    };
+    // A sensor's last reading, kept after the reading has left the spool.
+    struct SensorStatus {
+        QString sensor;
+        qint64 unixMs = 0;
+        bool ok = false;
+        QByteArray json;
+    };
+    struct Status {
+        std::vector<ForwarderStatus> forwarders;
+        std::vector<SensorStatus> sensors;
+        qint64 dropped = 0; // over the limits, since the spool was made
+        qint64 lastSeq = 0;
+    };
+    [[nodiscard]] Status status() const;
+
+    // Drops the oldest readings beyond maxReadings and those older than maxAgeMs before nowMs,
+    // counted in `dropped` across restarts; how many it dropped now, or -1 with the reason.
+    qint64 trim(qint64 nowMs, QString* error);
+
+    // The collector's own small memory (e.g. the sensors announced to Home Assistant).
+    [[nodiscard]] QString meta(const QString& key) const;
+    bool setMeta(const QString& key, const QString& value);
+
+private:
+    Spool(sqlite3* db, Limits limits, bool readOnly);
+    struct Slot {
+        QString name;
+        qint64 bit = 0;
+        qint64 floor = 0; // nothing at or below this seq is owed to it
+    };
+    [[nodiscard]] Slot* slot(const QString& forwarder) const;
+    bool loadSlots(QString* error);
+
+    sqlite3* db_;
+    Limits limits_;
+    bool readOnly_;
+    mutable std::vector<Slot> slots_;
+    qint64 owedByAll_ = 0;
+};
+
+} // namespace kv::collect
