@@ -6,6 +6,8 @@
 #include <QNetworkRequest>
 #include <QUrlQuery>
 
+#include <cstring>
+
 namespace kv::collect {
 namespace {
 
@@ -22,6 +24,34 @@ QString said(const QByteArray& body) {
     text = text.simplified();
     return text.size() > 300 ? text.left(300) + QStringLiteral("...") : text;
 }
+
+// A batch's body, readable once: Qt sends a request again by itself when the connection closes
+// while it waits for the answer; from this body it cannot, and says so instead.
+class OnceBody final : public QIODevice {
+public:
+    OnceBody(QByteArray bytes, QObject* parent) : QIODevice(parent), bytes_(std::move(bytes)) {
+        open(QIODevice::ReadOnly);
+    }
+    [[nodiscard]] bool isSequential() const override { return true; }
+    [[nodiscard]] qint64 bytesAvailable() const override {
+        return bytes_.size() - at_ + QIODevice::bytesAvailable();
+    }
+    [[nodiscard]] qint64 size() const override { return bytes_.size(); }
+    bool reset() override { return false; }
+
+protected:
+    qint64 readData(char* data, qint64 max) override {
+        const qint64 n = std::min(max, qint64(bytes_.size()) - at_);
+        std::memcpy(data, bytes_.constData() + at_, size_t(n));
+        at_ += n;
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray bytes_;
+    qint64 at_ = 0;
+};
 
 } // namespace
 
@@ -96,7 +126,11 @@ void InfluxForwarder::send(std::vector<Record> batch) {
             QByteArrayLiteral("Authorization"),
             "Basic " + (settings_.user + QLatin1Char(':') + settings_.password).toUtf8().toBase64());
     }
-    reply_ = network_.post(request, body);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+    auto* once = new OnceBody(std::move(body), nullptr);
+    reply_ = network_.post(request, once);
+    once->setParent(reply_);
     connect(reply_, &QNetworkReply::finished, this, &InfluxForwarder::answered);
 }
 
@@ -106,7 +140,7 @@ void InfluxForwarder::answered() {
     reply_ = nullptr;
     reply->deleteLater();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString text = said(reply->read(kBodyLimit));
+    const QString text = reply->isOpen() ? said(reply->read(kBodyLimit)) : QString();
     const QString where = settings_.url;
     if (status >= 200 && status < 300) {
         emit acknowledged();
@@ -132,6 +166,8 @@ void InfluxForwarder::answered() {
         emit failed(QStringLiteral("InfluxDB answered %1 %2: %3")
                         .arg(status)
                         .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString(), text));
+    } else if (reply->error() == QNetworkReply::ContentReSendError) {
+        emit failed(QStringLiteral("InfluxDB at %1 closed the connection without an answer").arg(where));
     } else if (reply->error() == QNetworkReply::OperationCanceledError) {
         emit failed(QStringLiteral("InfluxDB at %1 did not answer within %2 s")
                         .arg(where)
