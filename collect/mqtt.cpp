@@ -12,6 +12,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -143,22 +144,26 @@ void MqttForwarder::connectNow() {
     if (closing_ || mosq_ || lookupId_ >= 0) return;
     const QHostAddress literal(settings_.host);
     if (!literal.isNull()) {
-        resolved(-1, literal.toString(), {});
+        resolved(literal.toString(), {});
         return;
     }
     // The library would resolve the name itself and block the event loop while it does.
     lookupId_ = QHostInfo::lookupHost(settings_.host, this, [this](const QHostInfo& info) {
-        const int id = info.lookupId();
-        if (id != lookupId_) return;
-        resolved(id, info.addresses().isEmpty() ? QString() : info.addresses().first().toString(),
-                 info.error() == QHostInfo::NoError && info.addresses().isEmpty()
-                     ? QStringLiteral("no address")
-                     : info.errorString());
+        if (info.lookupId() != lookupId_) return;
+        // IPv4 first: a broker listening on 127.0.0.1 alone is common, and "localhost" may say ::1 first.
+        const QList<QHostAddress> all = info.addresses();
+        const auto v4 = std::find_if(all.begin(), all.end(), [](const QHostAddress& a) {
+            return a.protocol() == QAbstractSocket::IPv4Protocol;
+        });
+        const QString address = v4 != all.end() ? v4->toString()
+                                : all.isEmpty() ? QString()
+                                                : all.first().toString();
+        resolved(address, info.error() == QHostInfo::NoError && all.isEmpty() ? QStringLiteral("no address")
+                                                                              : info.errorString());
     });
 }
 
-void MqttForwarder::resolved(int lookupId, const QString& address, const QString& error) {
-    Q_UNUSED(lookupId);
+void MqttForwarder::resolved(const QString& address, const QString& error) {
     lookupId_ = -1;
     if (address.isEmpty() || closing_) {
         if (!closing_) retryLater(QStringLiteral("cannot find the broker %1: %2").arg(settings_.host, error));

@@ -36,7 +36,7 @@ struct MqttSettings {
 
 // A sensor as Home Assistant is told of it.
 struct SensorInfo {
-    QString key;  // "<bus>/<address>", the topic part of its readings
+    QString key;  // "<bus>/<address>", as in its readings' topic
     QString name; // the device's name
     QString site; // the suggested area; may be empty
     std::optional<int> depthFromCm, depthToCm;
@@ -94,7 +94,7 @@ private:
     };
 
     void connectNow();
-    void resolved(int lookupId, const QString& address, const QString& error);
+    void resolved(const QString& address, const QString& error);
     // The connection is gone (or never came): the library is left alone until the event loop
     // has returned from it, then torn down.
     void lose(const QString& why);
