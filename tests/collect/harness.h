@@ -1,0 +1,44 @@
+#pragma once
+// The servers the forwarders are tested against (Debian's Mosquitto and InfluxDB), each started
+// on a free loopback port in a folder of its own and killed at the end, and waiting on a
+// condition with a deadline on the one event loop.
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+
+namespace collecttest {
+
+// Generous: these run on small machines under sanitizers.
+inline constexpr int kDeadlineMs = 30000;
+
+// Runs the event loop until `ready` holds; false at the deadline.
+bool waitFor(const std::function<bool()>& ready, int deadlineMs = kDeadlineMs);
+
+// The program's full path (PATH, then /usr/sbin); scripts/deps installs what is missing first.
+QString locate(const QString& program);
+// A loopback port nobody listens on now.
+int freePort();
+// True once something accepts connections on the loopback port.
+bool listening(int port);
+
+// A program run in the background, killed when it goes.
+class Server {
+public:
+    ~Server() { kill(); }
+    void start(const QString& program, const QStringList& args);
+    void kill();
+    void pause(); // SIGSTOP: connections stay open, nothing is answered
+    [[nodiscard]] QString output() const { return QString::fromLocal8Bit(out_); }
+
+private:
+    QProcess process_;
+    QByteArray out_;
+};
+
+void writeFile(const QString& path, const QByteArray& text);
+
+} // namespace collecttest
