@@ -87,6 +87,8 @@ template <class C> std::unique_ptr<Command> describeAs(CLI::App& sub) {
 // The rows, each in its command's file.
 extern const CommandRow scanRow, readRow, paramsRow, paramsSetRow, paramsSaveRow, paramsLoadRow, addressRow,
     addressSetRow, calibrateRow, rawRow;
+// kv7702r collect, on Linux only.
+extern const CommandRow collectRow;
 
 struct ScanOptions {
     std::vector<int> rates{4800, 9600, 14400, 19200};

@@ -18,6 +18,9 @@ namespace {
 const std::vector<const CommandRow*> kCommands{
     &scanRow,       &readRow,    &paramsRow,     &paramsSetRow, &paramsSaveRow,
     &paramsLoadRow, &addressRow, &addressSetRow, &calibrateRow, &rawRow,
+#ifdef KV_WITH_COLLECT
+    &collectRow,
+#endif
 };
 
 } // namespace

@@ -23,14 +23,14 @@ QString escaped(QString s, QLatin1String special) {
     return out;
 }
 
-QString jsonLine(const Reading& r, const QString& latency) {
+QString jsonLine(const Reading& r, const QString& latency, const QString& more = {}) {
     return QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
            jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
            QStringLiteral(",\"moisture_percent\":") + (r.hasValues() ? r.moisture : QStringLiteral("null")) +
            QStringLiteral(",\"temperature_celsius\":") +
            (r.hasValues() ? r.temperature : QStringLiteral("null")) + QStringLiteral(",\"latency_ms\":") +
            (latency.isEmpty() ? QStringLiteral("null") : latency) + QStringLiteral(",\"status\":") +
-           jsonString(r.status) + QStringLiteral("}\n");
+           jsonString(r.status) + more + QStringLiteral("}\n");
 }
 
 } // namespace
@@ -117,10 +117,18 @@ QString influxString(const QString& s) {
     return QLatin1Char('"') + q + QLatin1Char('"');
 }
 
-QString influxLine(const Reading& r) {
+QString jsonObject(const Reading& r, const QString& more) {
+    QString line = jsonLine(r, r.latencyMs ? msText(*r.latencyMs) : QString(), more);
+    line.chop(1);
+    return line;
+}
+
+QString influxLine(const Reading& r, const QStringList& tags) {
     // Tags in key order, as the database sorts them anyway.
     QString line = QStringLiteral("soil,address=") + QString::number(r.address);
     if (!r.port.isEmpty()) line += QStringLiteral(",port=") + influxKey(r.port);
+    for (const QString& tag : tags)
+        line += QLatin1Char(',') + tag;
     QStringList fields;
     if (r.hasValues()) {
         fields << QStringLiteral("moisture=") + r.moisture << QStringLiteral("temperature=") + r.temperature;

@@ -6,6 +6,7 @@
 #include "cli/session.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 #include <optional>
@@ -70,9 +71,11 @@ private:
 [[nodiscard]] QString csvHeader(bool withPort = false);
 
 // One InfluxDB line-protocol point, without its newline: measurement soil, tags address
-// and port, fields moisture, temperature and latency_ms where the reading has them and
-// status always, nanosecond timestamp.
-[[nodiscard]] QString influxLine(const Reading& r);
+// and port (then `tags`, each "key=value" escaped), fields moisture, temperature and latency_ms where the
+// reading has them and status always, nanosecond timestamp.
+[[nodiscard]] QString influxLine(const Reading& r, const QStringList& tags = {});
+// The JSON line's object without its newline, `more` (",\"key\":value"...) before its end.
+[[nodiscard]] QString jsonObject(const Reading& r, const QString& more = {});
 // The protocol's escapes: tag keys, tag values and field keys escape commas, spaces and
 // equals signs; string field values double quotes and backslashes.
 [[nodiscard]] QString influxKey(const QString& s);

@@ -342,7 +342,8 @@ void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
 void readBus(Reader& r, const toml::table& t, BusConfig& b) {
     b.at = whereOf(t.source());
     r.keys(t, "[[bus]]",
-           {"name", "port", "every_ms", "baud", "format", "echo", "timeout_ms", "retries", "sensor"});
+           {"name", "port", "dtu", "heartbeat", "every_ms", "baud", "format", "echo", "timeout_ms", "retries",
+            "sensor"});
     if (!t.contains("name")) r.fail(b.at, "[[bus]] needs name = \"its name in topics and logs\"");
     if (auto name = r.string(t, "name")) {
         if (topicPart(*name))
@@ -353,6 +354,9 @@ void readBus(Reader& r, const toml::table& t, BusConfig& b) {
     if (!t.contains("port")) r.fail(b.at, "[[bus]] needs port = \"what --port takes\"");
     r.string(t, "port", b.port, false);
     if (const toml::node* n = t.get("port")) b.portAt = whereOf(n->source());
+    r.string(t, "dtu", b.dtu, false);
+    r.string(t, "heartbeat", b.heartbeat, false);
+    if (const toml::node* n = t.get("dtu")) b.dtuAt = whereOf(n->source());
     r.integer(t, "every_ms", 100, 86400000, b.everyMs);
     if (const auto baud = r.integer(t, "baud", 1, 10000000)) {
         if (sensor::isStandardRate(static_cast<int>(*baud))) {

@@ -29,6 +29,9 @@ struct BusConfig {
     QString name;
     QString port; // as --port takes it, checked only to be a non-empty string here
     Where portAt;
+    QString dtu; // with a listen:// port: the registration of the DTU that is this bus
+    Where dtuAt;
+    QString heartbeat; // with a listen:// port: what its DTU sends to stay connected (\xNN escapes)
     int everyMs = 60000;
     int baud = 0;   // 0: the tool's default
     QString format; // "8N1", "8E1", "8O2"...; empty: the default

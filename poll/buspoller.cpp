@@ -97,6 +97,10 @@ bool BusPoller::startNext(TimePoint now) {
         // While the link is away, a round at most every second (and at least every period).
         due_ = now + (away_ && schedule_.every.count() <= 0 ? schedule_.awayEvery : schedule_.every);
     }
+    while (next_ < sensors_.size() && next_ < schedule_.everyRounds.size() &&
+           schedule_.everyRounds[next_] > 1 && (round_ - 1) % schedule_.everyRounds[next_] != 0)
+        ++next_;
+    if (next_ >= sensors_.size()) return true;
     SensorSummary& sensor = sensors_[next_];
     if (away_) {
         ++next_;

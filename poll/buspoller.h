@@ -26,6 +26,9 @@ struct Schedule {
     Millis awayEvery{1000};
     Millis timeout{1000};
     int retries = 2;
+    // Per address, asked every so many rounds (a sensor on a longer period than its bus's); none
+    // or 1: every round.
+    std::vector<int> everyRounds;
 };
 
 // One measurement of a sensor, as the run writes it.

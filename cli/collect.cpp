@@ -1,0 +1,631 @@
+// collect: the field collector. Polls every bus its configuration names on the one engine, commits
+// every reading to the spool before anything leaves, and drains the spool into MQTT (with Home
+// Assistant's discovery) and InfluxDB, each at its own pace; a service under systemd, reloaded by
+// SIGHUP and ended in order by SIGTERM.
+
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/failure.h"
+#include "cli/listenread.h"
+#include "cli/readings.h"
+#include "collect/config.h"
+#include "collect/drain.h"
+#include "collect/influx.h"
+#include "collect/mqtt.h"
+#include "collect/spool.h"
+#include "line/clock.h"
+#include "net/dialin.h"
+#include "net/redial.h"
+#include "poll/engine.h"
+
+#include "kv_version.h"
+
+#include <CLI/CLI.hpp>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <systemd/sd-daemon.h>
+
+#include <atomic>
+#include <csignal>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace kv::cli {
+namespace {
+
+int runCollect(const QString& path, bool checkOnly, bool status);
+
+std::atomic<bool> reloadAsked{false};
+extern "C" void onHangup(int) {
+    reloadAsked = true;
+}
+
+// A line of the collector's log on stderr, with its priority where journald reads it.
+void say(int priority, const QString& text) {
+    static const bool journal = qEnvironmentVariableIsSet("JOURNAL_STREAM");
+    QByteArray line = text.toUtf8() + '\n';
+    if (journal) line.prepend("<" + QByteArray::number(priority) + ">");
+    std::fputs(line.constData(), stderr);
+    std::fflush(stderr);
+}
+void info(const QString& text) {
+    say(6, text);
+}
+void warn(const QString& text) {
+    say(4, text);
+}
+void fault(const QString& text) {
+    say(3, text);
+}
+
+QString sensorKey(const collect::BusConfig& b, int address) {
+    return b.name + QLatin1Char('/') + QString::number(address);
+}
+
+// One bus as the collector polls it: a port of its own, or a DTU that dials in.
+struct Bus {
+    collect::BusConfig config;
+    QString port; // as readings name it
+    std::unique_ptr<Session> session;
+    net::DialInBus* dtu = nullptr;
+    std::unique_ptr<line::Discipline> discipline; // a DTU's; a session has its own
+    std::unique_ptr<poll::BusPoller> poller;
+    [[nodiscard]] ByteLine& line() {
+        if (session) return session->link();
+        return dtu->line();
+    }
+};
+
+class Collector {
+public:
+    Collector(const collect::CollectorConfig& config, collect::Spool& spool)
+        : config_(config), spool_(spool) {}
+    ~Collector() { finish(); }
+    Collector(const Collector&) = delete;
+    Collector& operator=(const Collector&) = delete;
+
+    // The forwarders, the dial-in servers and the ports; false, after saying why, when the
+    // configuration cannot work here (a port that is no port, a listen address taken).
+    [[nodiscard]] bool start();
+    // Until SIGTERM (true) or SIGHUP (false).
+    [[nodiscard]] bool run();
+
+private:
+    [[nodiscard]] bool startForwarders();
+    [[nodiscard]] bool startBus(const collect::BusConfig& b);
+    void openPort(Bus& bus);
+    void joined(net::DialInBus& dtu);
+    void measured(Bus& bus, const poll::Measured& m);
+    void finish();
+    [[nodiscard]] poll::Schedule scheduleOf(const collect::BusConfig& b) const;
+    [[nodiscard]] const collect::SensorConfig* sensorOf(const collect::BusConfig& b, int address) const;
+
+    const collect::CollectorConfig& config_;
+    collect::Spool& spool_;
+    poll::Engine engine_;
+    std::unique_ptr<collect::MqttForwarder> mqtt_;
+    std::unique_ptr<collect::InfluxForwarder> influx_;
+    std::unique_ptr<collect::Drain> drain_;
+    std::map<QString, std::unique_ptr<net::DialInHub>> hubs_; // by listen address
+    std::vector<std::unique_ptr<Bus>> buses_;
+    std::vector<Bus*> closed_; // ports not open yet: tried again every REOPEN_EVERY
+    QTimer reopen_;
+    QTimer watchdog_;
+    QTimer trim_;
+    bool finished_ = false;
+};
+
+bool Collector::startForwarders() {
+    std::vector<collect::Forwarder*> forwarders;
+    if (config_.mqtt.enabled) {
+        collect::MqttSettings s;
+        const collect::MqttConfig& c = config_.mqtt;
+        s.host = c.host;
+        s.port = c.port;
+        s.topic = c.topic;
+        s.discoveryPrefix = c.discoveryPrefix;
+        s.protocol = c.protocol;
+        s.tls = c.tls;
+        s.caFile = c.caFile;
+        s.certFile = c.certFile;
+        s.keyFile = c.keyFile;
+        s.user = c.user;
+        s.password = c.password;
+        s.clientId = c.clientId;
+        s.keepaliveS = c.keepaliveS;
+        s.offlineAfter = c.offlineAfter;
+        mqtt_ = std::make_unique<collect::MqttForwarder>(s, QStringLiteral(KV_VERSION));
+        QObject::connect(mqtt_.get(), &collect::MqttForwarder::note, [](const QString& t) { info(t); });
+        if (const QString why = mqtt_->start(); !why.isEmpty()) {
+            fault("mqtt: " + why);
+            return false;
+        }
+        std::vector<collect::SensorInfo> sensors;
+        QStringList keys;
+        for (const collect::BusConfig& b : config_.buses)
+            for (const collect::SensorConfig& sc : b.sensors) {
+                collect::SensorInfo info;
+                info.key = sensorKey(b, sc.address);
+                info.name = sc.name.isEmpty()
+                                ? b.name + QStringLiteral(" sensor ") + QString::number(sc.address)
+                                : sc.name;
+                info.site = sc.site;
+                info.depthFromCm = sc.depthFromCm;
+                info.depthToCm = sc.depthToCm;
+                info.periodMs = sc.everyMs.value_or(b.everyMs);
+                sensors.push_back(info);
+                keys << info.key;
+            }
+        mqtt_->announce(sensors);
+        // Sensors taken out of the configuration since the last start leave Home Assistant.
+        QStringList gone;
+        for (const QString& key :
+             spool_.meta(QStringLiteral("announced")).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            if (!keys.contains(key)) gone << key;
+        if (!gone.isEmpty()) {
+            mqtt_->retract(gone);
+            info("mqtt: Home Assistant forgets " + gone.join(QStringLiteral(", ")));
+        }
+        (void)spool_.setMeta(QStringLiteral("announced"), keys.join(QLatin1Char('\n')));
+        forwarders.push_back(mqtt_.get());
+    }
+    if (config_.influx.enabled) {
+        collect::InfluxSettings s;
+        const collect::InfluxConfig& c = config_.influx;
+        s.url = c.url;
+        s.database = c.database;
+        s.user = c.user;
+        s.password = c.password;
+        s.org = c.org;
+        s.bucket = c.bucket;
+        s.token = c.token;
+        influx_ = std::make_unique<collect::InfluxForwarder>(s);
+        QObject::connect(influx_.get(), &collect::InfluxForwarder::note,
+                         [](const QString& t) { warn("influx: " + t); });
+        if (const QString why = influx_->check(); !why.isEmpty()) {
+            fault("influx: " + why);
+            return false;
+        }
+        forwarders.push_back(influx_.get());
+    }
+    drain_ = std::make_unique<collect::Drain>(spool_, forwarders, config_.spool.drainPerSecond,
+                                              config_.influx.enabled ? config_.influx.batch : 500);
+    QObject::connect(drain_.get(), &collect::Drain::error, [](const QString& f, const QString& why) {
+        warn(f + ": " + why + "; sent again later");
+    });
+    return true;
+}
+
+poll::Schedule Collector::scheduleOf(const collect::BusConfig& b) const {
+    poll::Schedule s;
+    s.every = Millis(b.everyMs);
+    s.rounds = 0;
+    s.timeout = Millis(b.timeoutMs);
+    s.retries = b.retries;
+    for (const collect::SensorConfig& sc : b.sensors) {
+        s.addresses.push_back(sc.address);
+        s.everyRounds.push_back(sc.everyMs ? *sc.everyMs / b.everyMs : 1);
+    }
+    return s;
+}
+
+const collect::SensorConfig* Collector::sensorOf(const collect::BusConfig& b, int address) const {
+    for (const collect::SensorConfig& sc : b.sensors)
+        if (sc.address == address) return &sc;
+    return nullptr;
+}
+
+bool Collector::startBus(const collect::BusConfig& b) {
+    auto bus = std::make_unique<Bus>();
+    bus->config = b;
+    Bus& ref = *bus;
+    const PortOption port = portOption(b.port.toStdString());
+    if (port.kind() == net::Scheme::Listen) {
+        const QString where = net::addressText(port.where);
+        auto& hub = hubs_[where];
+        if (!hub) {
+            hub = std::make_unique<net::DialInHub>();
+            net::DialInHub::Options o;
+            o.host = port.where.host;
+            o.port = port.where.port;
+            o.answer = Millis(b.timeoutMs);
+            QByteArray heartbeat;
+            if (!b.heartbeat.isEmpty() && textBytes(b.heartbeat.toStdString(), heartbeat))
+                o.heartbeats.push_back(heartbeat);
+            QString why;
+            if (!hub->listen(o, why)) {
+                fault(QStringLiteral("bus %1: cannot listen on %2: %3").arg(b.name, where, why));
+                return false;
+            }
+            net::DialInHub::Handlers handlers;
+            handlers.joined = [this](net::DialInBus& dtu) { joined(dtu); };
+            handlers.probe = [this](net::DialInBus& dtu) {
+                for (const auto& other : buses_)
+                    if (other->dtu == &dtu && other->poller) engine_.poke(*other->poller);
+            };
+            handlers.note = [](const QString& note) { info(note); };
+            hub->setHandlers(handlers);
+            info(QStringLiteral("listening on %1 for DTUs").arg(where));
+        }
+        ref.port = where + QLatin1Char('/') + b.dtu;
+        buses_.push_back(std::move(bus));
+        return true;
+    }
+    CommonOptions o;
+    o.port = port;
+    o.rate = b.baud != 0 ? b.baud : 9600;
+    o.address = b.sensors.front().address;
+    o.timeoutMs = b.timeoutMs;
+    o.retries = b.retries;
+    o.echo = b.echo;
+    if (b.format.size() == 3) {
+        o.format.parity = b.format[1] == QLatin1Char('E')   ? Parity::Even
+                          : b.format[1] == QLatin1Char('O') ? Parity::Odd
+                                                            : Parity::None;
+        o.format.stopBits = b.format[2] == QLatin1Char('2') ? 2 : 1;
+    }
+    o.reconnectAfter = net::RECONNECT_AFTER;
+    ref.session = std::make_unique<Session>(o);
+    ref.session->setFormatHint(false);
+    ref.port = b.port;
+    buses_.push_back(std::move(bus));
+    openPort(ref);
+    return true;
+}
+
+void Collector::openPort(Bus& bus) {
+    if (bus.session->open() != EXIT_OK) {
+        // A port missing at boot (an adapter not yet there) is waited for, as one that goes away.
+        if (std::find(closed_.begin(), closed_.end(), &bus) == closed_.end()) {
+            closed_.push_back(&bus);
+            warn(QStringLiteral("bus %1: %2 did not open; trying again every 10 s")
+                     .arg(bus.config.name, bus.port));
+        }
+        return;
+    }
+    closed_.erase(std::remove(closed_.begin(), closed_.end(), &bus), closed_.end());
+    poll::BusPoller::Hooks hooks;
+    hooks.measured = [this, &bus](const poll::Measured& m) {
+        measured(bus, m);
+        return true;
+    };
+    hooks.lost = [&bus](const line::Exchange* r) {
+        warn(QStringLiteral("bus %1: %2 went away%3; opening it again about once a second")
+                 .arg(bus.config.name, bus.port,
+                      r ? QStringLiteral(" (") + describe(*r) + QLatin1Char(')') : QString()));
+        return true;
+    };
+    hooks.reopen = [&bus](Nanos away) {
+        if (!bus.session->reopen()) return false;
+        info(QStringLiteral("bus %1: %2 is back after %3 s")
+                 .arg(bus.config.name, bus.port)
+                 .arg(static_cast<double>(wholeMs(away)) / 1000.0, 0, 'f', 1));
+        return true;
+    };
+    bus.poller = std::make_unique<poll::BusPoller>(bus.session->discipline(), bus.session->link(),
+                                                   scheduleOf(bus.config), hooks);
+    engine_.add(*bus.poller, bus.session->link());
+    info(QStringLiteral("bus %1: polling %2 sensor(s) on %3 every %4 ms")
+             .arg(bus.config.name)
+             .arg(bus.config.sensors.size())
+             .arg(bus.port)
+             .arg(bus.config.everyMs));
+}
+
+void Collector::joined(net::DialInBus& dtu) {
+    Bus* found = nullptr;
+    for (const auto& b : buses_)
+        if (!b->session && b->config.dtu == dtu.name() && (!b->dtu || b->dtu == &dtu)) found = b.get();
+    if (!found) {
+        warn(QStringLiteral("a DTU dialled in as '%1' from %2, which no [[bus]] names: not polled")
+                 .arg(dtu.name(), dtu.peer()));
+        return;
+    }
+    Bus& bus = *found;
+    const TimePoint now = dtu.line().now();
+    if (bus.poller) {
+        if (bus.poller->away())
+            info(QStringLiteral("bus %1: its DTU dialled in again after %2 s")
+                     .arg(bus.config.name)
+                     .arg(static_cast<double>(wholeMs(bus.poller->awayFor(now))) / 1000.0, 0, 'f', 1));
+        bus.poller->back(now);
+        engine_.poke(*bus.poller);
+        return;
+    }
+    bus.dtu = &dtu;
+    bus.discipline = std::make_unique<line::Discipline>(dtu.line());
+    bus.discipline->setEcho(bus.config.echo);
+    poll::BusPoller::Hooks hooks;
+    hooks.measured = [this, &bus](const poll::Measured& m) {
+        measured(bus, m);
+        return true;
+    };
+    hooks.lost = [&bus](const line::Exchange*) {
+        warn(QStringLiteral("bus %1: its DTU went away (%2); waiting for it to dial in again")
+                 .arg(bus.config.name, bus.dtu->line().errorString()));
+        return true;
+    };
+    hooks.awayWhenIdleLost = true;
+    hooks.askNow = [&bus] { return bus.dtu->probeWanted(); };
+    bus.poller =
+        std::make_unique<poll::BusPoller>(*bus.discipline, dtu.line(), scheduleOf(bus.config), hooks);
+    info(QStringLiteral("bus %1: its DTU dialled in from %2").arg(bus.config.name, dtu.peer()));
+    engine_.add(*bus.poller, dtu.line());
+}
+
+void Collector::measured(Bus& bus, const poll::Measured& m) {
+    Reading row;
+    row.port = bus.port;
+    row.address = m.sensor.address;
+    // Tied anew each time: a service outlives clock steps (a board that boots before its time is set).
+    stampAt(row, WallClock::tiedAt(line::nsAt(bus.line().now())), line::nsAt(m.at));
+    if (!m.result)
+        row.status = QStringLiteral("port lost");
+    else
+        fillMeasurement(row, *m.result);
+
+    const collect::SensorConfig* sc = sensorOf(bus.config, row.address);
+    collect::Record r;
+    r.unixMs = row.unixMs;
+    r.sensor = sensorKey(bus.config, row.address);
+    r.ok = row.ok;
+    QString more = QStringLiteral(",\"bus\":") + jsonString(bus.config.name);
+    QStringList tags;
+    if (sc) {
+        if (!sc->name.isEmpty()) more += QStringLiteral(",\"name\":") + jsonString(sc->name);
+        if (!sc->site.isEmpty()) {
+            more += QStringLiteral(",\"site\":") + jsonString(sc->site);
+            tags << QStringLiteral("site=") + influxKey(sc->site);
+        }
+        if (sc->depthFromCm) {
+            more += QStringLiteral(",\"depth_cm\":[%1,%2]")
+                        .arg(*sc->depthFromCm)
+                        .arg(sc->depthToCm.value_or(*sc->depthFromCm));
+            tags << QStringLiteral("depth_cm=%1-%2")
+                        .arg(*sc->depthFromCm)
+                        .arg(sc->depthToCm.value_or(*sc->depthFromCm));
+        }
+    }
+    r.json = jsonObject(row, more).toUtf8();
+    // The tags sorted, as the database keeps them: a point sent twice is one point.
+    tags.sort();
+    r.influx = influxLine(row, tags).toUtf8();
+    std::vector<collect::Record> records{r};
+    QString why;
+    if (!spool_.append(records, &why)) {
+        // Not committed: nothing is forwarded that a crash could lose or send twice.
+        fault(QStringLiteral("the spool refused a reading of %1: %2").arg(r.sensor, why));
+        return;
+    }
+    if (!row.ok) warn(QStringLiteral("%1: %2").arg(r.sensor, row.status));
+    if (mqtt_) mqtt_->sensorResult(r.sensor, row.ok);
+    drain_->appended(records);
+}
+
+bool Collector::start() {
+    if (!startForwarders()) return false;
+    for (const collect::BusConfig& b : config_.buses)
+        if (!startBus(b)) return false;
+    reopen_.setInterval(10000);
+    QObject::connect(&reopen_, &QTimer::timeout, [this] {
+        for (Bus* bus : std::vector<Bus*>(closed_))
+            openPort(*bus);
+    });
+    reopen_.start();
+    trim_.setInterval(60000);
+    QObject::connect(&trim_, &QTimer::timeout, [this] {
+        QString why;
+        if (const qint64 dropped = spool_.trim(QDateTime::currentMSecsSinceEpoch(), &why); dropped > 0)
+            warn(QStringLiteral("the spool is full: the %1 oldest reading(s) dropped unsent").arg(dropped));
+        else if (dropped < 0 || !why.isEmpty())
+            fault("the spool could not be trimmed: " + why);
+    });
+    trim_.start();
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0) {
+        watchdog_.setInterval(static_cast<int>(usec / 2000));
+        QObject::connect(&watchdog_, &QTimer::timeout, [] { sd_notify(0, "WATCHDOG=1"); });
+        watchdog_.start();
+    }
+    return true;
+}
+
+bool Collector::run() {
+    engine_.run([] { return stopRequested() || reloadAsked; }, [] { return true; });
+    return !reloadAsked;
+}
+
+void Collector::finish() {
+    if (finished_) return;
+    finished_ = true;
+    reopen_.stop();
+    trim_.stop();
+    watchdog_.stop();
+    if (drain_) drain_->stop();
+    // The broker told we leave, and an answer on its way taken into the spool, for at most a few seconds.
+    QElapsedTimer waited;
+    waited.start();
+    bool closed = !mqtt_;
+    if (mqtt_) {
+        QObject::connect(mqtt_.get(), &collect::MqttForwarder::closed, [&closed] { closed = true; });
+        mqtt_->close();
+    }
+    while ((!closed || (drain_ && !drain_->idle())) && waited.elapsed() < 3000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    for (const auto& b : buses_)
+        if (b->poller) b->poller->end(b->line().now());
+}
+
+// What the spool says: each sensor's last reading and its age, each forwarder's backlog and
+// last error, the drops.
+int printStatus(const QString& path) {
+    QString why;
+    auto spool = collect::Spool::openReadOnly(path, &why);
+    if (!spool) {
+        error(QStringLiteral("cannot read the spool %1: %2").arg(path, why));
+        return EXIT_USAGE;
+    }
+    const collect::Spool::Status s = spool->status();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    auto age = [now](qint64 ms) {
+        return ms <= 0 ? QStringLiteral("never") : QStringLiteral("%1 s ago").arg((now - ms) / 1000);
+    };
+    std::printf("%s\n",
+                QStringLiteral("spool %1: last reading number %2, %3 reading(s) dropped over its limits")
+                    .arg(path)
+                    .arg(s.lastSeq)
+                    .arg(s.dropped)
+                    .toUtf8()
+                    .constData());
+    for (const auto& f : s.forwarders)
+        std::printf("%s\n",
+                    QStringLiteral("forwarder %1: %2 reading(s) owed, last sent %3%4")
+                        .arg(f.name)
+                        .arg(f.backlog)
+                        .arg(age(f.lastSentMs))
+                        .arg(f.lastError.isEmpty()
+                                 ? QString()
+                                 : QStringLiteral(", last error %1: %2").arg(age(f.lastErrorMs), f.lastError))
+                        .toUtf8()
+                        .constData());
+    for (const auto& r : s.sensors)
+        std::printf("%s\n", QStringLiteral("sensor %1: %2 %3: %4")
+                                .arg(r.sensor, r.ok ? QStringLiteral("ok") : QStringLiteral("failed"),
+                                     age(r.unixMs), QString::fromUtf8(r.json))
+                                .toUtf8()
+                                .constData());
+    return EXIT_OK;
+}
+
+// The configuration, checked whole; empty when it is sound, each error said.
+bool loadChecked(const QString& path, collect::CollectorConfig& config) {
+    std::vector<collect::ConfigError> errors = collect::loadConfig(path, config);
+    // What only the command line knows: the ports as --port takes them.
+    for (const collect::BusConfig& b : config.buses) {
+        if (b.port.isEmpty()) continue;
+        const PortOption port = portOption(b.port.toStdString());
+        if (!port.where.ok())
+            errors.push_back({b.portAt, QStringLiteral("port: %1").arg(port.where.error)});
+        else if (port.kind() == net::Scheme::Listen && b.dtu.isEmpty())
+            errors.push_back(
+                {b.portAt, QStringLiteral("a listen:// bus needs dtu = \"the registration its DTU sends\"")});
+        else if (port.kind() != net::Scheme::Listen && !b.dtu.isEmpty())
+            errors.push_back({b.dtuAt, QStringLiteral("dtu: only a listen:// bus has a DTU dialling in")});
+        QByteArray heartbeat;
+        if (!b.heartbeat.isEmpty() && !textBytes(b.heartbeat.toStdString(), heartbeat))
+            errors.push_back(
+                {b.at, QStringLiteral("heartbeat: \\xNN, \\\\, \\r and \\n are the escapes it takes")});
+        for (const collect::SensorConfig& sc : b.sensors)
+            if (sc.everyMs && *sc.everyMs % b.everyMs != 0)
+                errors.push_back(
+                    {sc.at, QStringLiteral("every_ms: a sensor's period must be a multiple of its bus's "
+                                           "(%1 ms), not %2")
+                                .arg(b.everyMs)
+                                .arg(*sc.everyMs)});
+    }
+    std::stable_sort(errors.begin(), errors.end(), [](const auto& a, const auto& b) {
+        return a.at.line != b.at.line ? a.at.line < b.at.line : a.at.column < b.at.column;
+    });
+    for (const collect::ConfigError& e : errors)
+        error(collect::describe(path, e));
+    return errors.empty();
+}
+
+class CollectCommand final : public Command {
+public:
+    explicit CollectCommand(CLI::App& sub) {
+        sub.description("Polls every bus of a configuration unattended, each reading committed to a spool "
+                        "and sent on to MQTT (with Home Assistant's discovery) and InfluxDB; a service.");
+        sub.add_option("--config", path_, "The collector's configuration (TOML)")->required();
+        sub.add_flag("--check", check_, "Only check the configuration");
+        sub.add_flag("--status", status_,
+                     "Print what the spool holds: each sensor's last reading, each "
+                     "forwarder's backlog, the drops");
+    }
+    bool checkPort(GlobalOptions& /*options*/) override { return true; }
+    int run(Context& /*context*/) override {
+        return runCollect(QString::fromStdString(path_), check_, status_);
+    }
+
+private:
+    std::string path_;
+    bool check_ = false;
+    bool status_ = false;
+};
+
+int runCollect(const QString& path, bool checkOnly, bool status) {
+    collect::CollectorConfig config;
+    if (!loadChecked(path, config)) return EXIT_USAGE;
+    if (status) return printStatus(config.spool.path);
+    if (checkOnly) {
+        int sensors = 0;
+        for (const auto& b : config.buses)
+            sensors += static_cast<int>(b.sensors.size());
+        std::printf("%s\n", QStringLiteral("%1: sound; %2 bus(es), %3 sensor(s)")
+                                .arg(path)
+                                .arg(config.buses.size())
+                                .arg(sensors)
+                                .toUtf8()
+                                .constData());
+        return EXIT_OK;
+    }
+    QStringList forwarders;
+    if (config.mqtt.enabled) forwarders << QStringLiteral("mqtt");
+    if (config.influx.enabled) forwarders << QStringLiteral("influx");
+    QString why;
+    auto spool = collect::Spool::open(config.spool.path,
+                                      {config.spool.maxReadings, qint64{config.spool.maxAgeDays} * 86400000},
+                                      forwarders, &why);
+    if (!spool) {
+        fault(QStringLiteral("cannot open the spool %1: %2").arg(config.spool.path, why));
+        return EXIT_USAGE;
+    }
+    std::signal(SIGHUP, onHangup);
+    for (;;) {
+        int code = EXIT_OK;
+        bool reload = false;
+        {
+            Collector collector(config, *spool);
+            if (!collector.start()) {
+                code = EXIT_PORT;
+            } else {
+                sd_notify(0, "READY=1\nSTATUS=collecting");
+                info(QStringLiteral("kv7702r %1 collecting; the spool's last reading is number %2")
+                         .arg(QStringLiteral(KV_VERSION))
+                         .arg(spool->status().lastSeq));
+                reload = !collector.run();
+            }
+            if (reload)
+                sd_notify(0, "RELOADING=1");
+            else
+                sd_notify(0, "STOPPING=1");
+        }
+        if (code != EXIT_OK) return code;
+        if (!reload) break;
+        reloadAsked = false;
+        collect::CollectorConfig next;
+        if (loadChecked(path, next)) {
+            if (next.spool.path != config.spool.path)
+                warn("the spool's path changes only at a restart; keeping " + config.spool.path);
+            next.spool = config.spool;
+            config = next;
+            info("configuration reloaded");
+        } else {
+            fault("the configuration has errors; going on with the one before");
+        }
+    }
+    info("stopped; every reading is in the spool or sent");
+    return EXIT_OK;
+}
+
+} // namespace
+
+const CommandRow collectRow{nullptr, "collect", describeAs<CollectCommand>};
+
+} // namespace kv::cli
