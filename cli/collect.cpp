@@ -44,6 +44,7 @@ int runCollect(const QString& path, bool checkOnly, bool status);
 std::atomic<bool> reloadAsked{false};
 extern "C" void onHangup(int) {
     reloadAsked = true;
+    wakeOnSignal();
 }
 
 // A line of the collector's log on stderr, with its priority where journald reads it.
@@ -437,7 +438,7 @@ bool Collector::start() {
 }
 
 bool Collector::run() {
-    engine_.run([] { return stopRequested() || reloadAsked; }, [] { return true; });
+    engine_.run([] { return stopRequested() || reloadAsked; }, [] { return true; }, signalWakeFd());
     return !reloadAsked;
 }
 

@@ -6,14 +6,22 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace kv::cli {
 namespace {
 
 std::atomic<bool> g_stop{false};
+#ifdef Q_OS_UNIX
+int g_wake[2] = {-1, -1}; // a pipe a signal writes to, so that an event loop wakes for it
+#endif
 
 extern "C" void onStopSignal(int sig) {
     g_stop = true;
+    wakeOnSignal();
     // The next one ends the program, should a wait not notice.
     std::signal(sig, SIG_DFL);
 }
@@ -64,7 +72,26 @@ QString shellWord(const QString& text) {
     return QLatin1Char('\'') + q + QLatin1Char('\'');
 }
 
+void wakeOnSignal() {
+#ifdef Q_OS_UNIX
+    if (g_wake[1] < 0) return;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_wake[1], &byte, 1);
+#endif
+}
+
+int signalWakeFd() {
+#ifdef Q_OS_UNIX
+    return g_wake[0];
+#else
+    return -1;
+#endif
+}
+
 void installStopHandler() {
+#ifdef Q_OS_UNIX
+    if (g_wake[0] < 0 && ::pipe2(g_wake, O_NONBLOCK | O_CLOEXEC) != 0) g_wake[0] = g_wake[1] = -1;
+#endif
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
 }

@@ -36,6 +36,10 @@ void print(const QString& line);
 
 // Ctrl-C and SIGTERM ask the run to stop; a second Ctrl-C ends the program at once.
 void installStopHandler();
+// Readable once a signal the run waits on has come (after installStopHandler; -1 where there is
+// none, and on Windows); wakeOnSignal(), safe in a signal handler, makes it so.
+[[nodiscard]] int signalWakeFd();
+void wakeOnSignal();
 [[nodiscard]] bool stopRequested();
 
 } // namespace kv::cli

@@ -32,8 +32,8 @@ struct Bus {
 
 class ListenRun {
 public:
-    ListenRun(const CommonOptions& common, const ReadOptions& read, const ListenOptions& listen, QString where,
-              ReadLog& log)
+    ListenRun(const CommonOptions& common, const ReadOptions& read, const ListenOptions& listen,
+              QString where, ReadLog& log)
         : common_(common), read_(read), listen_(listen), where_(std::move(where)), log_(log),
           rows_(log, clock_), endless_(read.everyGiven && !read.countGiven) {}
 
@@ -42,7 +42,8 @@ public:
     void summary();
     // The exit code: a failed measurement's, or no reply when fewer DTUs than --dtus dialled in.
     [[nodiscard]] int code() const {
-        return static_cast<int>(buses_.size()) < listen_.dtus ? static_cast<int>(EXIT_NO_REPLY) : rows_.code();
+        return static_cast<int>(buses_.size()) < listen_.dtus ? static_cast<int>(EXIT_NO_REPLY)
+                                                              : rows_.code();
     }
 
 private:
@@ -94,7 +95,7 @@ void ListenRun::run() {
     };
     handlers.note = [](const QString& note) { error(note); };
     hub_.setHandlers(handlers);
-    engine_.run([this] { return broken_ || stopRequested(); }, [this] { return waitMore(); });
+    engine_.run([this] { return broken_ || stopRequested(); }, [this] { return waitMore(); }, signalWakeFd());
     hub_.setHandlers({});
 }
 
@@ -117,7 +118,8 @@ void ListenRun::joined(net::DialInBus& dtu) {
     Bus& b = *bus;
     b.discipline.setEcho(common_.echo);
     if (listen_.trace)
-        b.discipline.setObserver([trace = listen_.trace, port = b.port](const line::LineEvent& e) { trace(e, port); });
+        b.discipline.setObserver(
+            [trace = listen_.trace, port = b.port](const line::LineEvent& e) { trace(e, port); });
     poll::BusPoller::Hooks hooks;
     hooks.measured = [this, &b](const poll::Measured& m) {
         if (!rows_.write(b.port, m)) broken_ = true;

@@ -26,6 +26,9 @@ const std::vector<const CommandRow*> kCommands{
 } // namespace
 
 int main(int argc, char** argv) {
+    // Qt's own event loop rather than GLib's: fewer instructions a wakeup, and the command line
+    // shares its loop with no GLib code.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication qapp(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kv7702r"));
     const Parsed parsed = parseCommandLine(argc, argv, kCommands);

@@ -74,14 +74,15 @@ int runRead(Session& session, const ReadOptions& options) {
                   .arg(static_cast<double>(wholeMs(away)) / 1000.0, 0, 'f', 1));
         return true;
     };
-    poll::BusPoller bus(session.discipline(), session.link(),
-                        scheduleFor(options, options.addresses.empty() ? std::vector<int>{session.address()}
-                                                                       : options.addresses,
-                                    session.timeoutMs(), session.retries()),
-                        hooks);
+    poll::BusPoller bus(
+        session.discipline(), session.link(),
+        scheduleFor(options,
+                    options.addresses.empty() ? std::vector<int>{session.address()} : options.addresses,
+                    session.timeoutMs(), session.retries()),
+        hooks);
     poll::Engine engine;
     engine.add(bus, session.link());
-    engine.run(stopRequested);
+    engine.run(stopRequested, {}, signalWakeFd());
     bus.end(session.link().now());
 
     Stats& stats = session.stats();

@@ -1,9 +1,13 @@
 #include "poll/engine.h"
 
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace kv::poll {
 
@@ -12,6 +16,8 @@ namespace {
 // where many buses' timers would otherwise share the wakeups.
 constexpr Millis STOP_SLICE{50};
 constexpr Millis LOOP_STOP_SLICE{200};
+// With a descriptor that tells of signals, the rest (a time to stop waiting) is looked at seldom.
+constexpr Millis LOOP_STOP_SLICE_TOLD{1000};
 } // namespace
 
 struct Engine::Bus {
@@ -68,7 +74,8 @@ void Engine::service(Bus& bus) {
 
 bool Engine::over() const {
     if (quit_) return true;
-    const bool allDone = std::all_of(buses_.begin(), buses_.end(), [](const auto& b) { return b->poller->done(); });
+    const bool allDone =
+        std::all_of(buses_.begin(), buses_.end(), [](const auto& b) { return b->poller->done(); });
     return allDone && !(waitMore_ && waitMore_());
 }
 
@@ -77,7 +84,7 @@ void Engine::quit() {
     if (loop_) loop_->quit();
 }
 
-void Engine::run(const std::function<bool()>& stop, const std::function<bool()>& waitMore) {
+void Engine::run(const std::function<bool()>& stop, const std::function<bool()>& waitMore, int wakeFd) {
     waitMore_ = waitMore;
     quit_ = false;
     // A line on a virtual clock keeps its time only while it is waited on.
@@ -86,11 +93,24 @@ void Engine::run(const std::function<bool()>& stop, const std::function<bool()>&
     } else {
         QEventLoop loop;
         loop_ = &loop;
-        QTimer stopCheck;
-        QObject::connect(&stopCheck, &QTimer::timeout, [&] {
+        const auto check = [&] {
             if ((stop && stop()) || over()) loop.quit();
-        });
-        stopCheck.start(static_cast<int>(LOOP_STOP_SLICE.count()));
+        };
+        QTimer stopCheck;
+        QObject::connect(&stopCheck, &QTimer::timeout, check);
+        std::unique_ptr<QSocketNotifier> told;
+#ifdef Q_OS_UNIX
+        if (wakeFd >= 0) {
+            told = std::make_unique<QSocketNotifier>(wakeFd, QSocketNotifier::Read);
+            QObject::connect(told.get(), &QSocketNotifier::activated, [&] {
+                char drained[64];
+                while (::read(wakeFd, drained, sizeof drained) > 0) {
+                }
+                check();
+            });
+        }
+#endif
+        stopCheck.start(static_cast<int>((wakeFd >= 0 ? LOOP_STOP_SLICE_TOLD : LOOP_STOP_SLICE).count()));
         for (const auto& b : buses_)
             QTimer::singleShot(0, &b->timer, [this, bus = b.get()] { service(*bus); });
         if (!over()) loop.exec();

@@ -29,7 +29,9 @@ public:
     // Runs until every bus is done and `waitMore` (when given) no longer asks for more, or
     // until `stop` says so; then every bus still asking gives up its request. `stop` is
     // asked about every 50 ms (200 ms on the event loop).
-    void run(const std::function<bool()>& stop, const std::function<bool()>& waitMore = {});
+    // `wakeFd`, when given, is readable when `stop` may have changed (a signal came): then `stop`
+    // is asked at once, and otherwise only about once a second.
+    void run(const std::function<bool()>& stop, const std::function<bool()>& waitMore = {}, int wakeFd = -1);
     // Ends run() from within a hook.
     void quit();
 
