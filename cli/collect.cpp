@@ -11,6 +11,7 @@
 #include "collect/config.h"
 #include "collect/drain.h"
 #include "collect/influx.h"
+#include "collect/metrics.h"
 #include "collect/mqtt.h"
 #include "collect/spool.h"
 #include "line/clock.h"
@@ -113,6 +114,7 @@ private:
     std::unique_ptr<collect::MqttForwarder> mqtt_;
     std::unique_ptr<collect::InfluxForwarder> influx_;
     std::unique_ptr<collect::Drain> drain_;
+    std::unique_ptr<collect::MetricsServer> metrics_;
     std::map<QString, std::unique_ptr<net::DialInHub>> hubs_; // by listen address
     std::vector<std::unique_ptr<Bus>> buses_;
     std::vector<Bus*> closed_; // ports not open yet: tried again every REOPEN_EVERY
@@ -406,11 +408,20 @@ void Collector::measured(Bus& bus, const poll::Measured& m) {
     }
     if (!row.ok) warn(QStringLiteral("%1: %2").arg(r.sensor, row.status));
     if (mqtt_) mqtt_->sensorResult(r.sensor, row.ok);
+    if (metrics_) metrics_->counted(r.sensor, row.ok);
     drain_->appended(records);
 }
 
 bool Collector::start() {
     if (!startForwarders()) return false;
+    if (config_.metrics.enabled) {
+        metrics_ = std::make_unique<collect::MetricsServer>(spool_);
+        if (QString why; !metrics_->listen(config_.metrics.listen, &why)) {
+            fault("metrics: " + why);
+            return false;
+        }
+        info(QStringLiteral("metrics: http://%1/metrics").arg(config_.metrics.listen));
+    }
     for (const collect::BusConfig& b : config_.buses)
         if (!startBus(b)) return false;
     reopen_.setInterval(10000);

@@ -69,10 +69,35 @@ kill "$tool" 2>/dev/null || true
 wait "$tool" 2>/dev/null || true
 [ "${opened:-0}" -gt 0 ] || fail "kv7702r-tool --monitor did not load $module: $(cat "$home/tool.log")"
 
+step "the collector's service"
+unit=$(grep '/systemd/system/kv7702r-collector\.service$' <<<"$files") || fail "no kv7702r-collector.service"
+said=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify $unit: $said"
+[ -z "$said" ] || fail "systemd-analyze verify $unit: $said"
+id -nG kv7702r | tr ' ' '\n' | grep -qx dialout || fail "the kv7702r user is not in dialout: $(id kv7702r)"
+dpkg-query -W -f='${Conffiles}' kv7702r | grep -q ' /etc/kv7702r/collector.toml ' ||
+  fail "/etc/kv7702r/collector.toml is not a conffile"
+# As the service reads it: its own user, the serial port only checked for its form.
+said=$(runuser -u kv7702r -- kv7702r collect --check --config /etc/kv7702r/collector.toml 2>&1) ||
+  fail "the example configuration: $said"
+wants=/etc/systemd/system/multi-user.target.wants/kv7702r-collector.service
+[ ! -e "$wants" ] || fail "the package enabled the service"
+# What an admin and the running service leave: the service enabled, a spool, a secret.
+systemctl enable kv7702r-collector.service 2>/dev/null
+[ -L "$wants" ] || fail "systemctl enable kv7702r-collector made no $wants"
+install -d -o kv7702r -g kv7702r /var/lib/kv7702r
+runuser -u kv7702r -- touch /var/lib/kv7702r/spool.db
+echo edited >>/etc/kv7702r/collector.toml
+
+step "apt-get remove kv7702r keeps the spool and the configuration"
+apt-get remove -y -qq kv7702r >/dev/null
+[ -f /var/lib/kv7702r/spool.db ] || fail "remove took the spool"
+grep -q edited /etc/kv7702r/collector.toml || fail "remove took the edited configuration"
+
 step "apt-get purge kv7702r"
 apt-get purge -y -qq kv7702r >/dev/null
-left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done || true)
+left=$(for f in $files /var/lib/kv7702r /etc/kv7702r "$wants"; do [ -e "$f" ] || [ -L "$f" ] && echo "$f"; done || true)
 [ -z "$left" ] || fail "left after purge: $left"
 ! dpkg -s kv7702r >/dev/null 2>&1 || fail "dpkg still knows kv7702r"
 [ -f "$config/comm.set" ] || fail "the user's comm.set went with the package"
-echo "check-deb: all passed ($(wc -w <<<"$files") files installed and removed; the user's comm.set stays)"
+echo "check-deb: all passed ($(wc -w <<<"$files") files installed and removed; the user's comm.set stays," \
+  "and the kv7702r system user, as Debian keeps them)"

@@ -10,7 +10,8 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 id=com.example.vqrn.kv7702rtool
 for f in bin/kv7702r-tool bin/kv7702r bin/kv7702r-sim share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
-         share/icons/hicolor/scalable/apps/$id.svg; do
+         share/icons/hicolor/scalable/apps/$id.svg lib/systemd/system/kv7702r-collector.service \
+         etc/kv7702r/collector.toml; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 for p in kv7702r-tool kv7702r kv7702r-sim; do
