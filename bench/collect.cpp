@@ -253,12 +253,12 @@ bool live(int dtus, int seconds, const QString& dir, Servers& servers) {
         const qint64 readings = status(config).lastSeq - seq0;
         const auto io1 = ioOf(cpid);
         const double perSecond = static_cast<double>(readings) / wall;
+        const Status after = status(config);
         // Then strace, whose stops would have weighed on the CPU figures above.
         const int traced = std::min(seconds, 20);
         const qint64 seqT = status(config).lastSeq;
         const auto calls = syscalls(cpid, traced, QDir(dir).filePath(QStringLiteral("strace.txt")));
         const double tracedReadings = std::max<qint64>(1, status(config).lastSeq - seqT);
-        const Status after = status(config);
 
         std::printf("\nlive: %d DTUs x %d sensors every %d s for each program, measured over %.0f s\n", dtus,
                     kSensors, kEveryMs / 1000, wall);
@@ -283,7 +283,7 @@ bool live(int dtus, int seconds, const QString& dir, Servers& servers) {
             readings > 0 ? static_cast<double>(io1.first - io0.first) / static_cast<double>(readings) : 0.0,
             readings > 0 ? static_cast<double>(io1.second - io0.second) / static_cast<double>(readings)
                          : 0.0);
-        std::printf("owed at the end: mqtt %lld, influx %lld\n",
+        std::printf("owed at the end of the measurement: mqtt %lld, influx %lld\n",
                     static_cast<long long>(after.owed.count("mqtt") ? after.owed.at("mqtt") : -1),
                     static_cast<long long>(after.owed.count("influx") ? after.owed.at("influx") : -1));
         std::fflush(stdout);
