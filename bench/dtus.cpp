@@ -7,6 +7,8 @@
 //   dtus_bench [MEASURE_SECONDS [SIZE...]]    default 30 s, sizes 10 50 200
 // KV7702R_PROGRAM names another kv7702r build to measure the same way.
 
+#include "procfigures.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,45 +20,16 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
+using kvbench::cpuSeconds;
+using kvbench::freePort;
+using kvbench::rssMiB;
+
 constexpr int kSensors = 8;
 constexpr int kEveryMs = 10000;
-
-int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
-
-// CPU seconds a process has run so far, to the nanosecond (the scheduler's count; /proc's
-// stat counts in ticks of 10 ms, too coarse for an idle poller).
-double cpuSeconds(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/schedstat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return 0;
-    return f.readAll().split(' ').first().toDouble() / 1e9;
-}
-
-double rssMiB(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-    return 0;
-}
 
 int linesOf(const QString& path) {
     QFile f(path);
@@ -89,20 +62,8 @@ Figures measure(int dtus, int seconds, const QString& dir) {
     if (!tool.waitForStarted(5000)) return out;
     std::vector<std::unique_ptr<QProcess>> sims;
     for (int i = 0; i < dtus; ++i) {
-        QStringList args{QStringLiteral("--dial"),
-                         QStringLiteral("127.0.0.1:%1").arg(port),
-                         QStringLiteral("--registration"),
-                         QStringLiteral("DTU-%1").arg(i, 4, 10, QLatin1Char('0')),
-                         QStringLiteral("--heartbeat"),
-                         QStringLiteral("HB"),
-                         QStringLiteral("--heartbeat-every"),
-                         QStringLiteral("5"),
-                         QStringLiteral("--redial-after"),
-                         QStringLiteral("200"),
-                         QStringLiteral("--seed"),
-                         QString::number(i + 1)};
-        for (int a = 1; a <= kSensors; ++a)
-            args << QStringLiteral("--address") << QString::number(a);
+        const QStringList args =
+            kvbench::dtuArgs(port, QStringLiteral("DTU-%1").arg(i, 4, 10, QLatin1Char('0')), i + 1, kSensors);
         auto sim = std::make_unique<QProcess>();
         sim->setStandardOutputFile(QProcess::nullDevice());
         sim->setStandardErrorFile(QProcess::nullDevice());

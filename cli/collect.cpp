@@ -104,6 +104,7 @@ private:
     void openPort(Bus& bus);
     void joined(net::DialInBus& dtu);
     void measured(Bus& bus, const poll::Measured& m);
+    void trimSpool();
     void finish();
     [[nodiscard]] poll::Schedule scheduleOf(const collect::BusConfig& b) const;
     [[nodiscard]] const collect::SensorConfig* sensorOf(const collect::BusConfig& b, int address) const;
@@ -121,6 +122,7 @@ private:
     QTimer reopen_;
     QTimer watchdog_;
     QTimer trim_;
+    qint64 sinceTrim_ = 0; // readings appended since the last trim
     bool finished_ = false;
 };
 
@@ -410,6 +412,17 @@ void Collector::measured(Bus& bus, const poll::Measured& m) {
     if (mqtt_) mqtt_->sensorResult(r.sensor, row.ok);
     if (metrics_) metrics_->counted(r.sensor, row.ok);
     drain_->appended(records);
+    // Between the minute's trims the bound is overrun by at most a tenth.
+    if (++sinceTrim_ >= std::max<qint64>(1, config_.spool.maxReadings / 10)) trimSpool();
+}
+
+void Collector::trimSpool() {
+    sinceTrim_ = 0;
+    QString why;
+    if (const qint64 dropped = spool_.trim(QDateTime::currentMSecsSinceEpoch(), &why); dropped > 0)
+        warn(QStringLiteral("the spool is full: the %1 oldest reading(s) dropped unsent").arg(dropped));
+    else if (dropped < 0 || !why.isEmpty())
+        fault("the spool could not be trimmed: " + why);
 }
 
 bool Collector::start() {
@@ -430,14 +443,10 @@ bool Collector::start() {
             openPort(*bus);
     });
     reopen_.start();
+    // At start too: a collector restarted within every minute would never trim.
+    trimSpool();
     trim_.setInterval(60000);
-    QObject::connect(&trim_, &QTimer::timeout, [this] {
-        QString why;
-        if (const qint64 dropped = spool_.trim(QDateTime::currentMSecsSinceEpoch(), &why); dropped > 0)
-            warn(QStringLiteral("the spool is full: the %1 oldest reading(s) dropped unsent").arg(dropped));
-        else if (dropped < 0 || !why.isEmpty())
-            fault("the spool could not be trimmed: " + why);
-    });
+    QObject::connect(&trim_, &QTimer::timeout, [this] { trimSpool(); });
     trim_.start();
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0) {

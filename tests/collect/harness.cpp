@@ -68,6 +68,16 @@ void Server::pause() {
     ::kill(pid_t(process_.processId()), SIGSTOP);
 }
 
+void Server::signal(int sig) {
+    if (running()) ::kill(pid_t(process_.processId()), sig);
+}
+
+int Server::stop(int sig) {
+    signal(sig);
+    if (running() && !waitFor([&] { return !running(); })) return -1;
+    return process_.exitStatus() == QProcess::CrashExit ? 128 + sig : process_.exitCode();
+}
+
 void writeFile(const QString& path, const QByteArray& text) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();

@@ -32,6 +32,11 @@ public:
     void start(const QString& program, const QStringList& args);
     void kill();
     void pause(); // SIGSTOP: connections stay open, nothing is answered
+    // Sends `sig` and waits for the end; the exit code, 128 + the signal's number when it was
+    // one, or -1 at the deadline.
+    int stop(int sig);
+    void signal(int sig);
+    [[nodiscard]] bool running() const { return process_.state() != QProcess::NotRunning; }
     [[nodiscard]] QString output() const { return QString::fromLocal8Bit(out_); }
 
 private:

@@ -1,0 +1,536 @@
+// kv7702r collect as a process: virtual sensors on a pty, behind a device server and behind DTUs
+// dialling in, into Mosquitto and InfluxDB started on loopback; through outages of both, a kill -9,
+// the spool's bound, configuration errors and a reload. MQTT's seq numbers are the ledger: every
+// reading the spool numbered arrives, none twice unless a batch was cut in flight.
+
+#include "harness.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QUrlQuery>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <pwd.h>
+#include <set>
+#include <unistd.h>
+
+using namespace collecttest;
+
+namespace {
+
+constexpr int kEveryMs = 500;
+
+struct Message {
+    qint64 atMs = 0; // since the subscriber started
+    QString topic;
+    QByteArray payload;
+};
+
+// A reading as MQTT carried it.
+struct Arrival {
+    qint64 seq = 0;
+    qint64 atMs = 0;
+    QString sensor; // port#address, as InfluxDB's tags name it too
+    bool ok = false;
+};
+
+// mosquitto_sub on every topic in a session the broker keeps across its restarts, so that what
+// the collector sends before the subscriber is back still reaches it.
+class Subscriber {
+public:
+    explicit Subscriber(int port) : port_(port) {
+        clock_.start();
+        QObject::connect(&p_, &QProcess::readyReadStandardOutput, [this] {
+            while (p_.canReadLine()) {
+                QByteArray l = p_.readLine();
+                l.chop(1);
+                const int a = l.indexOf(' ');
+                if (a > 0) got.push_back({clock_.elapsed(), QString::fromUtf8(l.left(a)), l.mid(a + 1)});
+            }
+        });
+        p_.start(locate(QStringLiteral("mosquitto_sub")),
+                 {"-h", "127.0.0.1", "-p", QString::number(port), "-q", "1", "-c", "-i", "kvtest-sub", "-t",
+                  "#", "-F", "%t %p"});
+    }
+    ~Subscriber() {
+        p_.kill();
+        p_.waitForFinished();
+    }
+    // Publishes probes until one comes back: the subscription stands.
+    bool sync() {
+        const QByteArray token = "probe" + QByteArray::number(++probes_);
+        return waitFor([&] {
+            QProcess::execute(locate(QStringLiteral("mosquitto_pub")),
+                              {"-h", "127.0.0.1", "-p", QString::number(port_), "-q", "1", "-t",
+                               "kvtest-probe", "-m", QString::fromLatin1(token)});
+            return waitFor([&] { return !got.empty() && got.back().payload == token; }, 300);
+        });
+    }
+    // The readings, in order of arrival.
+    [[nodiscard]] std::vector<Arrival> readings() const {
+        std::vector<Arrival> out;
+        for (const Message& m : got) {
+            if (!m.topic.startsWith(QLatin1String("kvtest/")) || m.topic.count(QLatin1Char('/')) != 2 ||
+                m.topic.endsWith(QLatin1String("/status")))
+                continue;
+            const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
+            out.push_back({o[u"seq"].toInteger(), m.atMs,
+                           o[u"port"].toString() + QLatin1Char('#') + QString::number(o[u"address"].toInt()),
+                           o[u"status"].toString() == QLatin1String("ok")});
+        }
+        return out;
+    }
+    [[nodiscard]] std::map<QString, int> perSensor() const {
+        std::map<QString, int> n;
+        for (const Arrival& a : readings())
+            ++n[a.sensor];
+        return n;
+    }
+    [[nodiscard]] std::vector<QByteArray> on(const QString& topic) const {
+        std::vector<QByteArray> out;
+        for (const Message& m : got)
+            if (m.topic == topic) out.push_back(m.payload);
+        return out;
+    }
+    [[nodiscard]] qint64 now() const { return clock_.elapsed(); }
+    std::vector<Message> got;
+
+private:
+    QProcess p_;
+    QElapsedTimer clock_;
+    int port_;
+    int probes_ = 0;
+};
+
+// What the seqs that arrived say: how many times each, and the ok readings per sensor.
+struct Ledger {
+    std::map<qint64, int> times;
+    std::map<QString, int> okPerSensor;
+    int duplicates = 0;
+    explicit Ledger(const std::vector<Arrival>& arrivals) {
+        for (const Arrival& a : arrivals)
+            if (++times[a.seq] == 1) {
+                if (a.ok) ++okPerSensor[a.sensor];
+            } else {
+                ++duplicates;
+            }
+    }
+    // Exactly 1..last, each at least once.
+    [[nodiscard]] bool contiguousTo(qint64 last) const {
+        return qint64(times.size()) == last && (times.empty() || times.rbegin()->first == last) &&
+               (times.empty() || times.begin()->first == 1);
+    }
+};
+
+struct SpoolStatus {
+    qint64 lastSeq = -1;
+    qint64 dropped = -1;
+    qint64 mqtt = -1, influx = -1; // readings each forwarder owes
+};
+
+struct Bus {
+    QString name, port, dtu;
+    std::vector<int> addresses;
+};
+
+struct Plan {
+    int mqttPort = 0; // 0: no [mqtt]
+    int influxPort = 0;
+    int drainPerSecond = 1000;
+    int maxReadings = 1000000;
+    std::vector<Bus> buses;
+};
+
+QByteArray toml(const Plan& s) {
+    QByteArray t =
+        "[spool]\npath = \"spool.db\"\ndrain_per_second = " + QByteArray::number(s.drainPerSecond) +
+        "\nmax_readings = " + QByteArray::number(s.maxReadings) + "\n";
+    if (s.mqttPort)
+        t += "[mqtt]\nhost = \"127.0.0.1\"\nport = " + QByteArray::number(s.mqttPort) +
+             "\ntopic = \"kvtest\"\nclient_id = \"kvtest-collector\"\n";
+    if (s.influxPort)
+        t += "[influx]\nurl = \"http://127.0.0.1:" + QByteArray::number(s.influxPort) +
+             "\"\ndatabase = \"kvtest\"\n";
+    for (const Bus& b : s.buses) {
+        t += "[[bus]]\nname = \"" + b.name.toUtf8() + "\"\nport = \"" + b.port.toUtf8() +
+             "\"\nevery_ms = " + QByteArray::number(kEveryMs) + "\ntimeout_ms = 300\n";
+        if (!b.dtu.isEmpty()) t += "dtu = \"" + b.dtu.toUtf8() + "\"\nheartbeat = \"HB\"\n";
+        for (int a : b.addresses)
+            t += "[[bus.sensor]]\naddress = " + QByteArray::number(a) + "\n";
+    }
+    return t;
+}
+
+std::string dump(const Subscriber& sub) {
+    std::string out;
+    for (const Message& m : sub.got)
+        out += std::to_string(m.atMs) + " " + m.topic.toStdString() + " " + m.payload.left(60).toStdString() +
+               "\n";
+    return out;
+}
+
+class Collector : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        config_ = dir_.filePath(QStringLiteral("collect.toml"));
+        mqttPort_ = freePort();
+        influxPort_ = freePort();
+        ASSERT_GT(mqttPort_, 0);
+        ASSERT_GT(influxPort_, 0);
+    }
+
+    // SIGTERM, not SIGKILL: the broker saves the subscriber's session, whose queue then holds
+    // what the collector sends before the subscriber is back.
+    void startBroker() {
+        const QString conf = dir_.filePath(QStringLiteral("mosquitto.conf"));
+        const passwd* me = getpwuid(getuid());
+        writeFile(conf, "listener " + QByteArray::number(mqttPort_) +
+                            " 127.0.0.1\nallow_anonymous true\npersistence true\npersistence_location " +
+                            QFile::encodeName(dir_.path()) + "/\nuser " +
+                            QByteArray(me ? me->pw_name : "root") + "\n");
+        broker_.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf});
+        ASSERT_TRUE(waitFor([&] { return listening(mqttPort_); })) << broker_.output().toStdString();
+    }
+    void stopBroker() { ASSERT_EQ(broker_.stop(SIGTERM), 0) << broker_.output().toStdString(); }
+
+    void startInflux() {
+        const QByteArray data = QFile::encodeName(dir_.filePath(QStringLiteral("influx")));
+        const QString conf = dir_.filePath(QStringLiteral("influxdb.conf"));
+        writeFile(conf, "reporting-disabled = true\nbind-address = \"127.0.0.1:" +
+                            QByteArray::number(freePort()) + "\"\n[meta]\n  dir = \"" + data +
+                            "/meta\"\n[data]\n  dir = \"" + data + "/data\"\n  wal-dir = \"" + data +
+                            "/wal\"\n  query-log-enabled = false\n[http]\n  bind-address = \"127.0.0.1:" +
+                            QByteArray::number(influxPort_) +
+                            "\"\n  log-enabled = false\n[monitor]\n  store-enabled = false\n");
+        influx_.start(QStringLiteral("influxd"), {QStringLiteral("run"), QStringLiteral("-config"), conf});
+        ASSERT_TRUE(waitFor([&] { return http("/ping", {}).first == 204; }))
+            << influx_.output().toStdString();
+        ASSERT_EQ(http("/query", {{"q", "CREATE DATABASE kvtest"}}, true).first, 200);
+    }
+
+    // The status code and body of a request to InfluxDB; 0 when it does not answer.
+    std::pair<int, QByteArray> http(const QString& path, const QList<std::pair<QString, QString>>& query,
+                                    bool post = false) {
+        QUrl url(QStringLiteral("http://127.0.0.1:%1%2").arg(influxPort_).arg(path));
+        QUrlQuery q;
+        q.setQueryItems(query);
+        url.setQuery(q);
+        QNetworkRequest request(url);
+        request.setTransferTimeout(5000);
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QStringLiteral("application/x-www-form-urlencoded"));
+        std::unique_ptr<QNetworkReply> reply(post ? net_.post(request, QByteArray()) : net_.get(request));
+        waitFor([&] { return reply->isFinished(); });
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
+    }
+
+    // The points holding a moisture per port#address.
+    std::map<QString, int> influxCounts() {
+        const auto [code, body] = http(
+            QStringLiteral("/query"),
+            {{"db", "kvtest"}, {"q", "SELECT count(moisture) FROM soil GROUP BY \"port\", \"address\""}});
+        EXPECT_EQ(code, 200) << body.toStdString();
+        std::map<QString, int> out;
+        for (const auto& series : QJsonDocument::fromJson(body)[u"results"][0][u"series"].toArray())
+            out[series[u"tags"][u"port"].toString() + QLatin1Char('#') +
+                series[u"tags"][u"address"].toString()] = series[u"values"][0][1].toInt();
+        return out;
+    }
+    int influxTotal() {
+        int n = 0;
+        for (const auto& [sensor, count] : influxCounts())
+            n += count;
+        return n;
+    }
+
+    // A virtual sensor; its ready line's last word (the pty's path or the TCP address).
+    QString startSim(const QStringList& args) {
+        sims_.push_back(std::make_unique<Server>());
+        Server& sim = *sims_.back();
+        sim.start(QStringLiteral(KV_SIM_BINARY), args);
+        static const QRegularExpression ready(QStringLiteral("ready (?:\\S+ -> |tcp |dial )(\\S+)"));
+        QRegularExpressionMatch m;
+        EXPECT_TRUE(waitFor([&] { return (m = ready.match(sim.output())).hasMatch(); }))
+            << sim.output().toStdString();
+        return m.captured(1);
+    }
+    // The bus of a pty sensor at each address.
+    Bus serialBus(const std::vector<int>& addresses) {
+        QStringList args{QStringLiteral("--link"), dir_.filePath(QStringLiteral("tty"))};
+        for (int a : addresses)
+            args << QStringLiteral("--address") << QString::number(a);
+        startSim(args);
+        return {QStringLiteral("field"), dir_.filePath(QStringLiteral("tty")), {}, addresses};
+    }
+
+    void writeConfig(const Plan& s) { writeFile(config_, toml(s)); }
+    void startCollector() {
+        collector_.start(QStringLiteral(KV_CLI_BINARY),
+                         {QStringLiteral("collect"), QStringLiteral("--config"), config_});
+    }
+    [[nodiscard]] QString log() const { return collector_.output(); }
+
+    SpoolStatus status() {
+        QProcess p;
+        p.start(QStringLiteral(KV_CLI_BINARY),
+                {QStringLiteral("collect"), QStringLiteral("--config"), config_, QStringLiteral("--status")});
+        p.waitForFinished(kDeadlineMs);
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        SpoolStatus s;
+        static const QRegularExpression head(
+            QStringLiteral("last reading number (\\d+), (\\d+) reading\\(s\\) dropped"));
+        static const QRegularExpression owed(QStringLiteral("forwarder (\\w+): (\\d+) reading\\(s\\) owed"));
+        if (const auto m = head.match(out); m.hasMatch()) {
+            s.lastSeq = m.captured(1).toLongLong();
+            s.dropped = m.captured(2).toLongLong();
+        }
+        for (auto it = owed.globalMatch(out); it.hasNext();) {
+            const auto m = it.next();
+            (m.captured(1) == QLatin1String("mqtt") ? s.mqtt : s.influx) = m.captured(2).toLongLong();
+        }
+        return s;
+    }
+
+    // Until every sensor has `n` readings at the subscriber.
+    bool eachHas(const Subscriber& sub, size_t sensors, int n, int deadlineMs = kDeadlineMs) {
+        return waitFor(
+            [&] {
+                const auto per = sub.perSensor();
+                return per.size() == sensors &&
+                       std::all_of(per.begin(), per.end(), [n](const auto& p) { return p.second >= n; });
+            },
+            deadlineMs);
+    }
+
+    // SIGTERM: the collector ends with 0, then what it sent and owes add up to its last seq.
+    SpoolStatus stopCollector(const Subscriber& sub) {
+        EXPECT_EQ(collector_.stop(SIGTERM), 0) << log().toStdString();
+        const SpoolStatus s = status();
+        EXPECT_TRUE(log().contains(QLatin1String("stopped; every reading is in the spool or sent")));
+        const Ledger ledger(sub.readings());
+        EXPECT_TRUE(ledger.contiguousTo(s.lastSeq - s.mqtt))
+            << "seqs " << ledger.times.size() << " of " << s.lastSeq;
+        return s;
+    }
+
+    QTemporaryDir dir_;
+    QString config_;
+    int mqttPort_ = -1, influxPort_ = -1;
+    Server broker_, influx_, collector_;
+    std::vector<std::unique_ptr<Server>> sims_;
+    QNetworkAccessManager net_;
+};
+
+TEST_F(Collector, EveryKindOfBusReachesBothServersEveryReadingOnce) {
+    startBroker();
+    startInflux();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    const int listen = freePort();
+    const QString server = startSim({"--tcp", "127.0.0.1:0", "--address", "5", "--seed", "2"});
+    Plan s{mqttPort_, influxPort_, 1000, 1000000, {}};
+    s.buses = {serialBus({3}),
+               {"tcp", "tcp://" + server, {}, {5}},
+               {"dtu-a", QStringLiteral("listen://127.0.0.1:%1").arg(listen), "DTU-A", {7}},
+               {"dtu-b", QStringLiteral("listen://127.0.0.1:%1").arg(listen), "DTU-B", {7, 8}}};
+    writeConfig(s);
+    startCollector();
+    ASSERT_TRUE(waitFor([&] { return log().contains(QLatin1String("for DTUs")); })) << log().toStdString();
+    for (const char* dtu : {"DTU-A", "DTU-B"})
+        startSim({"--dial", QStringLiteral("127.0.0.1:%1").arg(listen), "--registration", dtu, "--heartbeat",
+                  "HB", "--heartbeat-every", "1", "--redial-after", "200", "--address", "7", "--address",
+                  "8"});
+    ASSERT_TRUE(eachHas(sub, 5, 6)) << log().toStdString();
+
+    const SpoolStatus end = stopCollector(sub);
+    EXPECT_EQ(Ledger(sub.readings()).duplicates, 0);
+    EXPECT_EQ(end.mqtt, 0);
+    EXPECT_EQ(end.influx, 0);
+    EXPECT_EQ(influxCounts(), Ledger(sub.readings()).okPerSensor);
+    ASSERT_FALSE(sub.on(QStringLiteral("kvtest/status")).empty());
+    EXPECT_EQ(sub.on(QStringLiteral("kvtest/status")).back(), "offline");
+    EXPECT_FALSE(log().contains(QLatin1String("not polled")))
+        << "DTU-B's address 8 is not configured, DTU-B is";
+}
+
+TEST_F(Collector, OutagesOfBothServersLoseNothingAndTheBacklogDrainsAtItsPace) {
+    constexpr int kPerSecond = 5;
+    constexpr int kBacklog = 20;
+    startBroker();
+    startInflux();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    Plan s{mqttPort_, influxPort_, kPerSecond, 1000000, {}};
+    s.buses = {serialBus({3, 4})};
+    writeConfig(s);
+    startCollector();
+    ASSERT_TRUE(eachHas(sub, 2, 1)) << log().toStdString();
+
+    stopBroker();
+    influx_.kill();
+    ASSERT_TRUE(waitFor([&] {
+        const SpoolStatus st = status();
+        return st.mqtt >= kBacklog && st.influx >= kBacklog;
+    })) << log().toStdString();
+    const qint64 backlogTo = status().lastSeq;
+    // Whatever came before the broker is back was sent before it went.
+    qint64 lastBeforeOutage = 0;
+    for (const Arrival& a : sub.readings())
+        lastBeforeOutage = std::max(lastBeforeOutage, a.seq);
+    startBroker();
+    startInflux();
+    // Every backlog reading at MQTT, and every forwarder caught up once.
+    ASSERT_TRUE(waitFor([&] { return Ledger(sub.readings()).times.size() >= size_t(backlogTo) + 4; }, 60000))
+        << log().toStdString();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const SpoolStatus st = status();
+            return st.mqtt <= 2 && st.influx <= 2;
+        },
+        60000))
+        << log().toStdString();
+    const SpoolStatus end = stopCollector(sub);
+    const Ledger ledger(sub.readings());
+    // At least once, on both legs (collector to broker, broker to the subscriber's kept session): a
+    // reading twice only when it was in flight as the broker went, one batch at most.
+    for (const auto& [seq, n] : ledger.times) {
+        EXPECT_TRUE(n == 1 || (n == 2 && seq <= lastBeforeOutage && seq > lastBeforeOutage - kPerSecond))
+            << "seq " << seq << " arrived " << n << " times\n"
+            << dump(sub);
+    }
+    // Idempotent: a point sent twice is one point.
+    EXPECT_EQ(end.influx, 0);
+    EXPECT_EQ(influxCounts(), ledger.okPerSensor);
+
+    // The newest kBacklog readings owed when the servers came back, each at its first arrival.
+    std::vector<qint64> backlog;
+    std::set<qint64> first;
+    for (const Arrival& a : sub.readings())
+        if (a.seq <= backlogTo && a.seq > backlogTo - kBacklog && first.insert(a.seq).second)
+            backlog.push_back(a.atMs);
+    ASSERT_EQ(backlog.size(), size_t(kBacklog));
+    const qint64 span =
+        *std::max_element(backlog.begin(), backlog.end()) - *std::min_element(backlog.begin(), backlog.end());
+    // n readings in batches of kPerSecond, a second apart: (n / kPerSecond - 1) s at the least.
+    EXPECT_GE(span, 700 * (kBacklog / kPerSecond - 1)) << "the backlog came faster than its pace";
+}
+
+TEST_F(Collector, KilledInTheMiddleOfADrainItEndsWithEveryPointOnce) {
+    startBroker();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    writeConfig({mqttPort_, influxPort_, 5, 1000000, {serialBus({3, 4})}});
+    startCollector();
+    ASSERT_TRUE(waitFor([&] { return status().influx >= 30; }, 60000)) << log().toStdString();
+    startInflux();
+    ASSERT_TRUE(waitFor([&] { return influxTotal() >= 5; })) << log().toStdString();
+    ASSERT_EQ(collector_.stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_GT(status().influx, 0) << "killed after the drain, not in its middle";
+
+    startCollector();
+    ASSERT_TRUE(waitFor([&] { return status().influx == 0; }, 60000)) << log().toStdString();
+    const SpoolStatus end = stopCollector(sub);
+    EXPECT_EQ(end.influx, 0);
+    EXPECT_EQ(influxCounts(), Ledger(sub.readings()).okPerSensor) << "each reading one point";
+}
+
+TEST_F(Collector, TheSpoolKeepsItsBoundDroppingTheOldest) {
+    startBroker();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    stopBroker();
+    // Nothing listens on the InfluxDB port all along.
+    writeConfig({mqttPort_, influxPort_, 1000, 20, {serialBus({3, 4})}});
+    startCollector();
+    ASSERT_TRUE(waitFor([&] {
+        const SpoolStatus st = status();
+        return st.lastSeq > 24 && st.dropped > 0;
+    })) << log().toStdString();
+    const SpoolStatus full = status();
+    EXPECT_LE(full.mqtt, 20 + 2) << "a tenth over the bound at most";
+    EXPECT_LE(full.influx, 20 + 2);
+    EXPECT_TRUE(log().contains(QLatin1String("the spool is full: the"))) << log().toStdString();
+
+    startBroker();
+    ASSERT_TRUE(waitFor([&] { return Ledger(sub.readings()).times.size() >= 20; })) << log().toStdString();
+    const Ledger ledger(sub.readings());
+    const qint64 first = ledger.times.begin()->first;
+    EXPECT_GT(first, 1) << "the oldest went";
+    EXPECT_EQ(ledger.times.rbegin()->first - first + 1, qint64(ledger.times.size())) << "none in between";
+    collector_.stop(SIGTERM);
+}
+
+TEST_F(Collector, ABadConfigurationIsRefusedWithEveryPlace) {
+    const QByteArray head =
+        "[mqtt]\nhost = \"127.0.0.1\"\ntopic = \"t\"\n[[bus]]\nname = \"b\"\n"; // lines 1-5
+    struct Case {
+        QByteArray rest;      // from line 6
+        QStringList expected; // after "FILE:"
+    };
+    const std::vector<Case> cases{
+        {"port = \"tcp://127.0.0.1\"\n[[bus.sensor]]\naddress = 1\n", {"6:8: port: "}},
+        {"port = \"listen://127.0.0.1:4001\"\n[[bus.sensor]]\naddress = 1\n",
+         {"6:8: a listen:// bus needs dtu"}},
+        {"port = \"tcp://127.0.0.1:4001\"\ndtu = \"D\"\nevery_ms = 500\n[[bus.sensor]]\naddress = 300\n"
+         "[[bus.sensor]]\naddress = 2\nevery_ms = 700\n",
+         {"7:7: dtu: only a listen:// bus", "10:11: address: must be 1..247",
+          "11:1: every_ms: a sensor's period must be a multiple of its bus's (500 ms), not 700"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rest.toStdString());
+        writeFile(config_, head + c.rest);
+        QProcess p;
+        p.start(QStringLiteral(KV_CLI_BINARY),
+                {QStringLiteral("collect"), QStringLiteral("--config"), config_});
+        ASSERT_TRUE(p.waitForFinished(kDeadlineMs));
+        EXPECT_EQ(p.exitCode(), 1) << "EXIT_USAGE";
+        const QStringList lines =
+            QString::fromUtf8(p.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), c.expected.size()) << lines.join(QLatin1Char('\n')).toStdString();
+        for (int i = 0; i < lines.size(); ++i) {
+            EXPECT_TRUE(lines[i].startsWith("kv7702r: " + config_ + QLatin1Char(':') + c.expected[i]))
+                << lines[i].toStdString();
+        }
+        EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("spool.db")))) << "refused before anything";
+    }
+}
+
+TEST_F(Collector, AReloadTakesTheNewSensorsAndLosesNoReading) {
+    startBroker();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    const Bus serial = serialBus({3, 4});
+    const QString server = startSim({"--tcp", "127.0.0.1:0", "--address", "5"});
+    const Bus tcp{"tcp", "tcp://" + server, {}, {5}};
+    writeConfig({mqttPort_, 0, 1000, 1000000, {{serial.name, serial.port, {}, {3}}, tcp}});
+    startCollector();
+    ASSERT_TRUE(eachHas(sub, 2, 2)) << log().toStdString();
+    QString discovery; // the tcp sensor's
+    for (const Message& m : sub.got)
+        if (m.topic.startsWith(QLatin1String("homeassistant/")) && m.payload.contains("\"kvtest/tcp/5\""))
+            discovery = m.topic;
+    ASSERT_FALSE(discovery.isEmpty()) << dump(sub);
+
+    writeConfig({mqttPort_, 0, 1000, 1000000, {serial}});
+    collector_.signal(SIGHUP);
+    ASSERT_TRUE(waitFor([&] {
+        const auto on = sub.on(discovery);
+        return eachHas(sub, 3, 2, 0) && !on.empty() && on.back().isEmpty();
+    })) << log().toStdString()
+        << dump(sub);
+    EXPECT_TRUE(log().contains(QLatin1String("configuration reloaded")));
+    const SpoolStatus end = stopCollector(sub);
+    EXPECT_EQ(end.mqtt, 0);
+}
+
+} // namespace
