@@ -42,6 +42,11 @@ namespace {
 
 int runCollect(const QString& path, bool checkOnly, bool status);
 
+// Readings taken within this long share one commit to the spool.
+constexpr int COMMIT_WINDOW_MS = 200;
+// Readings held while the spool refuses them (a full disk), at most; the oldest go first.
+constexpr std::size_t MAX_UNCOMMITTED = 100000;
+
 std::atomic<bool> reloadAsked{false};
 extern "C" void onHangup(int) {
     reloadAsked = true;
@@ -105,6 +110,9 @@ private:
     void joined(net::DialInBus& dtu);
     void measured(Bus& bus, const poll::Measured& m);
     void trimSpool();
+    [[nodiscard]] collect::Record recordOf(Bus& bus, const poll::Measured& m) const;
+    // The readings taken since the last commit, into the spool and on to the forwarders.
+    void commit();
     void finish();
     [[nodiscard]] poll::Schedule scheduleOf(const collect::BusConfig& b) const;
     [[nodiscard]] const collect::SensorConfig* sensorOf(const collect::BusConfig& b, int address) const;
@@ -122,7 +130,10 @@ private:
     QTimer reopen_;
     QTimer watchdog_;
     QTimer trim_;
-    qint64 sinceTrim_ = 0; // readings appended since the last trim
+    qint64 sinceTrim_ = 0;                 // readings appended since the last trim
+    std::vector<collect::Record> pending_; // taken, not yet committed
+    QTimer commit_;
+    bool refused_ = false; // the spool's last append failed
     bool finished_ = false;
 };
 
@@ -364,7 +375,7 @@ void Collector::joined(net::DialInBus& dtu) {
     engine_.add(*bus.poller, dtu.line());
 }
 
-void Collector::measured(Bus& bus, const poll::Measured& m) {
+collect::Record Collector::recordOf(Bus& bus, const poll::Measured& m) const {
     Reading row;
     row.port = bus.port;
     row.address = m.sensor.address;
@@ -375,45 +386,70 @@ void Collector::measured(Bus& bus, const poll::Measured& m) {
     else
         fillMeasurement(row, *m.result);
 
-    const collect::SensorConfig* sc = sensorOf(bus.config, row.address);
     collect::Record r;
     r.unixMs = row.unixMs;
     r.sensor = sensorKey(bus.config, row.address);
     r.ok = row.ok;
     QString more = QStringLiteral(",\"bus\":") + jsonString(bus.config.name);
     QStringList tags;
-    if (sc) {
+    if (const collect::SensorConfig* sc = sensorOf(bus.config, row.address)) {
         if (!sc->name.isEmpty()) more += QStringLiteral(",\"name\":") + jsonString(sc->name);
         if (!sc->site.isEmpty()) {
             more += QStringLiteral(",\"site\":") + jsonString(sc->site);
             tags << QStringLiteral("site=") + influxKey(sc->site);
         }
         if (sc->depthFromCm) {
-            more += QStringLiteral(",\"depth_cm\":[%1,%2]")
-                        .arg(*sc->depthFromCm)
-                        .arg(sc->depthToCm.value_or(*sc->depthFromCm));
-            tags << QStringLiteral("depth_cm=%1-%2")
-                        .arg(*sc->depthFromCm)
-                        .arg(sc->depthToCm.value_or(*sc->depthFromCm));
+            const int from = *sc->depthFromCm;
+            const int to = sc->depthToCm.value_or(from);
+            more += QStringLiteral(",\"depth_cm\":[%1,%2]").arg(from).arg(to);
+            tags << QStringLiteral("depth_cm=%1-%2").arg(from).arg(to);
         }
     }
+    if (!row.ok) warn(r.sensor + QStringLiteral(": ") + row.status);
     r.json = jsonObject(row, more).toUtf8();
     // The tags sorted, as the database keeps them: a point sent twice is one point.
     tags.sort();
     r.influx = influxLine(row, tags).toUtf8();
-    std::vector<collect::Record> records{r};
+    return r;
+}
+
+void Collector::measured(Bus& bus, const poll::Measured& m) {
+    pending_.push_back(recordOf(bus, m));
+    // Readings taken close together share one commit (one sync of the disk), a window too short
+    // for anyone to wait on them.
+    if (!commit_.isActive()) commit_.start();
+}
+
+void Collector::commit() {
+    if (pending_.empty()) return;
     QString why;
-    if (!spool_.append(records, &why)) {
-        // Not committed: nothing is forwarded that a crash could lose or send twice.
-        fault(QStringLiteral("the spool refused a reading of %1: %2").arg(r.sensor, why));
+    if (!spool_.append(pending_, &why)) {
+        // Kept and tried again: nothing is forwarded that a crash could lose or send twice.
+        if (!refused_)
+            fault(QStringLiteral("the spool refused %1 reading(s): %2; trying again")
+                      .arg(pending_.size())
+                      .arg(why));
+        refused_ = true;
+        if (pending_.size() > MAX_UNCOMMITTED) {
+            const std::size_t over = pending_.size() - MAX_UNCOMMITTED;
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(over));
+            fault(QStringLiteral("%1 reading(s) the spool would not take are dropped").arg(over));
+        }
+        commit_.start(1000);
         return;
     }
-    if (!row.ok) warn(QStringLiteral("%1: %2").arg(r.sensor, row.status));
-    if (mqtt_) mqtt_->sensorResult(r.sensor, row.ok);
-    if (metrics_) metrics_->counted(r.sensor, row.ok);
-    drain_->appended(records);
+    if (refused_) info(QStringLiteral("the spool takes readings again"));
+    refused_ = false;
+    commit_.setInterval(COMMIT_WINDOW_MS);
+    for (const collect::Record& r : pending_) {
+        if (mqtt_) mqtt_->sensorResult(r.sensor, r.ok);
+        if (metrics_) metrics_->counted(r.sensor, r.ok);
+    }
+    drain_->appended(pending_);
+    sinceTrim_ += static_cast<qint64>(pending_.size());
+    pending_.clear();
     // Between the minute's trims the bound is overrun by at most a tenth.
-    if (++sinceTrim_ >= std::max<qint64>(1, config_.spool.maxReadings / 10)) trimSpool();
+    if (sinceTrim_ >= std::max<qint64>(1, config_.spool.maxReadings / 10)) trimSpool();
 }
 
 void Collector::trimSpool() {
@@ -437,6 +473,9 @@ bool Collector::start() {
     }
     for (const collect::BusConfig& b : config_.buses)
         if (!startBus(b)) return false;
+    commit_.setSingleShot(true);
+    commit_.setInterval(COMMIT_WINDOW_MS);
+    QObject::connect(&commit_, &QTimer::timeout, [this] { commit(); });
     reopen_.setInterval(10000);
     QObject::connect(&reopen_, &QTimer::timeout, [this] {
         for (Bus* bus : std::vector<Bus*>(closed_))
@@ -468,6 +507,8 @@ void Collector::finish() {
     reopen_.stop();
     trim_.stop();
     watchdog_.stop();
+    commit_.stop();
+    commit();
     if (drain_) drain_->stop();
     // The broker told we leave, and an answer on its way taken into the spool, for at most a few seconds.
     QElapsedTimer waited;
