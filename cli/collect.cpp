@@ -105,6 +105,8 @@ public:
 
 private:
     [[nodiscard]] bool startForwarders();
+    [[nodiscard]] bool startMqtt();
+    [[nodiscard]] bool startInflux();
     [[nodiscard]] bool startBus(const collect::BusConfig& b);
     void openPort(Bus& bus);
     void joined(net::DialInBus& dtu);
@@ -137,77 +139,99 @@ private:
     bool finished_ = false;
 };
 
+collect::MqttSettings mqttSettings(const collect::MqttConfig& c) {
+    collect::MqttSettings s;
+    s.host = c.host;
+    s.port = c.port;
+    s.topic = c.topic;
+    s.discoveryPrefix = c.discoveryPrefix;
+    s.protocol = c.protocol;
+    s.tls = c.tls;
+    s.caFile = c.caFile;
+    s.certFile = c.certFile;
+    s.keyFile = c.keyFile;
+    s.user = c.user;
+    s.password = c.password;
+    s.clientId = c.clientId;
+    s.keepaliveS = c.keepaliveS;
+    s.offlineAfter = c.offlineAfter;
+    return s;
+}
+
+collect::InfluxSettings influxSettings(const collect::InfluxConfig& c) {
+    collect::InfluxSettings s;
+    s.url = c.url;
+    s.database = c.database;
+    s.user = c.user;
+    s.password = c.password;
+    s.org = c.org;
+    s.bucket = c.bucket;
+    s.token = c.token;
+    return s;
+}
+
+// Every configured sensor as Home Assistant is told of it.
+std::vector<collect::SensorInfo> sensorInfos(const collect::CollectorConfig& config) {
+    std::vector<collect::SensorInfo> sensors;
+    for (const collect::BusConfig& b : config.buses)
+        for (const collect::SensorConfig& sc : b.sensors) {
+            collect::SensorInfo info;
+            info.key = sensorKey(b, sc.address);
+            info.name = sc.name.isEmpty() ? b.name + QStringLiteral(" sensor ") + QString::number(sc.address)
+                                          : sc.name;
+            info.site = sc.site;
+            info.depthFromCm = sc.depthFromCm;
+            info.depthToCm = sc.depthToCm;
+            info.periodMs = sc.everyMs.value_or(b.everyMs);
+            sensors.push_back(info);
+        }
+    return sensors;
+}
+
+bool Collector::startMqtt() {
+    mqtt_ = std::make_unique<collect::MqttForwarder>(mqttSettings(config_.mqtt), QStringLiteral(KV_VERSION));
+    QObject::connect(mqtt_.get(), &collect::MqttForwarder::note, [](const QString& t) { info(t); });
+    if (const QString why = mqtt_->start(); !why.isEmpty()) {
+        fault("mqtt: " + why);
+        return false;
+    }
+    const std::vector<collect::SensorInfo> sensors = sensorInfos(config_);
+    mqtt_->announce(sensors);
+    QStringList keys;
+    for (const collect::SensorInfo& info : sensors)
+        keys << info.key;
+    // Sensors taken out of the configuration since the last start leave Home Assistant.
+    QStringList gone;
+    for (const QString& key :
+         spool_.meta(QStringLiteral("announced")).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        if (!keys.contains(key)) gone << key;
+    if (!gone.isEmpty()) {
+        mqtt_->retract(gone);
+        info("mqtt: Home Assistant forgets " + gone.join(QStringLiteral(", ")));
+    }
+    (void)spool_.setMeta(QStringLiteral("announced"), keys.join(QLatin1Char('\n')));
+    return true;
+}
+
+bool Collector::startInflux() {
+    influx_ = std::make_unique<collect::InfluxForwarder>(influxSettings(config_.influx));
+    QObject::connect(influx_.get(), &collect::InfluxForwarder::note,
+                     [](const QString& t) { warn("influx: " + t); });
+    if (const QString why = influx_->check(); !why.isEmpty()) {
+        fault("influx: " + why);
+        return false;
+    }
+    return true;
+}
+
 bool Collector::startForwarders() {
     std::vector<collect::Forwarder*> forwarders;
     if (config_.mqtt.enabled) {
-        collect::MqttSettings s;
-        const collect::MqttConfig& c = config_.mqtt;
-        s.host = c.host;
-        s.port = c.port;
-        s.topic = c.topic;
-        s.discoveryPrefix = c.discoveryPrefix;
-        s.protocol = c.protocol;
-        s.tls = c.tls;
-        s.caFile = c.caFile;
-        s.certFile = c.certFile;
-        s.keyFile = c.keyFile;
-        s.user = c.user;
-        s.password = c.password;
-        s.clientId = c.clientId;
-        s.keepaliveS = c.keepaliveS;
-        s.offlineAfter = c.offlineAfter;
-        mqtt_ = std::make_unique<collect::MqttForwarder>(s, QStringLiteral(KV_VERSION));
-        QObject::connect(mqtt_.get(), &collect::MqttForwarder::note, [](const QString& t) { info(t); });
-        if (const QString why = mqtt_->start(); !why.isEmpty()) {
-            fault("mqtt: " + why);
-            return false;
-        }
-        std::vector<collect::SensorInfo> sensors;
-        QStringList keys;
-        for (const collect::BusConfig& b : config_.buses)
-            for (const collect::SensorConfig& sc : b.sensors) {
-                collect::SensorInfo info;
-                info.key = sensorKey(b, sc.address);
-                info.name = sc.name.isEmpty()
-                                ? b.name + QStringLiteral(" sensor ") + QString::number(sc.address)
-                                : sc.name;
-                info.site = sc.site;
-                info.depthFromCm = sc.depthFromCm;
-                info.depthToCm = sc.depthToCm;
-                info.periodMs = sc.everyMs.value_or(b.everyMs);
-                sensors.push_back(info);
-                keys << info.key;
-            }
-        mqtt_->announce(sensors);
-        // Sensors taken out of the configuration since the last start leave Home Assistant.
-        QStringList gone;
-        for (const QString& key :
-             spool_.meta(QStringLiteral("announced")).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            if (!keys.contains(key)) gone << key;
-        if (!gone.isEmpty()) {
-            mqtt_->retract(gone);
-            info("mqtt: Home Assistant forgets " + gone.join(QStringLiteral(", ")));
-        }
-        (void)spool_.setMeta(QStringLiteral("announced"), keys.join(QLatin1Char('\n')));
+        if (!startMqtt()) return false;
         forwarders.push_back(mqtt_.get());
     }
     if (config_.influx.enabled) {
-        collect::InfluxSettings s;
-        const collect::InfluxConfig& c = config_.influx;
-        s.url = c.url;
-        s.database = c.database;
-        s.user = c.user;
-        s.password = c.password;
-        s.org = c.org;
-        s.bucket = c.bucket;
-        s.token = c.token;
-        influx_ = std::make_unique<collect::InfluxForwarder>(s);
-        QObject::connect(influx_.get(), &collect::InfluxForwarder::note,
-                         [](const QString& t) { warn("influx: " + t); });
-        if (const QString why = influx_->check(); !why.isEmpty()) {
-            fault("influx: " + why);
-            return false;
-        }
+        if (!startInflux()) return false;
         forwarders.push_back(influx_.get());
     }
     drain_ = std::make_unique<collect::Drain>(spool_, forwarders, config_.spool.drainPerSecond,
