@@ -533,6 +533,18 @@ void Collector::finish() {
     watchdog_.stop();
     commit_.stop();
     commit();
+    // The last readings go out while the forwarders are there to take them, for a moment.
+    QElapsedTimer sending;
+    sending.start();
+    const auto owed = [this] {
+        qint64 n = 0;
+        for (const collect::Forwarder* f :
+             {static_cast<collect::Forwarder*>(mqtt_.get()), static_cast<collect::Forwarder*>(influx_.get())})
+            if (f) n += spool_.backlog(f->name());
+        return n;
+    };
+    while (drain_ && (!drain_->idle() || owed() > 0) && sending.elapsed() < 1500)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     if (drain_) drain_->stop();
     // The broker told we leave, and an answer on its way taken into the spool, for at most a few seconds.
     QElapsedTimer waited;
