@@ -68,7 +68,7 @@ TEST(CliHistory, ALineThatIsNoEntryIsSkippedAndTheRestKept) {
         f.write("{\"port\":\"P\",\"address\":1,\"act\n"); // cut by a crash mid-line
         f.write("[1,2,3]\n");
         f.write("{\"port\":\"P\",\"action\":\"params set\"}\n");
-        f.write(QByteArray("\x00\xff\xfe garbage\n", 13));
+        f.write(QByteArray("\x00\xff\xfe garbage\n", 12));
         f.write("\n");
     }
     ASSERT_TRUE(appendHistory(entry("P", 1, "calibrate"), path));
