@@ -3,6 +3,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/history.h"
 #include "cli/readings.h"
 
 #include <CLI/CLI.hpp>
@@ -36,6 +37,17 @@ std::optional<int> refusedAsTaken(Session& s, int newAddress) {
     return EXIT_DEVICE;
 }
 
+// The change kept in the history: whether the sensor moved ("yes", "no", "unknown"), and the
+// measurement that told.
+void recordChange(const Session& s, int newAddress, const char* moved, bool acknowledged, const Result& m) {
+    QJsonObject e = historyEntry(s, QStringLiteral("address set"));
+    e.insert(QStringLiteral("newAddress"), newAddress);
+    e.insert(QStringLiteral("moved"), QLatin1String(moved));
+    e.insert(QStringLiteral("acknowledged"), acknowledged);
+    e.insert(QStringLiteral("measurement"), measurementOrWhy(m));
+    appendHistory(e);
+}
+
 // The acknowledgement of the change went astray: where the sensor answers now tells.
 int afterLostAcknowledgement(Session& s, int newAddress, const Result& w) {
     const QString unknown = QStringLiteral("address change unknown: the sensor answers at neither %1 nor %2; "
@@ -45,6 +57,7 @@ int afterLostAcknowledgement(Session& s, int newAddress, const Result& w) {
     if (w.outcome == Outcome::Stopped ||
         (w.outcome == Outcome::Lost && !s.reopenWithin(REOPEN_FOR_READ_BACK_MS))) {
         error(unknown.arg(w.detail));
+        recordChange(s, newAddress, "unknown", false, w);
         return EXIT_NO_REPLY;
     }
     const Result moved = s.measure(static_cast<std::uint8_t>(newAddress));
@@ -53,15 +66,18 @@ int afterLostAcknowledgement(Session& s, int newAddress, const Result& w) {
                   .arg(s.address())
                   .arg(newAddress)
                   .arg(measurementOrWhy(moved)));
+        recordChange(s, newAddress, "yes", false, moved);
         return EXIT_OK;
     }
     const Result stayed = s.measure(s.address());
     if (answers(stayed)) {
         error(QStringLiteral("address not changed (%1): the sensor still answers at %2")
                   .arg(w.detail, QString::number(s.address())));
+        recordChange(s, newAddress, "no", false, stayed);
         return exitCodeFor(w.outcome);
     }
     error(unknown.arg(w.detail));
+    recordChange(s, newAddress, "unknown", false, moved);
     return EXIT_NO_REPLY;
 }
 
@@ -104,8 +120,10 @@ int runAddressSet(Session& s, const AddressSetOptions& o) {
         error(QStringLiteral("verification failed: no measurement at address %1: %2")
                   .arg(newAddress)
                   .arg(measurementOrWhy(m)));
+        recordChange(s, newAddress, "unknown", true, m);
         return EXIT_DEVICE;
     }
+    recordChange(s, newAddress, "yes", true, m);
     print(QStringLiteral("address %1 -> %2, verified by a measurement at %2: %3")
               .arg(s.address())
               .arg(newAddress)

@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/history.h"
 #include "cli/paramsio.h"
 #include "cli/readings.h"
 #include "cli/settle.h"
@@ -133,15 +134,21 @@ QString told(const Written& w, int was, int sent) {
 // Writes LA, then OF; a half-done calibration is worse than none, so one cut between them
 // says what is where, and how to undo it.
 int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::uint16_t of0,
-              const QString& backup) {
-    const Written la = writeVerified(s, sensor::PARAM_LA, static_cast<std::uint16_t>(c.slope), la0);
+              const QString& backup, QJsonObject& entry) {
+    const auto la1 = static_cast<std::uint16_t>(c.slope);
+    const auto of1 = static_cast<std::uint16_t>(c.offset);
+    const Written la = writeVerified(s, sensor::PARAM_LA, la1, la0);
+    QJsonArray writes{writeRecord(sensor::PARAM_LA, la0, la1, la)};
     if (la.state == Written::No) {
+        entry.insert(QStringLiteral("writes"), writes);
+        appendHistory(entry);
         error(QStringLiteral("nothing written: the sensor keeps LA %1 and OF %2").arg(la0).arg(of0));
         return la.code;
     }
-    const Written of = la.state == Written::Yes
-                           ? writeVerified(s, sensor::PARAM_OF, static_cast<std::uint16_t>(c.offset), of0)
-                           : Written{};
+    const Written of = la.state == Written::Yes ? writeVerified(s, sensor::PARAM_OF, of1, of0) : Written{};
+    if (la.state == Written::Yes) writes.append(writeRecord(sensor::PARAM_OF, of0, of1, of));
+    entry.insert(QStringLiteral("writes"), writes);
+    appendHistory(entry);
     if (la.state != Written::Yes || of.state != Written::Yes) {
         error(QStringLiteral("calibration incomplete: LA %1, OF %2")
                   .arg(told(la, la0, static_cast<int>(c.slope)),
@@ -162,6 +169,26 @@ int writeBoth(Session& s, const sensor::Calibration& c, std::uint16_t la0, std::
         print(QStringLiteral("(an acknowledgement was lost; each value was read back)"));
     print(QStringLiteral("after: %1").arg(measurementOrWhy(after)));
     return EXIT_OK;
+}
+
+// The calibration as the history keeps it: its points, LA and OF before and after, and how far
+// the registers' whole numbers put each point off its true resistance.
+QJsonObject calibrationRecord(const CalibrateOptions& o, double RA, double RB, const sensor::Calibration& c,
+                              std::uint16_t la0, std::uint16_t of0) {
+    const auto corrected = [&](double r) { return c.slope / 10000.0 * r + (c.offset - 5000) / 100.0; };
+    return {
+        {QStringLiteral("RL"), o.RL},
+        {QStringLiteral("RH"), o.RH},
+        {QStringLiteral("RA"), RA},
+        {QStringLiteral("RB"), RB},
+        {QStringLiteral("measured"), !o.RA || !o.RB},
+        {QStringLiteral("laBefore"), la0},
+        {QStringLiteral("ofBefore"), of0},
+        {QStringLiteral("la"), static_cast<int>(c.slope)},
+        {QStringLiteral("of"), static_cast<int>(c.offset)},
+        {QStringLiteral("residualLowOhm"), corrected(RA) - o.RL},
+        {QStringLiteral("residualHighOhm"), corrected(RB) - o.RH},
+    };
 }
 
 } // namespace
@@ -189,7 +216,12 @@ int runCalibrate(Session& s, const CalibrateOptions& o) {
     if (const auto end = refused(o.yes)) return *end;
     QString backup;
     if (!backUp(s, o, oldLA.reply.registers[0], oldOF.reply.registers[0], backup)) return EXIT_USAGE;
-    return writeBoth(s, *c, oldLA.reply.registers[0], oldOF.reply.registers[0], backup);
+    const std::uint16_t la0 = oldLA.reply.registers[0];
+    const std::uint16_t of0 = oldOF.reply.registers[0];
+    QJsonObject entry = historyEntry(s, QStringLiteral("calibrate"));
+    entry.insert(QStringLiteral("calibration"), calibrationRecord(o, *RA, *RB, *c, la0, of0));
+    entry.insert(QStringLiteral("backup"), backup);
+    return writeBoth(s, *c, la0, of0, backup, entry);
 }
 
 int runCalibrateUndo(Session& s, const std::string& path, const ParamsFile& file) {
@@ -205,7 +237,7 @@ int runCalibrateUndo(Session& s, const std::string& path, const ParamsFile& file
                   .arg(QString::fromStdString(path))
                   .arg(file.address)
                   .arg(s.address()));
-    return loadInto(s, file, true);
+    return loadInto(s, file, true, QStringLiteral("calibrate --undo"), QString::fromStdString(path));
 }
 
 namespace {

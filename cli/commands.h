@@ -28,6 +28,7 @@ struct GlobalOptions {
     bool everyParity = false;    // --parity all (scan only)
     std::optional<int> stopBits; // --stop-bits, when given
     std::string trace;           // --trace: empty for none, "-" for lines on stderr, else a JSON-lines file
+    std::string operatorName;    // --operator: who the history names; empty: $KV7702R_OPERATOR
 };
 
 // What a command runs with: the options every command takes, and the session they name,
@@ -86,7 +87,7 @@ template <class C> std::unique_ptr<Command> describeAs(CLI::App& sub) {
 
 // The rows, each in its command's file.
 extern const CommandRow scanRow, readRow, paramsRow, paramsSetRow, paramsSaveRow, paramsLoadRow, addressRow,
-    addressSetRow, calibrateRow, rawRow;
+    addressSetRow, calibrateRow, rawRow, historyRow;
 // kv7702r collect, on Linux only.
 extern const CommandRow collectRow;
 

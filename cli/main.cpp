@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/history.h"
 #include "cli/options.h"
 
 #include <QCoreApplication>
@@ -16,8 +17,8 @@ namespace {
 
 // Every command, in the order --help lists them; a subcommand after the one it belongs to.
 const std::vector<const CommandRow*> kCommands{
-    &scanRow,       &readRow,    &paramsRow,     &paramsSetRow, &paramsSaveRow,
-    &paramsLoadRow, &addressRow, &addressSetRow, &calibrateRow, &rawRow,
+    &scanRow,    &readRow,       &paramsRow,    &paramsSetRow, &paramsSaveRow, &paramsLoadRow,
+    &addressRow, &addressSetRow, &calibrateRow, &rawRow,       &historyRow,
 #ifdef KV_WITH_COLLECT
     &collectRow,
 #endif
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("kv7702r"));
     const Parsed parsed = parseCommandLine(argc, argv, kCommands);
     if (!parsed.command) return parsed.exitCode;
+    setHistoryOperator(QString::fromStdString(parsed.options.operatorName).trimmed());
     installStopHandler();
     Context context(parsed.options);
     return parsed.command->run(context);

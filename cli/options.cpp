@@ -151,6 +151,10 @@ void CommandLine::describeCommon() {
     app_.add_option("--stop-bits", options_.stopBits, "1 or 2 (default 1)")
         ->type_name("N")
         ->check(CLI::IsMember({1, 2}));
+    app_.add_option("--operator", options_.operatorName,
+                    "who does the work, named in the history of params set, params load,\n"
+                    "address set and calibrate (default: $KV7702R_OPERATOR)")
+        ->type_name("NAME");
     app_.add_flag("--trace{-}", options_.trace,
                   "every request and reply on stderr as it happens: time, direction,\n"
                   "bytes, latency and verdict; --trace=FILE appends them to FILE as\n"

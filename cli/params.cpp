@@ -3,6 +3,7 @@
 #include "cli/batch.h"
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/history.h"
 #include "cli/verifiedwrite.h"
 #include "sensor/values.h"
 
@@ -56,6 +57,9 @@ int runParamsSet(Session& s, const ParamsSetOptions& o) {
         return exitCodeFor(old.outcome);
     }
     const Written w = writeVerified(s, i, raw, old.reply.registers[0]);
+    QJsonObject entry = historyEntry(s, QStringLiteral("params set"));
+    entry.insert(QStringLiteral("writes"), QJsonArray{writeRecord(i, old.reply.registers[0], raw, w)});
+    appendHistory(entry);
     if (w.state == Written::Yes)
         print(parameterLine(i, raw) + (w.readBack
                                            ? QStringLiteral("  written (acknowledgement lost, read back)")

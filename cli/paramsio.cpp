@@ -6,6 +6,7 @@
 #include "cli/batch.h"
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/history.h"
 #include "cli/verifiedwrite.h"
 #include "kv_version.h"
 #include "sensor/protocol.h"
@@ -82,7 +83,38 @@ std::optional<ParamsFile> readParams(const std::string& path) {
     return p.file;
 }
 
-int loadInto(Session& s, const ParamsFile& f, bool force) {
+namespace {
+
+// The load's entry: the file, what the sensor held already, and each write sent.
+class LoadRecord {
+public:
+    LoadRecord(const Session& s, const QString& action, const QString& file)
+        : entry_(historyEntry(s, action.isEmpty() ? QStringLiteral("params load") : action)) {
+        entry_.insert(QStringLiteral("file"), file);
+    }
+    void heldAlready(int i, std::uint16_t raw) {
+        held_.append(QJsonObject{{QStringLiteral("parameter"), i}, {QStringLiteral("value"), raw}});
+    }
+    void wrote(const QJsonObject& w) { writes_.append(w); }
+    // Kept once something was written, or tried.
+    ~LoadRecord() {
+        if (writes_.isEmpty()) return;
+        entry_.insert(QStringLiteral("held"), held_);
+        entry_.insert(QStringLiteral("writes"), writes_);
+        appendHistory(entry_);
+    }
+    LoadRecord(const LoadRecord&) = delete;
+    LoadRecord& operator=(const LoadRecord&) = delete;
+
+private:
+    QJsonObject entry_;
+    QJsonArray held_;
+    QJsonArray writes_;
+};
+
+} // namespace
+
+int loadInto(Session& s, const ParamsFile& f, bool force, const QString& action, const QString& from) {
     const QString at = QStringLiteral("address %1: ").arg(s.address());
     // What the sensor holds: the differences are what gets written.
     std::vector<std::pair<int, std::uint16_t>> held;
@@ -115,14 +147,17 @@ int loadInto(Session& s, const ParamsFile& f, bool force) {
     }
     QStringList written;
     int same = 0;
+    LoadRecord record(s, action, from);
     for (std::size_t k = 0; k < f.parameters.size(); ++k) {
         const auto [i, raw] = f.parameters[k];
         const std::uint16_t old = held[k].second;
         if (old == raw) {
             ++same;
+            record.heldAlready(i, raw);
             continue;
         }
         const Written w = writeVerified(s, i, raw, old);
+        record.wrote(writeRecord(i, old, raw, w));
         if (w.state == Written::Yes) {
             written << QStringLiteral("%1 (%2 -> %3)").arg(keyOf(i)).arg(old).arg(raw);
             continue;
@@ -164,7 +199,9 @@ int runParamsLoad(Session& s, const ParamsLoadOptions& o, const ParamsFile& file
             error(QStringLiteral("%1: outside the window's ranges, restored as saved: %2")
                       .arg(pathText(o.path), outside.join(QStringLiteral(", "))));
     }
-    return forEachAddress(s, o.addresses, [&] { return loadInto(s, file, o.force); });
+    return forEachAddress(s, o.addresses, [&] {
+        return loadInto(s, file, o.force, QStringLiteral("params load"), pathText(o.path));
+    });
 }
 
 namespace {

@@ -17,7 +17,9 @@ namespace kv::cli {
 // Writes the file's parameters into the session's sensor: shows each against what it holds,
 // writes only those that differ (outside their ranges only when forced or when the file is the
 // tool's own backup), each read back, and
-// stops at the first failure saying what is written and what is not. Its exit code.
-[[nodiscard]] int loadInto(Session& s, const ParamsFile& file, bool force);
+// stops at the first failure saying what is written and what is not; the writes go to the history
+// as `action` from the file named `from`. Its exit code.
+[[nodiscard]] int loadInto(Session& s, const ParamsFile& file, bool force, const QString& action = {},
+                           const QString& from = {});
 
 } // namespace kv::cli

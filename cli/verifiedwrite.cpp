@@ -50,10 +50,10 @@ Written writeChecked(Session& s, const RegisterWrite& rw, std::vector<std::uint1
     if (held.empty()) {
         error(unknown + QStringLiteral(" (%1; reading back: %2)")
                             .arg(w.ok() ? QStringLiteral("acknowledged") : w.detail, r.detail));
-        return {Written::Unknown, exitCodeFor(r.outcome), false};
+        return {Written::Unknown, exitCodeFor(r.outcome), false, w.ok(), {}};
     }
     if (heldOut) *heldOut = held;
-    if (held == rw.values) return {Written::Yes, EXIT_OK, !w.ok()};
+    if (held == rw.values) return {Written::Yes, EXIT_OK, !w.ok(), w.ok(), held};
     // The first register that does not hold what was written.
     std::size_t k = 0;
     while (held[k] == rw.values[k])
@@ -63,11 +63,11 @@ Written writeChecked(Session& s, const RegisterWrite& rw, std::vector<std::uint1
                   .arg(rw.what, joined(rw.values))
                   .arg(rw.readAt[k])
                   .arg(held[k]));
-        return {Written::No, EXIT_DEVICE, false};
+        return {Written::No, EXIT_DEVICE, false, true, held};
     }
     error(QStringLiteral("writing %1: not written (%2); register %3 holds %4")
               .arg(rw.what, w.detail, QString::number(rw.readAt[k]), QString::number(held[k])));
-    return {Written::No, exitCodeFor(w.outcome), true};
+    return {Written::No, exitCodeFor(w.outcome), true, false, held};
 }
 
 Written writeVerified(Session& s, int i, std::uint16_t raw, std::uint16_t old) {

@@ -15,8 +15,10 @@ namespace kv::cli {
 // What a write left in the sensor, as far as the line can tell.
 struct Written {
     enum State { Yes, No, Unknown } state = Unknown;
-    int code = 0;          // the exit code that follows the truth
-    bool readBack = false; // told by reading back after the acknowledgement went astray
+    int code = 0;                      // the exit code that follows the truth
+    bool readBack = false;             // told by reading back after the acknowledgement went astray
+    bool acknowledged = false;         // the sensor answered the write as it should
+    std::vector<std::uint16_t> held{}; // what the registers held when read back; empty: not read
 };
 
 // A write of one or several registers, and where each is read back.

@@ -1115,3 +1115,81 @@ TEST_F(Cli, AddressSequenceGivesEachSensorTheNextAddress) {
     EXPECT_NE(r.out.find("commissioned 1 sensor(s): 5"), std::string::npos) << r.out;
     EXPECT_EQ(onLine({"read", "--address", "5"}).code, 0);
 }
+
+// The history each command leaves, followed to the sensor's new address, read in words and as
+// JSON lines past a line that is no entry, and the certificate with a measurement taken now.
+TEST_F(Cli, TheHistoryFollowsTheSensorAndItsCertificateIsVerified) {
+    const std::string history = dir_.file("history.jsonl");
+    ::setenv("KV7702R_HISTORY", history.c_str(), 1);
+    struct Unset {
+        ~Unset() { ::unsetenv("KV7702R_HISTORY"); }
+    } unset;
+    startSim({});
+    ASSERT_EQ(onLine({"params", "set", "la", "9940", "--operator", "Ann Field"}).code, 0);
+    ASSERT_EQ(
+        onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.60", "--rb", "139.10", "-y"}).code,
+        0);
+    ASSERT_EQ(onLine({"address", "set", "37"}).code, 0);
+
+    const Outcome life = kv({"history", "37"});
+    EXPECT_EQ(life.code, 0) << life.err;
+    // Oldest first, each entry in its place; the residuals follow from the registers' whole numbers:
+    // 100.60 + (4939 - 5000) / 100 = 99.99, 139.10 - 0.61 = 138.49.
+    const std::vector<std::string> said{
+        "params set at address 1 on " + link_ + " (19200 baud, 8N1) by Ann Field, kv7702r ",
+        "  la: 10000 -> 9940, written, read back as 9940\n",
+        "calibrate at address 1 on " + link_,
+        "  points: RL 100.00 ohm read as RA 100.60 ohm, RH 138.50 ohm read as RB 139.10 ohm (given)\n"
+        "  LA 9940 -> 10000, OF 5000 -> 4939\n"
+        "  residuals as the registers hold them: -0.010 ohm at RL, -0.010 ohm at RH\n"
+        "  la: 9940 -> 10000, written, read back as 10000\n"
+        "  of: 5000 -> 4939, written, read back as 4939\n",
+        "address set at address 1 on " + link_,
+        "  address 1 -> 37: changed; at 37: moisture 30.00 %",
+    };
+    std::size_t at = 0;
+    for (const std::string& s : said) {
+        const std::size_t found = life.out.find(s, at);
+        EXPECT_NE(found, std::string::npos) << s << "\nin\n" << life.out;
+        if (found != std::string::npos) at = found + s.size();
+    }
+    EXPECT_NE(kv({"history", "1"}).out.find("no history of address 1"), std::string::npos);
+
+    // The certificate goes where the history says the sensor is.
+    const Outcome cert = kv({"history", "37", "--certificate", "--site", "North field, bed 3", "--depth-cm",
+                             "30-40", "--timeout", kTimeout});
+    EXPECT_EQ(cert.code, 0) << cert.err;
+    for (const std::string& s :
+         {std::string("Address             37\n"), "Port                " + link_ + "\n",
+          std::string("Line                19200 baud, 8N1\n"),
+          std::string("Site                North field, bed 3\n"),
+          std::string("Depth               30-40 cm\n"), std::string("  LA 9940 -> 10000, OF 5000 -> 4939\n"),
+          std::string("Verified reading\n  moisture 30.00 %, temperature "),
+          std::string("Installed by    ____")})
+        EXPECT_NE(cert.out.find(s), std::string::npos) << s << "\nin\n" << cert.out;
+
+    // A line cut short is skipped with a warning; a second bus with an address 37 needs --port.
+    {
+        std::ofstream f(history, std::ios::app);
+        f << "{\"port\":\"/dev/ttyS9\",\"addr\n"
+          << R"({"port":"/dev/ttyS9","address":37,"action":"params set","rate":9600})"
+          << "\n";
+    }
+    const Outcome two = kv({"history", "37", "--json"});
+    EXPECT_EQ(two.code, 1) << two.out;
+    EXPECT_NE(two.err.find("line 4 is no history entry"), std::string::npos) << two.err;
+    EXPECT_NE(two.err.find("address 37 has a history on 2 ports: " + link_ + ", /dev/ttyS9; give --port"),
+              std::string::npos)
+        << two.err;
+    const Outcome json = onLine({"history", "37", "--json"});
+    EXPECT_EQ(json.code, 0) << json.err;
+    EXPECT_EQ(countOf(json.out, "\n"), 3) << json.out;
+    EXPECT_NE(json.out.find(R"("RA":100.6)"), std::string::npos) << json.out;
+
+    // A sensor that does not answer: the certificate says so, and the exit code too.
+    sim_.terminate();
+    startSim({"--address", "5"});
+    const Outcome silent = onLine({"history", "37", "--certificate", "--retries", "0"});
+    EXPECT_EQ(silent.code, 3) << silent.err;
+    EXPECT_NE(silent.out.find("NONE: the sensor did not answer"), std::string::npos) << silent.out;
+}

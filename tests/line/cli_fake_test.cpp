@@ -3,9 +3,12 @@
 // ends within its bound. Sensor values are the models': parameter i of the sensor at
 // address a holds 100 * (2 + i) + a.
 
+#include "cli/history.h"
 #include "clirun.h"
 #include "line/clock.h"
 #include "net/redial.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -24,17 +27,21 @@ TEST(CliOnAFakeLine, AWriteIsToldAsTheSensorHoldsIt) {
         int code;
         const char* says;
         std::uint16_t holds;
+        const char* history; // the write as the history tells it
     };
     const Row rows[] = {
         {"acknowledgement lost", Fate::Unanswered, -1, -1, 0, "written (acknowledgement lost, read back)",
-         9940},
-        {"never heard", Fate::Ignored, -1, -1, 3, "writing la: not written (no reply within 300 ms", 601},
+         9940, "la: 601 -> 9940, written, acknowledgement lost, read back as 9940"},
+        {"never heard", Fate::Ignored, -1, -1, 3, "writing la: not written (no reply within 300 ms", 601,
+         "la: 601 -> 9940, not written, read back as 601"},
         {"refused", Fate::Refused, -1, -1, 4, "writing la: not written (exception 04 Server Device Failure)",
-         601},
+         601, "la: 601 -> 9940, not written, read back as 601"},
         {"unplugged after it, back", Fate::Unanswered, 1, 2000, 0,
-         "written (acknowledgement lost, read back)", 9940},
+         "written (acknowledgement lost, read back)", 9940,
+         "la: 601 -> 9940, written, acknowledgement lost, read back as 9940"},
         {"unplugged for good", Fate::Unanswered, 1, -1, 3,
-         "writing la: unknown: the sensor could not be read; it held 601, 9940 was sent", 9940},
+         "writing la: unknown: the sensor could not be read; it held 601, 9940 was sent", 9940,
+         "la: 601 -> 9940, unknown: sent, but it could not be read back"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -48,10 +55,18 @@ TEST(CliOnAFakeLine, AWriteIsToldAsTheSensorHoldsIt) {
                                row.backAfterMs < 0 ? -1 : b.line->nowNs() + row.backAfterMs * NS_PER_MS);
             return row.write;
         };
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        qputenv("KV7702R_HISTORY", dir.filePath(QStringLiteral("history.jsonl")).toUtf8());
         const Ran r = captured([&] { return cli::runParamsSet(*b.session, {4, 9940}); });
         EXPECT_EQ(r.code, row.code) << r.out << r.err;
         EXPECT_NE((r.out + r.err).find(row.says), std::string::npos) << r.out << r.err;
         EXPECT_EQ(b.bus->holds(1, 6), row.holds);
+        const auto life = cli::lifeOf(cli::readHistory(cli::historyPath()).entries, "/dev/ttyFake", 1);
+        ASSERT_EQ(life.size(), 1u);
+        EXPECT_NE(cli::entryText(life[0]).toStdString().find(row.history), std::string::npos)
+            << cli::entryText(life[0]).toStdString();
+        qunsetenv("KV7702R_HISTORY");
     }
 }
 
