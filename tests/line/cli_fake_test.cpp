@@ -336,7 +336,7 @@ TEST(CliOnAFakeLine, ReadWithSoilSettingsCarriesWhatTheReadingMeans) {
          false,
          {"time,address,moisture_percent,temperature_celsius,latency_ms,status,relative_water,deficit_mm,"
           "flags\n",
-          ",0.01,", ",ok,-0.999,179.9,\n", ",ok,-0.999,179.9,\n"},
+          ",0.01,", ",ok,-0.999,179.9,\n"},
          {}},
         {"CSV of a silent sensor: stale from the third",
          true,
