@@ -42,7 +42,7 @@ bool Alarms::step(Hold& h, bool toward, qint64 ms) const {
 }
 
 void Alarms::event(std::vector<AlarmEvent>& out, AlarmKind k, qint64 ms, std::optional<double> v,
-                   QString text) {
+                   const QString& text) {
     AlarmEvent e;
     e.kind = k;
     e.raised = active(k);

@@ -60,7 +60,8 @@ private:
     // Advances `h` with a reading that does (`toward`) or does not speak for changing it; true
     // when it changes now.
     bool step(Hold& h, bool toward, qint64 ms) const;
-    void event(std::vector<AlarmEvent>& out, AlarmKind k, qint64 ms, std::optional<double> v, QString text);
+    void event(std::vector<AlarmEvent>& out, AlarmKind k, qint64 ms, std::optional<double> v,
+               const QString& text);
 
     SoilSettings s_;
     AlarmOptions o_;
