@@ -7,6 +7,8 @@
 #include "cli/paramsfile.h"
 #include "cli/session.h"
 #include "cli/trace.h"
+#include "soil/flags.h"
+#include "soil/settings.h"
 
 #include <cstdint>
 #include <functional>
@@ -110,6 +112,10 @@ struct ReadOptions {
     bool json = false;
     bool influx = false;
     bool reconnect = true; // with --every or until Ctrl-C: ride out a lost port
+    // With any soil option the rows carry relative water, deficit and flags; without, they stay as ever.
+    bool withSoil = false;
+    soil::SoilSettings soil;
+    soil::FlagOptions flags;
 };
 int runRead(Session& session, const ReadOptions& options);
 

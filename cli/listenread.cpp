@@ -35,7 +35,7 @@ public:
     ListenRun(const CommonOptions& common, const ReadOptions& read, const ListenOptions& listen,
               QString where, ReadLog& log)
         : common_(common), read_(read), listen_(listen), where_(std::move(where)), log_(log),
-          rows_(log, clock_), endless_(read.everyGiven && !read.countGiven) {}
+          rows_(log, clock_, read), endless_(read.everyGiven && !read.countGiven) {}
 
     [[nodiscard]] bool start(const net::PortAddress& a);
     void run();

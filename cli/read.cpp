@@ -12,10 +12,39 @@
 #include "line/clock.h"
 #include "net/redial.h"
 #include "poll/engine.h"
+#include "soil/derived.h"
 
 namespace kv::cli {
 
-ReadRows::ReadRows(ReadLog& log, const WallClock& clock) : log_(log), clock_(clock) {}
+ReadRows::ReadRows(ReadLog& log, const WallClock& clock, const ReadOptions& o)
+    : log_(log), clock_(clock), options_(o) {}
+
+void ReadRows::judgeSoil(Reading& row) {
+    soil::Sample s;
+    s.ms = row.unixMs;
+    s.ok = row.ok;
+    s.implausible = row.status == QLatin1String("implausible");
+    s.periodMs = options_.everyMs;
+    bool moistureOk = false;
+    bool temperatureOk = false;
+    const double moisture = row.moisture.toDouble(&moistureOk);
+    const double temperature = row.temperature.toDouble(&temperatureOk);
+    if (moistureOk) s.moisture = moisture;
+    if (temperatureOk) s.temperature = temperature;
+    Reading::Soil judged;
+    const auto key = std::make_pair(row.port, row.address);
+    auto tracker = trackers_.find(key);
+    if (tracker == trackers_.end())
+        tracker = trackers_.emplace(key, soil::QualityTracker(options_.flags)).first;
+    judged.flags = tracker->second.feed(s);
+    // An implausible value is kept in its row, but nothing is derived from it.
+    if (row.ok && moistureOk) {
+        const soil::Derived d = soil::derive(options_.soil, moisture);
+        judged.relativeWater = d.relativeWater;
+        judged.deficitMm = d.deficitMm;
+    }
+    row.soil = std::move(judged);
+}
 
 bool ReadRows::write(const QString& port, const poll::Measured& m) {
     Reading row;
@@ -30,6 +59,7 @@ bool ReadRows::write(const QString& port, const poll::Measured& m) {
         fillMeasurement(row, *m.result);
         failCode = !m.result->ok() ? exitCodeFor(m.result->outcome) : row.ok ? EXIT_OK : EXIT_DEVICE;
     }
+    if (options_.withSoil) judgeSoil(row);
     ++measurements_;
     if (failCode != EXIT_OK) {
         ++failed_;
@@ -56,7 +86,7 @@ int runRead(Session& session, const ReadOptions& options) {
     session.setFormatHint(false);
     ReadLog log;
     if (!log.open(options)) return EXIT_USAGE;
-    ReadRows rows(log, session.wallClock());
+    ReadRows rows(log, session.wallClock(), options);
     // Only a run that measures on a clock rides out an unplug; a one-off reports it.
     const bool ridesOut = options.reconnect && options.everyGiven;
 

@@ -22,6 +22,8 @@ public:
 
 private:
     void describeListen(CLI::App& sub);
+    void describeSoil(CLI::App& sub);
+    [[nodiscard]] bool checkSoil();
 
     ReadOptions read_;
     ListenOptions listen_;
@@ -31,6 +33,13 @@ private:
     CLI::Option* every_ = nullptr;
     CLI::Option* reconnectAfterOpt_ = nullptr;
     std::vector<CLI::Option*> dialInOnly_;
+    // The soil options as typed, each with its option to tell whether it was given.
+    struct Typed {
+        double value = 0;
+        CLI::Option* option = nullptr;
+    };
+    Typed fieldCapacity_, wiltingPoint_, refill_, allowedDepletion_, rootZoneCm_;
+    CLI::Option* stuckAfter_ = nullptr;
 };
 
 ReadCommand::ReadCommand(CLI::App& sub) {
@@ -62,6 +71,7 @@ ReadCommand::ReadCommand(CLI::App& sub) {
         ->excludes(csv)
         ->excludes(json);
     describeListen(sub);
+    describeSoil(sub);
     sub.add_flag_callback(
         "--no-reconnect", [this] { read_.reconnect = false; },
         "end with exit 3 when the port goes away; by default a run with --every\n"
@@ -103,6 +113,43 @@ void ReadCommand::describeListen(CLI::App& sub) {
     };
 }
 
+void ReadCommand::describeSoil(CLI::App& sub) {
+    const auto soilOption = [&sub](Typed& t, const char* name, const char* unit, const char* what) {
+        t.option = sub.add_option(name, t.value, what)->type_name(unit)->group("Soil (see docs/soil.md)");
+    };
+    soilOption(fieldCapacity_, "--field-capacity", "PCT",
+               "the soil's field capacity, volumetric %. With any soil option every row\n"
+               "also carries relative_water, deficit_mm and flags (CSV: last columns)");
+    soilOption(wiltingPoint_, "--wilting-point", "PCT", "the soil's permanent wilting point, volumetric %");
+    soilOption(refill_, "--refill", "PCT", "the refill point, volumetric %, between the two");
+    soilOption(allowedDepletion_, "--allowed-depletion", "FRACTION",
+               "or the refill point from the share of the available water that may\n"
+               "be used up: 0.4-0.5 for sensitive crops, up to 0.8 for deep roots");
+    soilOption(rootZoneCm_, "--root-zone-cm", "CM", "the root zone's depth, for deficit_mm");
+    stuckAfter_ = sub.add_option("--stuck-after", read_.flags.stuckAfter,
+                                 "flag a sensor stuck after N readings of the same moisture\n"
+                                 "while the temperature moves (default 20)")
+                      ->type_name("N")
+                      ->check(CLI::Range(2, 1000000))
+                      ->group("Soil (see docs/soil.md)");
+}
+
+bool ReadCommand::checkSoil() {
+    soil::SoilSettings& s = read_.soil;
+    const auto given = [](const Typed& t) {
+        return t.option->count() > 0 ? std::optional<double>(t.value) : std::nullopt;
+    };
+    s.fieldCapacity = given(fieldCapacity_);
+    s.wiltingPoint = given(wiltingPoint_);
+    s.refill = given(refill_);
+    s.allowedDepletion = given(allowedDepletion_);
+    s.rootZoneCm = given(rootZoneCm_);
+    read_.withSoil = s.any() || stuckAfter_->count() > 0;
+    const QStringList why = s.check();
+    if (why.isEmpty()) return true;
+    return refuse(why.join(QStringLiteral("; ")));
+}
+
 bool ReadCommand::checkPort(GlobalOptions& g) {
     const net::Scheme kind = g.common.port.kind();
     if (kind != net::Scheme::Listen && std::any_of(dialInOnly_.begin(), dialInOnly_.end(),
@@ -128,7 +175,7 @@ bool ReadCommand::check(GlobalOptions& g) {
     read_.addresses = g.addresses;
     read_.countGiven = count_->count() > 0;
     read_.everyGiven = every_->count() > 0;
-    return true;
+    return checkSoil();
 }
 
 int ReadCommand::run(Context& c) {

@@ -23,6 +23,27 @@ QString escaped(QString s, QLatin1String special) {
     return out;
 }
 
+QString relativeWaterText(const std::optional<double>& v) {
+    return v ? QString::number(*v, 'f', 3) : QString();
+}
+
+QString deficitText(const std::optional<double>& v) {
+    return v ? QString::number(*v, 'f', 1) : QString();
+}
+
+// The soil's members of a JSON object, each after a comma; none for a reading without them.
+QString jsonSoil(const Reading& r) {
+    if (!r.soil) return {};
+    const QString rw = relativeWaterText(r.soil->relativeWater);
+    const QString deficit = deficitText(r.soil->deficitMm);
+    QStringList flags;
+    for (const QString& f : r.soil->flags)
+        flags << jsonString(f);
+    return QStringLiteral(",\"relative_water\":") + (rw.isEmpty() ? QStringLiteral("null") : rw) +
+           QStringLiteral(",\"deficit_mm\":") + (deficit.isEmpty() ? QStringLiteral("null") : deficit) +
+           QStringLiteral(",\"flags\":[") + flags.join(QLatin1Char(',')) + QLatin1Char(']');
+}
+
 QString jsonLine(const Reading& r, const QString& latency, const QString& more = {}) {
     return QStringLiteral("{\"time\":") + jsonString(r.time) + QStringLiteral(",\"port\":") +
            jsonString(r.port) + QStringLiteral(",\"address\":") + QString::number(r.address) +
@@ -30,7 +51,7 @@ QString jsonLine(const Reading& r, const QString& latency, const QString& more =
            QStringLiteral(",\"temperature_celsius\":") +
            (r.hasValues() ? r.temperature : QStringLiteral("null")) + QStringLiteral(",\"latency_ms\":") +
            (latency.isEmpty() ? QStringLiteral("null") : latency) + QStringLiteral(",\"status\":") +
-           jsonString(r.status) + more + QStringLiteral("}\n");
+           jsonString(r.status) + jsonSoil(r) + more + QStringLiteral("}\n");
 }
 
 } // namespace
@@ -100,10 +121,11 @@ void stampNow(Reading& r) {
     r.unixMs = now.toMSecsSinceEpoch();
 }
 
-QString csvHeader(bool withPort) {
-    return withPort
-               ? QStringLiteral("time,port,address,moisture_percent,temperature_celsius,latency_ms,status")
-               : QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status");
+QString csvHeader(bool withPort, bool withSoil) {
+    return (withPort
+                ? QStringLiteral("time,port,address,moisture_percent,temperature_celsius,latency_ms,status")
+                : QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status")) +
+           (withSoil ? QStringLiteral(",relative_water,deficit_mm,flags") : QString());
 }
 
 QString influxKey(const QString& s) {
@@ -135,20 +157,31 @@ QString influxLine(const Reading& r, const QStringList& tags) {
     }
     if (r.latencyMs) fields << QStringLiteral("latency_ms=") + msText(*r.latencyMs);
     fields << QStringLiteral("status=") + influxString(r.status);
+    if (r.soil) {
+        if (r.soil->relativeWater)
+            fields << QStringLiteral("relative_water=") + relativeWaterText(r.soil->relativeWater);
+        if (r.soil->deficitMm) fields << QStringLiteral("deficit_mm=") + deficitText(r.soil->deficitMm);
+        fields << QStringLiteral("flags=") + influxString(r.soil->flags.join(QLatin1Char(',')));
+    }
     return line + QLatin1Char(' ') + fields.join(QLatin1Char(',')) + QLatin1Char(' ') +
            QString::number(r.unixMs * 1000000);
 }
 
 QString ReadingWriter::headerLine() const {
-    if (format_ == Csv) return csvHeader(withPort_) + QLatin1Char('\n');
+    if (format_ == Csv) return csvHeader(withPort_, withSoil_) + QLatin1Char('\n');
     if (format_ != Table) return {};
+    const QString status = withSoil_ ? QStringLiteral("%1  %2  %3  flags")
+                                           .arg(QStringLiteral("status"), -11)
+                                           .arg(QStringLiteral("rel water"), 9)
+                                           .arg(QStringLiteral("deficit mm"), 10)
+                                     : QStringLiteral("status");
     return (withPort_ ? QStringLiteral("port  ") : QString()) + QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                                                                     .arg(QStringLiteral("time"), -24)
                                                                     .arg(QStringLiteral("address"), 7)
                                                                     .arg(QStringLiteral("moisture %"), 10)
                                                                     .arg(QStringLiteral("temperature C"), 13)
                                                                     .arg(QStringLiteral("latency ms"), 10)
-                                                                    .arg(QStringLiteral("status"));
+                                                                    .arg(status);
 }
 
 QString ReadingWriter::line(const Reading& r) const {
@@ -160,13 +193,33 @@ QString ReadingWriter::line(const Reading& r) const {
         if (withPort_) fields << sensor::csvField(r.port);
         fields << QString::number(r.address) << r.moisture << r.temperature << latency
                << sensor::csvField(r.status);
+        // Flags joined by semicolons: a comma would need the field quoted.
+        if (withSoil_) {
+            const Reading::Soil none;
+            const Reading::Soil& s = r.soil ? *r.soil : none;
+            fields << relativeWaterText(s.relativeWater) << deficitText(s.deficitMm)
+                   << s.flags.join(QLatin1Char(';'));
+        }
         return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
     }
     case Json:
         return jsonLine(r, latency);
     case Influx:
         return influxLine(r) + QLatin1Char('\n');
-    case Table:
+    case Table: {
+        QString status = r.status;
+        if (withSoil_) {
+            const Reading::Soil none;
+            const Reading::Soil& s = r.soil ? *r.soil : none;
+            const QString rw = relativeWaterText(s.relativeWater);
+            const QString deficit = deficitText(s.deficitMm);
+            // Padded rather than formatted: a status may itself hold "%1".
+            status = r.status.leftJustified(11) + QStringLiteral("  ") +
+                     (rw.isEmpty() ? QStringLiteral("-") : rw).rightJustified(9) + QStringLiteral("  ") +
+                     (deficit.isEmpty() ? QStringLiteral("-") : deficit).rightJustified(10) +
+                     QStringLiteral("  ") +
+                     (s.flags.isEmpty() ? QStringLiteral("-") : s.flags.join(QLatin1Char(',')));
+        }
         return (withPort_ ? r.port + QStringLiteral("  ") : QString()) +
                QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                    .arg(r.time, -24)
@@ -174,7 +227,8 @@ QString ReadingWriter::line(const Reading& r) const {
                    .arg(r.hasValues() ? r.moisture : QStringLiteral("-"), 10)
                    .arg(r.hasValues() ? r.temperature : QStringLiteral("-"), 13)
                    .arg(latency.isEmpty() ? QStringLiteral("-") : latency, 10)
-                   .arg(r.status);
+                   .arg(status);
+    }
     }
     return {};
 }

@@ -31,6 +31,13 @@ struct Reading {
     QString temperature;             // "22.00"
     std::optional<double> latencyMs; // none without a reply
     QString status;                  // "ok", "implausible" or why there are no values
+    // What the reading means for the soil, written only by runs given soil settings.
+    struct Soil {
+        std::optional<double> relativeWater;
+        std::optional<double> deficitMm;
+        QStringList flags; // stale, stuck, implausible, jump
+    };
+    std::optional<Soil> soil;
     [[nodiscard]] bool hasValues() const { return !moisture.isEmpty(); }
 };
 
@@ -49,9 +56,10 @@ class ReadingWriter {
 public:
     enum Format { Table, Csv, Json, Influx };
     // `withPort`: the table and CSV carry the port too (JSON and line protocol always do),
-    // for runs that read several buses.
-    ReadingWriter(Format format, std::FILE* to, bool header, bool withPort = false)
-        : format_(format), to_(to), header_(header), withPort_(withPort) {}
+    // for runs that read several buses. `withSoil`: the table and CSV carry the soil's columns
+    // (JSON and line protocol carry them with every reading that has them).
+    ReadingWriter(Format format, std::FILE* to, bool header, bool withPort = false, bool withSoil = false)
+        : format_(format), to_(to), header_(header), withPort_(withPort), withSoil_(withSoil) {}
     // Writes and flushes one line (after the header, the first time); false when the
     // output refused it (disk full, closed pipe).
     [[nodiscard]] bool write(const Reading& r);
@@ -64,17 +72,20 @@ private:
     std::FILE* to_;
     bool header_;
     bool withPort_;
+    bool withSoil_;
 };
 
 // The CSV header line, without its newline; with a port column after the time for runs
-// that read several buses.
-[[nodiscard]] QString csvHeader(bool withPort = false);
+// that read several buses, and relative_water, deficit_mm and flags last for runs given soil settings.
+[[nodiscard]] QString csvHeader(bool withPort = false, bool withSoil = false);
 
 // One InfluxDB line-protocol point, without its newline: measurement soil, tags address
 // and port (then `tags`, each "key=value" escaped), fields moisture, temperature and latency_ms where the
-// reading has them and status always, nanosecond timestamp.
+// reading has them and status always (then, with soil columns, relative_water and deficit_mm where it
+// has them and flags, comma-joined), nanosecond timestamp.
 [[nodiscard]] QString influxLine(const Reading& r, const QStringList& tags = {});
-// The JSON line's object without its newline, `more` (",\"key\":value"...) before its end.
+// The JSON line's object without its newline, `more` (",\"key\":value"...) before its end; with soil
+// columns, "relative_water" and "deficit_mm" (null without a value) and "flags" (a list) after "status".
 [[nodiscard]] QString jsonObject(const Reading& r, const QString& more = {});
 // The protocol's escapes: tag keys, tag values and field keys escape commas, spaces and
 // equals signs; string field values double quotes and backslashes.

@@ -47,7 +47,7 @@ bool ReadLog::open(const ReadOptions& o, bool withPort) {
             error(QStringLiteral("cannot write %1: %2").arg(QString::fromStdString(o.csv), why));
             return false;
         }
-        if (!firstLine.isEmpty() && firstLine != csvHeader(withPort)) {
+        if (!firstLine.isEmpty() && firstLine != csvHeader(withPort, o.withSoil)) {
             // Rows of other columns under an old header would mislead every reader of the file.
             close();
             error(QStringLiteral("%1 has other columns (%2); log into a new file")
@@ -59,7 +59,7 @@ bool ReadLog::open(const ReadOptions& o, bool withPort) {
     }
     const ReadingWriter::Format format = formatOf(o);
     const bool headed = format == ReadingWriter::Csv || format == ReadingWriter::Table;
-    writer_.emplace(format, out, headed && header, withPort);
+    writer_.emplace(format, out, headed && header, withPort, o.withSoil);
     // The summary keeps out of a data stream on stdout.
     summaryTo_ = (out == stdout && format != ReadingWriter::Table) ? stderr : stdout;
     return true;

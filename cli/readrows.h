@@ -5,6 +5,10 @@
 #include "cli/readings.h"
 #include "cli/wallclock.h"
 #include "poll/buspoller.h"
+#include "soil/flags.h"
+
+#include <map>
+#include <utility>
 
 namespace kv::cli {
 
@@ -13,7 +17,8 @@ struct ReadOptions;
 
 class ReadRows {
 public:
-    ReadRows(ReadLog& log, const WallClock& clock);
+    // With soil settings in `o`, each row carries what it means for the soil, flagged per sensor.
+    ReadRows(ReadLog& log, const WallClock& clock, const ReadOptions& o);
 
     // The measurement's row for the bus at `port`; false when the output refused it.
     [[nodiscard]] bool write(const QString& port, const poll::Measured& m);
@@ -22,8 +27,12 @@ public:
     [[nodiscard]] int failed() const { return failed_; }
 
 private:
+    void judgeSoil(Reading& row);
+
     ReadLog& log_;
     WallClock clock_;
+    const ReadOptions& options_;
+    std::map<std::pair<QString, int>, soil::QualityTracker> trackers_; // by port and address
     int measurements_ = 0;
     int failed_ = 0;
     int code_ = 0;

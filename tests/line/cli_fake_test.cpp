@@ -323,3 +323,94 @@ TEST(CliOnAFakeLine, BytesBetweenRoundsAreHeardOutAsTheyCome) {
     ASSERT_GE(line.writes().size(), 2u);
     EXPECT_LT(line::nsAt(late->at), line.writes()[1].ns);
 }
+
+// read with soil settings: every output gains relative water, deficit and flags beside the raw
+// values; without them the CSV header is today's, so files logged before still take rows.
+TEST(CliOnAFakeLine, ReadWithSoilSettingsCarriesWhatTheReadingMeans) {
+    struct Row {
+        const char* what;
+        bool soil;
+        bool silent; // the sensor never answers
+        bool json, influx;
+        std::vector<const char*> says;
+        std::vector<const char*> never;
+    };
+    // The fake's moisture counts its replies: 0.01, 0.02, ...; fc 30, wp 15 and 60 cm of roots.
+    const Row rows[] = {
+        {"CSV without soil options, as before",
+         false,
+         false,
+         false,
+         false,
+         {"time,address,moisture_percent,temperature_celsius,latency_ms,status\n", ",ok\n"},
+         {"relative_water", "flags"}},
+        {"CSV",
+         true,
+         false,
+         false,
+         false,
+         {"time,address,moisture_percent,temperature_celsius,latency_ms,status,relative_water,deficit_mm,"
+          "flags\n",
+          ",0.01,", ",ok,-0.999,179.9,\n"},
+         {}},
+        {"CSV of a silent sensor: stale from the third",
+         true,
+         true,
+         false,
+         false,
+         {",timeout,,,\n", ",timeout,,,stale\n"},
+         {}},
+        {"JSON",
+         true,
+         false,
+         true,
+         false,
+         {"\"status\":\"ok\",\"relative_water\":-0.999,\"deficit_mm\":179.9,\"flags\":[]}\n"},
+         {}},
+        {"JSON of a silent sensor",
+         true,
+         true,
+         true,
+         false,
+         {"\"relative_water\":null,\"deficit_mm\":null,\"flags\":[\"stale\"]}\n"},
+         {}},
+        {"JSON without soil options, as before",
+         false,
+         false,
+         true,
+         false,
+         {"\"status\":\"ok\"}\n"},
+         {"flags"}},
+        {"line protocol",
+         true,
+         false,
+         false,
+         true,
+         {"status=\"ok\",relative_water=-0.999,deficit_mm=179.9,flags=\"\" "},
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        cli::CommonOptions o;
+        o.timeoutMs = 200;
+        o.retries = 0;
+        Bench b(prompt(), {1}, o);
+        if (row.silent) b.bus->script = [](int, const QByteArray&) { return Fate::Ignored; };
+        cli::ReadOptions read;
+        read.count = 3;
+        read.countGiven = true;
+        read.csv = row.json || row.influx ? "" : "-";
+        read.json = row.json;
+        read.influx = row.influx;
+        read.withSoil = row.soil;
+        read.soil.fieldCapacity = 30;
+        read.soil.wiltingPoint = 15;
+        read.soil.rootZoneCm = 60;
+        const Ran r = captured([&] { return cli::runRead(*b.session, read); });
+        EXPECT_EQ(r.code, row.silent ? 3 : 0) << r.out << r.err;
+        for (const char* says : row.says)
+            EXPECT_NE(r.out.find(says), std::string::npos) << says << "\n" << r.out;
+        for (const char* never : row.never)
+            EXPECT_EQ(r.out.find(never), std::string::npos) << never << "\n" << r.out;
+    }
+}
