@@ -19,7 +19,7 @@ const std::vector<const CommandRow*> kCommands{
     &scanRow,       &readRow,    &paramsRow,     &paramsSetRow, &paramsSaveRow,
     &paramsLoadRow, &addressRow, &addressSetRow, &calibrateRow, &rawRow,
 #ifdef KV_WITH_COLLECT
-    &collectRow,
+    &collectRow,    &exportRow,
 #endif
 };
 
