@@ -90,7 +90,7 @@ std::optional<ExportReading> exportReading(const Record& record, QString* why) {
         r.depthFromCm = depth[0].toInt();
         r.depthToCm = depth[1].toInt();
     }
-    for (const QJsonValue& f : o.value(QLatin1String("flags")).toArray())
+    for (const auto& f : o.value(QLatin1String("flags")).toArray())
         if (f.isString()) r.flags << f.toString();
     if (r.bus.isEmpty()) r.bus = record.sensor.section(QLatin1Char('/'), 0, 0);
     if (r.address == 0) r.address = record.sensor.section(QLatin1Char('/'), 1, 1).toInt();
