@@ -574,13 +574,15 @@ int printStatus(const QString& path) {
     auto age = [now](qint64 ms) {
         return ms <= 0 ? QStringLiteral("never") : QStringLiteral("%1 s ago").arg((now - ms) / 1000);
     };
-    std::printf("%s\n",
-                QStringLiteral("spool %1: last reading number %2, %3 reading(s) dropped over its limits")
-                    .arg(path)
-                    .arg(s.lastSeq)
-                    .arg(s.dropped)
-                    .toUtf8()
-                    .constData());
+    std::printf("%s\n", QStringLiteral(
+                            "spool %1: last reading number %2, %3 reading(s) dropped over its limits unsent, "
+                            "%4 expired after they were sent")
+                            .arg(path)
+                            .arg(s.lastSeq)
+                            .arg(s.dropped)
+                            .arg(s.expired)
+                            .toUtf8()
+                            .constData());
     for (const auto& f : s.forwarders)
         std::printf("%s\n",
                     QStringLiteral("forwarder %1: %2 reading(s) owed, last sent %3%4")
@@ -601,7 +603,8 @@ int printStatus(const QString& path) {
     return EXIT_OK;
 }
 
-// The configuration, checked whole; empty when it is sound, each error said.
+} // namespace
+
 bool loadChecked(const QString& path, collect::CollectorConfig& config) {
     std::vector<collect::ConfigError> errors = collect::loadConfig(path, config);
     // What only the command line knows: the ports as --port takes them.
@@ -634,6 +637,8 @@ bool loadChecked(const QString& path, collect::CollectorConfig& config) {
         error(collect::describe(path, e));
     return errors.empty();
 }
+
+namespace {
 
 class CollectCommand final : public Command {
 public:

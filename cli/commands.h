@@ -20,6 +20,9 @@
 namespace CLI {
 class App;
 }
+namespace kv::collect {
+struct CollectorConfig;
+}
 
 namespace kv::cli {
 
@@ -90,8 +93,11 @@ template <class C> std::unique_ptr<Command> describeAs(CLI::App& sub) {
 // The rows, each in its command's file.
 extern const CommandRow scanRow, readRow, paramsRow, paramsSetRow, paramsSaveRow, paramsLoadRow, addressRow,
     addressSetRow, calibrateRow, rawRow, historyRow;
-// kv7702r collect, on Linux only.
-extern const CommandRow collectRow;
+// kv7702r collect and export, on Linux only.
+extern const CommandRow collectRow, exportRow;
+// The collector's configuration, checked whole with the ports as --port takes them; false when it
+// is not sound, each error said.
+bool loadChecked(const QString& path, collect::CollectorConfig& config);
 
 struct ScanOptions {
     std::vector<int> rates{4800, 9600, 14400, 19200};

@@ -45,7 +45,7 @@ struct BusConfig {
 struct SpoolConfig {
     QString path = "/var/lib/kv7702r/spool.db"; // a relative path is taken from the file's folder
     qint64 maxReadings = 1000000;
-    int maxAgeDays = 30;
+    int maxAgeDays = 400;
     int drainPerSecond = 20;
 };
 

@@ -23,6 +23,8 @@ CREATE TABLE IF NOT EXISTS readings(
   json BLOB NOT NULL, influx BLOB NOT NULL,
   owed INTEGER NOT NULL);                 -- a bit per forwarder that has not had it acknowledged
 CREATE INDEX IF NOT EXISTS readings_time ON readings(unix_ms);
+-- What is still owed, however many sent readings are kept for export beside it.
+CREATE INDEX IF NOT EXISTS readings_owed ON readings(seq) WHERE owed != 0;
 CREATE TABLE IF NOT EXISTS forwarders(
   name TEXT PRIMARY KEY, bit INTEGER NOT NULL UNIQUE,
   last_error TEXT NOT NULL DEFAULT '', last_error_ms INTEGER NOT NULL DEFAULT 0,
@@ -218,7 +220,6 @@ std::unique_ptr<Spool> Spool::open(const QString& path, Limits limits, const QSt
         Stmt add(db, "INSERT INTO forwarders(name, bit) VALUES (?1, ?2)");
         sound = sound && bit >= 0 && add.bind(1, name).bind(2, bit).run();
     }
-    sound = sound && exec(db, "DELETE FROM readings WHERE owed = 0", &reason);
     if (!sound || !t.commit(&reason)) {
         fail(error, QStringLiteral("%1: %2").arg(path, reason.isEmpty() ? lastError(db) : reason));
         return nullptr;
@@ -276,8 +277,6 @@ bool Spool::append(std::vector<Record>& records, QString* error) {
         if (!insert.run() || !last.run()) return fail(error, lastError(db_));
         seqs.push_back(sqlite3_last_insert_rowid(db_));
     }
-    // Nobody to forward to: the seqs are spent, the readings not kept.
-    if (owedByAll_ == 0 && !exec(db_, "DELETE FROM readings WHERE owed = 0", error)) return false;
     if (!t.commit(error)) return false;
     for (size_t i = 0; i < records.size(); ++i)
         records[i].seq = seqs[i];
@@ -289,9 +288,8 @@ std::vector<Record> Spool::pending(const QString& forwarder, int max, qint64 aft
     Slot* s = slot(forwarder);
     if (!s || max <= 0) return out;
     const qint64 from = std::max(after, s->floor);
-    Stmt q(db_,
-           "SELECT seq, unix_ms, sensor, ok, json, influx FROM readings WHERE seq > ?1 AND (owed & ?2) != 0 "
-           "ORDER BY seq LIMIT ?3");
+    Stmt q(db_, "SELECT seq, unix_ms, sensor, ok, json, influx FROM readings WHERE owed != 0 AND seq > ?1 "
+                "AND (owed & ?2) != 0 ORDER BY seq LIMIT ?3");
     q.bind(1, from).bind(2, s->bit).bind(3, max);
     while (q.row()) {
         Record r;
@@ -318,10 +316,8 @@ bool Spool::acknowledge(const QString& forwarder, const std::vector<qint64>& seq
     Transaction t(db_, error);
     if (!t.open()) return false;
     Stmt clear(db_, "UPDATE readings SET owed = owed & ~?2 WHERE seq = ?1");
-    Stmt drop(db_, "DELETE FROM readings WHERE seq = ?1 AND owed = 0");
     for (qint64 seq : seqs)
-        if (!clear.bind(1, seq).bind(2, s->bit).run() || !drop.bind(1, seq).run())
-            return fail(error, lastError(db_));
+        if (!clear.bind(1, seq).bind(2, s->bit).run()) return fail(error, lastError(db_));
     Stmt sent(db_, "UPDATE forwarders SET last_sent_ms = ?2 WHERE name = ?1");
     if (!sent.bind(1, forwarder).bind(2, QDateTime::currentMSecsSinceEpoch()).run())
         return fail(error, lastError(db_));
@@ -331,7 +327,7 @@ bool Spool::acknowledge(const QString& forwarder, const std::vector<qint64>& seq
 qint64 Spool::backlog(const QString& forwarder) const {
     const Slot* s = slot(forwarder);
     if (!s) return 0;
-    Stmt q(db_, "SELECT count(*) FROM readings WHERE seq > ?1 AND (owed & ?2) != 0");
+    Stmt q(db_, "SELECT count(*) FROM readings WHERE owed != 0 AND seq > ?1 AND (owed & ?2) != 0");
     q.bind(1, s->floor).bind(2, s->bit);
     return q.row() ? q.integer(0) : 0;
 }
@@ -357,6 +353,7 @@ Spool::Status Spool::status() const {
             out.sensors.push_back({s.text(0), s.integer(1), s.integer(2) != 0, s.blob(3)});
     }
     out.dropped = scalar(db_, "SELECT value FROM counts WHERE name = 'dropped'");
+    out.expired = scalar(db_, "SELECT value FROM counts WHERE name = 'expired'");
     out.lastSeq = scalar(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'readings'");
     return out;
 }
@@ -370,24 +367,56 @@ qint64 Spool::trim(qint64 nowMs, QString* error) {
     Transaction t(db_, error);
     if (!t.open()) return -1;
     qint64 dropped = 0;
-    if (limits_.maxAgeMs > 0) {
-        Stmt old(db_, "DELETE FROM readings WHERE unix_ms < ?1");
-        if (!old.bind(1, nowMs - limits_.maxAgeMs).run()) return broken(lastError(db_));
-        dropped += sqlite3_changes(db_);
-    }
+    qint64 expired = 0;
+    // Counts, then deletes, the readings `where` picks: those still owed are lost, the rest expire.
+    const auto remove = [&](const char* owedSql, const char* deleteSql, qint64 bound) {
+        Stmt owed(db_, owedSql);
+        if (!owed.bind(1, bound).row()) return false;
+        const qint64 unsent = owed.integer(0);
+        Stmt gone(db_, deleteSql);
+        if (!gone.bind(1, bound).run()) return false;
+        const qint64 all = sqlite3_changes(db_);
+        dropped += unsent;
+        expired += all - unsent;
+        return true;
+    };
+    if (limits_.maxAgeMs > 0 && !remove("SELECT count(*) FROM readings WHERE owed != 0 AND unix_ms < ?1",
+                                        "DELETE FROM readings WHERE unix_ms < ?1", nowMs - limits_.maxAgeMs))
+        return broken(lastError(db_));
     if (limits_.maxReadings > 0) {
-        Stmt over(db_,
-                  "DELETE FROM readings WHERE seq <= (SELECT seq FROM readings ORDER BY seq DESC LIMIT 1 "
-                  "OFFSET ?1)");
-        if (!over.bind(1, limits_.maxReadings).run()) return broken(lastError(db_));
-        dropped += sqlite3_changes(db_);
+        Stmt last(db_, "SELECT seq FROM readings ORDER BY seq DESC LIMIT 1 OFFSET ?1");
+        const qint64 over = last.bind(1, limits_.maxReadings).row() ? last.integer(0) : 0;
+        if (last.failed()) return broken(lastError(db_));
+        if (over > 0 && !remove("SELECT count(*) FROM readings WHERE owed != 0 AND seq <= ?1",
+                                "DELETE FROM readings WHERE seq <= ?1", over))
+            return broken(lastError(db_));
     }
-    if (dropped > 0) {
-        Stmt count(db_, "INSERT INTO counts(name, value) VALUES ('dropped', ?1) ON CONFLICT(name) "
-                        "DO UPDATE SET value = value + excluded.value");
-        if (!count.bind(1, dropped).run()) return broken(lastError(db_));
+    Stmt count(db_, "INSERT INTO counts(name, value) VALUES (?1, ?2) ON CONFLICT(name) "
+                    "DO UPDATE SET value = value + excluded.value");
+    for (const auto& [name, n] : {std::pair{"dropped", dropped}, std::pair{"expired", expired}}) {
+        if (n == 0) continue;
+        count.reset();
+        if (!count.bind(1, QString::fromLatin1(name)).bind(2, n).run()) return broken(lastError(db_));
     }
     return t.commit(error) ? dropped : -1;
+}
+
+bool Spool::readings(qint64 fromMs, qint64 toMs, const std::function<bool(const Record&)>& each,
+                     QString* error) const {
+    Stmt q(db_, "SELECT seq, unix_ms, sensor, ok, json, influx FROM readings WHERE unix_ms >= ?1 AND "
+                "unix_ms < ?2 ORDER BY unix_ms, seq");
+    q.bind(1, fromMs).bind(2, toMs);
+    while (q.row()) {
+        Record r;
+        r.seq = q.integer(0);
+        r.unixMs = q.integer(1);
+        r.sensor = q.text(2);
+        r.ok = q.integer(3) != 0;
+        r.json = q.blob(4);
+        r.influx = q.blob(5);
+        if (!each(r)) return true;
+    }
+    return !q.failed() || fail(error, lastError(db_));
 }
 
 QString Spool::meta(const QString& key) const {

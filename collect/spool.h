@@ -1,7 +1,7 @@
 #pragma once
 // The collector's durable spool: every reading committed to SQLite (WAL, synchronous=FULL) before
-// anything is forwarded, and kept until each forwarder has it acknowledged. A reading owes one bit
-// per forwarder; the last acknowledgement deletes it.
+// anything is forwarded, and owed until each forwarder has it acknowledged. A reading owes one bit
+// per forwarder; once none is left it stays, for exports, until the limits trim it.
 
 #include "collect/record.h"
 
@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -40,7 +41,8 @@ public:
     bool append(std::vector<Record>& records, QString* error);
     // What the forwarder still owes, oldest first: at most `max`, only seqs above `after`.
     [[nodiscard]] std::vector<Record> pending(const QString& forwarder, int max, qint64 after = 0) const;
-    // The forwarder has these seqs; a record every forwarder has is deleted. One transaction.
+    // The forwarder has these seqs; a record every forwarder has is owed no more (and kept). One
+    // transaction.
     bool acknowledge(const QString& forwarder, const std::vector<qint64>& seqs, QString* error);
     // Records the forwarder still owes.
     [[nodiscard]] qint64 backlog(const QString& forwarder) const;
@@ -64,14 +66,21 @@ public:
     struct Status {
         std::vector<ForwarderStatus> forwarders;
         std::vector<SensorStatus> sensors;
-        qint64 dropped = 0; // over the limits, since the spool was made
+        qint64 dropped = 0; // over the limits while still owed, since the spool was made
+        qint64 expired = 0; // sent, then over the limits
         qint64 lastSeq = 0;
     };
     [[nodiscard]] Status status() const;
 
-    // Drops the oldest readings beyond maxReadings and those older than maxAgeMs before nowMs,
-    // counted in `dropped` across restarts; how many it dropped now, or -1 with the reason.
+    // Drops the oldest readings beyond maxReadings and those older than maxAgeMs before nowMs: those
+    // still owed counted in `dropped`, the sent ones in `expired`, across restarts; how many owed
+    // ones it dropped now, or -1 with the reason.
     qint64 trim(qint64 nowMs, QString* error);
+
+    // Every kept reading taken in [fromMs, toMs), oldest first, to `each` until it returns false;
+    // false with the reason when the database fails.
+    bool readings(qint64 fromMs, qint64 toMs, const std::function<bool(const Record&)>& each,
+                  QString* error) const;
 
     // The collector's own small memory (e.g. the sensors announced to Home Assistant).
     [[nodiscard]] QString meta(const QString& key) const;

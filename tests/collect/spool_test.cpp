@@ -1,5 +1,5 @@
-// The spool: seqs that never repeat, readings held until every forwarder has them, limits, and
-// what a writer killed mid-stream leaves behind.
+// The spool: seqs that never repeat, readings owed until every forwarder has them and kept after,
+// limits, and what a writer killed mid-stream leaves behind.
 
 #include "collect/spool.h"
 
@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <limits>
 #include <map>
 #include <poll.h>
 #include <set>
@@ -78,7 +79,22 @@ TEST_F(SpoolTest, SeqRisesAcrossReopenAndIsNeverReusedAfterDeletes) {
     EXPECT_EQ(seqs(s->pending("mqtt", 10)), (std::vector<qint64>{4, 5}));
 }
 
-TEST_F(SpoolTest, ReadingLeavesOnlyWhenEveryForwarderHasIt) {
+// Every kept reading's seq, oldest first.
+std::vector<qint64> kept(const Spool& s) {
+    std::vector<qint64> out;
+    QString error;
+    EXPECT_TRUE(s.readings(
+        0, std::numeric_limits<qint64>::max(),
+        [&](const Record& r) {
+            out.push_back(r.seq);
+            return true;
+        },
+        &error))
+        << error.toStdString();
+    return out;
+}
+
+TEST_F(SpoolTest, ReadingIsOwedUntilEveryForwarderHasItThenKept) {
     auto s = open({"mqtt", "influx"});
     ASSERT_TRUE(s);
     const std::vector<Record> in = records(4);
@@ -116,7 +132,10 @@ TEST_F(SpoolTest, ReadingLeavesOnlyWhenEveryForwarderHasIt) {
     EXPECT_EQ(st.forwarders[0].lastErrorMs, 77);
     EXPECT_GT(st.forwarders[0].lastSentMs, 0);
     EXPECT_EQ(st.forwarders[1].backlog, 0);
-    // Every reading has left, the sensors' last ones stay for --status.
+    // Nothing is owed; every reading stays for exports, and the sensors' last ones for --status.
+    EXPECT_TRUE(s->pending("mqtt", 10).empty());
+    // In the order taken: 5 was taken at 1000 ms, beside 1.
+    EXPECT_EQ(kept(*s), (std::vector<qint64>{1, 5, 2, 3, 4}));
     ASSERT_EQ(st.sensors.size(), 3u);
     EXPECT_EQ(st.sensors[0].sensor, "north/1");
     // The reading appended last for north/1 (r-0 at 1000 ms) was taken before r-3: the newest stays.
@@ -160,6 +179,52 @@ TEST_F(SpoolTest, LimitsDropTheOldestAndCountThemAcrossReopen) {
         EXPECT_EQ(s->trim(1010, &error), c.droppedAgain);
         EXPECT_EQ(s->status().dropped, c.dropped + c.droppedAgain);
     }
+}
+
+// Sent readings stay until the limits, oldest first; only those still owed count as dropped.
+TEST_F(SpoolTest, SentReadingsStayUntilTheLimitsAndExpireUncounted) {
+    struct Case {
+        Spool::Limits limits;
+        std::vector<qint64> kept;
+        qint64 dropped, expired;
+    };
+    // Readings 1..8 taken at 1000..1007 ms, 1..4 sent, trimmed at 1010 ms.
+    const std::vector<Case> cases{
+        {{5, 0}, {4, 5, 6, 7, 8}, 0, 3},
+        {{100, 6}, {5, 6, 7, 8}, 0, 4}, // older than 1004 ms
+        {{3, 9}, {6, 7, 8}, 1, 4},
+        {{2, 4}, {7, 8}, 2, 4}, // the age first, then the count
+        {{100, 0}, {1, 2, 3, 4, 5, 6, 7, 8}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.limits.maxReadings << " readings, " << c.limits.maxAgeMs << " ms");
+        for (const QString& f : {path(), path() + "-wal", path() + "-shm"})
+            QFile::remove(f);
+        auto s = open({"mqtt"}, c.limits);
+        append(*s, records(8, 1000));
+        QString error;
+        ASSERT_TRUE(s->acknowledge("mqtt", {1, 2, 3, 4}, &error)) << error.toStdString();
+        EXPECT_EQ(s->trim(1010, &error), c.dropped) << error.toStdString();
+        EXPECT_EQ(kept(*s), c.kept);
+        // A reopen forgets where the forwarder was: still nothing it has is sent again.
+        s.reset();
+        s = open({"mqtt"}, c.limits);
+        std::vector<qint64> owed;
+        for (qint64 seq : c.kept)
+            if (seq > 4) owed.push_back(seq);
+        EXPECT_EQ(seqs(s->pending("mqtt", 100)), owed);
+        EXPECT_EQ(s->backlog("mqtt"), qint64(owed.size()));
+        EXPECT_EQ(s->status().dropped, c.dropped);
+        EXPECT_EQ(s->status().expired, c.expired);
+    }
+
+    // With no forwarder at all the readings are still kept, for exports.
+    for (const QString& f : {path(), path() + "-wal", path() + "-shm"})
+        QFile::remove(f);
+    auto s = open({});
+    append(*s, records(3));
+    EXPECT_EQ(kept(*s), (std::vector<qint64>{1, 2, 3}));
 }
 
 // A writer killed with SIGKILL at any moment: every batch it was told is committed is there,
