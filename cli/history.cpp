@@ -89,7 +89,7 @@ QString addressText(const QJsonObject& e) {
 } // namespace
 
 QString historyPath() {
-    const QString given = qEnvironmentVariable("KV7702R_HISTORY");
+    QString given = qEnvironmentVariable("KV7702R_HISTORY");
     if (!given.isEmpty()) return given;
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) +
            QStringLiteral("/history.jsonl");
