@@ -18,6 +18,8 @@
 #include "net/dialin.h"
 #include "net/redial.h"
 #include "poll/engine.h"
+#include "soil/derived.h"
+#include "soil/flags.h"
 
 #include "kv_version.h"
 
@@ -112,7 +114,10 @@ private:
     void joined(net::DialInBus& dtu);
     void measured(Bus& bus, const poll::Measured& m);
     void trimSpool();
-    [[nodiscard]] collect::Record recordOf(Bus& bus, const poll::Measured& m) const;
+    [[nodiscard]] collect::Record recordOf(Bus& bus, const poll::Measured& m);
+    // The reading's quality flags (every reading) and what it means for the soil (a sensor with settings).
+    [[nodiscard]] Reading::Soil judged(const Reading& row, const collect::SensorConfig* sc,
+                                       const collect::BusConfig& b);
     // The readings taken since the last commit, into the spool and on to the forwarders.
     void commit();
     void finish();
@@ -132,8 +137,9 @@ private:
     QTimer reopen_;
     QTimer watchdog_;
     QTimer trim_;
-    qint64 sinceTrim_ = 0;                 // readings appended since the last trim
-    std::vector<collect::Record> pending_; // taken, not yet committed
+    qint64 sinceTrim_ = 0;                             // readings appended since the last trim
+    std::vector<collect::Record> pending_;             // taken, not yet committed
+    std::map<QString, soil::QualityTracker> trackers_; // by sensor key
     QTimer commit_;
     bool refused_ = false; // the spool's last append failed
     bool finished_ = false;
@@ -399,7 +405,38 @@ void Collector::joined(net::DialInBus& dtu) {
     engine_.add(*bus.poller, dtu.line());
 }
 
-collect::Record Collector::recordOf(Bus& bus, const poll::Measured& m) const {
+Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig* sc,
+                                const collect::BusConfig& b) {
+    const QString key = sensorKey(b, row.address);
+    auto tracker = trackers_.find(key);
+    if (tracker == trackers_.end()) {
+        soil::FlagOptions o;
+        if (sc) o.stuckAfter = sc->stuckAfter;
+        tracker = trackers_.emplace(key, soil::QualityTracker(o)).first;
+    }
+    soil::Sample s;
+    s.ms = row.unixMs;
+    s.ok = row.ok;
+    s.implausible = row.status == QLatin1String("implausible");
+    s.periodMs = sc && sc->everyMs ? *sc->everyMs : b.everyMs;
+    bool moistureOk = false;
+    bool temperatureOk = false;
+    const double moisture = row.moisture.toDouble(&moistureOk);
+    const double temperature = row.temperature.toDouble(&temperatureOk);
+    if (moistureOk) s.moisture = moisture;
+    if (temperatureOk) s.temperature = temperature;
+    Reading::Soil out;
+    out.flags = tracker->second.feed(s);
+    // Marked, never removed; nothing is derived from a value the sensor cannot report.
+    if (sc && row.ok && moistureOk && sc->soil.any()) {
+        const soil::Derived d = soil::derive(sc->soil, moisture);
+        out.relativeWater = d.relativeWater;
+        out.deficitMm = d.deficitMm;
+    }
+    return out;
+}
+
+collect::Record Collector::recordOf(Bus& bus, const poll::Measured& m) {
     Reading row;
     row.port = bus.port;
     row.address = m.sensor.address;
@@ -410,13 +447,16 @@ collect::Record Collector::recordOf(Bus& bus, const poll::Measured& m) const {
     else
         fillMeasurement(row, *m.result);
 
+    const collect::SensorConfig* sc = sensorOf(bus.config, row.address);
+    row.soil = judged(row, sc, bus.config);
+
     collect::Record r;
     r.unixMs = row.unixMs;
     r.sensor = sensorKey(bus.config, row.address);
     r.ok = row.ok;
     QString more = QStringLiteral(",\"bus\":") + jsonString(bus.config.name);
     QStringList tags;
-    if (const collect::SensorConfig* sc = sensorOf(bus.config, row.address)) {
+    if (sc) {
         if (!sc->name.isEmpty()) more += QStringLiteral(",\"name\":") + jsonString(sc->name);
         if (!sc->site.isEmpty()) {
             more += QStringLiteral(",\"site\":") + jsonString(sc->site);

@@ -97,6 +97,20 @@ public:
         }
         return x;
     }
+    // A number, whole or not, within lo..hi.
+    std::optional<double> number(const toml::table& t, const char* key, double lo, double hi) {
+        const toml::node* n = t.get(key);
+        if (!n) return std::nullopt;
+        std::optional<double> x;
+        if (const auto* f = n->as_floating_point()) x = f->get();
+        if (const auto* i = n->as_integer()) x = static_cast<double>(i->get());
+        if (!x || !(*x >= lo && *x <= hi)) {
+            fail(*n, QStringLiteral("%1: must be a number %2..%3").arg(key).arg(lo).arg(hi));
+            return std::nullopt;
+        }
+        return x;
+    }
+
     template <typename T> void integer(const toml::table& t, const char* key, qint64 lo, qint64 hi, T& out) {
         if (const auto x = integer(t, key, lo, hi)) out = static_cast<T>(*x);
     }
@@ -295,7 +309,9 @@ void readMetrics(Reader& r, const toml::table& t, HttpConfig& h) {
 
 void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
     s.at = whereOf(t.source());
-    r.keys(t, "[[bus.sensor]]", {"address", "name", "site", "depth_cm", "every_ms"});
+    r.keys(t, "[[bus.sensor]]",
+           {"address", "name", "site", "depth_cm", "every_ms", "field_capacity", "wilting_point", "refill",
+            "allowed_depletion", "root_zone_cm", "stuck_after"});
     if (!t.contains("address")) r.fail(s.at, "[[bus.sensor]] needs address = 1..247");
     r.integer(t, "address", sensor::MIN_ADDRESS, sensor::MAX_ADDRESS, s.address);
     if (auto name = r.string(t, "name")) {
@@ -337,6 +353,15 @@ void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
         }
     }
     if (const auto every = r.integer(t, "every_ms", 100, 86400000)) s.everyMs = static_cast<int>(*every);
+    s.soil.fieldCapacity = r.number(t, "field_capacity", 0, 100);
+    s.soil.wiltingPoint = r.number(t, "wilting_point", 0, 100);
+    s.soil.refill = r.number(t, "refill", 0, 100);
+    s.soil.allowedDepletion = r.number(t, "allowed_depletion", 0, 1);
+    s.soil.rootZoneCm = r.number(t, "root_zone_cm", 1, 1000);
+    r.integer(t, "stuck_after", 2, 100000, s.stuckAfter);
+    // How the settings stand together, told at the sensor.
+    for (const QString& why : s.soil.check())
+        r.fail(s.at, why);
 }
 
 void readBus(Reader& r, const toml::table& t, BusConfig& b) {

@@ -2,6 +2,8 @@
 // The collector's configuration: a TOML file read and checked whole, every fault with its place in
 // the file, so that a service refuses to start for all of them at once rather than one a restart.
 
+#include "soil/settings.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -22,6 +24,8 @@ struct SensorConfig {
     // depth_cm = 15 gives 15 for both.
     std::optional<int> depthFromCm, depthToCm;
     std::optional<int> everyMs; // none: the bus's
+    soil::SoilSettings soil;    // field capacity, wilting point, refill, root zone; all optional
+    int stuckAfter = 20;        // readings of one raw value, the temperature moving, that flag it stuck
     Where at;
 };
 
