@@ -414,22 +414,12 @@ Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig*
         if (sc) o.stuckAfter = sc->stuckAfter;
         tracker = trackers_.emplace(key, soil::QualityTracker(o)).first;
     }
-    soil::Sample s;
-    s.ms = row.unixMs;
-    s.ok = row.ok;
-    s.implausible = row.status == QLatin1String("implausible");
-    s.periodMs = sc && sc->everyMs ? *sc->everyMs : b.everyMs;
-    bool moistureOk = false;
-    bool temperatureOk = false;
-    const double moisture = row.moisture.toDouble(&moistureOk);
-    const double temperature = row.temperature.toDouble(&temperatureOk);
-    if (moistureOk) s.moisture = moisture;
-    if (temperatureOk) s.temperature = temperature;
+    const soil::Sample s = soilSample(row, sc && sc->everyMs ? *sc->everyMs : b.everyMs);
     Reading::Soil out;
     out.flags = tracker->second.feed(s);
     // Marked, never removed; nothing is derived from a value the sensor cannot report.
-    if (sc && row.ok && moistureOk && sc->soil.any()) {
-        const soil::Derived d = soil::derive(sc->soil, moisture);
+    if (sc && row.ok && s.moisture && sc->soil.any()) {
+        const soil::Derived d = soil::derive(sc->soil, *s.moisture);
         out.relativeWater = d.relativeWater;
         out.deficitMm = d.deficitMm;
     }

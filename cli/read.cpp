@@ -20,17 +20,7 @@ ReadRows::ReadRows(ReadLog& log, const WallClock& clock, const ReadOptions& o)
     : log_(log), clock_(clock), options_(o) {}
 
 void ReadRows::judgeSoil(Reading& row) {
-    soil::Sample s;
-    s.ms = row.unixMs;
-    s.ok = row.ok;
-    s.implausible = row.status == QLatin1String("implausible");
-    s.periodMs = options_.everyMs;
-    bool moistureOk = false;
-    bool temperatureOk = false;
-    const double moisture = row.moisture.toDouble(&moistureOk);
-    const double temperature = row.temperature.toDouble(&temperatureOk);
-    if (moistureOk) s.moisture = moisture;
-    if (temperatureOk) s.temperature = temperature;
+    const soil::Sample s = soilSample(row, options_.everyMs);
     Reading::Soil judged;
     const auto key = std::make_pair(row.port, row.address);
     auto tracker = trackers_.find(key);
@@ -38,8 +28,8 @@ void ReadRows::judgeSoil(Reading& row) {
         tracker = trackers_.emplace(key, soil::QualityTracker(options_.flags)).first;
     judged.flags = tracker->second.feed(s);
     // An implausible value is kept in its row, but nothing is derived from it.
-    if (row.ok && moistureOk) {
-        const soil::Derived d = soil::derive(options_.soil, moisture);
+    if (row.ok && s.moisture) {
+        const soil::Derived d = soil::derive(options_.soil, *s.moisture);
         judged.relativeWater = d.relativeWater;
         judged.deficitMm = d.deficitMm;
     }

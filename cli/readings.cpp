@@ -110,6 +110,18 @@ void fillMeasurement(Reading& row, const Result& r) {
                                                                        : r.detail;
 }
 
+soil::Sample soilSample(const Reading& row, qint64 periodMs) {
+    soil::Sample s;
+    s.ms = row.unixMs;
+    s.ok = row.ok;
+    s.implausible = row.status == QLatin1String("implausible");
+    s.periodMs = periodMs;
+    bool ok = false;
+    if (const double moisture = row.moisture.toDouble(&ok); ok) s.moisture = moisture;
+    if (const double temperature = row.temperature.toDouble(&ok); ok) s.temperature = temperature;
+    return s;
+}
+
 void stampAt(Reading& r, const WallClock& clock, qint64 atNs) {
     r.unixMs = clock.unixMsAt(atNs);
     r.time = clock.textAt(atNs);

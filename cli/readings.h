@@ -4,6 +4,7 @@
 // every subcommand shows alike.
 
 #include "cli/session.h"
+#include "soil/flags.h"
 
 #include <QString>
 #include <QStringList>
@@ -44,6 +45,9 @@ struct Reading {
 // A measurement's result in its row: the values, the latency and the status. A sound reply
 // whose values the sensor cannot report keeps them, with the status "implausible".
 void fillMeasurement(Reading& row, const Result& r);
+
+// The reading as the soil's quality tracker takes it, polled every `periodMs`.
+[[nodiscard]] soil::Sample soilSample(const Reading& row, qint64 periodMs);
 
 // Sets the reading's time and unixMs to a time on the line's clock.
 void stampAt(Reading& r, const WallClock& clock, qint64 atNs);

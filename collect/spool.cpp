@@ -152,6 +152,18 @@ sqlite3* openDb(const QString& path, int flags, QString* error) {
     return db;
 }
 
+// The reading a row of "SELECT seq, unix_ms, sensor, ok, json, influx" holds.
+Record recordAt(Stmt& q) {
+    Record r;
+    r.seq = q.integer(0);
+    r.unixMs = q.integer(1);
+    r.sensor = q.text(2);
+    r.ok = q.integer(3) != 0;
+    r.json = q.blob(4);
+    r.influx = q.blob(5);
+    return r;
+}
+
 } // namespace
 
 Spool::Spool(sqlite3* db, Limits limits, bool readOnly) : db_(db), limits_(limits), readOnly_(readOnly) {}
@@ -292,14 +304,7 @@ std::vector<Record> Spool::pending(const QString& forwarder, int max, qint64 aft
                 "AND (owed & ?2) != 0 ORDER BY seq LIMIT ?3");
     q.bind(1, from).bind(2, s->bit).bind(3, max);
     while (q.row()) {
-        Record r;
-        r.seq = q.integer(0);
-        r.unixMs = q.integer(1);
-        r.sensor = q.text(2);
-        r.ok = q.integer(3) != 0;
-        r.json = q.blob(4);
-        r.influx = q.blob(5);
-        out.push_back(std::move(r));
+        out.push_back(recordAt(q));
     }
     // Owed bits only ever clear, and new readings come above every seq: a scan from the floor
     // is the whole of what is owed, and skips the rows other forwarders still hold.
@@ -407,13 +412,7 @@ bool Spool::readings(qint64 fromMs, qint64 toMs, const std::function<bool(const 
                 "unix_ms < ?2 ORDER BY unix_ms, seq");
     q.bind(1, fromMs).bind(2, toMs);
     while (q.row()) {
-        Record r;
-        r.seq = q.integer(0);
-        r.unixMs = q.integer(1);
-        r.sensor = q.text(2);
-        r.ok = q.integer(3) != 0;
-        r.json = q.blob(4);
-        r.influx = q.blob(5);
+        const Record r = recordAt(q);
         if (!each(r)) return true;
     }
     return !q.failed() || fail(error, lastError(db_));
