@@ -18,6 +18,7 @@
 #include "net/dialin.h"
 #include "net/redial.h"
 #include "poll/engine.h"
+#include "soil/alarms.h"
 #include "soil/derived.h"
 #include "soil/flags.h"
 
@@ -140,6 +141,7 @@ private:
     qint64 sinceTrim_ = 0;                             // readings appended since the last trim
     std::vector<collect::Record> pending_;             // taken, not yet committed
     std::map<QString, soil::QualityTracker> trackers_; // by sensor key
+    std::map<QString, soil::Alarms> alarms_;           // by sensor key
     QTimer commit_;
     bool refused_ = false; // the spool's last append failed
     bool finished_ = false;
@@ -189,9 +191,18 @@ std::vector<collect::SensorInfo> sensorInfos(const collect::CollectorConfig& con
             info.depthFromCm = sc.depthFromCm;
             info.depthToCm = sc.depthToCm;
             info.periodMs = sc.everyMs.value_or(b.everyMs);
+            info.problems = QStringList{QStringLiteral("stale"), QStringLiteral("stuck")};
+            if (sc.soil.refillPoint()) info.problems << QStringLiteral("dry");
+            if (sc.soil.fieldCapacity) info.problems << QStringLiteral("waterlogged");
             sensors.push_back(info);
         }
     return sensors;
+}
+
+soil::AlarmOptions alarmOptions(const collect::SensorConfig* sc) {
+    soil::AlarmOptions o;
+    if (sc) o.forAtLeastMs = qint64{sc->alarmAfterS} * 1000;
+    return o;
 }
 
 bool Collector::startMqtt() {
@@ -417,6 +428,18 @@ Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig*
     const soil::Sample s = soilSample(row, sc && sc->everyMs ? *sc->everyMs : b.everyMs);
     Reading::Soil out;
     out.flags = tracker->second.feed(s);
+    auto alarms = alarms_.find(key);
+    if (alarms == alarms_.end())
+        alarms =
+            alarms_.emplace(key, soil::Alarms(sc ? sc->soil : soil::SoilSettings{}, alarmOptions(sc))).first;
+    const std::optional<double> moisture = row.ok ? s.moisture : std::nullopt;
+    for (const soil::AlarmEvent& e : alarms->second.feed(row.unixMs, moisture, out.flags)) {
+        if (e.raised)
+            warn(key + QStringLiteral(": ") + e.text);
+        else
+            info(key + QStringLiteral(": ") + e.text);
+        if (mqtt_) mqtt_->alarm(key, soil::alarmName(e.kind), e.raised);
+    }
     // Marked, never removed; nothing is derived from a value the sensor cannot report.
     if (sc && row.ok && s.moisture && sc->soil.any()) {
         const soil::Derived d = soil::derive(sc->soil, *s.moisture);

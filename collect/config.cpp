@@ -311,7 +311,7 @@ void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
     s.at = whereOf(t.source());
     r.keys(t, "[[bus.sensor]]",
            {"address", "name", "site", "depth_cm", "every_ms", "field_capacity", "wilting_point", "refill",
-            "allowed_depletion", "root_zone_cm", "stuck_after"});
+            "allowed_depletion", "root_zone_cm", "stuck_after", "alarm_after_s"});
     if (!t.contains("address")) r.fail(s.at, "[[bus.sensor]] needs address = 1..247");
     r.integer(t, "address", sensor::MIN_ADDRESS, sensor::MAX_ADDRESS, s.address);
     if (auto name = r.string(t, "name")) {
@@ -359,6 +359,7 @@ void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
     s.soil.allowedDepletion = r.number(t, "allowed_depletion", 0, 1);
     s.soil.rootZoneCm = r.number(t, "root_zone_cm", 1, 1000);
     r.integer(t, "stuck_after", 2, 100000, s.stuckAfter);
+    r.integer(t, "alarm_after_s", 0, 86400, s.alarmAfterS);
     // How the settings stand together, told at the sensor.
     for (const QString& why : s.soil.check())
         r.fail(s.at, why);

@@ -26,6 +26,7 @@ struct SensorConfig {
     std::optional<int> everyMs; // none: the bus's
     soil::SoilSettings soil;    // field capacity, wilting point, refill, root zone; all optional
     int stuckAfter = 20;        // readings of one raw value, the temperature moving, that flag it stuck
+    int alarmAfterS = 900; // how long a condition holds (or has ended) before its alarm is raised (or ends)
     Where at;
 };
 

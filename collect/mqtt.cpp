@@ -100,6 +100,10 @@ QString MqttForwarder::availabilityTopic(const QString& key) const {
     return readingTopic(key) + QStringLiteral("/availability");
 }
 
+QString MqttForwarder::problemTopic(const QString& key, const QString& alarm) const {
+    return readingTopic(key) + QStringLiteral("/problem/") + alarm;
+}
+
 QString MqttForwarder::discoveryTopic(const QString& key) const {
     return settings_.discoveryPrefix + QStringLiteral("/device/kv7702r_") +
            sanitised(settings_.topic + QLatin1Char('_') + key) + QStringLiteral("/config");
@@ -384,6 +388,26 @@ QByteArray MqttForwarder::discoveryPayload(const SensorInfo& s) const {
         if (s.periodMs > 0) c.insert(QStringLiteral("expire_after"), int((3LL * s.periodMs + 999) / 1000));
         return c;
     };
+    QJsonObject components{{id + QStringLiteral("_moisture"),
+                            component(QStringLiteral("moisture"), QStringLiteral("Moisture"),
+                                      QStringLiteral("%"), QStringLiteral("moisture_percent"))},
+                           {id + QStringLiteral("_temperature"),
+                            component(QStringLiteral("temperature"), QStringLiteral("Temperature"),
+                                      QStringLiteral("°C"), QStringLiteral("temperature_celsius"))}};
+    for (const QString& alarm : s.problems) {
+        QString name = alarm;
+        name.replace(QLatin1Char('_'), QLatin1Char(' '));
+        name[0] = name[0].toUpper();
+        components.insert(
+            id + QStringLiteral("_problem_") + alarm,
+            QJsonObject{{QStringLiteral("platform"), QStringLiteral("binary_sensor")},
+                        {QStringLiteral("name"), name + depth},
+                        {QStringLiteral("device_class"), QStringLiteral("problem")},
+                        {QStringLiteral("state_topic"), problemTopic(s.key, alarm)},
+                        {QStringLiteral("payload_on"), QStringLiteral("ON")},
+                        {QStringLiteral("payload_off"), QStringLiteral("OFF")},
+                        {QStringLiteral("unique_id"), id + QStringLiteral("_problem_") + alarm}});
+    }
     const QJsonObject root{
         {QStringLiteral("device"), device},
         {QStringLiteral("origin"), QJsonObject{{QStringLiteral("name"), QStringLiteral("kv7702r")},
@@ -393,13 +417,7 @@ QByteArray MqttForwarder::discoveryPayload(const SensorInfo& s) const {
         {QStringLiteral("availability_mode"), QStringLiteral("all")},
         {QStringLiteral("state_topic"), readingTopic(s.key)},
         {QStringLiteral("qos"), kQos},
-        {QStringLiteral("components"),
-         QJsonObject{{id + QStringLiteral("_moisture"),
-                      component(QStringLiteral("moisture"), QStringLiteral("Moisture"), QStringLiteral("%"),
-                                QStringLiteral("moisture_percent"))},
-                     {id + QStringLiteral("_temperature"),
-                      component(QStringLiteral("temperature"), QStringLiteral("Temperature"),
-                                QStringLiteral("°C"), QStringLiteral("temperature_celsius"))}}}};
+        {QStringLiteral("components"), components}};
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
 
@@ -407,6 +425,17 @@ void MqttForwarder::publishSensor(const Sensor& s) {
     if (!settings_.discoveryPrefix.isEmpty())
         publish(discoveryTopic(s.info.key), discoveryPayload(s.info), true);
     if (s.told != Availability::Unknown) publishAvailability(s.info.key, s.told);
+    for (const auto& [alarm, on] : s.alarms)
+        publish(problemTopic(s.info.key, alarm), QByteArray(on ? "ON" : "OFF"), true);
+}
+
+void MqttForwarder::alarm(const QString& key, const QString& alarm, bool on) {
+    const auto it = sensors_.find(key);
+    if (it == sensors_.end()) return;
+    it->second.alarms[alarm] = on;
+    if (!connected_) return; // told at the connection
+    publish(problemTopic(key, alarm), QByteArray(on ? "ON" : "OFF"), true);
+    armWrite();
 }
 
 void MqttForwarder::publishAvailability(const QString& key, Availability a) {
@@ -440,10 +469,16 @@ void MqttForwarder::sensorResult(const QString& key, bool ok) {
 
 void MqttForwarder::retract(const QStringList& keys) {
     for (const QString& key : keys) {
+        QStringList alarms;
+        if (const auto it = sensors_.find(key); it != sensors_.end())
+            for (const auto& [alarm, on] : it->second.alarms)
+                alarms << alarm;
         sensors_.erase(key);
         if (connected_) {
             if (!settings_.discoveryPrefix.isEmpty()) publish(discoveryTopic(key), {}, true);
             publish(availabilityTopic(key), {}, true);
+            for (const QString& alarm : alarms)
+                publish(problemTopic(key, alarm), {}, true);
         } else {
             retracted_.insert(key);
         }

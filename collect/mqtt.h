@@ -41,6 +41,8 @@ struct SensorInfo {
     QString site; // the suggested area; may be empty
     std::optional<int> depthFromCm, depthToCm;
     int periodMs = 0; // its polling period; 0: its values never expire
+    // Its alarms ("dry", "stale"...), each a problem sensor of the device in Home Assistant.
+    QStringList problems;
 };
 
 class MqttForwarder final : public Forwarder {
@@ -65,6 +67,9 @@ public:
     // A sensor's reading was good or not: its availability changes after offlineAfter failures
     // in a row, and back at the first good one.
     void sensorResult(const QString& key, bool ok);
+    // A sensor's alarm is raised (on) or ended: retained "ON" or "OFF" on its problem topic, told
+    // again at every connection.
+    void alarm(const QString& key, const QString& alarm, bool on);
     // Home Assistant forgets these sensors: their discovery and availability are cleared.
     void retract(const QStringList& keys);
     // Says "offline" on the status topic, waits (at most ~2 s) for the broker to take it, then
@@ -76,6 +81,7 @@ public:
     [[nodiscard]] QString statusTopic() const;
     [[nodiscard]] QString readingTopic(const QString& key) const;
     [[nodiscard]] QString availabilityTopic(const QString& key) const;
+    [[nodiscard]] QString problemTopic(const QString& key, const QString& alarm) const;
     [[nodiscard]] QString discoveryTopic(const QString& key) const;
     // The retained discovery message of a sensor, as Home Assistant's device discovery reads it.
     [[nodiscard]] QByteArray discoveryPayload(const SensorInfo& sensor) const;
@@ -91,6 +97,7 @@ private:
         SensorInfo info;
         int failures = 0;
         Availability told = Availability::Unknown; // last published
+        std::map<QString, bool> alarms;            // each alarm's last state, by name
     };
 
     void connectNow();

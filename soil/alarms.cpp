@@ -8,6 +8,8 @@ QString pct(double v) {
 }
 
 QString minutes(qint64 ms) {
+    // Under a minute in seconds: "for 0.01667 min" reads as a fault.
+    if (ms < 60000) return QString::number(static_cast<double>(ms) / 1000.0, 'g', 3) + QStringLiteral(" s");
     return QString::number(static_cast<double>(ms) / 60000.0, 'g', 4) + QStringLiteral(" min");
 }
 

@@ -470,6 +470,31 @@ TEST_F(Collector, TheSpoolKeepsItsBoundDroppingTheOldest) {
     collector_.stop(SIGTERM);
 }
 
+// A sensor wetter than its field capacity: the waterlogged alarm goes to the log and, as a problem,
+// to Home Assistant, whose device knows it.
+TEST_F(Collector, AnAlarmIsToldAsAProblem) {
+    startBroker();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    const Bus serial = serialBus({3});
+    writeFile(config_, toml({mqttPort_, 0, 1000, 1000000, {}}) + "[[bus]]\nname = \"field\"\nport = \"" +
+                           serial.port.toUtf8() +
+                           "\"\nevery_ms = 200\n[[bus.sensor]]\naddress = 3\nfield_capacity = 20\n"
+                           "wilting_point = 10\nalarm_after_s = 0\n");
+    startCollector();
+    const auto said = [&](const QString& topic, const QByteArray& payload) {
+        return std::any_of(sub.got.begin(), sub.got.end(),
+                           [&](const Message& m) { return m.topic == topic && m.payload.contains(payload); });
+    };
+    ASSERT_TRUE(waitFor([&] { return said(QStringLiteral("kvtest/field/3/problem/waterlogged"), "ON"); }))
+        << dump(sub) << log().toStdString();
+    EXPECT_TRUE(said(QStringLiteral("homeassistant/device/kv7702r_kvtest_field_3/config"),
+                     "\"kv7702r_kvtest_field_3_problem_waterlogged\""))
+        << dump(sub);
+    EXPECT_TRUE(log().contains(QLatin1String("field/3: "))) << log().toStdString();
+    collector_.stop(SIGTERM);
+}
+
 TEST_F(Collector, ABadConfigurationIsRefusedWithEveryPlace) {
     const QByteArray head =
         "[mqtt]\nhost = \"127.0.0.1\"\ntopic = \"t\"\n[[bus]]\nname = \"b\"\n"; // lines 1-5

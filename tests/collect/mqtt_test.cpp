@@ -312,9 +312,14 @@ TEST_F(Mqtt, DiscoveryFollowsHomeAssistant) {
     ASSERT_TRUE(waitFor([&] { return f.canSend(); }));
     Subscriber sub(port_);
     ASSERT_TRUE(sub.sync());
-    f.announce(
-        {{QStringLiteral("north/3"), QStringLiteral("Bed 1"), QStringLiteral("Greenhouse"), 10, 20, 60000},
-         {QStringLiteral("south/1"), QStringLiteral("Bed 2"), {}, {}, {}, 0}});
+    f.announce({{QStringLiteral("north/3"),
+                 QStringLiteral("Bed 1"),
+                 QStringLiteral("Greenhouse"),
+                 10,
+                 20,
+                 60000,
+                 {QStringLiteral("stale"), QStringLiteral("no_rise")}},
+                {QStringLiteral("south/1"), QStringLiteral("Bed 2"), {}, {}, {}, 0, {}}});
     const QString topic = QStringLiteral("homeassistant/device/kv7702r_kvtest_farm1_north_3/config");
     const QString other = QStringLiteral("homeassistant/device/kv7702r_kvtest_farm1_south_1/config");
     ASSERT_TRUE(waitFor([&] { return retained().count(topic) && retained().count(other); }));
@@ -322,6 +327,7 @@ TEST_F(Mqtt, DiscoveryFollowsHomeAssistant) {
     const QJsonObject d = QJsonDocument::fromJson(retained()[topic]).object();
     const QJsonObject m = d[u"components"][u"kv7702r_kvtest_farm1_north_3_moisture"].toObject();
     const QJsonObject t = d[u"components"][u"kv7702r_kvtest_farm1_north_3_temperature"].toObject();
+    const QJsonObject p = d[u"components"][u"kv7702r_kvtest_farm1_north_3_problem_no_rise"].toObject();
     const QJsonArray availability = d[u"availability"].toArray();
     const std::vector<std::pair<const char*, QJsonValue>> fields{
         {"device.identifiers", d[u"device"][u"identifiers"]},
@@ -350,6 +356,13 @@ TEST_F(Mqtt, DiscoveryFollowsHomeAssistant) {
         {"temperature.state_class", t[u"state_class"]},
         {"temperature.value_template", t[u"value_template"]},
         {"temperature.unique_id", t[u"unique_id"]},
+        {"problem.platform", p[u"platform"]},
+        {"problem.name", p[u"name"]},
+        {"problem.device_class", p[u"device_class"]},
+        {"problem.state_topic", p[u"state_topic"]},
+        {"problem.payload_on", p[u"payload_on"]},
+        {"problem.payload_off", p[u"payload_off"]},
+        {"problem.unique_id", p[u"unique_id"]},
     };
     const std::map<std::string, QJsonValue> want{
         {"device.identifiers", QJsonArray{"kv7702r_kvtest_farm1_north_3"}},
@@ -378,6 +391,13 @@ TEST_F(Mqtt, DiscoveryFollowsHomeAssistant) {
         {"temperature.state_class", "measurement"},
         {"temperature.value_template", "{{ value_json.temperature_celsius }}"},
         {"temperature.unique_id", "kv7702r_kvtest_farm1_north_3_temperature"},
+        {"problem.platform", "binary_sensor"},
+        {"problem.name", "No rise 10-20 cm"},
+        {"problem.device_class", "problem"},
+        {"problem.state_topic", "kvtest/farm1/north/3/problem/no_rise"},
+        {"problem.payload_on", "ON"},
+        {"problem.payload_off", "OFF"},
+        {"problem.unique_id", "kv7702r_kvtest_farm1_north_3_problem_no_rise"},
     };
     for (const auto& [name, value] : fields)
         EXPECT_EQ(value, want.at(name)) << name;
@@ -396,6 +416,13 @@ TEST_F(Mqtt, DiscoveryFollowsHomeAssistant) {
     EXPECT_EQ(sub.on(avail)[0].payload, "offline");
     EXPECT_EQ(sub.on(avail)[1].payload, "online");
 
+    // An alarm and its end, each retained on the sensor's problem topic.
+    const QString stale = QStringLiteral("kvtest/farm1/north/3/problem/stale");
+    f.alarm(QStringLiteral("north/3"), QStringLiteral("stale"), true);
+    ASSERT_TRUE(waitFor([&] { return retained()[stale] == "ON"; }));
+    f.alarm(QStringLiteral("north/3"), QStringLiteral("stale"), false);
+    ASSERT_TRUE(waitFor([&] { return retained()[stale] == "OFF"; }));
+
     // Home Assistant back online hears every sensor again.
     ASSERT_EQ(QProcess::execute(locate(QStringLiteral("mosquitto_pub")),
                                 {"-h", "127.0.0.1", "-p", QString::number(port_), "-t",
@@ -408,6 +435,7 @@ TEST_F(Mqtt, DiscoveryFollowsHomeAssistant) {
     ASSERT_TRUE(waitFor([&] { return !retained().count(topic); }));
     const auto kept = retained();
     EXPECT_FALSE(kept.count(avail)) << "its availability cleared too";
+    EXPECT_FALSE(kept.count(stale)) << "and its alarm";
     EXPECT_TRUE(kept.count(other)) << "the other sensor stays";
 }
 

@@ -335,7 +335,7 @@ TEST(Soil, AnAlarmSaysWhatHappenedInWords) {
     const std::vector<AlarmEvent> raised = alarms.feed(0, 21.5, {});
     ASSERT_EQ(raised.size(), 1u);
     EXPECT_EQ(raised[0].text.toStdString(),
-              "dry raised: moisture 21.50 % below the refill point 22.50 % for 0 min");
+              "dry raised: moisture 21.50 % below the refill point 22.50 % for 0 s");
     ASSERT_TRUE(raised[0].value);
     EXPECT_EQ(*raised[0].value, 21.5);
 }
