@@ -29,12 +29,6 @@ namespace {
 
 constexpr int kEveryMs = 500;
 
-struct Message {
-    qint64 atMs = 0; // since the subscriber started
-    QString topic;
-    QByteArray payload;
-};
-
 // A reading as MQTT carried it.
 struct Arrival {
     qint64 seq = 0;
@@ -45,36 +39,11 @@ struct Arrival {
 
 // mosquitto_sub on every topic in a session the broker keeps across its restarts, so that what
 // the collector sends before the subscriber is back still reaches it.
-class Subscriber {
+class Subscriber : public collecttest::Subscriber {
 public:
-    explicit Subscriber(int port) : port_(port) {
-        clock_.start();
-        QObject::connect(&p_, &QProcess::readyReadStandardOutput, [this] {
-            while (p_.canReadLine()) {
-                QByteArray l = p_.readLine();
-                l.chop(1);
-                const int a = l.indexOf(' ');
-                if (a > 0) got.push_back({clock_.elapsed(), QString::fromUtf8(l.left(a)), l.mid(a + 1)});
-            }
-        });
-        p_.start(locate(QStringLiteral("mosquitto_sub")),
-                 {"-h", "127.0.0.1", "-p", QString::number(port), "-q", "1", "-c", "-i", "kvtest-sub", "-t",
-                  "#", "-F", "%t %p"});
-    }
-    ~Subscriber() {
-        p_.kill();
-        p_.waitForFinished();
-    }
-    // Publishes probes until one comes back: the subscription stands.
-    bool sync() {
-        const QByteArray token = "probe" + QByteArray::number(++probes_);
-        return waitFor([&] {
-            QProcess::execute(locate(QStringLiteral("mosquitto_pub")),
-                              {"-h", "127.0.0.1", "-p", QString::number(port_), "-q", "1", "-t",
-                               "kvtest-probe", "-m", QString::fromLatin1(token)});
-            return waitFor([&] { return !got.empty() && got.back().payload == token; }, 300);
-        });
-    }
+    explicit Subscriber(int port)
+        : collecttest::Subscriber(
+              port, {QStringLiteral("-c"), QStringLiteral("-i"), QStringLiteral("kvtest-sub")}) {}
     // The readings, in order of arrival.
     [[nodiscard]] std::vector<Arrival> readings() const {
         std::vector<Arrival> out;
@@ -95,20 +64,6 @@ public:
             ++n[a.sensor];
         return n;
     }
-    [[nodiscard]] std::vector<QByteArray> on(const QString& topic) const {
-        std::vector<QByteArray> out;
-        for (const Message& m : got)
-            if (m.topic == topic) out.push_back(m.payload);
-        return out;
-    }
-    [[nodiscard]] qint64 now() const { return clock_.elapsed(); }
-    std::vector<Message> got;
-
-private:
-    QProcess p_;
-    QElapsedTimer clock_;
-    int port_;
-    int probes_ = 0;
 };
 
 // What the seqs that arrived say: how many times each, and the ok readings per sensor.
@@ -358,7 +313,7 @@ TEST_F(Collector, EveryKindOfBusReachesBothServersEveryReadingOnce) {
     EXPECT_EQ(end.influx, 0);
     EXPECT_EQ(influxCounts(), Ledger(sub.readings()).okPerSensor);
     ASSERT_FALSE(sub.on(QStringLiteral("kvtest/status")).empty());
-    EXPECT_EQ(sub.on(QStringLiteral("kvtest/status")).back(), "offline");
+    EXPECT_EQ(sub.on(QStringLiteral("kvtest/status")).back().payload, "offline");
     EXPECT_FALSE(log().contains(QLatin1String("not polled")))
         << "DTU-B's address 8 is not configured, DTU-B is";
 }
@@ -550,7 +505,7 @@ TEST_F(Collector, AReloadTakesTheNewSensorsAndLosesNoReading) {
     collector_.signal(SIGHUP);
     ASSERT_TRUE(waitFor([&] {
         const auto on = sub.on(discovery);
-        return eachHas(sub, 3, 2, 0) && !on.empty() && on.back().isEmpty();
+        return eachHas(sub, 3, 2, 0) && !on.empty() && on.back().payload.isEmpty();
     })) << log().toStdString()
         << dump(sub);
     EXPECT_TRUE(log().contains(QLatin1String("configuration reloaded")));

@@ -84,6 +84,51 @@ void writeFile(const QString& path, const QByteArray& text) {
     f.write(text);
 }
 
+Subscriber::Subscriber(int port, const QStringList& args) : port_(port) {
+    // A login goes with the probes too; a kept session's client id does not.
+    for (int i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == QLatin1String("-u") || args[i] == QLatin1String("-P"))
+            login_ << args[i] << args[i + 1];
+    clock_.start();
+    QObject::connect(&p_, &QProcess::readyReadStandardOutput, [this] {
+        while (p_.canReadLine()) {
+            QByteArray l = p_.readLine();
+            l.chop(1);
+            const int a = l.indexOf(' '), b = l.indexOf(' ', a + 1);
+            if (a < 0 || b < 0) continue;
+            got.push_back({clock_.elapsed(), l.left(a) == "1", QString::fromUtf8(l.mid(a + 1, b - a - 1)),
+                           l.mid(b + 1)});
+        }
+    });
+    p_.start(
+        locate(QStringLiteral("mosquitto_sub")),
+        QStringList{"-h", "127.0.0.1", "-p", QString::number(port), "-q", "1", "-t", "#", "-F", "%r %t %p"} +
+            args);
+}
+
+Subscriber::~Subscriber() {
+    p_.kill();
+    p_.waitForFinished();
+}
+
+bool Subscriber::sync() {
+    const QByteArray token = "probe" + QByteArray::number(++probes_);
+    return waitFor([&] {
+        QProcess::execute(locate(QStringLiteral("mosquitto_pub")),
+                          QStringList{"-h", "127.0.0.1", "-p", QString::number(port_), "-q", "1", "-t",
+                                      "kvtest-probe", "-m", QString::fromLatin1(token)} +
+                              login_);
+        return waitFor([&] { return !got.empty() && got.back().payload == token; }, 300);
+    });
+}
+
+std::vector<Message> Subscriber::on(const QString& prefix) const {
+    std::vector<Message> out;
+    for (const Message& m : got)
+        if (m.topic.startsWith(prefix)) out.push_back(m);
+    return out;
+}
+
 } // namespace collecttest
 
 int main(int argc, char** argv) {

@@ -4,11 +4,13 @@
 // condition with a deadline on the one event loop.
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
+#include <vector>
 
 namespace collecttest {
 
@@ -45,5 +47,34 @@ private:
 };
 
 void writeFile(const QString& path, const QByteArray& text);
+
+struct Message {
+    qint64 atMs = 0; // since the subscriber started
+    bool retained = false;
+    QString topic;
+    QByteArray payload;
+};
+
+// mosquitto_sub on every topic, one message a line; `args` adds a login or a kept session.
+class Subscriber {
+public:
+    explicit Subscriber(int port, const QStringList& args = {});
+    ~Subscriber();
+    Subscriber(const Subscriber&) = delete;
+    Subscriber& operator=(const Subscriber&) = delete;
+    // Publishes probes until one comes back: everything the broker took before has arrived.
+    bool sync();
+    // The messages on topics that start with `prefix`, without the probes.
+    [[nodiscard]] std::vector<Message> on(const QString& prefix) const;
+    [[nodiscard]] qint64 now() const { return clock_.elapsed(); }
+    std::vector<Message> got;
+
+private:
+    QProcess p_;
+    QElapsedTimer clock_;
+    int port_;
+    QStringList login_;
+    int probes_ = 0;
+};
 
 } // namespace collecttest

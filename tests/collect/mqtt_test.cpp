@@ -23,61 +23,6 @@ using kv::collect::SensorInfo;
 
 namespace {
 
-struct Message {
-    bool retained = false;
-    QString topic;
-    QByteArray payload;
-};
-
-// mosquitto_sub on every topic, one line a message: retained flag, topic, payload.
-class Subscriber {
-public:
-    Subscriber(int port, const QStringList& login = {}) : port_(port), login_(login) {
-        QObject::connect(&p_, &QProcess::readyReadStandardOutput, [this] {
-            while (p_.canReadLine()) {
-                QByteArray l = p_.readLine();
-                l.chop(1);
-                const int a = l.indexOf(' '), b = l.indexOf(' ', a + 1);
-                if (a < 0 || b < 0) continue;
-                got.push_back({l.left(a) == "1", QString::fromUtf8(l.mid(a + 1, b - a - 1)), l.mid(b + 1)});
-            }
-        });
-        p_.start(locate(QStringLiteral("mosquitto_sub")),
-                 QStringList{"-h", "127.0.0.1", "-p", QString::number(port), "-q", "1", "-t", "#", "-F",
-                             "%r %t %p"} +
-                     login);
-    }
-    ~Subscriber() {
-        p_.kill();
-        p_.waitForFinished();
-    }
-    // Publishes probes until one comes back: everything the broker took before has arrived.
-    bool sync() {
-        const QByteArray token = QByteArray::number(++probes_);
-        return waitFor([&] {
-            QProcess::execute(locate(QStringLiteral("mosquitto_pub")),
-                              QStringList{"-h", "127.0.0.1", "-p", QString::number(port_), "-q", "1", "-t",
-                                          "kvtest-probe", "-m", QString::fromLatin1(token)} +
-                                  login_);
-            return waitFor([&] { return !got.empty() && got.back().payload == token; }, 300);
-        });
-    }
-    // The messages on topics that start with `prefix`, without the probes.
-    [[nodiscard]] std::vector<Message> on(const QString& prefix) const {
-        std::vector<Message> out;
-        for (const auto& m : got)
-            if (m.topic.startsWith(prefix)) out.push_back(m);
-        return out;
-    }
-    std::vector<Message> got;
-
-private:
-    QProcess p_;
-    int port_;
-    QStringList login_;
-    int probes_ = 0;
-};
-
 class Mqtt : public ::testing::Test {
 protected:
     void SetUp() override {
