@@ -7,8 +7,14 @@
 #include "cli/port.h"
 #include "cli/readings.h"
 #include "kv_version.h"
+#include "sensor/plausibility.h"
 #include "sensor/protocol.h"
 #include "sensor/values.h"
+#include "soil/derived.h"
+
+#ifdef KV_WITH_COLLECT
+#include "collect/config.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -22,7 +28,10 @@ namespace {
 
 struct CertificateOptions {
     QString site;
-    QString depth; // "30-40", as given
+    QString depth;                          // "30-40", as given
+    std::optional<soil::SoilSettings> soil; // from the collector's file, when it names the sensor
+    QString busPort;                        // the file's port for the sensor
+    int busBaud = 0;
 };
 
 // "A-B" in centimetres, A at most B; or a single depth.
@@ -62,6 +71,42 @@ QStringList calibrationLines(const std::vector<QJsonObject>& life) {
     return {QStringLiteral("  none recorded by this tool")};
 }
 
+QString percent(const std::optional<double>& v) {
+    return v ? QString::number(*v, 'g', 6) + QStringLiteral(" %") : QStringLiteral("not given");
+}
+
+QStringList soilLines(const soil::SoilSettings& s) {
+    QStringList lines{
+        QStringLiteral("  ") + field("Field capacity", percent(s.fieldCapacity)),
+        QStringLiteral("  ") + field("Wilting point", percent(s.wiltingPoint)),
+        QStringLiteral("  ") + field("Refill point", percent(s.refillPoint())),
+        QStringLiteral("  ") +
+            field("Root zone", s.rootZoneCm ? QString::number(*s.rootZoneCm, 'g', 6) + QStringLiteral(" cm")
+                                            : QStringLiteral("not given")),
+    };
+    if (const auto& c = s.calibration)
+        lines << QStringLiteral("  ") +
+                     field("Calibration", QStringLiteral("%1 of %2: vwc = %3 + %4*raw + %5*raw^2")
+                                              .arg(c->id, c->date.toString(Qt::ISODate))
+                                              .arg(c->a, 0, 'g', 6)
+                                              .arg(c->b, 0, 'g', 6)
+                                              .arg(c->c, 0, 'g', 6));
+    else
+        lines << QStringLiteral("  ") + field("Calibration", QStringLiteral("none: the factory scaling"));
+    return lines;
+}
+
+// What the verified reading means for the soil, in a line; empty where nothing follows.
+QString soilReading(const soil::SoilSettings& s, const Result& m) {
+    if (!m.ok() || !sensor::implausibility(m.reply.registers[0], m.reply.registers[1]).isEmpty()) return {};
+    const soil::Derived d = soil::derive(s, sensor::moisturePercent(m.reply.registers[0]));
+    QStringList parts;
+    if (d.calibrated) parts << QStringLiteral("calibrated %1 %").arg(*d.calibrated, 0, 'f', 2);
+    if (d.relativeWater) parts << QStringLiteral("relative water %1").arg(*d.relativeWater, 0, 'f', 3);
+    if (d.deficitMm) parts << QStringLiteral("deficit %1 mm").arg(*d.deficitMm, 0, 'f', 1);
+    return parts.isEmpty() ? QString() : QStringLiteral("  ") + parts.join(QStringLiteral(", "));
+}
+
 // The page: what is known, and the measurement taken now (or why there is none).
 QString certificate(const Session& s, const std::vector<QJsonObject>& life, const CertificateOptions& o,
                     const Result& m) {
@@ -80,9 +125,17 @@ QString certificate(const Session& s, const std::vector<QJsonObject>& life, cons
         QStringLiteral("Settings (last known, from the history)"),
     };
     page << settingsLines(life) << QString() << QStringLiteral("Temperature calibration")
-         << calibrationLines(life) << QString() << QStringLiteral("Verified reading");
+         << calibrationLines(life) << QString();
+    if (o.soil)
+        page << QStringLiteral("Soil (from the collector's configuration)") << soilLines(*o.soil)
+             << QString();
+    page << QStringLiteral("Verified reading");
     page << (m.ok() ? QStringLiteral("  %1 at %2").arg(measurementText(m.reply), now)
                     : QStringLiteral("  NONE: the sensor did not answer at %1 (%2)").arg(now, m.detail));
+    if (o.soil) {
+        const QString meaning = soilReading(*o.soil, m);
+        if (!meaning.isEmpty()) page << meaning;
+    }
     page << QString() << field("Issued", now + QStringLiteral(" by kv7702r " KV_VERSION));
     if (!who.isEmpty()) page << field("Last operator", who);
     page << QString() << QStringLiteral("Installed by    ______________________  date ___________")
@@ -102,14 +155,19 @@ private:
     [[nodiscard]] std::optional<QString> portOf(const GlobalOptions& g,
                                                 const std::vector<QJsonObject>& all) const;
     int runCertificate(const GlobalOptions& g, const std::vector<QJsonObject>& life, const QString& port);
+#ifdef KV_WITH_COLLECT
+    bool fromConfig(const QString& path, const QString& port, CertificateOptions& o) const;
+#endif
 
     int address_ = 1;
     bool json_ = false;
     bool certificate_ = false;
     std::string site_;
     std::string depth_;
+    std::string config_;
     CLI::Option* site_opt_ = nullptr;
     CLI::Option* depth_opt_ = nullptr;
+    CLI::Option* config_opt_ = nullptr;
 };
 
 HistoryCommand::HistoryCommand(CLI::App& sub) {
@@ -130,14 +188,21 @@ HistoryCommand::HistoryCommand(CLI::App& sub) {
     site_opt_ = sub.add_option("--site", site_, "certificate: where the sensor sits")->type_name("TEXT");
     depth_opt_ =
         sub.add_option("--depth-cm", depth_, "certificate: its depth, A-B (30-40) or A")->type_name("A-B");
+#ifdef KV_WITH_COLLECT
+    config_opt_ = sub.add_option("--config", config_,
+                                 "certificate: the collector's file, for the sensor's site, depth\n"
+                                 "and soil settings (--site and --depth-cm still win)")
+                      ->type_name("FILE");
+#endif
     sub.footer("Without --port, the port with a history at ADDRESS; several such ports need --port.\n"
                "The certificate's measurement goes over that port at the history's rate unless\n"
                "--port and --rate say otherwise.");
 }
 
 bool HistoryCommand::check(GlobalOptions& /*g*/) {
-    if (!certificate_ && (site_opt_->count() > 0 || depth_opt_->count() > 0))
-        return refuse(QStringLiteral("--site and --depth-cm are for --certificate"));
+    if (!certificate_ &&
+        (site_opt_->count() > 0 || depth_opt_->count() > 0 || (config_opt_ && config_opt_->count() > 0)))
+        return refuse(QStringLiteral("--site, --depth-cm and --config are for --certificate"));
     if (!depth_.empty() && !depthValid(QString::fromStdString(depth_)))
         return refuse(QStringLiteral("--depth-cm '%1': give A-B in centimetres, A at most B (30-40), or A")
                           .arg(QString::fromStdString(depth_)));
@@ -189,14 +254,21 @@ int HistoryCommand::run(Context& c) {
 
 int HistoryCommand::runCertificate(const GlobalOptions& g, const std::vector<QJsonObject>& life,
                                    const QString& port) {
-    // The measurement goes where the history says the sensor is, unless the options say.
+    CertificateOptions o{QString::fromStdString(site_), QString::fromStdString(depth_), std::nullopt, {}, 0};
+#ifdef KV_WITH_COLLECT
+    if (!config_.empty() && !fromConfig(QString::fromStdString(config_), port, o)) return EXIT_USAGE;
+#endif
+    // The measurement goes where the history (or else the collector's file) says the sensor is,
+    // unless the options say.
     GlobalOptions options = g;
     options.common.address = address_;
-    if (options.common.port.text.empty() && !port.isEmpty())
-        options.common.port = portOption(port.toStdString());
+    const QString where = port.isEmpty() ? o.busPort : port;
+    if (options.common.port.text.empty() && !where.isEmpty())
+        options.common.port = portOption(where.toStdString());
     if (options.common.rate == 0 && !life.empty() && !options.common.port.network())
         options.common.rate = life.back().value(QLatin1String("rate")).toInt();
-    const CertificateOptions o{QString::fromStdString(site_), QString::fromStdString(depth_)};
+    if (options.common.rate == 0 && o.busBaud > 0 && !options.common.port.network())
+        options.common.rate = o.busBaud;
     Context context(options);
     return context.onSession([&](Session& s) {
         const Result m = s.measure(s.address());
@@ -204,6 +276,47 @@ int HistoryCommand::runCertificate(const GlobalOptions& g, const std::vector<QJs
         return m.ok() ? EXIT_OK : exitCodeFor(m.outcome);
     });
 }
+
+#ifdef KV_WITH_COLLECT
+// The sensor's entry in the collector's file: at this address on a bus whose port is `port` as
+// given or as it resolves, or on the only bus with that address when no port is known. Fills what
+// the options left open; false after saying why.
+bool HistoryCommand::fromConfig(const QString& path, const QString& port, CertificateOptions& o) const {
+    collect::CollectorConfig config;
+    const auto errors = collect::loadConfig(path, config);
+    for (const collect::ConfigError& e : errors)
+        error(collect::describe(path, e));
+    if (!errors.empty()) return false;
+    const QString dir = QCoreApplication::applicationDirPath();
+    std::vector<std::pair<const collect::BusConfig*, const collect::SensorConfig*>> found;
+    for (const collect::BusConfig& b : config.buses)
+        for (const collect::SensorConfig& s : b.sensors)
+            if (s.address == address_ &&
+                (port.isEmpty() || b.port == port || resolvePort(b.port, dir) == resolvePort(port, dir)))
+                found.emplace_back(&b, &s);
+    if (found.size() != 1) {
+        error(found.empty() ? QStringLiteral("%1 has no sensor at address %2%3")
+                                  .arg(path)
+                                  .arg(address_)
+                                  .arg(port.isEmpty() ? QString() : QStringLiteral(" on ") + port)
+                            : QStringLiteral("%1 has a sensor at address %2 on %3 buses; give --port")
+                                  .arg(path)
+                                  .arg(address_)
+                                  .arg(found.size()));
+        return false;
+    }
+    const auto& [b, s] = found.front();
+    if (o.site.isEmpty()) o.site = s->site;
+    if (o.depth.isEmpty() && s->depthFromCm)
+        o.depth = *s->depthFromCm == *s->depthToCm
+                      ? QString::number(*s->depthFromCm)
+                      : QStringLiteral("%1-%2").arg(*s->depthFromCm).arg(*s->depthToCm);
+    o.soil = s->soil;
+    o.busPort = b->port;
+    o.busBaud = b->baud;
+    return true;
+}
+#endif
 
 } // namespace
 

@@ -899,22 +899,35 @@ TEST_F(Cli, RawReadsAndWritesAnyRegister) {
         const char* what;
         std::vector<std::string> args;
         int code;
-        const char* says;   // in stdout, or stderr on failure
-        const char* sent;   // a request the sim logged
+        const char* says; // in stdout, or stderr on failure
+        const char* sent; // a request the sim logged
     };
     const Row rows[] = {
-        {"function 3", {"raw", "--register", "0", "--count", "9"}, 0,
-         "       6  0x0006  la                  10000  0x2710   10000", "<< 01 03 00 00 00 09 85 CC"},
-        {"function 4", {"raw", "--function", "4", "--register", "0x0000", "--count", "2"}, 0,
-         "       0  0x0000  moisture             3000  0x0BB8    3000", "<< 01 04 00 00 00 02 71 CB"},
-        {"function 6, read back at 6", {"raw", "--register", "0x0A08", "9940"}, 0,
+        {"function 3",
+         {"raw", "--register", "0", "--count", "9"},
+         0,
+         "       6  0x0006  la                  10000  0x2710   10000",
+         "<< 01 03 00 00 00 09 85 CC"},
+        {"function 4",
+         {"raw", "--function", "4", "--register", "0x0000", "--count", "2"},
+         0,
+         "       0  0x0000  moisture             3000  0x0BB8    3000",
+         "<< 01 04 00 00 00 02 71 CB"},
+        {"function 6, read back at 6",
+         {"raw", "--register", "0x0A08", "9940"},
+         0,
          "    2568  0x0A08  la                   9940  0x26D4    9940  0x0006 (was 10000)",
          "<< 01 06 0A 08 26 D4 11 EF"},
-        {"function 16, a negative value", {"raw", "--function", "16", "--register", "0x0A02", "-1"}, 0,
+        {"function 16, a negative value",
+         {"raw", "--function", "16", "--register", "0x0A02", "-1"},
+         0,
          "    2562  0x0A02  moisture-offset     65535  0xFFFF      -1  0x0003 (was 0)",
          "<< 01 10 0A 02 00 01 02 FF FF"},
-        {"a register it does not have", {"raw", "--register", "20"}, 4,
-         "reading 1 register(s) from 0x0014 at address 1 failed: exception 02 Illegal Data Address", ""},
+        {"a register it does not have",
+         {"raw", "--register", "20"},
+         4,
+         "reading 1 register(s) from 0x0014 at address 1 failed: exception 02 Illegal Data Address",
+         ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -934,11 +947,12 @@ TEST_F(Cli, RawReadsAndWritesAnyRegister) {
 TEST_F(Cli, TheTraceMatchesTheExchanges) {
     startSim({"--address", "1", "--address", "2"});
     const std::string trace = dir_.file("trace.jsonl");
-    const Outcome r = onLine({"read", "--address", "1,2,3", "--count", "2", "--timeout", "100", "--retries", "0",
-                              "--csv", "-", "--trace=" + trace});
+    const Outcome r = onLine({"read", "--address", "1,2,3", "--count", "2", "--timeout", "100", "--retries",
+                              "0", "--csv", "-", "--trace=" + trace});
     EXPECT_EQ(r.code, 3) << r.err;
     std::vector<std::string> sent, answered, timeouts, times;
-    const std::regex json(R"json(\{"time":"([^"]+)","dir":"(tx|rx|--)","verdict":"([a-z ]+)".*"hex":"([0-9A-F ]*)"\})json");
+    const std::regex json(
+        R"json(\{"time":"([^"]+)","dir":"(tx|rx|--)","verdict":"([a-z ]+)".*"hex":"([0-9A-F ]*)"\})json");
     for (const std::string& l : lines(readFile(trace))) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, json)) << l;
@@ -964,13 +978,17 @@ TEST_F(Cli, TheTraceMatchesTheExchanges) {
     EXPECT_EQ(rowTimes, times);
     // On stderr, as it happens.
     const Outcome text = onLine({"raw", "--register", "6", "--trace"});
-    EXPECT_TRUE(std::regex_search(text.err, std::regex(R"(\d\d:\d\d\.\d{3}Z tx request to 1: 01 03 00 06 00 01 64 0B\n)")))
+    EXPECT_TRUE(std::regex_search(
+        text.err, std::regex(R"(\d\d:\d\d\.\d{3}Z tx request to 1: 01 03 00 06 00 01 64 0B\n)")))
         << text.err;
-    EXPECT_TRUE(std::regex_search(text.err, std::regex(R"(Z rx answer [0-9.]+ ms: 01 03 02 27 10 )"))) << text.err;
+    EXPECT_TRUE(std::regex_search(text.err, std::regex(R"(Z rx answer [0-9.]+ ms: 01 03 02 27 10 )")))
+        << text.err;
     // A trace the disk refuses is said to be lost, once; the read itself goes on.
     const Outcome full = onLine({"read", "--count", "2", "--trace=/dev/full"});
     EXPECT_EQ(full.code, 0) << full.err;
-    EXPECT_EQ(countOf(full.err, "--trace: cannot write /dev/full: No space left on device; the trace stops here\n"), 1)
+    EXPECT_EQ(
+        countOf(full.err, "--trace: cannot write /dev/full: No space left on device; the trace stops here\n"),
+        1)
         << full.err;
 }
 
@@ -991,7 +1009,8 @@ TEST_F(Cli, ParamsSavedChangedAndLoadedAreAsTheyWere) {
     EXPECT_EQ(loaded.code, 0) << loaded.err;
     EXPECT_NE(loaded.out.find("address 1: la 9000 -> 10000"), std::string::npos) << loaded.out;
     EXPECT_NE(loaded.out.find("address 1: scale 1.0000 (holds it already)"), std::string::npos) << loaded.out;
-    EXPECT_NE(loaded.out.find("address 1: 2 written and read back, 4 held already"), std::string::npos) << loaded.out;
+    EXPECT_NE(loaded.out.find("address 1: 2 written and read back, 4 held already"), std::string::npos)
+        << loaded.out;
     EXPECT_EQ(countOf(simLog(), "<< 01 06") - writesBefore, 2) << "only what differed";
     EXPECT_EQ(onLine({"params"}).out, before.out);
 }
@@ -1001,7 +1020,8 @@ TEST_F(Cli, ABatchConfiguresARowOfSensors) {
     startSim({"--address", "1", "--address", "2", "--address", "3"});
     const Outcome set = onLine({"params", "set", "la", "9100", "--address", "1-3"});
     EXPECT_EQ(set.code, 0) << set.err;
-    EXPECT_EQ(countOf(set.out, "la               temperature slope LA                register 6  raw  9100"), 3)
+    EXPECT_EQ(countOf(set.out, "la               temperature slope LA                register 6  raw  9100"),
+              3)
         << set.out;
     EXPECT_NE(set.out.find("done: 1-3 (3 of 3 sensors)"), std::string::npos) << set.out;
     for (const char* a : {"1", "2", "3"}) {
@@ -1011,7 +1031,8 @@ TEST_F(Cli, ABatchConfiguresARowOfSensors) {
     // In ascending order, as every address list.
     const Outcome stopped = onLine({"params", "set", "la", "9200", "--address", "5,2-4", "--retries", "0"});
     EXPECT_EQ(stopped.code, 3) << stopped.err;
-    EXPECT_NE(stopped.err.find("stopped at address 4; done: 2,3; not tried: 5"), std::string::npos) << stopped.err;
+    EXPECT_NE(stopped.err.find("stopped at address 4; done: 2,3; not tried: 5"), std::string::npos)
+        << stopped.err;
 }
 
 // Moisture 655.35 % is what a register can hold, not what the sensor can measure.
@@ -1041,12 +1062,21 @@ TEST_F(Cli, ScanFindsSensorsAtEveryRateAndFormat) {
         const char* readWith;
     };
     const Row rows[] = {
-        {"38400 baud", {"--baud", "38400"}, {"scan", "--rates", "all"}, "found: rate 38400, address 1,",
+        {"38400 baud",
+         {"--baud", "38400"},
+         {"scan", "--rates", "all"},
+         "found: rate 38400, address 1,",
          "--rate 38400 --address 1"},
-        {"two stop bits", {"--baud", "19200", "--stop-bits", "2"}, {"scan", "--rates", "9600,19200", "--parity", "all"},
-         "found: rate 19200 8N2, address 1,", "--rate 19200 --stop-bits 2 --address 1"},
-        {"even parity", {"--baud", "9600", "--parity", "even"}, {"scan", "--rates", "9600", "--parity", "all"},
-         "found: rate 9600 8E1, address 1,", "--rate 9600 --parity even --address 1"},
+        {"two stop bits",
+         {"--baud", "19200", "--stop-bits", "2"},
+         {"scan", "--rates", "9600,19200", "--parity", "all"},
+         "found: rate 19200 8N2, address 1,",
+         "--rate 19200 --stop-bits 2 --address 1"},
+        {"even parity",
+         {"--baud", "9600", "--parity", "even"},
+         {"scan", "--rates", "9600", "--parity", "all"},
+         "found: rate 9600 8E1, address 1,",
+         "--rate 9600 --parity even --address 1"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -1062,10 +1092,12 @@ TEST_F(Cli, ScanFindsSensorsAtEveryRateAndFormat) {
     startSim({"--baud", "38400"});
     const Outcome none = onLine({"scan", "--rates", "9600", "--addresses", "1-2"});
     EXPECT_EQ(none.code, 3);
-    EXPECT_NE(none.out.find("tried the address read at 9600 baud, 8N1\ntried addresses 1,2 at 9600 baud, 8N1\n"),
-              std::string::npos)
+    EXPECT_NE(
+        none.out.find("tried the address read at 9600 baud, 8N1\ntried addresses 1,2 at 9600 baud, 8N1\n"),
+        std::string::npos)
         << none.out;
-    EXPECT_NE(none.out.find("not tried: 1200, 2400, 4800, 14400, 19200, 38400, 57600, 115200 baud"), std::string::npos)
+    EXPECT_NE(none.out.find("not tried: 1200, 2400, 4800, 14400, 19200, 38400, 57600, 115200 baud"),
+              std::string::npos)
         << none.out;
 }
 
@@ -1074,8 +1106,8 @@ TEST_F(Cli, ScanFindsSensorsAtEveryRateAndFormat) {
 TEST_F(Cli, ACalibrationKeepsWhatItReplacesAndIsUndone) {
     startSim({});
     const std::string backup = dir_.file("before.json");
-    const Outcome cal = onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.60", "--rb", "139.10",
-                                "--yes", "--backup", backup});
+    const Outcome cal = onLine({"calibrate", "--rl", "100", "--rh", "138.5", "--ra", "100.60", "--rb",
+                                "139.10", "--yes", "--backup", backup});
     ASSERT_EQ(cal.code, 0) << cal.err;
     EXPECT_NE(cal.out.find("LA 10000 and OF 5000 saved to " + backup), std::string::npos) << cal.out;
     EXPECT_NE(readFile(backup).find("\"of\": {\"register\": 7, \"raw\": 5000"), std::string::npos);
@@ -1167,6 +1199,27 @@ TEST_F(Cli, TheHistoryFollowsTheSensorAndItsCertificateIsVerified) {
           std::string("Verified reading\n  moisture 30.00 %, temperature "),
           std::string("Installed by    ____")})
         EXPECT_NE(cert.out.find(s), std::string::npos) << s << "\nin\n" << cert.out;
+
+    // The collector's file gives the site, the depth and the soil; the reading is read with them:
+    // (30 - 20) / (40 - 20) = 0.500 of the available water, (40 - 30) / 100 * 500 mm = 50.0 mm short.
+    {
+        std::ofstream f(dir_.file("collector.toml"));
+        f << "[influx]\nurl = \"http://127.0.0.1:1\"\ndatabase = \"d\"\n[[bus]]\nname = \"a\"\nport = \""
+          << link_
+          << "\"\n[[bus.sensor]]\naddress = 37\nsite = \"South bed\"\ndepth_cm = [10, 20]\n"
+             "field_capacity = 40\nwilting_point = 20\nroot_zone_cm = 50\n";
+    }
+    const Outcome soil = kv(
+        {"history", "37", "--certificate", "--config", dir_.file("collector.toml"), "--timeout", kTimeout});
+    EXPECT_EQ(soil.code, 0) << soil.err;
+    for (const std::string s :
+         {"Site                South bed\n", "Depth               10-20 cm\n", "  Field capacity      40 %\n",
+          "  Refill point        not given\n", "  Calibration         none: the factory scaling\n",
+          "  relative water 0.500, deficit 50.0 mm\n"})
+        EXPECT_NE(soil.out.find(s), std::string::npos) << s << "\nin\n" << soil.out;
+    EXPECT_NE(kv({"history", "36", "--certificate", "--config", dir_.file("collector.toml")})
+                  .err.find("has no sensor at address 36"),
+              std::string::npos);
 
     // A line cut short is skipped with a warning; a second bus with an address 37 needs --port.
     {
