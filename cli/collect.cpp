@@ -194,6 +194,7 @@ std::vector<collect::SensorInfo> sensorInfos(const collect::CollectorConfig& con
             info.problems = QStringList{QStringLiteral("stale"), QStringLiteral("stuck")};
             if (sc.soil.refillPoint()) info.problems << QStringLiteral("dry");
             if (sc.soil.fieldCapacity) info.problems << QStringLiteral("waterlogged");
+            info.calibrated = sc.soil.calibration.has_value();
             sensors.push_back(info);
         }
     return sensors;
@@ -432,19 +433,22 @@ Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig*
     if (alarms == alarms_.end())
         alarms =
             alarms_.emplace(key, soil::Alarms(sc ? sc->soil : soil::SoilSettings{}, alarmOptions(sc))).first;
-    const std::optional<double> moisture = row.ok ? s.moisture : std::nullopt;
+    // Nothing is derived from a value the sensor cannot report; the alarms judge the calibrated one.
+    std::optional<double> moisture = row.ok ? s.moisture : std::nullopt;
+    if (sc && sc->soil.calibration) out.calibration = sc->soil.calibration->id;
+    if (sc && moisture && sc->soil.any()) {
+        const soil::Derived d = soil::derive(sc->soil, *moisture);
+        out.calibrated = d.calibrated;
+        out.relativeWater = d.relativeWater;
+        out.deficitMm = d.deficitMm;
+        moisture = d.moisture;
+    }
     for (const soil::AlarmEvent& e : alarms->second.feed(row.unixMs, moisture, out.flags)) {
         if (e.raised)
             warn(key + QStringLiteral(": ") + e.text);
         else
             info(key + QStringLiteral(": ") + e.text);
         if (mqtt_) mqtt_->alarm(key, soil::alarmName(e.kind), e.raised);
-    }
-    // Marked, never removed; nothing is derived from a value the sensor cannot report.
-    if (sc && row.ok && s.moisture && sc->soil.any()) {
-        const soil::Derived d = soil::derive(sc->soil, *s.moisture);
-        out.relativeWater = d.relativeWater;
-        out.deficitMm = d.deficitMm;
     }
     return out;
 }
@@ -715,10 +719,19 @@ private:
     bool status_ = false;
 };
 
+// Calibrations whose fit is poor are taken, and said: at every check, start and reload.
+void warnPoorFits(const QString& path, const collect::CollectorConfig& config) {
+    for (const auto& b : config.buses)
+        for (const collect::SensorConfig& sc : b.sensors)
+            if (sc.calibration && sc.calibration->warning)
+                warn(QStringLiteral("warning: ") + collect::describe(path, *sc.calibration->warning));
+}
+
 int runCollect(const QString& path, bool checkOnly, bool status) {
     collect::CollectorConfig config;
     if (!loadChecked(path, config)) return EXIT_USAGE;
     if (status) return printStatus(config.spool.path);
+    warnPoorFits(path, config);
     if (checkOnly) {
         int sensors = 0;
         for (const auto& b : config.buses)
@@ -729,6 +742,14 @@ int runCollect(const QString& path, bool checkOnly, bool status) {
                                 .arg(sensors)
                                 .toUtf8()
                                 .constData());
+        for (const auto& b : config.buses)
+            for (const collect::SensorConfig& sc : b.sensors)
+                if (sc.calibration)
+                    std::printf("%s\n",
+                                QStringLiteral("sensor %1: calibration %2")
+                                    .arg(sensorKey(b, sc.address), collect::calibrationText(*sc.calibration))
+                                    .toUtf8()
+                                    .constData());
         return EXIT_OK;
     }
     QStringList forwarders;
@@ -767,6 +788,7 @@ int runCollect(const QString& path, bool checkOnly, bool status) {
         reloadAsked = false;
         collect::CollectorConfig next;
         if (loadChecked(path, next)) {
+            warnPoorFits(path, next);
             if (next.spool.path != config.spool.path)
                 warn("the spool's path changes only at a restart; keeping " + config.spool.path);
             next.spool = config.spool;

@@ -93,8 +93,8 @@ template <class C> std::unique_ptr<Command> describeAs(CLI::App& sub) {
 // The rows, each in its command's file.
 extern const CommandRow scanRow, readRow, paramsRow, paramsSetRow, paramsSaveRow, paramsLoadRow, addressRow,
     addressSetRow, calibrateRow, rawRow, historyRow;
-// kv7702r collect and export, on Linux only.
-extern const CommandRow collectRow, exportRow;
+// kv7702r collect, export and soil-fit, on Linux only.
+extern const CommandRow collectRow, exportRow, soilFitRow;
 // The collector's configuration, checked whole with the ports as --port takes them; false when it
 // is not sound, each error said.
 bool loadChecked(const QString& path, collect::CollectorConfig& config);

@@ -65,8 +65,21 @@ int runExport(ExportOptions o) {
             error(QStringLiteral("cannot write %1: %2").arg(o.out, csv->errorString()));
             return EXIT_USAGE;
         }
-        csv->write(collect::exportCsvHeader());
     }
+    // The calibration's columns only where a reading in the range has them: exports of spools without
+    // any stay as they were.
+    bool calibrated = false;
+    if (!o.ismn && !spool->readings(
+                       o.fromMs, o.toMs,
+                       [&](const collect::Record& r) {
+                           calibrated = collect::carriesCalibration(r);
+                           return !calibrated;
+                       },
+                       &why)) {
+        error(QStringLiteral("reading the spool %1 failed: %2").arg(config.spool.path, why));
+        return EXIT_USAGE;
+    }
+    if (csv) csv->write(collect::exportCsvHeader(calibrated));
     qint64 count = 0;
     qint64 unreadable = 0;
     const bool read = spool->readings(
@@ -81,7 +94,7 @@ int runExport(ExportOptions o) {
             if (o.ismn)
                 ismn.add(*reading);
             else
-                csv->write(collect::exportCsvRow(*reading));
+                csv->write(collect::exportCsvRow(*reading, calibrated));
             return true;
         },
         &why);

@@ -27,9 +27,11 @@ void ReadRows::judgeSoil(Reading& row) {
     if (tracker == trackers_.end())
         tracker = trackers_.emplace(key, soil::QualityTracker(options_.flags)).first;
     judged.flags = tracker->second.feed(s);
+    if (options_.soil.calibration) judged.calibration = options_.soil.calibration->id;
     // An implausible value is kept in its row, but nothing is derived from it.
     if (row.ok && s.moisture) {
         const soil::Derived d = soil::derive(options_.soil, *s.moisture);
+        judged.calibrated = d.calibrated;
         judged.relativeWater = d.relativeWater;
         judged.deficitMm = d.deficitMm;
     }

@@ -4,6 +4,9 @@
 #include "cli/console.h"
 #include "cli/listenread.h"
 #include "net/redial.h"
+#ifdef KV_WITH_COLLECT
+#include "collect/config.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -40,6 +43,7 @@ private:
     };
     Typed fieldCapacity_, wiltingPoint_, refill_, allowedDepletion_, rootZoneCm_;
     CLI::Option* stuckAfter_ = nullptr;
+    std::string calibrationFile_; // --soil-calibration: empty for none
 };
 
 ReadCommand::ReadCommand(CLI::App& sub) {
@@ -132,6 +136,13 @@ void ReadCommand::describeSoil(CLI::App& sub) {
                       ->type_name("N")
                       ->check(CLI::Range(2, 1000000))
                       ->group("Soil (see docs/soil.md)");
+#ifdef KV_WITH_COLLECT
+    sub.add_option("--soil-calibration", calibrationFile_,
+                   "a soil calibration (TOML: id, date, samples or a, b, c): every row\n"
+                   "also carries moisture_calibrated, volumetric %; check it with soil-fit")
+        ->type_name("FILE")
+        ->group("Soil (see docs/soil.md)");
+#endif
 }
 
 bool ReadCommand::checkSoil() {
@@ -144,6 +155,18 @@ bool ReadCommand::checkSoil() {
     s.refill = given(refill_);
     s.allowedDepletion = given(allowedDepletion_);
     s.rootZoneCm = given(rootZoneCm_);
+#ifdef KV_WITH_COLLECT
+    if (!calibrationFile_.empty()) {
+        const QString path = QString::fromStdString(calibrationFile_);
+        collect::SoilCalibration c;
+        const std::vector<collect::ConfigError> errors = collect::loadSoilCalibration(path, c);
+        for (const collect::ConfigError& e : errors)
+            error(collect::describe(path, e));
+        if (!errors.empty()) return false;
+        if (c.warning) error(QStringLiteral("warning: ") + collect::describe(path, *c.warning));
+        s.calibration = c.calibration;
+    }
+#endif
     read_.withSoil = s.any() || stuckAfter_->count() > 0;
     const QStringList why = s.check();
     if (why.isEmpty()) return true;

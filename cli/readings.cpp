@@ -39,9 +39,17 @@ QString jsonSoil(const Reading& r) {
     QStringList flags;
     for (const QString& f : r.soil->flags)
         flags << jsonString(f);
-    return QStringLiteral(",\"relative_water\":") + (rw.isEmpty() ? QStringLiteral("null") : rw) +
-           QStringLiteral(",\"deficit_mm\":") + (deficit.isEmpty() ? QStringLiteral("null") : deficit) +
-           QStringLiteral(",\"flags\":[") + flags.join(QLatin1Char(',')) + QLatin1Char(']');
+    QString calibrated;
+    if (!r.soil->calibration.isEmpty()) {
+        const QString v = calibratedText(r.soil->calibrated);
+        calibrated = QStringLiteral(",\"moisture_calibrated\":") +
+                     (v.isEmpty() ? QStringLiteral("null") : v) + QStringLiteral(",\"calibration\":") +
+                     jsonString(r.soil->calibration);
+    }
+    return calibrated + QStringLiteral(",\"relative_water\":") +
+           (rw.isEmpty() ? QStringLiteral("null") : rw) + QStringLiteral(",\"deficit_mm\":") +
+           (deficit.isEmpty() ? QStringLiteral("null") : deficit) + QStringLiteral(",\"flags\":[") +
+           flags.join(QLatin1Char(',')) + QLatin1Char(']');
 }
 
 QString jsonLine(const Reading& r, const QString& latency, const QString& more = {}) {
@@ -86,6 +94,10 @@ QString measurementText(const sensor::Reply& measurement) {
 
 QString measurementOrWhy(const Result& r) {
     return r.ok() ? measurementText(r.reply) : r.detail;
+}
+
+QString calibratedText(const std::optional<double>& v) {
+    return v ? QString::number(*v, 'f', 2) : QString();
 }
 
 QString msText(double v) {
@@ -133,11 +145,12 @@ void stampNow(Reading& r) {
     r.unixMs = now.toMSecsSinceEpoch();
 }
 
-QString csvHeader(bool withPort, bool withSoil) {
+QString csvHeader(bool withPort, bool withSoil, bool withCalibration) {
     return (withPort
                 ? QStringLiteral("time,port,address,moisture_percent,temperature_celsius,latency_ms,status")
                 : QStringLiteral("time,address,moisture_percent,temperature_celsius,latency_ms,status")) +
-           (withSoil ? QStringLiteral(",relative_water,deficit_mm,flags") : QString());
+           (withSoil ? QStringLiteral(",relative_water,deficit_mm,flags") : QString()) +
+           (withCalibration ? QStringLiteral(",moisture_calibrated") : QString());
 }
 
 QString influxKey(const QString& s) {
@@ -170,6 +183,8 @@ QString influxLine(const Reading& r, const QStringList& tags) {
     if (r.latencyMs) fields << QStringLiteral("latency_ms=") + msText(*r.latencyMs);
     fields << QStringLiteral("status=") + influxString(r.status);
     if (r.soil) {
+        if (r.soil->calibrated)
+            fields << QStringLiteral("moisture_calibrated=") + calibratedText(r.soil->calibrated);
         if (r.soil->relativeWater)
             fields << QStringLiteral("relative_water=") + relativeWaterText(r.soil->relativeWater);
         if (r.soil->deficitMm) fields << QStringLiteral("deficit_mm=") + deficitText(r.soil->deficitMm);
@@ -180,20 +195,23 @@ QString influxLine(const Reading& r, const QStringList& tags) {
 }
 
 QString ReadingWriter::headerLine() const {
-    if (format_ == Csv) return csvHeader(withPort_, withSoil_) + QLatin1Char('\n');
+    if (format_ == Csv) return csvHeader(withPort_, withSoil_, withCalibration_) + QLatin1Char('\n');
     if (format_ != Table) return {};
     const QString status = withSoil_ ? QStringLiteral("%1  %2  %3  flags")
                                            .arg(QStringLiteral("status"), -11)
                                            .arg(QStringLiteral("rel water"), 9)
                                            .arg(QStringLiteral("deficit mm"), 10)
                                      : QStringLiteral("status");
-    return (withPort_ ? QStringLiteral("port  ") : QString()) + QStringLiteral("%1  %2  %3  %4  %5  %6\n")
-                                                                    .arg(QStringLiteral("time"), -24)
-                                                                    .arg(QStringLiteral("address"), 7)
-                                                                    .arg(QStringLiteral("moisture %"), 10)
-                                                                    .arg(QStringLiteral("temperature C"), 13)
-                                                                    .arg(QStringLiteral("latency ms"), 10)
-                                                                    .arg(status);
+    return (withPort_ ? QStringLiteral("port  ") : QString()) +
+           QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+               .arg(QStringLiteral("time"), -24)
+               .arg(QStringLiteral("address"), 7)
+               .arg(withCalibration_ ? QStringLiteral("moisture %  calibrated %")
+                                     : QStringLiteral("moisture %"),
+                    10)
+               .arg(QStringLiteral("temperature C"), 13)
+               .arg(QStringLiteral("latency ms"), 10)
+               .arg(status);
 }
 
 QString ReadingWriter::line(const Reading& r) const {
@@ -211,6 +229,7 @@ QString ReadingWriter::line(const Reading& r) const {
             const Reading::Soil& s = r.soil ? *r.soil : none;
             fields << relativeWaterText(s.relativeWater) << deficitText(s.deficitMm)
                    << s.flags.join(QLatin1Char(';'));
+            if (withCalibration_) fields << calibratedText(s.calibrated);
         }
         return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
     }
@@ -232,11 +251,17 @@ QString ReadingWriter::line(const Reading& r) const {
                      QStringLiteral("  ") +
                      (s.flags.isEmpty() ? QStringLiteral("-") : s.flags.join(QLatin1Char(',')));
         }
+        QString moisture = r.hasValues() ? r.moisture : QStringLiteral("-");
+        if (withCalibration_) {
+            const QString calibrated = r.soil ? calibratedText(r.soil->calibrated) : QString();
+            moisture = moisture.rightJustified(10) + QStringLiteral("  ") +
+                       (calibrated.isEmpty() ? QStringLiteral("-") : calibrated).rightJustified(12);
+        }
         return (withPort_ ? r.port + QStringLiteral("  ") : QString()) +
                QStringLiteral("%1  %2  %3  %4  %5  %6\n")
                    .arg(r.time, -24)
                    .arg(r.address, 7)
-                   .arg(r.hasValues() ? r.moisture : QStringLiteral("-"), 10)
+                   .arg(moisture, 10)
                    .arg(r.hasValues() ? r.temperature : QStringLiteral("-"), 13)
                    .arg(latency.isEmpty() ? QStringLiteral("-") : latency, 10)
                    .arg(status);

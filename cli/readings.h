@@ -34,6 +34,8 @@ struct Reading {
     QString status;                  // "ok", "implausible" or why there are no values
     // What the reading means for the soil, written only by runs given soil settings.
     struct Soil {
+        std::optional<double> calibrated; // volumetric %, from the raw moisture by the calibration
+        QString calibration;              // the calibration's id; empty: the reading has none
         std::optional<double> relativeWater;
         std::optional<double> deficitMm;
         QStringList flags; // stale, stuck, implausible, jump
@@ -61,9 +63,12 @@ public:
     enum Format { Table, Csv, Json, Influx };
     // `withPort`: the table and CSV carry the port too (JSON and line protocol always do),
     // for runs that read several buses. `withSoil`: the table and CSV carry the soil's columns
-    // (JSON and line protocol carry them with every reading that has them).
-    ReadingWriter(Format format, std::FILE* to, bool header, bool withPort = false, bool withSoil = false)
-        : format_(format), to_(to), header_(header), withPort_(withPort), withSoil_(withSoil) {}
+    // (JSON and line protocol carry them with every reading that has them). `withCalibration`: the
+    // table and CSV carry the calibrated moisture too.
+    ReadingWriter(Format format, std::FILE* to, bool header, bool withPort = false, bool withSoil = false,
+                  bool withCalibration = false)
+        : format_(format), to_(to), header_(header), withPort_(withPort), withSoil_(withSoil),
+          withCalibration_(withCalibration) {}
     // Writes and flushes one line (after the header, the first time); false when the
     // output refused it (disk full, closed pipe).
     [[nodiscard]] bool write(const Reading& r);
@@ -77,19 +82,22 @@ private:
     bool header_;
     bool withPort_;
     bool withSoil_;
+    bool withCalibration_;
 };
 
 // The CSV header line, without its newline; with a port column after the time for runs
-// that read several buses, and relative_water, deficit_mm and flags last for runs given soil settings.
-[[nodiscard]] QString csvHeader(bool withPort = false, bool withSoil = false);
+// that read several buses, relative_water, deficit_mm and flags last for runs given soil settings, and
+// after them moisture_calibrated for runs given a calibration.
+[[nodiscard]] QString csvHeader(bool withPort = false, bool withSoil = false, bool withCalibration = false);
 
 // One InfluxDB line-protocol point, without its newline: measurement soil, tags address
 // and port (then `tags`, each "key=value" escaped), fields moisture, temperature and latency_ms where the
-// reading has them and status always (then, with soil columns, relative_water and deficit_mm where it
-// has them and flags, comma-joined), nanosecond timestamp.
+// reading has them and status always (then, with soil columns, moisture_calibrated, relative_water and
+// deficit_mm where it has them and flags, comma-joined), nanosecond timestamp.
 [[nodiscard]] QString influxLine(const Reading& r, const QStringList& tags = {});
 // The JSON line's object without its newline, `more` (",\"key\":value"...) before its end; with soil
-// columns, "relative_water" and "deficit_mm" (null without a value) and "flags" (a list) after "status".
+// columns, "relative_water" and "deficit_mm" (null without a value) and "flags" (a list) after "status",
+// led by "moisture_calibrated" (null without a value) and "calibration" (its id) with a calibration.
 [[nodiscard]] QString jsonObject(const Reading& r, const QString& more = {});
 // The protocol's escapes: tag keys, tag values and field keys escape commas, spaces and
 // equals signs; string field values double quotes and backslashes.
@@ -98,6 +106,9 @@ private:
 
 // The text as a JSON string, quotes and all.
 [[nodiscard]] QString jsonString(const QString& s);
+
+// A calibrated moisture as every output writes it: two decimals, as the raw one.
+[[nodiscard]] QString calibratedText(const std::optional<double>& v);
 
 // Milliseconds as every output writes them: one decimal.
 [[nodiscard]] QString msText(double v);

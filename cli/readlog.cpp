@@ -47,7 +47,8 @@ bool ReadLog::open(const ReadOptions& o, bool withPort) {
             error(QStringLiteral("cannot write %1: %2").arg(QString::fromStdString(o.csv), why));
             return false;
         }
-        if (!firstLine.isEmpty() && firstLine != csvHeader(withPort, o.withSoil)) {
+        if (!firstLine.isEmpty() &&
+            firstLine != csvHeader(withPort, o.withSoil, o.soil.calibration.has_value())) {
             // Rows of other columns under an old header would mislead every reader of the file.
             close();
             error(QStringLiteral("%1 has other columns (%2); log into a new file")
@@ -59,7 +60,7 @@ bool ReadLog::open(const ReadOptions& o, bool withPort) {
     }
     const ReadingWriter::Format format = formatOf(o);
     const bool headed = format == ReadingWriter::Csv || format == ReadingWriter::Table;
-    writer_.emplace(format, out, headed && header, withPort, o.withSoil);
+    writer_.emplace(format, out, headed && header, withPort, o.withSoil, o.soil.calibration.has_value());
     // The summary keeps out of a data stream on stdout.
     summaryTo_ = (out == stdout && format != ReadingWriter::Table) ? stderr : stdout;
     return true;

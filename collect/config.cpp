@@ -1,6 +1,7 @@
 #include "collect/config.h"
 
 #include "sensor/protocol.h"
+#include "soil/settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <tuple>
 #include <utility>
@@ -55,8 +57,10 @@ class Reader {
 public:
     Reader(QString folder, std::vector<ConfigError>& errors) : folder_(std::move(folder)), errors_(errors) {}
 
-    void fail(Where at, QString message) { errors_.push_back({at, std::move(message)}); }
+    void fail(Where at, QString message) { errors_.push_back({at, std::move(message), {}}); }
     void fail(const toml::node& n, QString message) { fail(whereOf(n.source()), std::move(message)); }
+    void fail(ConfigError e) { errors_.push_back(std::move(e)); }
+    [[nodiscard]] std::size_t errorCount() const { return errors_.size(); }
 
     // Unknown keys and secrets written into the file; `name` is the table as the file writes it.
     void keys(const toml::table& t, const QString& name, const std::vector<const char*>& allowed) {
@@ -307,11 +311,155 @@ void readMetrics(Reader& r, const toml::table& t, HttpConfig& h) {
     }
 }
 
+// A number of a sample, or none (and an error) when it is none or lies outside 0..100 %.
+std::optional<double> samplePart(Reader& r, const toml::node& n, const char* what) {
+    std::optional<double> x;
+    if (const auto* f = n.as_floating_point()) x = f->get();
+    if (const auto* i = n.as_integer()) x = static_cast<double>(i->get());
+    if (!x) {
+        r.fail(n, QStringLiteral("samples: the %1 must be a number, not %2").arg(what, typeName(n)));
+        return std::nullopt;
+    }
+    if (!(*x >= 0 && *x <= 100)) {
+        r.fail(n, QStringLiteral("samples: the %1 %2 lies outside 0..100 %").arg(what).arg(*x));
+        return std::nullopt;
+    }
+    return x;
+}
+
+void readSamples(Reader& r, const toml::node& n, SoilCalibration& c) {
+    const toml::array* list = n.as_array();
+    if (!list) {
+        r.fail(n, QStringLiteral("samples: must be a list of [raw %, volumetric %] pairs, not %1")
+                      .arg(typeName(n)));
+        return;
+    }
+    const std::size_t before = r.errorCount();
+    std::vector<Where> at;
+    for (const toml::node& e : *list) {
+        const toml::array* pair = e.as_array();
+        if (!pair || pair->size() != 2) {
+            r.fail(e, "samples: each sample is a pair [raw %, volumetric %]");
+            continue;
+        }
+        const auto raw = samplePart(r, *pair->get(0), "raw value");
+        const auto vwc = samplePart(r, *pair->get(1), "volumetric water content");
+        if (raw && vwc) {
+            c.samples.push_back({*raw, *vwc});
+            at.push_back(whereOf(e.source()));
+        }
+    }
+    if (r.errorCount() != before) return;
+    QString why;
+    const auto fit = soil::fitCalibration(c.samples, c.degree, why);
+    if (!fit) {
+        r.fail(n, QStringLiteral("samples: %1").arg(why));
+        return;
+    }
+    c.calibration.a = fit->calibration.a;
+    c.calibration.b = fit->calibration.b;
+    c.calibration.c = fit->calibration.c;
+    c.residuals = fit->residuals;
+    c.rms = fit->rms;
+    if (fit->rms <= POOR_FIT_RMS) return;
+    std::size_t worst = 0;
+    for (std::size_t i = 1; i < fit->residuals.size(); ++i)
+        if (std::fabs(fit->residuals[i]) > std::fabs(fit->residuals[worst])) worst = i;
+    const soil::SamplePair& s = c.samples[worst];
+    c.warning = ConfigError{
+        at[worst],
+        QStringLiteral(
+            "samples: a poor fit, rms %1 points (above %2): sample %3 [%4, %5] is %6 points off the "
+            "fitted %7 %; check it%8")
+            .arg(fit->rms, 0, 'f', 2)
+            .arg(POOR_FIT_RMS)
+            .arg(worst + 1)
+            .arg(s.raw)
+            .arg(s.vwc)
+            .arg(fit->residuals[worst], 0, 'f', 2)
+            .arg(c.calibration.apply(s.raw), 0, 'f', 2)
+            .arg(c.degree == 1 ? QStringLiteral(", or fit a parabola (degree = 2)") : QString()),
+        {}};
+}
+
+// A calibration's keys, from its own file or a sensor's inline table; `at` is where a missing key
+// is told.
+void readCalibration(Reader& r, const toml::table& t, Where at, SoilCalibration& c) {
+    r.keys(t, "the calibration", {"id", "date", "degree", "samples", "a", "b", "c"});
+    if (!t.contains("id")) r.fail(at, "the calibration needs id = \"its name, such as plot3-2026-05\"");
+    r.string(t, "id", c.calibration.id, false);
+    if (const toml::node* n = t.get("date")) {
+        if (const auto* d = n->as_date())
+            c.calibration.date = QDate(d->get().year, d->get().month, d->get().day);
+        else
+            r.fail(*n, QStringLiteral("date: must be a day without quotes, such as 2026-05-04, not %1")
+                           .arg(n->is_string() ? "a string" : typeName(*n)));
+    } else {
+        r.fail(at, "the calibration needs date = the day of its samples, such as 2026-05-04");
+    }
+    r.integer(t, "degree", 1, 2, c.degree);
+    const toml::node* samples = t.get("samples");
+    const bool coefficients = t.contains("a") || t.contains("b") || t.contains("c");
+    if (samples && coefficients) {
+        r.fail(*samples, "samples: give samples to fit or the coefficients a, b and c of a fit, not both");
+    } else if (samples) {
+        readSamples(r, *samples, c);
+    } else if (coefficients) {
+        // Wide bounds: they only keep out what no calibration is (inf, nan, a typo's magnitude).
+        const auto a = r.number(t, "a", -1000, 1000);
+        const auto b = r.number(t, "b", -1000, 1000);
+        const auto cc = r.number(t, "c", -1000, 1000);
+        if (!t.contains("a") || !t.contains("b"))
+            r.fail(at, "the calibration needs both a and b (vwc = a + b*raw + c*raw^2)");
+        if (c.degree == 1 && cc && *cc != 0 && t.contains("degree"))
+            r.fail(*t.get("c"), "c: a line (degree = 1) has no raw^2 term; give degree = 2 or leave c out");
+        c.calibration.a = a.value_or(0);
+        c.calibration.b = b.value_or(1);
+        c.calibration.c = cc.value_or(0);
+        if (cc && *cc != 0) c.degree = 2;
+    } else {
+        r.fail(at,
+               "the calibration needs samples = [[raw %, volumetric %], ...] or the coefficients a, b and "
+               "c of a fit");
+    }
+}
+
+// A sensor's calibration: its file's path (from the configuration's folder) or an inline table.
+void readSensorCalibration(Reader& r, const toml::table& sensor, SensorConfig& s) {
+    const toml::node* n = sensor.get("calibration");
+    if (!n) return;
+    SoilCalibration c;
+    const std::size_t before = r.errorCount();
+    if (const toml::table* t = n->as_table()) {
+        readCalibration(r, *t, whereOf(n->source()), c);
+    } else if (n->is_string()) {
+        QString path;
+        if (r.path(sensor, "calibration", path).isEmpty()) return;
+        for (ConfigError& e : loadSoilCalibration(path, c)) {
+            if (e.at.line == 0) {
+                r.fail(*n, QStringLiteral("calibration: %1: %2").arg(path, e.message));
+                continue;
+            }
+            e.file = path;
+            r.fail(std::move(e));
+        }
+        if (c.warning) c.warning->file = path;
+    } else {
+        r.fail(*n, QStringLiteral("calibration: must be a calibration file's path in quotes or a table "
+                                  "{ id = ..., date = ..., samples = ... }, not %1")
+                       .arg(typeName(*n)));
+        return;
+    }
+    if (r.errorCount() != before) return;
+    s.soil.calibration = c.calibration;
+    s.calibration = std::move(c);
+}
+
 void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
     s.at = whereOf(t.source());
     r.keys(t, "[[bus.sensor]]",
            {"address", "name", "site", "depth_cm", "every_ms", "field_capacity", "wilting_point", "refill",
-            "allowed_depletion", "root_zone_cm", "stuck_after", "alarm_after_s"});
+            "allowed_depletion", "root_zone_cm", "stuck_after", "alarm_after_s", "calibration"});
     if (!t.contains("address")) r.fail(s.at, "[[bus.sensor]] needs address = 1..247");
     r.integer(t, "address", sensor::MIN_ADDRESS, sensor::MAX_ADDRESS, s.address);
     if (auto name = r.string(t, "name")) {
@@ -360,6 +508,7 @@ void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
     s.soil.rootZoneCm = r.number(t, "root_zone_cm", 1, 1000);
     r.integer(t, "stuck_after", 2, 100000, s.stuckAfter);
     r.integer(t, "alarm_after_s", 0, 86400, s.alarmAfterS);
+    readSensorCalibration(r, t, s);
     // How the settings stand together, told at the sensor.
     for (const QString& why : s.soil.check())
         r.fail(s.at, why);
@@ -440,34 +589,77 @@ Where endOf(const QByteArray& text) {
     return {static_cast<int>(text.count('\n')) + 1, 1};
 }
 
-} // namespace
-
-std::vector<ConfigError> loadConfig(const QString& path, CollectorConfig& out) {
-    out = CollectorConfig{};
-    std::vector<ConfigError> errors;
+// The file read and parsed as TOML, a `what` file ("configuration"); false, with the error, when it
+// cannot be.
+bool parseFile(const QString& path, const char* what, QByteArray& text, toml::table& root,
+               std::vector<ConfigError>& errors) {
     QFile file(path);
     if (QFileInfo(path).isDir()) {
-        errors.push_back({{}, QStringLiteral("is a folder, not a configuration file")});
-        return errors;
+        errors.push_back({{}, QStringLiteral("is a folder, not a %1 file").arg(what), {}});
+        return false;
     }
     if (!file.open(QIODevice::ReadOnly)) {
-        errors.push_back({{}, QStringLiteral("cannot read: %1").arg(file.errorString())});
-        return errors;
+        errors.push_back({{}, QStringLiteral("cannot read: %1").arg(file.errorString()), {}});
+        return false;
     }
-    const QByteArray text = file.read(MAX_CONFIG_BYTES + 1);
+    text = file.read(MAX_CONFIG_BYTES + 1);
     if (text.size() > MAX_CONFIG_BYTES) {
         errors.push_back(
-            {{}, QStringLiteral("is longer than %1 bytes: not a configuration").arg(MAX_CONFIG_BYTES)});
-        return errors;
+            {{}, QStringLiteral("is longer than %1 bytes: not a %2").arg(MAX_CONFIG_BYTES).arg(what), {}});
+        return false;
     }
-    toml::table root;
     try {
         root = toml::parse(std::string_view(text.constData(), static_cast<size_t>(text.size())),
                            path.toStdString());
     } catch (const toml::parse_error& e) {
-        errors.push_back({whereOf(e.source()), q(e.description())});
-        return errors;
+        errors.push_back({whereOf(e.source()), q(e.description()), {}});
+        return false;
     }
+    return true;
+}
+
+void sortByPlace(std::vector<ConfigError>& errors) {
+    std::stable_sort(errors.begin(), errors.end(), [](const ConfigError& a, const ConfigError& b) {
+        return std::tie(a.at.line, a.at.column) < std::tie(b.at.line, b.at.column);
+    });
+}
+
+} // namespace
+
+std::vector<ConfigError> loadSoilCalibration(const QString& path, SoilCalibration& out) {
+    out = SoilCalibration{};
+    out.file = path;
+    std::vector<ConfigError> errors;
+    QByteArray text;
+    toml::table root;
+    if (!parseFile(path, "calibration", text, root, errors)) return errors;
+    Reader r(QFileInfo(path).absolutePath(), errors);
+    readCalibration(r, root, endOf(text), out);
+    sortByPlace(errors);
+    return errors;
+}
+
+QString calibrationText(const SoilCalibration& c) {
+    const soil::Calibration& k = c.calibration;
+    const auto term = [](double v, const char* what) {
+        return (v < 0 ? QStringLiteral(" - ") : QStringLiteral(" + ")) +
+               QString::number(std::fabs(v), 'g', 6) + QLatin1String(what);
+    };
+    QString text =
+        QStringLiteral("%1 of %2: vwc = %3").arg(k.id, k.date.toString(Qt::ISODate)).arg(k.a, 0, 'g', 6) +
+        term(k.b, "*raw") + (c.degree == 2 ? term(k.c, "*raw^2") : QString());
+    if (c.rms)
+        text +=
+            QStringLiteral(", rms %1 points over %2 samples").arg(*c.rms, 0, 'f', 2).arg(c.samples.size());
+    return text;
+}
+
+std::vector<ConfigError> loadConfig(const QString& path, CollectorConfig& out) {
+    out = CollectorConfig{};
+    std::vector<ConfigError> errors;
+    QByteArray text;
+    toml::table root;
+    if (!parseFile(path, "configuration", text, root, errors)) return errors;
 
     Reader r(QFileInfo(path).absolutePath(), errors);
     r.keys(root, "the file", {"spool", "mqtt", "influx", "metrics", "bus"});
@@ -509,15 +701,14 @@ std::vector<ConfigError> loadConfig(const QString& path, CollectorConfig& out) {
             out.buses.push_back(std::move(b));
         }
     }
-    std::stable_sort(errors.begin(), errors.end(), [](const ConfigError& a, const ConfigError& b) {
-        return std::tie(a.at.line, a.at.column) < std::tie(b.at.line, b.at.column);
-    });
+    sortByPlace(errors);
     return errors;
 }
 
 QString describe(const QString& path, const ConfigError& e) {
-    if (e.at.line <= 0) return QStringLiteral("%1: %2").arg(path, e.message);
-    return QStringLiteral("%1:%2:%3: %4").arg(path).arg(e.at.line).arg(e.at.column).arg(e.message);
+    const QString& file = e.file.isEmpty() ? path : e.file;
+    if (e.at.line <= 0) return QStringLiteral("%1: %2").arg(file, e.message);
+    return QStringLiteral("%1:%2:%3: %4").arg(file).arg(e.at.line).arg(e.at.column).arg(e.message);
 }
 
 } // namespace kv::collect

@@ -8,6 +8,7 @@
 #include <QtGlobal>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kv::collect {
@@ -17,6 +18,29 @@ struct Where {
     int column = 0;
 };
 
+struct ConfigError {
+    ConfigError(Where where, QString text, QString in = {})
+        : at(where), message(std::move(text)), file(std::move(in)) {}
+    Where at;
+    QString message; // what is wrong and what is allowed
+    QString file;    // the file `at` is in, when it is another than the one loaded (a calibration's)
+};
+
+// A fit whose residuals' root mean square exceeds this many volumetric points is taken, but said.
+constexpr double POOR_FIT_RMS = 3.0;
+
+// A soil calibration as its file (or a collector sensor's inline table) gives it: id, date, and
+// gravimetric samples fitted by least squares, or the coefficients of a fit made elsewhere.
+struct SoilCalibration {
+    soil::Calibration calibration;
+    int degree = 1;
+    std::vector<soil::SamplePair> samples; // empty: given as coefficients
+    std::vector<double> residuals;         // measured minus fitted, per sample
+    std::optional<double> rms;             // none without samples
+    std::optional<ConfigError> warning;    // a poor fit, at the sample furthest off
+    QString file;                          // the file it was read from; empty: inline
+};
+
 struct SensorConfig {
     int address = 0;
     QString name; // empty when the file names none
@@ -24,8 +48,9 @@ struct SensorConfig {
     // depth_cm = 15 gives 15 for both.
     std::optional<int> depthFromCm, depthToCm;
     std::optional<int> everyMs; // none: the bus's
-    soil::SoilSettings soil;    // field capacity, wilting point, refill, root zone; all optional
-    int stuckAfter = 20;        // readings of one raw value, the temperature moving, that flag it stuck
+    soil::SoilSettings soil;    // field capacity, wilting point, refill, root zone, calibration; all optional
+    std::optional<SoilCalibration> calibration; // the fit behind soil.calibration, to report
+    int stuckAfter = 20;   // readings of one raw value, the temperature moving, that flag it stuck
     int alarmAfterS = 900; // how long a condition holds (or has ended) before its alarm is raised (or ends)
     Where at;
 };
@@ -93,15 +118,15 @@ struct CollectorConfig {
     std::vector<BusConfig> buses;
 };
 
-struct ConfigError {
-    Where at;
-    QString message; // what is wrong and what is allowed
-};
-
 // Every error of the file, in file order; empty when `out` is sound. The secrets' files are read
 // here; relative paths in the file are taken from the file's folder.
 [[nodiscard]] std::vector<ConfigError> loadConfig(const QString& path, CollectorConfig& out);
-// "FILE:LINE:COL: message", or "FILE: message" for the file as a whole.
+// A soil calibration's file, every error with its place; empty when `out` is sound.
+[[nodiscard]] std::vector<ConfigError> loadSoilCalibration(const QString& path, SoilCalibration& out);
+// "plot3-2026-05 of 2026-05-04: vwc = 1.5 + 0.9*raw", and ", rms 0.00 points over 4 samples" when fitted.
+[[nodiscard]] QString calibrationText(const SoilCalibration& c);
+// "FILE:LINE:COL: message", or "FILE: message" for the file as a whole; the error's own file when it
+// has one.
 [[nodiscard]] QString describe(const QString& path, const ConfigError& e);
 
 } // namespace kv::collect

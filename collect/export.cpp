@@ -85,6 +85,8 @@ std::optional<ExportReading> exportReading(const Record& record, QString* why) {
     r.status = o.value(QLatin1String("status")).toString();
     r.moisture = number(o.value(QLatin1String("moisture_percent")));
     r.temperature = number(o.value(QLatin1String("temperature_celsius")));
+    r.moistureCalibrated = number(o.value(QLatin1String("moisture_calibrated")));
+    r.calibration = o.value(QLatin1String("calibration")).toString();
     const QJsonArray depth = o.value(QLatin1String("depth_cm")).toArray();
     if (depth.size() == 2 && depth[0].isDouble() && depth[1].isDouble()) {
         r.depthFromCm = depth[0].toInt();
@@ -116,23 +118,32 @@ std::optional<qint64> parseExportTime(const QString& text, bool end) {
     return at.toMSecsSinceEpoch();
 }
 
-QByteArray exportCsvHeader() {
-    return "seq,time,bus,address,name,site,depth_from_cm,depth_to_cm,moisture,temperature,status\n";
+QByteArray exportCsvHeader(bool withCalibration) {
+    return QByteArray(
+               "seq,time,bus,address,name,site,depth_from_cm,depth_to_cm,moisture,temperature,status") +
+           (withCalibration ? ",moisture_calibrated,calibration\n" : "\n");
 }
 
-QByteArray exportCsvRow(const ExportReading& r) {
+bool carriesCalibration(const Record& record) {
+    return record.json.contains("\"moisture_calibrated\":");
+}
+
+QByteArray exportCsvRow(const ExportReading& r, bool withCalibration) {
     const auto opt = [](const auto& v) { return v ? QString::number(*v) : QString(); };
-    const QStringList fields{QString::number(r.seq),    utc(r.unixMs, "yyyy-MM-ddTHH:mm:ss.zzzZ"),
-                             sensor::csvField(r.bus),   QString::number(r.address),
-                             sensor::csvField(r.name),  sensor::csvField(r.site),
-                             opt(r.depthFromCm),        opt(r.depthToCm),
-                             opt(r.moisture),           opt(r.temperature),
-                             sensor::csvField(r.status)};
+    QStringList fields{QString::number(r.seq),    utc(r.unixMs, "yyyy-MM-ddTHH:mm:ss.zzzZ"),
+                       sensor::csvField(r.bus),   QString::number(r.address),
+                       sensor::csvField(r.name),  sensor::csvField(r.site),
+                       opt(r.depthFromCm),        opt(r.depthToCm),
+                       opt(r.moisture),           opt(r.temperature),
+                       sensor::csvField(r.status)};
+    if (withCalibration) fields << opt(r.moistureCalibrated) << sensor::csvField(r.calibration);
     return fields.join(QLatin1Char(',')).toUtf8() + '\n';
 }
 
 void HourlySeries::add(const ExportReading& r) {
-    const std::optional<double> raw = variable_ == IsmnVariable::SoilMoisture ? r.moisture : r.temperature;
+    const std::optional<double> raw = variable_ == IsmnVariable::SoilTemperature ? r.temperature
+                                      : r.moistureCalibrated                     ? r.moistureCalibrated
+                                                                                 : r.moisture;
     if (!raw) return;
     const double value = variable_ == IsmnVariable::SoilMoisture ? *raw / 100.0 : *raw;
     // The full hour nearest the reading: a reading at hh:30 goes to the next hour.

@@ -24,10 +24,12 @@ struct ExportReading {
     QString bus, name, site;
     int address = 0;
     std::optional<int> depthFromCm, depthToCm;
-    std::optional<double> moisture;    // per cent
-    std::optional<double> temperature; // °C
-    QString status;                    // "ok", "implausible" or why there are no values
-    QStringList flags;                 // quality flags, when the reading carries them
+    std::optional<double> moisture;           // per cent
+    std::optional<double> moistureCalibrated; // volumetric %, when its sensor had a calibration
+    QString calibration;                      // that calibration's id
+    std::optional<double> temperature;        // °C
+    QString status;                           // "ok", "implausible" or why there are no values
+    QStringList flags;                        // quality flags, when the reading carries them
 };
 
 // The reading a record holds; none, with why, when its JSON is not an object the collector writes.
@@ -37,9 +39,12 @@ struct ExportReading {
 // that the day is included) or an RFC 3339 time such as "2026-06-01T12:00Z"; none when neither.
 [[nodiscard]] std::optional<qint64> parseExportTime(const QString& text, bool end);
 
-// The CSV's header row and a reading's row, each with its newline.
-[[nodiscard]] QByteArray exportCsvHeader();
-[[nodiscard]] QByteArray exportCsvRow(const ExportReading& r);
+// The CSV's header row and a reading's row, each with its newline; `withCalibration` adds the
+// columns moisture_calibrated and calibration (its id) last.
+[[nodiscard]] QByteArray exportCsvHeader(bool withCalibration = false);
+[[nodiscard]] QByteArray exportCsvRow(const ExportReading& r, bool withCalibration = false);
+// Whether a record carries a calibrated moisture, told without reading its JSON whole.
+[[nodiscard]] bool carriesCalibration(const Record& record);
 
 enum class IsmnVariable { SoilMoisture, SoilTemperature };
 
@@ -51,7 +56,8 @@ struct HourValue {
     QString flag;
 };
 
-// One sensor's readings, in time order, reduced to hourly values as ISMN harmonises them: the
+// One sensor's readings, in time order, reduced to hourly values as ISMN harmonises them (the soil
+// moisture calibrated where a reading has it, ISMN wanting volumetric water content): the
 // reading nearest each full hour (within half an hour either side), a good one before any other;
 // an hour with only flagged readings gets the nearest with ISMN's flag, and one with no value none.
 class HourlySeries {

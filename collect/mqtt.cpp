@@ -376,14 +376,14 @@ QByteArray MqttForwarder::discoveryPayload(const SensorInfo& s) const {
     if (!s.site.isEmpty()) device.insert(QStringLiteral("suggested_area"), s.site);
     const QString depth = depthText(s);
     const auto component = [&](const QString& what, const QString& name, const QString& unit,
-                               const QString& field) {
+                               const QString& field, const QString& idSuffix = {}) {
         QJsonObject c{{QStringLiteral("platform"), QStringLiteral("sensor")},
                       {QStringLiteral("name"), name + depth},
                       {QStringLiteral("device_class"), what},
                       {QStringLiteral("unit_of_measurement"), unit},
                       {QStringLiteral("state_class"), QStringLiteral("measurement")},
                       {QStringLiteral("value_template"), QStringLiteral("{{ value_json.%1 }}").arg(field)},
-                      {QStringLiteral("unique_id"), id + QLatin1Char('_') + what}};
+                      {QStringLiteral("unique_id"), id + QLatin1Char('_') + what + idSuffix}};
         // A reading missed three periods in a row makes the value unknown.
         if (s.periodMs > 0) c.insert(QStringLiteral("expire_after"), int((3LL * s.periodMs + 999) / 1000));
         return c;
@@ -394,6 +394,11 @@ QByteArray MqttForwarder::discoveryPayload(const SensorInfo& s) const {
                            {id + QStringLiteral("_temperature"),
                             component(QStringLiteral("temperature"), QStringLiteral("Temperature"),
                                       QStringLiteral("°C"), QStringLiteral("temperature_celsius"))}};
+    if (s.calibrated)
+        components.insert(id + QStringLiteral("_moisture_calibrated"),
+                          component(QStringLiteral("moisture"), QStringLiteral("Moisture calibrated"),
+                                    QStringLiteral("%"), QStringLiteral("moisture_calibrated"),
+                                    QStringLiteral("_calibrated")));
     for (const QString& alarm : s.problems) {
         QString name = alarm;
         name.replace(QLatin1Char('_'), QLatin1Char(' '));

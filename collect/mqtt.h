@@ -43,6 +43,7 @@ struct SensorInfo {
     int periodMs = 0; // its polling period; 0: its values never expire
     // Its alarms ("dry", "stale"...), each a problem sensor of the device in Home Assistant.
     QStringList problems;
+    bool calibrated = false; // its readings carry moisture_calibrated: an entity of its own
 };
 
 class MqttForwarder final : public Forwarder {

@@ -200,6 +200,54 @@ TEST_F(Cli, ReadGivesTheSensorsValuesAndASummary) {
     EXPECT_NE(r.err.find("latency ms: min "), std::string::npos);
 }
 
+// A calibration's file turns the soil columns on and puts the calibrated moisture, a + b*raw, beside
+// the raw one in every output; soil-fit shows the same fit.
+TEST_F(Cli, ReadWithASoilCalibrationWritesTheCalibratedMoistureBesideTheRaw) {
+    startSim({});
+    const std::string file = dir_.file("plot3.toml");
+    std::ofstream(file) << "id = \"plot3-2026-05\"\ndate = 2026-05-04\ndegree = 1\n"
+                           "samples = [[10, 10.5], [20, 19.5], [40, 37.5], [60, 55.5]]\n";
+    char calibrated[16];
+    std::snprintf(calibrated, sizeof calibrated, "%.2f", 1.5 + 0.9 * 30.0); // the sim's raw 30 %
+    struct Row {
+        std::string format;
+        std::vector<std::string> says;
+    };
+    const Row rows[] = {
+        {"--csv",
+         {"time,address,moisture_percent,temperature_celsius,latency_ms,status,relative_water,deficit_mm,"
+          "flags,"
+          "moisture_calibrated\n",
+          std::string(",1,30.00,"), std::string(",ok,,,,") + calibrated + "\n"}},
+        {"--json",
+         {"\"moisture_percent\":30.00,", std::string("\"status\":\"ok\",\"moisture_calibrated\":") +
+                                             calibrated +
+                                             ",\"calibration\":\"plot3-2026-05\",\"relative_water\":null"}},
+        {"--influx",
+         {"moisture=30.00,", std::string("status=\"ok\",moisture_calibrated=") + calibrated + ","}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.format);
+        std::vector<std::string> args{"read", "--count", "2", "--soil-calibration", file, row.format};
+        if (row.format == "--csv") args.push_back("-");
+        const Outcome r = onLine(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        for (const std::string& says : row.says)
+            EXPECT_NE(r.out.find(says), std::string::npos) << says << "\n" << r.out;
+    }
+    const Outcome fit = kv({"soil-fit", file});
+    EXPECT_EQ(fit.code, 0) << fit.err;
+    EXPECT_NE(fit.out.find("with a 1.5, b 0.9, c 0\n"), std::string::npos) << fit.out;
+    EXPECT_NE(fit.out.find("   40.00       37.50       37.50        0.00\n"), std::string::npos) << fit.out;
+    EXPECT_NE(fit.out.find("rms 0.00 points over 4 samples\n"), std::string::npos) << fit.out;
+    std::ofstream(file) << "id = \"x\"\ndate = 2026-05-04\nsamples = [[10, 10.5], [10, 19.5]]\n";
+    const Outcome bad = kv({"soil-fit", file});
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_EQ(bad.err, "kv7702r: " + file +
+                           ":3:11: samples: a linear calibration needs samples at 2 different raw values at "
+                           "least, not 1\n");
+}
+
 TEST_F(Cli, ReadCountsAndRetriesLineFaults) {
     {
         startSim({"--bad-crc", "1"});
@@ -357,8 +405,11 @@ TEST_F(Cli, UsageErrorsSendNothing) {
         std::ofstream f(oldLog);
         f << "time,moisture_percent,temperature_celsius,latency_ms,status\n";
     }
+    const std::string badCalibration = dir_.file("bad-cal.toml");
+    std::ofstream(badCalibration) << "id = 1\n";
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"read", "--csv", oldLog},
+             {"read", "--soil-calibration", badCalibration},
              {"read", "--address", "0,3"},
              {"read", "--address", "3-1"},
              {"read", "--influx", "--json"},

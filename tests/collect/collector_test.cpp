@@ -426,16 +426,19 @@ TEST_F(Collector, TheSpoolKeepsItsBoundDroppingTheOldest) {
 }
 
 // A sensor wetter than its field capacity: the waterlogged alarm goes to the log and, as a problem,
-// to Home Assistant, whose device knows it.
-TEST_F(Collector, AnAlarmIsToldAsAProblem) {
+// to Home Assistant, whose device knows it. The sensor is calibrated: its raw 22..38 % is 62..78 %
+// calibrated, above the field capacity of 60 only so; each reading carries both, and Home Assistant
+// gets an entity for the calibrated one.
+TEST_F(Collector, AnAlarmIsToldAsAProblemOfTheCalibratedMoisture) {
     startBroker();
     Subscriber sub(mqttPort_);
     ASSERT_TRUE(sub.sync());
     const Bus serial = serialBus({3});
     writeFile(config_, toml({mqttPort_, 0, 1000, 1000000, {}}) + "[[bus]]\nname = \"field\"\nport = \"" +
                            serial.port.toUtf8() +
-                           "\"\nevery_ms = 200\n[[bus.sensor]]\naddress = 3\nfield_capacity = 20\n"
-                           "wilting_point = 10\nalarm_after_s = 0\n");
+                           "\"\nevery_ms = 200\n[[bus.sensor]]\naddress = 3\nfield_capacity = 60\n"
+                           "wilting_point = 10\nalarm_after_s = 0\n"
+                           "calibration = { id = \"plot3\", date = 2026-05-04, a = 40, b = 1 }\n");
     startCollector();
     const auto said = [&](const QString& topic, const QByteArray& payload) {
         return std::any_of(sub.got.begin(), sub.got.end(),
@@ -446,7 +449,27 @@ TEST_F(Collector, AnAlarmIsToldAsAProblem) {
     EXPECT_TRUE(said(QStringLiteral("homeassistant/device/kv7702r_kvtest_field_3/config"),
                      "\"kv7702r_kvtest_field_3_problem_waterlogged\""))
         << dump(sub);
+    EXPECT_TRUE(said(QStringLiteral("homeassistant/device/kv7702r_kvtest_field_3/config"),
+                     "\"kv7702r_kvtest_field_3_moisture_calibrated\""))
+        << dump(sub);
     EXPECT_TRUE(log().contains(QLatin1String("field/3: "))) << log().toStdString();
+    const auto readings = [&] {
+        std::vector<QJsonObject> out;
+        for (const Message& m : sub.got)
+            if (m.topic == QLatin1String("kvtest/field/3"))
+                out.push_back(QJsonDocument::fromJson(m.payload).object());
+        return out;
+    };
+    ASSERT_TRUE(waitFor([&] { return !readings().empty(); })) << dump(sub);
+    int checked = 0;
+    for (const QJsonObject& o : readings()) {
+        if (!o.value(u"moisture_percent").isDouble()) continue;
+        ++checked;
+        EXPECT_NEAR(o.value(u"moisture_calibrated").toDouble(), 40 + o.value(u"moisture_percent").toDouble(),
+                    0.006);
+        EXPECT_EQ(o.value(u"calibration").toString(), QLatin1String("plot3"));
+    }
+    EXPECT_GT(checked, 0) << dump(sub);
     collector_.stop(SIGTERM);
 }
 

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 using namespace kv::collect;
 
 namespace {
@@ -236,6 +238,121 @@ address = 3
     EXPECT_EQ(s.timeoutMs, 1000);
     EXPECT_EQ(s.retries, 2);
     ASSERT_EQ(s.sensors.size(), 1u);
+}
+
+// A soil calibration's file: the fit or the coefficients read back, or every fault at its place.
+TEST_F(Config, SoilCalibrationFilesGiveTheirFitOrEveryFaultAtItsPlace) {
+    const std::string head = "id = \"plot3-2026-05\"\ndate = 2026-05-04\n"; // lines 1-2
+    const auto load = [&](const std::string& text, SoilCalibration& got) {
+        write("cal.toml", QByteArray::fromStdString(text));
+        const QString path = dir_.filePath("cal.toml");
+        std::vector<QString> errors;
+        for (const ConfigError& e : loadSoilCalibration(path, got))
+            errors.push_back(describe(path, e).mid(path.size() + 1));
+        if (got.warning) got.warning->message = describe(path, *got.warning).mid(path.size() + 1);
+        return errors;
+    };
+    struct Good {
+        std::string text;
+        double a, b, c;
+        std::optional<double> rms;
+        std::string warning; // its start; empty: none
+    };
+    const Good good[] = {
+        {head + "samples = [[10, 10.5], [20, 19.5], [40, 37.5], [60, 55.5]]\n", 1.5, 0.9, 0, 0.0, ""},
+        {head + "degree = 2\nsamples = [[0, 1], [10, 13], [20, 27], [30, 43]]\n", 1, 1.1, 0.01, 0.0, ""},
+        {head + "a = -2\nb = 1.25\n", -2, 1.25, 0, std::nullopt, ""},
+        // Residuals -3.33, 6.67, -3.33: taken, the middle sample named.
+        {head + "samples = [[10, 10], [20, 30],\n  [30, 30]]\n", 10.0 / 3, 1.0, 0, std::sqrt(200.0 / 9),
+         "3:22: samples: a poor fit, rms 4.71 points (above 3): sample 2 [20, 30] is 6.67 points off"},
+    };
+    for (const Good& c : good) {
+        SCOPED_TRACE(c.text);
+        SoilCalibration got;
+        const std::vector<QString> errors = load(c.text, got);
+        ASSERT_TRUE(errors.empty()) << joined(errors);
+        EXPECT_EQ(got.calibration.id, "plot3-2026-05");
+        EXPECT_EQ(got.calibration.date, QDate(2026, 5, 4));
+        EXPECT_NEAR(got.calibration.a, c.a, 1e-9);
+        EXPECT_NEAR(got.calibration.b, c.b, 1e-9);
+        EXPECT_NEAR(got.calibration.c, c.c, 1e-9);
+        EXPECT_NEAR(got.rms.value_or(-1), c.rms.value_or(-1), 1e-9);
+        const std::string warning = got.warning ? got.warning->message.toStdString() : std::string();
+        EXPECT_EQ(warning.rfind(c.warning, 0), 0u) << warning;
+        EXPECT_EQ(warning.empty(), c.warning.empty()) << warning;
+    }
+    struct Bad {
+        std::string text;
+        std::vector<std::string> errors; // each error's start, all of them, in order
+    };
+    const Bad bad[] = {
+        {"date = \"2026-05-04\"\nsamples = [[10, 10.5], [20, 19.5]]\n",
+         {"1:8: date: must be a day without quotes, such as 2026-05-04, not a string",
+          "3:1: the calibration needs id"}},
+        {head + "samples = [[10, 10.5], [20, 19.5]]\na = 1\n",
+         {"3:11: samples: give samples to fit or the coefficients a, b and c of a fit, not both"}},
+        {head, {"3:1: the calibration needs samples = [[raw %, volumetric %], ...] or the coefficients"}},
+        {head + "samples = [[10, 10.5], [120, 19.5], [20, -1], [5]]\n",
+         {"3:25: samples: the raw value 120 lies outside 0..100 %",
+          "3:42: samples: the volumetric water content -1 lies outside 0..100 %",
+          "3:47: samples: each sample is a pair"}},
+        {head + "degree = 2\nsamples = [[10, 10.5], [20, 19.5], [20, 21]]\n",
+         {"4:11: samples: a quadratic calibration needs samples at 3 different raw values at least, not 2"}},
+        {head + "degree = 3\nslope = 1\na = 1\nb = 1\n",
+         {"3:10: degree: must be 1..2, not 3", "4:1: unknown key 'slope' in the calibration"}},
+        {head + "degree = 1\na = 1\nb = 1\nc = 0.01\n", {"6:5: c: a line (degree = 1) has no raw^2 term"}},
+        {head + "a = inf\nb = 1\n", {"3:5: a: must be a number -1000..1000"}},
+        {"id = \"\"\ndate = 2026-05-04T10:00:00Z\nb = 1\n",
+         {"1:6: id: must not be empty", "2:8: date: must be a day without quotes",
+          "4:1: the calibration needs both a and b"}},
+    };
+    for (const Bad& c : bad) {
+        SCOPED_TRACE(c.text);
+        SoilCalibration got;
+        const std::vector<QString> errors = load(c.text, got);
+        ASSERT_EQ(errors.size(), c.errors.size()) << joined(errors);
+        for (size_t i = 0; i < c.errors.size(); ++i)
+            EXPECT_TRUE(errors[i].toStdString().rfind(c.errors[i], 0) == 0)
+                << "got: " << errors[i].toStdString() << "\nexpected: " << c.errors[i];
+    }
+}
+
+// A sensor's calibration is a file from the configuration's folder, or an inline table; a fault in
+// the file is told at its place in that file.
+TEST_F(Config, ASensorsCalibrationIsAFileBesideTheConfigurationOrInline) {
+    write("good.toml", "id = \"f\"\ndate = 2026-05-04\nsamples = [[10, 10.5], [20, 19.5], [40, 37.5]]\n");
+    write("bad.toml", "id = \"b\"\ndate = 2026-05-04\nsamples = [[10, 10.5]]\n");
+    const Loaded got = load(HEAD + "address = 3\ncalibration = \"good.toml\"\n[[bus.sensor]]\naddress = 4\n"
+                                   "calibration = { id = \"i\", date = 2026-05-05, a = 1, b = 2 }\n");
+    ASSERT_TRUE(got.errors.empty()) << joined(got.errors);
+    const auto& sensors = got.config.buses.at(0).sensors;
+    ASSERT_TRUE(sensors.at(0).soil.calibration && sensors.at(1).soil.calibration);
+    EXPECT_EQ(sensors[0].soil.calibration->id, "f");
+    EXPECT_NEAR(sensors[0].soil.calibration->apply(30), 28.5, 1e-9);
+    EXPECT_EQ(sensors[1].soil.calibration->id, "i");
+    EXPECT_NEAR(sensors[1].soil.calibration->apply(30), 61, 1e-9);
+    EXPECT_EQ(calibrationText(*sensors[0].calibration),
+              "f of 2026-05-04: vwc = 1.5 + 0.9*raw, rms 0.00 points "
+              "over 3 samples");
+
+    write("c.toml",
+          QByteArray::fromStdString(HEAD + "address = 3\ncalibration = \"bad.toml\"\n[[bus.sensor]]\n"
+                                           "address = 4\ncalibration = \"none.toml\"\n[[bus.sensor]]\n"
+                                           "address = 5\ncalibration = 7\n"));
+    const QString path = dir_.filePath("c.toml");
+    CollectorConfig config;
+    QStringList errors;
+    for (const ConfigError& e : loadConfig(path, config))
+        errors << describe(path, e);
+    ASSERT_EQ(errors.size(), 3) << errors.join("\n").toStdString();
+    EXPECT_TRUE(
+        errors[0].startsWith(dir_.filePath("bad.toml") + ":3:11: samples: a linear calibration needs"))
+        << errors[0].toStdString();
+    EXPECT_TRUE(
+        errors[1].startsWith(path + ":12:15: calibration: " + dir_.filePath("none.toml") + ": cannot read"))
+        << errors[1].toStdString();
+    EXPECT_TRUE(errors[2].startsWith(path + ":15:15: calibration: must be a calibration file's path"))
+        << errors[2].toStdString();
 }
 
 } // namespace

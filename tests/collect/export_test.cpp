@@ -242,6 +242,34 @@ TEST_F(ExportSpoolTest, RangeTakesDaysAndTimesAndTheCsvHasEveryKeptReading) {
     EXPECT_EQ(exportCsvRow(june1[1]), "3,2026-06-01T23:59:59.999Z,north,3,,,,,,,timeout\n");
 }
 
+// ISMN wants volumetric water content: a reading's calibrated moisture where it has one, its raw one
+// otherwise; the CSV carries both, and the calibration's id.
+TEST(ExportTest, TheCalibratedMoistureIsWhatIsmnGetsAndTheCsvCarriesIt) {
+    struct Case {
+        QString more;
+        double ismn;
+        QByteArray csvTail;
+        bool carries;
+    };
+    const Case cases[] = {
+        {",\"moisture_calibrated\":28.50,\"calibration\":\"plot3\"", 0.285, ",30,18.25,ok,28.5,plot3\n",
+         true},
+        {{}, 0.30, ",30,18.25,ok,,\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.more.toStdString());
+        EXPECT_EQ(carriesCalibration(record(JUNE_1, "30.00", "ok", c.more)), c.carries);
+        const ExportReading r = reading(JUNE_1, "30.00", "ok", c.more);
+        HourlySeries series(IsmnVariable::SoilMoisture);
+        series.add(r);
+        const std::vector<HourValue> hours = series.finish();
+        ASSERT_EQ(hours.size(), 1u);
+        EXPECT_NEAR(hours[0].value, c.ismn, 1e-9);
+        EXPECT_TRUE(exportCsvRow(r, true).endsWith(c.csvTail)) << exportCsvRow(r, true).toStdString();
+    }
+    EXPECT_TRUE(exportCsvHeader(true).endsWith(",status,moisture_calibrated,calibration\n"));
+}
+
 TEST(ExportTest, UnreadableJsonIsSaidNotTaken) {
     for (const QByteArray& json : {QByteArray("{\"address\":"), QByteArray("[1,2]"), QByteArray()}) {
         Record r;
