@@ -31,6 +31,12 @@ QString alarmName(AlarmKind k) {
     return {};
 }
 
+std::optional<AlarmKind> alarmKind(const QString& name) {
+    for (int i = 0; i < ALARM_KINDS; ++i)
+        if (alarmName(static_cast<AlarmKind>(i)) == name) return static_cast<AlarmKind>(i);
+    return std::nullopt;
+}
+
 bool Alarms::step(Hold& h, bool toward, qint64 ms) const {
     if (!toward) {
         h.since.reset();
@@ -57,6 +63,16 @@ void Alarms::event(std::vector<AlarmEvent>& out, AlarmKind k, qint64 ms, std::op
 void Alarms::watered(qint64 ms) {
     wateredMs_ = ms;
     beforeWatering_ = lastMoisture_;
+}
+
+void Alarms::restore(AlarmKind k, qint64 sinceMs, std::optional<double> value) {
+    Hold& h = holds_[static_cast<int>(k)];
+    h.on = true;
+    h.since.reset();
+    if (k == AlarmKind::NoRise) {
+        wateredMs_ = sinceMs;
+        beforeWatering_ = value;
+    }
 }
 
 std::vector<AlarmEvent> Alarms::feed(qint64 ms, std::optional<double> moisture, const QStringList& flags) {

@@ -24,6 +24,8 @@ inline constexpr int ALARM_KINDS = 5;
 
 // "dry", "waterlogged", "stale", "stuck", "no_rise".
 [[nodiscard]] QString alarmName(AlarmKind k);
+// The kind of a name alarmName gives; none for any other.
+[[nodiscard]] std::optional<AlarmKind> alarmKind(const QString& name);
 
 struct AlarmOptions {
     qint64 forAtLeastMs = 15 * 60 * 1000;
@@ -49,6 +51,10 @@ public:
                                                const QStringList& flags);
     // The zone was watered at `ms`: the moisture should rise within riseWithinMs.
     void watered(qint64 ms);
+    // The alarm was raised at `sinceMs` in an earlier run: on again, without an event, to be
+    // cleared as if it had been raised here. `value` is the moisture then; a no_rise alarm waits
+    // for a rise from it.
+    void restore(AlarmKind k, qint64 sinceMs, std::optional<double> value);
     [[nodiscard]] bool active(AlarmKind k) const { return holds_[static_cast<int>(k)].on; }
 
 private:

@@ -326,6 +326,37 @@ TEST(Soil, AlarmsHoldForAtLeastAndClearWithHysteresis) {
     }
 }
 
+// An alarm raised in an earlier run and restored: nothing told of it, and cleared as if raised here.
+TEST(Soil, ARestoredAlarmIsToldNothingAndClearsAsBefore) {
+    struct Row {
+        AlarmKind kind;
+        double value;                              // the moisture when it was raised
+        std::vector<std::pair<int, double>> steps; // minute, moisture
+        const char* events;
+    };
+    const Row rows[] = {
+        {AlarmKind::Dry, 21, {{0, 21}, {10, 22.5}, {20, 23.5}, {30, 23.5}}, "30-dry"},
+        {AlarmKind::Stuck, 25, {{0, 25}, {5, 25}, {10, 25}}, "10-stuck"},
+        {AlarmKind::NoRise, 24, {{0, 24.5}, {600, 24.9}, {601, 25}}, "601-no_rise"},
+    };
+    SoilSettings s = soil(30, 15);
+    s.refill = 22;
+    AlarmOptions o;
+    o.forAtLeastMs = 10 * 60000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(alarmName(row.kind).toStdString());
+        Alarms alarms(s, o);
+        alarms.restore(row.kind, -60 * 60000, row.value);
+        EXPECT_TRUE(alarms.active(row.kind));
+        QStringList told;
+        for (const auto& [minute, moisture] : row.steps)
+            for (const AlarmEvent& e : alarms.feed(minute * 60000LL, moisture, {}))
+                told << QString::number(minute) + (e.raised ? QLatin1Char('+') : QLatin1Char('-')) +
+                            alarmName(e.kind);
+        EXPECT_EQ(told.join(QLatin1Char(' ')).toStdString(), row.events);
+    }
+}
+
 TEST(Soil, AnAlarmSaysWhatHappenedInWords) {
     SoilSettings s = soil(30, 15);
     s.allowedDepletion = 0.5;
