@@ -137,6 +137,10 @@ QByteArray MetricsServer::text() const {
         out += "kv7702r_forwarder_last_error_timestamp_seconds{forwarder=\"" + label(f.name) + "\"} " +
                seconds(f.lastErrorMs) + '\n';
 
+    family(out, "kv7702r_alarm", "gauge", "1 for each alarm of a sensor raised and not yet cleared.");
+    for (const Spool::Alarm& a : s.alarms)
+        out += "kv7702r_alarm{sensor=\"" + label(a.sensor) + "\",alarm=\"" + label(a.alarm) + "\"} 1\n";
+
     family(out, "kv7702r_spool_dropped_total", "counter",
            "Readings dropped unsent over the spool's limits, since the spool was made.");
     out += "kv7702r_spool_dropped_total " + QByteArray::number(s.dropped) + '\n';

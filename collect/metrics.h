@@ -1,7 +1,7 @@
 #pragma once
 // The collector's Prometheus endpoint: GET /metrics answers in the text format with what the spool
-// holds (each sensor's last reading, each forwarder's backlog and last error, the drops) and what
-// this process counted (readings by sensor and outcome), read afresh at each scrape.
+// holds (each sensor's last reading and active alarms, each forwarder's backlog and last error, the
+// drops) and what this process counted (readings by sensor and outcome), read afresh at each scrape.
 
 #include <QObject>
 #include <QString>

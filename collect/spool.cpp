@@ -33,6 +33,16 @@ CREATE TABLE IF NOT EXISTS sensors(
   sensor TEXT PRIMARY KEY, unix_ms INTEGER NOT NULL, ok INTEGER NOT NULL, json BLOB NOT NULL);
 CREATE TABLE IF NOT EXISTS counts(name TEXT PRIMARY KEY, value INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS alarms(
+  sensor TEXT NOT NULL, alarm TEXT NOT NULL, since_ms INTEGER NOT NULL, value REAL, text TEXT NOT NULL,
+  PRIMARY KEY(sensor, alarm));
+)";
+
+// Apart: `kv7702r watered` makes it in a spool an older collector made, without the rest.
+const char* const WATERED_SCHEMA = R"(
+CREATE TABLE IF NOT EXISTS watered(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,   -- the collector takes them up by id: never given again
+  sensor TEXT NOT NULL, unix_ms INTEGER NOT NULL);
 )";
 
 QString lastError(sqlite3* db) {
@@ -59,6 +69,10 @@ public:
         sqlite3_bind_text(s_, i, u.constData(), static_cast<int>(u.size()), SQLITE_TRANSIENT);
         return *this;
     }
+    Stmt& bindReal(int i, double v) {
+        sqlite3_bind_double(s_, i, v);
+        return *this;
+    }
     Stmt& bind(int i, const QByteArray& v) {
         sqlite3_bind_blob(s_, i, v.constData(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
         return *this;
@@ -83,6 +97,8 @@ public:
     }
     [[nodiscard]] bool failed() const { return !s_ || failed_; }
     [[nodiscard]] qint64 integer(int c) const { return sqlite3_column_int64(s_, c); }
+    [[nodiscard]] double real(int c) const { return sqlite3_column_double(s_, c); }
+    [[nodiscard]] bool null(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
     [[nodiscard]] QString text(int c) const {
         return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(s_, c)),
                                  sqlite3_column_bytes(s_, c));
@@ -197,7 +213,8 @@ std::unique_ptr<Spool> Spool::open(const QString& path, Limits limits, const QSt
         fail(error, QStringLiteral("%1: cannot use a write-ahead log: %2").arg(path, lastError(db)));
         return nullptr;
     }
-    if (!exec(db, "PRAGMA synchronous=FULL", &reason) || !exec(db, SCHEMA, &reason)) {
+    if (!exec(db, "PRAGMA synchronous=FULL", &reason) || !exec(db, SCHEMA, &reason) ||
+        !exec(db, WATERED_SCHEMA, &reason)) {
         fail(error, QStringLiteral("%1: %2").arg(path, reason));
         return nullptr;
     }
@@ -357,6 +374,7 @@ Spool::Status Spool::status() const {
         while (s.row())
             out.sensors.push_back({s.text(0), s.integer(1), s.integer(2) != 0, s.blob(3)});
     }
+    out.alarms = alarms();
     out.dropped = scalar(db_, "SELECT value FROM counts WHERE name = 'dropped'");
     out.expired = scalar(db_, "SELECT value FROM counts WHERE name = 'expired'");
     out.lastSeq = scalar(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'readings'");
@@ -396,6 +414,11 @@ qint64 Spool::trim(qint64 nowMs, QString* error) {
                                 "DELETE FROM readings WHERE seq <= ?1", over))
             return broken(lastError(db_));
     }
+    // Waterings go with the readings of their time; the collector remembers the last it took.
+    if (limits_.maxAgeMs > 0) {
+        Stmt old(db_, "DELETE FROM watered WHERE unix_ms < ?1");
+        if (!old.bind(1, nowMs - limits_.maxAgeMs).run()) return broken(lastError(db_));
+    }
     Stmt count(db_, "INSERT INTO counts(name, value) VALUES (?1, ?2) ON CONFLICT(name) "
                     "DO UPDATE SET value = value + excluded.value");
     for (const auto& [name, n] : {std::pair{"dropped", dropped}, std::pair{"expired", expired}}) {
@@ -416,6 +439,64 @@ bool Spool::readings(qint64 fromMs, qint64 toMs, const std::function<bool(const 
         if (!each(r)) return true;
     }
     return !q.failed() || fail(error, lastError(db_));
+}
+
+std::vector<Spool::Alarm> Spool::alarms() const {
+    std::vector<Alarm> out;
+    // Absent from a spool only an older collector has opened: read-only, it has none.
+    Stmt s(db_, "SELECT sensor, alarm, since_ms, value, text FROM alarms ORDER BY sensor, alarm");
+    while (s.row()) {
+        Alarm a{s.text(0), s.text(1), s.integer(2), std::nullopt, s.text(4)};
+        if (!s.null(3)) a.value = s.real(3);
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+bool Spool::raiseAlarm(const Alarm& a, QString* error) {
+    if (readOnly_) return fail(error, QStringLiteral("the spool is open read-only"));
+    Stmt s(db_, "INSERT INTO alarms(sensor, alarm, since_ms, value, text) VALUES (?1, ?2, ?3, ?4, ?5) "
+                "ON CONFLICT(sensor, alarm) DO UPDATE SET since_ms = excluded.since_ms, "
+                "value = excluded.value, text = excluded.text");
+    s.bind(1, a.sensor).bind(2, a.alarm).bind(3, a.sinceMs).bind(5, a.text);
+    if (a.value) s.bindReal(4, *a.value);
+    return s.run() || fail(error, lastError(db_));
+}
+
+bool Spool::clearAlarm(const QString& sensor, const QString& alarm, QString* error) {
+    if (readOnly_) return fail(error, QStringLiteral("the spool is open read-only"));
+    Stmt s(db_, "DELETE FROM alarms WHERE sensor = ?1 AND alarm = ?2");
+    return s.bind(1, sensor).bind(2, alarm).run() || fail(error, lastError(db_));
+}
+
+bool Spool::addWatering(const QString& path, const QStringList& sensors, qint64 unixMs, QString* error) {
+    if (!QFileInfo(path).isFile())
+        return fail(
+            error,
+            QStringLiteral("%1: no spool there; the collector makes it when it first starts").arg(path));
+    sqlite3* db = openDb(path, SQLITE_OPEN_READWRITE, error);
+    if (!db) return false;
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> closing(db, sqlite3_close);
+    QString why;
+    if (!exec(db, WATERED_SCHEMA, &why)) return fail(error, QStringLiteral("%1: %2").arg(path, why));
+    Transaction t(db, &why);
+    if (!t.open()) return fail(error, QStringLiteral("%1: %2").arg(path, why));
+    Stmt insert(db, "INSERT INTO watered(sensor, unix_ms) VALUES (?1, ?2)");
+    for (const QString& sensor : sensors)
+        if (!insert.bind(1, sensor).bind(2, unixMs).run())
+            return fail(error, QStringLiteral("%1: %2").arg(path, lastError(db)));
+    if (!t.commit(&why)) return fail(error, QStringLiteral("%1: %2").arg(path, why));
+    return true;
+}
+
+std::vector<Spool::Watering> Spool::wateringsAfter(qint64 id, QString* error) const {
+    std::vector<Watering> out;
+    Stmt s(db_, "SELECT id, sensor, unix_ms FROM watered WHERE id > ?1 ORDER BY id");
+    s.bind(1, id);
+    while (s.row())
+        out.push_back({s.integer(0), s.text(1), s.integer(2)});
+    if (s.failed()) fail(error, lastError(db_));
+    return out;
 }
 
 QString Spool::meta(const QString& key) const {

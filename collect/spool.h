@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 struct sqlite3;
@@ -63,8 +64,17 @@ public:
         bool ok = false;
         QByteArray json;
     };
+    // An alarm raised and not yet cleared, kept across restarts.
+    struct Alarm {
+        QString sensor; // "<bus>/<address>"
+        QString alarm;  // "dry", "no_rise"...
+        qint64 sinceMs = 0;
+        std::optional<double> value; // the moisture when it was raised
+        QString text;
+    };
     struct Status {
         std::vector<ForwarderStatus> forwarders;
+        std::vector<Alarm> alarms; // by sensor, then alarm
         std::vector<SensorStatus> sensors;
         qint64 dropped = 0; // over the limits while still owed, since the spool was made
         qint64 expired = 0; // sent, then over the limits
@@ -81,6 +91,23 @@ public:
     // false with the reason when the database fails.
     bool readings(qint64 fromMs, qint64 toMs, const std::function<bool(const Record&)>& each,
                   QString* error) const;
+
+    // The active alarms, by sensor then alarm; a raise replaces the row of the same alarm.
+    [[nodiscard]] std::vector<Alarm> alarms() const;
+    bool raiseAlarm(const Alarm& a, QString* error);
+    bool clearAlarm(const QString& sensor, const QString& alarm, QString* error);
+
+    // Waterings told by `kv7702r watered`, for the collector (running or not) to take up.
+    struct Watering {
+        qint64 id = 0; // rising, never reused
+        QString sensor;
+        qint64 unixMs = 0;
+    };
+    // Records the sensors watered at `unixMs`, all or none, in the spool at `path` (which must
+    // exist: one made by a collector), beside a running collector; false with why.
+    static bool addWatering(const QString& path, const QStringList& sensors, qint64 unixMs, QString* error);
+    // Those with an id above `id`, oldest first.
+    [[nodiscard]] std::vector<Watering> wateringsAfter(qint64 id, QString* error) const;
 
     // The collector's own small memory (e.g. the sensors announced to Home Assistant).
     [[nodiscard]] QString meta(const QString& key) const;

@@ -73,6 +73,10 @@ TEST_F(MetricsTest, ScrapeShowsTheSpoolAndTheCounts) {
     ASSERT_TRUE(spool_->acknowledge("mqtt", {1, 2, 3}, &why)) << why.toStdString();
     spool_->noteError("influx", "refused", 1700000004125);
     ASSERT_EQ(spool_->trim(0, &why), 1) << why.toStdString(); // over 3 readings: the oldest goes
+    for (const char* alarm : {"dry", "stale", "stuck"})
+        ASSERT_TRUE(spool_->raiseAlarm({"north/2", alarm, 1700000001500, 12.5, "raised"}, &why))
+            << why.toStdString();
+    ASSERT_TRUE(spool_->clearAlarm("north/2", "stale", &why)) << why.toStdString();
 
     MetricsServer metrics(*spool_);
     ASSERT_TRUE(metrics.listen("127.0.0.1:0", &why)) << why.toStdString();
@@ -100,11 +104,14 @@ TEST_F(MetricsTest, ScrapeShowsTheSpoolAndTheCounts) {
              R"(kv7702r_forwarder_backlog{forwarder="mqtt"} 1)",
              R"(kv7702r_forwarder_last_error_timestamp_seconds{forwarder="influx"} 1700000004.125)",
              R"(kv7702r_forwarder_last_error_timestamp_seconds{forwarder="mqtt"} 0.000)",
+             R"(kv7702r_alarm{sensor="north/2",alarm="dry"} 1)",
+             R"(kv7702r_alarm{sensor="north/2",alarm="stuck"} 1)",
              "kv7702r_spool_dropped_total 1",
              "kv7702r_spool_last_seq 4",
          })
         EXPECT_TRUE(lines.contains(QString::fromUtf8(want))) << want << "\nin:\n" << a.body.toStdString();
     EXPECT_FALSE(a.body.contains(R"(last_reading_timestamp_seconds{sensor="south/9"})"));
+    EXPECT_FALSE(a.body.contains(R"(alarm="stale")")) << "cleared";
 
     // The format as a scraper parses it: each sample after its family's TYPE, one value a line.
     static const QRegularExpression sample(R"(^([a-z_0-9]+)(\{[^\n]*\})? [0-9.]+$)");
@@ -116,7 +123,7 @@ TEST_F(MetricsTest, ScrapeShowsTheSpoolAndTheCounts) {
         ASSERT_TRUE(m.hasMatch()) << line.toStdString();
         EXPECT_EQ(typed.isEmpty() ? QString() : typed.back(), m.captured(1)) << line.toStdString();
     }
-    EXPECT_EQ(typed.size(), 6);
+    EXPECT_EQ(typed.size(), 7);
 
     // A later scrape reads the spool afresh.
     append("north/2", 1700000009000, true);
