@@ -104,6 +104,10 @@ QString MqttForwarder::problemTopic(const QString& key, const QString& alarm) co
     return readingTopic(key) + QStringLiteral("/problem/") + alarm;
 }
 
+QString MqttForwarder::wateredTopic(const QString& key) const {
+    return readingTopic(key) + QStringLiteral("/watered");
+}
+
 QString MqttForwarder::discoveryTopic(const QString& key) const {
     return settings_.discoveryPrefix + QStringLiteral("/device/kv7702r_") +
            sanitised(settings_.topic + QLatin1Char('_') + key) + QStringLiteral("/config");
@@ -435,11 +439,19 @@ void MqttForwarder::publishSensor(const Sensor& s) {
 }
 
 void MqttForwarder::alarm(const QString& key, const QString& alarm, bool on) {
+    const QByteArray payload(on ? "ON" : "OFF");
     const auto it = sensors_.find(key);
-    if (it == sensors_.end()) return;
+    if (it == sensors_.end()) {
+        if (connected_)
+            publish(problemTopic(key, alarm), payload, true);
+        else
+            once_.emplace_back(problemTopic(key, alarm), payload);
+        armWrite();
+        return;
+    }
     it->second.alarms[alarm] = on;
     if (!connected_) return; // told at the connection
-    publish(problemTopic(key, alarm), QByteArray(on ? "ON" : "OFF"), true);
+    publish(problemTopic(key, alarm), payload, true);
     armWrite();
 }
 
@@ -535,10 +547,15 @@ void MqttForwarder::onConnect(mosquitto*, void* self, int rc) {
         const QByteArray ha = (f->settings_.discoveryPrefix + QStringLiteral("/status")).toUtf8();
         mosquitto_subscribe(f->mosq_, nullptr, ha.constData(), kQos);
     }
+    // Every sensor's waterings, known or not: an unknown one is said rather than lost unseen.
+    const QByteArray watered = (f->settings_.topic + QStringLiteral("/+/+/watered")).toUtf8();
+    mosquitto_subscribe(f->mosq_, nullptr, watered.constData(), kQos);
     const QSet<QString> gone = std::exchange(f->retracted_, {});
     f->retract(QStringList(gone.begin(), gone.end()));
     for (const auto& [key, s] : f->sensors_)
         f->publishSensor(s);
+    for (const auto& [topic, payload] : std::exchange(f->once_, {}))
+        f->publish(topic, payload, true);
     if (f->canSend())
         QMetaObject::invokeMethod(
             f,
@@ -562,11 +579,43 @@ void MqttForwarder::onPublish(mosquitto*, void* self, int mid) {
     if (f->unacked_.remove(mid) && f->unacked_.isEmpty() && f->outstanding_) f->finishBatch();
 }
 
+void MqttForwarder::wateredMessage(const QString& topic, const QString& key, bool retained, bool empty) {
+    // An empty message is how a retained one is cleared, not a watering.
+    if (empty) return;
+    if (retained) {
+        if (!retainedWatered_.contains(topic)) {
+            retainedWatered_.insert(topic);
+            emit note(QStringLiteral("MQTT: the retained message on %1 is not taken for a watering: it "
+                                     "would water again at every connection; publish waterings without "
+                                     "retain, and clear it with an empty retained message")
+                          .arg(topic));
+        }
+        return;
+    }
+    if (sensors_.find(key) == sensors_.end()) {
+        emit note(
+            QStringLiteral("MQTT: a watering on %1 names no sensor of this collector; ignored").arg(topic));
+        return;
+    }
+    // Told once control is back on the event loop, never inside the library.
+    QMetaObject::invokeMethod(
+        this, [this, key] { emit watered(key); }, Qt::QueuedConnection);
+}
+
 void MqttForwarder::onMessage(mosquitto*, void* self, const mosquitto_message* msg) {
     auto* f = static_cast<MqttForwarder*>(self);
+    if (!msg->topic) return;
+    const QString topic = QString::fromUtf8(msg->topic);
+    const QString prefix = f->settings_.topic + QLatin1Char('/');
+    const QString suffix = QStringLiteral("/watered");
+    if (topic.startsWith(prefix) && topic.endsWith(suffix)) {
+        const QString key = topic.mid(prefix.size(), topic.size() - prefix.size() - suffix.size());
+        f->wateredMessage(topic, key, msg->retain, msg->payloadlen <= 0);
+        return;
+    }
     // Home Assistant came (back) online: it is told every sensor anew.
-    if (f->settings_.discoveryPrefix.isEmpty() || !msg->topic ||
-        QString::fromUtf8(msg->topic) != f->settings_.discoveryPrefix + QStringLiteral("/status"))
+    if (f->settings_.discoveryPrefix.isEmpty() ||
+        topic != f->settings_.discoveryPrefix + QStringLiteral("/status"))
         return;
     const QByteArray payload(static_cast<const char*>(msg->payload), msg->payloadlen);
     if (payload != kOnline) return;

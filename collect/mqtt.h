@@ -2,7 +2,8 @@
 // Readings to an MQTT broker through libmosquitto, driven by Qt's event loop (no thread of its own):
 // each reading a QoS 1 message on <topic>/<bus>/<address>, the collector's own state retained on
 // <topic>/status (a will says "offline" when it goes away unannounced), and Home Assistant's
-// device discovery for every sensor, with each sensor's availability.
+// device discovery for every sensor, with each sensor's availability; waterings heard on
+// <topic>/<bus>/<address>/watered.
 
 #include "collect/forwarder.h"
 
@@ -13,6 +14,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QSocketNotifier;
 struct mosquitto;
@@ -69,7 +72,7 @@ public:
     // in a row, and back at the first good one.
     void sensorResult(const QString& key, bool ok);
     // A sensor's alarm is raised (on) or ended: retained "ON" or "OFF" on its problem topic, told
-    // again at every connection.
+    // again at every connection; of a sensor not announced (gone from the configuration), told once.
     void alarm(const QString& key, const QString& alarm, bool on);
     // Home Assistant forgets these sensors: their discovery and availability are cleared.
     void retract(const QStringList& keys);
@@ -83,6 +86,7 @@ public:
     [[nodiscard]] QString readingTopic(const QString& key) const;
     [[nodiscard]] QString availabilityTopic(const QString& key) const;
     [[nodiscard]] QString problemTopic(const QString& key, const QString& alarm) const;
+    [[nodiscard]] QString wateredTopic(const QString& key) const;
     [[nodiscard]] QString discoveryTopic(const QString& key) const;
     // The retained discovery message of a sensor, as Home Assistant's device discovery reads it.
     [[nodiscard]] QByteArray discoveryPayload(const SensorInfo& sensor) const;
@@ -91,6 +95,8 @@ signals:
     // What happened to the connection, in English, once for each change.
     void note(const QString& text);
     void closed();
+    // A message on an announced sensor's watered topic, not retained: the zone was watered now.
+    void watered(const QString& key);
 
 private:
     enum class Availability { Unknown, Online, Offline };
@@ -114,6 +120,7 @@ private:
     bool publish(const QString& topic, const QByteArray& payload, bool retain, int* mid = nullptr);
     void publishSensor(const Sensor& s);
     void publishAvailability(const QString& key, Availability a);
+    void wateredMessage(const QString& topic, const QString& key, bool retained, bool empty);
     void finishBatch();
     void disconnectNow();
     void teardown();
@@ -147,6 +154,8 @@ private:
     int offlineMid_ = -1;
     std::map<QString, Sensor> sensors_;
     QSet<QString> retracted_; // cleared again at the next connection, when gone while disconnected
+    std::vector<std::pair<QString, QByteArray>> once_; // told at the next connection, then forgotten
+    QSet<QString> retainedWatered_;                    // watered topics whose retained message was told of
 };
 
 } // namespace kv::collect
