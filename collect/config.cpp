@@ -459,7 +459,8 @@ void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
     s.at = whereOf(t.source());
     r.keys(t, "[[bus.sensor]]",
            {"address", "name", "site", "depth_cm", "every_ms", "field_capacity", "wilting_point", "refill",
-            "allowed_depletion", "root_zone_cm", "stuck_after", "alarm_after_s", "calibration"});
+            "allowed_depletion", "root_zone_cm", "stuck_after", "alarm_after_s", "calibration",
+            "rise_within_s", "rise_by"});
     if (!t.contains("address")) r.fail(s.at, "[[bus.sensor]] needs address = 1..247");
     r.integer(t, "address", sensor::MIN_ADDRESS, sensor::MAX_ADDRESS, s.address);
     if (auto name = r.string(t, "name")) {
@@ -509,6 +510,8 @@ void readSensor(Reader& r, const toml::table& t, SensorConfig& s) {
     r.integer(t, "stuck_after", 2, 100000, s.stuckAfter);
     r.integer(t, "alarm_after_s", 0, 86400, s.alarmAfterS);
     readSensorCalibration(r, t, s);
+    r.integer(t, "rise_within_s", 1, 604800, s.riseWithinS);
+    if (const auto by = r.number(t, "rise_by", 0.01, 100)) s.riseBy = *by;
     // How the settings stand together, told at the sensor.
     for (const QString& why : s.soil.check())
         r.fail(s.at, why);

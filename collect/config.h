@@ -50,8 +50,10 @@ struct SensorConfig {
     std::optional<int> everyMs; // none: the bus's
     soil::SoilSettings soil;    // field capacity, wilting point, refill, root zone, calibration; all optional
     std::optional<SoilCalibration> calibration; // the fit behind soil.calibration, to report
-    int stuckAfter = 20;   // readings of one raw value, the temperature moving, that flag it stuck
-    int alarmAfterS = 900; // how long a condition holds (or has ended) before its alarm is raised (or ends)
+    int stuckAfter = 20;    // readings of one raw value, the temperature moving, that flag it stuck
+    int alarmAfterS = 900;  // how long a condition holds (or has ended) before its alarm is raised (or ends)
+    int riseWithinS = 7200; // after a watering, the moisture should rise by riseBy within this
+    double riseBy = 1.0;    // volumetric points
     Where at;
 };
 
