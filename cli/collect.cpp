@@ -124,6 +124,17 @@ private:
     void finish();
     [[nodiscard]] poll::Schedule scheduleOf(const collect::BusConfig& b) const;
     [[nodiscard]] const collect::SensorConfig* sensorOf(const collect::BusConfig& b, int address) const;
+    // The sensor of a key ("<bus>/<address>") in the configuration; null when it has none.
+    [[nodiscard]] const collect::SensorConfig* sensorOf(const QString& key) const;
+    [[nodiscard]] soil::Alarms& alarmsOf(const QString& key, const collect::SensorConfig* sc);
+    // An alarm raised or cleared: to the log, the spool (kept across restarts) and MQTT.
+    void tell(const QString& key, const soil::AlarmEvent& e);
+    // The alarms the spool kept from the run before, on again without an event; those whose
+    // setting or sensor is gone cleared.
+    void restoreAlarms();
+    // Waterings `kv7702r watered` recorded since the last taken.
+    void takeWaterings();
+    void water(const QString& key, const collect::SensorConfig& sc, qint64 ms, const QString& how);
 
     const collect::CollectorConfig& config_;
     collect::Spool& spool_;
@@ -142,6 +153,9 @@ private:
     std::vector<collect::Record> pending_;             // taken, not yet committed
     std::map<QString, soil::QualityTracker> trackers_; // by sensor key
     std::map<QString, soil::Alarms> alarms_;           // by sensor key
+    QTimer watering_;                                  // looks for recorded waterings
+    qint64 wateredSeen_ = 0;                           // the last recorded watering taken
+    bool wateringsUnread_ = false;                     // the spool's last look failed
     QTimer commit_;
     bool refused_ = false; // the spool's last append failed
     bool finished_ = false;
@@ -191,7 +205,9 @@ std::vector<collect::SensorInfo> sensorInfos(const collect::CollectorConfig& con
             info.depthFromCm = sc.depthFromCm;
             info.depthToCm = sc.depthToCm;
             info.periodMs = sc.everyMs.value_or(b.everyMs);
-            info.problems = QStringList{QStringLiteral("stale"), QStringLiteral("stuck")};
+            // no_rise for every sensor: a watering may be told of any.
+            info.problems =
+                QStringList{QStringLiteral("stale"), QStringLiteral("stuck"), QStringLiteral("no_rise")};
             if (sc.soil.refillPoint()) info.problems << QStringLiteral("dry");
             if (sc.soil.fieldCapacity) info.problems << QStringLiteral("waterlogged");
             info.calibrated = sc.soil.calibration.has_value();
@@ -202,13 +218,21 @@ std::vector<collect::SensorInfo> sensorInfos(const collect::CollectorConfig& con
 
 soil::AlarmOptions alarmOptions(const collect::SensorConfig* sc) {
     soil::AlarmOptions o;
-    if (sc) o.forAtLeastMs = qint64{sc->alarmAfterS} * 1000;
+    if (sc) {
+        o.forAtLeastMs = qint64{sc->alarmAfterS} * 1000;
+        o.riseWithinMs = qint64{sc->riseWithinS} * 1000;
+        o.riseBy = sc->riseBy;
+    }
     return o;
 }
 
 bool Collector::startMqtt() {
     mqtt_ = std::make_unique<collect::MqttForwarder>(mqttSettings(config_.mqtt), QStringLiteral(KV_VERSION));
     QObject::connect(mqtt_.get(), &collect::MqttForwarder::note, [](const QString& t) { info(t); });
+    QObject::connect(mqtt_.get(), &collect::MqttForwarder::watered, [this](const QString& key) {
+        if (const collect::SensorConfig* sc = sensorOf(key))
+            water(key, *sc, QDateTime::currentMSecsSinceEpoch(), QStringLiteral("told on MQTT"));
+    });
     if (const QString why = mqtt_->start(); !why.isEmpty()) {
         fault("mqtt: " + why);
         return false;
@@ -277,6 +301,104 @@ const collect::SensorConfig* Collector::sensorOf(const collect::BusConfig& b, in
     for (const collect::SensorConfig& sc : b.sensors)
         if (sc.address == address) return &sc;
     return nullptr;
+}
+
+const collect::SensorConfig* Collector::sensorOf(const QString& key) const {
+    for (const collect::BusConfig& b : config_.buses)
+        for (const collect::SensorConfig& sc : b.sensors)
+            if (sensorKey(b, sc.address) == key) return &sc;
+    return nullptr;
+}
+
+soil::Alarms& Collector::alarmsOf(const QString& key, const collect::SensorConfig* sc) {
+    auto it = alarms_.find(key);
+    if (it == alarms_.end())
+        it = alarms_.emplace(key, soil::Alarms(sc ? sc->soil : soil::SoilSettings{}, alarmOptions(sc))).first;
+    return it->second;
+}
+
+QString utcText(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODate);
+}
+
+void Collector::tell(const QString& key, const soil::AlarmEvent& e) {
+    const QString name = soil::alarmName(e.kind);
+    QString why;
+    bool kept = true;
+    if (e.raised) {
+        warn(key + QStringLiteral(": ") + e.text);
+        kept = spool_.raiseAlarm({key, name, e.ms, e.value, e.text}, &why);
+    } else {
+        info(key + QStringLiteral(": ") + e.text);
+        kept = spool_.clearAlarm(key, name, &why);
+    }
+    if (!kept) fault(QStringLiteral("%1: the spool did not keep the %2 alarm: %3").arg(key, name, why));
+    if (mqtt_) mqtt_->alarm(key, name, e.raised);
+}
+
+void Collector::restoreAlarms() {
+    for (const collect::Spool::Alarm& a : spool_.alarms()) {
+        const collect::SensorConfig* sc = sensorOf(a.sensor);
+        const std::optional<soil::AlarmKind> kind = soil::alarmKind(a.alarm);
+        QString gone;
+        if (!sc)
+            gone = QStringLiteral("the sensor is no longer in the configuration");
+        else if (!kind)
+            gone = QStringLiteral("no alarm of that name");
+        else if (*kind == soil::AlarmKind::Dry && !sc->soil.refillPoint())
+            gone = QStringLiteral("the sensor has no refill point in the configuration now");
+        else if (*kind == soil::AlarmKind::Waterlogged && !sc->soil.fieldCapacity)
+            gone = QStringLiteral("the sensor has no field capacity in the configuration now");
+        if (gone.isEmpty()) {
+            alarmsOf(a.sensor, sc).restore(*kind, a.sinceMs, a.value);
+            info(QStringLiteral("%1: %2 still raised, since %3").arg(a.sensor, a.alarm, utcText(a.sinceMs)));
+            if (mqtt_) mqtt_->alarm(a.sensor, a.alarm, true);
+            continue;
+        }
+        info(QStringLiteral("%1: %2 cleared: %3").arg(a.sensor, a.alarm, gone));
+        if (QString why; !spool_.clearAlarm(a.sensor, a.alarm, &why))
+            fault(
+                QStringLiteral("%1: the spool did not forget the %2 alarm: %3").arg(a.sensor, a.alarm, why));
+        if (mqtt_) mqtt_->alarm(a.sensor, a.alarm, false);
+    }
+}
+
+void Collector::takeWaterings() {
+    QString why;
+    const std::vector<collect::Spool::Watering> told = spool_.wateringsAfter(wateredSeen_, &why);
+    if (!why.isEmpty()) {
+        if (!wateringsUnread_) fault("the recorded waterings cannot be read: " + why + "; trying again");
+        wateringsUnread_ = true;
+        return;
+    }
+    wateringsUnread_ = false;
+    if (told.empty()) return;
+    for (const collect::Spool::Watering& w : told) {
+        if (const collect::SensorConfig* sc = sensorOf(w.sensor))
+            water(w.sensor, *sc, w.unixMs, QStringLiteral("recorded by kv7702r watered"));
+        else
+            warn(QStringLiteral("%1: a watering recorded by kv7702r watered, but the sensor is no longer "
+                                "in the configuration; ignored")
+                     .arg(w.sensor));
+        wateredSeen_ = w.id;
+    }
+    if (!spool_.setMeta(QStringLiteral("watered_seen"), QString::number(wateredSeen_)))
+        fault(QStringLiteral("the spool did not keep the last watering taken; a restart takes it again"));
+}
+
+void Collector::water(const QString& key, const collect::SensorConfig& sc, qint64 ms, const QString& how) {
+    const qint64 within = qint64{sc.riseWithinS} * 1000;
+    if (QDateTime::currentMSecsSinceEpoch() - ms >= within) {
+        info(QStringLiteral("%1: watered at %2 (%3), more than rise_within_s = %4 ago: no rise awaited")
+                 .arg(key, utcText(ms), how)
+                 .arg(sc.riseWithinS));
+        return;
+    }
+    alarmsOf(key, &sc).watered(ms);
+    info(QStringLiteral("%1: watered at %2 (%3); the moisture should rise by %4 points within %5 s")
+             .arg(key, utcText(ms), how)
+             .arg(sc.riseBy)
+             .arg(sc.riseWithinS));
 }
 
 bool Collector::startBus(const collect::BusConfig& b) {
@@ -429,10 +551,6 @@ Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig*
     const soil::Sample s = soilSample(row, sc && sc->everyMs ? *sc->everyMs : b.everyMs);
     Reading::Soil out;
     out.flags = tracker->second.feed(s);
-    auto alarms = alarms_.find(key);
-    if (alarms == alarms_.end())
-        alarms =
-            alarms_.emplace(key, soil::Alarms(sc ? sc->soil : soil::SoilSettings{}, alarmOptions(sc))).first;
     // Nothing is derived from a value the sensor cannot report; the alarms judge the calibrated one.
     std::optional<double> moisture = row.ok ? s.moisture : std::nullopt;
     if (sc && sc->soil.calibration) out.calibration = sc->soil.calibration->id;
@@ -443,13 +561,8 @@ Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig*
         out.deficitMm = d.deficitMm;
         moisture = d.moisture;
     }
-    for (const soil::AlarmEvent& e : alarms->second.feed(row.unixMs, moisture, out.flags)) {
-        if (e.raised)
-            warn(key + QStringLiteral(": ") + e.text);
-        else
-            info(key + QStringLiteral(": ") + e.text);
-        if (mqtt_) mqtt_->alarm(key, soil::alarmName(e.kind), e.raised);
-    }
+    for (const soil::AlarmEvent& e : alarmsOf(key, sc).feed(row.unixMs, moisture, out.flags))
+        tell(key, e);
     return out;
 }
 
@@ -544,6 +657,12 @@ void Collector::trimSpool() {
 
 bool Collector::start() {
     if (!startForwarders()) return false;
+    restoreAlarms();
+    wateredSeen_ = spool_.meta(QStringLiteral("watered_seen")).toLongLong();
+    takeWaterings();
+    watering_.setInterval(1000);
+    QObject::connect(&watering_, &QTimer::timeout, [this] { takeWaterings(); });
+    watering_.start();
     if (config_.metrics.enabled) {
         metrics_ = std::make_unique<collect::MetricsServer>(spool_);
         if (QString why; !metrics_->listen(config_.metrics.listen, &why)) {
@@ -587,6 +706,7 @@ void Collector::finish() {
     finished_ = true;
     reopen_.stop();
     trim_.stop();
+    watering_.stop();
     watchdog_.stop();
     commit_.stop();
     commit();
@@ -618,7 +738,7 @@ void Collector::finish() {
 }
 
 // What the spool says: each sensor's last reading and its age, each forwarder's backlog and
-// last error, the drops.
+// last error, the drops, the active alarms.
 int printStatus(const QString& path) {
     QString why;
     auto spool = collect::Spool::openReadOnly(path, &why);
@@ -655,6 +775,11 @@ int printStatus(const QString& path) {
         std::printf("%s\n", QStringLiteral("sensor %1: %2 %3: %4")
                                 .arg(r.sensor, r.ok ? QStringLiteral("ok") : QStringLiteral("failed"),
                                      age(r.unixMs), QString::fromUtf8(r.json))
+                                .toUtf8()
+                                .constData());
+    for (const auto& a : s.alarms)
+        std::printf("%s\n", QStringLiteral("alarm %1 %2: since %3 (%4): %5")
+                                .arg(a.sensor, a.alarm, utcText(a.sinceMs), age(a.sinceMs), a.text)
                                 .toUtf8()
                                 .constData());
     return EXIT_OK;
@@ -706,7 +831,7 @@ public:
         sub.add_flag("--check", check_, "Only check the configuration");
         sub.add_flag("--status", status_,
                      "Print what the spool holds: each sensor's last reading, each "
-                     "forwarder's backlog, the drops");
+                     "forwarder's backlog, the drops, the active alarms");
     }
     bool checkPort(GlobalOptions& /*options*/) override { return true; }
     int run(Context& /*context*/) override {

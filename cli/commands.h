@@ -93,8 +93,8 @@ template <class C> std::unique_ptr<Command> describeAs(CLI::App& sub) {
 // The rows, each in its command's file.
 extern const CommandRow scanRow, readRow, paramsRow, paramsSetRow, paramsSaveRow, paramsLoadRow, addressRow,
     addressSetRow, calibrateRow, rawRow, historyRow;
-// kv7702r collect, export and soil-fit, on Linux only.
-extern const CommandRow collectRow, exportRow, soilFitRow;
+// kv7702r collect, export, soil-fit and watered, on Linux only.
+extern const CommandRow collectRow, exportRow, soilFitRow, wateredRow;
 // The collector's configuration, checked whole with the ports as --port takes them; false when it
 // is not sound, each error said.
 bool loadChecked(const QString& path, collect::CollectorConfig& config);

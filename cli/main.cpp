@@ -20,7 +20,7 @@ const std::vector<const CommandRow*> kCommands{
     &scanRow,    &readRow,       &paramsRow,    &paramsSetRow, &paramsSaveRow, &paramsLoadRow,
     &addressRow, &addressSetRow, &calibrateRow, &rawRow,       &historyRow,
 #ifdef KV_WITH_COLLECT
-    &collectRow, &exportRow,     &soilFitRow,
+    &collectRow, &exportRow,     &soilFitRow,   &wateredRow,
 #endif
 };
 

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <map>
 #include <pwd.h>
 #include <set>
@@ -234,6 +235,45 @@ protected:
                          {QStringLiteral("collect"), QStringLiteral("--config"), config_});
     }
     [[nodiscard]] QString log() const { return collector_.output(); }
+
+    // kv7702r with these arguments: its exit code and its stdout and stderr together.
+    static std::pair<int, QString> cli(const QStringList& args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral(KV_CLI_BINARY), args);
+        EXPECT_TRUE(p.waitForFinished(kDeadlineMs));
+        return {p.exitCode(), QString::fromUtf8(p.readAll())};
+    }
+    QString statusText() { return cli({"collect", "--config", config_, "--status"}).second; }
+    QString metricsText(int port) {
+        std::unique_ptr<QNetworkReply> reply(
+            net_.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(port)))));
+        waitFor([&] { return reply->isFinished(); });
+        return QString::fromUtf8(reply->readAll());
+    }
+    // A sensor at address 3 behind a device server, its moisture fixed until its offset moves it.
+    QString fixedSensor(double moisture) {
+        return "tcp://" +
+               startSim({"--tcp", "127.0.0.1:0", "--address", "3", "--moisture", QString::number(moisture)});
+    }
+    void offset(const QString& port, int hundredths) {
+        const auto [code, out] = cli(
+            {"raw", "--port", port, "--address", "3", "--register", "0x0A02", QString::number(hundredths)});
+        ASSERT_EQ(code, 0) << out.toStdString();
+    }
+    void publish(const QStringList& args) {
+        ASSERT_EQ(QProcess::execute(
+                      locate(QStringLiteral("mosquitto_pub")),
+                      QStringList{"-h", "127.0.0.1", "-p", QString::number(mqttPort_), "-q", "1"} + args),
+                  0);
+    }
+    // Until the last message on `topic` says `payload`, a new one since `before` messages there.
+    static bool told(const Subscriber& sub, const QString& topic, size_t before, const QByteArray& payload) {
+        return waitFor([&] {
+            const auto on = sub.on(topic);
+            return on.size() > before && on.back().payload == payload;
+        });
+    }
 
     SpoolStatus status() {
         QProcess p;
@@ -471,6 +511,117 @@ TEST_F(Collector, AnAlarmIsToldAsAProblemOfTheCalibratedMoisture) {
     }
     EXPECT_GT(checked, 0) << dump(sub);
     collector_.stop(SIGTERM);
+}
+
+// A watering, told on MQTT or by kv7702r watered, that the moisture does not follow within
+// rise_within_s raises no_rise (in MQTT, the spool's status and the metrics); the rise clears it. A
+// retained message is no watering: the collector would take it again at every connection.
+TEST_F(Collector, AWateringWithoutARiseRaisesNoRiseUntilTheRise) {
+    startBroker();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    publish({"-r", "-t", "kvtest/tcp/3/watered", "-m", "now"});
+    const QString port = fixedSensor(20);
+    const int metrics = freePort();
+    writeFile(config_,
+              toml({mqttPort_, 0, 1000, 1000000, {}}) + "[metrics]\nlisten = \"127.0.0.1:" +
+                  QByteArray::number(metrics) + "\"\n[[bus]]\nname = \"tcp\"\nport = \"" + port.toUtf8() +
+                  "\"\nevery_ms = 200\n[[bus.sensor]]\naddress = 3\nname = \"bed\"\nrise_within_s = 1\n");
+    startCollector();
+    ASSERT_TRUE(waitFor([&] {
+        return log().contains("retained message on kvtest/tcp/3/watered is not taken");
+    })) << log().toStdString();
+    // Twice the rise window of readings, and no alarm.
+    const qint64 heard = sub.now();
+    ASSERT_TRUE(
+        waitFor([&] { return !sub.readings().empty() && sub.readings().back().atMs > heard + 2000; }));
+    const QString topic = QStringLiteral("kvtest/tcp/3/problem/no_rise");
+    EXPECT_TRUE(sub.on(topic).empty()) << log().toStdString();
+    publish({"-r", "-n", "-t", "kvtest/tcp/3/watered"}); // cleared: an empty message waters nothing
+
+    const QString line = QStringLiteral(R"(kv7702r_alarm{sensor="tcp/3",alarm="no_rise"} 1)");
+    struct Case {
+        const char* how;
+        std::function<void()> tell;
+        int offset; // then the moisture rises to 20 + offset / 100
+    };
+    const Case cases[] = {
+        {"MQTT",
+         [&] {
+             publish({"-t", "kvtest/tcp/3/watered", "-m", "1"});
+         },
+         500},
+        {"kv7702r watered",
+         [&] {
+             const auto [code, out] = cli({"watered", "--config", config_, "bed"});
+             EXPECT_EQ(code, 0) << out.toStdString();
+             EXPECT_TRUE(out.contains("tcp/3: watered at")) << out.toStdString();
+         },
+         1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        c.tell();
+        ASSERT_TRUE(told(sub, topic, sub.on(topic).size(), "ON")) << log().toStdString() << dump(sub);
+        EXPECT_TRUE(metricsText(metrics).split('\n').contains(line));
+        EXPECT_TRUE(statusText().contains("alarm tcp/3 no_rise: since")) << statusText().toStdString();
+        offset(port, c.offset);
+        ASSERT_TRUE(told(sub, topic, sub.on(topic).size() - 1, "OFF")) << log().toStdString() << dump(sub);
+        EXPECT_FALSE(metricsText(metrics).contains("alarm=\"no_rise\""));
+        EXPECT_FALSE(statusText().contains("alarm tcp/3")) << statusText().toStdString();
+    }
+    EXPECT_EQ(collector_.stop(SIGTERM), 0);
+}
+
+// An alarm kept in the spool outlives a restart, not told again as new; a reload without its
+// setting clears it.
+TEST_F(Collector, AnAlarmOutlivesARestartAndGoesWithItsSetting) {
+    startBroker();
+    Subscriber sub(mqttPort_);
+    ASSERT_TRUE(sub.sync());
+    const QString port = fixedSensor(20);
+    const QByteArray sensor = toml({mqttPort_, 0, 1000, 1000000, {}}) + "[[bus]]\nname = \"tcp\"\nport = \"" +
+                              port.toUtf8() +
+                              "\"\nevery_ms = 200\n[[bus.sensor]]\naddress = 3\nalarm_after_s = 0\n"
+                              "field_capacity = 30\nwilting_point = 10\n";
+    writeFile(config_, sensor + "refill = 25\n");
+    const QString topic = QStringLiteral("kvtest/tcp/3/problem/dry");
+    startCollector();
+    ASSERT_TRUE(told(sub, topic, 0, "ON")) << log().toStdString();
+    ASSERT_EQ(collector_.stop(SIGTERM), 0);
+
+    const size_t readings = sub.readings().size();
+    startCollector();
+    ASSERT_TRUE(waitFor([&] { return sub.readings().size() >= readings + 5; })) << log().toStdString();
+    EXPECT_EQ(log().count("dry raised:"), 1) << log().toStdString();
+    EXPECT_TRUE(log().contains("tcp/3: dry still raised, since")) << log().toStdString();
+    EXPECT_EQ(sub.on(topic).back().payload, "ON");
+    EXPECT_TRUE(statusText().contains("alarm tcp/3 dry: since")) << statusText().toStdString();
+
+    writeFile(config_, sensor);
+    collector_.signal(SIGHUP);
+    ASSERT_TRUE(told(sub, topic, 0, "OFF")) << log().toStdString();
+    EXPECT_TRUE(log().contains("tcp/3: dry cleared: the sensor has no refill point")) << log().toStdString();
+    EXPECT_FALSE(statusText().contains("alarm tcp/3")) << statusText().toStdString();
+    EXPECT_EQ(collector_.stop(SIGTERM), 0);
+}
+
+// kv7702r watered records nothing unless every sensor it is given is one of the file's.
+TEST_F(Collector, WateredNamesItsSensorsOrRecordsNothing) {
+    writeFile(config_, toml({1883, 0, 1000, 1000000, {{"b", "/dev/null", {}, {}}}}) +
+                           "[[bus.sensor]]\naddress = 3\nname = \"bed\"\n[[bus.sensor]]\naddress = 4\n"
+                           "name = \"bed\"\n[[bus.sensor]]\naddress = 5\n");
+    struct Case {
+        QStringList sensors;
+        const char* says;
+    };
+    for (const Case& c : {Case{{"b/9"}, "no sensor 'b/9' in"}, Case{{"bed"}, "'bed' names 2 sensors"},
+                          Case{{"b/5", "x"}, "no sensor 'x'"}, Case{{"b/5"}, "no spool there"}}) {
+        const auto [code, out] = cli(QStringList{"watered", "--config", config_} + c.sensors);
+        EXPECT_EQ(code, 1) << out.toStdString();
+        EXPECT_TRUE(out.contains(c.says)) << out.toStdString();
+        EXPECT_FALSE(QFile::exists(dir_.filePath(QStringLiteral("spool.db"))));
+    }
 }
 
 TEST_F(Collector, ABadConfigurationIsRefusedWithEveryPlace) {
