@@ -35,7 +35,7 @@ completion() {
 }
 [ "$(completion kv7702r re)" = read ] || fail "kv7702r re<TAB> is not read"
 # Every option a help page lists is offered after that subcommand's '-'.
-for sub in "" scan read params "params set" address "address set" calibrate history collect export soil-fit; do
+for sub in "" scan read params "params set" address "address set" calibrate history collect export soil-fit watered; do
   # shellcheck disable=SC2086 # "params set" is two words
   offered=$(completion kv7702r $sub -)
   # shellcheck disable=SC2086
