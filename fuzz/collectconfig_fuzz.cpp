@@ -26,6 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<kv::collect::ConfigError> errors = kv::collect::loadConfig(path, config);
     for (const auto& e : errors) {
         FUZZ_CHECK(!e.message.isEmpty());
+        // A calibration file the text names is placed in that file, whatever it holds.
+        if (!e.file.isEmpty()) continue;
         FUZZ_CHECK(e.at.line >= 0 && e.at.line <= lines && e.at.column >= 0);
         FUZZ_CHECK(kv::collect::describe(path, e).startsWith(path));
     }

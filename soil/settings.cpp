@@ -74,6 +74,10 @@ std::optional<CalibrationFit> fitCalibration(const std::vector<SamplePair>& samp
         why = QStringLiteral("the samples do not determine a calibration (their raw values are too alike)");
         return std::nullopt;
     }
+    // A term worth less than a billionth of a point at raw 100 is rounding, not soil: a line fitted
+    // as a parabola would otherwise show a c of 1e-17.
+    for (std::size_t i = 0; i < terms; ++i)
+        if (std::fabs(v[i]) * std::pow(100.0, static_cast<double>(i)) < 1e-9) v[i] = 0;
     CalibrationFit fit;
     fit.calibration.a = v[0];
     fit.calibration.b = v[1];

@@ -149,6 +149,14 @@ TEST(Soil, CalibrationIsFittedToGravimetricSamples) {
          0.01,
          {0, 0, 0, 0},
          ""},
+        {"a line fitted as a parabola",
+         {{10, 10.5}, {20, 19.5}, {40, 37.5}, {60, 55.5}},
+         2,
+         1.5,
+         0.9,
+         0,
+         {0, 0, 0, 0},
+         ""},
         {"a parabola by hand through four points",
          {{0, 0}, {1, 1}, {2, 4}, {3, 10}},
          2,
@@ -181,6 +189,9 @@ TEST(Soil, CalibrationIsFittedToGravimetricSamples) {
         EXPECT_NEAR(fit->calibration.a, row.a, 1e-9);
         EXPECT_NEAR(fit->calibration.b, row.b, 1e-9);
         EXPECT_NEAR(fit->calibration.c, row.c, 1e-9);
+        if (row.c == 0) {
+            EXPECT_EQ(fit->calibration.c, 0.0) << "rounding left in c";
+        }
         ASSERT_EQ(fit->residuals.size(), row.residuals.size());
         double squares = 0;
         for (std::size_t i = 0; i < row.residuals.size(); ++i) {
