@@ -132,9 +132,15 @@ private:
     // The alarms the spool kept from the run before, on again without an event; those whose
     // setting or sensor is gone cleared.
     void restoreAlarms();
+    // Each sensor's watering whose rise the run before still awaited, awaited again while within
+    // its rise_within_s.
+    void restoreWaterings();
     // Waterings `kv7702r watered` recorded since the last taken.
     void takeWaterings();
-    void water(const QString& key, const collect::SensorConfig& sc, qint64 ms, const QString& how);
+    // A watering taken: awaited unless too old or of a sensor not configured, and kept so in the spool.
+    void water(collect::Spool::Watering w, const QString& how);
+    // The sensor's watering is awaited no more: its rise came, or no_rise was raised.
+    void settled(const QString& key);
 
     const collect::CollectorConfig& config_;
     collect::Spool& spool_;
@@ -154,7 +160,7 @@ private:
     std::map<QString, soil::QualityTracker> trackers_; // by sensor key
     std::map<QString, soil::Alarms> alarms_;           // by sensor key
     QTimer watering_;                                  // looks for recorded waterings
-    qint64 wateredSeen_ = 0;                           // the last recorded watering taken
+    qint64 wateredSeen_ = 0;                           // the last recorded watering taken in this run
     bool wateringsUnread_ = false;                     // the spool's last look failed
     QTimer commit_;
     bool refused_ = false; // the spool's last append failed
@@ -230,8 +236,9 @@ bool Collector::startMqtt() {
     mqtt_ = std::make_unique<collect::MqttForwarder>(mqttSettings(config_.mqtt), QStringLiteral(KV_VERSION));
     QObject::connect(mqtt_.get(), &collect::MqttForwarder::note, [](const QString& t) { info(t); });
     QObject::connect(mqtt_.get(), &collect::MqttForwarder::watered, [this](const QString& key) {
-        if (const collect::SensorConfig* sc = sensorOf(key))
-            water(key, *sc, QDateTime::currentMSecsSinceEpoch(), QStringLiteral("told on MQTT"));
+        if (sensorOf(key))
+            water({0, key, QDateTime::currentMSecsSinceEpoch(), std::nullopt},
+                  QStringLiteral("told on MQTT"));
     });
     if (const QString why = mqtt_->start(); !why.isEmpty()) {
         fault("mqtt: " + why);
@@ -363,42 +370,71 @@ void Collector::restoreAlarms() {
     }
 }
 
+void Collector::restoreWaterings() {
+    QString why;
+    const std::vector<collect::Spool::Watering> awaited = spool_.awaitedWaterings(&why);
+    if (!why.isEmpty()) fault("the waterings awaiting their rise cannot be read: " + why + "; none awaited");
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const collect::Spool::Watering& w : awaited) {
+        const collect::SensorConfig* sc = sensorOf(w.sensor);
+        if (!sc || now - w.unixMs >= qint64{sc->riseWithinS} * 1000) continue;
+        alarmsOf(w.sensor, sc).watered(w.unixMs, w.riseFrom);
+        info(QStringLiteral("%1: watered at %2, still awaiting a rise by %3 points from %4 until %5")
+                 .arg(w.sensor, utcText(w.unixMs))
+                 .arg(sc->riseBy)
+                 .arg(w.riseFrom ? QString::number(*w.riseFrom, 'f', 2) + QStringLiteral(" %")
+                                 : QStringLiteral("the next reading"),
+                      utcText(w.unixMs + qint64{sc->riseWithinS} * 1000)));
+    }
+}
+
 void Collector::takeWaterings() {
     QString why;
-    const std::vector<collect::Spool::Watering> told = spool_.wateringsAfter(wateredSeen_, &why);
+    const std::vector<collect::Spool::Watering> told = spool_.untakenWaterings(wateredSeen_, &why);
     if (!why.isEmpty()) {
         if (!wateringsUnread_) fault("the recorded waterings cannot be read: " + why + "; trying again");
         wateringsUnread_ = true;
         return;
     }
     wateringsUnread_ = false;
-    if (told.empty()) return;
     for (const collect::Spool::Watering& w : told) {
-        if (const collect::SensorConfig* sc = sensorOf(w.sensor))
-            water(w.sensor, *sc, w.unixMs, QStringLiteral("recorded by kv7702r watered"));
-        else
-            warn(QStringLiteral("%1: a watering recorded by kv7702r watered, but the sensor is no longer "
-                                "in the configuration; ignored")
-                     .arg(w.sensor));
+        // Not taken twice in this run even when the spool does not keep that it was.
         wateredSeen_ = w.id;
+        water(w, QStringLiteral("recorded by kv7702r watered"));
     }
-    if (!spool_.setMeta(QStringLiteral("watered_seen"), QString::number(wateredSeen_)))
-        fault(QStringLiteral("the spool did not keep the last watering taken; a restart takes it again"));
 }
 
-void Collector::water(const QString& key, const collect::SensorConfig& sc, qint64 ms, const QString& how) {
-    const qint64 within = qint64{sc.riseWithinS} * 1000;
-    if (QDateTime::currentMSecsSinceEpoch() - ms >= within) {
+void Collector::water(collect::Spool::Watering w, const QString& how) {
+    const collect::SensorConfig* sc = sensorOf(w.sensor);
+    bool awaited = false;
+    if (!sc) {
+        warn(QStringLiteral("%1: a watering %2, but the sensor is no longer in the configuration; ignored")
+                 .arg(w.sensor, how));
+    } else if (QDateTime::currentMSecsSinceEpoch() - w.unixMs >= qint64{sc->riseWithinS} * 1000) {
         info(QStringLiteral("%1: watered at %2 (%3), more than rise_within_s = %4 ago: no rise awaited")
-                 .arg(key, utcText(ms), how)
-                 .arg(sc.riseWithinS));
-        return;
+                 .arg(w.sensor, utcText(w.unixMs), how)
+                 .arg(sc->riseWithinS));
+    } else {
+        soil::Alarms& alarms = alarmsOf(w.sensor, sc);
+        w.riseFrom = alarms.lastMoisture();
+        alarms.watered(w.unixMs, w.riseFrom);
+        awaited = true;
+        info(QStringLiteral("%1: watered at %2 (%3); the moisture should rise by %4 points within %5 s")
+                 .arg(w.sensor, utcText(w.unixMs), how)
+                 .arg(sc->riseBy)
+                 .arg(sc->riseWithinS));
     }
-    alarmsOf(key, &sc).watered(ms);
-    info(QStringLiteral("%1: watered at %2 (%3); the moisture should rise by %4 points within %5 s")
-             .arg(key, utcText(ms), how)
-             .arg(sc.riseBy)
-             .arg(sc.riseWithinS));
+    if (QString why; spool_.takeWatering(w, awaited, &why) == 0)
+        fault(QStringLiteral("%1: the spool did not keep the watering at %2: %3; a restart or reload may "
+                             "await it wrongly")
+                  .arg(w.sensor, utcText(w.unixMs), why));
+}
+
+void Collector::settled(const QString& key) {
+    if (QString why; !spool_.settleWaterings(key, &why))
+        fault(QStringLiteral("%1: the spool did not keep that the watering's rise is awaited no more: %2; a "
+                             "restart within its rise_within_s awaits it again")
+                  .arg(key, why));
 }
 
 bool Collector::startBus(const collect::BusConfig& b) {
@@ -561,8 +597,14 @@ Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig*
         out.deficitMm = d.deficitMm;
         moisture = d.moisture;
     }
-    for (const soil::AlarmEvent& e : alarmsOf(key, sc).feed(row.unixMs, moisture, out.flags))
+    soil::Alarms& alarms = alarmsOf(key, sc);
+    const bool awaiting = alarms.awaitingRise();
+    bool noRise = false;
+    for (const soil::AlarmEvent& e : alarms.feed(row.unixMs, moisture, out.flags)) {
         tell(key, e);
+        noRise = noRise || (e.kind == soil::AlarmKind::NoRise && e.raised);
+    }
+    if (noRise || (awaiting && !alarms.awaitingRise())) settled(key);
     return out;
 }
 
@@ -658,7 +700,7 @@ void Collector::trimSpool() {
 bool Collector::start() {
     if (!startForwarders()) return false;
     restoreAlarms();
-    wateredSeen_ = spool_.meta(QStringLiteral("watered_seen")).toLongLong();
+    restoreWaterings();
     takeWaterings();
     watering_.setInterval(1000);
     QObject::connect(&watering_, &QTimer::timeout, [this] { takeWaterings(); });

@@ -42,7 +42,12 @@ CREATE TABLE IF NOT EXISTS alarms(
 const char* const WATERED_SCHEMA = R"(
 CREATE TABLE IF NOT EXISTS watered(
   id INTEGER PRIMARY KEY AUTOINCREMENT,   -- the collector takes them up by id: never given again
-  sensor TEXT NOT NULL, unix_ms INTEGER NOT NULL);
+  sensor TEXT NOT NULL, unix_ms INTEGER NOT NULL,
+  taken INTEGER NOT NULL DEFAULT 0,       -- by the collector; one told on MQTT at once
+  rise_from REAL,                         -- the sensor's last moisture when taken
+  awaited INTEGER NOT NULL DEFAULT 0);    -- its rise: cleared by the rise, no_rise or a later watering
+CREATE INDEX IF NOT EXISTS watered_untaken ON watered(id) WHERE taken = 0;
+CREATE INDEX IF NOT EXISTS watered_awaited ON watered(sensor, unix_ms) WHERE awaited != 0;
 )";
 
 QString lastError(sqlite3* db) {
@@ -489,12 +494,56 @@ bool Spool::addWatering(const QString& path, const QStringList& sensors, qint64 
     return true;
 }
 
-std::vector<Spool::Watering> Spool::wateringsAfter(qint64 id, QString* error) const {
+std::vector<Spool::Watering> Spool::untakenWaterings(qint64 id, QString* error) const {
     std::vector<Watering> out;
-    Stmt s(db_, "SELECT id, sensor, unix_ms FROM watered WHERE id > ?1 ORDER BY id");
+    Stmt s(db_, "SELECT id, sensor, unix_ms FROM watered WHERE taken = 0 AND id > ?1 ORDER BY id");
     s.bind(1, id);
     while (s.row())
-        out.push_back({s.integer(0), s.text(1), s.integer(2)});
+        out.push_back({s.integer(0), s.text(1), s.integer(2), std::nullopt});
+    if (s.failed()) fail(error, lastError(db_));
+    return out;
+}
+
+qint64 Spool::takeWatering(const Watering& w, bool awaited, QString* error) {
+    const auto broken = [&](const QString& reason) {
+        fail(error, reason);
+        return qint64{0};
+    };
+    if (readOnly_) return broken(QStringLiteral("the spool is open read-only"));
+    Transaction t(db_, error);
+    if (!t.open()) return 0;
+    // The sensor awaits one rise at a time: a new watering replaces the one before.
+    Stmt replaced(db_, "UPDATE watered SET awaited = 0 WHERE sensor = ?1 AND awaited != 0");
+    if (awaited && !replaced.bind(1, w.sensor).run()) return broken(lastError(db_));
+    Stmt take(
+        db_,
+        w.id == 0
+            ? "INSERT INTO watered(sensor, unix_ms, taken, rise_from, awaited) VALUES (?2, ?3, 1, ?4, ?5)"
+            : "UPDATE watered SET taken = 1, rise_from = ?4, awaited = ?5 WHERE id = ?1 AND sensor = ?2 "
+              "AND unix_ms = ?3");
+    take.bind(1, w.id).bind(2, w.sensor).bind(3, w.unixMs).bind(5, qint64{awaited ? 1 : 0});
+    if (w.riseFrom) take.bindReal(4, *w.riseFrom);
+    if (!take.run()) return broken(lastError(db_));
+    const qint64 id = w.id == 0 ? sqlite3_last_insert_rowid(db_) : w.id;
+    return t.commit(error) ? id : 0;
+}
+
+bool Spool::settleWaterings(const QString& sensor, QString* error) {
+    if (readOnly_) return fail(error, QStringLiteral("the spool is open read-only"));
+    Stmt s(db_, "UPDATE watered SET awaited = 0 WHERE sensor = ?1 AND awaited != 0");
+    return s.bind(1, sensor).run() || fail(error, lastError(db_));
+}
+
+std::vector<Spool::Watering> Spool::awaitedWaterings(QString* error) const {
+    std::vector<Watering> out;
+    Stmt s(db_, "SELECT id, sensor, unix_ms, rise_from FROM watered w WHERE awaited != 0 AND id = "
+                "(SELECT id FROM watered v WHERE v.sensor = w.sensor AND v.awaited != 0 "
+                "ORDER BY unix_ms DESC, id DESC LIMIT 1) ORDER BY sensor");
+    while (s.row()) {
+        Watering w{s.integer(0), s.text(1), s.integer(2), std::nullopt};
+        if (!s.null(3)) w.riseFrom = s.real(3);
+        out.push_back(std::move(w));
+    }
     if (s.failed()) fail(error, lastError(db_));
     return out;
 }

@@ -97,17 +97,29 @@ public:
     bool raiseAlarm(const Alarm& a, QString* error);
     bool clearAlarm(const QString& sensor, const QString& alarm, QString* error);
 
-    // Waterings told by `kv7702r watered`, for the collector (running or not) to take up.
+    // Waterings: told by `kv7702r watered` (recorded for the collector, running or not, to take
+    // up) or on MQTT (recorded as the collector takes them), each kept with whether a rise is
+    // still awaited, so that a restart or reload awaits it again.
     struct Watering {
-        qint64 id = 0; // rising, never reused
+        qint64 id = 0; // rising, never reused; 0 for one not recorded yet
         QString sensor;
         qint64 unixMs = 0;
+        std::optional<double> riseFrom; // the moisture it should rise from; none when none was known
     };
     // Records the sensors watered at `unixMs`, all or none, in the spool at `path` (which must
     // exist: one made by a collector), beside a running collector; false with why.
     static bool addWatering(const QString& path, const QStringList& sensors, qint64 unixMs, QString* error);
-    // Those with an id above `id`, oldest first.
-    [[nodiscard]] std::vector<Watering> wateringsAfter(qint64 id, QString* error) const;
+    // Those not yet taken with an id above `id`, oldest first.
+    [[nodiscard]] std::vector<Watering> untakenWaterings(qint64 id, QString* error) const;
+    // The collector takes `w` (recorded first when its id is 0): `awaited` from w.riseFrom, in place
+    // of the sensor's watering awaited before, or not at all (too old, or the sensor unknown). Its
+    // id, or 0 with why.
+    qint64 takeWatering(const Watering& w, bool awaited, QString* error);
+    // The sensor's rise came, or its no_rise was raised (the kept alarm carries it from then on):
+    // none of its waterings is awaited any more.
+    bool settleWaterings(const QString& sensor, QString* error);
+    // Each sensor's latest watering still awaited, by sensor.
+    [[nodiscard]] std::vector<Watering> awaitedWaterings(QString* error) const;
 
     // The collector's own small memory (e.g. the sensors announced to Home Assistant).
     [[nodiscard]] QString meta(const QString& key) const;

@@ -60,9 +60,9 @@ void Alarms::event(std::vector<AlarmEvent>& out, AlarmKind k, qint64 ms, std::op
     out.push_back(std::move(e));
 }
 
-void Alarms::watered(qint64 ms) {
+void Alarms::watered(qint64 ms, std::optional<double> from) {
     wateredMs_ = ms;
-    beforeWatering_ = lastMoisture_;
+    beforeWatering_ = from ? from : lastMoisture_;
 }
 
 void Alarms::restore(AlarmKind k, qint64 sinceMs, std::optional<double> value) {

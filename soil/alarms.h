@@ -7,7 +7,8 @@
 //   stale        readings flagged stale
 //   stuck        readings flagged stuck
 //   no_rise      no rise of `riseBy` points within `riseWithinMs` of a watering the caller told of;
-//                cleared by the rise, whenever it comes
+//                cleared by the rise, whenever it comes. The caller may tell a watering of an
+//                earlier run again, with the moisture it should rise from, to await its rise here.
 
 #include "soil/settings.h"
 
@@ -49,13 +50,19 @@ public:
     // without a value) and its flags. The alarms raised or cleared by it, in AlarmKind order.
     [[nodiscard]] std::vector<AlarmEvent> feed(qint64 ms, std::optional<double> moisture,
                                                const QStringList& flags);
-    // The zone was watered at `ms`: the moisture should rise within riseWithinMs.
-    void watered(qint64 ms);
+    // The zone was watered at `ms`: the moisture should rise within riseWithinMs, from `from`
+    // (a watering of an earlier run) or else from the last moisture fed (the next, when none yet).
+    // It replaces any watering whose rise is still awaited.
+    void watered(qint64 ms, std::optional<double> from = std::nullopt);
     // The alarm was raised at `sinceMs` in an earlier run: on again, without an event, to be
     // cleared as if it had been raised here. `value` is the moisture then; a no_rise alarm waits
     // for a rise from it.
     void restore(AlarmKind k, qint64 sinceMs, std::optional<double> value);
     [[nodiscard]] bool active(AlarmKind k) const { return holds_[static_cast<int>(k)].on; }
+    // A watering's (or a restored no_rise's) rise is still awaited, whether or not no_rise is raised.
+    [[nodiscard]] bool awaitingRise() const { return wateredMs_.has_value(); }
+    // The last moisture fed; none before the first with a value.
+    [[nodiscard]] std::optional<double> lastMoisture() const { return lastMoisture_; }
 
 private:
     // One alarm's state: on or off, and since when the condition that would change it has held.

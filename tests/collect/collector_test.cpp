@@ -515,8 +515,9 @@ TEST_F(Collector, AnAlarmIsToldAsAProblemOfTheCalibratedMoisture) {
 }
 
 // A watering, told on MQTT or by kv7702r watered, that the moisture does not follow within
-// rise_within_s raises no_rise (in MQTT, the spool's status and the metrics); the rise clears it. A
-// retained message is no watering: the collector would take it again at every connection.
+// rise_within_s raises no_rise (in MQTT, the spool's status and the metrics), though a reload came
+// between; the rise clears it. A retained message is no watering: the collector would take it again
+// at every connection.
 TEST_F(Collector, AWateringWithoutARiseRaisesNoRiseUntilTheRise) {
     startBroker();
     Subscriber sub(mqttPort_);
@@ -527,15 +528,15 @@ TEST_F(Collector, AWateringWithoutARiseRaisesNoRiseUntilTheRise) {
     writeFile(config_,
               toml({mqttPort_, 0, 1000, 1000000, {}}) + "[metrics]\nlisten = \"127.0.0.1:" +
                   QByteArray::number(metrics) + "\"\n[[bus]]\nname = \"tcp\"\nport = \"" + port.toUtf8() +
-                  "\"\nevery_ms = 200\n[[bus.sensor]]\naddress = 3\nname = \"bed\"\nrise_within_s = 1\n");
+                  "\"\nevery_ms = 200\n[[bus.sensor]]\naddress = 3\nname = \"bed\"\nrise_within_s = 3\n");
     startCollector();
     ASSERT_TRUE(waitFor([&] {
         return log().contains("retained message on kvtest/tcp/3/watered is not taken");
     })) << log().toStdString();
-    // Twice the rise window of readings, and no alarm.
+    // Readings for longer than the rise window, and no alarm.
     const qint64 heard = sub.now();
     ASSERT_TRUE(
-        waitFor([&] { return !sub.readings().empty() && sub.readings().back().atMs > heard + 2000; }));
+        waitFor([&] { return !sub.readings().empty() && sub.readings().back().atMs > heard + 4000; }));
     const QString topic = QStringLiteral("kvtest/tcp/3/problem/no_rise");
     EXPECT_TRUE(sub.on(topic).empty()) << log().toStdString();
     publish({"-r", "-n", "-t", "kvtest/tcp/3/watered"}); // cleared: an empty message waters nothing
@@ -544,33 +545,68 @@ TEST_F(Collector, AWateringWithoutARiseRaisesNoRiseUntilTheRise) {
     struct Case {
         const char* how;
         std::function<void()> tell;
-        int offset; // then the moisture rises to 20 + offset / 100
+        int offset;       // then the moisture rises to 20 + offset / 100
+        const char* from; // the moisture before the watering
     };
     const Case cases[] = {
         {"MQTT",
          [&] {
              publish({"-t", "kvtest/tcp/3/watered", "-m", "1"});
          },
-         500},
+         500, "from 20.00 %"},
         {"kv7702r watered",
          [&] {
              const auto [code, out] = cli({"watered", "--config", config_, "bed"});
              EXPECT_EQ(code, 0) << out.toStdString();
              EXPECT_TRUE(out.contains("tcp/3: watered at")) << out.toStdString();
          },
-         1000},
+         1000, "from 25.00 %"},
     };
+    // A reload, once the new collector has started.
+    const auto reload = [&] {
+        const qsizetype started = log().count("collecting; the spool's");
+        collector_.signal(SIGHUP);
+        return waitFor([&] { return log().count("collecting; the spool's") > started; });
+    };
+    const QString awaited = QStringLiteral("tcp/3: watered at .*, still awaiting a rise by 1 points ");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.how);
+        const qsizetype taken = log().count("the moisture should rise by");
+        const qsizetype restored = log().count(QRegularExpression(awaited));
+        const qsizetype kept = log().count("tcp/3: no_rise still raised");
         c.tell();
+        ASSERT_TRUE(waitFor([&] { return log().count("the moisture should rise by") > taken; }))
+            << log().toStdString();
+        ASSERT_TRUE(reload()) << log().toStdString();
+        EXPECT_EQ(log().count(QRegularExpression(awaited + c.from)), 1) << log().toStdString();
         ASSERT_TRUE(told(sub, topic, sub.on(topic).size(), "ON")) << log().toStdString() << dump(sub);
         EXPECT_TRUE(metricsText(metrics).split('\n').contains(line));
         EXPECT_TRUE(statusText().contains("alarm tcp/3 no_rise: since")) << statusText().toStdString();
+        // Settled by the alarm: the kept alarm outlives a reload, the watering is awaited no more.
+        ASSERT_TRUE(reload()) << log().toStdString();
+        EXPECT_EQ(log().count(QRegularExpression(awaited)), restored + 1) << log().toStdString();
+        EXPECT_EQ(log().count("tcp/3: no_rise still raised"), kept + 1) << log().toStdString();
         offset(port, c.offset);
         ASSERT_TRUE(told(sub, topic, sub.on(topic).size() - 1, "OFF")) << log().toStdString() << dump(sub);
         EXPECT_FALSE(metricsText(metrics).contains("alarm=\"no_rise\""));
         EXPECT_FALSE(statusText().contains("alarm tcp/3")) << statusText().toStdString();
     }
+
+    // A rise in time settles the watering: a reload within its window awaits it no more.
+    const qsizetype restored = log().count(QRegularExpression(awaited));
+    const qsizetype taken = log().count("the moisture should rise by");
+    publish({"-t", "kvtest/tcp/3/watered", "-m", "1"});
+    ASSERT_TRUE(waitFor([&] { return log().count("the moisture should rise by") > taken; }))
+        << log().toStdString();
+    offset(port, 1500);
+    ASSERT_TRUE(waitFor([&] {
+        return std::any_of(sub.got.begin(), sub.got.end(), [](const Message& m) {
+            return m.topic == QLatin1String("kvtest/tcp/3") &&
+                   QJsonDocument::fromJson(m.payload)[u"moisture_percent"].toDouble() > 34.9;
+        });
+    })) << dump(sub);
+    ASSERT_TRUE(reload()) << log().toStdString();
+    EXPECT_EQ(log().count(QRegularExpression(awaited)), restored) << log().toStdString();
     EXPECT_EQ(collector_.stop(SIGTERM), 0);
 }
 

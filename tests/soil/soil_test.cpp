@@ -281,12 +281,14 @@ TEST(Soil, AlarmsHoldForAtLeastAndClearWithHysteresis) {
         int minute;
         std::optional<double> moisture;
         const char* flags = "";
-        bool watered = false; // told just before this reading
+        bool watered = false;                      // told just before this reading
+        std::optional<double> from = std::nullopt; // the moisture the watering should rise from, as told
     };
     struct Row {
         const char* what;
         std::vector<Step> steps;
-        const char* events; // "minute+name" raised, "minute-name" cleared, space-separated
+        const char* events;    // "minute+name" raised, "minute-name" cleared, space-separated
+        bool awaiting = false; // a rise still awaited after the last step
     };
     const Row rows[] = {
         {"dry once below refill for 10 min", {{0, 25}, {10, 21}, {15, 21}, {20, 21}, {25, 20}}, "20+dry"},
@@ -312,6 +314,15 @@ TEST(Soil, AlarmsHoldForAtLeastAndClearWithHysteresis) {
          {{0, 24}, {60, 24.5, "", true}, {120, 24.5}, {180, 24.8}, {185, 25.2}, {300, 24}},
          "180+no_rise 185-no_rise"},
         {"a rise in time raises nothing", {{0, 24}, {1, 24, "", true}, {30, 25.5}, {300, 24}}, ""},
+        {"the rise awaited until it comes or the window ends",
+         {{0, 24}, {1, 24, "", true}, {120, 24.9}},
+         "",
+         true},
+        {"awaited from the moisture told, not the first reading", {{0, 25.1, "", true, 24}, {121, 25.1}}, ""},
+        {"awaited from the moisture told, not the last reading",
+         {{0, 20}, {1, 20, "", true, 23}, {121, 23.5}},
+         "121+no_rise",
+         true},
     };
     SoilSettings s = soil(30, 15);
     s.refill = 22;
@@ -323,7 +334,7 @@ TEST(Soil, AlarmsHoldForAtLeastAndClearWithHysteresis) {
         QStringList told;
         for (const Step& step : row.steps) {
             const qint64 ms = step.minute * 60000LL;
-            if (step.watered) alarms.watered(ms);
+            if (step.watered) alarms.watered(ms, step.from);
             const QStringList flags =
                 QString::fromLatin1(step.flags).split(QLatin1Char(','), Qt::SkipEmptyParts);
             for (const AlarmEvent& e : alarms.feed(ms, step.moisture, flags)) {
@@ -334,6 +345,7 @@ TEST(Soil, AlarmsHoldForAtLeastAndClearWithHysteresis) {
             }
         }
         EXPECT_EQ(told.join(QLatin1Char(' ')).toStdString(), row.events);
+        EXPECT_EQ(alarms.awaitingRise(), row.awaiting);
     }
 }
 
