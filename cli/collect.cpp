@@ -781,7 +781,8 @@ void Collector::finish() {
 
 // What the spool says: each sensor's last reading and its age, each forwarder's backlog and
 // last error, the drops, the active alarms.
-int printStatus(const QString& path) {
+int printStatus(const collect::CollectorConfig& config) {
+    const QString& path = config.spool.path;
     QString why;
     auto spool = collect::Spool::openReadOnly(path, &why);
     if (!spool) {
@@ -824,6 +825,25 @@ int printStatus(const QString& path) {
                                 .arg(a.sensor, a.alarm, utcText(a.sinceMs), age(a.sinceMs), a.text)
                                 .toUtf8()
                                 .constData());
+    // Waterings whose rise is still awaited, within their sensor's window as the file has it now.
+    for (const auto& w : spool->awaitedWaterings(&why)) {
+        for (const collect::BusConfig& b : config.buses)
+            for (const collect::SensorConfig& sc : b.sensors) {
+                const qint64 until = w.unixMs + qint64{sc.riseWithinS} * 1000;
+                if (sensorKey(b, sc.address) != w.sensor || until <= now) continue;
+                std::printf("%s\n",
+                            QStringLiteral("watering %1: at %2 (%3), a rise by %4 points awaited from %5 "
+                                           "until %6")
+                                .arg(w.sensor, utcText(w.unixMs), age(w.unixMs))
+                                .arg(sc.riseBy)
+                                .arg(w.riseFrom ? QString::number(*w.riseFrom, 'f', 2) + QStringLiteral(" %")
+                                                : QStringLiteral("the next reading"))
+                                .arg(utcText(until))
+                                .toUtf8()
+                                .constData());
+            }
+    }
+    if (!why.isEmpty()) error(QStringLiteral("the recorded waterings cannot be read: %1").arg(why));
     return EXIT_OK;
 }
 
@@ -897,7 +917,7 @@ void warnPoorFits(const QString& path, const collect::CollectorConfig& config) {
 int runCollect(const QString& path, bool checkOnly, bool status) {
     collect::CollectorConfig config;
     if (!loadChecked(path, config)) return EXIT_USAGE;
-    if (status) return printStatus(config.spool.path);
+    if (status) return printStatus(config);
     warnPoorFits(path, config);
     if (checkOnly) {
         int sensors = 0;

@@ -577,11 +577,15 @@ TEST_F(Collector, AWateringWithoutARiseRaisesNoRiseUntilTheRise) {
         c.tell();
         ASSERT_TRUE(waitFor([&] { return log().count("the moisture should rise by") > taken; }))
             << log().toStdString();
+        EXPECT_TRUE(statusText().contains(QStringLiteral("watering tcp/3: at ")) &&
+                    statusText().contains(QStringLiteral("a rise by 1 points awaited ") + c.from))
+            << statusText().toStdString();
         ASSERT_TRUE(reload()) << log().toStdString();
         EXPECT_EQ(log().count(QRegularExpression(awaited + c.from)), 1) << log().toStdString();
         ASSERT_TRUE(told(sub, topic, sub.on(topic).size(), "ON")) << log().toStdString() << dump(sub);
         EXPECT_TRUE(metricsText(metrics).split('\n').contains(line));
         EXPECT_TRUE(statusText().contains("alarm tcp/3 no_rise: since")) << statusText().toStdString();
+        EXPECT_FALSE(statusText().contains("watering tcp/3")) << "settled by the alarm";
         // Settled by the alarm: the kept alarm outlives a reload, the watering is awaited no more.
         ASSERT_TRUE(reload()) << log().toStdString();
         EXPECT_EQ(log().count(QRegularExpression(awaited)), restored + 1) << log().toStdString();
