@@ -167,37 +167,6 @@ private:
     bool finished_ = false;
 };
 
-collect::MqttSettings mqttSettings(const collect::MqttConfig& c) {
-    collect::MqttSettings s;
-    s.host = c.host;
-    s.port = c.port;
-    s.topic = c.topic;
-    s.discoveryPrefix = c.discoveryPrefix;
-    s.protocol = c.protocol;
-    s.tls = c.tls;
-    s.caFile = c.caFile;
-    s.certFile = c.certFile;
-    s.keyFile = c.keyFile;
-    s.user = c.user;
-    s.password = c.password;
-    s.clientId = c.clientId;
-    s.keepaliveS = c.keepaliveS;
-    s.offlineAfter = c.offlineAfter;
-    return s;
-}
-
-collect::InfluxSettings influxSettings(const collect::InfluxConfig& c) {
-    collect::InfluxSettings s;
-    s.url = c.url;
-    s.database = c.database;
-    s.user = c.user;
-    s.password = c.password;
-    s.org = c.org;
-    s.bucket = c.bucket;
-    s.token = c.token;
-    return s;
-}
-
 // Every configured sensor as Home Assistant is told of it.
 std::vector<collect::SensorInfo> sensorInfos(const collect::CollectorConfig& config) {
     std::vector<collect::SensorInfo> sensors;
@@ -233,7 +202,7 @@ soil::AlarmOptions alarmOptions(const collect::SensorConfig* sc) {
 }
 
 bool Collector::startMqtt() {
-    mqtt_ = std::make_unique<collect::MqttForwarder>(mqttSettings(config_.mqtt), QStringLiteral(KV_VERSION));
+    mqtt_ = std::make_unique<collect::MqttForwarder>(config_.mqtt, QStringLiteral(KV_VERSION));
     QObject::connect(mqtt_.get(), &collect::MqttForwarder::note, [](const QString& t) { info(t); });
     QObject::connect(mqtt_.get(), &collect::MqttForwarder::watered, [this](const QString& key) {
         if (sensorOf(key))
@@ -263,7 +232,7 @@ bool Collector::startMqtt() {
 }
 
 bool Collector::startInflux() {
-    influx_ = std::make_unique<collect::InfluxForwarder>(influxSettings(config_.influx));
+    influx_ = std::make_unique<collect::InfluxForwarder>(config_.influx);
     QObject::connect(influx_.get(), &collect::InfluxForwarder::note,
                      [](const QString& t) { warn("influx: " + t); });
     if (const QString why = influx_->check(); !why.isEmpty()) {

@@ -2,6 +2,7 @@
 // The collector's configuration: a TOML file read and checked whole, every fault with its place in
 // the file, so that a service refuses to start for all of them at once rather than one a restart.
 
+#include "collect/settings.h"
 #include "soil/settings.h"
 
 #include <QString>
@@ -81,29 +82,16 @@ struct SpoolConfig {
     int drainPerSecond = 20;
 };
 
-struct MqttConfig {
+// The forwarder's settings as the file gives them (the port 8883 with tls when it gives none; the
+// password and token read from their files), and what only the file knows.
+struct MqttConfig : MqttSettings {
     bool enabled = false;
-    QString host;
-    int port = 1883; // 8883 with tls when the file gives none
-    QString topic;
-    QString discoveryPrefix = "homeassistant"; // empty: no discovery messages
-    QString protocol = "3.1.1";                // or "5"
-    bool tls = false;
-    QString caFile, certFile, keyFile;
-    QString user, passwordFile;
-    QString password; // read from passwordFile
-    QString clientId;
-    int keepaliveS = 60;
-    int offlineAfter = 3; // failed readings before a sensor shows offline
+    QString passwordFile;
 };
 
-struct InfluxConfig {
+struct InfluxConfig : InfluxSettings {
     bool enabled = false;
-    QString url;
-    QString database;               // InfluxDB 1
-    QString org, bucket, tokenFile; // InfluxDB 2
-    QString token;                  // read from tokenFile
-    QString user, passwordFile, password;
+    QString tokenFile, passwordFile;
     int batch = 500;
 };
 

@@ -3,6 +3,7 @@
 // (with a user and password when it asks for them), version 2 by organisation, bucket and token.
 
 #include "collect/forwarder.h"
+#include "collect/settings.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -10,13 +11,6 @@
 #include <QUrl>
 
 namespace kv::collect {
-
-struct InfluxSettings {
-    QString url = QStringLiteral("http://127.0.0.1:8086");
-    QString database, user, password; // version 1
-    QString org, bucket, token;       // version 2, chosen by a bucket
-    int timeoutMs = 10000;            // a request unanswered this long fails
-};
 
 class InfluxForwarder final : public Forwarder {
     Q_OBJECT

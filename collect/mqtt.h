@@ -6,6 +6,7 @@
 // <topic>/<bus>/<address>/watered.
 
 #include "collect/forwarder.h"
+#include "collect/settings.h"
 
 #include <QSet>
 #include <QStringList>
@@ -22,20 +23,6 @@ struct mosquitto;
 struct mosquitto_message;
 
 namespace kv::collect {
-
-struct MqttSettings {
-    QString host = QStringLiteral("127.0.0.1");
-    int port = 1883;
-    QString topic = QStringLiteral("kv7702r");                 // the readings' and the status's prefix
-    QString discoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
-    QString protocol = QStringLiteral("3.1.1");                // or "5"
-    bool tls = false;
-    QString caFile, certFile, keyFile; // caFile empty with tls: the system's certificates
-    QString user, password;
-    QString clientId; // empty: kv7702r-<host name>-<hash of the topic>
-    int keepaliveS = 60;
-    int offlineAfter = 3; // failed readings in a row before a sensor is told offline
-};
 
 // A sensor as Home Assistant is told of it.
 struct SensorInfo {
