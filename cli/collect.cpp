@@ -74,10 +74,6 @@ void fault(const QString& text) {
     say(3, text);
 }
 
-QString sensorKey(const collect::BusConfig& b, int address) {
-    return b.name + QLatin1Char('/') + QString::number(address);
-}
-
 // One bus as the collector polls it: a port of its own, or a DTU that dials in.
 struct Bus {
     collect::BusConfig config;
@@ -173,7 +169,7 @@ std::vector<collect::SensorInfo> sensorInfos(const collect::CollectorConfig& con
     for (const collect::BusConfig& b : config.buses)
         for (const collect::SensorConfig& sc : b.sensors) {
             collect::SensorInfo info;
-            info.key = sensorKey(b, sc.address);
+            info.key = collect::sensorKey(b, sc.address);
             info.name = sc.name.isEmpty() ? b.name + QStringLiteral(" sensor ") + QString::number(sc.address)
                                           : sc.name;
             info.site = sc.site;
@@ -280,10 +276,7 @@ const collect::SensorConfig* Collector::sensorOf(const collect::BusConfig& b, in
 }
 
 const collect::SensorConfig* Collector::sensorOf(const QString& key) const {
-    for (const collect::BusConfig& b : config_.buses)
-        for (const collect::SensorConfig& sc : b.sensors)
-            if (sensorKey(b, sc.address) == key) return &sc;
-    return nullptr;
+    return collect::sensorOf(config_, key);
 }
 
 soil::Alarms& Collector::alarmsOf(const QString& key, const collect::SensorConfig* sc) {
@@ -295,6 +288,17 @@ soil::Alarms& Collector::alarmsOf(const QString& key, const collect::SensorConfi
 
 QString utcText(qint64 ms) {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODate);
+}
+
+// Until when a watering's rise is awaited, by its sensor's window.
+qint64 awaitedUntil(const collect::Spool::Watering& w, const collect::SensorConfig& sc) {
+    return w.unixMs + qint64{sc.riseWithinS} * 1000;
+}
+
+// The moisture a watering's rise is awaited from, in words.
+QString riseFromText(const collect::Spool::Watering& w) {
+    return w.riseFrom ? QString::number(*w.riseFrom, 'f', 2) + QStringLiteral(" %")
+                      : QStringLiteral("the next reading");
 }
 
 void Collector::tell(const QString& key, const soil::AlarmEvent& e) {
@@ -346,14 +350,12 @@ void Collector::restoreWaterings() {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (const collect::Spool::Watering& w : awaited) {
         const collect::SensorConfig* sc = sensorOf(w.sensor);
-        if (!sc || now - w.unixMs >= qint64{sc->riseWithinS} * 1000) continue;
+        if (!sc || awaitedUntil(w, *sc) <= now) continue;
         alarmsOf(w.sensor, sc).watered(w.unixMs, w.riseFrom);
         info(QStringLiteral("%1: watered at %2, still awaiting a rise by %3 points from %4 until %5")
                  .arg(w.sensor, utcText(w.unixMs))
                  .arg(sc->riseBy)
-                 .arg(w.riseFrom ? QString::number(*w.riseFrom, 'f', 2) + QStringLiteral(" %")
-                                 : QStringLiteral("the next reading"),
-                      utcText(w.unixMs + qint64{sc->riseWithinS} * 1000)));
+                 .arg(riseFromText(w), utcText(awaitedUntil(w, *sc))));
     }
 }
 
@@ -546,7 +548,7 @@ void Collector::joined(net::DialInBus& dtu) {
 
 Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig* sc,
                                 const collect::BusConfig& b) {
-    const QString key = sensorKey(b, row.address);
+    const QString key = collect::sensorKey(b, row.address);
     auto tracker = trackers_.find(key);
     if (tracker == trackers_.end()) {
         soil::FlagOptions o;
@@ -593,7 +595,7 @@ collect::Record Collector::recordOf(Bus& bus, const poll::Measured& m) {
 
     collect::Record r;
     r.unixMs = row.unixMs;
-    r.sensor = sensorKey(bus.config, row.address);
+    r.sensor = collect::sensorKey(bus.config, row.address);
     r.ok = row.ok;
     QString more = QStringLiteral(",\"bus\":") + jsonString(bus.config.name);
     QStringList tags;
@@ -763,54 +765,35 @@ int printStatus(const collect::CollectorConfig& config) {
     auto age = [now](qint64 ms) {
         return ms <= 0 ? QStringLiteral("never") : QStringLiteral("%1 s ago").arg((now - ms) / 1000);
     };
-    std::printf("%s\n", QStringLiteral(
-                            "spool %1: last reading number %2, %3 reading(s) dropped over its limits unsent, "
-                            "%4 expired after they were sent")
-                            .arg(path)
-                            .arg(s.lastSeq)
-                            .arg(s.dropped)
-                            .arg(s.expired)
-                            .toUtf8()
-                            .constData());
+    print(QStringLiteral("spool %1: last reading number %2, %3 reading(s) dropped over its limits unsent, "
+                         "%4 expired after they were sent")
+              .arg(path)
+              .arg(s.lastSeq)
+              .arg(s.dropped)
+              .arg(s.expired));
     for (const auto& f : s.forwarders)
-        std::printf("%s\n",
-                    QStringLiteral("forwarder %1: %2 reading(s) owed, last sent %3%4")
-                        .arg(f.name)
-                        .arg(f.backlog)
-                        .arg(age(f.lastSentMs))
-                        .arg(f.lastError.isEmpty()
-                                 ? QString()
-                                 : QStringLiteral(", last error %1: %2").arg(age(f.lastErrorMs), f.lastError))
-                        .toUtf8()
-                        .constData());
+        print(QStringLiteral("forwarder %1: %2 reading(s) owed, last sent %3%4")
+                  .arg(f.name)
+                  .arg(f.backlog)
+                  .arg(age(f.lastSentMs))
+                  .arg(f.lastError.isEmpty()
+                           ? QString()
+                           : QStringLiteral(", last error %1: %2").arg(age(f.lastErrorMs), f.lastError)));
     for (const auto& r : s.sensors)
-        std::printf("%s\n", QStringLiteral("sensor %1: %2 %3: %4")
-                                .arg(r.sensor, r.ok ? QStringLiteral("ok") : QStringLiteral("failed"),
-                                     age(r.unixMs), QString::fromUtf8(r.json))
-                                .toUtf8()
-                                .constData());
+        print(QStringLiteral("sensor %1: %2 %3: %4")
+                  .arg(r.sensor, r.ok ? QStringLiteral("ok") : QStringLiteral("failed"), age(r.unixMs),
+                       QString::fromUtf8(r.json)));
     for (const auto& a : s.alarms)
-        std::printf("%s\n", QStringLiteral("alarm %1 %2: since %3 (%4): %5")
-                                .arg(a.sensor, a.alarm, utcText(a.sinceMs), age(a.sinceMs), a.text)
-                                .toUtf8()
-                                .constData());
+        print(QStringLiteral("alarm %1 %2: since %3 (%4): %5")
+                  .arg(a.sensor, a.alarm, utcText(a.sinceMs), age(a.sinceMs), a.text));
     // Waterings whose rise is still awaited, within their sensor's window as the file has it now.
     for (const auto& w : spool->awaitedWaterings(&why)) {
-        for (const collect::BusConfig& b : config.buses)
-            for (const collect::SensorConfig& sc : b.sensors) {
-                const qint64 until = w.unixMs + qint64{sc.riseWithinS} * 1000;
-                if (sensorKey(b, sc.address) != w.sensor || until <= now) continue;
-                std::printf("%s\n",
-                            QStringLiteral("watering %1: at %2 (%3), a rise by %4 points awaited from %5 "
-                                           "until %6")
-                                .arg(w.sensor, utcText(w.unixMs), age(w.unixMs))
-                                .arg(sc.riseBy)
-                                .arg(w.riseFrom ? QString::number(*w.riseFrom, 'f', 2) + QStringLiteral(" %")
-                                                : QStringLiteral("the next reading"))
-                                .arg(utcText(until))
-                                .toUtf8()
-                                .constData());
-            }
+        const collect::SensorConfig* sc = collect::sensorOf(config, w.sensor);
+        if (sc && awaitedUntil(w, *sc) > now)
+            print(QStringLiteral("watering %1: at %2 (%3), a rise by %4 points awaited from %5 until %6")
+                      .arg(w.sensor, utcText(w.unixMs), age(w.unixMs))
+                      .arg(sc->riseBy)
+                      .arg(riseFromText(w), utcText(awaitedUntil(w, *sc))));
     }
     if (!why.isEmpty()) error(QStringLiteral("the recorded waterings cannot be read: %1").arg(why));
     return EXIT_OK;
@@ -892,20 +875,16 @@ int runCollect(const QString& path, bool checkOnly, bool status) {
         int sensors = 0;
         for (const auto& b : config.buses)
             sensors += static_cast<int>(b.sensors.size());
-        std::printf("%s\n", QStringLiteral("%1: sound; %2 bus(es), %3 sensor(s)")
-                                .arg(path)
-                                .arg(config.buses.size())
-                                .arg(sensors)
-                                .toUtf8()
-                                .constData());
+        print(QStringLiteral("%1: sound; %2 bus(es), %3 sensor(s)")
+                  .arg(path)
+                  .arg(config.buses.size())
+                  .arg(sensors));
         for (const auto& b : config.buses)
             for (const collect::SensorConfig& sc : b.sensors)
                 if (sc.calibration)
-                    std::printf("%s\n",
-                                QStringLiteral("sensor %1: calibration %2")
-                                    .arg(sensorKey(b, sc.address), collect::calibrationText(*sc.calibration))
-                                    .toUtf8()
-                                    .constData());
+                    print(QStringLiteral("sensor %1: calibration %2")
+                              .arg(collect::sensorKey(b, sc.address),
+                                   collect::calibrationText(*sc.calibration)));
         return EXIT_OK;
     }
     QStringList forwarders;

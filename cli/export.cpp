@@ -44,8 +44,8 @@ int runExport(ExportOptions o) {
     for (const collect::BusConfig& b : config.buses)
         for (const collect::SensorConfig& s : b.sensors)
             if (s.depthFromCm)
-                o.station.depthsCm[b.name + QLatin1Char('/') + QString::number(s.address)] = {
-                    *s.depthFromCm, s.depthToCm.value_or(*s.depthFromCm)};
+                o.station.depthsCm[collect::sensorKey(b, s.address)] = {*s.depthFromCm,
+                                                                        s.depthToCm.value_or(*s.depthFromCm)};
     QString why;
     const auto spool = collect::Spool::openReadOnly(config.spool.path, &why);
     if (!spool) {

@@ -11,8 +11,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
-
 namespace kv::cli {
 namespace {
 
@@ -50,7 +48,7 @@ int runWatered(const QString& path, const std::vector<std::string>& given) {
     std::vector<Named> sensors;
     for (const collect::BusConfig& b : config.buses)
         for (const collect::SensorConfig& sc : b.sensors)
-            sensors.push_back({b.name + QLatin1Char('/') + QString::number(sc.address), sc.name});
+            sensors.push_back({collect::sensorKey(b, sc.address), sc.name});
     // Every name checked before anything is recorded: all of them or none.
     QStringList keys;
     bool sound = true;
@@ -68,11 +66,8 @@ int runWatered(const QString& path, const std::vector<std::string>& given) {
     }
     const QString at = QDateTime::fromMSecsSinceEpoch(now, Qt::UTC).toString(Qt::ISODate);
     for (const QString& key : keys)
-        std::printf("%s\n", QStringLiteral("%1: watered at %2, recorded in %3")
-                                .arg(key, at, config.spool.path)
-                                .toUtf8()
-                                .constData());
-    std::printf("%s\n", "the collector takes it up within a second, or when it next starts");
+        print(QStringLiteral("%1: watered at %2, recorded in %3").arg(key, at, config.spool.path));
+    print(QStringLiteral("the collector takes it up within a second, or when it next starts"));
     return EXIT_OK;
 }
 

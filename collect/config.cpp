@@ -657,6 +657,17 @@ QString calibrationText(const SoilCalibration& c) {
     return text;
 }
 
+QString sensorKey(const BusConfig& b, int address) {
+    return b.name + QLatin1Char('/') + QString::number(address);
+}
+
+const SensorConfig* sensorOf(const CollectorConfig& c, const QString& key) {
+    for (const BusConfig& b : c.buses)
+        for (const SensorConfig& sc : b.sensors)
+            if (sensorKey(b, sc.address) == key) return &sc;
+    return nullptr;
+}
+
 std::vector<ConfigError> loadConfig(const QString& path, CollectorConfig& out) {
     out = CollectorConfig{};
     std::vector<ConfigError> errors;

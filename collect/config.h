@@ -108,6 +108,11 @@ struct CollectorConfig {
     std::vector<BusConfig> buses;
 };
 
+// A sensor's key in topics, the spool and the log: "<bus>/<address>".
+[[nodiscard]] QString sensorKey(const BusConfig& b, int address);
+// The sensor with that key; none when the configuration has no such sensor.
+[[nodiscard]] const SensorConfig* sensorOf(const CollectorConfig& c, const QString& key);
+
 // Every error of the file, in file order; empty when `out` is sound. The secrets' files are read
 // here; relative paths in the file are taken from the file's folder.
 [[nodiscard]] std::vector<ConfigError> loadConfig(const QString& path, CollectorConfig& out);
