@@ -513,8 +513,7 @@ qint64 Spool::takeWatering(const Watering& w, bool awaited, QString* error) {
     Transaction t(db_, error);
     if (!t.open()) return 0;
     // The sensor awaits one rise at a time: a new watering replaces the one before.
-    Stmt replaced(db_, "UPDATE watered SET awaited = 0 WHERE sensor = ?1 AND awaited != 0");
-    if (awaited && !replaced.bind(1, w.sensor).run()) return broken(lastError(db_));
+    if (awaited && !settleWaterings(w.sensor, error)) return 0;
     Stmt take(
         db_,
         w.id == 0
