@@ -19,7 +19,6 @@
 #include "net/redial.h"
 #include "poll/engine.h"
 #include "soil/alarms.h"
-#include "soil/derived.h"
 #include "soil/flags.h"
 
 #include "kv_version.h"
@@ -556,18 +555,11 @@ Reading::Soil Collector::judged(const Reading& row, const collect::SensorConfig*
         tracker = trackers_.emplace(key, soil::QualityTracker(o)).first;
     }
     const soil::Sample s = soilSample(row, sc && sc->everyMs ? *sc->everyMs : b.everyMs);
-    Reading::Soil out;
-    out.flags = tracker->second.feed(s);
-    // Nothing is derived from a value the sensor cannot report; the alarms judge the calibrated one.
-    std::optional<double> moisture = row.ok ? s.moisture : std::nullopt;
-    if (sc && sc->soil.calibration) out.calibration = sc->soil.calibration->id;
-    if (sc && moisture && sc->soil.any()) {
-        const soil::Derived d = soil::derive(sc->soil, *moisture);
-        out.calibrated = d.calibrated;
-        out.relativeWater = d.relativeWater;
-        out.deficitMm = d.deficitMm;
-        moisture = d.moisture;
-    }
+    Reading::Soil out = soilColumns(row, s, tracker->second.feed(s), sc ? sc->soil : soil::SoilSettings{});
+    // The alarms judge the calibrated moisture where there is one; none of a failed reading.
+    const std::optional<double> moisture = !row.ok          ? std::nullopt
+                                           : out.calibrated ? out.calibrated
+                                                            : s.moisture;
     soil::Alarms& alarms = alarmsOf(key, sc);
     const bool awaiting = alarms.awaitingRise();
     bool noRise = false;

@@ -12,7 +12,6 @@
 #include "line/clock.h"
 #include "net/redial.h"
 #include "poll/engine.h"
-#include "soil/derived.h"
 
 namespace kv::cli {
 
@@ -21,21 +20,11 @@ ReadRows::ReadRows(ReadLog& log, const WallClock& clock, const ReadOptions& o)
 
 void ReadRows::judgeSoil(Reading& row) {
     const soil::Sample s = soilSample(row, options_.everyMs);
-    Reading::Soil judged;
     const auto key = std::make_pair(row.port, row.address);
     auto tracker = trackers_.find(key);
     if (tracker == trackers_.end())
         tracker = trackers_.emplace(key, soil::QualityTracker(options_.flags)).first;
-    judged.flags = tracker->second.feed(s);
-    if (options_.soil.calibration) judged.calibration = options_.soil.calibration->id;
-    // An implausible value is kept in its row, but nothing is derived from it.
-    if (row.ok && s.moisture) {
-        const soil::Derived d = soil::derive(options_.soil, *s.moisture);
-        judged.calibrated = d.calibrated;
-        judged.relativeWater = d.relativeWater;
-        judged.deficitMm = d.deficitMm;
-    }
-    row.soil = std::move(judged);
+    row.soil = soilColumns(row, s, tracker->second.feed(s), options_.soil);
 }
 
 bool ReadRows::write(const QString& port, const poll::Measured& m) {

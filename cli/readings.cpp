@@ -3,6 +3,7 @@
 #include "sensor/plausibility.h"
 #include "sensor/records.h"
 #include "sensor/values.h"
+#include "soil/derived.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -132,6 +133,20 @@ soil::Sample soilSample(const Reading& row, qint64 periodMs) {
     if (const double moisture = row.moisture.toDouble(&ok); ok) s.moisture = moisture;
     if (const double temperature = row.temperature.toDouble(&ok); ok) s.temperature = temperature;
     return s;
+}
+
+Reading::Soil soilColumns(const Reading& row, const soil::Sample& s, QStringList flags,
+                          const soil::SoilSettings& settings) {
+    Reading::Soil out;
+    out.flags = std::move(flags);
+    if (settings.calibration) out.calibration = settings.calibration->id;
+    if (row.ok && s.moisture) {
+        const soil::Derived d = soil::derive(settings, *s.moisture);
+        out.calibrated = d.calibrated;
+        out.relativeWater = d.relativeWater;
+        out.deficitMm = d.deficitMm;
+    }
+    return out;
 }
 
 void stampAt(Reading& r, const WallClock& clock, qint64 atNs) {

@@ -5,6 +5,7 @@
 
 #include "cli/session.h"
 #include "soil/flags.h"
+#include "soil/settings.h"
 
 #include <QString>
 #include <QStringList>
@@ -50,6 +51,11 @@ void fillMeasurement(Reading& row, const Result& r);
 
 // The reading as the soil's quality tracker takes it, polled every `periodMs`.
 [[nodiscard]] soil::Sample soilSample(const Reading& row, qint64 periodMs);
+
+// The reading's soil columns: its quality flags, and what its value means with the settings; nothing
+// is derived from a value the sensor cannot report (a failed or implausible reading keeps its row).
+[[nodiscard]] Reading::Soil soilColumns(const Reading& row, const soil::Sample& s, QStringList flags,
+                                        const soil::SoilSettings& settings);
 
 // Sets the reading's time and unixMs to a time on the line's clock.
 void stampAt(Reading& r, const WallClock& clock, qint64 atNs);
