@@ -548,7 +548,7 @@ void MqttForwarder::onConnect(mosquitto*, void* self, int rc) {
         mosquitto_subscribe(f->mosq_, nullptr, ha.constData(), kQos);
     }
     // Every sensor's waterings, known or not: an unknown one is said rather than lost unseen.
-    const QByteArray watered = (f->settings_.topic + QStringLiteral("/+/+/watered")).toUtf8();
+    const QByteArray watered = f->wateredTopic(QStringLiteral("+/+")).toUtf8(); // every bus's every sensor
     mosquitto_subscribe(f->mosq_, nullptr, watered.constData(), kQos);
     const QSet<QString> gone = std::exchange(f->retracted_, {});
     f->retract(QStringList(gone.begin(), gone.end()));
